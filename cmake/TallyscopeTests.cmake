@@ -1,0 +1,31 @@
+# Every tests/<layer>/tst_<unit>.cpp becomes one executable and one CTest test.
+# A layer's tests link only that layer (and the simulator, which stands in for the instrument).
+find_package(Qt6 REQUIRED COMPONENTS Test)
+
+function(tallyscope_add_tests layer label)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${layer}/tst_*.cpp)
+  foreach(src IN LISTS sources)
+    get_filename_component(name ${src} NAME_WE)
+    set(target ${layer}_${name})
+    add_executable(${target} ${src})
+    target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+    target_link_libraries(${target} PRIVATE ${ARGN} Qt6::Test)
+    add_test(NAME ${layer}/${name} COMMAND ${target})
+    # Each test gets its own settings and runtime folders, so tests never touch the
+    # user's own store and can run in parallel.
+    set(home ${CMAKE_BINARY_DIR}/testhome/${target})
+    file(MAKE_DIRECTORY ${home}/config ${home}/runtime ${home}/data)
+    set_tests_properties(${layer}/${name} PROPERTIES
+      LABELS ${label}
+      TIMEOUT 120
+      ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_CONFIG_HOME=${home}/config;XDG_RUNTIME_DIR=${home}/runtime;TALLYSCOPE_TEST_DATA=${home}/data;HOME=${home}")
+  endforeach()
+endfunction()
+
+tallyscope_add_tests(platform unit tallyscope_core)
+tallyscope_add_tests(link unit tallyscope_core tallyscope_simlib)
+tallyscope_add_tests(measure unit tallyscope_core tallyscope_simlib)
+tallyscope_add_tests(control unit tallyscope_core tallyscope_simlib)
+tallyscope_add_tests(update unit tallyscope_core)
+tallyscope_add_tests(sim integration tallyscope_simlib)
+tallyscope_add_tests(app gui tallyscope_gui)

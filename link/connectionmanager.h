@@ -1,0 +1,83 @@
+/// @brief The one link to the instrument: connect, heartbeat, silence test, close and reopen.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <optional>
+
+class Clock;
+class Socket;
+
+class ConnectionManager : public QObject {
+    Q_OBJECT
+public:
+    static constexpr quint16 DefaultPort = 37829;
+    static constexpr int KeepAliveMs = 4500;
+    static constexpr int HeartbeatFlashMs = 1000;
+    static constexpr double SilenceLimitSeconds = 5.0;
+
+    ConnectionManager(Socket& socket, const Clock& clock, QObject* parent = nullptr);
+
+    /// The address box's text, read at every connect; editing it changes nothing until then.
+    void setHostText(const QString& host) { m_host = host; }
+    QString hostText() const { return m_host; }
+    void setPort(quint16 port) { m_port = port; }
+    quint16 port() const { return m_port; }
+
+    /// Start-up's first connect; returns at once, the outcome comes as an event.
+    void open();
+    /// Shutdown: drop the link and stop the timers.
+    void shutdown();
+    /// One command in one write; false (bytes dropped) when not connected.
+    bool send(const QByteArray& bytes);
+    bool isConnected() const;
+    int socketState() const;
+
+    /// The calibration stops the keep-alive for its whole length.
+    void setKeepAliveEnabled(bool enabled);
+    bool keepAliveEnabled() const { return m_keepAlive.isActive(); }
+
+    /// Time of the last completed connect or arrival on the monotonic clock; empty when unset.
+    std::optional<double> lastRxTime() const { return m_lastRxTime; }
+
+    /// The decoder saw a heartbeat reply: flash the indicator for a second.
+    void heartbeatReceived();
+
+    // Handlers, public so that tests can drive them without waiting for the timers.
+    void tmrKeepAlive_Timer();
+    void tmrHb_Timer();
+
+    QTimer& keepAliveTimer() { return m_keepAlive; }
+    QTimer& heartbeatTimer() { return m_hb; }
+
+signals:
+    void logMessage(const QString& text, bool moveCaret);
+    /// True while connected (address box in the window colour), false otherwise (light red).
+    void linkIndicator(bool connected);
+    /// The heartbeat label: true = black (a reply just came), false = grey.
+    void heartbeatFlash(bool black);
+    /// A connection is up and "Connected." is logged: calibrate, then ask for the version.
+    void connectionEstablished();
+    /// The lost path, after its log line: void the calibration, untick Run, then Auto.
+    void connectionLost();
+    /// A tick closed the socket: Run is unticked once more.
+    void runStopRequested();
+    /// Every arrival, after the receive time is refreshed.
+    void dataArrived(const QByteArray& bytes);
+
+private:
+    void Sock_Connect();
+    void Sock_Error(int number, const QString& description);
+    void Sock_DataArrival(const QByteArray& bytes);
+    void connectNow();
+
+    Socket& m_socket;
+    const Clock& m_clock;
+    QString m_host;
+    quint16 m_port = DefaultPort;
+    QTimer m_keepAlive;
+    QTimer m_hb;
+    std::optional<double> m_lastRxTime;
+    bool m_reopenPending = false;
+};

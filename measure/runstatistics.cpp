@@ -1,0 +1,55 @@
+/// @brief Run statistics with the strict comparisons and the range that follows min and max.
+#include "measure/runstatistics.h"
+
+#include <QLocale>
+
+void RunStatistics::clearForRunStart()
+{
+    m_count = 0;
+    m_min.reset();
+    m_max.reset();
+    m_rangeShown = false;
+    emit changed();
+}
+
+void RunStatistics::recordUpdate(qint32 dt, bool runTicked)
+{
+    m_last = dt;
+    m_count = m_count.value_or(0) + 1;
+    if (*m_count == 1)
+        minMaxReset(runTicked);
+    if (!m_min || *m_min > dt)
+        m_min = dt;
+    if (!m_max || *m_max < dt)
+        m_max = dt;
+    m_rangeShown = true;
+    emit changed();
+}
+
+void RunStatistics::minMaxReset(bool runTicked)
+{
+    if (!runTicked || !m_last)
+        return;
+    m_min = m_last;
+    m_max = m_last;
+    m_rangeShown = true;
+    emit changed();
+}
+
+QString RunStatistics::countCaption() const
+{
+    if (!m_count)
+        return {};
+    return QLocale().toString(*m_count);
+}
+
+QString RunStatistics::rangeCaption() const
+{
+    // The range is recomputed on every change of the min or max caption, where an empty
+    // caption counts as 0; it is blank only right after a run start.
+    if (!m_rangeShown)
+        return {};
+    const qint64 mx = m_max.value_or(0);
+    const qint64 mn = m_min.value_or(0);
+    return QString::number(mx > mn ? mx - mn : mn - mx);
+}

@@ -1,0 +1,12 @@
+/// @brief The machine's clocks behind the Clock seam.
+#include "platform/clock.h"
+
+#include <chrono>
+
+double SystemClock::monotonicSeconds() const
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+QDateTime SystemClock::localNow() const { return QDateTime::currentDateTime(); }

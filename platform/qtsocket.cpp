@@ -1,0 +1,68 @@
+/// @brief QTcpSocket behind the Socket seam, with the failed/closing states kept until the next close.
+#include "platform/qtsocket.h"
+
+QtSocket::QtSocket(QObject* parent) : Socket(parent)
+{
+    m_sock.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    connect(&m_sock, &QTcpSocket::connected, this, [this] {
+        m_broken = false;
+        m_peerClosed = false;
+        emit connected();
+    });
+    connect(&m_sock, &QTcpSocket::readyRead, this, [this] {
+        const QByteArray bytes = m_sock.readAll();
+        if (!bytes.isEmpty())
+            emit dataArrived(bytes);
+    });
+    connect(&m_sock, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError err) {
+        // A peer that closes in good order is not an error: the link just goes quiet and
+        // the keep-alive notices it, as with any other silence.
+        if (err == QAbstractSocket::RemoteHostClosedError) {
+            m_peerClosed = true;
+            return;
+        }
+        m_broken = true;
+        emit errorOccurred(int(err), m_sock.errorString());
+    });
+    connect(&m_sock, &QTcpSocket::disconnected, this, [this] { m_peerClosed = true; });
+}
+
+void QtSocket::connectToHost(const QString& host, quint16 port)
+{
+    m_broken = false;
+    m_peerClosed = false;
+    m_sock.connectToHost(host, port);
+}
+
+void QtSocket::close()
+{
+    m_sock.abort();
+    m_broken = false;
+    m_peerClosed = false;
+}
+
+bool QtSocket::send(const QByteArray& bytes)
+{
+    if (state() != Connected)
+        return false;
+    return m_sock.write(bytes) == bytes.size();
+}
+
+int QtSocket::state() const
+{
+    if (m_broken)
+        return Error;
+    if (m_peerClosed)
+        return Closing;
+    switch (m_sock.state()) {
+    case QAbstractSocket::UnconnectedState:
+        return Closed;
+    case QAbstractSocket::HostLookupState:
+    case QAbstractSocket::ConnectingState:
+        return Connecting;
+    case QAbstractSocket::ConnectedState:
+        return Connected;
+    default:
+        return Closing;
+    }
+}

@@ -1,0 +1,76 @@
+/// @brief QSettings-backed and in-memory settings backends.
+#include "platform/settingsbackend.h"
+
+#include <QSettings>
+#include <memory>
+
+namespace {
+
+// "SOFTWARE\Quorvel\Tallyscope" -> organisation "Quorvel", application "Tallyscope", so that
+// on Windows the native format lands on the very registry key the panel has always used.
+std::unique_ptr<QSettings> open(const QString& keyPath)
+{
+    QStringList parts = keyPath.split(u'\\', Qt::SkipEmptyParts);
+    if (!parts.isEmpty() && parts.first().compare(u"SOFTWARE", Qt::CaseInsensitive) == 0)
+        parts.removeFirst();
+    if (parts.size() < 2)
+        return nullptr;
+    const QString org = parts.takeFirst();
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, org, parts.join(u'\\'));
+}
+
+QString flatKey(const QString& keyPath, const QString& name) { return keyPath + u'\x1f' + name; }
+
+} // namespace
+
+QVariant QSettingsBackend::read(const QString& keyPath, const QString& name) const
+{
+    auto s = open(keyPath);
+    if (!s || !s->contains(name))
+        return {};
+    return s->value(name);
+}
+
+bool QSettingsBackend::write(const QString& keyPath, const QString& name, const QString& text)
+{
+    auto s = open(keyPath);
+    if (!s)
+        return false;
+    s->setValue(name, text);
+    s->sync();
+    return s->status() == QSettings::NoError;
+}
+
+bool QSettingsBackend::remove(const QString& keyPath, const QString& name)
+{
+    auto s = open(keyPath);
+    if (!s || !s->contains(name))
+        return false;
+    s->remove(name);
+    s->sync();
+    return s->status() == QSettings::NoError;
+}
+
+QVariant MemorySettingsBackend::read(const QString& keyPath, const QString& name) const
+{
+    return m_values.value(flatKey(keyPath, name));
+}
+
+bool MemorySettingsBackend::write(const QString& keyPath, const QString& name, const QString& text)
+{
+    if (failWrites)
+        return false;
+    ++m_writes;
+    m_values.insert(flatKey(keyPath, name), text);
+    return true;
+}
+
+bool MemorySettingsBackend::remove(const QString& keyPath, const QString& name)
+{
+    return m_values.remove(flatKey(keyPath, name)) > 0;
+}
+
+void MemorySettingsBackend::setRaw(const QString& keyPath, const QString& name, const QVariant& value)
+{
+    m_values.insert(flatKey(keyPath, name), value);
+}
