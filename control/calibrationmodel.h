@@ -30,7 +30,7 @@ public:
 
     /// The four cells read as leading numbers, each strictly inside its window.
     bool runGate() const;
-    /// True while a calibration sequence is under way (phase other than "0").
+    /// True when no calibration sequence is under way (phase reads as 0).
     bool isIdle() const;
 
 signals:

@@ -1,0 +1,73 @@
+/// @brief The composition root: builds the models, the seams and the window, wires them, shuts them down in order.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <memory>
+#include <optional>
+
+class CalibrationModel;
+class ConnectionManager;
+class FormMain;
+class InstrumentSimulator;
+class MessageBoxes;
+class MessageLog;
+class QLockFile;
+class RegisterModel;
+class RunStatistics;
+class SettingsBackend;
+class SettingsStore;
+class Socket;
+class SystemClock;
+class VersionModel;
+
+class Application : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        std::optional<QString> address;
+        std::optional<quint16> port;
+        bool simulate = false;
+        QString updateUrl;
+    };
+
+    /// Parses the command line; on --help or an error returns nothing and sets `message`.
+    static std::optional<Options> parseArguments(const QStringList& arguments, QString& message, bool& isError);
+
+    /// True when this is the only running panel of this user; otherwise shows the refusal.
+    /// The lock stays held as long as `lock` lives.
+    static bool acquireSingleInstance(QLockFile& lock, MessageBoxes& boxes);
+    static QString lockFilePath();
+
+    Application(const Options& options, SettingsBackend& settings, MessageBoxes& boxes, QObject* parent = nullptr);
+    ~Application() override;
+
+    /// Runs start-up; the window shows when it has completed.
+    void start();
+    FormMain& window() { return *m_window; }
+    ConnectionManager& link() { return *m_link; }
+    MessageLog& log() { return *m_log; }
+    CalibrationModel& calibration() { return *m_calibration; }
+    InstrumentSimulator* simulator() { return m_simulator.get(); }
+
+signals:
+    /// The window has been closed and everything is shut down.
+    void finished();
+
+private:
+    void wire();
+
+    Options m_options;
+    MessageBoxes& m_boxes;
+    std::unique_ptr<SettingsStore> m_settings;
+    std::unique_ptr<SystemClock> m_clock;
+    std::unique_ptr<Socket> m_socket;
+    std::unique_ptr<InstrumentSimulator> m_simulator;
+    std::unique_ptr<MessageLog> m_log;
+    std::unique_ptr<CalibrationModel> m_calibration;
+    std::unique_ptr<RunStatistics> m_statistics;
+    std::unique_ptr<RegisterModel> m_registers;
+    std::unique_ptr<VersionModel> m_versions;
+    std::unique_ptr<ConnectionManager> m_link;
+    std::unique_ptr<FormMain> m_window;
+};

@@ -1,0 +1,583 @@
+/// @brief FormMain: controls from the layout table, start-up restore rules, resize rule, shutdown, keyboard.
+#include "app/formmain.h"
+
+#include "app/formlayout.h"
+#include "app/logview.h"
+#include "app/model/messagelog.h"
+#include "app/vbcheckbox.h"
+#include "app/versioninfo.h"
+#include "control/calibrationmodel.h"
+#include "control/dacsetpoint.h"
+#include "control/registermodel.h"
+#include "link/connectionmanager.h"
+#include "link/versionmodel.h"
+#include "measure/runstatistics.h"
+#include "platform/numbers.h"
+#include "platform/settingsstore.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QWindow>
+
+namespace {
+
+const QColor LightGrey(0xC0, 0xC0, 0xC0);
+const QColor LinkDownRed(0xFF, 0x80, 0x80); // &H008080FF is BGR
+const QColor HeartbeatGrey(0xA0, 0xA0, 0xA0);
+
+QFont fixedFont()
+{
+    QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    f.setPointSize(9);
+    return f;
+}
+
+QFont sansFont(const char* family, double points, bool bold)
+{
+    QFont f(QString::fromLatin1(family));
+    f.setStyleHint(QFont::SansSerif);
+    f.setPointSizeF(points);
+    f.setBold(bold);
+    return f;
+}
+
+void setBackground(QWidget* w, const QColor& c, QPalette::ColorRole role = QPalette::Window)
+{
+    QPalette p = w->palette();
+    p.setColor(role, c);
+    w->setPalette(p);
+    w->setAutoFillBackground(true);
+}
+
+void setForeground(QWidget* w, const QColor& c)
+{
+    QPalette p = w->palette();
+    p.setColor(QPalette::WindowText, c);
+    w->setPalette(p);
+}
+
+} // namespace
+
+FormMain::FormMain(const PanelModels& models, QWidget* parent) : QWidget(parent), m_models(models)
+{
+    setWindowTitle(QStringLiteral("Tallyscope"));
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/tallyscope-16.png"), QSize(16, 16));
+    icon.addFile(QStringLiteral(":/icons/tallyscope-32.png"), QSize(32, 32));
+    setWindowIcon(icon);
+    setBackground(this, LightGrey);
+    buildControls();
+    wireModels();
+}
+
+FormMain::~FormMain() { qApp->removeEventFilter(this); }
+
+double FormMain::twipsPerPixel() const
+{
+    const QScreen* s = screen();
+    return formlayout::twipsPerPixel(s ? s->logicalDotsPerInchY() : 96.0);
+}
+
+QRect FormMain::place(const char* name) const
+{
+    const formlayout::Place* p = formlayout::find(QString::fromLatin1(name));
+    Q_ASSERT(p);
+    const QScreen* s = screen();
+    return formlayout::toPixels(*p, s ? s->logicalDotsPerInchY() : 96.0);
+}
+
+void FormMain::buildControls()
+{
+    const auto frame = [this](const char* name, const char* caption) {
+        auto* g = new QGroupBox(QString::fromLatin1(caption), this);
+        g->setObjectName(QString::fromLatin1(name));
+        g->setGeometry(place(name));
+        return g;
+    };
+    const auto label = [this](QWidget* parent, const char* name, const QString& caption, Qt::Alignment align = Qt::AlignLeft) {
+        auto* l = new QLabel(caption, parent);
+        l->setObjectName(QString::fromLatin1(name));
+        l->setGeometry(place(name));
+        l->setAlignment(align | Qt::AlignVCenter);
+        return l;
+    };
+    const auto edit = [this](QWidget* parent, const char* name, const QString& text) {
+        auto* e = new QLineEdit(text, parent);
+        e->setObjectName(QString::fromLatin1(name));
+        e->setGeometry(place(name));
+        return e;
+    };
+    const auto button = [this](QWidget* parent, const char* name, const QString& caption) {
+        auto* b = new QPushButton(caption, parent);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setGeometry(place(name));
+        // The window's own shortcut table acts on these letters; a mnemonic as well would act twice.
+        b->setShortcut(QKeySequence());
+        return b;
+    };
+    const auto check = [this](QWidget* parent, const char* name, const QString& caption) {
+        auto* c = new VbCheckBox(caption, parent);
+        c->setObjectName(QString::fromLatin1(name));
+        c->setGeometry(place(name));
+        c->setShortcut(QKeySequence());
+        return c;
+    };
+    const auto readout = [](QLineEdit* e, const QString& tip) {
+        e->setReadOnly(true);
+        e->setFrame(false);
+        e->setFocusPolicy(Qt::NoFocus);
+        e->setToolTip(tip);
+        setBackground(e, e->palette().color(QPalette::Button), QPalette::Base);
+    };
+
+    ui.Frame1 = frame("Frame1", "DAC A");
+    ui.txtDacA = edit(ui.Frame1, "txtDacA", QStringLiteral("1500"));
+    ui.cmdDacA = button(ui.Frame1, "cmdDacA", QStringLiteral("Update"));
+    ui.txtVDacA = edit(ui.Frame1, "txtVDacA", QStringLiteral("?"));
+    ui.Frame2 = frame("Frame2", "DAC B");
+    ui.txtDacB = edit(ui.Frame2, "txtDacB", QStringLiteral("1500"));
+    ui.cmdDacB = button(ui.Frame2, "cmdDacB", QStringLiteral("Update"));
+    ui.txtVDacB = edit(ui.Frame2, "txtVDacB", QStringLiteral("?"));
+    for (QLineEdit* e : {ui.txtDacA, ui.txtDacB}) {
+        e->setAlignment(Qt::AlignCenter);
+        e->setMaxLength(4);
+        e->setToolTip(QStringLiteral("0 to 4095"));
+    }
+    readout(ui.txtVDacA, QStringLiteral("DAC readback: 0 to 4095"));
+    readout(ui.txtVDacB, QStringLiteral("DAC readback: 0 to 4095"));
+    ui.Frame1->setEnabled(false);
+    ui.Frame2->setEnabled(false);
+    ui.cmdDacA->setEnabled(false);
+    ui.cmdDacB->setEnabled(false);
+
+    ui.Frame3 = frame("Frame3", "Versions");
+    ui.lblFpga = label(ui.Frame3, "lblFpga", QStringLiteral("FPGA ???"));
+    ui.lblRabbit = label(ui.Frame3, "lblRabbit", QStringLiteral("Rabbit ???"));
+    ui.lblGui = label(ui.Frame3, "lblGui", QStringLiteral("GUI ???"));
+
+    ui.Frame5 = frame("Frame5", "Calibrate");
+    ui.cmdCalibrate = button(ui.Frame5, "cmdCalibrate", QStringLiteral("&Calibrate"));
+    ui.Label1 = label(ui.Frame5, "Label1", QStringLiteral("Low  High"));
+    ui.Label2 = label(ui.Frame5, "Label2", QStringLiteral("A"));
+    ui.Label3 = label(ui.Frame5, "Label3", QStringLiteral("B"));
+    ui.Label2->adjustSize();
+    ui.Label3->adjustSize();
+    ui.lblCalAl = label(ui.Frame5, "lblCalAl", QStringLiteral("???"));
+    ui.lblCalAh = label(ui.Frame5, "lblCalAh", QStringLiteral("???"));
+    ui.lblCalBl = label(ui.Frame5, "lblCalBl", QStringLiteral("???"));
+    ui.lblCalBh = label(ui.Frame5, "lblCalBh", QStringLiteral("???"));
+
+    ui.Frame7 = frame("Frame7", "Tau (nS)");
+    ui.Label4 = label(ui.Frame7, "Label4", QStringLiteral("A         B"));
+    ui.TauA = edit(ui.Frame7, "TauA", QStringLiteral("9.47"));
+    ui.TauB = edit(ui.Frame7, "TauB", QStringLiteral("9.49"));
+    for (QLineEdit* e : {ui.TauA, ui.TauB}) {
+        e->setAlignment(Qt::AlignCenter);
+        e->setFrame(false);
+        e->setFocusPolicy(Qt::ClickFocus);
+        e->setToolTip(QStringLiteral("DAC readback: 0 to 4095"));
+        setBackground(e, e->palette().color(QPalette::Button), QPalette::Base);
+    }
+
+    ui.Frame6 = frame("Frame6", "Coincidences");
+    ui.chkRun = check(ui.Frame6, "chkRun", QStringLiteral("&Run"));
+    ui.chkRun->setEnabled(false);
+    ui.chkRun->setToolTip(QStringLiteral("F5"));
+    ui.Label5 = label(ui.Frame6, "Label5", QStringLiteral("Counts"), Qt::AlignRight);
+    ui.lblCount = label(ui.Frame6, "lblCount", QString());
+    ui.lblMinName = label(ui.Frame6, "lblMinName", QStringLiteral("Min"), Qt::AlignRight);
+    ui.lblMin = label(ui.Frame6, "lblMin", QString());
+    ui.lblMaxName = label(ui.Frame6, "lblMaxName", QStringLiteral("Max"), Qt::AlignRight);
+    ui.lblMax = label(ui.Frame6, "lblMax", QString());
+    ui.Label7 = label(ui.Frame6, "Label7", QStringLiteral("Range"), Qt::AlignRight);
+    ui.lblRange = label(ui.Frame6, "lblRange", QString());
+
+    ui.Frame8 = frame("Frame8", "Data Handling");
+    ui.chkDisplay = check(ui.Frame8, "chkDisplay", QStringLiteral("Display"));
+    ui.chkDisplay->setValue(1);
+    ui.chkFile = check(ui.Frame8, "chkFile", QStringLiteral("File"));
+    ui.chkVerbose = check(ui.Frame8, "chkVerbose", QStringLiteral("Verbose"));
+    ui.chkRaw = check(ui.Frame8, "chkRaw", QStringLiteral("Raw (file)"));
+    ui.txtPath = edit(ui.Frame8, "txtPath", QStringLiteral("C:\\"));
+    ui.txtPath->setReadOnly(true);
+    ui.txtPath->setToolTip(QStringLiteral("The directory to save the data files"));
+    ui.cmdPath = button(ui.Frame8, "cmdPath", QStringLiteral("..."));
+    ui.cmdPath->setFont(sansFont("Arial Narrow", 12, true));
+
+    ui.Frame4 = frame("Frame4", "FPGA Registers");
+    ui.cmdReg = button(ui.Frame4, "cmdReg", QStringLiteral("&Update"));
+    ui.chkAuto = check(ui.Frame4, "chkAuto", QStringLiteral("&Auto"));
+    for (int i = 0; i < RegisterModel::Count; ++i) {
+        const QByteArray n = QByteArray::number(i);
+        ui.lblRegName[i] = label(ui.Frame4, ("lblRegName" + n).constData(), RegisterModel::name(i), Qt::AlignRight);
+        ui.lblReg[i] = label(ui.Frame4, ("lblReg" + n).constData(), QStringLiteral("???"));
+        ui.lblRegHex[i] = label(ui.Frame4, ("lblRegHex" + n).constData(), QStringLiteral("???"));
+    }
+
+    ui.Frame9 = frame("Frame9", "IP Address");
+    ui.txtIP = edit(ui.Frame9, "txtIP", QStringLiteral("192.168.1.123"));
+    ui.txtIP->setAlignment(Qt::AlignCenter);
+    ui.txtIP->setMaxLength(15);
+    setBackground(ui.txtIP, LinkDownRed, QPalette::Base);
+
+    ui.cmdCopy = button(this, "cmdCopy", QStringLiteral("Co&py"));
+    ui.cmdClear = button(this, "cmdClear", QStringLiteral("C&lear"));
+    ui.cmdCopy->setFont(sansFont("Arial", 9.75, true));
+    ui.cmdClear->setFont(sansFont("Arial", 9.75, true));
+    ui.chkOnTop = check(this, "chkOnTop", QStringLiteral("On Top"));
+    setBackground(ui.chkOnTop, LightGrey);
+    ui.lblHB = label(this, "lblHB", QStringLiteral("HB"));
+    setBackground(ui.lblHB, LightGrey);
+    ui.lblHB->adjustSize();
+
+    ui.txtMsg = new LogView(*m_models.log, this);
+    ui.txtMsg->setObjectName(QStringLiteral("txtMsg"));
+    ui.txtMsg->setGeometry(place("txtMsg"));
+    ui.txtMsg->setFont(fixedFont());
+
+    const QList<QWidget*> tabOrder = {ui.txtDacA, ui.cmdDacA,  ui.cmdDacB,      ui.txtDacB,    ui.txtMsg,
+                                      ui.txtIP,   ui.chkOnTop, ui.cmdReg,       ui.chkAuto,    ui.cmdCalibrate,
+                                      ui.cmdCopy, ui.cmdClear, ui.chkRun,       ui.chkDisplay, ui.chkFile,
+                                      ui.chkVerbose, ui.chkRaw, ui.txtPath,     ui.cmdPath};
+    for (qsizetype i = 0; i + 1 < tabOrder.size(); ++i)
+        setTabOrder(tabOrder[i], tabOrder[i + 1]);
+
+    const QScreen* s = screen();
+    const double dpi = s ? s->logicalDotsPerInchY() : 96.0;
+    resize(formlayout::toPixels(formlayout::ClientWidthTwips, dpi), formlayout::toPixels(formlayout::ClientHeightTwips, dpi));
+}
+
+void FormMain::wireModels()
+{
+    ConnectionManager* link = m_models.link;
+    connect(link, &ConnectionManager::logMessage, this, &FormMain::LogMessage);
+    connect(link, &ConnectionManager::linkIndicator, this, [this](bool up) {
+        if (up)
+            setBackground(ui.txtIP, QApplication::palette().color(QPalette::Base), QPalette::Base);
+        else
+            setBackground(ui.txtIP, LinkDownRed, QPalette::Base);
+    });
+    connect(link, &ConnectionManager::heartbeatFlash, this,
+            [this](bool black) { setForeground(ui.lblHB, black ? QColor(Qt::black) : HeartbeatGrey); });
+    connect(link, &ConnectionManager::connectionLost, this, [this] {
+        m_models.calibration->voidCells();
+        ui.chkRun->setValue(0);
+        ui.chkAuto->setValue(0);
+    });
+    connect(link, &ConnectionManager::runStopRequested, this, [this] { ui.chkRun->setValue(0); });
+    link->setHostText(ui.txtIP->text());
+    connect(ui.txtIP, &QLineEdit::textChanged, link, &ConnectionManager::setHostText);
+
+    CalibrationModel* cal = m_models.calibration;
+    connect(cal, &CalibrationModel::cellChanged, this, [this] { showCalibration(); });
+    connect(cal, &CalibrationModel::runGateEvaluated, ui.chkRun, &QWidget::setEnabled);
+    connect(ui.TauA, &QLineEdit::textChanged, cal, &CalibrationModel::setTauA);
+    connect(ui.TauB, &QLineEdit::textChanged, cal, &CalibrationModel::setTauB);
+
+    if (m_models.statistics)
+        connect(m_models.statistics, &RunStatistics::changed, this, &FormMain::showStatistics);
+    if (m_models.registers)
+        connect(m_models.registers, &RegisterModel::valueChanged, this, &FormMain::showRegister);
+    if (m_models.versions)
+        connect(m_models.versions, &VersionModel::changed, this, [this] {
+            ui.lblFpga->setText(m_models.versions->fpgaCaption());
+            ui.lblRabbit->setText(m_models.versions->rabbitCaption());
+        });
+
+    connect(ui.chkRun, &VbCheckBox::valueChanged, this, [this](int v) { emit runSwitched(v != 0); });
+    connect(ui.chkAuto, &VbCheckBox::valueChanged, this, [this](int v) { emit autoSwitched(v != 0); });
+    connect(ui.chkOnTop, &VbCheckBox::valueChanged, this, &FormMain::chkOnTop_Click);
+    connect(ui.chkVerbose, &VbCheckBox::valueChanged, this, [this](int v) { writeOption(settingskeys::Verbose, v); });
+    connect(ui.chkDisplay, &VbCheckBox::valueChanged, this, [this](int v) { writeOption(settingskeys::Display, v); });
+    connect(ui.chkFile, &VbCheckBox::valueChanged, this, [this](int v) { writeOption(settingskeys::File, v); });
+    connect(ui.chkRaw, &VbCheckBox::valueChanged, this, [this](int v) { writeOption(settingskeys::RawData, v); });
+
+    connect(ui.cmdCalibrate, &QPushButton::clicked, this, &FormMain::calibrateRequested);
+    connect(ui.cmdReg, &QPushButton::clicked, this, &FormMain::registersRequested);
+    connect(ui.cmdDacA, &QPushButton::clicked, this, [this] { emit dacAUpdateRequested(ui.txtDacA->text()); });
+    connect(ui.cmdPath, &QPushButton::clicked, this, &FormMain::dataFolderRequested);
+    connect(ui.cmdClear, &QPushButton::clicked, m_models.log, &MessageLog::clear);
+    connect(ui.cmdCopy, &QPushButton::clicked, this, [this] {
+        QClipboard* cb = QApplication::clipboard();
+        cb->clear();
+        cb->setText(m_models.log->text());
+    });
+    connect(ui.txtMsg, &LogView::escapePressed, m_models.log, &MessageLog::clear);
+    connect(ui.txtDacA, &QLineEdit::textChanged, this, [this] { txtDac_Change(ui.txtDacA, ui.txtVDacA); });
+    connect(ui.txtDacB, &QLineEdit::textChanged, this, [this] { txtDac_Change(ui.txtDacB, ui.txtVDacB); });
+
+    // Clicks on these labels and the group restart the minimum and maximum; the version label
+    // asks for an update check; register names request their register.
+    m_minMaxClickers = {ui.Frame6, ui.Label5, ui.Label7, ui.lblMinName, ui.lblMaxName,
+                        ui.lblMin,  ui.lblMax, ui.lblCount, ui.lblRange};
+    // The window previews every key, whichever control has the focus, and sees the clicks on
+    // labels that act as buttons.
+    qApp->installEventFilter(this);
+}
+
+void FormMain::LogMessage(const QString& text, bool moveCaret) { m_models.log->LogMessage(text, moveCaret); }
+
+void FormMain::showCalibration()
+{
+    const CalibrationModel* cal = m_models.calibration;
+    ui.lblCalAl->setText(cal->cell(CalibrationModel::ALow));
+    ui.lblCalAh->setText(cal->cell(CalibrationModel::AHigh));
+    ui.lblCalBl->setText(cal->cell(CalibrationModel::BLow));
+    ui.lblCalBh->setText(cal->cell(CalibrationModel::BHigh));
+}
+
+void FormMain::showStatistics()
+{
+    const RunStatistics* s = m_models.statistics;
+    ui.lblCount->setText(s->countCaption());
+    ui.lblMin->setText(s->minCaption());
+    ui.lblMax->setText(s->maxCaption());
+    ui.lblRange->setText(s->rangeCaption());
+}
+
+void FormMain::showRegister(int index)
+{
+    ui.lblReg[size_t(index)]->setText(m_models.registers->decimalCaption(index));
+    ui.lblRegHex[size_t(index)]->setText(m_models.registers->hexCaption(index));
+}
+
+void FormMain::txtDac_Change(QLineEdit* entry, QLineEdit* readout)
+{
+    // Replacing the text re-enters this handler, which completes the read-out for the
+    // corrected text; each step re-reads the text rather than trusting a copy.
+    if (const auto fixed = dac::normalised(entry->text()))
+        entry->setText(*fixed);
+    if (const auto fixed = dac::normalised(entry->text()))
+        entry->setText(*fixed);
+    readout->setText(dac::millivoltText(entry->text()));
+}
+
+void FormMain::writeOption(const QString& name, int value)
+{
+    m_models.settings->WriteRegValue(settingskeys::Panel, name, QString::number(value));
+}
+
+void FormMain::chkOnTop_Click()
+{
+    const int v = ui.chkOnTop->value();
+    const bool visible = isVisible();
+    setWindowFlag(Qt::WindowStaysOnTopHint, v != 0);
+    if (visible)
+        show();
+    if (v == 0)
+        raise();
+    writeOption(settingskeys::OnTop, v);
+}
+
+void FormMain::Form_Load(const std::function<void(std::function<void()>)>& updateCheck)
+{
+    m_models.log->setText(QStringLiteral("Checking for updates"));
+    updateCheck([this] { finishLoad(); });
+}
+
+void FormMain::finishLoad()
+{
+    txtDac_Change(ui.txtDacA, ui.txtVDacA);
+    txtDac_Change(ui.txtDacB, ui.txtVDacB);
+
+    m_designClient = size();
+    setMinimumSize(m_designClient);
+    setMaximumWidth(m_designClient.width());
+
+    m_models.link->setHostText(ui.txtIP->text());
+    m_models.link->open();
+    m_models.log->setText(QStringLiteral("Opening connection.\r\n"));
+    emit m_models.log->caretToEnd();
+    m_models.calibration->setPhaseText(QStringLiteral("0"));
+
+    restoreGeometry();
+    restoreOptions();
+    QString path;
+    if (m_models.settings->ReadRegValue(settingskeys::Panel, settingskeys::FilePath, path))
+        ui.txtPath->setText(path.trimmed());
+    ui.lblGui->setText(QStringLiteral("GUI: ") + versioninfo::VersionText().mid(4));
+    m_loaded = true;
+}
+
+double FormMain::designWidth() const { return (m_designClient.width() + m_frameExtra.width()) * twipsPerPixel(); }
+
+double FormMain::designHeight() const
+{
+    return (m_designClient.height() + m_frameExtra.height()) * twipsPerPixel();
+}
+
+QRect FormMain::outerGeometryTwips() const
+{
+    const double tpp = twipsPerPixel();
+    const QRect f = frameGeometry();
+    const QSize outer = size() + m_frameExtra;
+    return QRect(qRound(f.left() * tpp), qRound(f.top() * tpp), qRound(outer.width() * tpp), qRound(outer.height() * tpp));
+}
+
+void FormMain::restoreGeometry()
+{
+    const double tpp = twipsPerPixel();
+    const QScreen* s = screen();
+    if (!s)
+        return;
+    const double virtualW = s->virtualSize().width() * tpp;
+    const double virtualH = s->virtualSize().height() * tpp;
+    const double primaryH = QGuiApplication::primaryScreen()->size().height() * tpp;
+
+    // A stored number beyond float range (or not finite) is treated as not found.
+    const auto stored = [this](const QString& name) -> std::optional<float> {
+        QString text;
+        if (!m_models.settings->ReadRegValue(settingskeys::Panel, name, text))
+            return std::nullopt;
+        const double v = numbers::leadingNumber(text);
+        if (!std::isfinite(v) || std::abs(v) > 3.4e38)
+            return std::nullopt;
+        return float(v);
+    };
+    QRect outer = outerGeometryTwips();
+    if (const auto top = stored(settingskeys::Top); top && *top >= 0 && *top <= virtualH - outer.height()) {
+        move(frameGeometry().left(), qRound(*top / tpp));
+        outer = outerGeometryTwips();
+    }
+    if (const auto left = stored(settingskeys::Left); left && *left >= 0 && *left <= virtualW - outer.width()) {
+        move(qRound(*left / tpp), frameGeometry().top());
+        outer = outerGeometryTwips();
+    }
+    if (const auto h = stored(settingskeys::Height); h && *h >= designHeight() && *h <= primaryH - outer.top()) {
+        m_restoredHeight = *h;
+        resize(width(), qRound(*h / tpp) - m_frameExtra.height());
+    }
+}
+
+void FormMain::restoreOptions()
+{
+    const std::pair<const QString*, VbCheckBox*> boxes[] = {{&settingskeys::OnTop, ui.chkOnTop},
+                                                            {&settingskeys::Verbose, ui.chkVerbose},
+                                                            {&settingskeys::Display, ui.chkDisplay},
+                                                            {&settingskeys::File, ui.chkFile},
+                                                            {&settingskeys::RawData, ui.chkRaw}};
+    for (const auto& [name, box] : boxes) {
+        QString text;
+        if (!m_models.settings->ReadRegValue(settingskeys::Panel, *name, text))
+            continue;
+        const auto v = numbers::strictNumber(text);
+        if (!v)
+            continue;
+        const double r = numbers::roundHalfEven(*v);
+        if (r < 0 || r > 2)
+            continue;
+        box->setValue(int(r)); // runs the click handler only when the value changes
+    }
+}
+
+void FormMain::applyFrameMargins()
+{
+    // The window manager tells the frame size only once the window is on screen; until then
+    // outer and client sizes are the same, and what was applied as outer is fixed up here.
+    const QSize extra = frameGeometry().size() - geometry().size();
+    if (extra == m_frameExtra || extra.width() < 0 || extra.height() < 0)
+        return;
+    m_frameExtra = extra;
+    if (m_restoredHeight) {
+        const int clientH = qRound(*m_restoredHeight / twipsPerPixel()) - extra.height();
+        resize(width(), std::max(clientH, m_designClient.height()));
+        m_restoredHeight.reset();
+    }
+}
+
+void FormMain::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    applyFrameMargins();
+    Form_Resize();
+}
+
+void FormMain::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    applyFrameMargins();
+    Form_Resize();
+}
+
+void FormMain::Form_Resize()
+{
+    if (!m_loaded || (windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)))
+        return;
+    if (width() != m_designClient.width())
+        resize(m_designClient.width(), height());
+    if (height() < m_designClient.height())
+        resize(width(), m_designClient.height());
+    const QScreen* s = screen();
+    const int margin = formlayout::toPixels(formlayout::LogMarginTwips, s ? s->logicalDotsPerInchY() : 96.0);
+    const QRect log = ui.txtMsg->geometry();
+    ui.txtMsg->setGeometry(log.x(), log.y(), log.width(), std::max(0, height() - log.y() - margin));
+}
+
+void FormMain::Form_Unload()
+{
+    if (m_unloading)
+        return;
+    m_unloading = true;
+    ui.chkRun->setValue(0);
+    m_models.link->shutdown();
+    const QRect g = outerGeometryTwips();
+    m_models.settings->WriteRegValue(settingskeys::Panel, settingskeys::Top, numbers::shortestText(float(g.top())));
+    m_models.settings->WriteRegValue(settingskeys::Panel, settingskeys::Left, numbers::shortestText(float(g.left())));
+    m_models.settings->WriteRegValue(settingskeys::Panel, settingskeys::Height, numbers::shortestText(float(g.height())));
+    emit unloaded();
+}
+
+void FormMain::closeEvent(QCloseEvent* event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+bool FormMain::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress) {
+        // Each key once, at the control that has the focus (or the window itself when none
+        // has): a key that the control ignores travels up to its parents, seen here again.
+        QWidget* focus = QApplication::focusWidget();
+        const bool atTarget = focus ? watched == focus : watched == this;
+        auto* w = qobject_cast<QWidget*>(watched);
+        if (atTarget && w && w->window() == this)
+            Form_KeyDown(static_cast<QKeyEvent*>(event));
+        return false; // the key goes on to the focused control unchanged
+    }
+    if (event->type() == QEvent::MouseButtonRelease) {
+        if (watched == ui.lblGui) {
+            emit updateCheckRequested(1);
+        } else if (const auto it = std::find(ui.lblRegName.begin(), ui.lblRegName.end(), watched);
+                   it != ui.lblRegName.end()) {
+            emit registerNameClicked(int(it - ui.lblRegName.begin()));
+        } else if (m_minMaxClickers.contains(watched) && m_models.statistics) {
+            m_models.statistics->minMaxReset(ui.chkRun->value() != 0);
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void FormMain::Form_KeyDown(const QKeyEvent* key)
+{
+    if (key->modifiers() & Qt::KeypadModifier)
+        return;
+    switch (key->key()) {
+    case Qt::Key_F5:
+    case Qt::Key_R: ui.chkRun->toggle(); break;
+    case Qt::Key_C: emit calibrateRequested(); break;
+    case Qt::Key_P: ui.cmdCopy->click(); break;
+    case Qt::Key_L: ui.cmdClear->click(); break;
+    case Qt::Key_U: emit registersRequested(); break;
+    case Qt::Key_A: ui.chkAuto->toggle(); break;
+    default: break;
+    }
+}

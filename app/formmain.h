@@ -1,0 +1,126 @@
+/// @brief The main window: shows the models and forwards the operator's actions; owns no instrument state.
+#pragma once
+
+#include <QSet>
+#include <QSize>
+#include <QWidget>
+#include <array>
+#include <functional>
+#include <optional>
+
+class CalibrationModel;
+class ConnectionManager;
+class LogView;
+class MessageLog;
+class QGroupBox;
+class QKeyEvent;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class RegisterModel;
+class RunStatistics;
+class SettingsStore;
+class VbCheckBox;
+class VersionModel;
+
+/// What the window shows and whom it tells; owned by the Application, outlive the window.
+struct PanelModels {
+    SettingsStore* settings = nullptr;
+    ConnectionManager* link = nullptr;
+    MessageLog* log = nullptr;
+    CalibrationModel* calibration = nullptr;
+    RunStatistics* statistics = nullptr;
+    RegisterModel* registers = nullptr;
+    VersionModel* versions = nullptr;
+};
+
+class FormMain : public QWidget {
+    Q_OBJECT
+public:
+    struct Ui {
+        QGroupBox *Frame1, *Frame2, *Frame3, *Frame4, *Frame5, *Frame6, *Frame7, *Frame8, *Frame9;
+        QLineEdit *txtDacA, *txtVDacA, *txtDacB, *txtVDacB;
+        QPushButton *cmdDacA, *cmdDacB;
+        QLabel *lblFpga, *lblRabbit, *lblGui;
+        QPushButton* cmdCalibrate;
+        QLabel *Label1, *Label2, *Label3, *Label4, *Label5, *Label7;
+        QLabel *lblCalAl, *lblCalAh, *lblCalBl, *lblCalBh;
+        QLineEdit *TauA, *TauB;
+        VbCheckBox* chkRun;
+        QLabel *lblCount, *lblMinName, *lblMin, *lblMaxName, *lblMax, *lblRange;
+        VbCheckBox *chkDisplay, *chkFile, *chkVerbose, *chkRaw;
+        QLineEdit* txtPath;
+        QPushButton* cmdPath;
+        QPushButton* cmdReg;
+        VbCheckBox* chkAuto;
+        std::array<QLabel*, 8> lblRegName, lblReg, lblRegHex;
+        QLineEdit* txtIP;
+        QPushButton *cmdCopy, *cmdClear;
+        VbCheckBox* chkOnTop;
+        QLabel* lblHB;
+        LogView* txtMsg;
+    };
+
+    explicit FormMain(const PanelModels& models, QWidget* parent = nullptr);
+    ~FormMain() override;
+
+    Ui ui{};
+
+    /// Start-up up to and including the update check; `updateCheck` calls its argument when
+    /// it is done (it may instead end the program to install an update).
+    void Form_Load(const std::function<void(std::function<void()>)>& updateCheck);
+    /// The rest of start-up, from the DAC read-outs to the version caption.
+    void finishLoad();
+    /// Shutdown: untick Run, close the link, save Top, Left and Height.
+    void Form_Unload();
+
+    /// Outer geometry in twips, as stored.
+    double twipsPerPixel() const;
+    QRect outerGeometryTwips() const;
+    double designWidth() const;
+    double designHeight() const;
+
+    void LogMessage(const QString& text, bool moveCaret);
+
+signals:
+    void runSwitched(bool ticked);
+    void autoSwitched(bool ticked);
+    void calibrateRequested();
+    void registersRequested();
+    void registerNameClicked(int index);
+    void dacAUpdateRequested(const QString& entry);
+    void dataFolderRequested();
+    void updateCheckRequested(int checkMode);
+    /// Shutdown finished; the application ends.
+    void unloaded();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls();
+    void wireModels();
+    QRect place(const char* name) const;
+    void Form_Resize();
+    void Form_KeyDown(const QKeyEvent* key);
+    void restoreGeometry();
+    void restoreOptions();
+    void applyFrameMargins();
+    void txtDac_Change(QLineEdit* entry, QLineEdit* readout);
+    void chkOnTop_Click();
+    void writeOption(const QString& name, int value);
+    void showStatistics();
+    void showRegister(int index);
+    void showCalibration();
+
+    PanelModels m_models;
+    QSet<QObject*> m_minMaxClickers;
+    QSize m_designClient;       // client size as created
+    QSize m_frameExtra;         // outer minus client, once the window manager has told us
+    std::optional<double> m_restoredHeight; // outer height (twips) applied before the frame was known
+    bool m_loaded = false;
+    bool m_unloading = false;
+};

@@ -1,0 +1,78 @@
+/// @brief Test doubles for the platform seams: a clock the test moves, a socket that never leaves the process, message boxes that answer by script.
+#pragma once
+
+#include "platform/clock.h"
+#include "platform/messagebox.h"
+#include "platform/socket.h"
+
+#include <QList>
+#include <QStringList>
+
+class FakeClock final : public Clock {
+public:
+    double monotonicSeconds() const override { return seconds; }
+    QDateTime localNow() const override { return now; }
+    void advance(double s) { seconds += s; now = now.addMSecs(qint64(s * 1000)); }
+
+    double seconds = 1000.0;
+    QDateTime now = QDateTime(QDate(2026, 12, 6), QTime(15, 5, 9));
+};
+
+/// Records what the logic asks of the link; the test decides what the link reports back.
+class FakeSocket final : public Socket {
+public:
+    void connectToHost(const QString& host, quint16 port) override
+    {
+        connects.append(host + u':' + QString::number(port));
+        m_state = Connecting;
+    }
+    void close() override
+    {
+        ++closes;
+        m_state = Closed;
+    }
+    bool send(const QByteArray& bytes) override
+    {
+        if (m_state != Connected)
+            return false;
+        sent.append(bytes);
+        return true;
+    }
+    int state() const override { return m_state; }
+
+    void completeConnect()
+    {
+        m_state = Connected;
+        emit connected();
+    }
+    void fail(const QString& description)
+    {
+        m_state = Error;
+        emit errorOccurred(10061, description);
+    }
+    void deliver(const QByteArray& bytes) { emit dataArrived(bytes); }
+
+    QStringList connects;
+    QList<QByteArray> sent;
+    int closes = 0;
+
+private:
+    int m_state = Closed;
+};
+
+class FakeMessageBoxes final : public MessageBoxes {
+public:
+    struct Shown {
+        QString text;
+        QString title;
+        Buttons buttons;
+        Icon icon;
+    };
+    Answer show(const QString& text, const QString& title, Buttons buttons, Icon icon) override
+    {
+        shown.append({text, title, buttons, icon});
+        return answer;
+    }
+    QList<Shown> shown;
+    Answer answer = Answer::Ok;
+};
