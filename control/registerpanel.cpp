@@ -1,0 +1,42 @@
+/// @brief Register requests and the Auto poll cycle 1..7, 0.
+#include "control/registerpanel.h"
+
+RegisterPanel::RegisterPanel(SendFunction send, QObject* parent)
+    : QObject(parent)
+    , m_send(std::move(send))
+{
+    m_auto.setInterval(AutoIntervalMs);
+    connect(&m_auto, &QTimer::timeout, this, &RegisterPanel::tmrAuto_Timer);
+}
+
+void RegisterPanel::request(int index)
+{
+    if (index < 0 || index >= RegisterCount || !m_send)
+        return;
+    m_send(QByteArray(1, char('0' + index)));
+}
+
+void RegisterPanel::cmdReg_Click()
+{
+    // Register 7 (the Verilog version) does not change while running; only a name click
+    // or the poll asks for it.
+    for (int i = 0; i < RegisterCount - 1; ++i)
+        request(i);
+}
+
+void RegisterPanel::lblRegName_Click(int index) { request(index); }
+
+void RegisterPanel::chkAuto_Click(bool ticked)
+{
+    if (!ticked)
+        m_auto.stop();
+    else if (!m_auto.isActive())
+        m_auto.start();
+}
+
+void RegisterPanel::tmrAuto_Timer()
+{
+    if (++m_autoIndex > RegisterCount - 1)
+        m_autoIndex = 0;
+    request(m_autoIndex);
+}

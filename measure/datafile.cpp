@@ -1,0 +1,280 @@
+/// @brief Data file naming, exclusive creation, buffered appends with OS hand-over and periodic sync.
+#include "measure/datafile.h"
+
+#include "platform/clock.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+bool isFormatLetter(QChar c)
+{
+    return c == u'd' || c == u'M' || c == u'y' || c == u'h' || c == u'H' || c == u'm' || c == u's'
+        || c == u'z' || c == u'a' || c == u'A' || c == u'p' || c == u'P' || c == u't';
+}
+
+void chopTrailingSpaces(QString& s)
+{
+    while (!s.isEmpty() && s.back().isSpace())
+        s.chop(1);
+}
+
+/// Rewrites a QLocale date or time pattern: any year to four digits, month names to the
+/// month number, the time zone (with the brackets some locales put round it) removed, and
+/// seconds added after the minutes when the pattern has none. Quoted literals are kept.
+QString rewritePattern(const QString& in)
+{
+    QString out;
+    bool hasSeconds = false;
+    qsizetype afterMinutes = -1;
+    qsizetype i = 0;
+    const qsizetype n = in.size();
+    while (i < n) {
+        const QChar c = in[i];
+        if (c == u'\'') {
+            const qsizetype end = in.indexOf(u'\'', i + 1);
+            const qsizetype stop = end < 0 ? n : end + 1;
+            out += in.mid(i, stop - i);
+            i = stop;
+            continue;
+        }
+        if (!isFormatLetter(c)) {
+            out += c;
+            ++i;
+            continue;
+        }
+        qsizetype run = 1;
+        while (i + run < n && in[i + run] == c)
+            ++run;
+        i += run;
+        if (c == u'y') {
+            out += QStringLiteral("yyyy");
+        } else if (c == u'M' && run >= 3) {
+            out += u'M';
+        } else if (c == u't') {
+            chopTrailingSpaces(out);
+            if (!out.isEmpty() && i < n && ((out.back() == u'(' && in[i] == u')') || (out.back() == u'[' && in[i] == u']'))) {
+                out.chop(1);
+                ++i;
+                chopTrailingSpaces(out);
+            }
+            if (out.isEmpty())
+                while (i < n && in[i].isSpace())
+                    ++i;
+        } else {
+            out += QString(run, c);
+            if (c == u's')
+                hasSeconds = true;
+            if (c == u'm' && afterMinutes < 0)
+                afterMinutes = out.size();
+        }
+    }
+    if (!hasSeconds && afterMinutes >= 0)
+        out.insert(afterMinutes, QStringLiteral(":ss"));
+    return out.trimmed();
+}
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+} // namespace
+
+DataFile::DataFile(const Clock& clock, QObject* parent)
+    : QObject(parent)
+    , m_clock(clock)
+{
+    m_syncTimer.setSingleShot(true);
+    connect(&m_syncTimer, &QTimer::timeout, this, &DataFile::tmrSync_Timer);
+}
+
+DataFile::~DataFile() { close(); }
+
+QString DataFile::defaultFolder()
+{
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        folder = QDir::homePath();
+    return QDir::fromNativeSeparators(folder);
+}
+
+QString DataFile::generalFormat(const QLocale& locale)
+{
+    return rewritePattern(locale.dateFormat(QLocale::ShortFormat)) + u' '
+        + rewritePattern(locale.timeFormat(QLocale::LongFormat));
+}
+
+QString DataFile::dateTimeText(const QDateTime& when, const QLocale& locale)
+{
+    QString text = locale.toString(when, generalFormat(locale));
+    text.replace(u'/', u'-');
+    text.replace(u':', u';');
+    return text;
+}
+
+QString DataFile::fileName(const QDateTime& when, const QLocale& locale)
+{
+    return NamePrefix + dateTimeText(when, locale) + NameSuffix;
+}
+
+QString DataFile::joinFolder(const QString& folder, const QString& name)
+{
+#ifdef Q_OS_WIN
+    const bool endsWithSeparator = folder.endsWith(u'\\') || folder.endsWith(u'/');
+    const QChar separator = u'\\';
+#else
+    const bool endsWithSeparator = folder.endsWith(u'/');
+    const QChar separator = u'/';
+#endif
+    return endsWithSeparator ? folder + name : folder + separator + name;
+}
+
+bool DataFile::open(const QString& folder)
+{
+    close();
+    m_error.clear();
+    // An empty folder text would put the file in the file system's root.
+    if (folder.isEmpty()) {
+        m_error = QStringLiteral("No data folder");
+        return false;
+    }
+
+    const QString stem = NamePrefix + dateTimeText(m_clock.localNow(), m_locale);
+    for (int n = 1; n <= MaxNameSuffix; ++n) {
+        const QString name = n == 1 ? stem + NameSuffix : QStringLiteral("%1 (%2)%3").arg(stem).arg(n).arg(NameSuffix);
+        const QString path = joinFolder(folder, name);
+        m_file.setFileName(path);
+        // Our own buffer decides when bytes reach the OS; QFile's would hide write errors
+        // until some later call.
+        if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+            m_buffer.clear();
+            m_unsynced = false;
+            m_lastSync = m_clock.monotonicSeconds();
+            return true;
+        }
+        const QFileInfo existing(path);
+        if (!existing.exists() && !existing.isSymLink()) {
+            m_error = m_file.errorString();
+            return false;
+        }
+    }
+    m_error = QStringLiteral("No free file name left");
+    return false;
+}
+
+bool DataFile::write(const char* data, qsizetype size)
+{
+    if (!isOpen())
+        return false;
+    m_buffer.append(data, size);
+    if (m_buffer.size() < MaxBuffered)
+        return true;
+    if (!handOver())
+        return false;
+    maybeSync();
+    return isOpen();
+}
+
+bool DataFile::writeLine(const QString& line)
+{
+    return write(line.toLatin1() + QByteArrayLiteral("\r\n"));
+}
+
+bool DataFile::flushToOs()
+{
+    if (!isOpen() || !handOver())
+        return false;
+    maybeSync();
+    return isOpen();
+}
+
+bool DataFile::close()
+{
+    m_syncTimer.stop();
+    if (!isOpen())
+        return true;
+    if (!handOver())
+        return false;
+    if (m_unsynced && !syncNow())
+        return false;
+    m_file.close();
+    return true;
+}
+
+void DataFile::tmrSync_Timer()
+{
+    if (isOpen() && handOver())
+        maybeSync();
+}
+
+bool DataFile::handOver()
+{
+    qsizetype done = 0;
+    while (done < m_buffer.size()) {
+        const qint64 written = m_file.write(m_buffer.constData() + done, m_buffer.size() - done);
+        if (written <= 0) {
+            const QString reason = m_file.errorString();
+            fail(reason.isEmpty() ? QStringLiteral("nothing could be written") : reason);
+            return false;
+        }
+        done += qsizetype(written);
+    }
+    if (done > 0)
+        m_unsynced = true;
+    m_buffer.clear();
+    return true;
+}
+
+void DataFile::maybeSync()
+{
+    if (!m_unsynced)
+        return;
+    const double left = m_lastSync + SyncIntervalSeconds - m_clock.monotonicSeconds();
+    if (left <= 0) {
+        syncNow();
+        return;
+    }
+    if (!m_syncTimer.isActive())
+        m_syncTimer.start(int(std::ceil(left * 1000.0)));
+}
+
+bool DataFile::syncNow()
+{
+#ifdef Q_OS_WIN
+    const int rc = ::_commit(m_file.handle());
+#else
+    const int rc = ::fsync(m_file.handle());
+#endif
+    if (rc != 0) {
+        fail(systemError());
+        return false;
+    }
+    m_unsynced = false;
+    m_lastSync = m_clock.monotonicSeconds();
+    m_syncTimer.stop();
+    return true;
+}
+
+void DataFile::fail(const QString& reason)
+{
+    m_error = reason;
+    m_buffer.clear();
+    m_unsynced = false;
+    m_syncTimer.stop();
+    m_file.close();
+    emit writeFailed(QStringLiteral("Write failed: ") + reason);
+}

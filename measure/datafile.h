@@ -1,0 +1,102 @@
+/// @brief The data file of one run: its name from the locale's date and time, append-only writing, hand-over to the OS and periodic sync.
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QFile>
+#include <QLocale>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class Clock;
+
+/// At most one file open at a time. Entries are collected in memory and handed to the
+/// operating system by flushToOs(), which the owner calls once every arrival has been
+/// decoded: from then on a crash of this program loses nothing. Data handed over is synced
+/// to the disk within SyncIntervalSeconds and at close, so a crash of the machine loses at
+/// most the last few seconds.
+///
+/// A file is never emptied: the name is taken with an exclusive create, and when a file of
+/// that name exists already (two runs started in the same second) the next free
+/// "Coincidences <date time> (n).txt" is used instead.
+///
+/// A write or sync that fails is reported once by writeFailed() and the file is closed; the
+/// data still in memory is dropped rather than retried behind the operator's back.
+class DataFile : public QObject {
+    Q_OBJECT
+public:
+    static constexpr double SyncIntervalSeconds = 5.0;
+    /// Entries beyond this are handed to the OS at once, so that an owner who never calls
+    /// flushToOs() cannot make the memory grow without bound.
+    static constexpr qsizetype MaxBuffered = 64 * 1024;
+    /// Highest "(n)" tried before the opening is given up as failed.
+    static constexpr int MaxNameSuffix = 999;
+    static inline const QString NamePrefix = QStringLiteral("Coincidences ");
+    static inline const QString NameSuffix = QStringLiteral(".txt");
+
+    explicit DataFile(const Clock& clock, QObject* parent = nullptr);
+    ~DataFile() override;
+
+    /// The folder a new installation records into: the user's Documents folder, or the home
+    /// folder where there is none, with "/" separators.
+    static QString defaultFolder();
+    /// The locale's general date and time as a file name part: numeric short date with a
+    /// four-digit year, a blank, the time with seconds (no time zone); "/" -> "-", ":" -> ";".
+    static QString dateTimeText(const QDateTime& when, const QLocale& locale);
+    /// "Coincidences " + dateTimeText + ".txt".
+    static QString fileName(const QDateTime& when, const QLocale& locale);
+    /// The folder text as given, then a separator unless it ends with one already, then `name`.
+    static QString joinFolder(const QString& folder, const QString& name);
+
+    /// The locale the name is built in; the default locale unless set.
+    void setLocale(const QLocale& locale) { m_locale = locale; }
+
+    /// Closes any open file, then creates a new one in `folder`, named after the clock's
+    /// local time. False (with errorString()) when the folder is empty, missing or not
+    /// writable, or no free name is left.
+    bool open(const QString& folder);
+    bool isOpen() const { return m_file.isOpen(); }
+    /// Full path of the open file, or of the last one opened.
+    QString path() const { return m_file.fileName(); }
+    QString errorString() const { return m_error; }
+
+    /// Appends bytes exactly as given (a record line with its CR LF, or a raw record).
+    /// False when no file is open or when handing a full buffer to the OS failed.
+    bool write(const char* data, qsizetype size);
+    bool write(const QByteArray& bytes) { return write(bytes.constData(), bytes.size()); }
+    /// A record line as single-byte text followed by CR LF.
+    bool writeLine(const QString& line);
+
+    /// Hands everything written so far to the OS, and syncs when the last sync is
+    /// SyncIntervalSeconds old. False when no file is open or the write failed.
+    bool flushToOs();
+    /// Hands over, syncs and closes. False when that last write failed (reported as well).
+    bool close();
+
+    /// True while bytes handed to the OS wait for the next sync.
+    bool syncPending() const { return m_unsynced; }
+    /// Handler of the sync timer, public so that tests can drive it without waiting.
+    void tmrSync_Timer();
+    QTimer& syncTimer() { return m_syncTimer; }
+
+signals:
+    /// "Write failed: <reason>"; the file is closed when this arrives.
+    void writeFailed(const QString& description);
+
+private:
+    bool handOver();
+    bool syncNow();
+    void maybeSync();
+    void fail(const QString& reason);
+    static QString generalFormat(const QLocale& locale);
+
+    const Clock& m_clock;
+    QLocale m_locale;
+    QFile m_file;
+    QByteArray m_buffer;
+    QString m_error;
+    QTimer m_syncTimer;
+    double m_lastSync = 0;
+    bool m_unsynced = false;
+};

@@ -1,0 +1,40 @@
+/// @brief Run start and stop in the instrument's order: command first, then statistics and file.
+#include "measure/runswitch.h"
+
+#include "measure/datafile.h"
+#include "measure/runstatistics.h"
+#include "platform/messagebox.h"
+
+RunSwitch::RunSwitch(SendFunction send, RunStatistics& statistics, DataFile& dataFile, MessageBoxes& boxes,
+                     QObject* parent)
+    : QObject(parent)
+    , m_send(std::move(send))
+    , m_statistics(statistics)
+    , m_dataFile(dataFile)
+    , m_boxes(boxes)
+{
+}
+
+void RunSwitch::setRun(bool ticked)
+{
+    m_running = ticked;
+    if (!ticked) {
+        if (m_send)
+            m_send(QByteArray("R\x00", 2));
+        m_dataFile.close();
+        return;
+    }
+
+    // The start command goes out before the clear: records are decoded only once the event
+    // loop runs again, so none of the new run can be counted before it.
+    if (m_send)
+        m_send(QByteArray("R\x01", 2));
+    m_statistics.clearForRunStart();
+    if (!m_fileTicked) {
+        m_dataFile.close();
+        return;
+    }
+    if (!m_dataFile.open(m_folder))
+        m_boxes.show(BadPathText, m_caption + QStringLiteral(" - Oops!"), MessageBoxes::Buttons::Ok,
+                     MessageBoxes::Icon::None);
+}

@@ -1,0 +1,302 @@
+/// @brief Data file: names per locale, unique names within one second, bad folders, byte-exact writing, hand-over, sync and write failures.
+#include "measure/datafile.h"
+#include "platform/clock.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
+namespace {
+
+class FakeClock final : public Clock {
+public:
+    double monotonicSeconds() const override { return now; }
+    QDateTime localNow() const override { return local; }
+    double now = 100.0;
+    QDateTime local{QDate(2026, 12, 6), QTime(15, 5, 9)};
+};
+
+const QString UsName = QStringLiteral("Coincidences 12-6-2026 3;05;09 PM.txt");
+
+QByteArray contents(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+} // namespace
+
+class TestDataFile : public QObject {
+    Q_OBJECT
+
+private:
+    struct Rig {
+        FakeClock clock;
+        DataFile file{clock};
+        QTemporaryDir dir;
+        Rig() { file.setLocale(QLocale(QLocale::English, QLocale::UnitedStates)); }
+    };
+
+private slots:
+    void fileName_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QDateTime>("when");
+        QTest::addColumn<QString>("name");
+
+        const QDateTime afternoon(QDate(2026, 12, 6), QTime(15, 5, 9));
+        QTest::newRow("en_US afternoon") << "en_US" << afternoon << UsName;
+        QTest::newRow("en_US morning, short month and day")
+            << "en_US" << QDateTime(QDate(2026, 1, 2), QTime(9, 0, 7)) << "Coincidences 1-2-2026 9;00;07 AM.txt";
+        QTest::newRow("en_US midnight") << "en_US" << QDateTime(QDate(2027, 3, 14), QTime(0, 0, 0))
+                                        << "Coincidences 3-14-2027 12;00;00 AM.txt";
+        QTest::newRow("en_US, a UTC time shows no zone")
+            << "en_US" << QDateTime(QDate(2026, 12, 6), QTime(15, 5, 9), Qt::UTC) << UsName;
+        QTest::newRow("en_GB") << "en_GB" << afternoon << "Coincidences 06-12-2026 15;05;09.txt";
+        QTest::newRow("de_DE, two-digit year widened") << "de_DE" << afternoon << "Coincidences 06.12.2026 15;05;09.txt";
+        QTest::newRow("es_ES, zone in brackets dropped") << "es_ES" << afternoon << "Coincidences 6-12-2026 15;05;09.txt";
+        QTest::newRow("C locale, month name made a number") << "C" << afternoon << "Coincidences 6 12 2026 15;05;09.txt";
+        QTest::newRow("zh_CN, zone in front dropped") << "zh_CN" << afternoon << "Coincidences 2026-12-6 15;05;09.txt";
+    }
+
+    void fileName()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QDateTime, when);
+        QFETCH(QString, name);
+        QCOMPARE(DataFile::fileName(when, QLocale(locale)), name);
+    }
+
+    void joinFolder_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("path");
+        QTest::newRow("plain folder") << "/data/runs" << "/data/runs/x.txt";
+        QTest::newRow("trailing separator kept single") << "/data/runs/" << "/data/runs/x.txt";
+        QTest::newRow("root") << "/" << "/x.txt";
+#ifdef Q_OS_WIN
+        QTest::newRow("drive root") << "C:\\" << "C:\\x.txt";
+        QTest::newRow("drive folder") << "C:\\Data" << "C:\\Data\\x.txt";
+#endif
+    }
+
+    void joinFolder()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, path);
+        QCOMPARE(DataFile::joinFolder(folder, QStringLiteral("x.txt")), path);
+    }
+
+    void openCreatesAnEmptyFileNamedAfterTheClock()
+    {
+        Rig rig;
+        QVERIFY(rig.file.open(rig.dir.path()));
+        QVERIFY(rig.file.isOpen());
+        QCOMPARE(rig.file.path(), rig.dir.path() + u'/' + UsName);
+        QVERIFY(QFile::exists(rig.file.path()));
+        QCOMPARE(QFileInfo(rig.file.path()).size(), 0);
+    }
+
+    void runsInTheSameSecondKeepEveryFile()
+    {
+        Rig rig;
+        QVERIFY(rig.file.open(rig.dir.path()));
+        rig.file.write(QByteArray("first\r\n"));
+        const QString first = rig.file.path();
+        QVERIFY(rig.file.close());
+
+        QVERIFY(rig.file.open(rig.dir.path()));
+        const QString second = rig.file.path();
+        rig.file.write(QByteArray("second\r\n"));
+        // Opening again while a file is open closes that one first, complete.
+        QVERIFY(rig.file.open(rig.dir.path()));
+        const QString third = rig.file.path();
+        QVERIFY(rig.file.close());
+
+        QCOMPARE(QFileInfo(second).fileName(), QStringLiteral("Coincidences 12-6-2026 3;05;09 PM (2).txt"));
+        QCOMPARE(QFileInfo(third).fileName(), QStringLiteral("Coincidences 12-6-2026 3;05;09 PM (3).txt"));
+        QCOMPARE(contents(first), QByteArray("first\r\n"));
+        QCOMPARE(contents(second), QByteArray("second\r\n"));
+        QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files).size(), 3);
+    }
+
+    void badFolder_data()
+    {
+        QTest::addColumn<QString>("folder"); // relative to the temporary directory; "" = empty text
+        QTest::newRow("missing folder") << "missing/deeper";
+        QTest::newRow("folder text names a file") << "plain.txt";
+        QTest::newRow("empty folder text") << "";
+    }
+
+    void badFolder()
+    {
+        QFETCH(QString, folder);
+        Rig rig;
+        QFile plain(rig.dir.filePath(QStringLiteral("plain.txt")));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+
+        const QString text = folder.isEmpty() ? QString() : rig.dir.filePath(folder);
+        QVERIFY(!rig.file.open(text));
+        QVERIFY(!rig.file.isOpen());
+        QVERIFY(!rig.file.errorString().isEmpty());
+        QVERIFY(!rig.file.write(QByteArray("x")));
+        QVERIFY(!rig.file.flushToOs());
+        QCOMPARE(QDir(rig.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"plain.txt"});
+    }
+
+    void bytesAreWrittenExactly()
+    {
+        Rig rig;
+        QByteArray all;
+        for (int i = 0; i < 256; ++i)
+            all.append(char(i));
+        QVERIFY(rig.file.open(rig.dir.path()));
+        const QByteArray record("R\x05\xDC\x00\x0D\x0A\x1A", 7);
+        QVERIFY(rig.file.write(record.constData(), record.size()));
+        QVERIFY(rig.file.write(all));
+        QVERIFY(rig.file.writeLine(QStringLiteral("     1234")));
+        QVERIFY(rig.file.writeLine(QStringLiteral("      -56")));
+        // More than the memory buffer holds in one go.
+        const QByteArray big(DataFile::MaxBuffered * 2 + 3, 'z');
+        QVERIFY(rig.file.write(big));
+        const QString path = rig.file.path();
+        QVERIFY(rig.file.close());
+        QCOMPARE(contents(path), record + all + "     1234\r\n      -56\r\n" + big);
+    }
+
+    // What has been decoded is in the OS's hands after flushToOs(): another reader sees it
+    // while the file is still open, so a crash of the program cannot lose it.
+    void flushedDataIsVisibleBeforeClose()
+    {
+        Rig rig;
+        QVERIFY(rig.file.open(rig.dir.path()));
+        QVERIFY(rig.file.writeLine(QStringLiteral("     1234")));
+        QVERIFY(rig.file.flushToOs());
+        QCOMPARE(contents(rig.file.path()), QByteArray("     1234\r\n"));
+        QVERIFY(rig.file.write(QByteArray("R\x01\x02\x03\x04\x05\x06")));
+        QVERIFY(rig.file.flushToOs());
+        QCOMPARE(contents(rig.file.path()), QByteArray("     1234\r\nR\x01\x02\x03\x04\x05\x06"));
+        QVERIFY(rig.file.isOpen());
+    }
+
+    void syncAtMostFiveSecondsAfterHandOver()
+    {
+        Rig rig;
+        QVERIFY(rig.file.open(rig.dir.path()));
+        QVERIFY(!rig.file.syncPending());
+
+        rig.clock.now += 1;
+        rig.file.write(QByteArray("a"));
+        rig.file.flushToOs();
+        QVERIFY(rig.file.syncPending());
+        QVERIFY(rig.file.syncTimer().isActive());
+        QVERIFY(rig.file.syncTimer().interval() <= 4000);
+
+        rig.clock.now += 3.5;
+        rig.file.write(QByteArray("b"));
+        rig.file.flushToOs();
+        QVERIFY(rig.file.syncPending());
+
+        // Five seconds after the last sync (the open), the next hand-over syncs.
+        rig.clock.now += 0.5;
+        rig.file.write(QByteArray("c"));
+        rig.file.flushToOs();
+        QVERIFY(!rig.file.syncPending());
+        QVERIFY(!rig.file.syncTimer().isActive());
+
+        // When arrivals stop, the timer syncs what was handed over last.
+        rig.clock.now += 1;
+        rig.file.write(QByteArray("d"));
+        rig.file.flushToOs();
+        QVERIFY(rig.file.syncPending());
+        rig.clock.now += 2;
+        rig.file.tmrSync_Timer();
+        QVERIFY(rig.file.syncPending());
+        rig.clock.now += 2;
+        rig.file.tmrSync_Timer();
+        QVERIFY(!rig.file.syncPending());
+        QCOMPARE(contents(rig.file.path()), QByteArray("abcd"));
+    }
+
+    void writeFailureIsReportedOnceAndCloses_data()
+    {
+        QTest::addColumn<bool>("viaFlush");
+        QTest::newRow("on the hand-over after an arrival") << true;
+        QTest::newRow("on a full memory buffer") << false;
+    }
+
+    void writeFailureIsReportedOnceAndCloses()
+    {
+#ifndef Q_OS_LINUX
+        QSKIP("needs a per-process file size limit to make writes fail");
+#else
+        QFETCH(bool, viaFlush);
+        Rig rig;
+        QSignalSpy failed(&rig.file, &DataFile::writeFailed);
+        QVERIFY(rig.file.open(rig.dir.path()));
+
+        // A file size limit makes the OS refuse the write, which works for root as well.
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = saved;
+        small.rlim_cur = 16;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+
+        bool accepted = true;
+        if (viaFlush) {
+            rig.file.write(QByteArray(64, 'x'));
+            accepted = rig.file.flushToOs();
+        } else {
+            accepted = rig.file.write(QByteArray(DataFile::MaxBuffered, 'x'));
+        }
+        const bool laterWrite = rig.file.write(QByteArray("y"));
+        const bool laterFlush = rig.file.flushToOs();
+        rig.file.close();
+
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+
+        QVERIFY(!accepted);
+        QCOMPARE(failed.size(), 1);
+        const QString description = failed.at(0).at(0).toString();
+        QVERIFY2(description.startsWith(QStringLiteral("Write failed: ")) && description.size() > 14, qPrintable(description));
+        QVERIFY(!rig.file.isOpen());
+        QVERIFY(!laterWrite);
+        QVERIFY(!laterFlush);
+        QVERIFY(QFileInfo(rig.file.path()).size() <= 16);
+#endif
+    }
+
+    void defaultFolderIsDocumentsOrHome()
+    {
+        QTemporaryDir home;
+        const QByteArray savedHome = qgetenv("HOME");
+        const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
+        qputenv("HOME", QFile::encodeName(home.path()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(QStringLiteral("config"))));
+
+        const QString withoutDocuments = DataFile::defaultFolder();
+        QVERIFY(QDir(home.path()).mkdir(QStringLiteral("Documents")));
+        const QString withDocuments = DataFile::defaultFolder();
+
+        qputenv("HOME", savedHome);
+        qputenv("XDG_CONFIG_HOME", savedConfig);
+#ifdef Q_OS_LINUX
+        QCOMPARE(withoutDocuments, QDir(home.path()).absolutePath());
+        QCOMPARE(withDocuments, home.filePath(QStringLiteral("Documents")));
+#else
+        QVERIFY(!withDocuments.contains(u'\\'));
+#endif
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDataFile)
+#include "tst_datafile.moc"
