@@ -1,6 +1,8 @@
 /// @brief Run statistics with the strict comparisons and the range that follows min and max.
 #include "measure/runstatistics.h"
 
+#include "link/numberformat.h"
+
 #include <QLocale>
 
 void RunStatistics::clearForRunStart()
@@ -40,7 +42,9 @@ QString RunStatistics::countCaption() const
 {
     if (!m_count)
         return {};
-    return QLocale().toString(*m_count);
+    // Always grouped by three: QLocale::toString omits the separator under the C locale and
+    // groups by other rules in some locales.
+    return numberformat::grouped(*m_count, QLocale().groupSeparator());
 }
 
 QString RunStatistics::rangeCaption() const

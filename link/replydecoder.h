@@ -1,0 +1,114 @@
+/// @brief Decodes the instrument's unframed byte stream into effects on the models and the decoder output.
+#pragma once
+
+#include "link/channeltimetable.h"
+
+#include <QByteArrayView>
+#include <QLocale>
+#include <QObject>
+#include <QString>
+#include <array>
+#include <optional>
+
+class CalibrationModel;
+class DecoderOutput;
+class RegisterModel;
+class RunStatistics;
+class VersionModel;
+struct DataOptions;
+
+/// Fed with every arrival of the socket, in order. Replies are taken one after the other by
+/// their first byte, whatever their kind:
+///   "H" heartbeat (1 byte), "P" prefix (2 bytes, skipped unread), "R" coincidence record
+///   (7), "V" version (16), "0".."7" register reply (3).
+/// TCP keeps no write boundaries, so a reply cut at the end of an arrival is held and
+/// completed from the next one. A byte that starts no known reply ends the decoding of what
+/// is buffered: the rest is dropped without a message and the next arrival is read from its
+/// first byte (resynchronisation). The decoder holds only that unfinished reply, the counters
+/// and caches of the models' numbers between arrivals.
+class ReplyDecoder : public QObject {
+    Q_OBJECT
+public:
+    /// The state the decoder reads and writes. All referenced objects must outlive it.
+    struct Context {
+        CalibrationModel& calibration;
+        RegisterModel& registers;
+        VersionModel& versions;
+        RunStatistics& statistics;
+        /// Read anew for every record, so options changed during a run apply at once.
+        const DataOptions& options;
+        DecoderOutput& output;
+    };
+
+    /// Link-health figures; they only grow, until the decoder is destroyed.
+    struct Counters {
+        /// Records converted and counted in the statistics.
+        quint64 recordsDecoded = 0;
+        /// Records dropped because a calibration was under way or a cell was outside its window.
+        quint64 rejectedByGate = 0;
+        /// Records dropped because a reading lay outside 650 < reading < 2350.
+        quint64 rejectedByPlausibility = 0;
+        /// Bytes discarded because they started no known reply, or were held unfinished at reset().
+        quint64 bytesDroppedByResync = 0;
+        /// Bytes discarded behind a reply that took the error path.
+        quint64 bytesDroppedAfterError = 0;
+        /// Error lines written.
+        quint64 errors = 0;
+    };
+
+    static constexpr int MaxReplyLength = 16;
+
+    explicit ReplyDecoder(const Context& context, QObject* parent = nullptr);
+
+    /// Decodes one arrival, after whatever unfinished reply the previous one left.
+    /// Connect ConnectionManager::dataArrived here. Not re-entrant: the outputs must not feed.
+    void feed(QByteArrayView arrival);
+
+    /// Forgets an unfinished reply; call when a new connection starts, because the bytes
+    /// that would complete it belonged to the old one.
+    void reset();
+
+    /// Bytes of an unfinished reply waiting for the next arrival.
+    int pendingBytes() const { return m_pendingSize; }
+    const Counters& counters() const { return m_counters; }
+    /// The time difference of the last converted record, in ps; empty before the first.
+    std::optional<qint32> lastDifference() const { return m_lastDifference; }
+
+private:
+    enum class Outcome { Continue, Stop };
+
+    /// reply holds the whole reply its first byte announces.
+    Outcome decodeReply(const uchar* reply);
+    Outcome decodeRecord(const uchar* record);
+    void decodeVersion(const uchar* reply);
+    void decodeRegister(const uchar* reply);
+    Outcome fail(const QString& description);
+
+    void refreshGate();
+    void refreshTables();
+    void buildLine(qint32 dt, int a, int b, int offset, int flags);
+    bool writeLine(QString& errorText);
+
+    Context m_ctx;
+    Counters m_counters;
+    std::array<uchar, MaxReplyLength> m_pending{};
+    int m_pendingSize = 0;
+    std::optional<qint32> m_lastDifference;
+
+    // The models' texts read as numbers, cached until the models signal a change or the
+    // default locale (which strictNumber reads) changes. Rebuilt from the same readers and
+    // the same conversion, so every record sees exactly what a fresh reading would give.
+    QLocale m_locale;
+    QString m_groupSeparator;
+    bool m_gateDirty = true;
+    bool m_gateOpen = false;
+    bool m_tablesDirty = true;
+    bool m_numbersA = false;
+    bool m_numbersB = false;
+    ChannelTimeTable m_tableA;
+    ChannelTimeTable m_tableB;
+
+    // Reused per record, so formatting does not allocate while nobody holds on to a line.
+    QString m_line;
+    QByteArray m_fileBytes;
+};

@@ -1,0 +1,57 @@
+/// @brief The per-channel time table against the conversion it caches, for all 4096 readings.
+#include "link/channeltimetable.h"
+
+#include <QTest>
+#include <cstring>
+
+class TestChannelTimeTable : public QObject {
+    Q_OBJECT
+private slots:
+    void matchesTheConversionBitForBit_data()
+    {
+        QTest::addColumn<double>("tau");
+        QTest::addColumn<double>("low");
+        QTest::addColumn<double>("high");
+        QTest::newRow("channel A defaults") << 9.47 << 500.0 << 3600.0;
+        QTest::newRow("channel B defaults") << 9.49 << 510.0 << 3590.0;
+        QTest::newRow("window edges") << 9.5 << 549.0 << 3551.0;
+        QTest::newRow("fractional cells") << 12.25 << 499.5 << 3600.25;
+        QTest::newRow("zero tau") << 0.0 << 500.0 << 3600.0;
+        QTest::newRow("negative tau") << -3.0 << 500.0 << 3600.0;
+        QTest::newRow("huge tau") << 1e300 << 500.0 << 3600.0;
+        QTest::newRow("high below low") << 9.47 << 3600.0 << 500.0;
+        QTest::newRow("no span: division by zero") << 9.47 << 500.0 << 500.0;
+    }
+    void matchesTheConversionBitForBit()
+    {
+        QFETCH(double, tau);
+        QFETCH(double, low);
+        QFETCH(double, high);
+        ChannelTimeTable table;
+        table.build(tau, low, high);
+        for (int reading = 0; reading < ChannelTimeTable::Size; ++reading) {
+            const timeconv::ChannelTime expected = timeconv::channelTime(tau, reading, low, high);
+            const timeconv::ChannelTime& got = table.at(reading);
+            QCOMPARE(int(got.fault), int(expected.fault));
+            // Bit-identical, not merely close: the time difference is rounded afterwards and a
+            // last-bit change can move it across a half.
+            QVERIFY2(std::memcmp(&got.ns, &expected.ns, sizeof(double)) == 0, qPrintable(QString::number(reading)));
+        }
+    }
+
+    void rebuildReplacesEveryEntry()
+    {
+        ChannelTimeTable table;
+        table.build(9.47, 500, 3600);
+        table.build(9.49, 510, 3590);
+        for (int reading : {0, 509, 510, 1600, 3589, 3590, 4095}) {
+            const timeconv::ChannelTime expected = timeconv::channelTime(9.49, reading, 510, 3590);
+            QCOMPARE(int(table.at(reading).fault), int(expected.fault));
+            QCOMPARE(table.at(reading).ns, expected.ns);
+        }
+        QCOMPARE(int(table.at(3590).fault), int(timeconv::Fault::InvalidLog));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestChannelTimeTable)
+#include "tst_channeltimetable.moc"
