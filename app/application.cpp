@@ -5,6 +5,13 @@
 #include "app/model/messagelog.h"
 #include "app/vbcheckbox.h"
 #include "control/calibrationmodel.h"
+#include "control/calibrationsequence.h"
+#include "control/registerpanel.h"
+#include "link/commands.h"
+#include "link/replydecoder.h"
+#include "measure/datafile.h"
+#include "measure/runswitch.h"
+#include "platform/numbers.h"
 #include "control/registermodel.h"
 #include "link/connectionmanager.h"
 #include "link/versionmodel.h"
@@ -104,6 +111,16 @@ Application::Application(const Options& options, SettingsBackend& settings, Mess
     models.versions = m_versions.get();
     m_window = std::make_unique<FormMain>(models);
 
+    const auto sendFn = [this](const QByteArray& b) { return send(b); };
+    m_dataFile = std::make_unique<DataFile>(*m_clock);
+    m_runSwitch = std::make_unique<RunSwitch>(sendFn, *m_statistics, *m_dataFile, m_boxes);
+    m_runSwitch->setWindowCaption(m_window->windowTitle());
+    m_calibrationSequence = std::make_unique<CalibrationSequence>(*m_calibration, *m_clock, sendFn,
+                                                                  [this](bool on) { m_link->setKeepAliveEnabled(on); });
+    m_registerPanel = std::make_unique<RegisterPanel>(sendFn);
+    m_decoder = std::make_unique<ReplyDecoder>(
+        ReplyDecoder::Context{*m_calibration, *m_registers, *m_versions, *m_statistics, m_dataOptions, *this});
+
     if (m_options.simulate) {
         m_simulator = std::make_unique<InstrumentSimulator>();
         // The instrument's own port when it is free, so the panel runs exactly as in the lab;
@@ -127,15 +144,96 @@ Application::~Application()
     m_link.reset();
 }
 
+bool Application::send(const QByteArray& bytes) { return m_link->send(bytes); }
+
 void Application::wire()
 {
-    connect(m_link.get(), &ConnectionManager::connectionEstablished, this, [this] { m_link->send(QByteArrayLiteral("V")); });
-    connect(m_link.get(), &ConnectionManager::dataArrived, this, [this](const QByteArray& bytes) {
-        if (bytes.startsWith('H'))
-            m_link->heartbeatReceived();
+    FormMain* w = m_window.get();
+    const auto& ui = w->ui;
+
+    // Link: every connection is calibrated, then asked for its version.
+    connect(m_link.get(), &ConnectionManager::connectionEstablished, this, [this] {
+        m_decoder->reset();
+        m_versionAfterCalibration = true;
+        m_calibrationSequence->start();
     });
-    connect(m_window.get(), &FormMain::unloaded, this, &Application::finished);
+    connect(m_calibrationSequence.get(), &CalibrationSequence::finished, this, [this] {
+        if (std::exchange(m_versionAfterCalibration, false))
+            send(commands::versionRequest());
+    });
+    connect(m_link.get(), &ConnectionManager::dataArrived, this, [this](const QByteArray& bytes) {
+        m_decoder->feed(bytes);
+        // What has been decoded goes to the operating system at once: a crash of the panel
+        // then loses nothing that was shown.
+        if (m_dataFile->isOpen())
+            m_dataFile->flushToOs();
+    });
+    connect(m_link.get(), &ConnectionManager::connectionLost, this, [this] { m_registerPanel->chkAuto_Click(false); });
+
+    // Calibration.
+    connect(w, &FormMain::calibrateRequested, m_calibrationSequence.get(), &CalibrationSequence::start);
+    connect(m_calibrationSequence.get(), &CalibrationSequence::logAsideBegin, m_log.get(), &MessageLog::beginAside);
+    connect(m_calibrationSequence.get(), &CalibrationSequence::logAsideEnd, m_log.get(), &MessageLog::endAside);
+    connect(m_calibrationSequence.get(), &CalibrationSequence::busyChanged, w, [w](bool busy) {
+        if (busy)
+            w->setCursor(Qt::WaitCursor);
+        else
+            w->unsetCursor();
+    });
+
+    // Runs and the data file; the options are read anew for every record.
+    const auto syncOptions = [this, &ui] {
+        m_dataOptions.display = ui.chkDisplay->value() != 0;
+        m_dataOptions.verbose = ui.chkVerbose->value() != 0;
+        m_dataOptions.file = ui.chkFile->value() != 0;
+        m_dataOptions.raw = ui.chkRaw->value() != 0;
+        m_runSwitch->setFileTicked(m_dataOptions.file);
+    };
+    syncOptions();
+    for (VbCheckBox* box : {ui.chkDisplay, ui.chkVerbose, ui.chkFile, ui.chkRaw})
+        connect(box, &VbCheckBox::valueChanged, this, syncOptions);
+    m_runSwitch->setDataFolder(ui.txtPath->text());
+    connect(ui.txtPath, &QLineEdit::textChanged, m_runSwitch.get(), &RunSwitch::setDataFolder);
+    connect(w, &FormMain::runSwitched, m_runSwitch.get(), &RunSwitch::setRun);
+    connect(m_dataFile.get(), &DataFile::writeFailed, this, [this](const QString& description) {
+        // A failure inside a record's write is reported by the decoder's error path itself.
+        if (!m_decoderWriting)
+            errorLine(QStringLiteral("Doh! (data) ") + description);
+    });
+
+    // Registers and DAC A.
+    connect(w, &FormMain::registersRequested, m_registerPanel.get(), &RegisterPanel::cmdReg_Click);
+    connect(w, &FormMain::registerNameClicked, m_registerPanel.get(), &RegisterPanel::lblRegName_Click);
+    connect(w, &FormMain::autoSwitched, m_registerPanel.get(), &RegisterPanel::chkAuto_Click);
+    connect(w, &FormMain::dacAUpdateRequested, this,
+            [this](const QString& entry) { send(commands::dacA(numbers::leadingNumber(entry))); });
+
+    connect(w, &FormMain::unloading, this, [this] {
+        m_calibrationSequence->abort();
+        m_registerPanel->chkAuto_Click(false);
+    });
+    connect(w, &FormMain::unloaded, this, &Application::finished);
 }
+
+void Application::heartbeat() { m_link->heartbeatReceived(); }
+
+void Application::displayLine(const QString& line) { m_log->LogMessage(line, false); }
+
+void Application::errorLine(const QString& line) { m_log->LogMessage(line, false); }
+
+bool Application::fileIsOpen() const { return m_dataFile->isOpen(); }
+
+bool Application::writeFile(QByteArrayView bytes, QString& errorText)
+{
+    m_decoderWriting = true;
+    const bool ok = m_dataFile->write(bytes.data(), bytes.size());
+    m_decoderWriting = false;
+    if (!ok)
+        errorText = m_dataFile->errorString();
+    return ok;
+}
+
+bool Application::runTicked() const { return m_window->ui.chkRun->value() != 0; }
 
 void Application::start()
 {

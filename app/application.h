@@ -1,12 +1,20 @@
 /// @brief The composition root: builds the models, the seams and the window, wires them, shuts them down in order.
 #pragma once
 
+#include "link/decoderoutput.h"
+#include "measure/dataoptions.h"
+
 #include <QObject>
 #include <QString>
 #include <memory>
 #include <optional>
 
 class CalibrationModel;
+class CalibrationSequence;
+class DataFile;
+class RegisterPanel;
+class ReplyDecoder;
+class RunSwitch;
 class ConnectionManager;
 class FormMain;
 class InstrumentSimulator;
@@ -21,7 +29,7 @@ class Socket;
 class SystemClock;
 class VersionModel;
 
-class Application : public QObject {
+class Application : public QObject, private DecoderOutput {
     Q_OBJECT
 public:
     struct Options {
@@ -49,6 +57,10 @@ public:
     MessageLog& log() { return *m_log; }
     CalibrationModel& calibration() { return *m_calibration; }
     InstrumentSimulator* simulator() { return m_simulator.get(); }
+    ReplyDecoder& decoder() { return *m_decoder; }
+    DataFile& dataFile() { return *m_dataFile; }
+    CalibrationSequence& calibrationSequence() { return *m_calibrationSequence; }
+    RunStatistics& statistics() { return *m_statistics; }
 
 signals:
     /// The window has been closed and everything is shut down.
@@ -56,6 +68,15 @@ signals:
 
 private:
     void wire();
+    bool send(const QByteArray& bytes);
+
+    // What the decoder reaches in the window and the run's data file.
+    void heartbeat() override;
+    void displayLine(const QString& line) override;
+    void errorLine(const QString& line) override;
+    bool fileIsOpen() const override;
+    bool writeFile(QByteArrayView bytes, QString& errorText) override;
+    bool runTicked() const override;
 
     Options m_options;
     MessageBoxes& m_boxes;
@@ -69,5 +90,13 @@ private:
     std::unique_ptr<RegisterModel> m_registers;
     std::unique_ptr<VersionModel> m_versions;
     std::unique_ptr<ConnectionManager> m_link;
+    std::unique_ptr<DataFile> m_dataFile;
+    std::unique_ptr<RunSwitch> m_runSwitch;
+    std::unique_ptr<CalibrationSequence> m_calibrationSequence;
+    std::unique_ptr<RegisterPanel> m_registerPanel;
+    std::unique_ptr<ReplyDecoder> m_decoder;
     std::unique_ptr<FormMain> m_window;
+    DataOptions m_dataOptions;
+    bool m_versionAfterCalibration = false;
+    bool m_decoderWriting = false;
 };

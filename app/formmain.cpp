@@ -11,6 +11,7 @@
 #include "control/registermodel.h"
 #include "link/connectionmanager.h"
 #include "link/versionmodel.h"
+#include "measure/datafile.h"
 #include "measure/runstatistics.h"
 #include "platform/numbers.h"
 #include "platform/settingsstore.h"
@@ -62,6 +63,19 @@ void setForeground(QWidget* w, const QColor& c)
     QPalette p = w->palette();
     p.setColor(QPalette::WindowText, c);
     w->setPalette(p);
+}
+
+QString createdDataFolder()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("C:\\");
+#else
+    // "C:\" means nothing here; the operator's documents folder is the natural place.
+    QString f = DataFile::defaultFolder();
+    if (!f.endsWith(u'/'))
+        f += u'/';
+    return f;
+#endif
 }
 
 } // namespace
@@ -206,7 +220,7 @@ void FormMain::buildControls()
     ui.chkFile = check(ui.Frame8, "chkFile", QStringLiteral("File"));
     ui.chkVerbose = check(ui.Frame8, "chkVerbose", QStringLiteral("Verbose"));
     ui.chkRaw = check(ui.Frame8, "chkRaw", QStringLiteral("Raw (file)"));
-    ui.txtPath = edit(ui.Frame8, "txtPath", QStringLiteral("C:\\"));
+    ui.txtPath = edit(ui.Frame8, "txtPath", createdDataFolder());
     ui.txtPath->setReadOnly(true);
     ui.txtPath->setToolTip(QStringLiteral("The directory to save the data files"));
     ui.cmdPath = button(ui.Frame8, "cmdPath", QStringLiteral("..."));
@@ -527,6 +541,7 @@ void FormMain::Form_Unload()
         return;
     m_unloading = true;
     ui.chkRun->setValue(0);
+    emit unloading();
     m_models.link->shutdown();
     const QRect g = outerGeometryTwips();
     m_models.settings->WriteRegValue(settingskeys::Panel, settingskeys::Top, numbers::shortestText(float(g.top())));

@@ -91,6 +91,8 @@ signals:
     void dacAUpdateRequested(const QString& entry);
     void dataFolderRequested();
     void updateCheckRequested(int checkMode);
+    /// Shutdown has unticked Run and is about to close the link.
+    void unloading();
     /// Shutdown finished; the application ends.
     void unloaded();
 

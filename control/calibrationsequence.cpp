@@ -1,28 +1,14 @@
 /// @brief Calibration sequence: step order, bounded waits on the monotonic clock, clean-up on every way out.
 #include "control/calibrationsequence.h"
 
+#include "link/commands.h"
+
 #include "control/calibrationmodel.h"
 #include "platform/clock.h"
 
 #include <algorithm>
 #include <cmath>
-#include <initializer_list>
 
-namespace {
-
-QByteArray command(std::initializer_list<char> bytes)
-{
-    return QByteArray(bytes.begin(), qsizetype(bytes.size()));
-}
-
-// "3" and "4" ride along with each level so that the ADC A and ADC B registers are
-// reported right after the level has been set.
-const QByteArray RunOff = command({'R', '\x00'});
-const QByteArray LevelLow = command({'C', '\x01', '3', '4'});
-const QByteArray LevelHigh = command({'C', '\x03', '3', '4'});
-const QByteArray CalibrationOff = command({'C', '\x00'});
-
-} // namespace
 
 CalibrationSequence::CalibrationSequence(CalibrationModel& model, const Clock& clock, SendFunction send,
                                          KeepAliveFunction keepAlive, QObject* parent)
@@ -51,7 +37,7 @@ bool CalibrationSequence::start()
         m_keepAlive(false);
     emit logAsideBegin(Header);
     m_model.voidCells();
-    send(RunOff);
+    send(commands::runOff());
     if (serial != m_serial || m_step != Step::Settle)
         return true; // ended from inside one of the calls above
     // A zero timer lets the events already queued (a late record, a key) run once before the
@@ -106,7 +92,7 @@ void CalibrationSequence::enterLevel(Step level)
     const quint64 serial = m_serial;
     m_step = level;
     m_model.setPhaseText(level == Step::Low ? QStringLiteral("1") : QStringLiteral("2"));
-    const bool sent = send(level == Step::Low ? LevelLow : LevelHigh);
+    const bool sent = send(level == Step::Low ? commands::calibrationLow() : commands::calibrationHigh());
     if (serial != m_serial || m_step != level)
         return;
     m_levelSent = sent;
@@ -129,7 +115,7 @@ void CalibrationSequence::wrapUp()
 {
     m_wait.stop();
     m_model.setPhaseText(QStringLiteral("0"));
-    send(CalibrationOff);
+    send(commands::calibrationOff());
     emit logAsideEnd(Closing);
     emit busyChanged(false);
     if (m_keepAlive)

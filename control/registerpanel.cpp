@@ -1,6 +1,8 @@
 /// @brief Register requests and the Auto poll cycle 1..7, 0.
 #include "control/registerpanel.h"
 
+#include "link/commands.h"
+
 RegisterPanel::RegisterPanel(SendFunction send, QObject* parent)
     : QObject(parent)
     , m_send(std::move(send))
@@ -13,7 +15,7 @@ void RegisterPanel::request(int index)
 {
     if (index < 0 || index >= RegisterCount || !m_send)
         return;
-    m_send(QByteArray(1, char('0' + index)));
+    m_send(commands::registerRead(index));
 }
 
 void RegisterPanel::cmdReg_Click()

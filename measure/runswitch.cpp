@@ -1,6 +1,8 @@
 /// @brief Run start and stop in the instrument's order: command first, then statistics and file.
 #include "measure/runswitch.h"
 
+#include "link/commands.h"
+
 #include "measure/datafile.h"
 #include "measure/runstatistics.h"
 #include "platform/messagebox.h"
@@ -20,7 +22,7 @@ void RunSwitch::setRun(bool ticked)
     m_running = ticked;
     if (!ticked) {
         if (m_send)
-            m_send(QByteArray("R\x00", 2));
+            m_send(commands::runOff());
         m_dataFile.close();
         return;
     }
@@ -28,7 +30,7 @@ void RunSwitch::setRun(bool ticked)
     // The start command goes out before the clear: records are decoded only once the event
     // loop runs again, so none of the new run can be counted before it.
     if (m_send)
-        m_send(QByteArray("R\x01", 2));
+        m_send(commands::runOn());
     m_statistics.clearForRunStart();
     if (!m_fileTicked) {
         m_dataFile.close();

@@ -2,6 +2,7 @@
 #include "app/application.h"
 #include "app/formmain.h"
 #include "app/model/messagelog.h"
+#include "app/vbcheckbox.h"
 #include "common/fakes.h"
 #include "link/connectionmanager.h"
 #include "platform/settingsbackend.h"
@@ -76,6 +77,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(app.log().text().contains(QStringLiteral("Connected.")), 10000);
         QCOMPARE(app.log().line(app.log().lineCount() - 1), QStringLiteral("Opening connection."));
 
+        // Calibrated, then asked for its version: both arrive from the simulator.
+        QTRY_VERIFY_WITH_TIMEOUT(app.window().ui.lblFpga->text().startsWith(QStringLiteral("FPGA: ")), 10000);
+        QVERIFY(app.window().ui.chkRun->isEnabled());
+        QVERIFY(app.log().text().contains(QStringLiteral("Calibrating...Done.\r\nConnected.\r\n")));
         app.link().tmrHb_Timer(); // grey, so that the flash below is the reply's doing
         app.link().tmrKeepAlive_Timer();
         QTRY_COMPARE_WITH_TIMEOUT(app.window().ui.lblHB->palette().color(QPalette::WindowText), QColor(Qt::black), 5000);
