@@ -168,7 +168,6 @@ void Application::wire()
         if (m_dataFile->isOpen())
             m_dataFile->flushToOs();
     });
-    connect(m_link.get(), &ConnectionManager::connectionLost, this, [this] { m_registerPanel->chkAuto_Click(false); });
 
     // Calibration.
     connect(w, &FormMain::calibrateRequested, m_calibrationSequence.get(), &CalibrationSequence::start);

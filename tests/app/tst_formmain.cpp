@@ -280,6 +280,33 @@ private slots:
         QVERIFY(!ui.chkRun->isEnabled());
     }
 
+    void clicksOnTheCoincidencesGroupRestartMinAndMax()
+    {
+        Panel p;
+        p.load();
+        p.form->show();
+        const auto& ui = p.form->ui;
+        p.statistics.clearForRunStart();
+        for (qint32 dt : {100, -50, 300})
+            p.statistics.recordUpdate(dt, false);
+        QCOMPARE(ui.lblRange->text(), QStringLiteral("350"));
+        // Unticked: a click changes nothing.
+        QTest::mouseClick(ui.Label7, Qt::LeftButton);
+        QCOMPARE(ui.lblMin->text(), QStringLiteral("-50"));
+        p.form->ui.chkRun->setValue(1);
+        for (QWidget* target : {static_cast<QWidget*>(ui.Label5), static_cast<QWidget*>(ui.Label7),
+                                static_cast<QWidget*>(ui.lblMinName), static_cast<QWidget*>(ui.Frame6)}) {
+            p.statistics.recordUpdate(-50, true);
+            p.statistics.recordUpdate(300, true);
+            QVERIFY(ui.lblMin->text() == QStringLiteral("-50"));
+            QTest::mouseClick(target, Qt::LeftButton, {}, QPoint(2, 2));
+            QCOMPARE(ui.lblMin->text(), QStringLiteral("300"));
+            QCOMPARE(ui.lblMax->text(), QStringLiteral("300"));
+            QCOMPARE(ui.lblRange->text(), QStringLiteral("0"));
+        }
+        QCOMPARE(ui.lblCount->text(), QStringLiteral("11"));
+    }
+
     void heartbeatLabelFlashes()
     {
         Panel p;
