@@ -43,7 +43,11 @@ QFont fixedFont()
 
 QFont sansFont(const char* family, double points, bool bold)
 {
-    QFont f(QString::fromLatin1(family));
+    // The layout was drawn for narrow Windows faces; their metric twins come next, then any sans.
+    QFont f;
+    f.setFamilies({QString::fromLatin1(family), QStringLiteral("Arial"), QStringLiteral("Liberation Sans")});
+    if (qstrcmp(family, "Arial Narrow") == 0)
+        f.setFamilies({QStringLiteral("Arial Narrow"), QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Arial")});
     f.setStyleHint(QFont::SansSerif);
     f.setPointSizeF(points);
     f.setBold(bold);
@@ -88,6 +92,8 @@ FormMain::FormMain(const PanelModels& models, QWidget* parent) : QWidget(parent)
     icon.addFile(QStringLiteral(":/icons/tallyscope-32.png"), QSize(32, 32));
     setWindowIcon(icon);
     setBackground(this, LightGrey);
+    // The dialog font the layout was drawn for; the nearest sans family stands in for it.
+    setFont(sansFont("MS Sans Serif", 8, false));
     buildControls();
     wireModels();
 }
