@@ -1,0 +1,523 @@
+/// @brief Connections, command handling, the paced record stream and the fault switches of the simulator.
+#include "sim/instrumentsimulator.h"
+
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <string_view>
+
+namespace {
+
+constexpr int StreamTickMs = 2;
+// A reader that falls behind loses records rather than receiving a burst later: the backlog that
+// may still be made up is capped at this much of the rate.
+constexpr double MaxBacklogSeconds = 0.05;
+// Keeps one tick short enough for the event loop to stay responsive at any rate.
+constexpr int MaxRecordsPerTick = 1 << 17;
+constexpr int RelistenAttempts = 40;
+constexpr int RelistenRetryMs = 50;
+constexpr std::string_view ReplyStarts = "HPRV01234567";
+
+} // namespace
+
+struct InstrumentSimulator::Piece {
+    QByteArray bytes;
+    int recordCount = 0; ///< records whose last byte is in this piece
+    std::vector<GeneratedRecord> truth;
+    bool separate = false; ///< a piece of a split write: flushed alone, followed by a gap
+};
+
+struct InstrumentSimulator::Session {
+    QTcpSocket* socket = nullptr;
+    bool closed = false;
+    CommandParser parser;
+    bool streaming = false;
+    QElapsedTimer streamClock;
+    double streamIssued = 0; ///< records generated since streamClock started
+    std::deque<Piece> pending;
+    qint64 pendingBytes = 0;
+};
+
+InstrumentSimulator::InstrumentSimulator(SimulatorConfig cfg, QObject* parent)
+    : QObject(parent),
+      m_config(std::move(cfg)),
+      m_generator(m_config),
+      m_reported{m_config.calLowA, m_config.calHighA, m_config.calLowB, m_config.calHighB},
+      // A stream of its own, so that register reads do not change the records a seed produces.
+      m_noiseRng(m_config.seed ^ 0x9E3779B97F4A7C15ull)
+{
+    m_uptime.start();
+    m_streamTimer.setTimerType(Qt::PreciseTimer);
+    m_streamTimer.setInterval(StreamTickMs);
+    m_pumpTimer.setTimerType(Qt::PreciseTimer);
+    m_pumpTimer.setInterval(std::max(0, m_config.splitGapMs));
+    connect(&m_streamTimer, &QTimer::timeout, this, &InstrumentSimulator::streamTick);
+    connect(&m_pumpTimer, &QTimer::timeout, this, &InstrumentSimulator::pumpTick);
+    connect(&m_server, &QTcpServer::newConnection, this, &InstrumentSimulator::onNewConnection);
+}
+
+InstrumentSimulator::~InstrumentSimulator() { stop(); }
+
+bool InstrumentSimulator::start(quint16 port)
+{
+    if (m_running) {
+        m_error = QStringLiteral("already running");
+        return false;
+    }
+    if (const QString problem = m_config.validationError(); !problem.isEmpty()) {
+        m_error = problem;
+        return false;
+    }
+    if (!m_server.listen(QHostAddress::LocalHost, port)) {
+        m_error = m_server.errorString();
+        return false;
+    }
+    m_port = m_server.serverPort();
+    if (!m_config.groundTruthPath.isEmpty()) {
+        QString problem;
+        if (!m_truth.open(m_config.groundTruthPath, &problem)) {
+            m_server.close();
+            m_error = QStringLiteral("ground truth file: ") + problem;
+            return false;
+        }
+        m_truthCalibration = {};
+    }
+    m_error.clear();
+    m_running = true;
+    return true;
+}
+
+void InstrumentSimulator::stop()
+{
+    m_running = false;
+    m_server.close();
+    m_streamTimer.stop();
+    m_pumpTimer.stop();
+    for (size_t i = 0; i < m_sessions.size(); ++i) {
+        Session& session = *m_sessions[i];
+        if (session.closed)
+            continue;
+        session.socket->abort();
+        onDisconnected(session); // a socket that was not connected any more emits nothing
+    }
+    m_truth.close();
+}
+
+int InstrumentSimulator::connectionCount() const
+{
+    return int(std::count_if(m_sessions.begin(), m_sessions.end(), [](const auto& s) { return !s->closed; }));
+}
+
+void InstrumentSimulator::onNewConnection()
+{
+    while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+        if (m_faults.refusing() && m_faults.refuseMode() == RefuseMode::CloseAccepted) {
+            ++m_refused;
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        // Replies are tiny and the panel waits for them: no coalescing delay.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_sessions.push_back(std::make_unique<Session>());
+        Session* session = m_sessions.back().get();
+        session->socket = socket;
+        connect(socket, &QTcpSocket::readyRead, this, [this, session] { onReadyRead(*session); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, session] { onDisconnected(*session); });
+        emit clientConnected();
+        if (session->closed)
+            continue;
+        if (m_pendingGarbage > 0) {
+            const int count = std::exchange(m_pendingGarbage, 0);
+            deliver(*session, garbage(count));
+        }
+        if (!session->closed && socket->bytesAvailable() > 0)
+            onReadyRead(*session);
+    }
+}
+
+void InstrumentSimulator::onReadyRead(Session& session)
+{
+    if (session.closed)
+        return;
+    const QByteArray data = session.socket->readAll();
+    if (data.isEmpty())
+        return;
+    m_bytesReceived += quint64(data.size());
+    m_received.append(data);
+    session.parser.feed(data);
+    CommandParser::Command command;
+    // A slot on commandReceived may drop the connection or stop us; the session outlives that
+    // until the next prune, and the closed flag ends the loop.
+    while (!session.closed && session.parser.next(command)) {
+        emit commandReceived(command.bytes);
+        if (!session.closed)
+            handle(session, command);
+    }
+}
+
+void InstrumentSimulator::onDisconnected(Session& session)
+{
+    if (session.closed)
+        return;
+    session.closed = true;
+    session.streaming = false;
+    session.pending.clear();
+    session.pendingBytes = 0;
+    session.socket->disconnect(this);
+    session.socket->deleteLater();
+    if (!m_prunePending) {
+        m_prunePending = true;
+        QMetaObject::invokeMethod(this, &InstrumentSimulator::pruneSessions, Qt::QueuedConnection);
+    }
+    emit clientDisconnected();
+}
+
+void InstrumentSimulator::pruneSessions()
+{
+    m_prunePending = false;
+    std::erase_if(m_sessions, [](const auto& s) { return s->closed; });
+}
+
+void InstrumentSimulator::handle(Session& session, const CommandParser::Command& command)
+{
+    using Kind = CommandParser::Kind;
+    switch (command.kind) {
+    case Kind::Heartbeat:
+        if (!m_faults.takeHeartbeatDrop())
+            deliver(session, QByteArray("H"));
+        break;
+    case Kind::Version:
+        deliver(session, versionReply());
+        break;
+    case Kind::Register:
+        deliver(session, registerReply(command.registerIndex, session));
+        break;
+    case Kind::Calibration:
+        m_level = command.argument == 0x01 ? CalibrationLevel::Low
+            : command.argument == 0x03     ? CalibrationLevel::High
+                                           : CalibrationLevel::Normal;
+        break;
+    case Kind::Run:
+        if (command.argument & 0x01)
+            startStream(session);
+        else
+            session.streaming = false;
+        break;
+    case Kind::DacA:
+        m_dacA = command.dacCode;
+        break;
+    case Kind::Unknown:
+        // The instrument ignores what it does not understand, one byte at a time.
+        break;
+    }
+}
+
+QByteArray InstrumentSimulator::versionReply() const
+{
+    QByteArray reply;
+    reply.append('V');
+    reply.append(char(m_config.fpgaMajor));
+    reply.append(char((m_config.fpgaMinor << 4) | (m_config.fpgaRevision & 0x0F)));
+    reply.append(m_config.moduleVersion.leftJustified(SimulatorConfig::ModuleVersionLength, ' ', true));
+    return reply;
+}
+
+int InstrumentSimulator::noisyReading(int level)
+{
+    const int span = 2 * m_config.calNoise + 1;
+    const int noise = int(m_noiseRng() % quint64(span)) - m_config.calNoise;
+    return std::clamp(level + noise, 0, 4095);
+}
+
+int InstrumentSimulator::registerValue(int index, const Session& session)
+{
+    switch (index) {
+    case 0:
+    case 1:
+        // Every coincidence counts on both inputs; the counters wrap at 12 bits.
+        return int(m_recordsSent & 0x0FFF);
+    case 2:
+        return m_haveRecord ? ((m_lastRecord[6] & 0x03) << 8) | m_lastRecord[5] : 0;
+    case 3:
+    case 4: {
+        const bool channelA = index == 3;
+        if (m_level == CalibrationLevel::Low) {
+            const int value = noisyReading(channelA ? m_config.calLowA : m_config.calLowB);
+            (channelA ? m_reported.lowA : m_reported.lowB) = value;
+            return value;
+        }
+        if (m_level == CalibrationLevel::High) {
+            const int value = noisyReading(channelA ? m_config.calHighA : m_config.calHighB);
+            (channelA ? m_reported.highA : m_reported.highB) = value;
+            return value;
+        }
+        if (m_haveRecord)
+            return channelA ? (m_lastRecord[1] << 8) | m_lastRecord[2] : ((m_lastRecord[3] & 0x0F) << 8) | m_lastRecord[4];
+        // A ramp at rest sits at its low level.
+        return noisyReading(channelA ? m_config.calLowA : m_config.calLowB);
+    }
+    case 5:
+        return int(m_uptime.elapsed() & 0x0FFF);
+    case 6: {
+        const int level = m_level == CalibrationLevel::Low ? 1 : m_level == CalibrationLevel::High ? 2 : 0;
+        return level | (session.streaming ? 4 : 0);
+    }
+    case 7:
+        return m_config.verilogVersion & 0x0FFF;
+    default:
+        return 0;
+    }
+}
+
+QByteArray InstrumentSimulator::registerReply(int index, const Session& session)
+{
+    const int value = registerValue(index, session);
+    quint8 high = quint8((value >> 8) & 0x0F);
+    if (m_config.setUnusedBits)
+        high |= quint8(m_noiseRng() & 0xF0);
+    QByteArray reply(3, '\0');
+    reply[0] = char('0' + index);
+    reply[1] = char(high);
+    reply[2] = char(value & 0xFF);
+    return reply;
+}
+
+void InstrumentSimulator::startStream(Session& session)
+{
+    if (session.streaming)
+        return;
+    session.streaming = true;
+    session.streamClock.start();
+    session.streamIssued = 0;
+    if (!m_streamTimer.isActive())
+        m_streamTimer.start();
+}
+
+qint64 InstrumentSimulator::queuedBytes(const Session& session) const
+{
+    return session.socket->bytesToWrite() + session.pendingBytes;
+}
+
+void InstrumentSimulator::streamTick()
+{
+    bool anyStreaming = false;
+    const bool blocked = m_faults.silent() || m_faults.stalled();
+    m_generator.setCalibration(m_reported);
+    const double rate = m_config.recordsPerSecond;
+    const double backlogLimit = std::max(1.0, rate * MaxBacklogSeconds);
+    // Sessions are only erased by the queued prune, so indices stay valid while we deliver.
+    for (size_t i = 0; i < m_sessions.size(); ++i) {
+        Session& session = *m_sessions[i];
+        if (session.closed || !session.streaming)
+            continue;
+        anyStreaming = true;
+        if (blocked || !m_generator.canGenerate()) {
+            // A paused stream resumes at its rate, without a burst for the pause.
+            session.streamClock.restart();
+            session.streamIssued = 0;
+            continue;
+        }
+        const double target = rate * double(session.streamClock.nsecsElapsed()) * 1e-9;
+        if (target - session.streamIssued > backlogLimit)
+            session.streamIssued = target - backlogLimit;
+        // Pieces still waiting (a split write) hold the next batch back, so the queue never grows
+        // beyond one batch; the backlog cap above sheds what the pauses cost.
+        if (!session.pending.empty() || queuedBytes(session) > m_config.maxQueuedBytes)
+            continue;
+        const int count = int(std::min(std::floor(target - session.streamIssued), double(MaxRecordsPerTick)));
+        if (count <= 0)
+            continue;
+        session.streamIssued += count;
+        QByteArray batch;
+        std::vector<GeneratedRecord> truth;
+        m_generator.generate(count, batch, m_truth.isOpen() ? &truth : nullptr);
+        std::copy_n(batch.constData() + batch.size() - 7, 7, m_lastRecord.begin());
+        m_haveRecord = true;
+        deliver(session, std::move(batch), true, std::move(truth));
+    }
+    m_truth.flush();
+    if (!anyStreaming)
+        m_streamTimer.stop();
+}
+
+void InstrumentSimulator::deliver(Session& session, QByteArray bytes, bool isRecords, std::vector<GeneratedRecord> truth)
+{
+    if (session.closed || bytes.isEmpty() || m_faults.silent())
+        return;
+    if (m_faults.splitting() && bytes.size() > 1) {
+        const qsizetype size = bytes.size();
+        const int cuts = 1 + int(m_noiseRng() % quint64(std::min<qsizetype>(3, size - 1)));
+        std::vector<qsizetype> ends;
+        while (int(ends.size()) < cuts) {
+            const qsizetype at = 1 + qsizetype(m_noiseRng() % quint64(size - 1));
+            if (std::find(ends.begin(), ends.end(), at) == ends.end())
+                ends.push_back(at);
+        }
+        std::sort(ends.begin(), ends.end());
+        ends.push_back(size);
+        qsizetype begin = 0;
+        for (const qsizetype end : ends) {
+            Piece piece;
+            piece.bytes = bytes.mid(begin, end - begin);
+            piece.separate = true;
+            if (isRecords) {
+                // A record belongs to the piece that completes it.
+                const qsizetype first = begin / 7;
+                const qsizetype last = end / 7;
+                piece.recordCount = int(last - first);
+                if (!truth.empty())
+                    piece.truth.assign(truth.begin() + first, truth.begin() + last);
+            }
+            session.pendingBytes += piece.bytes.size();
+            session.pending.push_back(std::move(piece));
+            begin = end;
+        }
+        ensurePump();
+        return;
+    }
+    const int recordCount = isRecords ? int(bytes.size() / 7) : 0;
+    Piece piece{std::move(bytes), recordCount, std::move(truth), false};
+    if (m_faults.stalled() || !session.pending.empty()) {
+        session.pendingBytes += piece.bytes.size();
+        session.pending.push_back(std::move(piece));
+        ensurePump();
+        return;
+    }
+    writeNow(session, piece, false);
+}
+
+void InstrumentSimulator::writeNow(Session& session, const Piece& piece, bool flush)
+{
+    if (session.closed || session.socket->write(piece.bytes) != piece.bytes.size())
+        return;
+    m_bytesSent += quint64(piece.bytes.size());
+    if (m_config.keepSentBytes)
+        m_sent.append(piece.bytes);
+    m_recordsSent += quint64(piece.recordCount);
+    if (!piece.truth.empty() && m_truth.isOpen()) {
+        // Records still queued from before a recalibration are logged after its line; the panel
+        // drops records during a calibration anyway.
+        if (m_truthCalibration != m_generator.calibration()) {
+            m_truthCalibration = m_generator.calibration();
+            m_truth.writeCalibration(m_truthCalibration, m_generator.tauANs(), m_generator.tauBNs());
+        }
+        for (const GeneratedRecord& record : piece.truth)
+            m_truth.append(record);
+    }
+    // Last: a failed flush can close the session under us.
+    if (flush)
+        session.socket->flush();
+}
+
+void InstrumentSimulator::ensurePump()
+{
+    if (!m_pumpTimer.isActive())
+        m_pumpTimer.start();
+}
+
+void InstrumentSimulator::pumpTick()
+{
+    bool anyPending = false;
+    const bool blocked = m_faults.silent() || m_faults.stalled();
+    for (size_t i = 0; i < m_sessions.size(); ++i) {
+        Session& session = *m_sessions[i];
+        while (!blocked && !session.closed && !session.pending.empty()) {
+            const Piece piece = std::move(session.pending.front());
+            session.pending.pop_front();
+            session.pendingBytes -= piece.bytes.size();
+            writeNow(session, piece, piece.separate);
+            if (piece.separate)
+                break;
+        }
+        if (!session.closed && !session.pending.empty())
+            anyPending = true;
+    }
+    m_truth.flush();
+    if (!anyPending)
+        m_pumpTimer.stop();
+}
+
+QByteArray InstrumentSimulator::garbage(int count)
+{
+    QByteArray bytes;
+    bytes.reserve(count);
+    while (bytes.size() < count) {
+        const char c = char(m_noiseRng() & 0xFF);
+        if (ReplyStarts.find(c) == std::string_view::npos)
+            bytes.append(c);
+    }
+    return bytes;
+}
+
+void InstrumentSimulator::silence(int durationMs) { m_faults.silence(durationMs); }
+
+void InstrumentSimulator::dropHeartbeats(int count) { m_faults.dropHeartbeats(count); }
+
+void InstrumentSimulator::dropConnections()
+{
+    for (size_t i = 0; i < m_sessions.size(); ++i) {
+        Session& session = *m_sessions[i];
+        if (session.closed)
+            continue;
+        session.socket->abort();
+        onDisconnected(session);
+    }
+}
+
+void InstrumentSimulator::refuseConnections(int durationMs, RefuseMode mode)
+{
+    m_faults.refuse(durationMs, mode);
+    if (mode == RefuseMode::StopListening && durationMs > 0 && m_server.isListening()) {
+        m_server.close();
+        QTimer::singleShot(durationMs, this, [this] { relisten(RelistenAttempts); });
+    } else if (durationMs <= 0) {
+        relisten(RelistenAttempts);
+    }
+}
+
+void InstrumentSimulator::relisten(int attemptsLeft)
+{
+    if (!m_running || m_server.isListening())
+        return;
+    if (m_faults.refusing() && m_faults.refuseMode() == RefuseMode::StopListening) {
+        // The refusal was extended meanwhile.
+        const int waitMs = int(std::max<qint64>(1, m_faults.refuseRemainingMs()));
+        QTimer::singleShot(waitMs, this, [this, attemptsLeft] { relisten(attemptsLeft); });
+        return;
+    }
+    if (m_server.listen(QHostAddress::LocalHost, m_port))
+        return;
+    m_error = m_server.errorString();
+    if (attemptsLeft > 0)
+        QTimer::singleShot(RelistenRetryMs, this, [this, attemptsLeft] { relisten(attemptsLeft - 1); });
+}
+
+void InstrumentSimulator::sendGarbage(int count)
+{
+    if (count <= 0)
+        return;
+    bool delivered = false;
+    for (size_t i = 0; i < m_sessions.size(); ++i) {
+        Session& session = *m_sessions[i];
+        if (session.closed)
+            continue;
+        deliver(session, garbage(count));
+        delivered = true;
+    }
+    if (!delivered)
+        m_pendingGarbage += count;
+}
+
+void InstrumentSimulator::splitReplies(int durationMs) { m_faults.split(durationMs); }
+
+void InstrumentSimulator::stall(int durationMs) { m_faults.stall(durationMs); }
+
+void InstrumentSimulator::clearFaults()
+{
+    m_faults.clear();
+    m_pendingGarbage = 0;
+    relisten(RelistenAttempts);
+}

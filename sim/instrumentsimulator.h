@@ -1,0 +1,142 @@
+/// @brief The instrument's side of the protocol on a loopback TCP port, with switchable faults.
+#pragma once
+
+#include "sim/commandparser.h"
+#include "sim/faultstate.h"
+#include "sim/groundtruthlog.h"
+#include "sim/recordgenerator.h"
+#include "sim/simulatorconfig.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTcpServer>
+#include <QTimer>
+#include <array>
+#include <memory>
+#include <random>
+#include <vector>
+
+class QTcpSocket;
+
+/// Listens on 127.0.0.1 only and answers every connection as the instrument would: heartbeat,
+/// version, registers, calibration levels, the DAC set-point and the coincidence stream. All work
+/// happens on the thread that owns the object; several clients may connect, each with its own
+/// command buffer and stream, sharing one instrument state (calibration level, DAC, counters).
+class InstrumentSimulator : public QObject {
+    Q_OBJECT
+public:
+    enum class CalibrationLevel { Normal, Low, High };
+    using RefuseMode = FaultState::RefuseMode;
+
+    explicit InstrumentSimulator(SimulatorConfig cfg = {}, QObject* parent = nullptr);
+    ~InstrumentSimulator() override;
+
+    /// 127.0.0.1 only; 0 picks a free port. Also opens the ground-truth file when one is configured.
+    bool start(quint16 port);
+    quint16 port() const { return m_port; }
+    bool isRunning() const { return m_running; }
+    /// False while stopped, and while a refusal closes the port.
+    bool isListening() const { return m_server.isListening(); }
+    /// Closes every connection and the port; flushes the ground truth.
+    void stop();
+    QString errorString() const { return m_error; }
+    const SimulatorConfig& config() const { return m_config; }
+
+    quint64 recordsSent() const { return m_recordsSent; }
+    quint64 bytesReceived() const { return m_bytesReceived; }
+    quint64 bytesSent() const { return m_bytesSent; }
+    /// Every byte any client sent, in arrival order.
+    QByteArray receivedBytes() const { return m_received; }
+    /// Every byte handed to a socket, when the configuration keeps them; empty otherwise.
+    QByteArray sentBytes() const { return m_sent; }
+    int dacACode() const { return m_dacA; }
+    CalibrationLevel calibrationLevel() const { return m_level; }
+    /// The calibration readings last reported for registers 3 and 4 at each level: what a panel
+    /// holds, and so what the records are built against.
+    RecordGenerator::Calibration reportedCalibration() const { return m_reported; }
+    int connectionCount() const;
+    int refusedConnections() const { return m_refused; }
+
+    // Faults. Durations in ms; a duration of 0 or less ends the fault at once.
+    /// Nothing at all goes out: replies and records are dropped (commands still take effect).
+    void silence(int durationMs);
+    /// The next count heartbeats go unanswered; everything else is answered.
+    void dropHeartbeats(int count);
+    /// Resets every open connection now.
+    void dropConnections();
+    void refuseConnections(int durationMs, RefuseMode mode = RefuseMode::CloseAccepted);
+    /// count bytes that begin no reply kind, to every client, or to the next one if none is connected.
+    void sendGarbage(int count);
+    /// Every write is cut at random byte boundaries into pieces sent apart, each flushed by itself.
+    void splitReplies(int durationMs);
+    /// Nothing goes out for the duration; replies wait and then go, the stream pauses and resumes.
+    void stall(int durationMs);
+    void clearFaults();
+    const FaultState& faults() const { return m_faults; }
+
+signals:
+    void clientConnected();
+    void clientDisconnected();
+    /// Each command as received, before it takes effect; a byte no command begins with comes alone.
+    void commandReceived(QByteArray command);
+
+private:
+    struct Session;
+    struct Piece;
+
+    void onNewConnection();
+    void onReadyRead(Session& session);
+    void onDisconnected(Session& session);
+    void pruneSessions();
+    void handle(Session& session, const CommandParser::Command& command);
+
+    QByteArray versionReply() const;
+    QByteArray registerReply(int index, const Session& session);
+    int registerValue(int index, const Session& session);
+    int noisyReading(int level);
+
+    void streamTick();
+    void startStream(Session& session);
+    void pumpTick();
+    /// Every byte for a client goes through here, so that faults and ordering apply to all of them.
+    /// With isRecords the bytes are whole records, truth their ground truth (empty when not logged).
+    void deliver(Session& session, QByteArray bytes, bool isRecords = false, std::vector<GeneratedRecord> truth = {});
+    void writeNow(Session& session, const Piece& piece, bool flush);
+    void ensurePump();
+    qint64 queuedBytes(const Session& session) const;
+    QByteArray garbage(int count);
+    void relisten(int attemptsLeft);
+
+    SimulatorConfig m_config;
+    QTcpServer m_server;
+    quint16 m_port = 0;
+    bool m_running = false;
+    QString m_error;
+    std::vector<std::unique_ptr<Session>> m_sessions;
+    bool m_prunePending = false;
+
+    RecordGenerator m_generator;
+    GroundTruthLog m_truth;
+    RecordGenerator::Calibration m_truthCalibration;
+    RecordGenerator::Calibration m_reported;
+    std::array<quint8, 7> m_lastRecord{};
+    bool m_haveRecord = false;
+    CalibrationLevel m_level = CalibrationLevel::Normal;
+    int m_dacA = 0;
+    std::mt19937_64 m_noiseRng;
+    QElapsedTimer m_uptime;
+
+    FaultState m_faults;
+    int m_pendingGarbage = 0;
+    int m_refused = 0;
+
+    QTimer m_streamTimer;
+    QTimer m_pumpTimer;
+
+    quint64 m_recordsSent = 0;
+    quint64 m_bytesReceived = 0;
+    quint64 m_bytesSent = 0;
+    QByteArray m_received;
+    QByteArray m_sent;
+};
