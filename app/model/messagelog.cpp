@@ -1,27 +1,76 @@
 /// @brief Message log model: prepends are O(1), the oldest lines fall off past the capacity.
 #include "app/model/messagelog.h"
 
+#include <algorithm>
+
 namespace {
 const QString CrLf = QStringLiteral("\r\n");
 }
 
 MessageLog::MessageLog(QObject* parent, qsizetype capacity) : QObject(parent), m_capacity(capacity) {}
 
-void MessageLog::pushFront(Entry e)
+MessageLog::Entry MessageLog::store(QByteArrayView utf8, bool closed)
 {
-    m_lines.push_front(std::move(e));
+    const qsizetype n = utf8.size();
+    if (m_chunks.empty() || m_chunks.back().data.size() + n > m_chunks.back().data.capacity()) {
+        Chunk c;
+        c.start = m_nextPos;
+        c.data.reserve(std::max(ChunkBytes, n));
+        m_chunks.push_back(std::move(c));
+    }
+    Chunk& c = m_chunks.back();
+    const Entry e{c.start + quint64(c.data.size()), quint32(n), closed};
+    c.data.append(utf8.data(), n);
+    m_nextPos = e.pos + quint64(n);
+    return e;
+}
+
+QByteArrayView MessageLog::bytesOf(const Entry& e) const
+{
+    // Chunks are few (a quarter megabyte each); find the one holding the position.
+    auto it = std::upper_bound(m_chunks.begin(), m_chunks.end(), e.pos,
+                               [](quint64 pos, const Chunk& c) { return pos < c.start; });
+    if (it == m_chunks.begin())
+        return {};
+    --it;
+    return QByteArrayView(it->data.constData() + (e.pos - it->start), qsizetype(e.size));
+}
+
+QString MessageLog::line(qsizetype row) const { return QString::fromUtf8(bytesOf(entryAt(row))); }
+
+qsizetype MessageLog::storedBytes() const
+{
+    qsizetype n = qsizetype(m_entries.size() * sizeof(Entry));
+    for (const Chunk& c : m_chunks)
+        n += c.data.capacity();
+    return n;
+}
+
+void MessageLog::pushNewest(QByteArrayView utf8, bool closed) { m_entries.push_back(store(utf8, closed)); }
+
+void MessageLog::releaseChunks()
+{
+    // Every live entry lies at or after the oldest one's position (rewritten lines are stored
+    // anew at the end), so chunks wholly before it can go.
+    const quint64 oldest = m_entries.empty() ? m_nextPos : m_entries.front().pos;
+    while (m_chunks.size() > 1 && m_chunks[1].start <= oldest)
+        m_chunks.pop_front();
+    if (m_entries.empty()) {
+        m_chunks.clear();
+    }
 }
 
 void MessageLog::trim()
 {
     qsizetype dropped = 0;
-    while (qsizetype(m_lines.size()) > m_capacity) {
-        m_lines.pop_back();
+    while (qsizetype(m_entries.size()) > m_capacity) {
+        m_entries.pop_front();
         if (m_hidden > 0)
             --m_hidden;
         else
             ++dropped;
     }
+    releaseChunks();
     if (dropped > 0)
         emit oldestDropped(dropped);
 }
@@ -30,10 +79,17 @@ void MessageLog::LogMessage(const QString& text, bool moveCaret)
 {
     // A line with embedded CR LF becomes several lines, so that the model's rows and the
     // text the operator copies always agree.
-    const QStringList parts = text.split(CrLf);
-    for (const QString& p : parts)
-        pushFront({p, true});
-    emit linesPrepended(parts.size());
+    qsizetype count = 0;
+    if (!text.contains(u'\r')) {
+        pushNewest(text.toUtf8(), true);
+        count = 1;
+    } else {
+        const QStringList parts = text.split(CrLf);
+        for (const QString& p : parts)
+            pushNewest(p.toUtf8(), true);
+        count = parts.size();
+    }
+    emit linesPrepended(count);
     trim();
     if (moveCaret)
         emit caretToEnd();
@@ -42,17 +98,16 @@ void MessageLog::LogMessage(const QString& text, bool moveCaret)
 void MessageLog::setText(const QString& text)
 {
     // Only the visible lines are replaced; lines kept aside by a calibration stay aside.
-    std::deque<Entry> lines;
+    m_entries.resize(size_t(m_hidden));
     if (!text.isEmpty()) {
         QStringList parts = text.split(CrLf);
         const bool lastOpen = !parts.last().isEmpty();
         if (!lastOpen)
             parts.removeLast();
-        for (qsizetype i = 0; i < parts.size(); ++i)
-            lines.push_back({parts.at(i), !(lastOpen && i == parts.size() - 1)});
+        // The text reads newest first; entries are kept oldest first.
+        for (qsizetype i = parts.size() - 1; i >= 0; --i)
+            pushNewest(parts.at(i).toUtf8(), !(lastOpen && i == parts.size() - 1));
     }
-    lines.insert(lines.end(), m_lines.end() - m_hidden, m_lines.end());
-    m_lines = std::move(lines);
     trim();
     emit reset();
 }
@@ -61,26 +116,26 @@ void MessageLog::clear() { setText(QString()); }
 
 QString MessageLog::text() const
 {
-    QString out;
+    QByteArray out;
     const qsizetype n = lineCount();
     qsizetype total = 0;
     for (qsizetype i = 0; i < n; ++i)
-        total += m_lines[size_t(i)].text.size() + 2;
+        total += entryAt(i).size + 2;
     out.reserve(total);
     for (qsizetype i = 0; i < n; ++i) {
-        const Entry& e = m_lines[size_t(i)];
-        out += e.text;
+        const Entry& e = entryAt(i);
+        out.append(bytesOf(e));
         if (e.closed)
-            out += CrLf;
+            out.append("\r\n", 2);
     }
-    return out;
+    return QString::fromUtf8(out);
 }
 
 void MessageLog::beginAside(const QString& header)
 {
-    m_hidden = qsizetype(m_lines.size());
+    m_hidden = qsizetype(m_entries.size());
     m_asideActive = true;
-    m_lines.push_front({header, false});
+    pushNewest(header.toUtf8(), false);
     trim();
     emit reset();
 }
@@ -88,12 +143,15 @@ void MessageLog::beginAside(const QString& header)
 void MessageLog::endAside(const QString& closing)
 {
     const qsizetype visible = lineCount();
-    if (visible > 0 && !m_lines[size_t(visible - 1)].closed) {
-        Entry& e = m_lines[size_t(visible - 1)];
-        e.text += closing;
-        e.closed = true;
+    const QByteArray closingUtf8 = closing.toUtf8();
+    if (visible > 0 && !entryAt(visible - 1).closed) {
+        // The open header gets the closing text after it; stored anew at the end.
+        Entry& e = m_entries[size_t(m_hidden)];
+        const QByteArray joined = bytesOf(e).toByteArray() + closingUtf8;
+        e = store(joined, true);
     } else {
-        m_lines.insert(m_lines.begin() + visible, Entry{closing, true});
+        const Entry e = store(closingUtf8, true);
+        m_entries.insert(m_entries.begin() + m_hidden, e);
     }
     m_hidden = 0;
     m_asideActive = false;

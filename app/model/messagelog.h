@@ -1,6 +1,7 @@
 /// @brief The message log as a model of lines, newest first, bounded, cheap to append to at any length.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <deque>
@@ -8,6 +9,10 @@
 /// The log's text is its lines, newest first, each followed by CR LF. A line may be "open"
 /// (no CR LF after it yet): the start-up and calibration texts replace the whole log with
 /// such a line, and a later line is put in front of it.
+///
+/// Lines are kept as UTF-8 in large shared chunks with a 16-byte index entry each, and
+/// turned back into text only when a view asks for them: a million record lines cost about
+/// 30 MB rather than one heap string each.
 class MessageLog : public QObject {
     Q_OBJECT
 public:
@@ -23,9 +28,9 @@ public:
     /// The whole text as plain text, newest first, CR LF separated.
     QString text() const;
 
-    qsizetype lineCount() const { return qsizetype(m_lines.size()) - m_hidden; }
+    qsizetype lineCount() const { return qsizetype(m_entries.size()) - m_hidden; }
     /// Line `row` counted from the newest (row 0), without its line end.
-    QString line(qsizetype row) const { return m_lines[size_t(row)].text; }
+    QString line(qsizetype row) const;
 
     /// Calibration: the log shows only `header` (no line end) while the earlier lines are
     /// kept aside; lines logged meanwhile go on top of it.
@@ -33,6 +38,9 @@ public:
     /// The log becomes its current text, then `closing`, CR LF, then the lines kept aside.
     void endAside(const QString& closing);
     bool inAside() const { return m_asideActive; }
+
+    /// Bytes held for the lines' text (for benchmarks and the memory bound).
+    qsizetype storedBytes() const;
 
 signals:
     /// `count` new lines were put on top (rows 0 .. count-1).
@@ -46,14 +54,27 @@ signals:
 
 private:
     struct Entry {
-        QString text;
+        quint64 pos = 0; // where the UTF-8 text starts in the chunk stream
+        quint32 size = 0;
         bool closed = true;
     };
-    void pushFront(Entry e);
-    void trim();
+    struct Chunk {
+        quint64 start = 0;
+        QByteArray data;
+    };
+    static constexpr qsizetype ChunkBytes = 256 * 1024;
 
-    std::deque<Entry> m_lines; // front = newest
+    Entry store(QByteArrayView utf8, bool closed);
+    const Entry& entryAt(qsizetype row) const { return m_entries[m_entries.size() - 1 - size_t(row)]; }
+    QByteArrayView bytesOf(const Entry& e) const;
+    void pushNewest(QByteArrayView utf8, bool closed);
+    void trim();
+    void releaseChunks();
+
+    std::deque<Entry> m_entries; // back = newest
+    std::deque<Chunk> m_chunks;  // by start, ascending
+    quint64 m_nextPos = 0;
     qsizetype m_capacity;
-    qsizetype m_hidden = 0;    // lines at the back kept aside during calibration
+    qsizetype m_hidden = 0; // oldest entries kept aside during calibration
     bool m_asideActive = false;
 };

@@ -74,6 +74,21 @@ private slots:
         QCOMPARE(total, 3);
     }
 
+    void storageStaysBoundedAcrossManyChunks()
+    {
+        MessageLog log(nullptr, 10000);
+        for (int i = 0; i < 300000; ++i)
+            log.LogMessage(QStringLiteral("%1").arg(i, 9), false);
+        QCOMPARE(log.lineCount(), 10000);
+        QCOMPARE(log.line(0), QStringLiteral("   299999"));
+        QCOMPARE(log.line(9999), QStringLiteral("   290000"));
+        // 10,000 short lines: their text and index, plus at most a couple of partly used chunks.
+        QVERIFY2(log.storedBytes() < 1'500'000, qPrintable(QString::number(log.storedBytes())));
+        // Text that is not Latin-1 comes back as it went in.
+        log.LogMessage(QStringLiteral(" Doh! (sock) Verbindung abgelehnt \u00e4\u20ac"), true);
+        QCOMPARE(log.line(0), QStringLiteral(" Doh! (sock) Verbindung abgelehnt \u00e4\u20ac"));
+    }
+
     void viewLearnsOfNewLinesInBatches()
     {
         MessageLog log(nullptr, 1000);
