@@ -87,6 +87,8 @@ QString createdDataFolder()
 FormMain::FormMain(const PanelModels& models, QWidget* parent) : QWidget(parent), m_models(models)
 {
     setWindowTitle(QStringLiteral("Tallyscope"));
+    // The icons live in the static GUI library; without this the linker may drop them.
+    Q_INIT_RESOURCE(tallyscope);
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/tallyscope-16.png"), QSize(16, 16));
     icon.addFile(QStringLiteral(":/icons/tallyscope-32.png"), QSize(32, 32));
@@ -574,6 +576,8 @@ bool FormMain::eventFilter(QObject* watched, QEvent* event)
             Form_KeyDown(static_cast<QKeyEvent*>(event));
         return false; // the key goes on to the focused control unchanged
     }
+    if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)
+        trackDefaultButton(watched, event->type() == QEvent::FocusIn);
     if (event->type() == QEvent::MouseButtonRelease) {
         if (watched == ui.lblGui) {
             emit updateCheckRequested(1);
@@ -587,8 +591,33 @@ bool FormMain::eventFilter(QObject* watched, QEvent* event)
     return QWidget::eventFilter(watched, event);
 }
 
+void FormMain::setDefaultButton(QPushButton* button)
+{
+    if (m_defaultButton)
+        m_defaultButton->setDefault(false);
+    m_defaultButton = button;
+    if (button)
+        button->setDefault(true);
+}
+
+void FormMain::trackDefaultButton(QObject* watched, bool focusIn)
+{
+    // Each DAC group's "Update" is what Enter presses while its entry or the button itself has
+    // the focus. DAC A's loses the role with the focus; DAC B's keeps it, as it always has.
+    if (focusIn && (watched == ui.txtDacA || watched == ui.cmdDacA))
+        setDefaultButton(ui.cmdDacA);
+    else if (focusIn && (watched == ui.txtDacB || watched == ui.cmdDacB))
+        setDefaultButton(ui.cmdDacB);
+    else if (!focusIn && watched == ui.cmdDacA && m_defaultButton == ui.cmdDacA)
+        setDefaultButton(nullptr);
+}
+
 void FormMain::Form_KeyDown(const QKeyEvent* key)
 {
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && m_defaultButton && m_defaultButton->isEnabled()) {
+        m_defaultButton->click();
+        return;
+    }
     if (key->modifiers() & Qt::KeypadModifier)
         return;
     switch (key->key()) {

@@ -60,6 +60,7 @@ public:
         QLabel* lblHB;
         LogView* txtMsg;
     };
+    QPushButton* defaultButton() const { return m_defaultButton; }
 
     explicit FormMain(const PanelModels& models, QWidget* parent = nullptr);
     ~FormMain() override;
@@ -108,6 +109,8 @@ private:
     QRect place(const char* name) const;
     void Form_Resize();
     void Form_KeyDown(const QKeyEvent* key);
+    void setDefaultButton(QPushButton* button);
+    void trackDefaultButton(QObject* watched, bool focusIn);
     void restoreGeometry();
     void restoreOptions();
     void applyFrameMargins();
@@ -120,6 +123,7 @@ private:
 
     PanelModels m_models;
     QSet<QObject*> m_minMaxClickers;
+    QPushButton* m_defaultButton = nullptr;
     QSize m_designClient;       // client size as created
     QSize m_frameExtra;         // outer minus client, once the window manager has told us
     std::optional<double> m_restoredHeight; // outer height (twips) applied before the frame was known
