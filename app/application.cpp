@@ -10,6 +10,7 @@
 #include "link/commands.h"
 #include "link/replydecoder.h"
 #include "measure/datafile.h"
+#include "measure/gui/datafolderchooser.h"
 #include "measure/runswitch.h"
 #include "platform/numbers.h"
 #include "control/registermodel.h"
@@ -194,6 +195,10 @@ void Application::wire()
     m_runSwitch->setDataFolder(ui.txtPath->text());
     connect(ui.txtPath, &QLineEdit::textChanged, m_runSwitch.get(), &RunSwitch::setDataFolder);
     connect(w, &FormMain::runSwitched, m_runSwitch.get(), &RunSwitch::setRun);
+    connect(w, &FormMain::dataFolderRequested, this, [this, w] {
+        if (const auto text = DataFolderChooser(*m_settings, &m_boxes).cmdPath_Click(w->ui.txtPath->text(), w))
+            w->ui.txtPath->setText(*text);
+    });
     connect(m_dataFile.get(), &DataFile::writeFailed, this, [this](const QString& description) {
         // A failure inside a record's write is reported by the decoder's error path itself.
         if (!m_decoderWriting)

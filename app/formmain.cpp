@@ -36,7 +36,12 @@ const QColor HeartbeatGrey(0xA0, 0xA0, 0xA0);
 
 QFont fixedFont()
 {
+    // The log's lines are columns of figures: any fixed-pitch face will do, the platform's first.
     QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    f.setFamilies({QStringLiteral("Fixedsys"), f.family(), QStringLiteral("DejaVu Sans Mono"),
+                   QStringLiteral("Liberation Mono"), QStringLiteral("monospace")});
+    f.setStyleHint(QFont::TypeWriter);
+    f.setFixedPitch(true);
     f.setPointSize(9);
     return f;
 }
