@@ -1,23 +1,41 @@
 #!/usr/bin/env bash
 # Takes screenshots of the panel as a person would see it: a real window under Xvfb at 96 dpi,
-# on the built-in simulator (loopback only), with settings in a throw-away folder.
+# on the built-in simulator (loopback only), with settings and data in a throw-away folder.
+# The clicks go to places on the screen, as a mouse would (xdotool), not through the code.
 # Usage: scripts/screenshots.sh [outdir]   (default: screenshots/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-out="${1:-screenshots}"
+out="$(realpath -m "${1:-screenshots}")"
 mkdir -p "$out"
-bin=build/dev/tallyscope
+bin="$PWD/build/dev/tallyscope"
 [ -x "$bin" ] || scripts/setup.sh dev
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
 export XDG_CONFIG_HOME="$tmp/config" XDG_RUNTIME_DIR="$tmp/run" HOME="$tmp"
-mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR/xdg" && chmod 700 "$XDG_RUNTIME_DIR"
+mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" "$HOME/Documents" && chmod 700 "$XDG_RUNTIME_DIR"
 
+# Screen positions (pixels at 96 dpi, window at the top left of a screen without a window manager)
+# of the controls the script clicks, from the layout table in twips / 15.
 xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" bash -c '
   set -e
   "$0" --simulate & pid=$!
-  sleep 8
+  trap "kill $pid 2>/dev/null || true" EXIT
+  sleep 6
   import -window root "$1/startup.png"
-  kill $pid; wait $pid 2>/dev/null || true
+  xdotool mousemove 447 139 click 1   # File
+  sleep 0.5
+  xdotool mousemove 412 28 click 1    # Run
+  sleep 4
+  import -window root "$1/running.png"
+  xdotool mousemove 412 28 click 1    # Run off
+  sleep 0.5
+  xdotool mousemove 619 157 click 1   # ... (data folder)
+  sleep 2
+  import -window root "$1/picker.png"
+  xdotool key Escape
+  sleep 0.5
 ' "$bin" "$out"
-echo "wrote $out/startup.png"
+for f in startup running picker; do
+  convert "$out/$f.png" -crop 800x600+0+0 +repage "$out/$f.png"
+done
+echo "wrote $out/startup.png $out/running.png $out/picker.png"

@@ -1,6 +1,9 @@
 /// @brief frmBrowseFolders: folder list, places, Okay/Cancel, centring over the main window.
 #include "measure/gui/frmbrowsefolders.h"
 
+#include <QScreen>
+#include <algorithm>
+
 #include "platform/gui/widgetmessageboxes.h"
 
 #include <QApplication>
@@ -205,15 +208,22 @@ bool frmBrowseFolders::eventFilter(QObject* watched, QEvent* event)
 
 void frmBrowseFolders::Form_Load()
 {
-    // Placed by hand rather than by Qt's own centring, which would pull the picker back
-    // onto the screen; the picker belongs over the window that asked for it.
+    // Centred over the window that asked for it. The picker is taller than the main window,
+    // so over a window near the top of the screen plain centring would push its title bar
+    // (and the way to move it) off the screen: it is kept on the screen the owner is on.
     const QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
     if (!owner)
         return;
     const QRect ownerFrame = owner->frameGeometry();
     const QRect ownFrame = frameGeometry();
-    move(ownerFrame.left() + ownerFrame.width() / 2 - ownFrame.width() / 2,
-         ownerFrame.top() + ownerFrame.height() / 2 - ownFrame.height() / 2);
+    int left = ownerFrame.left() + ownerFrame.width() / 2 - ownFrame.width() / 2;
+    int top = ownerFrame.top() + ownerFrame.height() / 2 - ownFrame.height() / 2;
+    if (const QScreen* s = owner->screen()) {
+        const QRect avail = s->availableGeometry();
+        left = std::clamp(left, avail.left(), std::max(avail.left(), avail.right() + 1 - ownFrame.width()));
+        top = std::clamp(top, avail.top(), std::max(avail.top(), avail.bottom() + 1 - ownFrame.height()));
+    }
+    move(left, top);
 }
 
 void frmBrowseFolders::cmdOkay_Click()
