@@ -9,11 +9,7 @@ QtSocket::QtSocket(QObject* parent) : Socket(parent)
         m_peerClosed = false;
         emit connected();
     });
-    connect(&m_sock, &QTcpSocket::readyRead, this, [this] {
-        const QByteArray bytes = m_sock.readAll();
-        if (!bytes.isEmpty())
-            emit dataArrived(bytes);
-    });
+    connect(&m_sock, &QTcpSocket::readyRead, this, &QtSocket::drain);
     connect(&m_sock, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError err) {
         // A peer that closes in good order is not an error: the link just goes quiet and
         // the keep-alive notices it, as with any other silence.
@@ -25,6 +21,22 @@ QtSocket::QtSocket(QObject* parent) : Socket(parent)
         emit errorOccurred(int(err), m_sock.errorString());
     });
     connect(&m_sock, &QTcpSocket::disconnected, this, [this] { m_peerClosed = true; });
+}
+
+void QtSocket::drain()
+{
+    const QByteArray bytes = m_sock.read(MaxArrivalBytes);
+    if (!bytes.isEmpty())
+        emit dataArrived(bytes);
+    // readyRead is not raised again for bytes already buffered, so the rest is fetched from a
+    // queued call, behind whatever else the event loop has waiting.
+    if (m_sock.bytesAvailable() > 0 && !m_drainQueued) {
+        m_drainQueued = true;
+        QMetaObject::invokeMethod(this, [this] {
+            m_drainQueued = false;
+            drain();
+        }, Qt::QueuedConnection);
+    }
 }
 
 void QtSocket::connectToHost(const QString& host, quint16 port)

@@ -7,7 +7,9 @@ preset="${1:-dev}"
 
 packages=(build-essential cmake ninja-build pkg-config
           qt6-base-dev qt6-base-dev-tools libqt6charts6-dev libgl-dev
-          xvfb xauth imagemagick fonts-dejavu-core fonts-liberation libbenchmark-dev)
+          xvfb xauth imagemagick fonts-dejavu-core fonts-liberation xdotool libbenchmark-dev
+          libsodium-dev minisign
+          clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

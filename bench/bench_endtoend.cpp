@@ -1,0 +1,199 @@
+/// @brief The whole panel against tallyscope-sim on loopback at link rate: records sent, decoded and written, event-loop lateness, peak memory.
+#include "app/application.h"
+#include "app/formmain.h"
+#include "app/model/messagelog.h"
+#include "app/vbcheckbox.h"
+#include "bench/benchutil.h"
+#include "link/replydecoder.h"
+#include "measure/runstatistics.h"
+#include "platform/messagebox.h"
+#include "platform/settingsbackend.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+/// A bad data folder would otherwise wait for a click nobody makes.
+class AnsweringBoxes final : public MessageBoxes {
+public:
+    Answer show(const QString& text, const QString&, Buttons, Icon) override
+    {
+        std::fprintf(stderr, "message box: %s\n", qPrintable(text));
+        return Answer::Ok;
+    }
+};
+
+/// Lateness of a 10 ms timer: how long the event loop kept it waiting.
+class LatencyProbe : public QObject {
+public:
+    LatencyProbe()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(10);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            const qint64 now = m_clock.nsecsElapsed();
+            if (m_last > 0)
+                m_lateMs.push_back(std::max<qint64>(0, now - m_last - 10'000'000) / 1e6);
+            m_last = now;
+        });
+    }
+    void start()
+    {
+        m_clock.start();
+        m_last = 0;
+        m_lateMs.clear();
+        m_timer.start();
+    }
+    void stop() { m_timer.stop(); }
+    double percentile(double p)
+    {
+        if (m_lateMs.empty())
+            return 0;
+        std::sort(m_lateMs.begin(), m_lateMs.end());
+        return m_lateMs[std::min(m_lateMs.size() - 1, size_t(p * double(m_lateMs.size())))];
+    }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_last = 0;
+    std::vector<double> m_lateMs;
+};
+
+qint64 countLines(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    qint64 n = 0;
+    QByteArray buf(1 << 20, Qt::Uninitialized);
+    for (qint64 got; (got = f.read(buf.data(), buf.size())) > 0;)
+        n += std::count(buf.constData(), buf.constData() + got, '\n');
+    return n;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication qapp(argc, argv);
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral("Runs the panel against tallyscope-sim on 127.0.0.1 and prints what got through."));
+    p.addHelpOption();
+    const QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("Length of the run (default 60)."), QStringLiteral("S"), QStringLiteral("60"));
+    const QCommandLineOption rate(QStringLiteral("rate"), QStringLiteral("Records per second asked of the simulator (default 1780000)."), QStringLiteral("R"), QStringLiteral("1780000"));
+    const QCommandLineOption display(QStringLiteral("display"), QStringLiteral("Display ticked, 1 or 0 (default 1)."), QStringLiteral("0|1"), QStringLiteral("1"));
+    const QCommandLineOption file(QStringLiteral("file"), QStringLiteral("File ticked, 1 or 0 (default 1)."), QStringLiteral("0|1"), QStringLiteral("1"));
+    const QCommandLineOption autoPoll(QStringLiteral("auto"), QStringLiteral("Auto polling ticked, 1 or 0 (default 1)."), QStringLiteral("0|1"), QStringLiteral("1"));
+    const QCommandLineOption sim(QStringLiteral("sim"), QStringLiteral("Path of tallyscope-sim (default: beside this program)."), QStringLiteral("PATH"));
+    p.addOptions({seconds, rate, display, file, autoPoll, sim});
+    p.process(qapp);
+
+    const QString simPath = p.isSet(sim) ? p.value(sim) : QCoreApplication::applicationDirPath() + QStringLiteral("/tallyscope-sim");
+    QProcess simulator;
+    simulator.setProgram(simPath);
+    simulator.setArguments({QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--rate"), p.value(rate), QStringLiteral("--stats")});
+    simulator.start();
+    if (!simulator.waitForReadyRead(10000)) {
+        std::fprintf(stderr, "tallyscope-sim did not start: %s\n", qPrintable(simulator.errorString()));
+        return 1;
+    }
+    const QByteArray hello = simulator.readLine().trimmed();
+    const quint16 port = quint16(hello.mid(hello.lastIndexOf(':') + 1).toUInt());
+    QByteArray simStats;
+    QObject::connect(&simulator, &QProcess::readyReadStandardError, [&] { simStats += simulator.readAllStandardError(); });
+
+    QTemporaryDir data;
+    MemorySettingsBackend settings;
+    AnsweringBoxes boxes;
+    Application::Options o;
+    o.address = QStringLiteral("127.0.0.1");
+    o.port = port;
+    Application app(o, settings, boxes);
+    auto& ui = app.window().ui;
+    ui.txtPath->setText(data.path() + u'/');
+    app.start();
+
+    LatencyProbe probe;
+    QElapsedTimer runClock;
+    QElapsedTimer waited;
+    waited.start();
+    enum class Phase { Calibrating, Running, Draining } phase = Phase::Calibrating;
+    int exitCode = 0;
+    quint64 decodedAtStop = 0;
+    QTimer driver;
+    driver.setInterval(100);
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        if (phase == Phase::Calibrating) {
+            if (!ui.chkRun->isEnabled()) {
+                if (waited.elapsed() > 20000) {
+                    std::fprintf(stderr, "the panel did not calibrate\n");
+                    exitCode = 1;
+                    qapp.quit();
+                }
+                return;
+            }
+            ui.chkDisplay->setValue(p.value(display).toInt());
+            ui.chkFile->setValue(p.value(file).toInt());
+            ui.chkAuto->setValue(p.value(autoPoll).toInt());
+            probe.start();
+            runClock.start();
+            ui.chkRun->setValue(1);
+            phase = Phase::Running;
+        } else if (phase == Phase::Running && runClock.elapsed() >= qint64(p.value(seconds).toDouble() * 1000)) {
+            ui.chkRun->setValue(0);
+            decodedAtStop = app.decoder().counters().recordsDecoded;
+            probe.stop();
+            ui.chkAuto->setValue(0);
+            waited.restart();
+            phase = Phase::Draining;
+        } else if (phase == Phase::Draining && waited.elapsed() > 3000) {
+            qapp.quit();
+        }
+    });
+    driver.start();
+    QApplication::exec();
+    driver.stop();
+    const double runSeconds = p.value(seconds).toDouble();
+
+    simulator.terminate();
+    simulator.waitForFinished(5000);
+    simStats += simulator.readAllStandardError();
+    // The simulator's last stats line: "connections N  records R  last second X".
+    quint64 sent = 0;
+    for (const QByteArray& line : simStats.split('\n')) {
+        const qsizetype at = line.indexOf("records ");
+        if (at >= 0)
+            sent = line.mid(at + 8).split(' ').first().toULongLong();
+    }
+    const quint64 decoded = app.decoder().counters().recordsDecoded;
+    qint64 written = 0;
+    const QStringList files = QDir(data.path()).entryList({QStringLiteral("Coincidences *.txt")}, QDir::Files);
+    for (const QString& f : files)
+        written += countLines(data.filePath(f));
+
+    std::printf("run: %.0f s at %s records/s asked, Display %s, File %s, Auto %s\n", runSeconds, qPrintable(p.value(rate)),
+                qPrintable(p.value(display)), qPrintable(p.value(file)), qPrintable(p.value(autoPoll)));
+    std::printf("records sent     %llu\n", sent);
+    std::printf("records decoded  %llu (%s)\n", decoded, decoded == sent ? "all" : "NOT all");
+    if (p.value(file).toInt())
+        std::printf("records written  %lld (%s the %llu decoded before the stop; the rest arrived after it)\n", written,
+                    quint64(written) == decodedAtStop ? "all of" : "NOT all of", decodedAtStop);
+    std::printf("sustained rate   %.0f records/s decoded\n", decoded / runSeconds);
+    std::printf("event loop       10 ms timer late by p50 %.2f ms, p99 %.2f ms\n", probe.percentile(0.50), probe.percentile(0.99));
+    std::printf("peak memory      %.1f MiB resident\n", benchutil::peakResidentMiB());
+    std::printf("log              %lld lines kept\n", qlonglong(app.log().lineCount()));
+    return exitCode;
+}

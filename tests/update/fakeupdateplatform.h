@@ -1,0 +1,94 @@
+/// @brief An update seam that never leaves the process: a scripted web directory and a recorded program folder.
+#pragma once
+
+#include "update/updateplatform.h"
+
+#include <QHash>
+#include <QList>
+#include <QTimer>
+#include <optional>
+
+class FakeUpdatePlatform final : public UpdatePlatform {
+public:
+    struct Served {
+        QByteArray body;
+        bool binary = false;
+        /// The "Content-length" sent; the body's size unless set.
+        std::optional<QString> contentLength;
+        /// A transfer error instead of a response.
+        int error = 0;
+        /// The transfer error only for binary-mode requests (the probe goes through).
+        int binaryError = 0;
+    };
+    struct Started {
+        QString program;
+        QStringList arguments;
+    };
+
+    void serve(const QString& url, const Served& s) { routes.insert(url, s); }
+
+    void request(const QString& url, HttpMode mode, ReplyHandler done, ProgressHandler progress) override
+    {
+        requests.append(url);
+        HttpReply r;
+        const auto it = routes.constFind(url);
+        const Served s = it != routes.constEnd()
+                             ? *it
+                             : Served{QByteArrayLiteral("<html><body>404 Not Found</body></html>"), false, {}, 0, 0};
+        r.contentLength = s.contentLength.value_or(QString::number(s.body.size()));
+        if (s.error || (mode == HttpMode::Binary && s.binaryError)) {
+            r.error = s.error ? s.error : s.binaryError;
+        } else if (mode == HttpMode::Text && s.binary) {
+            r.error = ErrTypeMismatch;
+        } else {
+            r.body = s.body;
+        }
+        QTimer::singleShot(0, [done, progress, r] {
+            if (progress)
+                progress(r.body.size(), r.body.size());
+            done(r);
+        });
+    }
+
+    QString executablePath() const override { return folder + QStringLiteral("/tallyscope") + suffix; }
+    QString executableSuffix() const override { return suffix; }
+    QByteArray versionBlock(const QString& path) const override
+    {
+        blockPaths.append(path);
+        return block;
+    }
+    void deleteFile(const QString& path) override
+    {
+        deleted.append(path);
+        files.remove(path);
+    }
+    int writeFile(const QString& path, const QByteArray& bytes, bool executable) override
+    {
+        if (writeError)
+            return writeError;
+        files.insert(path, bytes);
+        if (executable)
+            executables.append(path);
+        return 0;
+    }
+    qint64 startProcess(const QString& program, const QStringList& arguments, int& error) override
+    {
+        started.append({program, arguments});
+        error = startError;
+        return startError ? 0 : startTask;
+    }
+
+    QString folder = QStringLiteral("/opt/tallyscope");
+    QString suffix;
+    QByteArray block;
+    QHash<QString, Served> routes;
+    QStringList requests;
+    mutable QStringList blockPaths;
+    QStringList deleted;
+    QHash<QString, QByteArray> files;
+    QStringList executables;
+    int writeError = 0;
+    int startError = 0;
+    qint64 startTask = 4242;
+    QList<Started> started;
+};

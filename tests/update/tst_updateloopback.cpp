@@ -1,0 +1,358 @@
+/// @brief The update over real HTTP on loopback: binary recognition, broken replies, the probe boundary, tampered bytes, and a full hand-over to the changeover program.
+#include "platform/settingsbackend.h"
+#include "platform/settingsstore.h"
+#include "tests/common/fakes.h"
+#include "tests/update/loopbackhttpserver.h"
+#include "tests/update/testsigner.h"
+#include "tests/update/updatefixtures.h"
+#include "update/qtupdateplatform.h"
+#include "update/updateroutine.h"
+#include "update/versionblock.h"
+
+#include <QNetworkProxy>
+#include <QSignalSpy>
+#include <QtTest>
+#include <memory>
+
+using namespace updatefixtures;
+using Route = LoopbackHttpServer::Route;
+
+namespace {
+
+QString errorStatus(int n)
+{
+    return QString::number(n) + QStringLiteral(": Error, where error number has 10 added to it (e.g. error #10 returns 20).");
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QString changeoverBuild() { return QCoreApplication::applicationDirPath() + QStringLiteral("/updater/tallyscope-updater"); }
+
+// A stand-in for the new panel: records that it ran, then ends before its NUL padding.
+QByteArray newPanelScript()
+{
+    return QByteArray("#!/bin/sh\necho \"started $*\" > \"$(dirname \"$0\")/started\"\nexit 0\n") + QByteArray(3000, '\0');
+}
+
+/// A program folder whose "tallyscope" carries this build's version block. It is a script that
+/// only records being started, so that a changeover that puts it back and restarts it cannot
+/// start this test program again.
+struct ProgramFolder {
+    ProgramFolder()
+    {
+        const QByteArray old = QByteArray("#!/bin/sh\necho restarted > \"$(dirname \"$0\")/restarted\"\nexit 0\n")
+                               + QByteArray(100, '\0') + VersionBlock::embedded().toByteArray();
+        ok = dir.isValid() && writeAll(panel(), old)
+             && QFile::setPermissions(panel(), QFile::permissions(panel()) | QFileDevice::ExeOwner);
+    }
+    QString path(const QString& name) const { return dir.filePath(name); }
+    QString panel() const { return path(QStringLiteral("tallyscope")); }
+    QTemporaryDir dir;
+    bool ok = false;
+};
+
+struct Rig {
+    Rig(const TestSigner& s, const QString& executable) : signer(s), routine(platform, settings, boxes, clock, s.publicKey())
+    {
+        platform.setExecutablePath(executable);
+        platform.setTimeoutMs(3000);
+    }
+    void publish(const QByteArray& exe, const QByteArray& updater, const QString& version = QStringLiteral("1.00.0009"))
+    {
+        const QByteArray ver = versionFile(version, {}, digestLine(exe, QStringLiteral("tallyscope")) + digestLine(updater, QStringLiteral("tallyscope-updater")));
+        server.serve(QStringLiteral("tallyscope.ver"), Route{ver});
+        server.serve(QStringLiteral("tallyscope.ver.minisig"), Route{signer.sign(ver)});
+        server.serve(QStringLiteral("tallyscope"), Route{exe});
+        server.serve(QStringLiteral("tallyscope-updater"), Route{updater});
+    }
+    QString run(int mode)
+    {
+        QSignalSpy done(&routine, &UpdateRoutine::finished);
+        QSignalSpy ended(&routine, &UpdateRoutine::endProgramRequested);
+        if (!routine.UpdateThisApp(mode, server.baseUrl()))
+            return QStringLiteral("<refused>");
+        if (!QTest::qWaitFor([&] { return !done.isEmpty() || !ended.isEmpty(); }, 20000))
+            return QStringLiteral("<timeout>");
+        return ended.isEmpty() ? done.first().first().toString() : QStringLiteral("0");
+    }
+
+    const TestSigner& signer;
+    LoopbackHttpServer server;
+    QtUpdatePlatform platform;
+    MemorySettingsBackend backend;
+    SettingsStore settings{backend};
+    FakeMessageBoxes boxes;
+    FakeClock clock;
+    UpdateRoutine routine;
+};
+
+} // namespace
+
+class TestUpdateLoopback : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void transfers_data();
+    void transfers();
+    void brokenServers_data();
+    void brokenServers();
+    void probeBoundary_data();
+    void probeBoundary();
+    void handOver();
+    void changeoverRefuses_data();
+    void changeoverRefuses();
+
+private:
+    std::unique_ptr<TestSigner> m_signer;
+};
+
+void TestUpdateLoopback::initTestCase()
+{
+    // Nothing may go anywhere but the loopback server, whatever the environment says.
+    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+    m_signer = std::make_unique<TestSigner>();
+    QVERIFY2(m_signer->isValid(), "the minisign tool is needed");
+    QVERIFY2(QFileInfo(changeoverBuild()).isExecutable(), "tallyscope-updater must be built");
+}
+
+void TestUpdateLoopback::transfers_data()
+{
+    QTest::addColumn<QString>("route");
+    QTest::addColumn<bool>("binaryMode");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("contentLength");
+
+    const QByteArray text = "[version]\r\n1.0\r\n";
+    const QByteArray exe = program(2100, 'E');
+    QTest::newRow("text as text") << "text" << false << 0 << text << QString::number(text.size());
+    QTest::newRow("program as text: type mismatch, true size") << "exe" << false << 13 << QByteArray() << "2100";
+    QTest::newRow("program as bytes") << "exe" << true << 0 << exe << "2100";
+    QTest::newRow("error page is text, no error") << "missing" << false << 0
+                                                  << QByteArray("<html><body><h1>404 Not Found</h1></body></html>") << "48";
+    QTest::newRow("no Content-Length") << "nolength" << false << 0 << text << "";
+    QTest::newRow("stall: time-out") << "stall" << false << 35761 << QByteArray() << "";
+    QTest::newRow("nobody listening") << "closed" << false << 35764 << QByteArray() << "";
+}
+
+void TestUpdateLoopback::transfers()
+{
+    QFETCH(QString, route);
+    QFETCH(bool, binaryMode);
+    QFETCH(int, error);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, contentLength);
+
+    LoopbackHttpServer server;
+    QVERIFY(server.isListening());
+    server.serve(QStringLiteral("text"), Route{"[version]\r\n1.0\r\n"});
+    server.serve(QStringLiteral("exe"), Route{program(2100, 'E')});
+    server.serve(QStringLiteral("nolength"), Route{"[version]\r\n1.0\r\n", 200, true, false});
+    server.serve(QStringLiteral("stall"), Route{{}, 200, false, true});
+    QString url = server.baseUrl() + route;
+    if (route == u"closed") {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        url = QStringLiteral("http://127.0.0.1:%1/x").arg(probe.serverPort());
+        probe.close();
+    }
+
+    QtUpdatePlatform platform;
+    platform.setTimeoutMs(300);
+    std::optional<UpdatePlatform::HttpReply> reply;
+    platform.request(url, binaryMode ? UpdatePlatform::HttpMode::Binary : UpdatePlatform::HttpMode::Text,
+                     [&reply](const UpdatePlatform::HttpReply& r) { reply = r; }, {});
+    QVERIFY(!reply); // never inside request()
+    QTRY_VERIFY_WITH_TIMEOUT(reply.has_value(), 10000);
+    QCOMPARE(reply->error, error);
+    QCOMPARE(reply->body, body);
+    QCOMPARE(reply->contentLength, contentLength);
+}
+
+void TestUpdateLoopback::brokenServers_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<int>("boxes");
+
+    QTest::newRow("version file without Content-Length") << "nolength" << 0 << errorStatus(23) << 0;
+    QTest::newRow("no version file: error page") << "missing" << 0 << "4: Can't find the file or the version info in the file." << 0;
+    QTest::newRow("no signature: error page") << "unsigned" << 0 << "4: Can't find the file or the version info in the file." << 0;
+    QTest::newRow("version file stalls, asked by the user") << "stall" << 1 << errorStatus(35771) << 1;
+    QTest::newRow("version file stalls, automatic") << "stall" << 0 << errorStatus(35771) << 0;
+    QTest::newRow("tampered executable") << "tampered" << 1 << "6: Can't download the new file." << 2;
+}
+
+void TestUpdateLoopback::brokenServers()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, mode);
+    QFETCH(QString, status);
+    QFETCH(int, boxes);
+
+    ProgramFolder folder;
+    QVERIFY(folder.ok);
+    Rig rig(*m_signer, folder.panel());
+    rig.boxes.answer = MessageBoxes::Answer::Yes;
+    const QByteArray exe = program(4000, 'N');
+    rig.publish(exe, program(3000, 'U'));
+    if (fault == u"nolength")
+        rig.server.route(QStringLiteral("tallyscope.ver")).dropContentLength = true;
+    else if (fault == u"missing")
+        rig.server.remove(QStringLiteral("tallyscope.ver"));
+    else if (fault == u"unsigned")
+        rig.server.remove(QStringLiteral("tallyscope.ver.minisig"));
+    else if (fault == u"stall") {
+        rig.server.route(QStringLiteral("tallyscope.ver")).stall = true;
+        rig.platform.setTimeoutMs(300);
+    } else if (fault == u"tampered")
+        rig.server.route(QStringLiteral("tallyscope")).body = flipBit(exe, 2000);
+
+    QCOMPARE(rig.run(mode), status);
+    QCOMPARE(rig.boxes.shown.size(), boxes);
+    QVERIFY(!QFile::exists(folder.path(QStringLiteral("Downloaded Update"))));
+    QVERIFY(!QFile::exists(folder.path(QStringLiteral("tallyscope-updater"))));
+    for (const QString& r : rig.server.requests)
+        QVERIFY2(r.startsWith(u"/updates/tallyscope"), qPrintable(r));
+}
+
+void TestUpdateLoopback::probeBoundary_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("status");
+
+    QTest::newRow("1999 bytes: rejected") << 1999 << "6: Can't download the new file.";
+    QTest::newRow("2000 bytes: accepted") << 2000 << "0";
+}
+
+void TestUpdateLoopback::probeBoundary()
+{
+    QFETCH(int, size);
+    QFETCH(QString, status);
+
+    ProgramFolder folder;
+    QVERIFY(folder.ok);
+    Rig rig(*m_signer, folder.panel());
+    rig.boxes.answer = MessageBoxes::Answer::Yes;
+    // A panel that has already ended: the changeover goes ahead at once (and, the program being
+    // no real one, puts the old one back).
+    QProcess gone;
+    gone.start(QStringLiteral("true"));
+    QVERIFY(gone.waitForStarted());
+    rig.platform.setPanelPid(gone.processId());
+    QVERIFY(gone.waitForFinished());
+    const QByteArray exe = program(size, 'B');
+    const QByteArray updater = readAll(changeoverBuild());
+    rig.publish(exe, updater);
+    QCOMPARE(rig.run(1), status);
+    QCOMPARE(rig.server.requests.contains(QStringLiteral("/updates/tallyscope-updater")), status == u"0");
+    if (status == u"0")
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder.path(QStringLiteral("restarted"))), 10000);
+}
+
+void TestUpdateLoopback::handOver()
+{
+    ProgramFolder folder;
+    QVERIFY(folder.ok);
+    const QByteArray oldPanel = readAll(folder.panel());
+    const QByteArray newPanel = newPanelScript();
+    // The panel the changeover program waits for: alive until the test ends it.
+    QProcess panel;
+    panel.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+    QVERIFY(panel.waitForStarted());
+
+    MemorySettingsBackend backend;
+    {
+        Rig rig(*m_signer, folder.panel());
+        rig.boxes.answer = MessageBoxes::Answer::Yes;
+        rig.platform.setPanelPid(panel.processId());
+        rig.publish(newPanel, readAll(changeoverBuild()));
+        QCOMPARE(rig.run(1), QStringLiteral("0"));
+        QVERIFY(QFileInfo(folder.path(QStringLiteral("tallyscope-updater"))).isExecutable());
+        QCOMPARE(readAll(folder.path(QStringLiteral("Downloaded Update"))), newPanel);
+
+        // While the panel lives nothing is replaced.
+        QTest::qWait(500);
+        QCOMPARE(readAll(folder.panel()), oldPanel);
+        QVERIFY(!QFile::exists(folder.path(QStringLiteral("started"))));
+        panel.kill();
+        QVERIFY(panel.waitForFinished());
+
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder.path(QStringLiteral("started"))), 15000);
+        QCOMPARE(readAll(folder.panel()), newPanel);
+        QVERIFY(QFileInfo(folder.panel()).isExecutable());
+        QVERIFY(!QFile::exists(folder.path(QStringLiteral("Downloaded Update"))));
+        QTRY_VERIFY(!QFile::exists(folder.panel() + QStringLiteral(".old")));
+        QVERIFY(readAll(folder.path(QStringLiteral("tallyscope-updater.log"))).contains("started it"));
+
+        // The next run of the panel clears what the hand-over left, before its daily gate.
+        Rig next(*m_signer, folder.panel());
+        next.clock = rig.clock;
+        next.settings.WriteRegValue(settingskeys::Updater, QStringLiteral("tallyscope: Auto Update Date"),
+                                    QLocale().toString(rig.clock.now.date(), QLocale::ShortFormat));
+        QCOMPARE(next.run(0), QStringLiteral("9: Already checked today."));
+        QVERIFY(!QFile::exists(folder.path(QStringLiteral("tallyscope-updater"))));
+        QVERIFY(next.server.requests.isEmpty());
+    }
+}
+
+void TestUpdateLoopback::changeoverRefuses_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QByteArray>("logged");
+
+    QTest::newRow("name with a path separator") << "../tallyscope" << "" << QByteArray("Refused the program name");
+    QTest::newRow("download is a symbolic link out of the folder") << "tallyscope" << "link" << QByteArray("symbolic link");
+    QTest::newRow("nothing downloaded") << "tallyscope" << "none" << QByteArray("is missing");
+    QTest::newRow("new program does not start: old one back") << "tallyscope" << "broken" << QByteArray("could not be started");
+}
+
+void TestUpdateLoopback::changeoverRefuses()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, setup);
+    QFETCH(QByteArray, logged);
+
+    ProgramFolder folder;
+    QVERIFY(folder.ok);
+    const QByteArray oldPanel = readAll(folder.panel());
+    const QString updater = folder.path(QStringLiteral("tallyscope-updater"));
+    QVERIFY(QFile::copy(changeoverBuild(), updater));
+    QTemporaryDir outside;
+    const QString outsideFile = outside.filePath(QStringLiteral("precious"));
+    QVERIFY(writeAll(outsideFile, "outside"));
+    const QString downloaded = folder.path(QStringLiteral("Downloaded Update"));
+    if (setup == u"link")
+        QVERIFY(QFile::link(outsideFile, downloaded));
+    else if (setup == u"broken")
+        QVERIFY(writeAll(downloaded, QByteArray(3000, '\x7f')));
+
+    QProcess changeover;
+    changeover.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    changeover.start(updater, {name});
+    QVERIFY(changeover.waitForFinished(20000));
+    QCOMPARE(changeover.exitStatus(), QProcess::NormalExit);
+    QVERIFY(changeover.exitCode() != 0);
+    QVERIFY(readAll(folder.path(QStringLiteral("tallyscope-updater.log"))).contains(logged));
+    QCOMPARE(readAll(folder.panel()), oldPanel);
+    QCOMPARE(readAll(outsideFile), QByteArray("outside"));
+    QVERIFY(!QFile::exists(folder.panel() + QStringLiteral(".old")));
+    QVERIFY(!QFile::exists(folder.path(QStringLiteral("started"))));
+    if (setup == u"broken")
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder.path(QStringLiteral("restarted"))), 10000);
+}
+
+QTEST_GUILESS_MAIN(TestUpdateLoopback)
+#include "tst_updateloopback.moc"

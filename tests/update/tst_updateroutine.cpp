@@ -1,0 +1,426 @@
+/// @brief The update check's decisions over a scripted web directory: every outcome, the gates, the prompt, and the rejection of anything unsigned or altered.
+#include "platform/settingsbackend.h"
+#include "platform/settingsstore.h"
+#include "tests/common/fakes.h"
+#include "tests/update/fakeupdateplatform.h"
+#include "tests/update/testsigner.h"
+#include "tests/update/updatefixtures.h"
+#include "update/updateroutine.h"
+
+#include <QLocale>
+#include <QSignalSpy>
+#include <QtTest>
+#include <memory>
+
+using namespace updatefixtures;
+using Answer = MessageBoxes::Answer;
+using Served = FakeUpdatePlatform::Served;
+
+namespace {
+
+const QString kBase = QStringLiteral("http://127.0.0.1:1/updates/");
+const QString kFolder = QStringLiteral("/opt/tallyscope");
+const QString kDateName = QStringLiteral("tallyscope: Auto Update Date");
+const QString kSwitchName = QStringLiteral("tallyscope: Auto Updates");
+
+QString errorStatus(int n)
+{
+    return QString::number(n) + QStringLiteral(": Error, where error number has 10 added to it (e.g. error #10 returns 20).");
+}
+
+QString today(const FakeClock& clock) { return QLocale().toString(clock.now.date(), QLocale::ShortFormat); }
+
+struct Rig {
+    explicit Rig(const TestSigner& s, const QString& key)
+        : signer(s), routine(platform, settings, boxes, clock, key)
+    {
+        platform.folder = kFolder;
+        platform.block = versionBlock(QStringLiteral("1.00.0008"));
+    }
+
+    void publish(const QString& version, const QString& comment = QString())
+    {
+        const QByteArray digests = digestLine(exe, QStringLiteral("tallyscope")) + digestLine(updater, QStringLiteral("tallyscope-updater"));
+        serveVersionFile(versionFile(version, comment, digests));
+        platform.serve(kBase + QStringLiteral("tallyscope"), Served{exe, true, {}, 0, 0});
+        platform.serve(kBase + QStringLiteral("tallyscope-updater"), Served{updater, true, {}, 0, 0});
+    }
+    void serveVersionFile(const QByteArray& text, const QByteArray& signature = {})
+    {
+        platform.serve(kBase + QStringLiteral("tallyscope.ver"), Served{text, false, {}, 0, 0});
+        platform.serve(kBase + QStringLiteral("tallyscope.ver.minisig"),
+                       Served{signature.isEmpty() ? signer.sign(text) : signature, false, {}, 0, 0});
+    }
+    QString stored(const QString& name) const
+    {
+        QString v;
+        settings.ReadRegValue(settingskeys::Updater, name, v);
+        return v;
+    }
+    QStringList titles() const
+    {
+        QStringList t;
+        for (const auto& b : boxes.shown)
+            t << b.title;
+        return t;
+    }
+
+    /// The status text, "0" when the program was asked to end, "<timeout>" when neither came.
+    QString run(int mode, const QString& url = kBase)
+    {
+        QSignalSpy done(&routine, &UpdateRoutine::finished);
+        QSignalSpy ended(&routine, &UpdateRoutine::endProgramRequested);
+        if (!routine.UpdateThisApp(mode, url))
+            return QStringLiteral("<refused>");
+        if (!QTest::qWaitFor([&] { return !done.isEmpty() || !ended.isEmpty(); }, 5000))
+            return QStringLiteral("<timeout>");
+        return ended.isEmpty() ? done.first().first().toString() : QStringLiteral("0");
+    }
+
+    const TestSigner& signer;
+    QByteArray exe = program(3000, 'A');
+    QByteArray updater = program(2500, 'U');
+    FakeUpdatePlatform platform;
+    MemorySettingsBackend backend;
+    SettingsStore settings{backend};
+    FakeMessageBoxes boxes;
+    FakeClock clock;
+    UpdateRoutine routine;
+};
+
+enum Scenario {
+    Latest, Offered, Comment, NoMarker, ErrorPage, SwitchedOff, ExeMissing, UpdaterMissing, NoTask, CheckedToday,
+    HandOver, VersionTimeout, NoContentLength, NoVersionBlock, CommentsAtEnd, ProbeTimeout, DownloadFails,
+    WriteFails, StartFails, WindowsNames
+};
+
+} // namespace
+
+class TestUpdateRoutine : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void outcomes_data();
+    void outcomes();
+    void rejectsWhatIsNotVouchedFor_data();
+    void rejectsWhatIsNotVouchedFor();
+    void dailyGate_data();
+    void dailyGate();
+    void promptText_data();
+    void promptText();
+    void baseUrl_data();
+    void baseUrl();
+    void oneCheckAtATime();
+
+private:
+    std::unique_ptr<TestSigner> m_signer;
+};
+
+void TestUpdateRoutine::initTestCase()
+{
+    m_signer = std::make_unique<TestSigner>();
+    QVERIFY2(m_signer->isValid(), "the minisign tool is needed to sign the tests' version files");
+}
+
+void TestUpdateRoutine::outcomes_data()
+{
+    QTest::addColumn<int>("scenario");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<Answer>("answer");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QStringList>("titles");
+    QTest::addColumn<bool>("dateWritten");
+
+    const QString prompt = QStringLiteral("tallyscope - Update Available");
+    const QString problem = QStringLiteral("tallyscope - Problem updating");
+    QTest::newRow("1 same version") << int(Latest) << 0 << Answer::Yes << "1: Already using the latest version." << QStringList{} << true;
+    QTest::newRow("2 older version offered, No") << int(Offered) << 0 << Answer::No << "2: Update available but turned down." << QStringList{prompt} << true;
+    QTest::newRow("3 Cancel switches automatic checks off") << int(Offered) << 0 << Answer::Cancel << "3: Told to not do automatic updates." << QStringList{prompt} << true;
+    QTest::newRow("3 with a comment, asked by the user") << int(Comment) << 1 << Answer::Cancel << "3: Told to not do automatic updates." << QStringList{prompt} << true;
+    QTest::newRow("4 LF-only version file") << int(NoMarker) << 1 << Answer::Yes << "4: Can't find the file or the version info in the file." << QStringList{} << true;
+    QTest::newRow("4 error page instead of the file") << int(ErrorPage) << 0 << Answer::Yes << "4: Can't find the file or the version info in the file." << QStringList{} << true;
+    QTest::newRow("5 told not to check") << int(SwitchedOff) << 0 << Answer::Yes << "5: Told not to automatically check." << QStringList{} << false;
+    QTest::newRow("6 executable missing") << int(ExeMissing) << 0 << Answer::Yes << "6: Can't download the new file." << QStringList{prompt, problem} << true;
+    QTest::newRow("6 probe timed out, no time-out notice") << int(ProbeTimeout) << 1 << Answer::Yes << "6: Can't download the new file." << QStringList{prompt, problem} << true;
+    QTest::newRow("7 changeover program missing") << int(UpdaterMissing) << 0 << Answer::Yes << "7: Can't download the changeover app." << QStringList{prompt, problem} << true;
+    QTest::newRow("8 no task") << int(NoTask) << 0 << Answer::Yes << "8: Could not run the changeover app." << QStringList{prompt} << true;
+    QTest::newRow("9 checked today, although switched off too") << int(CheckedToday) << 0 << Answer::Yes << "9: Already checked today." << QStringList{} << true;
+    QTest::newRow("0 hand-over") << int(HandOver) << 1 << Answer::Yes << "0" << QStringList{prompt} << true;
+    QTest::newRow("0 hand-over with .exe names") << int(WindowsNames) << 1 << Answer::Yes << "0" << QStringList{prompt} << true;
+    QTest::newRow("time-out, asked by the user: notice") << int(VersionTimeout) << 1 << Answer::Yes << errorStatus(35771) << QStringList{QStringLiteral("Form1 - Updating")} << false;
+    QTest::newRow("time-out, automatic: no notice") << int(VersionTimeout) << 0 << Answer::Yes << errorStatus(35771) << QStringList{} << false;
+    QTest::newRow("time-out, mode 2: no notice") << int(VersionTimeout) << 2 << Answer::Yes << errorStatus(35771) << QStringList{} << false;
+    QTest::newRow("no Content-length") << int(NoContentLength) << 0 << Answer::Yes << errorStatus(23) << QStringList{} << false;
+    QTest::newRow("no version information") << int(NoVersionBlock) << 0 << Answer::Yes << errorStatus(15) << QStringList{} << false;
+    QTest::newRow("file ends right after [comments]") << int(CommentsAtEnd) << 0 << Answer::Yes << errorStatus(15) << QStringList{} << true;
+    QTest::newRow("binary download fails") << int(DownloadFails) << 0 << Answer::Yes << errorStatus(35774) << QStringList{prompt} << true;
+    QTest::newRow("writing the download fails") << int(WriteFails) << 0 << Answer::Yes << errorStatus(85) << QStringList{prompt} << true;
+    QTest::newRow("start fails with an error") << int(StartFails) << 0 << Answer::Yes << errorStatus(63) << QStringList{prompt} << true;
+}
+
+void TestUpdateRoutine::outcomes()
+{
+    QFETCH(int, scenario);
+    QFETCH(int, mode);
+    QFETCH(Answer, answer);
+    QFETCH(QString, status);
+    QFETCH(QStringList, titles);
+    QFETCH(bool, dateWritten);
+
+    Rig rig(*m_signer, m_signer->publicKey());
+    rig.boxes.answer = answer;
+    rig.publish(QStringLiteral("1.00.0007"));
+    const QString downloaded = kFolder + QStringLiteral("/Downloaded Update");
+    const QString changeover = kFolder + QStringLiteral("/tallyscope-updater");
+    switch (Scenario(scenario)) {
+    case Latest: rig.publish(QStringLiteral("1.00.0008")); break;
+    case Comment: rig.publish(QStringLiteral("1.00.0009"), QStringLiteral("Faster calibration")); break;
+    case NoMarker: rig.serveVersionFile("[version]\n1.00.0009\n"); break;
+    case ErrorPage: rig.platform.routes.clear(); break;
+    case SwitchedOff: rig.settings.WriteRegValue(settingskeys::Updater, kSwitchName, QStringLiteral("x")); break;
+    case ExeMissing: rig.platform.routes.remove(kBase + QStringLiteral("tallyscope")); break;
+    case UpdaterMissing: rig.platform.routes.remove(kBase + QStringLiteral("tallyscope-updater")); break;
+    case NoTask: rig.platform.startTask = 0; break;
+    case CheckedToday:
+        rig.settings.WriteRegValue(settingskeys::Updater, kDateName, today(rig.clock));
+        rig.settings.WriteRegValue(settingskeys::Updater, kSwitchName, QStringLiteral("Don't check for updates"));
+        break;
+    case HandOver: rig.settings.WriteRegValue(settingskeys::Updater, kSwitchName, QStringLiteral("Don't check for updates")); break;
+    case WindowsNames: {
+        rig.platform.suffix = QStringLiteral(".exe");
+        const QByteArray digests = digestLine(rig.exe, QStringLiteral("tallyscope.exe")) + digestLine(rig.updater, QStringLiteral("tallyscope-updater.exe"));
+        rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, digests));
+        rig.platform.serve(kBase + QStringLiteral("tallyscope.exe"), Served{rig.exe, true, {}, 0, 0});
+        rig.platform.serve(kBase + QStringLiteral("tallyscope-updater.exe"), Served{rig.updater, true, {}, 0, 0});
+        break;
+    }
+    case VersionTimeout: rig.platform.routes[kBase + QStringLiteral("tallyscope.ver")].error = UpdatePlatform::ErrTimedOut; break;
+    case NoContentLength: rig.platform.routes[kBase + QStringLiteral("tallyscope.ver")].contentLength = QString(); break;
+    case NoVersionBlock: rig.platform.block.clear(); break;
+    case CommentsAtEnd: rig.serveVersionFile("[version]\r\n1.00.0009\r\n[comments]"); break;
+    case ProbeTimeout: rig.platform.routes[kBase + QStringLiteral("tallyscope")].error = UpdatePlatform::ErrTimedOut; break;
+    case DownloadFails: rig.platform.routes[kBase + QStringLiteral("tallyscope")].binaryError = UpdatePlatform::ErrTransferFailed; break;
+    case WriteFails: rig.platform.writeError = 75; break;
+    case StartFails: rig.platform.startError = 53; break;
+    case Offered: break;
+    }
+
+    QCOMPARE(rig.run(mode), status);
+    QCOMPARE(rig.titles(), titles);
+    QCOMPARE(rig.stored(kDateName), dateWritten ? today(rig.clock) : QString());
+
+    // Leftovers go first, on every run with an address, before any gate.
+    const QString suffix = rig.platform.suffix;
+    QCOMPARE(rig.platform.deleted.mid(0, 2), (QStringList{changeover + suffix, downloaded}));
+
+    const bool handedOver = status == u"0";
+    QCOMPARE(rig.platform.started.isEmpty(), !(handedOver || scenario == NoTask || scenario == StartFails));
+    if (handedOver) {
+        QCOMPARE(rig.platform.started.first().program, changeover + suffix);
+        QCOMPARE(rig.platform.started.first().arguments, QStringList{QStringLiteral("tallyscope")});
+        QCOMPARE(rig.platform.files.value(downloaded), rig.exe);
+        QCOMPARE(rig.platform.files.value(changeover + suffix), rig.updater);
+        QCOMPARE(rig.platform.executables, QStringList{changeover + suffix});
+    }
+    // Files are left for the changeover program, or for the next run's clean-up after an error.
+    const bool filesStay = handedOver || scenario == StartFails;
+    QCOMPARE(rig.platform.files.contains(downloaded), filesStay);
+    if (scenario == SwitchedOff || scenario == CheckedToday)
+        QVERIFY(rig.platform.requests.isEmpty());
+    if (answer == Answer::Cancel)
+        QCOMPARE(rig.stored(kSwitchName), QStringLiteral("Don't check for updates"));
+    if (handedOver)
+        QCOMPARE(rig.stored(kSwitchName), QString());
+    if (scenario == ProbeTimeout || scenario == ExeMissing)
+        QVERIFY(!rig.platform.requests.contains(kBase + QStringLiteral("tallyscope-updater")));
+}
+
+void TestUpdateRoutine::rejectsWhatIsNotVouchedFor_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("status");
+
+    const QString four = QStringLiteral("4: Can't find the file or the version info in the file.");
+    QTest::newRow("flipped bit in the version file") << "version file" << four;
+    QTest::newRow("flipped bit in the signature") << "signature" << four;
+    QTest::newRow("flipped bit in the trusted comment") << "trusted comment" << four;
+    QTest::newRow("missing signature") << "no signature" << four;
+    QTest::newRow("signed by another key") << "wrong key" << four;
+    QTest::newRow("build without a key") << "no key" << four;
+    QTest::newRow("flipped bit in the executable") << "executable" << "6: Can't download the new file.";
+    QTest::newRow("executable without a digest") << "no executable digest" << "6: Can't download the new file.";
+    QTest::newRow("flipped bit in the changeover program") << "changeover" << "7: Can't download the changeover app.";
+    QTest::newRow("changeover program without a digest") << "no changeover digest" << "7: Can't download the changeover app.";
+    QTest::newRow("legacy signature format is fine") << "legacy" << "0";
+}
+
+void TestUpdateRoutine::rejectsWhatIsNotVouchedFor()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, status);
+
+    std::unique_ptr<TestSigner> other;
+    QString key = m_signer->publicKey();
+    if (change == u"wrong key") {
+        other = std::make_unique<TestSigner>();
+        QVERIFY(other->isValid());
+        key = other->publicKey();
+    } else if (change == u"no key") {
+        key.clear();
+    }
+    Rig rig(*m_signer, key);
+    rig.boxes.answer = Answer::Yes;
+    rig.publish(QStringLiteral("1.00.0009"));
+    auto& ver = rig.platform.routes[kBase + QStringLiteral("tallyscope.ver")];
+    auto& sig = rig.platform.routes[kBase + QStringLiteral("tallyscope.ver.minisig")];
+    const QByteArray exeOnly = digestLine(rig.exe, QStringLiteral("tallyscope"));
+    const QByteArray updaterOnly = digestLine(rig.updater, QStringLiteral("tallyscope-updater"));
+    if (change == u"version file")
+        ver.body = flipBit(ver.body, ver.body.indexOf("1.00.0009") + 8);
+    else if (change == u"signature")
+        sig.body = flipBit(sig.body, sig.body.indexOf('\n') + 30);
+    else if (change == u"trusted comment")
+        sig.body = flipBit(sig.body, sig.body.indexOf("timestamp:") + 12);
+    else if (change == u"no signature")
+        rig.platform.routes.remove(kBase + QStringLiteral("tallyscope.ver.minisig"));
+    else if (change == u"executable")
+        rig.platform.routes[kBase + QStringLiteral("tallyscope")].body = flipBit(rig.exe, 1000);
+    else if (change == u"changeover")
+        rig.platform.routes[kBase + QStringLiteral("tallyscope-updater")].body = flipBit(rig.updater, 7);
+    else if (change == u"no executable digest")
+        rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, updaterOnly));
+    else if (change == u"no changeover digest")
+        rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, exeOnly));
+    else if (change == u"legacy")
+        sig.body = m_signer->sign(ver.body, true);
+
+    QCOMPARE(rig.run(1), status);
+    if (status != u"0") {
+        QVERIFY(rig.platform.started.isEmpty());
+        QVERIFY(rig.platform.files.isEmpty());
+    }
+    // An unverified version file offers nothing: no prompt, no download.
+    if (status.startsWith(u'4')) {
+        QVERIFY(rig.boxes.shown.isEmpty());
+        QCOMPARE(rig.platform.requests.filter(QStringLiteral("tallyscope-updater")), QStringList{});
+        QVERIFY(!rig.platform.requests.contains(kBase + QStringLiteral("tallyscope")));
+    }
+}
+
+void TestUpdateRoutine::dailyGate_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("daysAgo"); // -1: a text that is no date
+    QTest::addColumn<QString>("status");
+
+    const QString latest = QStringLiteral("1: Already using the latest version.");
+    QTest::newRow("automatic, today") << 0 << 0 << "9: Already checked today.";
+    QTest::newRow("automatic, yesterday") << 0 << 1 << latest;
+    QTest::newRow("automatic, a year ago today") << 0 << 365 << latest;
+    QTest::newRow("automatic, not a date") << 0 << -1 << latest;
+    QTest::newRow("asked by the user, today") << 1 << 0 << latest;
+}
+
+void TestUpdateRoutine::dailyGate()
+{
+    QFETCH(int, mode);
+    QFETCH(int, daysAgo);
+    QFETCH(QString, status);
+
+    Rig rig(*m_signer, m_signer->publicKey());
+    rig.publish(QStringLiteral("1.00.0008"));
+    const QString stored = daysAgo < 0 ? QStringLiteral("soon")
+                                       : QLocale().toString(rig.clock.now.date().addDays(-daysAgo), QLocale::ShortFormat);
+    rig.settings.WriteRegValue(settingskeys::Updater, kDateName, stored);
+    QCOMPARE(rig.run(mode), status);
+    QCOMPARE(rig.stored(kDateName), today(rig.clock));
+}
+
+void TestUpdateRoutine::promptText_data()
+{
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<QString>("text");
+
+    const QString tail = QStringLiteral(
+        "\r\n\r\nNote that tallyscope will have to be restarted to update.  \r\n\r\nWould you like to update?\r\n"
+        "Hit 'Cancel' to stop checking automatically for updates.");
+    QTest::newRow("comment")
+        << QByteArray("[version]\r\n1.00.0009\r\n[comments]\r\nFixes the range display.\r\nNot this line\r\n")
+        << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.00.0009.\r\nFixes the range display.") + tail;
+    QTest::newRow("no comment marker")
+        << QByteArray("[version]\r\n1.00.0009\r\n")
+        << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.00.0009.") + tail;
+    QTest::newRow("empty comment line")
+        << QByteArray("[version]\r\n1.0.8\r\n[comments]\r\n\r\n")
+        << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.0.8.") + tail;
+    QTest::newRow("comments before version, first markers count")
+        << QByteArray("junk [comments]\r\nolder first\r\n[version]\r\n0.9\r\n[version]\r\n2.0\r\n[comments]\r\nx\r\n")
+        << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 0.9.\r\nolder first") + tail;
+}
+
+void TestUpdateRoutine::promptText()
+{
+    QFETCH(QByteArray, head);
+    QFETCH(QString, text);
+
+    Rig rig(*m_signer, m_signer->publicKey());
+    rig.boxes.answer = Answer::No;
+    rig.serveVersionFile(head + "[sha256]\r\n");
+    QCOMPARE(rig.run(0), QStringLiteral("2: Update available but turned down."));
+    QCOMPARE(rig.boxes.shown.size(), 1);
+    QCOMPARE(rig.boxes.shown.first().text, text);
+    QCOMPARE(rig.boxes.shown.first().title, QStringLiteral("tallyscope - Update Available"));
+    QCOMPARE(rig.boxes.shown.first().buttons, MessageBoxes::Buttons::YesNoCancel);
+    QCOMPARE(rig.boxes.shown.first().icon, MessageBoxes::Icon::Information);
+}
+
+void TestUpdateRoutine::baseUrl_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QStringList>("requests");
+    QTest::addColumn<int>("boxes");
+
+    const QString noAddress = UpdateRoutine::noAddressStatus();
+    QTest::newRow("no address, automatic: nothing at all") << 0 << QString() << noAddress << QStringList{} << 0;
+    QTest::newRow("no address, asked by the user: told") << 1 << QString() << noAddress << QStringList{} << 1;
+    QTest::newRow("a slash is added")
+        << 0 << QStringLiteral("http://127.0.0.1:1/updates") << "1: Already using the latest version."
+        << QStringList{kBase + QStringLiteral("tallyscope.ver"), kBase + QStringLiteral("tallyscope.ver.minisig")} << 0;
+}
+
+void TestUpdateRoutine::baseUrl()
+{
+    QFETCH(int, mode);
+    QFETCH(QString, url);
+    QFETCH(QString, status);
+    QFETCH(QStringList, requests);
+    QFETCH(int, boxes);
+
+    Rig rig(*m_signer, m_signer->publicKey());
+    rig.publish(QStringLiteral("1.00.0008"));
+    QCOMPARE(rig.run(mode, url), status);
+    QCOMPARE(rig.platform.requests, requests);
+    QCOMPARE(rig.boxes.shown.size(), boxes);
+    if (url.isEmpty()) {
+        QVERIFY(rig.platform.deleted.isEmpty());
+        QCOMPARE(rig.backend.writeCount(), 0);
+    }
+}
+
+void TestUpdateRoutine::oneCheckAtATime()
+{
+    Rig rig(*m_signer, m_signer->publicKey());
+    rig.publish(QStringLiteral("1.00.0008"));
+    QSignalSpy done(&rig.routine, &UpdateRoutine::finished);
+    QVERIFY(rig.routine.UpdateThisApp(1, kBase));
+    QVERIFY(!rig.routine.UpdateThisApp(1, kBase));
+    QVERIFY(done.wait(5000));
+    QCOMPARE(done.size(), 1);
+    QCOMPARE(rig.platform.requests.size(), 2);
+    QVERIFY(!rig.routine.isRunning());
+}
+
+QTEST_GUILESS_MAIN(TestUpdateRoutine)
+#include "tst_updateroutine.moc"

@@ -1,0 +1,149 @@
+/// @brief Changeover: polling for the panel's end, the atomic replacement and the rollback.
+#include "update/updater/changeover.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTextStream>
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <cerrno>
+#include <csignal>
+#endif
+
+namespace {
+
+// Replaces `to` in one step when it exists, so that the program name never stands empty.
+bool renameOver(const QString& from, const QString& to)
+{
+#ifdef Q_OS_WIN
+    return MoveFileExW(reinterpret_cast<const wchar_t*>(from.utf16()), reinterpret_cast<const wchar_t*>(to.utf16()),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+           != 0;
+#else
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+#endif
+}
+
+} // namespace
+
+Changeover::Changeover(Settings settings, std::function<void(int)> done)
+    : m_settings(std::move(settings)), m_done(std::move(done))
+{
+    m_poll.setInterval(100);
+    QObject::connect(&m_poll, &QTimer::timeout, [this] { poll(); });
+}
+
+void Changeover::start()
+{
+    const QString& n = m_settings.programName;
+    if (n.isEmpty() || n.contains(u'/') || n.contains(u'\\') || n == u"." || n == u"..")
+        return fail(QStringLiteral("Refused the program name \"%1\": it must be a plain file name in %2.")
+                        .arg(n, m_settings.folder));
+    m_waited.start();
+    poll();
+}
+
+bool Changeover::panelRunning() const
+{
+    if (m_settings.panelPid <= 0)
+        return false;
+#ifdef Q_OS_WIN
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, DWORD(m_settings.panelPid));
+    if (!h)
+        return false;
+    const bool running = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+    CloseHandle(h);
+    return running;
+#else
+    return ::kill(pid_t(m_settings.panelPid), 0) == 0 || errno == EPERM;
+#endif
+}
+
+void Changeover::poll()
+{
+    if (!panelRunning()) {
+        m_poll.stop();
+        replace();
+        return;
+    }
+    if (m_waited.elapsed() >= m_settings.waitMs) {
+        m_poll.stop();
+        return fail(QStringLiteral("%1 (process %2) was still running after %3 s; nothing was replaced.")
+                        .arg(m_settings.programName)
+                        .arg(m_settings.panelPid)
+                        .arg(m_settings.waitMs / 1000.0));
+    }
+    if (!m_poll.isActive())
+        m_poll.start();
+}
+
+void Changeover::replace()
+{
+    const QString dir = m_settings.folder + u'/';
+    const QString target = dir + m_settings.programName + m_settings.executableSuffix;
+    const QString fresh = dir + QString::fromLatin1(DownloadedFileName);
+    const QString backup = target + QStringLiteral(".old");
+
+    const QFileInfo freshInfo(fresh);
+    if (freshInfo.isSymLink())
+        return fail(QStringLiteral("\"%1\" is a symbolic link; it was not followed and nothing was replaced.").arg(fresh));
+    if (!freshInfo.isFile())
+        return fail(QStringLiteral("\"%1\" is missing; nothing was replaced.").arg(fresh));
+    const QFileInfo targetInfo(target);
+    if (targetInfo.isSymLink())
+        return fail(QStringLiteral("\"%1\" is a symbolic link; it was not followed and nothing was replaced.").arg(target));
+    if (!targetInfo.isFile())
+        return fail(QStringLiteral("\"%1\" is missing; nothing was replaced.").arg(target));
+
+    QFile::remove(backup);
+    if (!QFile::copy(target, backup))
+        return fail(QStringLiteral("Could not keep a backup of \"%1\" as \"%2\"; nothing was replaced.").arg(target, backup));
+    const auto perms = QFile::permissions(target) | QFileDevice::ReadOwner | QFileDevice::ExeOwner
+                       | QFileDevice::ExeUser;
+    if (!QFile::setPermissions(fresh, perms) || !renameOver(fresh, target)) {
+        QFile::remove(backup);
+        return fail(QStringLiteral("Could not put \"%1\" in place of \"%2\"; the old program stays.").arg(fresh, target));
+    }
+
+    qint64 pid = 0;
+    if (QProcess::startDetached(target, {}, m_settings.folder, &pid)) {
+        QFile::remove(backup);
+        log(QStringLiteral("Replaced \"%1\" by the downloaded update and started it (process %2).").arg(target).arg(pid));
+        m_done(0);
+        return;
+    }
+
+    const bool restored = renameOver(backup, target);
+    QString message = QStringLiteral("The new \"%1\" could not be started; ").arg(target);
+    if (!restored) {
+        message += QStringLiteral("the old program could not be restored from \"%1\".").arg(backup);
+    } else if (QProcess::startDetached(target, {}, m_settings.folder, &pid)) {
+        message += QStringLiteral("the old program was restored and started again.");
+    } else {
+        message += QStringLiteral("the old program was restored but could not be started.");
+    }
+    fail(message);
+}
+
+void Changeover::fail(const QString& message)
+{
+    log(QStringLiteral("FAILED: ") + message);
+    std::fputs(qPrintable(message + u'\n'), stderr);
+    m_done(1);
+}
+
+void Changeover::log(const QString& line) const
+{
+    const QString path = m_settings.folder + u'/' + QString::fromLatin1(LogFileName);
+    if (QFileInfo(path).isSymLink())
+        QFile::remove(path);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+        return;
+    QTextStream(&file) << QDateTime::currentDateTime().toString(Qt::ISODate) << u"  " << line << u'\n';
+}

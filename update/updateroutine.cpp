@@ -1,0 +1,353 @@
+/// @brief UpdateRoutine: each step runs when the previous request has answered.
+#include "update/updateroutine.h"
+
+#include "platform/clock.h"
+#include "platform/messagebox.h"
+#include "platform/settingsstore.h"
+#include "update/versionblock.h"
+
+#include <QCryptographicHash>
+#include <QFileInfo>
+#include <QLocale>
+#include <QPointer>
+#include <QUrl>
+
+namespace {
+
+using HttpMode = UpdatePlatform::HttpMode;
+using HttpReply = UpdatePlatform::HttpReply;
+
+const QString kCrLf = QStringLiteral("\r\n");
+const QString kDownloadedUpdate = QStringLiteral("Downloaded Update");
+const QString kChangeoverProgram = QStringLiteral("tallyscope-updater");
+const QString kDateValue = QStringLiteral(": Auto Update Date");
+const QString kSwitchValue = QStringLiteral(": Auto Updates");
+
+constexpr qint64 kSmallestProgram = 2000;
+
+QString todayText(const QDate& today) { return QLocale().toString(today, QLocale::ShortFormat); }
+
+} // namespace
+
+UpdateRoutine::UpdateRoutine(UpdatePlatform& platform, SettingsStore& settings, MessageBoxes& boxes,
+                             const Clock& clock, const QString& publicKey, QObject* parent)
+    : QObject(parent), m_platform(platform), m_settings(settings), m_boxes(boxes), m_clock(clock), m_verifier(publicKey)
+{
+}
+
+QString UpdateRoutine::noAddressStatus() { return QStringLiteral("No update address is configured."); }
+
+QString UpdateRoutine::programName() const
+{
+    QString name = QFileInfo(m_platform.executablePath()).fileName();
+    const QString suffix = m_platform.executableSuffix();
+    if (!suffix.isEmpty() && name.endsWith(suffix, Qt::CaseInsensitive))
+        name.chop(suffix.size());
+    return name;
+}
+
+QString UpdateRoutine::changeoverFileName() const { return kChangeoverProgram + m_platform.executableSuffix(); }
+
+QString UpdateRoutine::inFolder(const QString& fileName) const
+{
+    return QFileInfo(m_platform.executablePath()).absolutePath() + u'/' + fileName;
+}
+
+QString UpdateRoutine::settingName(const QString& suffix) const { return programName() + suffix; }
+
+bool UpdateRoutine::UpdateThisApp(int checkMode, const QString& baseUrl)
+{
+    if (m_running)
+        return false;
+    m_running = true;
+    m_checkMode = checkMode;
+    m_baseUrl = baseUrl;
+    m_versionBody.clear();
+    m_version.clear();
+
+    // Without an address there is nothing to clean up either: leftovers only exist after a
+    // hand-over, which needed an address.
+    if (m_baseUrl.isEmpty()) {
+        if (m_checkMode != 0)
+            m_boxes.show(noAddressStatus(), programName() + QStringLiteral(" - Updating"), MessageBoxes::Buttons::Ok,
+                         MessageBoxes::Icon::Information);
+        finish(noAddressStatus());
+        return true;
+    }
+
+    m_platform.deleteFile(inFolder(changeoverFileName()));
+    m_platform.deleteFile(inFolder(kDownloadedUpdate));
+
+    if (m_checkMode == 0) {
+        if (checkedToday()) {
+            finish(QStringLiteral("9: Already checked today."));
+            return true;
+        }
+        QString off;
+        if (m_settings.ReadRegValue(settingskeys::Updater, settingName(kSwitchValue), off)) {
+            finish(QStringLiteral("5: Told not to automatically check."));
+            return true;
+        }
+    }
+
+    setBusy(true);
+    if (!m_baseUrl.endsWith(u'/'))
+        m_baseUrl += u'/';
+    fetch(m_baseUrl + programName() + QStringLiteral(".ver"), HttpMode::Text, &UpdateRoutine::onVersionFile, false);
+    return true;
+}
+
+bool UpdateRoutine::checkedToday() const
+{
+    QString stored;
+    if (!m_settings.ReadRegValue(settingskeys::Updater, settingName(kDateValue), stored))
+        return false;
+    // A short format with a two-digit year reads back a century early, hence the text
+    // comparison; a text that is no date at all counts as "not today", and the check runs.
+    const QDate today = m_clock.localNow().date();
+    return stored == todayText(today) || QLocale().toDate(stored, QLocale::ShortFormat) == today;
+}
+
+void UpdateRoutine::recordCheckDate()
+{
+    m_settings.WriteRegValue(settingskeys::Updater, settingName(kDateValue), todayText(m_clock.localNow().date()));
+}
+
+void UpdateRoutine::fetch(const QString& url, HttpMode mode, Step next, bool download)
+{
+    QPointer<UpdateRoutine> self(this);
+    UpdatePlatform::ProgressHandler progress;
+    if (download) {
+        m_downloading = true;
+        emit downloadStarted(QUrl(url).fileName());
+        progress = [self](qint64 received, qint64 total) {
+            if (self)
+                emit self->downloadProgress(received, total);
+        };
+    }
+    m_platform.request(
+        url, mode,
+        [self, next](const HttpReply& reply) {
+            if (self)
+                (self->*next)(reply);
+        },
+        progress);
+}
+
+void UpdateRoutine::onVersionFile(const HttpReply& reply)
+{
+    if (reply.error != 0)
+        return failWith(reply.error);
+    m_versionBody = reply.body;
+    m_contentLength = reply.contentLength;
+    m_versionFile = VersionFile(reply.body);
+    if (m_versionFile.versionMarker() == 0 || !m_verifier.hasKey())
+        return versionInfoMissing();
+    fetch(m_baseUrl + programName() + QStringLiteral(".ver.minisig"), HttpMode::Text, &UpdateRoutine::onSignature,
+          false);
+}
+
+void UpdateRoutine::onSignature(const HttpReply& reply)
+{
+    if (reply.error != 0)
+        return failWith(reply.error);
+    // A missing signature arrives as the server's error page, which verifies no better than a
+    // forged one.
+    if (!m_verifier.verify(m_versionBody, reply.body))
+        return versionInfoMissing();
+    compareAndPrompt();
+}
+
+void UpdateRoutine::versionInfoMissing()
+{
+    recordCheckDate();
+    finish(QStringLiteral("4: Can't find the file or the version info in the file."));
+}
+
+void UpdateRoutine::compareAndPrompt()
+{
+    qint64 length = 0;
+    if (const int e = VersionFile::lengthValue(m_contentLength, length))
+        return failWith(e);
+    if (const int e = m_versionFile.advertisedVersion(length, m_version))
+        return failWith(e);
+
+    const QString executable = inFolder(programName() + m_platform.executableSuffix());
+    QString running;
+    if (const int e = VersionBlock::fileVersion(m_platform.versionBlock(executable), running))
+        return failWith(e);
+
+    recordCheckDate();
+    // Any difference is offered, a lower version as well: the operator decides.
+    if (m_version == running)
+        return finish(QStringLiteral("1: Already using the latest version."));
+
+    QString comment;
+    if (const int e = m_versionFile.comment(length, comment))
+        return failWith(e);
+
+    const QString n = programName();
+    QString text = QStringLiteral("A newer version of ") + n + QStringLiteral(" is available.") + kCrLf
+                   + QStringLiteral("It is Version ") + m_version + u'.';
+    if (!comment.isEmpty())
+        text += kCrLf + comment;
+    text += kCrLf + kCrLf + QStringLiteral("Note that ") + n + QStringLiteral(" will have to be restarted to update.  ")
+            + kCrLf + kCrLf + QStringLiteral("Would you like to update?") + kCrLf
+            + QStringLiteral("Hit 'Cancel' to stop checking automatically for updates.");
+
+    switch (m_boxes.show(text, n + QStringLiteral(" - Update Available"), MessageBoxes::Buttons::YesNoCancel,
+                         MessageBoxes::Icon::Information)) {
+    case MessageBoxes::Answer::Yes:
+        fetchExecutable();
+        return;
+    case MessageBoxes::Answer::No:
+        return finish(QStringLiteral("2: Update available but turned down."));
+    default:
+        m_settings.WriteRegValue(settingskeys::Updater, settingName(kSwitchValue),
+                                 QStringLiteral("Don't check for updates"));
+        return finish(QStringLiteral("3: Told to not do automatic updates."));
+    }
+}
+
+bool UpdateRoutine::probeAccepted(const HttpReply& reply)
+{
+    // A program really on the server cannot come back as text and has its true size; a missing
+    // one comes back as a short error page, which is text.
+    qint64 size = 0;
+    return reply.error == UpdatePlatform::ErrTypeMismatch && VersionFile::lengthValue(reply.contentLength, size) == 0
+           && size >= kSmallestProgram;
+}
+
+void UpdateRoutine::fetchExecutable()
+{
+    setBusy(true);
+    const QString name = programName() + m_platform.executableSuffix();
+    // Without a digest to hold the bytes against, nothing is worth downloading.
+    m_executableDigest = m_versionFile.digestFor(name);
+    if (m_executableDigest.isEmpty())
+        return rejectExecutable();
+    fetch(m_baseUrl + name, HttpMode::Text, &UpdateRoutine::onExecutableProbe, true);
+}
+
+void UpdateRoutine::onExecutableProbe(const HttpReply& reply)
+{
+    if (!probeAccepted(reply))
+        return rejectExecutable();
+    fetch(m_baseUrl + programName() + m_platform.executableSuffix(), HttpMode::Binary, &UpdateRoutine::onExecutable,
+          true);
+}
+
+void UpdateRoutine::onExecutable(const HttpReply& reply)
+{
+    if (reply.error != 0)
+        return failWith(reply.error);
+    if (QCryptographicHash::hash(reply.body, QCryptographicHash::Sha256) != m_executableDigest)
+        return rejectExecutable();
+    if (const int e = m_platform.writeFile(inFolder(kDownloadedUpdate), reply.body, false))
+        return failWith(e);
+    fetchChangeover();
+}
+
+void UpdateRoutine::fetchChangeover()
+{
+    m_changeoverDigest = m_versionFile.digestFor(changeoverFileName());
+    if (m_changeoverDigest.isEmpty())
+        return rejectChangeover();
+    fetch(m_baseUrl + changeoverFileName(), HttpMode::Text, &UpdateRoutine::onChangeoverProbe, true);
+}
+
+void UpdateRoutine::onChangeoverProbe(const HttpReply& reply)
+{
+    if (!probeAccepted(reply))
+        return rejectChangeover();
+    fetch(m_baseUrl + changeoverFileName(), HttpMode::Binary, &UpdateRoutine::onChangeover, true);
+}
+
+void UpdateRoutine::onChangeover(const HttpReply& reply)
+{
+    if (reply.error != 0)
+        return failWith(reply.error);
+    if (QCryptographicHash::hash(reply.body, QCryptographicHash::Sha256) != m_changeoverDigest)
+        return rejectChangeover();
+    if (const int e = m_platform.writeFile(inFolder(changeoverFileName()), reply.body, true))
+        return failWith(e);
+    handOver();
+}
+
+void UpdateRoutine::handOver()
+{
+    endDownloads();
+    int error = 0;
+    const qint64 task = m_platform.startProcess(inFolder(changeoverFileName()), {programName()}, error);
+    if (task > 0) {
+        m_settings.DeleteRegValue(settingskeys::Updater, settingName(kSwitchValue));
+        setBusy(false);
+        m_running = false;
+        QMetaObject::invokeMethod(this, &UpdateRoutine::endProgramRequested, Qt::QueuedConnection);
+        return;
+    }
+    if (error != 0)
+        return failWith(error);
+    m_platform.deleteFile(inFolder(changeoverFileName()));
+    m_platform.deleteFile(inFolder(kDownloadedUpdate));
+    finish(QStringLiteral("8: Could not run the changeover app."));
+}
+
+void UpdateRoutine::rejectExecutable()
+{
+    m_platform.deleteFile(inFolder(kDownloadedUpdate));
+    setBusy(false);
+    endDownloads();
+    m_boxes.show(QStringLiteral("OOPS!  Can't download the updated file."),
+                 programName() + QStringLiteral(" - Problem updating"), MessageBoxes::Buttons::Ok,
+                 MessageBoxes::Icon::None);
+    finish(QStringLiteral("6: Can't download the new file."));
+}
+
+void UpdateRoutine::rejectChangeover()
+{
+    m_platform.deleteFile(inFolder(kDownloadedUpdate));
+    setBusy(false);
+    endDownloads();
+    m_boxes.show(QStringLiteral("OOPS!  Can't access a necessary file."),
+                 programName() + QStringLiteral(" - Problem updating"), MessageBoxes::Buttons::Ok,
+                 MessageBoxes::Icon::None);
+    finish(QStringLiteral("7: Can't download the changeover app."));
+}
+
+void UpdateRoutine::failWith(int error)
+{
+    setBusy(false);
+    endDownloads();
+    // The hidden update window's caption has always titled this one notice.
+    if (m_checkMode == 1 && error == UpdatePlatform::ErrTimedOut)
+        m_boxes.show(QStringLiteral("OOPS! Can't find the updates."), QStringLiteral("Form1 - Updating"),
+                     MessageBoxes::Buttons::Ok, MessageBoxes::Icon::None);
+    finish(QString::number(error + 10)
+           + QStringLiteral(": Error, where error number has 10 added to it (e.g. error #10 returns 20)."));
+}
+
+void UpdateRoutine::finish(const QString& status)
+{
+    setBusy(false);
+    endDownloads();
+    m_running = false;
+    QMetaObject::invokeMethod(
+        this, [this, status] { emit finished(status); }, Qt::QueuedConnection);
+}
+
+void UpdateRoutine::setBusy(bool busy)
+{
+    if (m_busy == busy)
+        return;
+    m_busy = busy;
+    emit busyChanged(busy);
+}
+
+void UpdateRoutine::endDownloads()
+{
+    if (!m_downloading)
+        return;
+    m_downloading = false;
+    emit downloadsEnded();
+}
