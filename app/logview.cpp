@@ -1,107 +1,130 @@
-/// @brief Batched list model and view for the message log.
+/// @brief LogView: a scroll area that paints the visible log lines, refreshed in batches.
 #include "app/logview.h"
 
 #include "app/model/messagelog.h"
 
 #include <QKeyEvent>
+#include <QPainter>
+#include <QScrollBar>
 
-LogListModel::LogListModel(MessageLog& log, QObject* parent) : QAbstractListModel(parent), m_log(log)
+LogView::LogView(MessageLog& log, QWidget* parent) : QAbstractScrollArea(parent), m_log(log)
 {
-    m_shown = log.lineCount();
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setFocusPolicy(Qt::StrongFocus);
+    viewport()->setBackgroundRole(QPalette::Base);
+    viewport()->setAutoFillBackground(true);
     m_batch.setSingleShot(true);
     m_batch.setInterval(BatchMs);
-    connect(&m_batch, &QTimer::timeout, this, &LogListModel::flush);
-    connect(&log, &MessageLog::linesPrepended, this, [this](qsizetype n) {
-        m_pending += n;
-        if (!m_batch.isActive())
-            m_batch.start();
-    });
-    connect(&log, &MessageLog::oldestDropped, this, [this](qsizetype n) {
-        m_dropped += n;
+    connect(&m_batch, &QTimer::timeout, this, &LogView::flush);
+    connect(&log, &MessageLog::changed, this, [this] {
         if (!m_batch.isActive())
             m_batch.start();
     });
     connect(&log, &MessageLog::reset, this, [this] {
-        beginResetModel();
-        m_shown = m_log.lineCount();
-        m_pending = 0;
-        m_dropped = 0;
-        endResetModel();
+        m_topRow = 0;
+        flush();
     });
     connect(&log, &MessageLog::caretToEnd, this, [this] {
         m_caret = true;
         flush();
     });
+    m_seenAppended = log.appendedTotal();
+    m_knownRows = log.lineCount();
 }
 
-int LogListModel::rowCount(const QModelIndex& parent) const
-{
-    return parent.isValid() ? 0 : int(m_shown);
-}
+int LogView::lineHeight() const { return std::max(1, fontMetrics().height()); }
 
-QVariant LogListModel::data(const QModelIndex& index, int role) const
-{
-    if (role != Qt::DisplayRole || !index.isValid())
-        return {};
-    // Rows the view knows sit below the lines still pending; rows already dropped from the
-    // log read empty until the next batch removes them.
-    const qsizetype row = index.row() + m_pending;
-    if (row >= m_log.lineCount())
-        return QString();
-    return m_log.line(row);
-}
+int LogView::visibleRows() const { return std::max(1, viewport()->height() / lineHeight()); }
 
-void LogListModel::flush()
+void LogView::flush()
 {
     m_batch.stop();
-    if (m_dropped > 0) {
-        const qsizetype remove = std::min(m_dropped, m_shown);
-        if (remove > 0) {
-            beginRemoveRows({}, int(m_shown - remove), int(m_shown - 1));
-            m_shown -= remove;
-            endRemoveRows();
-        }
-        m_dropped = 0;
+    m_log.acknowledgeChanges();
+    const quint64 appended = m_log.appendedTotal();
+    const qsizetype added = qsizetype(appended - m_seenAppended);
+    m_seenAppended = appended;
+    // Someone reading older lines keeps them in sight while new ones arrive on top.
+    if (m_topRow > 0)
+        m_topRow += added;
+    m_knownRows = m_log.lineCount();
+    if (m_caret) {
+        m_caret = false;
+        m_topRow = std::max<qsizetype>(0, m_knownRows - visibleRows());
     }
-    if (m_pending > 0) {
-        beginInsertRows({}, 0, int(m_pending - 1));
-        m_shown += m_pending;
-        m_pending = 0;
-        endInsertRows();
-    }
-    // Lines logged and dropped within one batch never reach the view.
-    if (m_shown > m_log.lineCount()) {
-        beginResetModel();
-        m_shown = m_log.lineCount();
-        endResetModel();
-    }
-    const bool caret = m_caret;
-    m_caret = false;
-    emit flushed(caret);
+    m_topRow = std::clamp<qsizetype>(m_topRow, 0, std::max<qsizetype>(0, m_knownRows - visibleRows()));
+    updateScrollBar();
+    viewport()->update();
 }
 
-LogView::LogView(MessageLog& log, QWidget* parent) : QListView(parent), m_model(log)
+void LogView::updateScrollBar()
 {
-    setModel(&m_model);
-    setUniformItemSizes(true);
-    setLayoutMode(QListView::SinglePass);
-    setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setSelectionMode(QAbstractItemView::ExtendedSelection);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setTextElideMode(Qt::ElideRight);
-    connect(&m_model, &LogListModel::flushed, this, [this](bool caret) {
-        if (caret)
-            scrollToBottom();
-    });
+    // A scroll bar counts in int; past that many lines it moves in steps of several lines.
+    QScrollBar* bar = verticalScrollBar();
+    m_settingScrollBar = true;
+    bar->setRange(0, int(std::min<qsizetype>(std::max<qsizetype>(0, m_knownRows - visibleRows()), INT_MAX)));
+    bar->setPageStep(visibleRows());
+    bar->setSingleStep(1);
+    bar->setValue(int(std::min<qsizetype>(m_topRow, INT_MAX)));
+    m_settingScrollBar = false;
+}
+
+void LogView::scrollContentsBy(int, int)
+{
+    if (m_settingScrollBar)
+        return;
+    m_topRow = verticalScrollBar()->value();
+    viewport()->update();
+}
+
+QString LogView::visibleText(int i) const
+{
+    const qsizetype row = m_topRow + i;
+    // Rows dropped from the log since the last batch simply are not drawn.
+    if (row < 0 || row >= std::min(m_knownRows, m_log.lineCount()))
+        return {};
+    // Lines that arrived since the last batch sit above the rows known to the view.
+    const qsizetype unseen = qsizetype(m_log.appendedTotal() - m_seenAppended);
+    if (row + unseen >= m_log.lineCount())
+        return {};
+    return m_log.line(row + unseen);
+}
+
+void LogView::paintEvent(QPaintEvent*)
+{
+    QPainter p(viewport());
+    p.setPen(palette().color(QPalette::Text));
+    const int h = lineHeight();
+    const int ascent = fontMetrics().ascent();
+    const int rows = viewport()->height() / h + 1;
+    for (int i = 0; i < rows; ++i) {
+        const QString text = visibleText(i);
+        if (!text.isEmpty())
+            p.drawText(2, i * h + ascent, text);
+    }
+}
+
+void LogView::resizeEvent(QResizeEvent* event)
+{
+    QAbstractScrollArea::resizeEvent(event);
+    m_topRow = std::clamp<qsizetype>(m_topRow, 0, std::max<qsizetype>(0, m_knownRows - visibleRows()));
+    updateScrollBar();
 }
 
 void LogView::keyPressEvent(QKeyEvent* event)
 {
-    if (event->key() == Qt::Key_Escape) {
+    switch (event->key()) {
+    case Qt::Key_Escape:
         emit escapePressed();
         event->accept();
         return;
+    case Qt::Key_Home:
+        verticalScrollBar()->setValue(0);
+        return;
+    case Qt::Key_End:
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+        return;
+    default:
+        QAbstractScrollArea::keyPressEvent(event);
     }
-    QListView::keyPressEvent(event);
 }

@@ -39,7 +39,7 @@ Result runModel(qint64 lines)
         if (i % 5000 == 4999)
             QCoreApplication::processEvents();
     }
-    view.logModel().flush();
+    view.flush();
     QCoreApplication::processEvents();
     Result r{lines, t.nsecsElapsed() / 1e9, benchutil::residentMiB() - before};
     std::printf("  model: %lld lines stored, %.1f MiB in the model's own accounting\n", qlonglong(log.lineCount()),
@@ -90,7 +90,7 @@ int main(int argc, char* argv[])
 
     std::printf("Message log: %lld appended record lines (baselines stop after %.0f s)\n", qlonglong(lines), budget);
     const Result model = runModel(lines);
-    print("log model + list view (newest first)", model);
+    print("log model + its view (newest first)", model);
 
     // As the old log did it: the whole text rewritten with the new line in front.
     const Result rewrite = runBaseline(lines, budget, [](QPlainTextEdit& e, const QString& line) {

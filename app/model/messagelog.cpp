@@ -62,17 +62,14 @@ void MessageLog::releaseChunks()
 
 void MessageLog::trim()
 {
-    qsizetype dropped = 0;
+    if (qsizetype(m_entries.size()) <= m_capacity)
+        return;
     while (qsizetype(m_entries.size()) > m_capacity) {
         m_entries.pop_front();
         if (m_hidden > 0)
             --m_hidden;
-        else
-            ++dropped;
     }
     releaseChunks();
-    if (dropped > 0)
-        emit oldestDropped(dropped);
 }
 
 void MessageLog::LogMessage(const QString& text, bool moveCaret)
@@ -89,8 +86,12 @@ void MessageLog::LogMessage(const QString& text, bool moveCaret)
             pushNewest(p.toUtf8(), true);
         count = parts.size();
     }
-    emit linesPrepended(count);
+    m_appended += quint64(count);
     trim();
+    if (!m_changeSignalled) {
+        m_changeSignalled = true;
+        emit changed();
+    }
     if (moveCaret)
         emit caretToEnd();
 }
@@ -109,6 +110,7 @@ void MessageLog::setText(const QString& text)
             pushNewest(parts.at(i).toUtf8(), !(lastOpen && i == parts.size() - 1));
     }
     trim();
+    releaseChunks();
     emit reset();
 }
 

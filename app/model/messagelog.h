@@ -42,11 +42,16 @@ public:
     /// Bytes held for the lines' text (for benchmarks and the memory bound).
     qsizetype storedBytes() const;
 
+    /// Lines ever put on top; a view compares it with what it has seen.
+    quint64 appendedTotal() const { return m_appended; }
+    /// A view has taken in the changes: the next line raises changed() again. Lines are
+    /// signalled once per batch rather than once each, as a flood of records would otherwise
+    /// cost a signal per record.
+    void acknowledgeChanges() { m_changeSignalled = false; }
+
 signals:
-    /// `count` new lines were put on top (rows 0 .. count-1).
-    void linesPrepended(qsizetype count);
-    /// `count` oldest lines were dropped from the bottom to keep within the capacity.
-    void oldestDropped(qsizetype count);
+    /// Lines were put on top (and perhaps the oldest dropped) since the last acknowledgement.
+    void changed();
     /// Anything else: the whole content changed.
     void reset();
     /// The caller asked for the caret at the end of the text.
@@ -77,4 +82,6 @@ private:
     qsizetype m_capacity;
     qsizetype m_hidden = 0; // oldest entries kept aside during calibration
     bool m_asideActive = false;
+    quint64 m_appended = 0;
+    bool m_changeSignalled = false;
 };
