@@ -23,6 +23,10 @@
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
 #include "sim/instrumentsimulator.h"
+#include "update/gui/updateprogressdialog.h"
+#include "update/qtupdateplatform.h"
+#include "update/updatebuildsettings.h"
+#include "update/updateroutine.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -112,6 +116,11 @@ Application::Application(const Options& options, SettingsBackend& settings, Mess
     models.versions = m_versions.get();
     m_window = std::make_unique<FormMain>(models);
 
+    m_updatePlatform = std::make_unique<QtUpdatePlatform>();
+    m_update = std::make_unique<UpdateRoutine>(*m_updatePlatform, *m_settings, m_boxes, *m_clock, UpdateBuildSettings::publicKey());
+    m_updateProgress = std::make_unique<UpdateProgressDialog>(*m_update, m_window.get());
+    m_updateUrl = m_options.updateUrl.isEmpty() ? UpdateBuildSettings::baseUrl() : m_options.updateUrl;
+
     const auto sendFn = [this](const QByteArray& b) { return send(b); };
     m_dataFile = std::make_unique<DataFile>(*m_clock);
     m_runSwitch = std::make_unique<RunSwitch>(sendFn, *m_statistics, *m_dataFile, m_boxes);
@@ -140,7 +149,9 @@ Application::Application(const Options& options, SettingsBackend& settings, Mess
 
 Application::~Application()
 {
-    // The window goes first: it still talks to the link and the models while it closes.
+    // The window goes first: it still talks to the link and the models while it closes. The
+    // update progress dialog is its child and must go before it.
+    m_updateProgress.reset();
     m_window.reset();
     m_link.reset();
 }
@@ -217,6 +228,17 @@ void Application::wire()
         m_registerPanel->chkAuto_Click(false);
     });
     connect(w, &FormMain::unloaded, this, &Application::finished);
+
+    // Self-update: on a click of the version label, and at start-up (below). Handing over to
+    // the changeover program ends the panel without its closing steps, as an installer must.
+    connect(w, &FormMain::updateCheckRequested, this, [this](int mode) { m_update->UpdateThisApp(mode, m_updateUrl); });
+    connect(m_update.get(), &UpdateRoutine::busyChanged, w, [w](bool busy) {
+        if (busy)
+            w->setCursor(Qt::WaitCursor);
+        else
+            w->unsetCursor();
+    });
+    connect(m_update.get(), &UpdateRoutine::endProgramRequested, this, [] { QCoreApplication::exit(0); });
 }
 
 void Application::heartbeat() { m_link->heartbeatReceived(); }
@@ -242,8 +264,18 @@ bool Application::runTicked() const { return m_window->ui.chkRun->value() != 0; 
 void Application::start()
 {
     m_window->Form_Load([this](const std::function<void()>& done) {
-        // The update check lands here; until then start-up goes straight on.
-        done();
-        m_window->show();
+        // Start-up goes on only once the automatic check has come back; the event loop keeps
+        // running meanwhile, so its prompt and progress stay responsive.
+        auto once = std::make_shared<QMetaObject::Connection>();
+        *once = connect(m_update.get(), &UpdateRoutine::finished, this, [this, done, once] {
+            disconnect(*once);
+            done();
+            m_window->show();
+        });
+        if (!m_update->UpdateThisApp(0, m_updateUrl)) {
+            disconnect(*once);
+            done();
+            m_window->show();
+        }
     });
 }

@@ -16,6 +16,9 @@ class RegisterPanel;
 class ReplyDecoder;
 class RunSwitch;
 class ConnectionManager;
+class QtUpdatePlatform;
+class UpdateProgressDialog;
+class UpdateRoutine;
 class FormMain;
 class InstrumentSimulator;
 class MessageBoxes;
@@ -57,6 +60,7 @@ public:
     MessageLog& log() { return *m_log; }
     CalibrationModel& calibration() { return *m_calibration; }
     InstrumentSimulator* simulator() { return m_simulator.get(); }
+    UpdateRoutine& updateRoutine() { return *m_update; }
     ReplyDecoder& decoder() { return *m_decoder; }
     DataFile& dataFile() { return *m_dataFile; }
     CalibrationSequence& calibrationSequence() { return *m_calibrationSequence; }
@@ -96,6 +100,10 @@ private:
     std::unique_ptr<RegisterPanel> m_registerPanel;
     std::unique_ptr<ReplyDecoder> m_decoder;
     std::unique_ptr<FormMain> m_window;
+    std::unique_ptr<QtUpdatePlatform> m_updatePlatform;
+    std::unique_ptr<UpdateRoutine> m_update;
+    std::unique_ptr<UpdateProgressDialog> m_updateProgress;
+    QString m_updateUrl;
     DataOptions m_dataOptions;
     bool m_versionAfterCalibration = false;
     bool m_decoderWriting = false;

@@ -86,6 +86,12 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(app.window().ui.lblHB->palette().color(QPalette::WindowText), QColor(Qt::black), 5000);
         QTRY_COMPARE_WITH_TIMEOUT(app.window().ui.lblHB->palette().color(QPalette::WindowText), QColor(0xA0, 0xA0, 0xA0), 5000);
         QVERIFY(!app.log().text().contains(QStringLiteral("Lost")));
+
+        // A check asked for on the version label, with no update address built in or given.
+        QVERIFY(boxes.shown.isEmpty());
+        QTest::mouseClick(app.window().ui.lblGui, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.shown.size(), 1, 5000);
+        QCOMPARE(boxes.shown.first().text, QStringLiteral("No update address is configured."));
         app.window().close();
     }
 };
