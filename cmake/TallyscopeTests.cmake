@@ -29,3 +29,10 @@ tallyscope_add_tests(control unit tallyscope_core tallyscope_simlib)
 tallyscope_add_tests(update unit tallyscope_core)
 tallyscope_add_tests(sim integration tallyscope_simlib)
 tallyscope_add_tests(app gui tallyscope_gui)
+
+# The panel as a process of its own, for the test that kills it mid-run.
+add_executable(panel_child ${CMAKE_SOURCE_DIR}/tests/app/panelchild.cpp)
+target_include_directories(panel_child PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(panel_child PRIVATE tallyscope_gui)
+add_dependencies(app_tst_faults panel_child)
+set_tests_properties(app/tst_faults PROPERTIES LABELS integration TIMEOUT 240)

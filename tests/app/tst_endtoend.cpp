@@ -3,82 +3,16 @@
 #include "app/formmain.h"
 #include "app/model/messagelog.h"
 #include "app/vbcheckbox.h"
-#include "common/fakes.h"
+#include "common/panelbench.h"
 #include "link/replydecoder.h"
 #include "measure/datafile.h"
 #include "measure/runstatistics.h"
-#include "platform/settingsbackend.h"
-#include "sim/instrumentsimulator.h"
 
-#include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <QTest>
-#include <memory>
 
-namespace {
-
-struct TruthRecord {
-    QByteArray bytes;
-    qint32 represented = 0;
-};
-
-QList<TruthRecord> readGroundTruth(const QString& path)
-{
-    QList<TruthRecord> out;
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return out;
-    while (!f.atEnd()) {
-        const QByteArray line = f.readLine().trimmed();
-        if (line.isEmpty() || line.startsWith('#'))
-            continue;
-        const QList<QByteArray> parts = line.split(' ');
-        if (parts.size() < 3)
-            continue;
-        out.append({QByteArray::fromHex(parts.at(0)), parts.at(2).toInt()});
-    }
-    return out;
-}
-
-QString plainLine(qint32 dt)
-{
-    const QString number = dt < 0 ? QString::number(dt) : u' ' + QString::number(dt);
-    return (QStringLiteral("         ") + number).right(9);
-}
-
-/// The panel and the simulator, both in this process, talking over 127.0.0.1.
-struct Bench {
-    QTemporaryDir dir;
-    std::unique_ptr<InstrumentSimulator> sim;
-    MemorySettingsBackend settings;
-    FakeMessageBoxes boxes;
-    std::unique_ptr<Application> app;
-
-    explicit Bench(double rate)
-    {
-        SimulatorConfig cfg;
-        cfg.recordsPerSecond = rate;
-        cfg.groundTruthPath = dir.filePath(QStringLiteral("truth.txt"));
-        cfg.seed = 7;
-        sim = std::make_unique<InstrumentSimulator>(cfg);
-        sim->start(0);
-        Application::Options o;
-        o.address = QStringLiteral("127.0.0.1");
-        o.port = sim->port();
-        app = std::make_unique<Application>(o, settings, boxes);
-        app->window().ui.txtPath->setText(dir.path() + u'/');
-    }
-    FormMain::Ui& ui() { return app->window().ui; }
-    QStringList dataFiles() const
-    {
-        return QDir(dir.path()).entryList({QStringLiteral("Coincidences *.txt")}, QDir::Files, QDir::Time | QDir::Reversed);
-    }
-};
-
-} // namespace
+using namespace panelbench;
 
 class TestEndToEnd : public QObject {
     Q_OBJECT

@@ -1,0 +1,49 @@
+/// @brief A panel for the kill test: connects to 127.0.0.1 on the given port, runs with File ticked, and prints after each arrival how many records it has decoded.
+#include "app/application.h"
+#include "app/formmain.h"
+#include "app/vbcheckbox.h"
+#include "common/fakes.h"
+#include "link/connectionmanager.h"
+#include "link/replydecoder.h"
+#include "platform/settingsbackend.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QTimer>
+#include <cstdio>
+
+int main(int argc, char* argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication qapp(argc, argv);
+    if (argc < 3)
+        return 2;
+    MemorySettingsBackend settings;
+    FakeMessageBoxes boxes;
+    Application::Options o;
+    o.address = QStringLiteral("127.0.0.1");
+    o.port = quint16(QByteArray(argv[1]).toUInt());
+    Application app(o, settings, boxes);
+    auto& ui = app.window().ui;
+    ui.txtPath->setText(QString::fromLocal8Bit(argv[2]) + u'/');
+    ui.chkDisplay->setValue(0);
+    // Connected after the panel's own handling, so each report follows the arrival's decoding
+    // and its hand-over to the operating system.
+    QObject::connect(&app.link(), &ConnectionManager::dataArrived, &app, [&] {
+        if (ui.chkRun->value() == 0)
+            return;
+        std::printf("%llu\n", quint64(app.decoder().counters().recordsDecoded));
+        std::fflush(stdout);
+    });
+    QTimer start;
+    QObject::connect(&start, &QTimer::timeout, [&] {
+        if (!ui.chkRun->isEnabled())
+            return;
+        start.stop();
+        ui.chkFile->setValue(1);
+        ui.chkRun->setValue(1);
+    });
+    start.start(50);
+    app.start();
+    return QApplication::exec();
+}

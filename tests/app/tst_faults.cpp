@@ -1,0 +1,160 @@
+/// @brief Faults on the link, injected by the simulator on loopback: what must stay true of the run, the file and the log.
+#include "app/model/messagelog.h"
+#include "app/vbcheckbox.h"
+#include "common/panelbench.h"
+#include "control/calibrationmodel.h"
+#include "link/connectionmanager.h"
+#include "link/replydecoder.h"
+#include "measure/datafile.h"
+#include "measure/runstatistics.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProcess>
+#include <QTest>
+#include <csignal>
+
+using namespace panelbench;
+
+class TestFaults : public QObject {
+    Q_OBJECT
+private:
+    static void startRun(Bench& b)
+    {
+        b.app->start();
+        QTRY_VERIFY_WITH_TIMEOUT(b.ui().chkRun->isEnabled(), 15000);
+        b.ui().chkFile->setValue(1);
+        b.ui().chkDisplay->setValue(0);
+        b.ui().chkRun->setValue(1);
+        QTRY_VERIFY_WITH_TIMEOUT(b.app->statistics().count().value_or(0) > 20000, 20000);
+    }
+
+private slots:
+    void silentInstrumentStopsTheRunWithTheFileComplete()
+    {
+        Bench b(50000);
+        startRun(b);
+        if (QTest::currentTestFailed())
+            return;
+        b.sim->silence(30000);
+        // At most two keep-alive ticks plus the silence limit.
+        QTRY_VERIFY_WITH_TIMEOUT(b.ui().chkRun->value() == 0, 16000);
+        // The reconnect that follows calibrates a silent instrument; the lines stay below that.
+        QTRY_VERIFY_WITH_TIMEOUT(b.app->log().text().contains(QStringLiteral(" Reopening...\r\n Lost connection, closed.  \r\n")), 10000);
+        QCOMPARE(b.ui().lblCalAl->text(), QStringLiteral("???"));
+        QVERIFY(!b.app->dataFile().isOpen());
+
+        // Everything the instrument sent before it went quiet was decoded, and all of it is in
+        // the closed file, in order and exact.
+        const QList<TruthRecord> truth = b.truth();
+        const QStringList lines = b.plainLines(b.dataFiles().value(0));
+        QCOMPARE(quint64(b.app->decoder().counters().recordsDecoded), quint64(truth.size()));
+        QCOMPARE(lines.size(), truth.size());
+        QCOMPARE(prefixMismatches(lines, truth), 0);
+        b.sim->clearFaults();
+        b.app->window().close();
+    }
+
+    void connectionCutMidStreamLosesNothingReceived()
+    {
+        Bench b(50000);
+        startRun(b);
+        if (QTest::currentTestFailed())
+            return;
+        b.sim->dropConnections();
+        QTRY_VERIFY_WITH_TIMEOUT(b.app->log().text().contains(QStringLiteral(" Lost connection, closed.  ")), 16000);
+        QVERIFY(!b.app->dataFile().isOpen());
+        const QList<TruthRecord> truth = b.truth();
+        const QStringList lines = b.plainLines(b.dataFiles().value(0));
+        // The cut may fall inside a record: the part that came is dropped, never written.
+        QVERIFY(lines.size() >= 20000);
+        QVERIFY(lines.size() <= truth.size());
+        QCOMPARE(prefixMismatches(lines, truth), 0);
+        QCOMPARE(b.app->decoder().counters().errors, 0ull);
+        // It comes back and calibrates again.
+        QTRY_VERIFY_WITH_TIMEOUT(b.ui().chkRun->isEnabled(), 15000);
+        b.app->window().close();
+    }
+
+    void garbageBetweenRecordsCostsRecordsNeverInventsThem()
+    {
+        Bench b(50000);
+        startRun(b);
+        if (QTest::currentTestFailed())
+            return;
+        for (int burst = 0; burst < 5; ++burst) {
+            b.sim->sendGarbage(37);
+            QTest::qWait(200);
+        }
+        b.ui().chkRun->setValue(0);
+        QTest::qWait(500);
+        const QList<TruthRecord> truth = b.truth();
+        const QStringList lines = b.plainLines(b.dataFiles().value(0));
+        QVERIFY(b.app->decoder().counters().bytesDroppedByResync > 0);
+        QVERIFY(lines.size() > 20000);
+        QVERIFY(isSubsequence(lines, truth));
+        QVERIFY(!b.app->log().text().contains(QStringLiteral("Doh!")));
+        // The link stays up through it.
+        QVERIFY(!b.app->log().text().contains(QStringLiteral("Lost")));
+        b.app->window().close();
+    }
+
+    void refusedConnectsThenAcceptedReconnectsWithinATickAndCalibrates()
+    {
+        Bench b(1000);
+        b.app->start();
+        QTRY_VERIFY_WITH_TIMEOUT(b.ui().chkRun->isEnabled(), 15000);
+        b.sim->refuseConnections(12000, InstrumentSimulator::RefuseMode::StopListening);
+        b.sim->dropConnections();
+        QTRY_VERIFY_WITH_TIMEOUT(b.app->log().text().contains(QStringLiteral(" Doh! (sock) ")), 20000);
+        QVERIFY(!b.ui().chkRun->isEnabled());
+        // Listening again after the refusal: the next tick connects and calibrates.
+        QTRY_VERIFY_WITH_TIMEOUT(b.sim->isListening(), 15000);
+        QElapsedTimer sinceAccepting;
+        sinceAccepting.start();
+        QTRY_VERIFY_WITH_TIMEOUT(b.ui().chkRun->isEnabled(), 15000);
+        const qint64 reconnectMs = sinceAccepting.elapsed();
+        qInfo("reconnected and calibrated %lld ms after the instrument accepted again", reconnectMs);
+        QVERIFY(reconnectMs < ConnectionManager::KeepAliveMs + 4000); // one tick, plus the calibration
+        QCOMPARE(b.app->log().line(0), QStringLiteral("Calibrating...Done."));
+        b.app->window().close();
+    }
+
+    void killedPanelLeavesEveryDecodedRecordInItsFile()
+    {
+        // The panel runs as a process of its own, reporting after each arrival how many records
+        // it has decoded and handed to its file; it is then killed without warning.
+        QTemporaryDir dir;
+        SimulatorConfig cfg;
+        cfg.recordsPerSecond = 100000;
+        cfg.groundTruthPath = dir.filePath(QStringLiteral("truth.txt"));
+        InstrumentSimulator sim(cfg);
+        QVERIFY(sim.start(0));
+        QProcess panel;
+        panel.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/panel_child"));
+        panel.setArguments({QString::number(sim.port()), dir.path()});
+        QByteArray out;
+        connect(&panel, &QProcess::readyReadStandardOutput, this, [&] { out += panel.readAllStandardOutput(); });
+        panel.start();
+        QVERIFY(panel.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(out.count('\n') > 50, 20000);
+        ::kill(pid_t(panel.processId()), SIGKILL);
+        QVERIFY(panel.waitForFinished(5000));
+        out += panel.readAllStandardOutput();
+        const QList<QByteArray> reports = out.trimmed().split('\n');
+        const qint64 lastReported = reports.last().toLongLong();
+        QVERIFY(lastReported > 0);
+
+        const QStringList files = QDir(dir.path()).entryList({QStringLiteral("Coincidences *.txt")}, QDir::Files);
+        QCOMPARE(files.size(), 1);
+        QFile f(dir.filePath(files.first()));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QStringList lines = QString::fromLatin1(f.readAll()).split(QStringLiteral("\r\n"));
+        lines.removeLast(); // after the last CR LF: empty, or a line cut by the kill
+        QVERIFY2(lines.size() >= lastReported, qPrintable(QStringLiteral("%1 lines, %2 reported").arg(lines.size()).arg(lastReported)));
+        QCOMPARE(prefixMismatches(lines, readGroundTruth(cfg.groundTruthPath)), 0);
+    }
+};
+
+QTEST_MAIN(TestFaults)
+#include "tst_faults.moc"
