@@ -2,6 +2,7 @@
 #include "app/application.h"
 
 #include "app/formmain.h"
+#include "app/model/instrumentsession.h"
 #include "app/model/messagelog.h"
 #include "app/vbcheckbox.h"
 #include "control/calibrationmodel.h"
@@ -100,36 +101,23 @@ Application::Application(const Options& options, SettingsBackend& settings, Mess
     m_clock = std::make_unique<SystemClock>();
     m_socket = std::make_unique<QtSocket>();
     m_log = std::make_unique<MessageLog>();
-    m_calibration = std::make_unique<CalibrationModel>();
-    m_statistics = std::make_unique<RunStatistics>();
-    m_registers = std::make_unique<RegisterModel>();
-    m_versions = std::make_unique<VersionModel>();
-    m_link = std::make_unique<ConnectionManager>(*m_socket, *m_clock);
+    m_session = std::make_unique<InstrumentSession>(*m_socket, *m_clock, m_boxes, *m_log);
 
     PanelModels models;
     models.settings = m_settings.get();
-    models.link = m_link.get();
+    models.link = &m_session->link();
     models.log = m_log.get();
-    models.calibration = m_calibration.get();
-    models.statistics = m_statistics.get();
-    models.registers = m_registers.get();
-    models.versions = m_versions.get();
+    models.calibration = &m_session->calibration();
+    models.statistics = &m_session->statistics();
+    models.registers = &m_session->registers();
+    models.versions = &m_session->versions();
     m_window = std::make_unique<FormMain>(models);
+    m_session->setWindowCaption(m_window->windowTitle());
 
     m_updatePlatform = std::make_unique<QtUpdatePlatform>();
     m_update = std::make_unique<UpdateRoutine>(*m_updatePlatform, *m_settings, m_boxes, *m_clock, UpdateBuildSettings::publicKey());
     m_updateProgress = std::make_unique<UpdateProgressDialog>(*m_update, m_window.get());
     m_updateUrl = m_options.updateUrl.isEmpty() ? UpdateBuildSettings::baseUrl() : m_options.updateUrl;
-
-    const auto sendFn = [this](const QByteArray& b) { return send(b); };
-    m_dataFile = std::make_unique<DataFile>(*m_clock);
-    m_runSwitch = std::make_unique<RunSwitch>(sendFn, *m_statistics, *m_dataFile, m_boxes);
-    m_runSwitch->setWindowCaption(m_window->windowTitle());
-    m_calibrationSequence = std::make_unique<CalibrationSequence>(*m_calibration, *m_clock, sendFn,
-                                                                  [this](bool on) { m_link->setKeepAliveEnabled(on); });
-    m_registerPanel = std::make_unique<RegisterPanel>(sendFn);
-    m_decoder = std::make_unique<ReplyDecoder>(
-        ReplyDecoder::Context{*m_calibration, *m_registers, *m_versions, *m_statistics, m_dataOptions, *this});
 
     if (m_options.simulate) {
         m_simulator = std::make_unique<InstrumentSimulator>();
@@ -138,12 +126,12 @@ Application::Application(const Options& options, SettingsBackend& settings, Mess
         if (!m_simulator->start(ConnectionManager::DefaultPort))
             m_simulator->start(0);
         m_window->ui.txtIP->setText(QStringLiteral("127.0.0.1"));
-        m_link->setPort(m_simulator->port());
+        link().setPort(m_simulator->port());
     }
     if (m_options.address)
         m_window->ui.txtIP->setText(*m_options.address);
     if (m_options.port)
-        m_link->setPort(*m_options.port);
+        link().setPort(*m_options.port);
     wire();
 }
 
@@ -153,113 +141,65 @@ Application::~Application()
     // update progress dialog is its child and must go before it.
     m_updateProgress.reset();
     m_window.reset();
-    m_link.reset();
+    m_session.reset();
 }
 
-bool Application::send(const QByteArray& bytes) { return m_link->send(bytes); }
+ConnectionManager& Application::link() { return m_session->link(); }
+CalibrationModel& Application::calibration() { return m_session->calibration(); }
+ReplyDecoder& Application::decoder() { return m_session->decoder(); }
+DataFile& Application::dataFile() { return m_session->dataFile(); }
+CalibrationSequence& Application::calibrationSequence() { return m_session->calibrationSequence(); }
+RunStatistics& Application::statistics() { return m_session->statistics(); }
 
 void Application::wire()
 {
     FormMain* w = m_window.get();
     const auto& ui = w->ui;
-
-    // Link: every connection is calibrated, then asked for its version.
-    connect(m_link.get(), &ConnectionManager::connectionEstablished, this, [this] {
-        m_decoder->reset();
-        m_versionAfterCalibration = true;
-        m_calibrationSequence->start();
-    });
-    connect(m_calibrationSequence.get(), &CalibrationSequence::finished, this, [this] {
-        if (std::exchange(m_versionAfterCalibration, false))
-            send(commands::versionRequest());
-    });
-    connect(m_link.get(), &ConnectionManager::dataArrived, this, [this](const QByteArray& bytes) {
-        m_decoder->feed(bytes);
-        // What has been decoded goes to the operating system at once: a crash of the panel
-        // then loses nothing that was shown.
-        if (m_dataFile->isOpen())
-            m_dataFile->flushToOs();
-    });
-
-    // Calibration.
-    connect(w, &FormMain::calibrateRequested, m_calibrationSequence.get(), &CalibrationSequence::start);
-    connect(m_calibrationSequence.get(), &CalibrationSequence::logAsideBegin, m_log.get(), &MessageLog::beginAside);
-    connect(m_calibrationSequence.get(), &CalibrationSequence::logAsideEnd, m_log.get(), &MessageLog::endAside);
-    connect(m_calibrationSequence.get(), &CalibrationSequence::busyChanged, w, [w](bool busy) {
+    InstrumentSession* s = m_session.get();
+    const auto busyPointer = [w](bool busy) {
         if (busy)
             w->setCursor(Qt::WaitCursor);
         else
             w->unsetCursor();
-    });
+    };
+
+    connect(w, &FormMain::calibrateRequested, &s->calibrationSequence(), &CalibrationSequence::start);
+    connect(s, &InstrumentSession::busyChanged, w, busyPointer);
 
     // Runs and the data file; the options are read anew for every record.
-    const auto syncOptions = [this, &ui] {
-        m_dataOptions.display = ui.chkDisplay->value() != 0;
-        m_dataOptions.verbose = ui.chkVerbose->value() != 0;
-        m_dataOptions.file = ui.chkFile->value() != 0;
-        m_dataOptions.raw = ui.chkRaw->value() != 0;
-        m_runSwitch->setFileTicked(m_dataOptions.file);
+    const auto syncOptions = [s, &ui] {
+        DataOptions& o = s->options();
+        o.display = ui.chkDisplay->value() != 0;
+        o.verbose = ui.chkVerbose->value() != 0;
+        o.raw = ui.chkRaw->value() != 0;
+        s->setFileTicked(ui.chkFile->value() != 0);
     };
     syncOptions();
     for (VbCheckBox* box : {ui.chkDisplay, ui.chkVerbose, ui.chkFile, ui.chkRaw})
         connect(box, &VbCheckBox::valueChanged, this, syncOptions);
-    m_runSwitch->setDataFolder(ui.txtPath->text());
-    connect(ui.txtPath, &QLineEdit::textChanged, m_runSwitch.get(), &RunSwitch::setDataFolder);
-    connect(w, &FormMain::runSwitched, m_runSwitch.get(), &RunSwitch::setRun);
+    s->setDataFolder(ui.txtPath->text());
+    connect(ui.txtPath, &QLineEdit::textChanged, s, &InstrumentSession::setDataFolder);
+    connect(w, &FormMain::runSwitched, s, &InstrumentSession::setRun);
     connect(w, &FormMain::dataFolderRequested, this, [this, w] {
         if (const auto text = DataFolderChooser(*m_settings, &m_boxes).cmdPath_Click(w->ui.txtPath->text(), w))
             w->ui.txtPath->setText(*text);
     });
-    connect(m_dataFile.get(), &DataFile::writeFailed, this, [this](const QString& description) {
-        // A failure inside a record's write is reported by the decoder's error path itself.
-        if (!m_decoderWriting)
-            errorLine(QStringLiteral("Doh! (data) ") + description);
-    });
 
     // Registers and DAC A.
-    connect(w, &FormMain::registersRequested, m_registerPanel.get(), &RegisterPanel::cmdReg_Click);
-    connect(w, &FormMain::registerNameClicked, m_registerPanel.get(), &RegisterPanel::lblRegName_Click);
-    connect(w, &FormMain::autoSwitched, m_registerPanel.get(), &RegisterPanel::chkAuto_Click);
-    connect(w, &FormMain::dacAUpdateRequested, this,
-            [this](const QString& entry) { send(commands::dacA(numbers::leadingNumber(entry))); });
+    connect(w, &FormMain::registersRequested, &s->registerPanel(), &RegisterPanel::cmdReg_Click);
+    connect(w, &FormMain::registerNameClicked, &s->registerPanel(), &RegisterPanel::lblRegName_Click);
+    connect(w, &FormMain::autoSwitched, &s->registerPanel(), &RegisterPanel::chkAuto_Click);
+    connect(w, &FormMain::dacAUpdateRequested, s, &InstrumentSession::sendDacA);
 
-    connect(w, &FormMain::unloading, this, [this] {
-        m_calibrationSequence->abort();
-        m_registerPanel->chkAuto_Click(false);
-    });
+    connect(w, &FormMain::unloading, s, &InstrumentSession::stopActivities);
     connect(w, &FormMain::unloaded, this, &Application::finished);
 
     // Self-update: on a click of the version label, and at start-up (below). Handing over to
     // the changeover program ends the panel without its closing steps, as an installer must.
     connect(w, &FormMain::updateCheckRequested, this, [this](int mode) { m_update->UpdateThisApp(mode, m_updateUrl); });
-    connect(m_update.get(), &UpdateRoutine::busyChanged, w, [w](bool busy) {
-        if (busy)
-            w->setCursor(Qt::WaitCursor);
-        else
-            w->unsetCursor();
-    });
+    connect(m_update.get(), &UpdateRoutine::busyChanged, w, busyPointer);
     connect(m_update.get(), &UpdateRoutine::endProgramRequested, this, [] { QCoreApplication::exit(0); });
 }
-
-void Application::heartbeat() { m_link->heartbeatReceived(); }
-
-void Application::displayLine(const QString& line) { m_log->LogMessage(line, false); }
-
-void Application::errorLine(const QString& line) { m_log->LogMessage(line, false); }
-
-bool Application::fileIsOpen() const { return m_dataFile->isOpen(); }
-
-bool Application::writeFile(QByteArrayView bytes, QString& errorText)
-{
-    m_decoderWriting = true;
-    const bool ok = m_dataFile->write(bytes.data(), bytes.size());
-    m_decoderWriting = false;
-    if (!ok)
-        errorText = m_dataFile->errorString();
-    return ok;
-}
-
-bool Application::runTicked() const { return m_window->ui.chkRun->value() != 0; }
 
 void Application::start()
 {

@@ -1,9 +1,6 @@
 /// @brief The composition root: builds the models, the seams and the window, wires them, shuts them down in order.
 #pragma once
 
-#include "link/decoderoutput.h"
-#include "measure/dataoptions.h"
-
 #include <QObject>
 #include <QString>
 #include <memory>
@@ -12,9 +9,8 @@
 class CalibrationModel;
 class CalibrationSequence;
 class DataFile;
-class RegisterPanel;
+class InstrumentSession;
 class ReplyDecoder;
-class RunSwitch;
 class ConnectionManager;
 class QtUpdatePlatform;
 class UpdateProgressDialog;
@@ -32,7 +28,7 @@ class Socket;
 class SystemClock;
 class VersionModel;
 
-class Application : public QObject, private DecoderOutput {
+class Application : public QObject {
     Q_OBJECT
 public:
     struct Options {
@@ -56,15 +52,16 @@ public:
     /// Runs start-up; the window shows when it has completed.
     void start();
     FormMain& window() { return *m_window; }
-    ConnectionManager& link() { return *m_link; }
+    InstrumentSession& session() { return *m_session; }
+    ConnectionManager& link();
     MessageLog& log() { return *m_log; }
-    CalibrationModel& calibration() { return *m_calibration; }
+    CalibrationModel& calibration();
     InstrumentSimulator* simulator() { return m_simulator.get(); }
     UpdateRoutine& updateRoutine() { return *m_update; }
-    ReplyDecoder& decoder() { return *m_decoder; }
-    DataFile& dataFile() { return *m_dataFile; }
-    CalibrationSequence& calibrationSequence() { return *m_calibrationSequence; }
-    RunStatistics& statistics() { return *m_statistics; }
+    ReplyDecoder& decoder();
+    DataFile& dataFile();
+    CalibrationSequence& calibrationSequence();
+    RunStatistics& statistics();
 
 signals:
     /// The window has been closed and everything is shut down.
@@ -72,15 +69,6 @@ signals:
 
 private:
     void wire();
-    bool send(const QByteArray& bytes);
-
-    // What the decoder reaches in the window and the run's data file.
-    void heartbeat() override;
-    void displayLine(const QString& line) override;
-    void errorLine(const QString& line) override;
-    bool fileIsOpen() const override;
-    bool writeFile(QByteArrayView bytes, QString& errorText) override;
-    bool runTicked() const override;
 
     Options m_options;
     MessageBoxes& m_boxes;
@@ -89,22 +77,10 @@ private:
     std::unique_ptr<Socket> m_socket;
     std::unique_ptr<InstrumentSimulator> m_simulator;
     std::unique_ptr<MessageLog> m_log;
-    std::unique_ptr<CalibrationModel> m_calibration;
-    std::unique_ptr<RunStatistics> m_statistics;
-    std::unique_ptr<RegisterModel> m_registers;
-    std::unique_ptr<VersionModel> m_versions;
-    std::unique_ptr<ConnectionManager> m_link;
-    std::unique_ptr<DataFile> m_dataFile;
-    std::unique_ptr<RunSwitch> m_runSwitch;
-    std::unique_ptr<CalibrationSequence> m_calibrationSequence;
-    std::unique_ptr<RegisterPanel> m_registerPanel;
-    std::unique_ptr<ReplyDecoder> m_decoder;
+    std::unique_ptr<InstrumentSession> m_session;
     std::unique_ptr<FormMain> m_window;
     std::unique_ptr<QtUpdatePlatform> m_updatePlatform;
     std::unique_ptr<UpdateRoutine> m_update;
     std::unique_ptr<UpdateProgressDialog> m_updateProgress;
     QString m_updateUrl;
-    DataOptions m_dataOptions;
-    bool m_versionAfterCalibration = false;
-    bool m_decoderWriting = false;
 };

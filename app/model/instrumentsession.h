@@ -1,0 +1,88 @@
+/// @brief Everything between the socket and a front end: link, models, decoder, calibration, runs with their data file, register polling.
+#pragma once
+
+#include "link/decoderoutput.h"
+#include "measure/dataoptions.h"
+
+#include <QObject>
+#include <memory>
+
+class CalibrationModel;
+class CalibrationSequence;
+class Clock;
+class ConnectionManager;
+class DataFile;
+class MessageBoxes;
+class MessageLog;
+class RegisterModel;
+class RegisterPanel;
+class ReplyDecoder;
+class RunStatistics;
+class RunSwitch;
+class Socket;
+class VersionModel;
+
+/// The panel's working core without a window, shared by the panel and the headless recorder:
+/// every connection is calibrated and then asked for its version, every arrival is decoded and
+/// what was decoded is handed to the operating system at once.
+class InstrumentSession : public QObject, private DecoderOutput {
+    Q_OBJECT
+public:
+    InstrumentSession(Socket& socket, const Clock& clock, MessageBoxes& boxes, MessageLog& log, QObject* parent = nullptr);
+    ~InstrumentSession() override;
+
+    ConnectionManager& link() { return *m_link; }
+    CalibrationModel& calibration() { return *m_calibration; }
+    RunStatistics& statistics() { return *m_statistics; }
+    RegisterModel& registers() { return *m_registers; }
+    VersionModel& versions() { return *m_versions; }
+    ReplyDecoder& decoder() { return *m_decoder; }
+    DataFile& dataFile() { return *m_dataFile; }
+    RunSwitch& runSwitch() { return *m_runSwitch; }
+    CalibrationSequence& calibrationSequence() { return *m_calibrationSequence; }
+    RegisterPanel& registerPanel() { return *m_registerPanel; }
+    MessageLog& log() { return m_log; }
+    /// Read anew for every record.
+    DataOptions& options() { return m_options; }
+
+    bool send(const QByteArray& bytes);
+    /// The run box changed: start or stop a run (with its data file when File is ticked).
+    void setRun(bool ticked);
+    bool isRunTicked() const { return m_runTicked; }
+    void setFileTicked(bool ticked);
+    void setDataFolder(const QString& folder);
+    /// The caption the bad-folder message box is titled after.
+    void setWindowCaption(const QString& caption);
+    /// DAC A's "Update": the entry's code to the instrument.
+    void sendDacA(const QString& entry);
+    /// Ends a calibration under way and the register polling (before the link is closed).
+    void stopActivities();
+
+signals:
+    /// A calibration is under way (busy pointer).
+    void busyChanged(bool busy);
+
+private:
+    void heartbeat() override;
+    void displayLine(const QString& line) override;
+    void errorLine(const QString& line) override;
+    bool fileIsOpen() const override;
+    bool writeFile(QByteArrayView bytes, QString& errorText) override;
+    bool runTicked() const override { return m_runTicked; }
+
+    MessageLog& m_log;
+    std::unique_ptr<CalibrationModel> m_calibration;
+    std::unique_ptr<RunStatistics> m_statistics;
+    std::unique_ptr<RegisterModel> m_registers;
+    std::unique_ptr<VersionModel> m_versions;
+    std::unique_ptr<ConnectionManager> m_link;
+    std::unique_ptr<DataFile> m_dataFile;
+    std::unique_ptr<RunSwitch> m_runSwitch;
+    std::unique_ptr<CalibrationSequence> m_calibrationSequence;
+    std::unique_ptr<RegisterPanel> m_registerPanel;
+    std::unique_ptr<ReplyDecoder> m_decoder;
+    DataOptions m_options;
+    bool m_runTicked = false;
+    bool m_versionAfterCalibration = false;
+    bool m_decoderWriting = false;
+};
