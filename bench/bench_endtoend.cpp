@@ -3,6 +3,7 @@
 #include "app/formmain.h"
 #include "app/model/messagelog.h"
 #include "app/vbcheckbox.h"
+#include "control/calibrationsequence.h"
 #include "bench/benchutil.h"
 #include "link/replydecoder.h"
 #include "measure/runstatistics.h"
@@ -15,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -98,7 +100,10 @@ int main(int argc, char* argv[])
     const QCommandLineOption file(QStringLiteral("file"), QStringLiteral("File ticked, 1 or 0 (default 1)."), QStringLiteral("0|1"), QStringLiteral("1"));
     const QCommandLineOption autoPoll(QStringLiteral("auto"), QStringLiteral("Auto polling ticked, 1 or 0 (default 1)."), QStringLiteral("0|1"), QStringLiteral("1"));
     const QCommandLineOption sim(QStringLiteral("sim"), QStringLiteral("Path of tallyscope-sim (default: beside this program)."), QStringLiteral("PATH"));
-    p.addOptions({seconds, rate, display, file, autoPoll, sim});
+    const QCommandLineOption calibrateEvery(QStringLiteral("calibrate-every"),
+                                            QStringLiteral("Stop the run, calibrate and start again every S seconds (default: never)."),
+                                            QStringLiteral("S"), QStringLiteral("0"));
+    p.addOptions({seconds, rate, display, file, autoPoll, sim, calibrateEvery});
     p.process(qapp);
 
     const QString simPath = p.isSet(sim) ? p.value(sim) : QCoreApplication::applicationDirPath() + QStringLiteral("/tallyscope-sim");
@@ -130,7 +135,13 @@ int main(int argc, char* argv[])
     QElapsedTimer runClock;
     QElapsedTimer waited;
     waited.start();
-    enum class Phase { Calibrating, Running, Draining } phase = Phase::Calibrating;
+    enum class Phase { Calibrating, Running, Pausing, Recalibrating, Draining } phase = Phase::Calibrating;
+    const qint64 calibrateMs = qint64(p.value(calibrateEvery).toDouble() * 1000);
+    qint64 nextCalibration = calibrateMs;
+    int calibrations = 0;
+    QElapsedTimer pause;
+    std::vector<std::pair<double, double>> memory; // (seconds, MiB)
+    qint64 nextMemorySample = 0;
     int exitCode = 0;
     quint64 decodedAtStop = 0;
     QTimer driver;
@@ -150,6 +161,29 @@ int main(int argc, char* argv[])
             ui.chkAuto->setValue(p.value(autoPoll).toInt());
             probe.start();
             runClock.start();
+            ui.chkRun->setValue(1);
+            phase = Phase::Running;
+        }
+        if (phase != Phase::Calibrating && phase != Phase::Draining && runClock.elapsed() >= nextMemorySample) {
+            memory.emplace_back(runClock.elapsed() / 1000.0, benchutil::residentMiB());
+            nextMemorySample += 60000;
+        }
+        if (phase == Phase::Running && calibrateMs > 0 && runClock.elapsed() >= nextCalibration) {
+            // Calibration tells the instrument to stop; the run is stopped first so that the
+            // records still on their way are decoded, not turned away by the calibration.
+            ui.chkRun->setValue(0);
+            pause.start();
+            phase = Phase::Pausing;
+        } else if (phase == Phase::Pausing && pause.elapsed() > 500) {
+            ui.cmdCalibrate->click();
+            ++calibrations;
+            phase = Phase::Recalibrating;
+        } else if (phase == Phase::Recalibrating && !app.calibrationSequence().isRunning()) {
+            if (!ui.chkRun->isEnabled()) {
+                std::fprintf(stderr, "a calibration failed its windows\n");
+                exitCode = 1;
+            }
+            nextCalibration += calibrateMs;
             ui.chkRun->setValue(1);
             phase = Phase::Running;
         } else if (phase == Phase::Running && runClock.elapsed() >= qint64(p.value(seconds).toDouble() * 1000)) {
@@ -194,6 +228,14 @@ int main(int argc, char* argv[])
     std::printf("sustained rate   %.0f records/s decoded\n", decoded / runSeconds);
     std::printf("event loop       10 ms timer late by p50 %.2f ms, p99 %.2f ms\n", probe.percentile(0.50), probe.percentile(0.99));
     std::printf("peak memory      %.1f MiB resident\n", benchutil::peakResidentMiB());
+    if (calibrateMs > 0) {
+        const auto& counters = app.decoder().counters();
+        std::printf("calibrations     %d during the run\n", calibrations);
+        std::printf("records lost     %lld (sent - decoded - turned away by a calibration: %llu)\n",
+                    qlonglong(sent) - qlonglong(decoded) - qlonglong(counters.rejectedByGate), quint64(counters.rejectedByGate));
+    }
+    for (const auto& [at, mib] : memory)
+        std::printf("memory at %5.0f s %.1f MiB resident\n", at, mib);
     std::printf("log              %lld lines kept\n", qlonglong(app.log().lineCount()));
     return exitCode;
 }
