@@ -19,7 +19,6 @@ namespace {
 constexpr int RecordLength = 7;
 constexpr int VersionLength = 16;
 constexpr int RegisterLength = 3;
-constexpr int PlainWidth = 9;
 
 // Readings outside this open interval are not on the usable part of the ramp.
 constexpr int PlausibleLow = 650;
@@ -73,19 +72,6 @@ char* putText(char* out, const char (&text)[N])
     return out + N - 1;
 }
 
-/// Decimal digits of a value 0..9999 (a 12-bit reading, a byte, a nibble).
-char* putSmall(char* out, int value)
-{
-    if (value >= 1000)
-        *out++ = char('0' + value / 1000);
-    if (value >= 100)
-        *out++ = char('0' + value / 100 % 10);
-    if (value >= 10)
-        *out++ = char('0' + value / 10 % 10);
-    *out++ = char('0' + value % 10);
-    return out;
-}
-
 /// Blanks, not whitespace in general: the network module pads its text with blanks.
 QString trimBlanks(const QString& text)
 {
@@ -109,7 +95,17 @@ ReplyDecoder::ReplyDecoder(const Context& context, QObject* parent) : QObject(pa
         m_tablesDirty = true;
     });
     connect(cal, &CalibrationModel::tauChanged, this, [this] { m_tablesDirty = true; });
+    refreshLocale();
+}
+
+void ReplyDecoder::refreshLocale()
+{
     m_groupSeparator = m_locale.groupSeparator();
+    m_separatorIsAscii = m_groupSeparator.size() <= numberformat::MaxSeparatorBytes
+        && std::all_of(m_groupSeparator.cbegin(), m_groupSeparator.cend(), [](QChar c) { return c.unicode() < 0x80; });
+    m_separatorSize = m_separatorIsAscii ? int(m_groupSeparator.size()) : 0;
+    for (int i = 0; i < m_separatorSize; ++i)
+        m_separatorBytes[size_t(i)] = char(m_groupSeparator.at(i).unicode());
 }
 
 void ReplyDecoder::reset()
@@ -126,10 +122,12 @@ void ReplyDecoder::feed(QByteArrayView arrival)
     // invalidates what was read under the old one.
     if (const QLocale current; current != m_locale) {
         m_locale = current;
-        m_groupSeparator = m_locale.groupSeparator();
+        refreshLocale();
         m_gateDirty = true;
         m_tablesDirty = true;
     }
+    // The window shows the statistics once per arrival; the records change them one by one.
+    const RunStatistics::Batch statisticsBatch(m_ctx.statistics);
 
     const auto* bytes = reinterpret_cast<const uchar*>(arrival.data());
     const qsizetype size = arrival.size();
@@ -154,6 +152,16 @@ void ReplyDecoder::feed(QByteArrayView arrival)
     }
 
     while (pos < size) {
+        // Runs are streams of records: they skip the dispatch on the reply kind.
+        if (bytes[pos] == 'R' && size - pos >= RecordLength) {
+            const uchar* record = bytes + pos;
+            pos += RecordLength;
+            if (decodeRecord(record) == Outcome::Stop) {
+                m_counters.bytesDroppedAfterError += quint64(size - pos);
+                return;
+            }
+            continue;
+        }
         const int length = replyLength(bytes[pos]);
         if (length == 0) {
             m_counters.bytesDroppedByResync += quint64(size - pos);
@@ -262,19 +270,30 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
     if (tB.fault != timeconv::Fault::None)
         return fail(describe(tB.fault));
 
-    const int offset = record[5];
-    const int flags = record[6];
-    const timeconv::Difference diff = timeconv::timeDifference(tA.ns, tB.ns, offset);
+    const timeconv::Difference diff = timeconv::timeDifference(tA.ns, tB.ns, record[5]);
     if (diff.fault != timeconv::Fault::None)
         return fail(describe(diff.fault));
     const qint32 dt = diff.ps;
     m_lastDifference = dt;
 
+    if (m_ctx.options.display || m_ctx.options.file) {
+        if (outputRecord(record, dt, a, b) == Outcome::Stop)
+            return Outcome::Stop;
+    }
+
+    DecoderOutput& output = m_ctx.output;
+    m_ctx.statistics.recordUpdate(dt, [&output] { return output.runTicked(); });
+    ++m_counters.recordsDecoded;
+    return Outcome::Continue;
+}
+
+ReplyDecoder::Outcome ReplyDecoder::outputRecord(const uchar* record, qint32 dt, int a, int b)
+{
     const DataOptions& options = m_ctx.options;
     DecoderOutput& output = m_ctx.output;
     const bool toFile = options.file && output.fileIsOpen();
     if (options.display || (toFile && !options.raw))
-        buildLine(dt, a, b, offset, flags);
+        buildLine(dt, a, b, record[5], record[6]);
 
     if (toFile) {
         QString errorText;
@@ -286,64 +305,71 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
                                             : QStringLiteral("Write failed: ") + errorText);
     }
     if (options.display)
-        output.displayLine(m_line);
-
-    m_ctx.statistics.recordUpdate(dt, output.runTicked());
-    ++m_counters.recordsDecoded;
+        output.displayLine(lineText());
     return Outcome::Continue;
 }
 
 void ReplyDecoder::buildLine(qint32 dt, int a, int b, int offset, int flags)
 {
-    m_line.resize(0);
-    if (m_ctx.options.verbose) {
+    const bool verbose = m_ctx.options.verbose;
+    m_lineTextCurrent = false;
+    m_lineIsText = verbose && !m_separatorIsAscii;
+    if (m_lineIsText) {
+        // A separator outside ASCII: the line is text, written in the file's code page.
+        m_line.resize(0);
         numberformat::appendGrouped(m_line, dt, m_groupSeparator);
-        // The plain-decimal tail is ASCII: assembled as bytes and appended in one go.
-        char tail[48];
-        char* end = putText(tail, " A=");
-        end = putSmall(end, a);
+    }
+    char* const begin = m_lineBytes.data();
+    char* end = begin;
+    if (verbose) {
+        if (!m_lineIsText)
+            end = numberformat::putGrouped(end, dt, std::string_view(m_separatorBytes.data(), size_t(m_separatorSize)));
+        end = putText(end, " A=");
+        end = numberformat::putSmall(end, a);
         end = putText(end, " B=");
-        end = putSmall(end, b);
+        end = numberformat::putSmall(end, b);
         end = putText(end, " Offset=");
-        end = putSmall(end, offset);
+        end = numberformat::putSmall(end, offset);
         end = putText(end, " OR/A=");
-        end = putSmall(end, flags % 16);
-        m_line.append(QLatin1String(tail, end));
+        end = numberformat::putSmall(end, flags % 16);
     } else {
-        // A blank stands where the minus sign would be, then the number is right-aligned in
-        // nine characters; a longer number keeps only its last nine.
-        char buf[16];
-        buf[0] = ' ';
-        const auto res = std::to_chars(buf + 1, buf + sizeof buf, dt);
-        const char* begin = dt < 0 ? buf + 1 : buf;
-        const qsizetype len = res.ptr - begin;
-        if (len < PlainWidth)
-            m_line.fill(u' ', PlainWidth - len);
-        else
-            begin += len - PlainWidth;
-        m_line.append(QLatin1String(begin, res.ptr));
+        end = numberformat::putPlainField(end, dt);
     }
     if (flags & 1)
-        m_line.append(QLatin1String(", Overrange A!"));
+        end = putText(end, ", Overrange A!");
     if (flags & 2)
-        m_line.append(QLatin1String(", Overrange B!"));
+        end = putText(end, ", Overrange B!");
+    if (m_lineIsText) {
+        m_line.append(QLatin1String(begin, end));
+        m_lineTextCurrent = true;
+        m_lineSize = 0;
+    } else {
+        m_lineSize = int(end - begin);
+    }
+}
+
+const QString& ReplyDecoder::lineText()
+{
+    if (!m_lineTextCurrent) {
+        m_line.resize(0);
+        m_line.append(QLatin1String(m_lineBytes.data(), m_lineSize));
+        m_lineTextCurrent = true;
+    }
+    return m_line;
 }
 
 bool ReplyDecoder::writeLine(QString& errorText)
 {
-    // The file is single-byte text in the system's code page; a line made only of ASCII (all
-    // plain lines, verbose lines under most locales) is copied without a conversion.
-    const bool ascii = std::all_of(m_line.cbegin(), m_line.cend(), [](QChar c) { return c.unicode() < 0x80; });
-    if (ascii) {
-        m_fileBytes.resize(m_line.size());
-        char* out = m_fileBytes.data();
-        for (QChar c : std::as_const(m_line))
-            *out++ = char(c.unicode());
-    } else {
+    if (m_lineIsText) {
         m_fileBytes = m_line.toLocal8Bit();
+        m_fileBytes.append("\r\n", 2);
+        return m_ctx.output.writeFile(m_fileBytes, errorText);
     }
-    m_fileBytes.append("\r\n", 2);
-    return m_ctx.output.writeFile(m_fileBytes, errorText);
+    // Plain ASCII is the same in every single-byte code page the file may be written in.
+    char* const end = m_lineBytes.data() + m_lineSize;
+    end[0] = '\r';
+    end[1] = '\n';
+    return m_ctx.output.writeFile(QByteArrayView(m_lineBytes.data(), m_lineSize + 2), errorText);
 }
 
 void ReplyDecoder::decodeVersion(const uchar* reply)

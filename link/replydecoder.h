@@ -80,14 +80,17 @@ private:
     /// reply holds the whole reply its first byte announces.
     Outcome decodeReply(const uchar* reply);
     Outcome decodeRecord(const uchar* record);
+    Outcome outputRecord(const uchar* record, qint32 dt, int a, int b);
     void decodeVersion(const uchar* reply);
     void decodeRegister(const uchar* reply);
     Outcome fail(const QString& description);
 
     void refreshGate();
     void refreshTables();
+    void refreshLocale();
     void buildLine(qint32 dt, int a, int b, int offset, int flags);
     bool writeLine(QString& errorText);
+    const QString& lineText();
 
     Context m_ctx;
     Counters m_counters;
@@ -100,6 +103,10 @@ private:
     // the same conversion, so every record sees exactly what a fresh reading would give.
     QLocale m_locale;
     QString m_groupSeparator;
+    // The separator as bytes when it is ASCII, so verbose lines can be built as bytes too.
+    std::array<char, 4> m_separatorBytes{};
+    int m_separatorSize = 0;
+    bool m_separatorIsAscii = true;
     bool m_gateDirty = true;
     bool m_gateOpen = false;
     bool m_tablesDirty = true;
@@ -108,7 +115,15 @@ private:
     ChannelTimeTable m_tableA;
     ChannelTimeTable m_tableB;
 
-    // Reused per record, so formatting does not allocate while nobody holds on to a line.
+    // The last record line. Built as bytes, with room for the line end behind it, unless it
+    // holds a character outside ASCII; then it is built as text. The text form of a byte line
+    // is made only when the log asks for it. Both are reused, so formatting does not allocate
+    // while nobody holds on to a line.
+    static constexpr int LineCapacity = 128;
+    std::array<char, LineCapacity> m_lineBytes{};
+    int m_lineSize = 0;
+    bool m_lineIsText = false;
+    bool m_lineTextCurrent = true;
     QString m_line;
     QByteArray m_fileBytes;
 };

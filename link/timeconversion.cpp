@@ -16,14 +16,4 @@ ChannelTime channelTime(double tau, double reading, double low, double high)
     return {-tau * std::log(arg), Fault::None};
 }
 
-double rawDifference(double tA, double tB, int offset) { return ((tB + 10.0 * offset) - tA) * (-1000.0); }
-
-Difference timeDifference(double tA, double tB, int offset)
-{
-    const double r = std::nearbyint(rawDifference(tA, tB, offset));
-    if (!(r >= -2147483648.0 && r <= 2147483647.0))
-        return {0, Fault::Overflow};
-    return {qint32(r), Fault::None};
-}
-
 } // namespace timeconv

@@ -4,6 +4,7 @@
 #include "link/numberformat.h"
 
 #include <QLocale>
+#include <utility>
 
 void RunStatistics::clearForRunStart()
 {
@@ -11,21 +12,13 @@ void RunStatistics::clearForRunStart()
     m_min.reset();
     m_max.reset();
     m_rangeShown = false;
-    emit changed();
+    noteChange();
 }
 
-void RunStatistics::recordUpdate(qint32 dt, bool runTicked)
+RunStatistics::Batch::~Batch()
 {
-    m_last = dt;
-    m_count = m_count.value_or(0) + 1;
-    if (*m_count == 1)
-        minMaxReset(runTicked);
-    if (!m_min || *m_min > dt)
-        m_min = dt;
-    if (!m_max || *m_max < dt)
-        m_max = dt;
-    m_rangeShown = true;
-    emit changed();
+    if (--m_statistics.m_batchDepth == 0 && std::exchange(m_statistics.m_changePending, false))
+        emit m_statistics.changed();
 }
 
 void RunStatistics::minMaxReset(bool runTicked)
@@ -35,7 +28,7 @@ void RunStatistics::minMaxReset(bool runTicked)
     m_min = m_last;
     m_max = m_last;
     m_rangeShown = true;
-    emit changed();
+    noteChange();
 }
 
 QString RunStatistics::countCaption() const

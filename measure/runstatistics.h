@@ -10,11 +10,44 @@ class RunStatistics : public QObject {
 public:
     using QObject::QObject;
 
+    /// Holds changed() back while it lives and emits it once at the end when anything changed.
+    /// The values themselves change at once; only the announcement waits. The decoder holds one
+    /// per arrival: the window redraws its captions once, not once per record. Nestable.
+    class Batch {
+    public:
+        explicit Batch(RunStatistics& statistics) : m_statistics(statistics) { ++m_statistics.m_batchDepth; }
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        RunStatistics& m_statistics;
+    };
+
     /// Run start: count 0, minimum, maximum and range empty.
     void clearForRunStart();
     /// One decoded record. Before any run has started the count starts from 0 and the first
     /// record starts the minimum and maximum, instead of failing on empty captions.
-    void recordUpdate(qint32 dt, bool runTicked);
+    void recordUpdate(qint32 dt, bool runTicked)
+    {
+        recordUpdate(dt, [runTicked] { return runTicked; });
+    }
+    /// The same, with the state of the Run switch asked for only by the record that makes the
+    /// count 1, the one whose min/max restart depends on it.
+    template <typename RunTicked>
+    void recordUpdate(qint32 dt, RunTicked&& runTicked)
+    {
+        m_last = dt;
+        m_count = m_count.value_or(0) + 1;
+        if (*m_count == 1)
+            minMaxReset(runTicked());
+        if (!m_min || *m_min > dt)
+            m_min = dt;
+        if (!m_max || *m_max < dt)
+            m_max = dt;
+        m_rangeShown = true;
+        noteChange();
+    }
     /// Min/max restart from the latest time difference; only while Run is ticked.
     void minMaxReset(bool runTicked);
 
@@ -31,13 +64,24 @@ public:
     QString rangeCaption() const;
 
 signals:
-    /// Emitted after every change; listeners read the captions they need.
+    /// Emitted after every change, or once at the end of a Batch; listeners read the captions
+    /// they need.
     void changed();
 
 private:
+    void noteChange()
+    {
+        if (m_batchDepth > 0)
+            m_changePending = true;
+        else
+            emit changed();
+    }
+
     std::optional<qint64> m_count;
     std::optional<qint64> m_min;
     std::optional<qint64> m_max;
     std::optional<qint64> m_last;
     bool m_rangeShown = false;
+    int m_batchDepth = 0;
+    bool m_changePending = false;
 };

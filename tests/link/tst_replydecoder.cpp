@@ -44,6 +44,8 @@ public:
         }
         trace.append(QStringLiteral("file %1 bytes").arg(bytes.size()));
         file.append(bytes);
+        if (onWrite)
+            onWrite();
         return true;
     }
     bool runTicked() const override { return run; }
@@ -54,6 +56,7 @@ public:
     bool run = true;
     std::optional<QString> writeError;
     std::function<void()> onHeartbeat;
+    std::function<void()> onWrite;
     /// The record count as the statistics showed it at each file write and log line.
     const RunStatistics* statistics = nullptr;
     QStringList countsSeen;
@@ -484,9 +487,55 @@ private slots:
         rig.out.fileOpen = true;
         rig.options.file = true;
         // A change made while a record is being written applies to the next record of the same arrival.
-        QObject::connect(&rig.statistics, &RunStatistics::changed, [&rig] { rig.options.raw = true; });
+        rig.out.onWrite = [&rig] { rig.options.raw = true; };
         rig.decoder.feed(RecordMinus30457 + Record4619);
         QCOMPARE(rig.out.file, QByteArray("   -30457\r\n") + Record4619);
+    }
+
+    void statisticsAnnouncedOncePerArrival_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("arrivals");
+        QTest::addColumn<QList<int>>("announcedCounts"); // the count as each announcement saw it
+        const QByteArray three = RecordMinus30457 + Record4619 + record(1500, 1600);
+        QTest::newRow("three records, one arrival") << QList<QByteArray>{three} << QList<int>{3};
+        QTest::newRow("one arrival each") << QList<QByteArray>{RecordMinus30457, Record4619} << QList<int>{1, 2};
+        QTest::newRow("no record counted") << QList<QByteArray>{registerBytes(1, 7) + record(650, 1600)}
+                                           << QList<int>{};
+        QTest::newRow("record completed by the second arrival")
+            << QList<QByteArray>{three.left(10), three.mid(10)} << QList<int>{1, 3};
+        QTest::newRow("heartbeat between records")
+            << QList<QByteArray>{RecordMinus30457 + "H" + Record4619} << QList<int>{2};
+    }
+    void statisticsAnnouncedOncePerArrival()
+    {
+        QFETCH(QList<QByteArray>, arrivals);
+        QFETCH(QList<int>, announcedCounts);
+        Rig rig;
+        rig.out.statistics = &rig.statistics;
+        QList<int> announced;
+        QObject::connect(&rig.statistics, &RunStatistics::changed,
+                         [&] { announced.append(int(rig.statistics.count().value_or(-1))); });
+        for (const QByteArray& arrival : arrivals)
+            rig.decoder.feed(arrival);
+        QCOMPARE(announced, announcedCounts);
+        // Held back is only the announcement: each line still sees the count of the records before it.
+        QCOMPARE(rig.out.countsSeen.size(), rig.logLines().size());
+        for (qsizetype i = 0; i < rig.out.countsSeen.size(); ++i)
+            QCOMPARE(rig.out.countsSeen.at(i), QString::number(i));
+    }
+
+    void failedArrivalStillAnnouncesItsRecords()
+    {
+        Rig rig;
+        rig.options.file = true;
+        rig.out.fileOpen = true;
+        rig.out.onWrite = [&rig] { rig.out.writeError = QStringLiteral("Disk gone"); };
+        QList<int> announced;
+        QObject::connect(&rig.statistics, &RunStatistics::changed,
+                         [&] { announced.append(int(rig.statistics.count().value_or(-1))); });
+        rig.decoder.feed(RecordMinus30457 + Record4619 + record(1500, 1600));
+        QCOMPARE(rig.out.trace, (QStringList{"file 11 bytes", "log " + Line30457, "error Doh! (data) Write failed: Disk gone"}));
+        QCOMPARE(announced, QList<int>{1});
     }
 
     void recordsBeforeTheFirstRunAreCounted()

@@ -133,6 +133,54 @@ private slots:
         QCOMPARE(s.rangeCaption(), QStringLiteral("100"));
     }
 
+    void batchAnnouncesOnceAtItsEnd()
+    {
+        RunStatistics s;
+        s.clearForRunStart();
+        QList<QString> announced;
+        QObject::connect(&s, &RunStatistics::changed, [&] { announced.append(s.countCaption() + u'/' + s.rangeCaption()); });
+        {
+            const RunStatistics::Batch outer(s);
+            s.recordUpdate(100, true);
+            {
+                const RunStatistics::Batch inner(s);
+                s.recordUpdate(-50, true);
+            }
+            // The values change at once; only the announcement waits for the outermost batch.
+            QCOMPARE(s.countCaption(), QStringLiteral("2"));
+            s.minMaxReset(true);
+            QCOMPARE(announced, QList<QString>());
+        }
+        QCOMPARE(announced, QList<QString>{"2/0"});
+
+        {
+            const RunStatistics::Batch unchanged(s);
+            s.minMaxReset(false);
+        }
+        QCOMPARE(announced.size(), 1);
+
+        // Outside a batch every change is announced again.
+        s.recordUpdate(7, true);
+        QCOMPARE(announced, (QList<QString>{"2/0", "3/57"}));
+    }
+
+    void runStateAskedOnlyByTheFirstRecord()
+    {
+        RunStatistics s;
+        s.clearForRunStart();
+        int asked = 0;
+        const auto run = [&asked] {
+            ++asked;
+            return true;
+        };
+        s.recordUpdate(10, run);
+        s.recordUpdate(20, run);
+        s.recordUpdate(-5, run);
+        QCOMPARE(asked, 1);
+        QCOMPARE(s.minCaption(), QStringLiteral("-5"));
+        QCOMPARE(s.maxCaption(), QStringLiteral("20"));
+    }
+
     void countGrouping_data()
     {
         QTest::addColumn<QLocale>("locale");
