@@ -3,6 +3,7 @@
 
 #include <QByteArrayView>
 #include <QString>
+#include <QtGlobal>
 
 /// Implemented by the composition root (and by fakes in tests). Every call is made on the
 /// user-interface thread from inside ReplyDecoder::feed, synchronously, in decoding order.
@@ -25,4 +26,13 @@ public:
     virtual bool writeFile(QByteArrayView bytes, QString& errorText) = 0;
     /// The state of the Run switch, for the statistics' min/max restart on the first record.
     virtual bool runTicked() const = 0;
+};
+
+/// Told of every record that reached the statistics, after them, for figures beyond count,
+/// minimum and maximum (histogram, link health). Optional.
+class RecordObserver {
+public:
+    virtual ~RecordObserver() = default;
+    /// dt in ps; a and b the two readings; offset and flags as the record carried them.
+    virtual void recordDecoded(qint32 dt, int a, int b, int offset, int flags) = 0;
 };

@@ -284,6 +284,8 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
     DecoderOutput& output = m_ctx.output;
     m_ctx.statistics.recordUpdate(dt, [&output] { return output.runTicked(); });
     ++m_counters.recordsDecoded;
+    if (m_ctx.observer)
+        m_ctx.observer->recordDecoded(dt, a, b, record[5], record[6]);
     return Outcome::Continue;
 }
 

@@ -12,6 +12,7 @@
 
 class CalibrationModel;
 class DecoderOutput;
+class RecordObserver;
 class RegisterModel;
 class RunStatistics;
 class VersionModel;
@@ -38,6 +39,8 @@ public:
         /// Read anew for every record, so options changed during a run apply at once.
         const DataOptions& options;
         DecoderOutput& output;
+        /// Told of each record after the statistics; may be null.
+        RecordObserver* observer = nullptr;
     };
 
     /// Link-health figures; they only grow, until the decoder is destroyed.
@@ -67,6 +70,8 @@ public:
     /// Forgets an unfinished reply; call when a new connection starts, because the bytes
     /// that would complete it belonged to the old one.
     void reset();
+    /// Who is told of each record after the statistics (null: nobody).
+    void setObserver(RecordObserver* observer) { m_ctx.observer = observer; }
 
     /// Bytes of an unfinished reply waiting for the next arrival.
     int pendingBytes() const { return m_pendingSize; }
