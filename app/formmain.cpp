@@ -24,6 +24,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
 #include <QWindow>
@@ -343,6 +345,14 @@ void FormMain::wireModels()
 
     // Clicks on these labels and the group restart the minimum and maximum; the version label
     // asks for an update check; register names request their register.
+    // The histogram opens from the "Coincidences" group's context menu: a right click, which
+    // the group's left-click behaviour never used, and nothing on the layout moves for it.
+    ui.Frame6->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui.Frame6, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        QMenu menu(this);
+        menu.addAction(QStringLiteral("Histogram..."), this, &FormMain::histogramRequested);
+        menu.exec(ui.Frame6->mapToGlobal(at));
+    });
     m_minMaxClickers = {ui.Frame6, ui.Label5, ui.Label7, ui.lblMinName, ui.lblMaxName,
                         ui.lblMin,  ui.lblMax, ui.lblCount, ui.lblRange};
     // The window previews every key, whichever control has the focus, and sees the clicks on
@@ -583,7 +593,8 @@ bool FormMain::eventFilter(QObject* watched, QEvent* event)
     }
     if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)
         trackDefaultButton(watched, event->type() == QEvent::FocusIn);
-    if (event->type() == QEvent::MouseButtonRelease) {
+    // Clicks are the left button's, as on any button; the right one opens context menus.
+    if (event->type() == QEvent::MouseButtonRelease && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         if (watched == ui.lblGui) {
             emit updateCheckRequested(1);
         } else if (const auto it = std::find(ui.lblRegName.begin(), ui.lblRegName.end(), watched);

@@ -92,6 +92,8 @@ signals:
     void dacAUpdateRequested(const QString& entry);
     void dataFolderRequested();
     void updateCheckRequested(int checkMode);
+    /// The operator asked for the histogram window (context menu of the "Coincidences" group).
+    void histogramRequested();
     /// Shutdown has unticked Run and is about to close the link.
     void unloading();
     /// Shutdown finished; the application ends.

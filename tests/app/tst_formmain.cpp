@@ -14,6 +14,8 @@
 #include "platform/settingsstore.h"
 
 #include <QApplication>
+#include <QMenu>
+#include <QTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -265,6 +267,34 @@ private slots:
             QCOMPARE(ui.lblRange->text(), QStringLiteral("0"));
         }
         QCOMPARE(ui.lblCount->text(), QStringLiteral("11"));
+    }
+
+    void histogramOpensFromTheGroupsContextMenuOnly()
+    {
+        Panel p;
+        p.load();
+        p.form->show();
+        QSignalSpy histogram(p.form.get(), &FormMain::histogramRequested);
+        p.statistics.clearForRunStart();
+        p.statistics.recordUpdate(100, true);
+        p.statistics.recordUpdate(300, true);
+        p.form->ui.chkRun->setValue(1);
+        // A right click is not a click: min and max stay.
+        QTest::mouseClick(p.form->ui.Frame6, Qt::RightButton, {}, QPoint(2, 2));
+        QCOMPARE(p.form->ui.lblMin->text(), QStringLiteral("100"));
+        // The menu that the right click opens offers the histogram.
+        QTimer::singleShot(0, this, [] {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                menu->actions().value(0)->trigger();
+                menu->close();
+            }
+        });
+        QTimer::singleShot(3000, this, [] {
+            if (QWidget* popup = QApplication::activePopupWidget())
+                popup->close();
+        });
+        emit p.form->ui.Frame6->customContextMenuRequested(QPoint(5, 5));
+        QCOMPARE(histogram.size(), 1);
     }
 
     void heartbeatLabelFlashes()
