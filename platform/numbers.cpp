@@ -91,9 +91,14 @@ double leadingNumber(const QString& text)
     const double v = num.toDouble(&ok);
     if (ok)
         return v;
-    // toDouble refuses values beyond double range; keep the sign, report infinity.
-    return num.startsWith('-') ? -std::numeric_limits<double>::infinity()
-                               : std::numeric_limits<double>::infinity();
+    // Out of double range: too small a magnitude (a negative exponent) is 0, too large is
+    // infinity, both keeping the sign.
+    const bool negative = num.startsWith('-');
+    const qsizetype e = num.indexOf('e');
+    const bool tiny = e >= 0 && e + 1 < num.size() && num.at(e + 1) == '-';
+    if (tiny)
+        return negative ? -0.0 : 0.0;
+    return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
 }
 
 std::optional<double> strictNumber(const QString& text)
@@ -101,12 +106,13 @@ std::optional<double> strictNumber(const QString& text)
     const QString t = text.trimmed();
     if (t.isEmpty())
         return std::nullopt;
+    // "inf" and "nan" are words, not numbers an operator types; a value must be finite.
     bool ok = false;
     double v = QLocale().toDouble(t, &ok);
-    if (ok)
+    if (ok && std::isfinite(v))
         return v;
     v = QLocale::c().toDouble(t, &ok);
-    if (ok)
+    if (ok && std::isfinite(v))
         return v;
     if (t.size() > 2 && t.at(0) == u'&' && (t.at(1).toUpper() == u'H' || t.at(1).toUpper() == u'O')) {
         const int base = t.at(1).toUpper() == u'H' ? 16 : 8;

@@ -26,14 +26,17 @@ int VersionFile::lengthValue(const QString& header, qint64& value)
 {
     bool ok = false;
     value = header.trimmed().toLongLong(&ok);
+    // A negative length is no length: it would also make the arithmetic below overflow.
+    if (ok && value < 0)
+        ok = false;
     return ok ? 0 : 13;
 }
 
 int VersionFile::advertisedVersion(qint64 contentLength, QString& version) const
 {
-    const qint64 count = contentLength - versionMarker() - 10;
-    if (count < 0)
+    if (contentLength < qint64(versionMarker()) + 10)
         return 5;
+    const qint64 count = contentLength - versionMarker() - 10;
     version = beforeCrLf(right(m_text, count));
     return 0;
 }
@@ -44,9 +47,9 @@ int VersionFile::comment(qint64 contentLength, QString& comment) const
     const qsizetype q = m_text.indexOf(QStringLiteral("[comments]")) + 1;
     if (q == 0)
         return 0;
-    const qint64 count = contentLength - q - 11;
-    if (count < 0)
+    if (contentLength < qint64(q) + 11)
         return 5;
+    const qint64 count = contentLength - q - 11;
     comment = beforeCrLf(right(m_text, count));
     return 0;
 }

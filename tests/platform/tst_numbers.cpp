@@ -37,9 +37,13 @@ private slots:
         QCOMPARE(numbers::leadingNumber(text), expected);
     }
 
-    void leadingNumberBeyondRangeIsInfinite()
+    void leadingNumberBeyondRange()
     {
         QVERIFY(std::isinf(numbers::leadingNumber(QStringLiteral("1e999"))));
+        QVERIFY(numbers::leadingNumber(QStringLiteral("-1e999")) < 0);
+        // Too small a magnitude is zero, not infinity.
+        QCOMPARE(numbers::leadingNumber(QStringLiteral("1e-400")), 0.0);
+        QCOMPARE(numbers::leadingNumber(QStringLiteral("-1D-999")), 0.0);
     }
 
     void strictNumberFollowsTheLocale()
@@ -60,6 +64,9 @@ private slots:
         QTest::newRow("blank") << "  ";
         QTest::newRow("unknown") << "???";
         QTest::newRow("trailing letters") << "12ab";
+        QTest::newRow("infinity") << "inf";
+        QTest::newRow("minus infinity") << " -Inf ";
+        QTest::newRow("not a number") << "nan";
     }
     void strictNumberRefusesNonNumbers()
     {

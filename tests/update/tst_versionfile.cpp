@@ -40,6 +40,9 @@ void TestVersionFile::advertisedVersion_data()
     QTest::newRow("negative count") << QByteArray("abcd[version]\r\n2.0") << "12" << 5 << 5 << "";
     QTest::newRow("header missing") << QByteArray("[version]\r\n2.0") << "" << 1 << 13 << "";
     QTest::newRow("header not a number") << QByteArray("[version]\r\n2.0") << "14k" << 1 << 13 << "";
+    // A negative length, down to the smallest 64-bit number, is no length (and no overflow).
+    QTest::newRow("negative header") << QByteArray("[version]\r\n1\r\n") << "-5" << 1 << 13 << "";
+    QTest::newRow("smallest 64-bit header") << QByteArray("[version]\r\n1\r\n") << "-9223372036854775808" << 1 << 13 << "";
 }
 
 void TestVersionFile::advertisedVersion()
