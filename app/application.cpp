@@ -3,6 +3,9 @@
 
 #include "app/formmain.h"
 #include "app/model/instrumentsession.h"
+#include "measure/gui/histogramwindow.h"
+#include "measure/histogramfeed.h"
+#include "measure/linkhealth.h"
 #include "app/model/messagelog.h"
 #include "app/vbcheckbox.h"
 #include "control/calibrationmodel.h"
@@ -101,6 +104,7 @@ Application::Application(const Options& options, SettingsBackend& settings, Mess
     m_clock = std::make_unique<SystemClock>();
     m_socket = std::make_unique<QtSocket>();
     m_log = std::make_unique<MessageLog>();
+    m_histogramFeed = std::make_unique<HistogramFeed>();
     m_session = std::make_unique<InstrumentSession>(*m_socket, *m_clock, m_boxes, *m_log);
 
     PanelModels models;
@@ -140,6 +144,7 @@ Application::~Application()
     // The window goes first: it still talks to the link and the models while it closes. The
     // update progress dialog is its child and must go before it.
     m_updateProgress.reset();
+    m_histogramWindow.reset();
     m_window.reset();
     m_session.reset();
 }
@@ -179,6 +184,11 @@ void Application::wire()
         connect(box, &VbCheckBox::valueChanged, this, syncOptions);
     s->setDataFolder(ui.txtPath->text());
     connect(ui.txtPath, &QLineEdit::textChanged, s, &InstrumentSession::setDataFolder);
+    // The histogram is cleared at each run start, like the statistics, then the run starts.
+    connect(w, &FormMain::runSwitched, this, [this](bool ticked) {
+        if (ticked)
+            m_histogramFeed->clearForRunStart();
+    });
     connect(w, &FormMain::runSwitched, s, &InstrumentSession::setRun);
     connect(w, &FormMain::dataFolderRequested, this, [this, w] {
         if (const auto text = DataFolderChooser(*m_settings, &m_boxes).cmdPath_Click(w->ui.txtPath->text(), w))
@@ -190,6 +200,25 @@ void Application::wire()
     connect(w, &FormMain::registerNameClicked, &s->registerPanel(), &RegisterPanel::lblRegName_Click);
     connect(w, &FormMain::autoSwitched, &s->registerPanel(), &RegisterPanel::chkAuto_Click);
     connect(w, &FormMain::dacAUpdateRequested, s, &InstrumentSession::sendDacA);
+
+    // The histogram: fed by the decoder, binned on the grid the calibration in force allows,
+    // shown in its own window from the "Coincidences" group's context menu.
+    s->decoder().setObserver(m_histogramFeed.get());
+    const auto syncCalibration = [this, s] {
+        const CalibrationModel& c = s->calibration();
+        m_histogramFeed->setCalibrationTexts(c.cell(CalibrationModel::ALow), c.cell(CalibrationModel::AHigh),
+                                             c.cell(CalibrationModel::BLow), c.cell(CalibrationModel::BHigh), c.tauA(), c.tauB());
+    };
+    syncCalibration();
+    connect(&s->calibration(), &CalibrationModel::cellChanged, this, syncCalibration);
+    connect(&s->calibration(), &CalibrationModel::tauChanged, this, syncCalibration);
+    connect(w, &FormMain::histogramRequested, this, [this, s, w] {
+        if (!m_histogramWindow)
+            m_histogramWindow = std::make_unique<HistogramWindow>(m_histogramFeed->histogram(), &s->linkHealth(), w);
+        m_histogramWindow->show();
+        m_histogramWindow->raise();
+        m_histogramWindow->activateWindow();
+    });
 
     connect(w, &FormMain::unloading, s, &InstrumentSession::stopActivities);
     connect(w, &FormMain::unloaded, this, &Application::finished);

@@ -16,6 +16,8 @@ class QtUpdatePlatform;
 class UpdateProgressDialog;
 class UpdateRoutine;
 class FormMain;
+class HistogramFeed;
+class HistogramWindow;
 class InstrumentSimulator;
 class MessageBoxes;
 class MessageLog;
@@ -62,6 +64,9 @@ public:
     DataFile& dataFile();
     CalibrationSequence& calibrationSequence();
     RunStatistics& statistics();
+    HistogramFeed& histogramFeed() { return *m_histogramFeed; }
+    /// The histogram window, created when first asked for (null until then).
+    HistogramWindow* histogramWindow() { return m_histogramWindow.get(); }
 
 signals:
     /// The window has been closed and everything is shut down.
@@ -77,10 +82,13 @@ private:
     std::unique_ptr<Socket> m_socket;
     std::unique_ptr<InstrumentSimulator> m_simulator;
     std::unique_ptr<MessageLog> m_log;
+    // Declared before the session, so that it outlives the decoder that feeds it.
+    std::unique_ptr<HistogramFeed> m_histogramFeed;
     std::unique_ptr<InstrumentSession> m_session;
     std::unique_ptr<FormMain> m_window;
     std::unique_ptr<QtUpdatePlatform> m_updatePlatform;
     std::unique_ptr<UpdateRoutine> m_update;
     std::unique_ptr<UpdateProgressDialog> m_updateProgress;
+    std::unique_ptr<HistogramWindow> m_histogramWindow;
     QString m_updateUrl;
 };

@@ -36,3 +36,13 @@ target_include_directories(panel_child PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(panel_child PRIVATE tallyscope_gui)
 add_dependencies(app_tst_faults panel_child)
 set_tests_properties(app/tst_faults PROPERTIES LABELS integration TIMEOUT 240)
+
+# ---- Command-line tools: the tests that run tallyscope-replay and tallyscope-record ----
+foreach(t app_tst_sessionrecording app_tst_recordtool)
+  add_dependencies(${t} tallyscope-replay tallyscope-record)
+  target_compile_definitions(${t} PRIVATE
+    TALLYSCOPE_REPLAY_EXE="$<TARGET_FILE:tallyscope-replay>"
+    TALLYSCOPE_RECORD_EXE="$<TARGET_FILE:tallyscope-record>")
+endforeach()
+set_tests_properties(app/tst_sessionrecording app/tst_recordtool PROPERTIES LABELS integration TIMEOUT 240)
+# ---- end of command-line tools ----

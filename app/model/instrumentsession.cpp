@@ -1,4 +1,4 @@
-/// @brief InstrumentSession: the wiring of link, decoder, calibration, runs and registers.
+/// @brief InstrumentSession: the wiring of link, decoder, calibration, runs (with their sidecar), registers and link health.
 #include "app/model/instrumentsession.h"
 
 #include "app/model/messagelog.h"
@@ -11,12 +11,17 @@
 #include "link/replydecoder.h"
 #include "link/versionmodel.h"
 #include "measure/datafile.h"
+#include "measure/linkhealth.h"
+#include "measure/runsidecar.h"
 #include "measure/runstatistics.h"
 #include "measure/runswitch.h"
+#include "platform/clock.h"
 #include "platform/numbers.h"
 
+#include <QLocale>
+
 InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, MessageBoxes& boxes, MessageLog& log, QObject* parent)
-    : QObject(parent), m_log(log)
+    : QObject(parent), m_log(log), m_clock(clock)
 {
     m_calibration = std::make_unique<CalibrationModel>();
     m_statistics = std::make_unique<RunStatistics>();
@@ -31,9 +36,12 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
     m_registerPanel = std::make_unique<RegisterPanel>(sendFn);
     m_decoder = std::make_unique<ReplyDecoder>(
         ReplyDecoder::Context{*m_calibration, *m_registers, *m_versions, *m_statistics, m_options, *this});
+    m_linkHealth = std::make_unique<LinkHealth>(*m_decoder, clock);
+    m_sidecar = std::make_unique<RunSidecar>();
 
     // Every connection is calibrated, then asked for its version.
     connect(m_link.get(), &ConnectionManager::connectionEstablished, this, [this] {
+        m_linkHealth->noteConnectionEstablished();
         m_decoder->reset();
         m_versionAfterCalibration = true;
         m_calibrationSequence->start();
@@ -44,6 +52,7 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
     });
     connect(m_link.get(), &ConnectionManager::dataArrived, this, [this](const QByteArray& bytes) {
         m_decoder->feed(bytes);
+        m_linkHealth->noteArrival(bytes.size());
         // What has been decoded goes to the operating system at once: a crash of the panel
         // then loses nothing that was shown.
         if (m_dataFile->isOpen())
@@ -52,7 +61,21 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
     connect(m_calibrationSequence.get(), &CalibrationSequence::logAsideBegin, &m_log, &MessageLog::beginAside);
     connect(m_calibrationSequence.get(), &CalibrationSequence::logAsideEnd, &m_log, &MessageLog::endAside);
     connect(m_calibrationSequence.get(), &CalibrationSequence::busyChanged, this, &InstrumentSession::busyChanged);
+    // Whatever changes the conversion while a run is described goes into its sidecar, with
+    // the number of entries written before it, so that a replay can switch at the same record.
+    connect(m_calibrationSequence.get(), &CalibrationSequence::finished, this,
+            [this] { noteCalibrationChange(QStringLiteral("calibration")); });
+    connect(m_calibrationSequence.get(), &CalibrationSequence::aborted, this,
+            [this] { noteCalibrationChange(QStringLiteral("calibration aborted")); });
+    connect(m_calibration.get(), &CalibrationModel::tauChanged, this, [this] {
+        if (!m_calibrationSequence->isRunning())
+            noteCalibrationChange(QStringLiteral("tau"));
+    });
     connect(m_dataFile.get(), &DataFile::writeFailed, this, [this](const QString& description) {
+        if (m_sidecar->isActive()) {
+            m_sidecar->description().dataFileError = description;
+            m_sidecar->save();
+        }
         // A failure inside a record's write is reported by the decoder's error path itself.
         if (!m_decoderWriting)
             errorLine(QStringLiteral("Doh! (data) ") + description);
@@ -66,7 +89,21 @@ bool InstrumentSession::send(const QByteArray& bytes) { return m_link->send(byte
 void InstrumentSession::setRun(bool ticked)
 {
     m_runTicked = ticked;
-    m_runSwitch->setRun(ticked);
+    if (ticked) {
+        // A start while a run is described ends that run's description first: its file is
+        // about to be closed by the new start.
+        finishSidecar();
+        m_linkHealth->resetForRun();
+        m_entriesWritten = 0;
+        m_decodedAtRunStart = m_decoder->counters().recordsDecoded;
+        m_runSwitch->setRun(true);
+        if (m_dataFile->isOpen())
+            beginSidecar();
+        return;
+    }
+    m_runSwitch->setRun(false);
+    // After the close: the sidecar says complete only once the data file is.
+    finishSidecar();
 }
 
 void InstrumentSession::setFileTicked(bool ticked)
@@ -79,7 +116,13 @@ void InstrumentSession::setDataFolder(const QString& folder) { m_runSwitch->setD
 
 void InstrumentSession::setWindowCaption(const QString& caption) { m_runSwitch->setWindowCaption(caption); }
 
-void InstrumentSession::sendDacA(const QString& entry) { send(commands::dacA(numbers::leadingNumber(entry))); }
+void InstrumentSession::sendDacA(const QString& entry)
+{
+    const QByteArray command = commands::dacA(numbers::leadingNumber(entry));
+    m_dacAEntry = entry;
+    if (send(command) && command.size() == 3)
+        m_dacACode = 256 * quint8(command.at(1)) + quint8(command.at(2));
+}
 
 void InstrumentSession::stopActivities()
 {
@@ -102,5 +145,80 @@ bool InstrumentSession::writeFile(QByteArrayView bytes, QString& errorText)
     m_decoderWriting = false;
     if (!ok)
         errorText = m_dataFile->errorString();
+    else
+        ++m_entriesWritten;
     return ok;
+}
+
+namespace {
+
+RunSidecar::Calibration calibrationOf(const CalibrationModel& model)
+{
+    RunSidecar::Calibration c;
+    for (int i = 0; i < 4; ++i)
+        c.cells[size_t(i)] = model.cell(CalibrationModel::Cell(i));
+    c.tauA = model.tauA();
+    c.tauB = model.tauB();
+    return c;
+}
+
+} // namespace
+
+void InstrumentSession::beginSidecar()
+{
+    RunSidecar::Description d;
+    d.programVersion = QStringLiteral("%1.%2.%3").arg(TALLYSCOPE_VERSION_MAJOR).arg(TALLYSCOPE_VERSION_MINOR).arg(TALLYSCOPE_VERSION_PATCH);
+    d.start = m_clock.localNow();
+    d.address = m_link->hostText();
+    d.port = m_link->port();
+    d.locale = QLocale().name();
+    d.options = m_options;
+    d.calibration = calibrationOf(*m_calibration);
+    d.dacACode = m_dacACode;
+    d.dacAEntry = m_dacAEntry;
+    m_sidecar->begin(m_dataFile->path(), d);
+    refreshSidecarFigures();
+    m_sidecar->save();
+}
+
+void InstrumentSession::refreshSidecarFigures()
+{
+    RunSidecar::Description& d = m_sidecar->description();
+    d.fpgaVersion = m_versions->fpgaCaption();
+    d.moduleVersion = m_versions->rabbitCaption();
+    d.registers.clear();
+    for (int i = 0; i < RegisterModel::Count; ++i)
+        d.registers.append({i, RegisterModel::name(i), m_registers->value(i)});
+    d.dacACode = m_dacACode;
+    d.dacAEntry = m_dacAEntry;
+    d.recordsDecoded = m_decoder->counters().recordsDecoded - m_decodedAtRunStart;
+    d.entriesWritten = m_entriesWritten;
+    d.linkHealth = m_linkHealth->figures();
+}
+
+void InstrumentSession::finishSidecar()
+{
+    if (!m_sidecar->isActive())
+        return;
+    refreshSidecarFigures();
+    m_sidecar->finish(m_clock.localNow());
+}
+
+void InstrumentSession::noteCalibrationChange(const QString& reason)
+{
+    if (!m_sidecar->isActive())
+        return;
+    RunSidecar::Description& d = m_sidecar->description();
+    const RunSidecar::Calibration now = calibrationOf(*m_calibration);
+    const RunSidecar::Calibration& before = d.calibrationChanges.isEmpty() ? d.calibration : d.calibrationChanges.last().calibration;
+    if (now == before && reason != QStringLiteral("calibration"))
+        return;
+    // With no entry written in between, only the latest values can matter to a reader: a Tau
+    // typed in digit by digit leaves one change, not one per key.
+    if (!d.calibrationChanges.isEmpty() && d.calibrationChanges.last().entriesBefore == m_entriesWritten
+        && d.calibrationChanges.last().reason == reason)
+        d.calibrationChanges.removeLast();
+    d.calibrationChanges.append({m_clock.localNow(), reason, m_entriesWritten, now});
+    refreshSidecarFigures();
+    m_sidecar->save();
 }

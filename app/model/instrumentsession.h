@@ -1,22 +1,26 @@
-/// @brief Everything between the socket and a front end: link, models, decoder, calibration, runs with their data file, register polling.
+/// @brief Everything between the socket and a front end: link, models, decoder, calibration, runs with their data file and sidecar, register polling, link health.
 #pragma once
 
 #include "link/decoderoutput.h"
 #include "measure/dataoptions.h"
 
 #include <QObject>
+#include <QString>
 #include <memory>
+#include <optional>
 
 class CalibrationModel;
 class CalibrationSequence;
 class Clock;
 class ConnectionManager;
 class DataFile;
+class LinkHealth;
 class MessageBoxes;
 class MessageLog;
 class RegisterModel;
 class RegisterPanel;
 class ReplyDecoder;
+class RunSidecar;
 class RunStatistics;
 class RunSwitch;
 class Socket;
@@ -41,6 +45,9 @@ public:
     RunSwitch& runSwitch() { return *m_runSwitch; }
     CalibrationSequence& calibrationSequence() { return *m_calibrationSequence; }
     RegisterPanel& registerPanel() { return *m_registerPanel; }
+    LinkHealth& linkHealth() { return *m_linkHealth; }
+    /// The description beside the current (or last) run's data file.
+    const RunSidecar& runSidecar() const { return *m_sidecar; }
     MessageLog& log() { return m_log; }
     /// Read anew for every record.
     DataOptions& options() { return m_options; }
@@ -49,6 +56,8 @@ public:
     /// The run box changed: start or stop a run (with its data file when File is ticked).
     void setRun(bool ticked);
     bool isRunTicked() const { return m_runTicked; }
+    /// Entries the decoder wrote into the data file since the last run start.
+    quint64 entriesWritten() const { return m_entriesWritten; }
     void setFileTicked(bool ticked);
     void setDataFolder(const QString& folder);
     /// The caption the bad-folder message box is titled after.
@@ -70,6 +79,11 @@ private:
     bool writeFile(QByteArrayView bytes, QString& errorText) override;
     bool runTicked() const override { return m_runTicked; }
 
+    void beginSidecar();
+    void finishSidecar();
+    void noteCalibrationChange(const QString& reason);
+    void refreshSidecarFigures();
+
     MessageLog& m_log;
     std::unique_ptr<CalibrationModel> m_calibration;
     std::unique_ptr<RunStatistics> m_statistics;
@@ -81,8 +95,15 @@ private:
     std::unique_ptr<CalibrationSequence> m_calibrationSequence;
     std::unique_ptr<RegisterPanel> m_registerPanel;
     std::unique_ptr<ReplyDecoder> m_decoder;
+    std::unique_ptr<LinkHealth> m_linkHealth;
+    std::unique_ptr<RunSidecar> m_sidecar;
+    const Clock& m_clock;
     DataOptions m_options;
     bool m_runTicked = false;
     bool m_versionAfterCalibration = false;
     bool m_decoderWriting = false;
+    quint64 m_entriesWritten = 0;
+    quint64 m_decodedAtRunStart = 0;
+    std::optional<int> m_dacACode;
+    std::optional<QString> m_dacAEntry;
 };

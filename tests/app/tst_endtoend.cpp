@@ -5,6 +5,9 @@
 #include "app/vbcheckbox.h"
 #include "common/panelbench.h"
 #include "link/replydecoder.h"
+#include "measure/gui/histogramwindow.h"
+#include "measure/histogram.h"
+#include "measure/histogramfeed.h"
 #include "measure/datafile.h"
 #include "measure/runstatistics.h"
 
@@ -99,6 +102,14 @@ private slots:
             QCOMPARE(b.app->decoder().counters().bytesDroppedByResync, 0ull);
         }
         QVERIFY(!b.app->log().text().contains(QStringLiteral("Doh!")));
+
+        // The histogram saw exactly the last run's records, cleared at its start like the statistics.
+        emit b.app->window().histogramRequested();
+        QVERIFY(b.app->histogramWindow() && b.app->histogramWindow()->isVisible());
+        const Histogram::Summary h = b.app->histogramFeed().histogram().summary();
+        QCOMPARE(qint64(h.count), b.app->statistics().count().value_or(-1));
+        QCOMPARE(qint64(h.minimum.value_or(0)), b.app->statistics().minimum().value_or(1));
+        QCOMPARE(qint64(h.maximum.value_or(0)), b.app->statistics().maximum().value_or(1));
         b.app->window().close();
     }
 };

@@ -1,0 +1,432 @@
+/// @brief Lazy binning on the achievable-value grid, the summary figures and the CSV export.
+#include "measure/histogram.h"
+
+#include "link/channeltimetable.h"
+#include "link/timeconversion.h"
+
+#include <QSaveFile>
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// Beyond this many integers the presence bitmap of the grid would cost more than it helps.
+constexpr qint64 MaxGridSpan = qint64(1) << 26;
+
+// dt as the decoder computes it, with overflows ordered by sign so that searches along a
+// monotone sequence stay monotone.
+qint64 differenceOrdered(double tA, double tB, int offset)
+{
+    const timeconv::Difference d = timeconv::timeDifference(tA, tB, offset);
+    if (d.fault == timeconv::Fault::None)
+        return d.ps;
+    return timeconv::rawDifference(tA, tB, offset) > 0 ? std::numeric_limits<qint64>::max()
+                                                       : std::numeric_limits<qint64>::min();
+}
+
+QByteArray number(double v)
+{
+    return QByteArray::number(v, 'g', 12);
+}
+
+} // namespace
+
+Histogram::Histogram() = default;
+
+void Histogram::clear()
+{
+    m_counts.clear();
+    m_newKeys.clear();
+    m_sortedKeys.clear();
+    m_prefix.clear();
+    m_count = 0;
+    m_seenA.reset();
+    m_seenB.reset();
+    m_seenOffsets.reset();
+    m_anyWithoutReadings = false;
+    ++m_revision;
+    m_dirty = true;
+    m_gridDirty = true;
+}
+
+void Histogram::setBinWidthPs(double width)
+{
+    if (!(width > 0) || !std::isfinite(width) || width == m_binWidth)
+        return;
+    m_binWidth = width;
+    ++m_revision;
+    m_dirty = true;
+}
+
+void Histogram::setCalibration(double aLow, double aHigh, double bLow, double bHigh, double tauA, double tauB)
+{
+    // The decoder's own tables, so the grid is bit-identical to the records' values.
+    ChannelTimeTable a;
+    ChannelTimeTable b;
+    a.build(tauA, aLow, aHigh);
+    b.build(tauB, bLow, bHigh);
+    m_timeA.assign(ChannelTimeTable::Size, std::numeric_limits<double>::quiet_NaN());
+    m_timeB.assign(ChannelTimeTable::Size, std::numeric_limits<double>::quiet_NaN());
+    for (int r = 0; r < ChannelTimeTable::Size; ++r) {
+        if (a.at(r).fault == timeconv::Fault::None)
+            m_timeA[std::size_t(r)] = a.at(r).ns;
+        if (b.at(r).fault == timeconv::Fault::None)
+            m_timeB[std::size_t(r)] = b.at(r).ns;
+    }
+    m_calibrated = true;
+    ++m_revision;
+    m_dirty = true;
+    m_gridDirty = true;
+}
+
+void Histogram::clearCalibration()
+{
+    if (!m_calibrated)
+        return;
+    m_calibrated = false;
+    m_timeA.clear();
+    m_timeB.clear();
+    ++m_revision;
+    m_dirty = true;
+    m_gridDirty = true;
+}
+
+void Histogram::setRange(std::optional<std::pair<double, double>> range)
+{
+    if (range && !(range->first < range->second))
+        return;
+    m_range = range;
+    ++m_revision;
+    m_dirty = true;
+}
+
+void Histogram::setWindow(double low, double high)
+{
+    m_windowLow = low;
+    m_windowHigh = high;
+    ++m_revision;
+}
+
+const QVector<Histogram::Bin>& Histogram::bins() const
+{
+    if (m_dirty || m_gridDirty)
+        rebuild();
+    return m_bins;
+}
+
+void Histogram::mergeNewKeys() const
+{
+    if (m_newKeys.empty())
+        return;
+    std::sort(m_newKeys.begin(), m_newKeys.end());
+    const auto middle = m_sortedKeys.insert(m_sortedKeys.end(), m_newKeys.begin(), m_newKeys.end());
+    std::inplace_merge(m_sortedKeys.begin(), middle, m_sortedKeys.end());
+    m_newKeys.clear();
+}
+
+std::pair<double, double> Histogram::automaticRange() const
+{
+    // The central 99.8 %: a handful of accidental coincidences an offset away must not set
+    // the scale. The margin (half the central span) keeps a peak's tails in view: for a
+    // Gaussian the range reaches about 6 sigma.
+    const quint64 n = m_count;
+    const quint64 lowRank = n / 1000;
+    const quint64 highRank = n - 1 - n / 1000;
+    const auto rankValue = [this](quint64 rank) {
+        const auto it = std::upper_bound(m_prefix.begin() + 1, m_prefix.end(), rank);
+        return double(m_sortedKeys[std::size_t(it - m_prefix.begin() - 1)]);
+    };
+    const double low = rankValue(lowRank);
+    const double high = rankValue(highRank);
+    const double margin = std::max((high - low) * 0.5, 2 * m_binWidth);
+    return {std::max(double(m_sortedKeys.front()), low - margin),
+            std::min(double(m_sortedKeys.back()), high + margin)};
+}
+
+std::vector<qint32> Histogram::achievableValues(qint32 low, qint32 high) const
+{
+    ensureGrid(low, high);
+    if (!m_gridValid)
+        return {};
+    const auto first = std::lower_bound(m_grid.begin(), m_grid.end(), low);
+    const auto last = std::upper_bound(m_grid.begin(), m_grid.end(), high);
+    return {first, last};
+}
+
+void Histogram::ensureGrid(qint32 low, qint32 high) const
+{
+    if (!m_gridDirty && low >= m_gridLow && high <= m_gridHigh)
+        return;
+    // Padding lets the automatic range drift a little without a new enumeration.
+    const qint64 pad = (qint64(high) - low) / 4 + 16;
+    const qint64 gridLow = std::max<qint64>(qint64(low) - pad, std::numeric_limits<qint32>::min());
+    const qint64 gridHigh = std::min<qint64>(qint64(high) + pad, std::numeric_limits<qint32>::max());
+    m_gridDirty = false;
+    m_gridLow = gridLow;
+    m_gridHigh = gridHigh;
+    m_grid.clear();
+    m_gridValid = false;
+    if (!m_calibrated || gridHigh - gridLow + 1 > MaxGridSpan)
+        return;
+
+    // Readings seen bound the set only when every record brought its readings.
+    const bool useSeen = !m_anyWithoutReadings && m_seenA.any();
+    std::vector<double> timesA;
+    std::vector<double> timesB;
+    for (int r = PlausibleLow + 1; r < PlausibleHigh; ++r) {
+        if (!std::isnan(m_timeA[std::size_t(r)]) && (!useSeen || m_seenA.test(std::size_t(r))))
+            timesA.push_back(m_timeA[std::size_t(r)]);
+        if (!std::isnan(m_timeB[std::size_t(r)]) && (!useSeen || m_seenB.test(std::size_t(r))))
+            timesB.push_back(m_timeB[std::size_t(r)]);
+    }
+    const auto tidy = [](std::vector<double>& v) {
+        v.erase(std::remove_if(v.begin(), v.end(), [](double t) { return !std::isfinite(t); }), v.end());
+        std::sort(v.begin(), v.end());
+        v.erase(std::unique(v.begin(), v.end()), v.end());
+    };
+    tidy(timesA);
+    tidy(timesB);
+    if (timesA.empty() || timesB.empty())
+        return;
+
+    // For one offset and one tA, dt does not increase along ascending tB (every step of the
+    // expression is monotone), so the readings that land in the range form one run, found by
+    // two binary searches. First the runs are sized against the budget, then enumerated.
+    struct Run {
+        int offset;
+        std::size_t a;
+        std::size_t first;
+        std::size_t last;
+    };
+    std::vector<Run> runs;
+    qint64 work = 0;
+    for (int offset = 0; offset < 256; ++offset) {
+        if (useSeen && !m_seenOffsets.test(std::size_t(offset)))
+            continue;
+        if (differenceOrdered(timesA.back(), timesB.front(), offset) < gridLow
+            || differenceOrdered(timesA.front(), timesB.back(), offset) > gridHigh)
+            continue;
+        for (std::size_t ia = 0; ia < timesA.size(); ++ia) {
+            const double tA = timesA[ia];
+            const auto first = std::partition_point(timesB.begin(), timesB.end(), [&](double tB) {
+                return differenceOrdered(tA, tB, offset) > gridHigh;
+            });
+            const auto end = std::partition_point(first, timesB.end(), [&](double tB) {
+                return differenceOrdered(tA, tB, offset) >= gridLow;
+            });
+            if (first == end)
+                continue;
+            runs.push_back({offset, ia, std::size_t(first - timesB.begin()), std::size_t(end - timesB.begin())});
+            work += end - first;
+            if (work > GridBudget)
+                return;
+        }
+    }
+
+    std::vector<bool> present(std::size_t(gridHigh - gridLow + 1), false);
+    for (const Run& run : runs) {
+        for (std::size_t ib = run.first; ib < run.last; ++ib)
+            present[std::size_t(differenceOrdered(timesA[run.a], timesB[ib], run.offset) - gridLow)] = true;
+    }
+    for (std::size_t i = 0; i < present.size(); ++i) {
+        if (present[i])
+            m_grid.push_back(qint32(gridLow + qint64(i)));
+    }
+    m_gridValid = true;
+}
+
+double Histogram::snapEdge(double edge) const
+{
+    if (!m_gridValid || m_grid.empty())
+        return std::floor(edge) + 0.5;
+    const auto above = std::upper_bound(m_grid.begin(), m_grid.end(), edge);
+    if (above == m_grid.begin())
+        return m_grid.front() - 0.5;
+    if (above == m_grid.end())
+        return m_grid.back() + 0.5;
+    return (double(*(above - 1)) + double(*above)) / 2;
+}
+
+void Histogram::rebuild() const
+{
+    mergeNewKeys();
+    m_bins.clear();
+    m_prefix.assign(m_sortedKeys.size() + 1, 0);
+    m_underflow = m_overflow = 0;
+    m_fwhm.reset();
+    m_mean = m_stdDev = 0;
+    m_nominalWidth = m_binWidth;
+    m_dirty = false;
+    if (m_sortedKeys.empty())
+        return;
+
+    std::vector<quint64> counts(m_sortedKeys.size());
+    __int128 sum = 0;
+    for (std::size_t i = 0; i < m_sortedKeys.size(); ++i) {
+        counts[i] = m_counts.value(m_sortedKeys[i]);
+        m_prefix[i + 1] = m_prefix[i] + counts[i];
+        sum += __int128(m_sortedKeys[i]) * counts[i];
+    }
+    // Exact sum, then squared deviations from the exact mean: no cancellation.
+    m_mean = double(static_cast<long double>(sum) / static_cast<long double>(m_count));
+    if (m_count > 1) {
+        long double squares = 0;
+        for (std::size_t i = 0; i < m_sortedKeys.size(); ++i) {
+            const long double d = static_cast<long double>(m_sortedKeys[i]) - m_mean;
+            squares += d * d * counts[i];
+        }
+        m_stdDev = double(std::sqrt(squares / static_cast<long double>(m_count - 1)));
+    }
+
+    // Integer values: a range [lo, hi] of them is covered by [lo - 0.5, hi + 0.5]. Nominal
+    // edges sit on a fixed lattice -0.5 + k * width, so they do not wander as the range does.
+    auto [low, high] = m_range ? *m_range : automaticRange();
+    low = std::ceil(low);
+    high = std::floor(high);
+    if (high < low)
+        high = low;
+    const double width = std::max(m_binWidth, (high - low + 1) / MaxBins);
+    m_nominalWidth = width;
+    const double kFirst = std::floor(low / width);
+    const double kLast = std::ceil((high + 1) / width);
+    ensureGrid(qint32(std::clamp<double>(-0.5 + kFirst * width - 1, INT_MIN, INT_MAX)),
+               qint32(std::clamp<double>(-0.5 + kLast * width + 1, INT_MIN, INT_MAX)));
+
+    std::vector<double> edges;
+    edges.reserve(std::size_t(kLast - kFirst + 1));
+    for (double k = kFirst; k <= kLast; ++k) {
+        const double e = snapEdge(-0.5 + k * width);
+        if (edges.empty() || e > edges.back())
+            edges.push_back(e);
+    }
+    if (edges.size() < 2) {
+        // Every nominal edge fell into one gap: one bin around the achievable value there.
+        const double e = edges.empty() ? low - 0.5 : edges.front();
+        edges = {e, e + 1};
+        if (m_gridValid) {
+            const auto above = std::upper_bound(m_grid.begin(), m_grid.end(), e);
+            if (above != m_grid.end())
+                edges.back() = snapEdge(double(*above));
+        }
+    }
+
+    m_bins.resize(qsizetype(edges.size() - 1));
+    for (qsizetype i = 0; i < m_bins.size(); ++i) {
+        m_bins[i].low = edges[std::size_t(i)];
+        m_bins[i].high = edges[std::size_t(i) + 1];
+    }
+    std::size_t bin = 0;
+    for (std::size_t i = 0; i < m_sortedKeys.size(); ++i) {
+        const double v = m_sortedKeys[i];
+        if (v < edges.front()) {
+            m_underflow += counts[i];
+        } else if (v >= edges.back()) {
+            m_overflow += counts[i];
+        } else {
+            while (v >= edges[bin + 1])
+                ++bin;
+            m_bins[qsizetype(bin)].count += counts[i];
+        }
+    }
+
+    // Uneven bins are compared by counts per ps; the peak's half-maximum crossings are
+    // interpolated between bin centres on that density.
+    std::vector<double> density(std::size_t(m_bins.size()));
+    std::vector<double> centre(std::size_t(m_bins.size()));
+    std::size_t peak = 0;
+    for (std::size_t i = 0; i < density.size(); ++i) {
+        Bin& b = m_bins[qsizetype(i)];
+        density[i] = double(b.count) / (b.high - b.low);
+        centre[i] = (b.low + b.high) / 2;
+        b.scaledCount = density[i] * width;
+        if (density[i] > density[peak])
+            peak = i;
+    }
+    const double half = density[peak] / 2;
+    if (half <= 0)
+        return;
+    std::size_t left = peak;
+    while (left > 0 && density[left - 1] >= half)
+        --left;
+    std::size_t right = peak;
+    while (right + 1 < density.size() && density[right + 1] >= half)
+        ++right;
+    if (left == 0 || right + 1 == density.size())
+        return;
+    const auto cross = [&](std::size_t below, std::size_t above) {
+        return centre[below] + (half - density[below]) * (centre[above] - centre[below]) / (density[above] - density[below]);
+    };
+    m_fwhm = cross(right + 1, right) - cross(left - 1, left);
+}
+
+Histogram::Summary Histogram::summary(double windowLow, double windowHigh) const
+{
+    if (m_dirty || m_gridDirty)
+        rebuild();
+    Summary s;
+    s.count = m_count;
+    s.mean = m_mean;
+    s.stdDev = m_stdDev;
+    if (!m_sortedKeys.empty()) {
+        s.minimum = m_sortedKeys.front();
+        s.maximum = m_sortedKeys.back();
+    }
+    s.fwhm = m_fwhm;
+    s.windowLow = windowLow;
+    s.windowHigh = windowHigh;
+    if (windowLow <= windowHigh && !m_sortedKeys.empty()) {
+        const auto first = std::lower_bound(m_sortedKeys.begin(), m_sortedKeys.end(), std::ceil(windowLow),
+                                            [](qint32 k, double v) { return k < v; });
+        const auto last = std::upper_bound(m_sortedKeys.begin(), m_sortedKeys.end(), std::floor(windowHigh),
+                                           [](double v, qint32 k) { return v < k; });
+        if (first < last)
+            s.inWindow = m_prefix[std::size_t(last - m_sortedKeys.begin())] - m_prefix[std::size_t(first - m_sortedKeys.begin())];
+    }
+    s.underflow = m_underflow;
+    s.overflow = m_overflow;
+    if (!m_bins.isEmpty()) {
+        s.rangeLow = m_bins.front().low;
+        s.rangeHigh = m_bins.back().high;
+    }
+    s.nominalBinWidth = m_nominalWidth;
+    s.binCount = int(m_bins.size());
+    s.calibratedGrid = m_gridValid;
+    return s;
+}
+
+QByteArray Histogram::toCsv() const
+{
+    const Summary s = summary();
+    const auto optional = [](const auto& v) { return v ? number(double(*v)) : QByteArray(); };
+    QByteArray out;
+    out += "# count," + QByteArray::number(s.count) + '\n';
+    out += "# mean_ps," + number(s.mean) + '\n';
+    out += "# std_dev_ps," + number(s.stdDev) + '\n';
+    out += "# min_ps," + optional(s.minimum) + '\n';
+    out += "# max_ps," + optional(s.maximum) + '\n';
+    out += "# fwhm_ps," + optional(s.fwhm) + '\n';
+    out += "# window_low_ps," + number(s.windowLow) + '\n';
+    out += "# window_high_ps," + number(s.windowHigh) + '\n';
+    out += "# in_window," + QByteArray::number(s.inWindow) + '\n';
+    out += "# underflow," + QByteArray::number(s.underflow) + '\n';
+    out += "# overflow," + QByteArray::number(s.overflow) + '\n';
+    out += "# bin_width_ps," + number(s.nominalBinWidth) + '\n';
+    out += "# grid," + QByteArray(s.calibratedGrid ? "calibration" : "integer") + '\n';
+    out += "low_ps,high_ps,count\n";
+    for (const Bin& b : m_bins)
+        out += number(b.low) + ',' + number(b.high) + ',' + QByteArray::number(b.count) + '\n';
+    return out;
+}
+
+bool Histogram::writeCsv(const QString& path, QString* errorText) const
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(toCsv()) < 0 || !file.commit()) {
+        if (errorText)
+            *errorText = file.errorString();
+        return false;
+    }
+    return true;
+}

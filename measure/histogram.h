@@ -1,0 +1,192 @@
+/// @brief Live histogram of a run's time differences, on bins that follow the grid of achievable values.
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QVector>
+#include <QtGlobal>
+#include <bitset>
+#include <optional>
+#include <vector>
+
+/// Counts every time difference by its exact value (O(1) per record) and builds display bins
+/// and summary figures lazily, only when they are asked for and something changed.
+///
+/// A record's dt can only take the values that the conversion gives for some pair of 12-bit
+/// readings and an offset: an unevenly spaced set. Fixed-width bins narrower than the local
+/// spacing of that set would alternate between full and structurally empty ("comb teeth").
+/// The display bins therefore start from the operator's nominal width, move every edge to the
+/// midpoint of the gap between the two achievable values around it, and drop edges that
+/// coincide, so each bin holds at least one achievable value and no value lies on an edge.
+/// The achievable set is computed from the calibration with the very conversion the decoder
+/// uses; for records added with their readings, from the readings and offsets seen so far
+/// (a superset of what was measured, far sparser than all readings when the signal is
+/// narrow); otherwise from every plausible reading. Without a calibration, or when the set is
+/// too costly to enumerate, the set is every integer (dt is a whole number of ps).
+///
+/// Not thread-safe; used on the thread that decodes.
+class Histogram {
+public:
+    /// Readings the decoder accepts lie strictly between these.
+    static constexpr int PlausibleLow = 650;
+    static constexpr int PlausibleHigh = 2350;
+    /// More display bins than this widen the effective bin width.
+    static constexpr int MaxBins = 4000;
+    /// Triples (A, B, offset) enumerated at most to find the achievable values in the range.
+    static constexpr qint64 GridBudget = 24'000'000;
+
+    struct Bin {
+        double low = 0;   ///< ps, inclusive
+        double high = 0;  ///< ps, exclusive
+        quint64 count = 0;
+        /// Counts per ps times the nominal width: comparable between bins of unequal width.
+        double scaledCount = 0;
+    };
+
+    struct Summary {
+        quint64 count = 0;
+        double mean = 0;       ///< ps; 0 without records
+        double stdDev = 0;     ///< ps, sample (n - 1) standard deviation; 0 below two records
+        std::optional<qint32> minimum;
+        std::optional<qint32> maximum;
+        /// Full width at half maximum of the highest peak, on counts per ps; empty when a
+        /// side of the peak never falls below half inside the range.
+        std::optional<double> fwhm;
+        double windowLow = 0;
+        double windowHigh = 0;
+        quint64 inWindow = 0;  ///< records with windowLow <= dt <= windowHigh
+        quint64 underflow = 0; ///< records below the first bin
+        quint64 overflow = 0;  ///< records at or above the end of the last bin
+        double rangeLow = 0;   ///< ps, first bin's low edge
+        double rangeHigh = 0;  ///< ps, last bin's high edge
+        double nominalBinWidth = 0; ///< ps, after widening for MaxBins
+        int binCount = 0;
+        /// True when the bin edges come from a calibration's achievable values.
+        bool calibratedGrid = false;
+    };
+
+    Histogram();
+
+    /// Forgets every record (run start); settings and calibration stay.
+    void clear();
+    /// One record's time difference, readings unknown (e.g. replayed from a plain data file).
+    void add(qint32 dt)
+    {
+        countValue(dt);
+        m_anyWithoutReadings = true;
+    }
+    /// One record with its readings and offset, which narrow the achievable set.
+    void add(qint32 dt, int a, int b, int offset)
+    {
+        countValue(dt);
+        if (a >= 0 && a < 4096 && b >= 0 && b < 4096 && offset >= 0 && offset < 256) {
+            noteReading(m_seenA, a);
+            noteReading(m_seenB, b);
+            if (!m_seenOffsets.test(std::size_t(offset))) {
+                m_seenOffsets.set(std::size_t(offset));
+                m_gridDirty = true;
+            }
+        } else {
+            m_anyWithoutReadings = true;
+        }
+    }
+
+    /// The operator's bin width in ps (> 0; others are ignored).
+    void setBinWidthPs(double width);
+    double binWidthPs() const { return m_binWidth; }
+    /// The calibration cells and Tau values the decoder converts with.
+    void setCalibration(double aLow, double aHigh, double bLow, double bHigh, double tauA, double tauB);
+    /// No usable calibration: the bins fall back to the integer grid.
+    void clearCalibration();
+    bool hasCalibration() const { return m_calibrated; }
+    /// A fixed display range in ps (low < high), or empty for the automatic one: the central
+    /// 99.8 % of the records widened by half on each side, so that stray coincidences end up in the underflow
+    /// and overflow counts instead of squeezing the peak into one bin.
+    void setRange(std::optional<std::pair<double, double>> range);
+    /// The coincidence window summary() and toCsv() use unless told otherwise.
+    void setWindow(double low, double high);
+
+    quint64 count() const { return m_count; }
+    /// Changes with every record and every setting: a viewer redraws only when it moved.
+    quint64 revision() const { return m_revision; }
+    /// Display bins, rebuilt if anything changed since the last call.
+    const QVector<Bin>& bins() const;
+    Summary summary() const { return summary(m_windowLow, m_windowHigh); }
+    Summary summary(double windowLow, double windowHigh) const;
+    /// "# name,value" lines of the summary, then "low_ps,high_ps,count" and one row per bin.
+    QByteArray toCsv() const;
+    /// Writes toCsv() to path; false (with errorText) when the file cannot be written.
+    bool writeCsv(const QString& path, QString* errorText = nullptr) const;
+
+    /// The achievable values in [low, high] the bins are built on (empty: the integer grid);
+    /// exposed for tests and the replay tool's diagnostics.
+    std::vector<qint32> achievableValues(qint32 low, qint32 high) const;
+
+private:
+    void countValue(qint32 dt)
+    {
+        auto it = m_counts.find(dt);
+        if (it == m_counts.end()) {
+            m_counts.insert(dt, 1);
+            m_newKeys.push_back(dt);
+        } else {
+            ++*it;
+        }
+        ++m_count;
+        ++m_revision;
+        m_dirty = true;
+    }
+    void noteReading(std::bitset<4096>& seen, int reading)
+    {
+        if (!seen.test(std::size_t(reading))) {
+            seen.set(std::size_t(reading));
+            m_gridDirty = true;
+        }
+    }
+    void rebuild() const;
+    void mergeNewKeys() const;
+    std::pair<double, double> automaticRange() const;
+    void ensureGrid(qint32 low, qint32 high) const;
+    double snapEdge(double edge) const;
+
+    // Exact counts per dt; keys not yet in m_sortedKeys wait in m_newKeys, so that adding
+    // stays O(1) and a rebuild only sorts what is new.
+    QHash<qint32, quint64> m_counts;
+    mutable std::vector<qint32> m_newKeys;
+    mutable std::vector<qint32> m_sortedKeys;
+    quint64 m_count = 0;
+    quint64 m_revision = 0;
+
+    std::bitset<4096> m_seenA;
+    std::bitset<4096> m_seenB;
+    std::bitset<256> m_seenOffsets;
+    bool m_anyWithoutReadings = false;
+
+    double m_binWidth = 10;
+    std::optional<std::pair<double, double>> m_range;
+    double m_windowLow = -100;
+    double m_windowHigh = 100;
+
+    bool m_calibrated = false;
+    std::vector<double> m_timeA; ///< ns per reading, NaN where the conversion faults
+    std::vector<double> m_timeB;
+
+    // Lazily built state.
+    mutable bool m_dirty = true;
+    mutable bool m_gridDirty = true;
+    mutable QVector<Bin> m_bins;
+    mutable double m_nominalWidth = 0;
+    mutable quint64 m_underflow = 0;
+    mutable quint64 m_overflow = 0;
+    mutable std::optional<double> m_fwhm;
+    mutable double m_mean = 0;
+    mutable double m_stdDev = 0;
+    // Counts in m_sortedKeys order, and their running sums (one longer), for quantiles and
+    // window counts without walking the hash.
+    mutable std::vector<quint64> m_prefix;
+    // Achievable values over [m_gridLow, m_gridHigh]; m_gridValid false: integer grid.
+    mutable std::vector<qint32> m_grid;
+    mutable qint64 m_gridLow = 0;
+    mutable qint64 m_gridHigh = -1;
+    mutable bool m_gridValid = false;
+};

@@ -1,0 +1,101 @@
+/// @brief The run's description beside its data file: "<data file name>.json", rewritten atomically at run start, on changes and at run stop.
+#pragma once
+
+#include "measure/dataoptions.h"
+#include "measure/linkhealth.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <array>
+#include <optional>
+
+/// The data file holds only records, exactly as it always has; everything needed to read it
+/// again later (the calibration and Tau values the lines were converted with, the options, the
+/// instrument) goes here instead. Each save writes a temporary file and renames it over the
+/// old one, so a reader sees either the previous or the new content, never a torn one. The
+/// description at run start is saved with "complete": false; only the stop sets it true, so a
+/// crash leaves a sidecar that says the run never ended.
+///
+/// Knows nothing of the models: the owner fills the Description.
+class RunSidecar {
+public:
+    static constexpr int FormatVersion = 1;
+    static inline const QString Kind = QStringLiteral("Tallyscope run");
+
+    /// The texts as the panel holds them (read in `locale`), order A low, A high, B low, B high.
+    struct Calibration {
+        std::array<QString, 4> cells;
+        QString tauA;
+        QString tauB;
+        bool operator==(const Calibration&) const = default;
+    };
+    /// The calibration in force from entry `entriesBefore` of the data file on.
+    struct CalibrationChange {
+        QDateTime time;
+        QString reason;
+        quint64 entriesBefore = 0;
+        Calibration calibration;
+    };
+    struct Register {
+        int index = 0;
+        QString name;
+        std::optional<int> value;
+    };
+    struct Description {
+        QString programVersion;
+        QString dataFileName;
+        QDateTime start;
+        /// Invalid until the run stops.
+        QDateTime stop;
+        bool complete = false;
+        QString address;
+        quint16 port = 0;
+        QString fpgaVersion;
+        QString moduleVersion;
+        /// QLocale name the texts were read and the lines formatted in.
+        QString locale;
+        DataOptions options;
+        Calibration calibration;
+        QList<CalibrationChange> calibrationChanges;
+        std::optional<int> dacACode;
+        std::optional<QString> dacAEntry;
+        QList<Register> registers;
+        quint64 recordsDecoded = 0;
+        quint64 entriesWritten = 0;
+        LinkHealthFigures linkHealth;
+        QString dataFileError;
+    };
+
+    /// The data file's path with ".txt" replaced by ".json" (appended when there is no ".txt").
+    static QString pathFor(const QString& dataFilePath);
+    /// ISO 8601 with milliseconds and the UTC offset.
+    static QString timeText(const QDateTime& time);
+
+    static QByteArray toJson(const Description& description);
+    /// Reads what toJson wrote; empty with errorText when the text is not a sidecar of a
+    /// format this program knows or a calibration text is missing.
+    static std::optional<Description> fromJson(const QByteArray& json, QString* errorText = nullptr);
+
+    /// Starts describing the run of `dataFilePath` and saves at once.
+    bool begin(const QString& dataFilePath, const Description& description);
+    bool isActive() const { return m_active; }
+    /// The current sidecar's path, or the last one's.
+    QString path() const { return m_path; }
+    Description& description() { return m_description; }
+    const Description& description() const { return m_description; }
+    /// Saves the description as it stands now. False (with errorString()) when not active or
+    /// the file could not be written; the previous content then stays.
+    bool save();
+    /// Marks the description complete with its stop time, saves and stops describing.
+    bool finish(const QDateTime& stop);
+    /// Empty after every successful save.
+    QString errorString() const { return m_error; }
+
+private:
+    QString m_path;
+    Description m_description;
+    QString m_error;
+    bool m_active = false;
+};

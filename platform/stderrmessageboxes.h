@@ -1,0 +1,20 @@
+/// @brief Message boxes for programs without a window: the text goes to stderr and the box counts as answered.
+#pragma once
+
+#include "platform/messagebox.h"
+
+#include <QString>
+#include <utility>
+
+/// Answers Ok for a lone OK button and Cancel otherwise: nobody is there to agree to anything.
+class StderrMessageBoxes final : public MessageBoxes {
+public:
+    /// Each line is "<prefix>: <title>: <text>".
+    explicit StderrMessageBoxes(QString prefix) : m_prefix(std::move(prefix)) {}
+    Answer show(const QString& text, const QString& title, Buttons buttons, Icon icon) override;
+    int shownCount() const { return m_shown; }
+
+private:
+    QString m_prefix;
+    int m_shown = 0;
+};

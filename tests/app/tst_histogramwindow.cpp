@@ -1,0 +1,140 @@
+/// @brief Histogram window: figures from records decoded by a session, the refresh throttle, CSV and PNG exports.
+#include "common/fakes.h"
+#include "app/model/instrumentsession.h"
+#include "app/model/messagelog.h"
+#include "control/calibrationmodel.h"
+#include "link/replydecoder.h"
+#include "measure/gui/histogramwindow.h"
+#include "measure/histogramfeed.h"
+#include "measure/linkhealth.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QLocale>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+QByteArray record(int a, int b, int offset)
+{
+    const char bytes[] = {'R', char(a >> 8), char(a & 0xFF), char(b >> 8), char(b & 0xFF), char(offset), 0};
+    return QByteArray(bytes, 7);
+}
+
+} // namespace
+
+class TestHistogramWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+
+    // The wiring the panel uses: the feed observes the session's decoder; the window shows
+    // the histogram and the session's link health.
+    void showsDecodedRecordsAndLinkHealth()
+    {
+        FakeSocket socket;
+        FakeClock clock;
+        FakeMessageBoxes boxes;
+        MessageLog log;
+        InstrumentSession session(socket, clock, boxes, log);
+        CalibrationModel& cal = session.calibration();
+        cal.setCell(CalibrationModel::ALow, "500");
+        cal.setCell(CalibrationModel::AHigh, "3600");
+        cal.setCell(CalibrationModel::BLow, "510");
+        cal.setCell(CalibrationModel::BHigh, "3590");
+        HistogramFeed feed;
+        feed.setCalibrationTexts(cal.cell(CalibrationModel::ALow), cal.cell(CalibrationModel::AHigh),
+                                 cal.cell(CalibrationModel::BLow), cal.cell(CalibrationModel::BHigh), cal.tauA(), cal.tauB());
+        session.decoder().setObserver(&feed);
+
+        HistogramWindow window(feed.histogram(), &session.linkHealth());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.windowTitle(), QStringLiteral("Histogram"));
+
+        // 1500/1600/3 gives -30457 ps and 1500/1600/0 gives -457 ps with these cells.
+        QByteArray arrival;
+        for (int i = 0; i < 3; ++i)
+            arrival += record(1500, 1600, 3);
+        arrival += record(1500, 1600, 0);
+        arrival += record(100, 1600, 0); // implausible reading: rejected, not counted
+        session.decoder().feed(arrival);
+
+        QTRY_COMPARE(window.figureText("Count"), QStringLiteral("4"));
+        QCOMPARE(window.figureText("Mean"), QStringLiteral("-22,957.0 ps"));
+        QCOMPARE(window.figureText("Decoded"), QStringLiteral("4"));
+        QCOMPARE(window.figureText("Rejected (plausibility)"), QStringLiteral("1"));
+        QVERIFY(window.figureText("Bins").contains("calibrated"));
+
+        feed.clearForRunStart();
+        QTRY_COMPARE(window.figureText("Count"), QStringLiteral("0"));
+        QCOMPARE(window.figureText("Mean"), QString());
+    }
+
+    // Records arrive far faster than a person can read: the chart is redrawn on the timer,
+    // not per record, and not at all while nothing changes.
+    void refreshIsThrottled()
+    {
+        Histogram histogram;
+        HistogramWindow window(histogram, nullptr);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTest::qWait(150);
+        const int before = window.chartUpdateCount();
+
+        QElapsedTimer elapsed;
+        elapsed.start();
+        int fed = 0;
+        while (fed < 100000) {
+            for (int i = 0; i < 2000; ++i, ++fed)
+                histogram.add(-30000 + (fed * 7919) % 400);
+            QTest::qWait(6);
+        }
+        while (elapsed.elapsed() < 300)
+            QTest::qWait(10);
+        const int duringFeed = window.chartUpdateCount() - before;
+        const int allowed = int(elapsed.elapsed() / (1000 / HistogramWindow::RefreshHz)) + 2;
+        QVERIFY2(duringFeed >= 1 && duringFeed <= allowed,
+                 qPrintable(QStringLiteral("%1 redraws in %2 ms").arg(duringFeed).arg(elapsed.elapsed())));
+        QTRY_COMPARE(window.figureText("Count"), QStringLiteral("100,000"));
+
+        const int settled = window.chartUpdateCount();
+        QTest::qWait(350);
+        QCOMPARE(window.chartUpdateCount(), settled);
+    }
+
+    void exportsWriteFiles()
+    {
+        Histogram histogram;
+        for (int i = 0; i < 5000; ++i)
+            histogram.add(-200 + (i * 37) % 400);
+        HistogramWindow window(histogram, nullptr);
+        window.resize(900, 600);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+        QTemporaryDir dir;
+        const QString csvPath = dir.filePath("run.csv");
+        QVERIFY(window.exportCsv(csvPath));
+        QFile csv(csvPath);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        QCOMPARE(csv.readAll(), histogram.toCsv());
+
+        const QString pngPath = dir.filePath("run.png");
+        QVERIFY(window.exportPng(pngPath));
+        const QImage image(pngPath);
+        QVERIFY(!image.isNull());
+        QVERIFY(image.width() >= 400 && image.height() >= 300);
+
+        QString error;
+        QVERIFY(!window.exportCsv(dir.filePath("no/such/folder.csv"), &error));
+        QVERIFY(!error.isEmpty());
+        QVERIFY(!window.exportPng(dir.filePath("no/such/folder.png")));
+    }
+};
+
+QTEST_MAIN(TestHistogramWindow)
+#include "tst_histogramwindow.moc"

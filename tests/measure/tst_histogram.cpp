@@ -1,0 +1,381 @@
+/// @brief Histogram: binning and figures against two-pass references, bins on the achievable grid, FWHM, window, clear, CSV.
+#include "link/channeltimetable.h"
+#include "link/timeconversion.h"
+#include "measure/histogram.h"
+#include "measure/histogramfeed.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <set>
+
+namespace {
+
+struct Calibration {
+    double aLow = 500, aHigh = 3600, bLow = 510, bHigh = 3590, tauA = 9.47, tauB = 9.49;
+};
+
+/// The decoder's path from readings to dt.
+class Converter {
+public:
+    explicit Converter(const Calibration& c)
+    {
+        m_a.build(c.tauA, c.aLow, c.aHigh);
+        m_b.build(c.tauB, c.bLow, c.bHigh);
+    }
+    qint32 dt(int a, int b, int offset) const
+    {
+        return timeconv::timeDifference(m_a.at(a).ns, m_b.at(b).ns, offset).ps;
+    }
+
+private:
+    ChannelTimeTable m_a;
+    ChannelTimeTable m_b;
+};
+
+void calibrate(Histogram& h, const Calibration& c = {})
+{
+    h.setCalibration(c.aLow, c.aHigh, c.bLow, c.bHigh, c.tauA, c.tauB);
+}
+
+quint64 binTotal(const Histogram& h)
+{
+    quint64 total = 0;
+    for (const Histogram::Bin& b : h.bins())
+        total += b.count;
+    return total;
+}
+
+} // namespace
+
+class TestHistogram : public QObject {
+    Q_OBJECT
+private slots:
+    // Bin counts, mean, standard deviation, window and out-of-range counts against a plain
+    // two-pass computation over the raw values.
+    void figuresMatchTwoPassReference_data()
+    {
+        QTest::addColumn<double>("centre");
+        QTest::addColumn<double>("sigma");
+        QTest::addColumn<double>("width");
+        QTest::newRow("peak near -30 ns, 10 ps bins") << -30000.0 << 120.0 << 10.0;
+        QTest::newRow("odd width") << 250.0 << 40.0 << 7.3;
+        // Far from zero with a small spread: summing squares would lose every digit here.
+        QTest::newRow("large values, small spread") << 2.0e9 << 3.0 << 1.0;
+    }
+    void figuresMatchTwoPassReference()
+    {
+        QFETCH(double, centre);
+        QFETCH(double, sigma);
+        QFETCH(double, width);
+        std::mt19937 rng(7);
+        std::normal_distribution<double> normal(centre, sigma);
+        std::vector<qint32> values;
+        for (int i = 0; i < 100000; ++i)
+            values.push_back(qint32(std::lround(normal(rng))));
+        // Strays an offset step or more away, on both sides.
+        const std::vector<qint32> strays{qint32(centre - 1e6), qint32(centre - 5e5), qint32(centre + 7e5)};
+        values.insert(values.end(), strays.begin(), strays.end());
+
+        Histogram h;
+        h.setBinWidthPs(width);
+        for (qint32 v : values)
+            h.add(v);
+        const double wLow = centre - sigma / 2;
+        const double wHigh = centre + sigma;
+        const Histogram::Summary s = h.summary(wLow, wHigh);
+
+        long double sum = 0;
+        for (qint32 v : values)
+            sum += v;
+        const long double mean = sum / values.size();
+        long double squares = 0;
+        quint64 inWindow = 0;
+        for (qint32 v : values) {
+            squares += (v - mean) * (v - mean);
+            inWindow += (v >= wLow && v <= wHigh) ? 1 : 0;
+        }
+        const double sd = double(std::sqrt(squares / (values.size() - 1)));
+        QCOMPARE(s.count, quint64(values.size()));
+        QVERIFY(std::abs(s.mean - double(mean)) <= 1e-9 * std::max(1.0, std::abs(double(mean))));
+        QVERIFY2(std::abs(s.stdDev - sd) <= 1e-6 * sd, qPrintable(QString::number(s.stdDev) + " vs " + QString::number(sd)));
+        QCOMPARE(s.inWindow, inWindow);
+        QCOMPARE(*s.minimum, *std::min_element(values.begin(), values.end()));
+        QCOMPARE(*s.maximum, *std::max_element(values.begin(), values.end()));
+        QVERIFY(!s.calibratedGrid);
+
+        // Every bin recounted by brute force; the strays land outside the automatic range.
+        const QVector<Histogram::Bin>& bins = h.bins();
+        QVERIFY(bins.size() > 10);
+        quint64 under = 0, over = 0;
+        for (qint32 v : values) {
+            under += v < bins.front().low ? 1 : 0;
+            over += v >= bins.back().high ? 1 : 0;
+        }
+        QCOMPARE(s.underflow, under);
+        QCOMPARE(s.overflow, over);
+        QCOMPARE(under, quint64(2));
+        QCOMPARE(over, quint64(1));
+        for (qsizetype i = 0; i < bins.size(); ++i) {
+            const Histogram::Bin& b = bins[i];
+            QCOMPARE(b.low, i == 0 ? b.low : bins[i - 1].high);
+            const auto expected = std::count_if(values.begin(), values.end(), [&](qint32 v) { return v >= b.low && v < b.high; });
+            QCOMPARE(b.count, quint64(expected));
+            // Without a calibration the edges lie between integers, never on a value.
+            QCOMPARE(b.low - std::floor(b.low), 0.5);
+        }
+        QCOMPARE(binTotal(h) + s.underflow + s.overflow, s.count);
+    }
+
+    // Readings from a narrow signal put dt on a sparse, uneven set of values; bins finer than
+    // its spacing must not alternate between full and empty, and no record may be lost.
+    void readingsGridHasNoCombTeeth()
+    {
+        const Converter conv{Calibration{}};
+        Histogram h;
+        calibrate(h);
+        h.setBinWidthPs(1);
+        std::mt19937 rng(11);
+        std::uniform_int_distribution<int> da(1496, 1504), db(1597, 1603);
+        std::set<qint32> distinct;
+        const int n = 60000;
+        for (int i = 0; i < n; ++i) {
+            const int a = da(rng), b = db(rng);
+            const qint32 dt = conv.dt(a, b, 3);
+            distinct.insert(dt);
+            h.add(dt, a, b, 3);
+        }
+        // Really a comb for 1 ps bins: far fewer values than integers in their span.
+        QVERIFY(qint64(distinct.size()) * 2 < qint64(*distinct.rbegin() - *distinct.begin()));
+
+        const Histogram::Summary s = h.summary();
+        QVERIFY(s.calibratedGrid);
+        QCOMPARE(binTotal(h) + s.underflow + s.overflow, quint64(n));
+        QCOMPARE(s.underflow + s.overflow, quint64(0));
+        const QVector<Histogram::Bin>& bins = h.bins();
+        QCOMPARE(bins.size(), qsizetype(distinct.size()));
+        for (const Histogram::Bin& b : bins)
+            QVERIFY2(b.count > 0, qPrintable(QStringLiteral("empty bin [%1, %2)").arg(b.low).arg(b.high)));
+
+        // The grid is exactly what the conversion can give for the readings seen, and the
+        // edges sit halfway between neighbouring values.
+        const std::vector<qint32> grid = h.achievableValues(*distinct.begin() - 100, *distinct.rbegin() + 100);
+        std::set<qint32> expected;
+        for (int a = 1496; a <= 1504; ++a)
+            for (int b = 1597; b <= 1603; ++b)
+                expected.insert(conv.dt(a, b, 3));
+        QCOMPARE(std::vector<qint32>(expected.begin(), expected.end()), grid);
+        for (qsizetype i = 1; i < bins.size(); ++i) {
+            const auto above = std::upper_bound(grid.begin(), grid.end(), bins[i].low);
+            QVERIFY(above != grid.begin() && above != grid.end());
+            QCOMPARE(bins[i].low, (double(*(above - 1)) + double(*above)) / 2);
+        }
+
+        // Wider bins merge whole groups of values, still with nothing empty.
+        const qsizetype fineBins = bins.size();
+        h.setBinWidthPs(12);
+        QVERIFY(h.bins().size() < fineBins);
+        for (const Histogram::Bin& b : h.bins())
+            QVERIFY(b.count > 0);
+        QCOMPARE(binTotal(h), quint64(n));
+    }
+
+    // Records without readings (a replayed plain file): the grid is every value any plausible
+    // pair of readings can give, bit-identical to the conversion.
+    void plausibleGridMatchesBruteForce()
+    {
+        const Calibration c;
+        const Converter conv{c};
+        Histogram h;
+        calibrate(h, c);
+        h.add(conv.dt(1500, 1600, 3));
+        const qint32 low = -30400, high = -29600;
+        const std::vector<qint32> grid = h.achievableValues(low, high);
+        // One offset step is 10 ns and a channel spans under 9 ns, so offsets 2..4 cover it.
+        std::vector<bool> seen(std::size_t(high - low + 1));
+        for (int offset = 2; offset <= 4; ++offset)
+            for (int a = Histogram::PlausibleLow + 1; a < Histogram::PlausibleHigh; ++a)
+                for (int b = Histogram::PlausibleLow + 1; b < Histogram::PlausibleHigh; ++b) {
+                    const qint32 dt = conv.dt(a, b, offset);
+                    if (dt >= low && dt <= high)
+                        seen[std::size_t(dt - low)] = true;
+                }
+        std::vector<qint32> expected;
+        for (qint32 v = low; v <= high; ++v)
+            if (seen[std::size_t(v - low)])
+                expected.push_back(v);
+        QCOMPARE(grid, expected);
+    }
+
+    void fwhmOfGaussian_data()
+    {
+        QTest::addColumn<double>("sigma");
+        QTest::addColumn<double>("width");
+        QTest::newRow("sigma 80, 5 ps bins") << 80.0 << 5.0;
+        QTest::newRow("sigma 80, 20 ps bins") << 80.0 << 20.0;
+        QTest::newRow("sigma 25, 2 ps bins") << 25.0 << 2.0;
+    }
+    void fwhmOfGaussian()
+    {
+        QFETCH(double, sigma);
+        QFETCH(double, width);
+        std::mt19937 rng(3);
+        std::normal_distribution<double> normal(-12000, sigma);
+        Histogram h;
+        h.setBinWidthPs(width);
+        for (int i = 0; i < 1000000; ++i)
+            h.add(qint32(std::lround(normal(rng))));
+        const Histogram::Summary s = h.summary();
+        QVERIFY(s.fwhm);
+        const double expected = 2.3548 * sigma;
+        QVERIFY2(std::abs(*s.fwhm - expected) < 0.04 * expected,
+                 qPrintable(QStringLiteral("FWHM %1, expected %2").arg(*s.fwhm).arg(expected)));
+    }
+
+    // On uneven bins the peak is judged by counts per ps: here every value's count is the
+    // density times the width of its cell, so raw counts zigzag with the widths while the
+    // density is a clean Gaussian.
+    void fwhmUsesDensityOnUnevenBins()
+    {
+        const Converter conv{Calibration{}};
+        Histogram h;
+        calibrate(h);
+        h.setBinWidthPs(1);
+        std::vector<qint32> values;
+        for (int b = 1560; b <= 1640; ++b)
+            values.push_back(conv.dt(1500, b, 3));
+        std::sort(values.begin(), values.end());
+        const double sigma = 20, centre = values[values.size() / 2];
+        quint64 total = 0;
+        for (std::size_t i = 1; i + 1 < values.size(); ++i) {
+            const double cell = (values[i + 1] - values[i - 1]) / 2.0;
+            const auto count = quint64(std::lround(1e5 * cell * std::exp(-0.5 * std::pow((values[i] - centre) / sigma, 2))));
+            for (quint64 k = 0; k < count; ++k)
+                h.add(values[i], 1500, 1560 + 0, 3);
+            total += count;
+        }
+        // The readings noted above are not the true ones: add the others so the grid is right.
+        for (int b = 1560; b <= 1640; ++b)
+            h.add(conv.dt(1500, b, 3), 1500, b, 3);
+        total += 81;
+        const QVector<Histogram::Bin>& bins = h.bins();
+        double narrowest = 1e9, widest = 0;
+        for (const Histogram::Bin& bin : bins) {
+            narrowest = std::min(narrowest, bin.high - bin.low);
+            widest = std::max(widest, bin.high - bin.low);
+            QCOMPARE(bin.scaledCount, bin.count / (bin.high - bin.low) * h.summary().nominalBinWidth);
+        }
+        QVERIFY(widest > narrowest);
+        const Histogram::Summary s = h.summary();
+        QCOMPARE(binTotal(h) + s.underflow + s.overflow, total);
+        QVERIFY(s.fwhm);
+        QVERIFY2(std::abs(*s.fwhm - 2.3548 * sigma) < 0.03 * 2.3548 * sigma, qPrintable(QString::number(*s.fwhm)));
+    }
+
+    void windowAndRange()
+    {
+        Histogram h;
+        h.setBinWidthPs(1);
+        for (qint32 v : {-5, -3, -3, 0, 2, 2, 2, 9})
+            h.add(v);
+        // Inclusive at both ends, fractional bounds round inwards.
+        QCOMPARE(h.summary(-3, 2).inWindow, quint64(6));
+        QCOMPARE(h.summary(-2.5, 1.9).inWindow, quint64(1));
+        QCOMPARE(h.summary(3, 8).inWindow, quint64(0));
+        QCOMPARE(h.summary(5, -5).inWindow, quint64(0));
+        h.setWindow(-10, 10);
+        QCOMPARE(h.summary().inWindow, quint64(8));
+
+        h.setRange(std::pair{-3.0, 2.0});
+        const Histogram::Summary s = h.summary();
+        QCOMPARE(s.underflow, quint64(1));
+        QCOMPARE(s.overflow, quint64(1));
+        QCOMPARE(s.rangeLow, -3.5);
+        QCOMPARE(s.rangeHigh, 2.5);
+        QCOMPARE(binTotal(h), quint64(6));
+        h.setRange(std::nullopt);
+        QCOMPARE(h.summary().underflow + h.summary().overflow, quint64(0));
+    }
+
+    // The feed is what the decoder talks to: run start forgets records, keeps the calibration.
+    void feedClearsAtRunStart()
+    {
+        HistogramFeed feed;
+        const Converter conv{Calibration{}};
+        feed.setCalibrationTexts("500", "3600", "510", "3590", "9.47", "9.49");
+        for (int a = 1490; a < 1510; ++a)
+            feed.recordDecoded(conv.dt(a, 1600, 3), a, 1600, 3, 0);
+        const Histogram& h = feed.histogram();
+        QCOMPARE(h.count(), quint64(20));
+        QVERIFY(h.summary().calibratedGrid);
+
+        feed.clearForRunStart();
+        QCOMPARE(h.count(), quint64(0));
+        QVERIFY(h.bins().isEmpty());
+        QVERIFY(!h.summary().minimum);
+
+        // The next run's grid is built from its own readings only.
+        feed.recordDecoded(conv.dt(1700, 1700, 1), 1700, 1700, 1, 0);
+        feed.recordDecoded(conv.dt(1702, 1700, 1), 1702, 1700, 1, 0);
+        const Histogram::Summary s = h.summary();
+        QCOMPARE(s.count, quint64(2));
+        QVERIFY(s.calibratedGrid);
+        QCOMPARE(h.achievableValues(-20000, 20000).size(), std::size_t(2));
+        QCOMPARE(s.mean, (conv.dt(1700, 1700, 1) + conv.dt(1702, 1700, 1)) / 2.0);
+
+        feed.setCalibrationTexts("???", "3600", "510", "3590", "9.47", "9.49");
+        QVERIFY(!h.hasCalibration());
+        QVERIFY(!h.summary().calibratedGrid);
+    }
+
+    void csvExport()
+    {
+        Histogram h;
+        h.setBinWidthPs(2);
+        h.setWindow(0, 3);
+        for (qint32 v : {-1, 0, 1, 1, 3, 4, 100000})
+            h.add(v);
+        const QList<QByteArray> lines = h.toCsv().split('\n');
+        const Histogram::Summary s = h.summary();
+        QCOMPARE(lines.last(), QByteArray());
+        const qsizetype header = lines.indexOf("low_ps,high_ps,count");
+        QVERIFY(header > 0);
+        QHash<QByteArray, QByteArray> values;
+        for (qsizetype i = 0; i < header; ++i) {
+            QVERIFY(lines[i].startsWith("# "));
+            const QList<QByteArray> kv = lines[i].mid(2).split(',');
+            QCOMPARE(kv.size(), 2);
+            values.insert(kv[0], kv[1]);
+        }
+        QCOMPARE(values.value("count"), QByteArray("7"));
+        QCOMPARE(values.value("in_window"), QByteArray("4"));
+        QCOMPARE(values.value("overflow"), QByteArray::number(s.overflow));
+        QCOMPARE(values.value("min_ps"), QByteArray("-1"));
+        QCOMPARE(values.value("grid"), QByteArray("integer"));
+        QCOMPARE(lines.size() - header - 2, h.bins().size());
+        quint64 total = 0;
+        for (qsizetype i = 0; i < h.bins().size(); ++i) {
+            const QList<QByteArray> f = lines[header + 1 + i].split(',');
+            QCOMPARE(f.size(), 3);
+            QCOMPARE(f[0].toDouble(), h.bins()[i].low);
+            QCOMPARE(f[1].toDouble(), h.bins()[i].high);
+            total += f[2].toULongLong();
+        }
+        QCOMPARE(total + s.underflow + s.overflow, quint64(7));
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath("h.csv");
+        QVERIFY(h.writeCsv(path));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), h.toCsv());
+        QString error;
+        QVERIFY(!h.writeCsv(dir.filePath("missing/h.csv"), &error));
+        QVERIFY(!error.isEmpty());
+    }
+};
+
+QTEST_APPLESS_MAIN(TestHistogram)
+#include "tst_histogram.moc"

@@ -1,0 +1,153 @@
+/// @brief LinkHealth against a real decoder and a clock the test moves: sliding rates, counts since the run start, reconnects.
+#include "common/fakes.h"
+#include "control/calibrationmodel.h"
+#include "control/registermodel.h"
+#include "link/decoderoutput.h"
+#include "link/replydecoder.h"
+#include "link/versionmodel.h"
+#include "measure/dataoptions.h"
+#include "measure/linkhealth.h"
+#include "measure/runstatistics.h"
+
+#include <QTest>
+
+namespace {
+
+class NullOutput final : public DecoderOutput {
+public:
+    void heartbeat() override {}
+    void displayLine(const QString&) override {}
+    void errorLine(const QString&) override {}
+    bool fileIsOpen() const override { return false; }
+    bool writeFile(QByteArrayView, QString&) override { return true; }
+    bool runTicked() const override { return true; }
+};
+
+QByteArray record(int a, int b, int offset = 3)
+{
+    const char bytes[7] = {'R', char(a >> 8), char(a & 0xFF), char(b >> 8), char(b & 0xFF), char(offset), 0};
+    return QByteArray(bytes, 7);
+}
+
+QByteArray records(int n)
+{
+    QByteArray out;
+    for (int i = 0; i < n; ++i)
+        out += record(1500 + i, 1600);
+    return out;
+}
+
+} // namespace
+
+class TestLinkHealth : public QObject {
+    Q_OBJECT
+private:
+    CalibrationModel m_calibration;
+    RegisterModel m_registers;
+    VersionModel m_versions;
+    RunStatistics m_statistics;
+    DataOptions m_options;
+    NullOutput m_output;
+    FakeClock m_clock;
+    std::unique_ptr<ReplyDecoder> m_decoder;
+    std::unique_ptr<LinkHealth> m_health;
+
+    void arrive(const QByteArray& bytes)
+    {
+        m_decoder->feed(bytes);
+        m_health->noteArrival(bytes.size());
+    }
+
+private slots:
+    void init()
+    {
+        m_calibration.setCell(CalibrationModel::ALow, QStringLiteral("500"));
+        m_calibration.setCell(CalibrationModel::AHigh, QStringLiteral("3600"));
+        m_calibration.setCell(CalibrationModel::BLow, QStringLiteral("510"));
+        m_calibration.setCell(CalibrationModel::BHigh, QStringLiteral("3590"));
+        m_options.display = false;
+        m_decoder = std::make_unique<ReplyDecoder>(
+            ReplyDecoder::Context{m_calibration, m_registers, m_versions, m_statistics, m_options, m_output});
+        m_health = std::make_unique<LinkHealth>(*m_decoder, m_clock);
+    }
+
+    void ratesCoverOnlyTheLastSecond()
+    {
+        arrive(records(10));
+        LinkHealthFigures f = m_health->figures();
+        QCOMPARE(f.recordsPerSecond, 10.0);
+        QCOMPARE(f.bytesPerSecond, 70.0);
+
+        m_clock.advance(0.5);
+        arrive(records(5) + "H");
+        f = m_health->figures();
+        QCOMPARE(f.recordsPerSecond, 15.0);
+        QCOMPARE(f.bytesPerSecond, 106.0);
+
+        // The first arrival is now more than a second old; the second is not.
+        m_clock.advance(0.6);
+        f = m_health->figures();
+        QCOMPARE(f.recordsPerSecond, 5.0);
+        QCOMPARE(f.bytesPerSecond, 36.0);
+
+        // Silence: the rates fall to zero without any further arrival.
+        m_clock.advance(1.0);
+        f = m_health->figures();
+        QCOMPARE(f.recordsPerSecond, 0.0);
+        QCOMPARE(f.bytesPerSecond, 0.0);
+        // The counts are not rates: they keep everything since the run start.
+        QCOMPARE(f.recordsDecoded, 15ull);
+        QCOMPARE(f.bytes, 106ull);
+    }
+
+    void countsStartAgainAtEachRun()
+    {
+        // Before the run: one implausible record, a gated record and a garbage tail.
+        arrive(record(600, 1600) + record(1500, 1600));
+        m_calibration.setCell(CalibrationModel::ALow, QStringLiteral("600"));
+        arrive(record(1500, 1600));
+        m_calibration.setCell(CalibrationModel::ALow, QStringLiteral("500"));
+        arrive(QByteArray("xyz"));
+        LinkHealthFigures f = m_health->figures();
+        QCOMPARE(f.recordsDecoded, 1ull);
+        QCOMPARE(f.rejectedByPlausibility, 1ull);
+        QCOMPARE(f.rejectedByGate, 1ull);
+        QCOMPARE(f.bytesDroppedByResync, 3ull);
+        QCOMPARE(f.bytes, 24ull);
+
+        m_health->resetForRun();
+        f = m_health->figures();
+        QCOMPARE(f.recordsDecoded + f.rejectedByPlausibility + f.rejectedByGate + f.bytesDroppedByResync + f.bytes, 0ull);
+        // The rates describe the link, not the run: the start does not empty them.
+        QVERIFY(f.recordsPerSecond > 0);
+
+        // A Tau that is not a number sends every record down the error path.
+        m_calibration.setTauA(QStringLiteral("abc"));
+        arrive(record(1500, 1600) + record(1500, 1600));
+        m_calibration.setTauA(QStringLiteral("9.47"));
+        arrive(records(4) + "Q");
+        f = m_health->figures();
+        QCOMPARE(f.errors, 1ull);
+        QCOMPARE(f.recordsDecoded, 4ull);
+        QCOMPARE(f.bytesDroppedByResync, 1ull);
+        QCOMPARE(f.bytes, 14ull + 29ull);
+        QCOMPARE(f.recordsDecoded, m_decoder->counters().recordsDecoded - 1);
+    }
+
+    void everyConnectionAfterTheFirstIsAReconnect()
+    {
+        m_health->noteConnectionEstablished();
+        QCOMPARE(m_health->figures().reconnects, 0ull);
+        m_health->noteConnectionEstablished();
+        m_health->noteConnectionEstablished();
+        QCOMPARE(m_health->figures().reconnects, 2ull);
+        m_health->resetForRun();
+        QCOMPARE(m_health->figures().reconnects, 0ull);
+        // The first connection stays the first across run starts.
+        m_health->noteConnectionEstablished();
+        QCOMPARE(m_health->figures().reconnects, 1ull);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLinkHealth)
+#include "tst_linkhealth.moc"

@@ -1,0 +1,170 @@
+/// @brief RunSidecar: its name beside the data file, the JSON read back as written, and saves that replace the file whole or not at all.
+#include "measure/runsidecar.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+RunSidecar::Description sample()
+{
+    RunSidecar::Description d;
+    d.programVersion = QStringLiteral("1.0.8");
+    d.start = QDateTime(QDate(2026, 12, 6), QTime(15, 5, 9, 250), Qt::OffsetFromUTC, 3600);
+    d.address = QStringLiteral("127.0.0.1");
+    d.port = 40000;
+    d.fpgaVersion = QStringLiteral("FPGA: 1.2.3");
+    d.moduleVersion = QStringLiteral("Rabbit: RCM 4.2.1");
+    d.locale = QStringLiteral("de_DE");
+    d.options = {false, true, true, false};
+    d.calibration = {{QStringLiteral("498"), QStringLiteral("3601"), QStringLiteral("512"), QStringLiteral("3589")},
+                     QStringLiteral("9,47"), QStringLiteral("9.49")};
+    RunSidecar::CalibrationChange change;
+    change.time = d.start.addSecs(30);
+    change.reason = QStringLiteral("tau");
+    change.entriesBefore = 12345;
+    change.calibration = d.calibration;
+    change.calibration.tauB = QStringLiteral("9.6");
+    d.calibrationChanges = {change};
+    d.dacACode = 2000;
+    d.dacAEntry = QStringLiteral("2000.4");
+    d.registers = {{0, QStringLiteral("Coincidence A"), 17}, {1, QStringLiteral("Coincidence B"), std::nullopt}};
+    d.recordsDecoded = 9'007'199'254'740'000ull;
+    d.entriesWritten = 12346;
+    d.linkHealth.recordsDecoded = 7;
+    d.linkHealth.bytes = 8;
+    d.linkHealth.rejectedByGate = 9;
+    d.linkHealth.rejectedByPlausibility = 10;
+    d.linkHealth.bytesDroppedByResync = 11;
+    d.linkHealth.errors = 12;
+    d.linkHealth.reconnects = 13;
+    d.dataFileError = QStringLiteral("Write failed: No space left on device");
+    return d;
+}
+
+} // namespace
+
+class TestRunSidecar : public QObject {
+    Q_OBJECT
+private slots:
+    void pathSitsBesideTheDataFile_data()
+    {
+        QTest::addColumn<QString>("dataFile");
+        QTest::addColumn<QString>("sidecar");
+        QTest::newRow("plain") << QStringLiteral("/d/Coincidences 12-6-2026 3;05;09 PM.txt")
+                               << QStringLiteral("/d/Coincidences 12-6-2026 3;05;09 PM.json");
+        QTest::newRow("second in the same second")
+            << QStringLiteral("/d/Coincidences 12-6-2026 3;05;09 PM (2).txt") << QStringLiteral("/d/Coincidences 12-6-2026 3;05;09 PM (2).json");
+        QTest::newRow("no .txt") << QStringLiteral("/d/run.dat") << QStringLiteral("/d/run.dat.json");
+        QTest::newRow(".txt inside") << QStringLiteral("/d.txt/a.txt.bak") << QStringLiteral("/d.txt/a.txt.bak.json");
+    }
+    void pathSitsBesideTheDataFile()
+    {
+        QFETCH(QString, dataFile);
+        QFETCH(QString, sidecar);
+        QCOMPARE(RunSidecar::pathFor(dataFile), sidecar);
+    }
+
+    void jsonReadsBackAsWritten()
+    {
+        RunSidecar::Description d = sample();
+        d.stop = d.start.addSecs(61);
+        d.complete = true;
+        d.dataFileName = QStringLiteral("Coincidences x.txt");
+        const QByteArray json = RunSidecar::toJson(d);
+
+        // Times carry their offset, so the file says when the run was wherever it is read.
+        const QJsonObject root = QJsonDocument::fromJson(json).object();
+        QCOMPARE(root.value(QStringLiteral("start")).toString(), QStringLiteral("2026-12-06T15:05:09.250+01:00"));
+        QCOMPARE(root.value(QStringLiteral("dac")).toObject().value(QStringLiteral("aCode")).toInt(), 2000);
+
+        QString why;
+        const auto back = RunSidecar::fromJson(json, &why);
+        QVERIFY2(back, qPrintable(why));
+        QCOMPARE(back->start, d.start);
+        QCOMPARE(back->stop, d.stop);
+        QVERIFY(back->complete);
+        QCOMPARE(back->dataFileName, d.dataFileName);
+        QCOMPARE(back->address, d.address);
+        QCOMPARE(back->port, d.port);
+        QCOMPARE(back->locale, d.locale);
+        QCOMPARE(back->options.verbose, true);
+        QCOMPARE(back->options.display, false);
+        QVERIFY(back->calibration == d.calibration);
+        QCOMPARE(back->calibrationChanges.size(), 1);
+        QCOMPARE(back->calibrationChanges[0].entriesBefore, 12345ull);
+        QCOMPARE(back->calibrationChanges[0].calibration.tauB, QStringLiteral("9.6"));
+        QCOMPARE(back->calibrationChanges[0].time, d.calibrationChanges[0].time);
+        QCOMPARE(back->dacAEntry, d.dacAEntry);
+        QCOMPARE(back->registers.size(), 2);
+        QCOMPARE(back->registers[0].value, std::optional<int>(17));
+        QCOMPARE(back->registers[1].value, std::optional<int>());
+        QCOMPARE(back->recordsDecoded, d.recordsDecoded);
+        QCOMPARE(back->entriesWritten, d.entriesWritten);
+        QCOMPARE(back->linkHealth.reconnects, 13ull);
+        QCOMPARE(back->linkHealth.bytesDroppedByResync, 11ull);
+        QCOMPARE(back->dataFileError, d.dataFileError);
+    }
+
+    void foreignOrIncompleteJsonIsRefused_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QByteArray good = RunSidecar::toJson(sample());
+        QTest::newRow("not JSON") << QByteArray("R\x05\xdc");
+        QTest::newRow("another kind") << QByteArray(good).replace("Tallyscope run", "Something else");
+        QTest::newRow("newer format") << QByteArray(good).replace("\"formatVersion\": 1", "\"formatVersion\": 2");
+        QTest::newRow("cell missing") << QByteArray(good).replace("\"aHigh\"", "\"aHighX\"");
+        QTest::newRow("tau a number") << QByteArray(good).replace("\"tauB\": \"9.49\"", "\"tauB\": 9.49");
+    }
+    void foreignOrIncompleteJsonIsRefused()
+    {
+        QFETCH(QByteArray, json);
+        QString why;
+        QVERIFY(!RunSidecar::fromJson(json, &why));
+        QVERIFY(!why.isEmpty());
+    }
+
+    void savesReplaceTheFileWhole()
+    {
+        QTemporaryDir dir;
+        const QString dataFile = dir.filePath(QStringLiteral("Coincidences a.txt"));
+        RunSidecar sidecar;
+        QVERIFY(!sidecar.save()); // nothing begun
+        QVERIFY(sidecar.begin(dataFile, sample()));
+        QVERIFY(sidecar.isActive());
+        QCOMPARE(sidecar.path(), dir.filePath(QStringLiteral("Coincidences a.json")));
+
+        const auto read = [&] {
+            QFile f(sidecar.path());
+            return f.open(QIODevice::ReadOnly) ? RunSidecar::fromJson(f.readAll()) : std::nullopt;
+        };
+        auto onDisk = read();
+        QVERIFY(onDisk);
+        QVERIFY(!onDisk->complete);
+        QVERIFY(!onDisk->stop.isValid());
+        QCOMPARE(onDisk->dataFileName, QStringLiteral("Coincidences a.txt"));
+
+        sidecar.description().entriesWritten = 99;
+        QVERIFY(sidecar.finish(sample().start.addSecs(5)));
+        QVERIFY(!sidecar.isActive());
+        onDisk = read();
+        QVERIFY(onDisk);
+        QVERIFY(onDisk->complete);
+        QCOMPARE(onDisk->entriesWritten, 99ull);
+        QCOMPARE(onDisk->stop, sample().start.addSecs(5));
+        // Only the sidecar itself is left: no temporary file beside it.
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("Coincidences a.json")});
+
+        // A sidecar that cannot be written says why.
+        RunSidecar broken;
+        QVERIFY(!broken.begin(dir.filePath(QStringLiteral("missing/b.txt")), sample()));
+        QVERIFY(!broken.errorString().isEmpty());
+    }
+};
+
+QTEST_APPLESS_MAIN(TestRunSidecar)
+#include "tst_runsidecar.moc"
