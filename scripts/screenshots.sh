@@ -2,6 +2,7 @@
 # Takes screenshots of the panel as a person would see it: a real window under Xvfb at 96 dpi,
 # on the built-in simulator (loopback only), with settings and data in a throw-away folder.
 # The clicks go to places on the screen, as a mouse would (xdotool), not through the code.
+# Shots: start-up, a run going, the histogram window during the run, the data folder picker.
 # Usage: scripts/screenshots.sh [outdir]   (default: screenshots/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,6 +28,12 @@ xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" bash -c '
   xdotool mousemove 412 28 click 1    # Run
   sleep 4
   import -window root "$1/running.png"
+  xdotool mousemove 509 53 click 3    # right click in the "Coincidences" group
+  sleep 0.5
+  xdotool mousemove 540 66 click 1    # its menu: Histogram...
+  sleep 3
+  import -window root "$1/histogram.png"
+  xdotool key Escape
   xdotool mousemove 412 28 click 1    # Run off
   sleep 0.5
   xdotool mousemove 619 157 click 1   # ... (data folder)
@@ -38,4 +45,5 @@ xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" bash -c '
 for f in startup running picker; do
   convert "$out/$f.png" -crop 800x600+0+0 +repage "$out/$f.png"
 done
-echo "wrote $out/startup.png $out/running.png $out/picker.png"
+convert "$out/histogram.png" -trim +repage "$out/histogram.png"
+echo "wrote $out/startup.png $out/running.png $out/histogram.png $out/picker.png"
