@@ -5,7 +5,7 @@
 #include "app/logview.h"
 #include "app/model/messagelog.h"
 #include "app/vbcheckbox.h"
-#include "app/versioninfo.h"
+#include "platform/versioninfo.h"
 #include "control/calibrationmodel.h"
 #include "control/dacsetpoint.h"
 #include "control/registermodel.h"

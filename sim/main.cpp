@@ -1,4 +1,5 @@
 /// @brief tallyscope-sim: the instrument simulator on 127.0.0.1, for demos, manual tests and benchmarks.
+#include "platform/versioninfo.h"
 #include "sim/instrumentsimulator.h"
 #include "sim/simulatoroptions.h"
 
@@ -7,15 +8,11 @@
 #include <QTextStream>
 #include <QTimer>
 
-#define TALLYSCOPE_STR2(x) #x
-#define TALLYSCOPE_STR(x) TALLYSCOPE_STR2(x)
-
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tallyscope-sim"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(TALLYSCOPE_STR(TALLYSCOPE_VERSION_MAJOR) "." TALLYSCOPE_STR(
-        TALLYSCOPE_VERSION_MINOR) "." TALLYSCOPE_STR(TALLYSCOPE_VERSION_PATCH)));
+    QCoreApplication::setApplicationVersion(versioninfo::versionNumber());
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Plays the timing instrument's side of the protocol on 127.0.0.1.\n\n"

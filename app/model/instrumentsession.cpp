@@ -1,5 +1,6 @@
 /// @brief InstrumentSession: the wiring of link, decoder, calibration, runs (with their sidecar), registers and link health.
 #include "app/model/instrumentsession.h"
+#include "platform/versioninfo.h"
 
 #include "app/model/messagelog.h"
 #include "control/calibrationmodel.h"
@@ -167,7 +168,7 @@ RunSidecar::Calibration calibrationOf(const CalibrationModel& model)
 void InstrumentSession::beginSidecar()
 {
     RunSidecar::Description d;
-    d.programVersion = QStringLiteral("%1.%2.%3").arg(TALLYSCOPE_VERSION_MAJOR).arg(TALLYSCOPE_VERSION_MINOR).arg(TALLYSCOPE_VERSION_PATCH);
+    d.programVersion = versioninfo::versionNumber();
     d.start = m_clock.localNow();
     d.address = m_link->hostText();
     d.port = m_link->port();

@@ -139,7 +139,7 @@ private slots:
         QVERIFY(!atStart->stop.isValid());
         QCOMPARE(atStart->dataFileName, QFileInfo(dataPath).fileName());
         QCOMPARE(atStart->programVersion,
-                 QStringLiteral("%1.%2.%3").arg(TALLYSCOPE_VERSION_MAJOR).arg(TALLYSCOPE_VERSION_MINOR).arg(TALLYSCOPE_VERSION_PATCH));
+                 QStringLiteral("1.0.8"));
         QCOMPARE(atStart->address, QStringLiteral("127.0.0.1"));
         QCOMPARE(atStart->port, rig.sim->port());
         QCOMPARE(atStart->fpgaVersion, QStringLiteral("FPGA: 1.2.3"));

@@ -1,5 +1,6 @@
 /// @brief tallyscope-record: a run recorded without a window, through the panel's own session: connect, calibrate, record with File ticked, stop cleanly.
 #include "app/model/instrumentsession.h"
+#include "platform/versioninfo.h"
 #include "app/model/messagelog.h"
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
@@ -111,7 +112,7 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tallyscope-record"));
     QCoreApplication::setApplicationVersion(
-        QStringLiteral("%1.%2.%3").arg(TALLYSCOPE_VERSION_MAJOR).arg(TALLYSCOPE_VERSION_MINOR).arg(TALLYSCOPE_VERSION_PATCH));
+        versioninfo::versionNumber());
 
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(

@@ -1,5 +1,6 @@
 /// @brief tallyscope-replay: turns a raw data file back into the record lines the panel would have written, through the panel's own decoder.
 #include "control/calibrationmodel.h"
+#include "platform/versioninfo.h"
 #include "control/registermodel.h"
 #include "link/decoderoutput.h"
 #include "link/replydecoder.h"
@@ -145,7 +146,7 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tallyscope-replay"));
     QCoreApplication::setApplicationVersion(
-        QStringLiteral("%1.%2.%3").arg(TALLYSCOPE_VERSION_MAJOR).arg(TALLYSCOPE_VERSION_MINOR).arg(TALLYSCOPE_VERSION_PATCH));
+        versioninfo::versionNumber());
 
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
