@@ -7,5 +7,5 @@ scripts/setup.sh dev
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
   exec build/dev/tallyscope --simulate "$@"
 fi
-echo "No display found: running the panel under Xvfb (screen :99 is not shown anywhere)." >&2
+echo "No display found: running the panel under Xvfb, on a virtual screen (use scripts/screenshots.sh to see it)." >&2
 exec xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" build/dev/tallyscope --simulate "$@"
