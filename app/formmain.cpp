@@ -12,6 +12,7 @@
 #include "link/connectionmanager.h"
 #include "link/versionmodel.h"
 #include "measure/datafile.h"
+#include "measure/gui/datafolderchooser.h"
 #include "measure/runstatistics.h"
 #include "platform/numbers.h"
 #include "platform/settingsstore.h"
@@ -81,11 +82,9 @@ QString createdDataFolder()
 #ifdef Q_OS_WIN
     return QStringLiteral("C:\\");
 #else
-    // "C:\" means nothing here; the operator's documents folder is the natural place.
-    QString f = DataFile::defaultFolder();
-    if (!f.endsWith(u'/'))
-        f += u'/';
-    return f;
+    // "C:\" means nothing here; the operator's documents folder is the natural place, shown
+    // as the picker shows a chosen folder.
+    return DataFolderChooser::fieldForm(DataFile::defaultFolder());
 #endif
 }
 

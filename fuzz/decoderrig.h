@@ -33,20 +33,6 @@ inline const std::array<const char*, 16> HighCells{"3600", "3590", "???",  "3550
 inline const std::array<const char*, 16> Taus{"9.47", "9.49", "0",      "-1",    "abc",   "9,47",  "",    " 9.47 ",
                                                "1e308", "1e-300", "9.470", "&H9", "100000", "-9.47", "nan", "inf"};
 
-inline QLocale localeAt(int index)
-{
-    switch (index & 3) {
-    case 1:
-        return QLocale(QLocale::English, QLocale::UnitedStates);
-    case 2:
-        return QLocale(QLocale::German, QLocale::Germany);
-    case 3:
-        return QLocale(QLocale::French, QLocale::France);
-    default:
-        return QLocale::c();
-    }
-}
-
 inline QString cellText(int cell, int index)
 {
     const bool low = cell == CalibrationModel::ALow || cell == CalibrationModel::BLow;

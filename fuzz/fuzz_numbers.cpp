@@ -24,20 +24,6 @@
 
 namespace {
 
-QLocale localeAt(int index)
-{
-    switch (index & 3) {
-    case 1:
-        return QLocale(QLocale::English, QLocale::UnitedStates);
-    case 2:
-        return QLocale(QLocale::German, QLocale::Germany);
-    case 3:
-        return QLocale(QLocale::French, QLocale::France);
-    default:
-        return QLocale::c();
-    }
-}
-
 bool skippable(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n'; }
 bool ascii(char16_t c, char lo, char hi) { return c >= char16_t(lo) && c <= char16_t(hi); }
 

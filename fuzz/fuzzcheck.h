@@ -1,6 +1,7 @@
 /// @brief The one assertion the harnesses use: a message, then a trap that libFuzzer records as a finding.
 #pragma once
 
+#include <QLocale>
 #include <cstdio>
 
 // assert() would vanish under the preset's NDEBUG, and a plain abort() loses which invariant
@@ -14,3 +15,19 @@
             __builtin_trap();                                                                      \
         }                                                                                          \
     } while (0)
+
+/// The locales the harnesses switch between: the C locale, a point-decimal one and two
+/// comma-decimal ones (the grouping and decimal characters swap places).
+inline QLocale localeAt(int index)
+{
+    switch (index & 3) {
+    case 1:
+        return QLocale(QLocale::English, QLocale::UnitedStates);
+    case 2:
+        return QLocale(QLocale::German, QLocale::Germany);
+    case 3:
+        return QLocale(QLocale::French, QLocale::France);
+    default:
+        return QLocale::c();
+    }
+}

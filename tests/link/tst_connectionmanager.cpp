@@ -31,6 +31,19 @@ struct Recorder {
     QList<bool> flashes;
 };
 
+/// A manager on a socket that never leaves the process, already asked to connect to 127.0.0.1.
+struct Scripted {
+    FakeSocket sock;
+    FakeClock clock;
+    ConnectionManager m{sock, clock};
+    Recorder r{m};
+    Scripted()
+    {
+        m.setHostText(QStringLiteral("127.0.0.1"));
+        m.open();
+    }
+};
+
 } // namespace
 
 class TestConnectionManager : public QObject {
@@ -38,12 +51,8 @@ class TestConnectionManager : public QObject {
 private slots:
     void connectLogsAndStartsTheKeepAlive()
     {
-        FakeSocket sock;
-        FakeClock clock;
-        ConnectionManager m(sock, clock);
-        Recorder r(m);
-        m.setHostText(QStringLiteral("127.0.0.1"));
-        m.open();
+        Scripted f;
+        auto& [sock, clock, m, r] = f;
         QCOMPARE(sock.connects, QStringList{QStringLiteral("127.0.0.1:37829")});
         sock.completeConnect();
         QCOMPARE(r.lines, QStringList{QStringLiteral("Connected.")});
@@ -56,12 +65,8 @@ private slots:
 
     void healthyLinkSendsHeartbeatsAndNeverLoses()
     {
-        FakeSocket sock;
-        FakeClock clock;
-        ConnectionManager m(sock, clock);
-        Recorder r(m);
-        m.setHostText(QStringLiteral("127.0.0.1"));
-        m.open();
+        Scripted f;
+        auto& [sock, clock, m, r] = f;
         sock.completeConnect();
         for (int i = 0; i < 20; ++i) {
             clock.advance(4.5);
@@ -77,12 +82,8 @@ private slots:
 
     void silenceLosesWithinTwoTicksAndReopens()
     {
-        FakeSocket sock;
-        FakeClock clock;
-        ConnectionManager m(sock, clock);
-        Recorder r(m);
-        m.setHostText(QStringLiteral("127.0.0.1"));
-        m.open();
+        Scripted f;
+        auto& [sock, clock, m, r] = f;
         sock.completeConnect();
         r.events.clear();
 
@@ -108,12 +109,8 @@ private slots:
 
     void firstTickWhileConnectingRestartsSilently()
     {
-        FakeSocket sock;
-        FakeClock clock;
-        ConnectionManager m(sock, clock);
-        Recorder r(m);
-        m.setHostText(QStringLiteral("127.0.0.1"));
-        m.open();
+        Scripted f;
+        auto& [sock, clock, m, r] = f;
         clock.advance(4.5);
         m.tmrKeepAlive_Timer();
         QVERIFY(r.lines.isEmpty());
@@ -123,12 +120,8 @@ private slots:
 
     void failedConnectLogsThenReportsLostAtTheNextTick()
     {
-        FakeSocket sock;
-        FakeClock clock;
-        ConnectionManager m(sock, clock);
-        Recorder r(m);
-        m.setHostText(QStringLiteral("127.0.0.1"));
-        m.open();
+        Scripted f;
+        auto& [sock, clock, m, r] = f;
         sock.fail(QStringLiteral("Connection refused"));
         QCOMPARE(r.lines, QStringList{QStringLiteral(" Doh! (sock) Connection refused")});
         clock.advance(4.5);
