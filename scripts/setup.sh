@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 preset="${1:-dev}"
 
 packages=(build-essential cmake ninja-build pkg-config
-          qt6-base-dev qt6-base-dev-tools qt6-charts-dev libgl-dev
+          qt6-base-dev qt6-base-dev-tools qt6-charts-dev libqt6opengl6-dev libgl-dev
           xvfb xauth imagemagick fonts-dejavu-core fonts-liberation xdotool libbenchmark-dev
           libsodium-dev minisign
           clang libclang-rt-14-dev)
