@@ -22,6 +22,7 @@
 #include "link/versionmodel.h"
 #include "measure/runstatistics.h"
 #include "platform/clock.h"
+#include "platform/commandline.h"
 #include "platform/messagebox.h"
 #include "platform/qtsocket.h"
 #include "platform/settingsbackend.h"
@@ -38,11 +39,24 @@
 #include <QLockFile>
 #include <QStandardPaths>
 
-std::optional<Application::Options> Application::parseArguments(const QStringList& arguments, QString& message, bool& isError)
+std::optional<int> Application::parseArguments(const QStringList& arguments, Options& options)
 {
-    QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral("Front panel for the two-channel timing instrument."));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit."));
+    CommandLine cli(QStringLiteral("tallyscope"), QStringLiteral("Front panel for the two-channel timing instrument."));
+    QCommandLineParser& p = cli.parser();
+    // Qt's own options (-platform offscreen, -style ...) are read by QApplication later; they
+    // are accepted here unlisted, which needs single-dash words read as long options.
+    p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin", "qmljsdebugger", "qwindowgeometry",
+                             "qwindowicon", "qwindowtitle", "session", "display", "geometry", "style", "stylesheet"}) {
+        QCommandLineOption qtOption(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        p.addOption(qtOption);
+    }
+    for (const char* name : {"reverse", "widgetcount"}) {
+        QCommandLineOption qtOption(QString::fromLatin1(name), QString());
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        p.addOption(qtOption);
+    }
     const QCommandLineOption address(QStringLiteral("address"),
                                      QStringLiteral("Instrument address shown in the address box at start."), QStringLiteral("HOST"));
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Instrument port (default 37829)."), QStringLiteral("N"));
@@ -50,33 +64,23 @@ std::optional<Application::Options> Application::parseArguments(const QStringLis
                                       QStringLiteral("Start the built-in instrument simulator on 127.0.0.1 and connect to it."));
     const QCommandLineOption updateUrl(QStringLiteral("update-url"),
                                        QStringLiteral("Address of the update web directory (ending in /)."), QStringLiteral("URL"));
-    p.addOptions({help, address, port, simulate, updateUrl});
-    isError = false;
-    if (!p.parse(arguments)) {
-        message = p.errorText();
-        isError = true;
-        return std::nullopt;
-    }
-    if (p.isSet(help)) {
-        message = p.helpText();
-        return std::nullopt;
-    }
+    p.addOptions({address, port, simulate, updateUrl});
+    if (const auto exitCode = cli.parse(arguments))
+        return exitCode;
+    if (!p.positionalArguments().isEmpty())
+        return cli.usage(QStringLiteral("unexpected argument \"%1\"").arg(p.positionalArguments().constFirst()));
     Options o;
     if (p.isSet(address))
         o.address = p.value(address);
     if (p.isSet(port)) {
-        bool ok = false;
-        const uint v = p.value(port).toUInt(&ok);
-        if (!ok || v == 0 || v > 65535) {
-            message = QStringLiteral("--port takes a number from 1 to 65535.");
-            isError = true;
-            return std::nullopt;
-        }
-        o.port = quint16(v);
+        o.port = CommandLine::port(p.value(port));
+        if (!o.port)
+            return cli.usage(QStringLiteral("--port takes a number from 1 to 65535"));
     }
     o.simulate = p.isSet(simulate);
     o.updateUrl = p.value(updateUrl);
-    return o;
+    options = o;
+    return std::nullopt;
 }
 
 QString Application::lockFilePath()

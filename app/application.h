@@ -40,8 +40,9 @@ public:
         QString updateUrl;
     };
 
-    /// Parses the command line; on --help or an error returns nothing and sets `message`.
-    static std::optional<Options> parseArguments(const QStringList& arguments, QString& message, bool& isError);
+    /// Parses the command line into `options`, before any display is opened. When the program
+    /// ends here (--help, --version, a bad argument) returns its exit code, the text printed.
+    static std::optional<int> parseArguments(const QStringList& arguments, Options& options);
 
     /// True when this is the only running panel of this user; otherwise shows the refusal.
     /// The lock stays held as long as `lock` lives.

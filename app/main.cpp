@@ -1,25 +1,22 @@
 /// @brief Entry point: command line, single instance, then the panel.
 #include "app/application.h"
+#include "platform/commandline.h"
 #include "platform/gui/widgetmessageboxes.h"
 #include "platform/settingsbackend.h"
 
 #include <QApplication>
 #include <QLockFile>
-#include <cstdio>
 
 int main(int argc, char* argv[])
 {
+    // Before QApplication: --help, --version and a bad argument must work without a display.
+    Application::Options options;
+    if (const auto exitCode = Application::parseArguments(CommandLine::arguments(argc, argv), options))
+        return *exitCode;
+
     QApplication qapp(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Quorvel"));
     QApplication::setApplicationName(QStringLiteral("Tallyscope"));
-
-    QString message;
-    bool isError = false;
-    const auto options = Application::parseArguments(QApplication::arguments(), message, isError);
-    if (!options) {
-        std::fputs(qPrintable(message + u'\n'), isError ? stderr : stdout);
-        return isError ? 2 : 0;
-    }
 
     WidgetMessageBoxes boxes;
     QLockFile lock(Application::lockFilePath());
@@ -27,7 +24,7 @@ int main(int argc, char* argv[])
         return 1;
 
     QSettingsBackend settings;
-    Application app(*options, settings, boxes);
+    Application app(options, settings, boxes);
     QObject::connect(&app, &Application::finished, &qapp, &QApplication::quit);
     app.start();
     return QApplication::exec();

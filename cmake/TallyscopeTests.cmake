@@ -45,4 +45,12 @@ foreach(t app_tst_sessionrecording app_tst_recordtool)
     TALLYSCOPE_RECORD_EXE="$<TARGET_FILE:tallyscope-record>")
 endforeach()
 set_tests_properties(app/tst_sessionrecording app/tst_recordtool PROPERTIES LABELS integration TIMEOUT 240)
+add_dependencies(app_tst_commandline tallyscope tallyscope-sim tallyscope-record tallyscope-replay tallyscope-updater)
+target_compile_definitions(app_tst_commandline PRIVATE
+  TALLYSCOPE_EXE="$<TARGET_FILE:tallyscope>"
+  TALLYSCOPE_SIM_EXE="$<TARGET_FILE:tallyscope-sim>"
+  TALLYSCOPE_RECORD_EXE="$<TARGET_FILE:tallyscope-record>"
+  TALLYSCOPE_REPLAY_EXE="$<TARGET_FILE:tallyscope-replay>"
+  TALLYSCOPE_UPDATER_EXE="$<TARGET_FILE:tallyscope-updater>")
+set_tests_properties(app/tst_commandline PROPERTIES LABELS integration)
 # ---- end of command-line tools ----

@@ -1,38 +1,33 @@
 /// @brief tallyscope-sim: the instrument simulator on 127.0.0.1, for demos, manual tests and benchmarks.
-#include "platform/versioninfo.h"
+#include "platform/commandline.h"
 #include "sim/instrumentsimulator.h"
 #include "sim/simulatoroptions.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QTextStream>
 #include <QTimer>
 
 int main(int argc, char* argv[])
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("tallyscope-sim"));
-    QCoreApplication::setApplicationVersion(versioninfo::versionNumber());
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Plays the timing instrument's side of the protocol on 127.0.0.1.\n\n"
-                                                    "Faults (--fault), counted from start:\n")
-                                     + FaultSchedule::syntaxHelp());
-    parser.addHelpOption();
-    parser.addVersionOption();
-    SimulatorOptions options(parser);
-    parser.process(app);
-
-    QTextStream err(stderr);
+    CommandLine cli(QStringLiteral("tallyscope-sim"),
+                    QStringLiteral("Plays the timing instrument's side of the protocol on 127.0.0.1.\n\n"
+                                   "Faults (--fault), counted from start:\n")
+                        + FaultSchedule::syntaxHelp());
+    SimulatorOptions options(cli.parser());
+    if (const auto exitCode = cli.parse(CommandLine::arguments(argc, argv)))
+        return *exitCode;
     QString problem;
-    if (!options.read(parser, &problem)) {
-        err << "tallyscope-sim: " << problem << Qt::endl;
-        return 2;
-    }
+    if (!cli.parser().positionalArguments().isEmpty())
+        return cli.usage(QStringLiteral("unexpected argument \"%1\"").arg(cli.parser().positionalArguments().constFirst()));
+    if (!options.read(cli.parser(), &problem))
+        return cli.usage(problem);
+
+    QCoreApplication app(argc, argv);
+    QTextStream err(stderr);
     InstrumentSimulator simulator(options.config());
     if (!simulator.start(options.port())) {
-        err << "tallyscope-sim: " << simulator.errorString() << Qt::endl;
-        return 1;
+        cli.complain(simulator.errorString());
+        return CommandLine::ExitFailure;
     }
     // Scripts wait for this line (and read the port from it when they asked for port 0).
     QTextStream(stdout) << "listening on 127.0.0.1:" << simulator.port() << Qt::endl;

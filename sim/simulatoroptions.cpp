@@ -1,6 +1,8 @@
 /// @brief Option declarations and strict value parsing for tallyscope-sim.
 #include "sim/simulatoroptions.h"
 
+#include "platform/commandline.h"
+
 #include <QCommandLineParser>
 #include <QStringList>
 #include <cmath>
@@ -84,9 +86,10 @@ bool SimulatorOptions::read(const QCommandLineParser& parser, QString* error)
     qint64 whole = 0;
     double real = 0;
 
-    if (!readInt(parser.value(m_portOption), 0, 65535, whole))
+    const auto port = CommandLine::port(parser.value(m_portOption), 0);
+    if (!port)
         return fail(m_portOption, QStringLiteral("expected 0 to 65535"));
-    m_port = quint16(whole);
+    m_port = *port;
     if (parser.isSet(m_rate)) {
         if (!readDouble(parser.value(m_rate), config.recordsPerSecond))
             return fail(m_rate, QStringLiteral("expected a number"));

@@ -193,8 +193,6 @@ private slots:
         QTest::newRow("missing folder")
             << QStringList{QStringLiteral("--address"), QStringLiteral("127.0.0.1"), QStringLiteral("--folder"), here + QStringLiteral("/no/such")}
             << QStringLiteral("does not exist");
-        QTest::newRow("unknown option") << QStringList{QStringLiteral("--address"), QStringLiteral("127.0.0.1"), QStringLiteral("--fast")}
-                                        << QStringLiteral("fast");
     }
     void badArgumentsAreRefusedBeforeAnyConnection()
     {

@@ -1,6 +1,5 @@
 /// @brief tallyscope-record: a run recorded without a window, through the panel's own session: connect, calibrate, record with File ticked, stop cleanly.
 #include "app/model/instrumentsession.h"
-#include "platform/versioninfo.h"
 #include "app/model/messagelog.h"
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
@@ -12,6 +11,7 @@
 #include "measure/linkhealth.h"
 #include "measure/runsidecar.h"
 #include "platform/clock.h"
+#include "platform/commandline.h"
 #include "platform/numbers.h"
 #include "platform/qtsocket.h"
 #include "platform/stderrmessageboxes.h"
@@ -30,13 +30,12 @@
 
 namespace {
 
-// Documented in the manual page; 64 is sysexits' EX_USAGE, 128 + n the shell's signal convention.
-constexpr int ExitOk = 0;
-constexpr int ExitFailure = 1;
+// Documented in the manual page, beside the shared ones; 128 + n is the shell's signal convention.
+constexpr int ExitOk = CommandLine::ExitOk;
+constexpr int ExitFailure = CommandLine::ExitFailure;
 constexpr int ExitNoConnection = 2;
 constexpr int ExitCalibration = 3;
 constexpr int ExitConnectionLost = 4;
-constexpr int ExitUsage = 64;
 
 constexpr int RegisterWaitMs = 1000;
 constexpr int TerminalRefreshMs = 200;
@@ -109,21 +108,14 @@ QString megabytes(quint64 bytes) { return QString::number(double(bytes) / 1e6, '
 
 int main(int argc, char* argv[])
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("tallyscope-record"));
-    QCoreApplication::setApplicationVersion(
-        versioninfo::versionNumber());
-
-    QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral(
+    CommandLine cli(QStringLiteral("tallyscope-record"), QStringLiteral(
         "Records one run of the timing instrument without a window: connects, calibrates, runs with File ticked\n"
         "and writes the data file and its .json sidecar exactly as the panel does, until --duration or --records\n"
         "is reached or it is interrupted (Ctrl-C, SIGTERM).\n"
         "Exit codes: 0 done, 1 the data file could not be written, 2 no connection within the timeout,\n"
         "3 calibration outside its windows, 4 connection lost, 64 bad arguments, 130 SIGINT, 143 SIGTERM\n"
         "(after an interrupt the data file and the sidecar are complete)."));
-    p.addHelpOption();
-    p.addVersionOption();
+    QCommandLineParser& p = cli.parser();
     const QCommandLineOption addressOpt(QStringLiteral("address"), QStringLiteral("The instrument's address (required)."),
                                         QStringLiteral("HOST"));
     const QCommandLineOption portOpt(QStringLiteral("port"), QStringLiteral("The instrument's port (default 37829)."),
@@ -144,35 +136,20 @@ int main(int argc, char* argv[])
                                         QStringLiteral("S"));
     p.addOptions({addressOpt, portOpt, folderOpt, durationOpt, recordsOpt, verboseOpt, rawOpt, timeoutOpt});
 
-    if (!p.parse(QCoreApplication::arguments())) {
-        complain(p.errorText());
-        return ExitUsage;
-    }
-    if (p.isSet(QStringLiteral("help"))) {
-        say(stdout, p.helpText());
-        return ExitOk;
-    }
-    if (p.isSet(QStringLiteral("version"))) {
-        say(stdout, QStringLiteral("tallyscope-record %1\n").arg(QCoreApplication::applicationVersion()));
-        return ExitOk;
-    }
-    const auto usage = [](const QString& text) {
-        complain(text + QStringLiteral(" (--help lists the options)"));
-        return ExitUsage;
-    };
+    if (const auto exitCode = cli.parse(CommandLine::arguments(argc, argv)))
+        return *exitCode;
     if (!p.positionalArguments().isEmpty())
-        return usage(QStringLiteral("unexpected argument \"%1\"").arg(p.positionalArguments().constFirst()));
+        return cli.usage(QStringLiteral("unexpected argument \"%1\"").arg(p.positionalArguments().constFirst()));
     // There is deliberately no default: the factory address belongs to a real instrument.
     const QString address = p.value(addressOpt).trimmed();
     if (address.isEmpty())
-        return usage(QStringLiteral("--address HOST is required"));
+        return cli.usage(QStringLiteral("--address HOST is required"));
     quint16 port = ConnectionManager::DefaultPort;
     if (p.isSet(portOpt)) {
-        bool ok = false;
-        const uint v = p.value(portOpt).toUInt(&ok);
-        if (!ok || v == 0 || v > 65535)
-            return usage(QStringLiteral("--port takes a number from 1 to 65535"));
-        port = quint16(v);
+        const auto v = CommandLine::port(p.value(portOpt));
+        if (!v)
+            return cli.usage(QStringLiteral("--port takes a number from 1 to 65535"));
+        port = *v;
     }
     const auto positiveSeconds = [&p](const QCommandLineOption& o) -> std::optional<double> {
         bool ok = false;
@@ -181,12 +158,12 @@ int main(int argc, char* argv[])
     };
     std::optional<double> duration;
     if (p.isSet(durationOpt) && !(duration = positiveSeconds(durationOpt)))
-        return usage(QStringLiteral("--duration takes a positive number of seconds"));
+        return cli.usage(QStringLiteral("--duration takes a positive number of seconds"));
     double connectTimeout = 10;
     if (p.isSet(timeoutOpt)) {
         const auto v = positiveSeconds(timeoutOpt);
         if (!v)
-            return usage(QStringLiteral("--connect-timeout takes a positive number of seconds"));
+            return cli.usage(QStringLiteral("--connect-timeout takes a positive number of seconds"));
         connectTimeout = *v;
     }
     std::optional<quint64> recordLimit;
@@ -194,13 +171,14 @@ int main(int argc, char* argv[])
         bool ok = false;
         const qulonglong v = p.value(recordsOpt).toULongLong(&ok);
         if (!ok || v == 0)
-            return usage(QStringLiteral("--records takes a positive whole number"));
+            return cli.usage(QStringLiteral("--records takes a positive whole number"));
         recordLimit = v;
     }
     const QString folder = p.isSet(folderOpt) ? p.value(folderOpt) : DataFile::defaultFolder();
     if (!QFileInfo(folder).isDir())
-        return usage(QStringLiteral("the folder \"%1\" does not exist").arg(folder));
+        return cli.usage(QStringLiteral("the folder \"%1\" does not exist").arg(folder));
 
+    QCoreApplication app(argc, argv);
     if (!installSignalPipe()) {
         complain(QStringLiteral("cannot watch for Ctrl-C"));
         return ExitFailure;
@@ -330,20 +308,6 @@ int main(int argc, char* argv[])
         if (phase != Phase::Done)
             complain(text.trimmed());
     });
-    // The decoder's error lines go only to the log; show them as they come.
-    quint64 logSeen = log.appendedTotal();
-    QObject::connect(&log, &MessageLog::changed, &app, [&] {
-        const quint64 total = log.appendedTotal();
-        const qsizetype fresh = qsizetype(std::min<quint64>(total - logSeen, quint64(log.lineCount())));
-        for (qsizetype row = fresh - 1; row >= 0; --row) {
-            const QString line = log.line(row);
-            if (line.startsWith(QStringLiteral("Doh!")))
-                complain(line);
-        }
-        logSeen = total;
-        log.acknowledgeChanges();
-    });
-
     QObject::connect(&session.link(), &ConnectionManager::connectionEstablished, &app, [&] {
         if (phase == Phase::Connecting)
             phase = Phase::Calibrating;

@@ -1,6 +1,5 @@
 /// @brief tallyscope-replay: turns a raw data file back into the record lines the panel would have written, through the panel's own decoder.
 #include "control/calibrationmodel.h"
-#include "platform/versioninfo.h"
 #include "control/registermodel.h"
 #include "link/decoderoutput.h"
 #include "link/replydecoder.h"
@@ -10,6 +9,7 @@
 #include "measure/histogramfeed.h"
 #include "measure/runsidecar.h"
 #include "measure/runstatistics.h"
+#include "platform/commandline.h"
 #include "platform/numbers.h"
 
 #include <QCommandLineParser>
@@ -24,10 +24,9 @@
 
 namespace {
 
-// sysexits.h values, so that scripts can tell a wrong call from bad data.
-constexpr int ExitOk = 0;
-constexpr int ExitIo = 1;
-constexpr int ExitUsage = 64;
+// sysexits.h values beside the shared ones, so that scripts can tell a wrong call from bad data.
+constexpr int ExitOk = CommandLine::ExitOk;
+constexpr int ExitIo = CommandLine::ExitFailure;
 constexpr int ExitData = 65;
 
 constexpr int RecordLength = 7;
@@ -143,21 +142,14 @@ QString describe(const RunSidecar::Calibration& c)
 
 int main(int argc, char* argv[])
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("tallyscope-replay"));
-    QCoreApplication::setApplicationVersion(
-        versioninfo::versionNumber());
-
-    QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral(
+    CommandLine cli(QStringLiteral("tallyscope-replay"), QStringLiteral(
         "Decodes a raw data file (7-byte records back to back) with the panel's decoder and writes the record\n"
         "lines the panel would have written (CR LF), with summary statistics on stderr.\n"
         "Calibration and Tau come from the sidecar beside the file unless given here; values given here apply\n"
         "to the whole file, the sidecar's changes during the run only to the sidecar's own values.\n"
         "Exit codes: 0 done, 1 a file could not be read or written, 64 bad arguments,\n"
         "65 the data did not decode cleanly (the lines that did are still written)."));
-    p.addHelpOption();
-    p.addVersionOption();
+    QCommandLineParser& p = cli.parser();
     p.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The raw data file."));
     const QCommandLineOption sidecarOpt(QStringLiteral("sidecar"), QStringLiteral("The run's sidecar (default: FILE with .json)."),
                                         QStringLiteral("JSON"));
@@ -179,36 +171,22 @@ int main(int argc, char* argv[])
     const QCommandLineOption binWidthOpt(QStringLiteral("bin-width"), QStringLiteral("Histogram bin width in ps (default 10)."),
                                          QStringLiteral("PS"));
     p.addOptions({sidecarOpt, calAOpt, calBOpt, tauOpt, verboseOpt, outputOpt, localeOpt, histogramOpt, binWidthOpt});
-    if (!p.parse(QCoreApplication::arguments())) {
-        complain(p.errorText());
-        return ExitUsage;
-    }
-    if (p.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(p.helpText()), stdout);
-        return ExitOk;
-    }
-    if (p.isSet(QStringLiteral("version"))) {
-        std::printf("tallyscope-replay %s\n", qPrintable(QCoreApplication::applicationVersion()));
-        return ExitOk;
-    }
-    if (p.positionalArguments().size() != 1) {
-        complain(QStringLiteral("give exactly one raw data file (--help lists the options)"));
-        return ExitUsage;
-    }
+    if (const auto exitCode = cli.parse(CommandLine::arguments(argc, argv)))
+        return *exitCode;
+    if (p.positionalArguments().size() != 1)
+        return cli.usage(QStringLiteral("give exactly one raw data file"));
     const QString inputPath = p.positionalArguments().constFirst();
+    QCoreApplication app(argc, argv);
 
     std::optional<std::pair<QString, QString>> calA, calB, tau;
     if (p.isSet(calAOpt) && !(calA = readingPair(p.value(calAOpt)))) {
-        complain(QStringLiteral("--cal-a takes two readings 0..4095: LOW,HIGH"));
-        return ExitUsage;
+        return cli.usage(QStringLiteral("--cal-a takes two readings 0..4095: LOW,HIGH"));
     }
     if (p.isSet(calBOpt) && !(calB = readingPair(p.value(calBOpt)))) {
-        complain(QStringLiteral("--cal-b takes two readings 0..4095: LOW,HIGH"));
-        return ExitUsage;
+        return cli.usage(QStringLiteral("--cal-b takes two readings 0..4095: LOW,HIGH"));
     }
     if (p.isSet(tauOpt) && !(tau = tauPair(p.value(tauOpt)))) {
-        complain(QStringLiteral("--tau takes two positive times in ns with a decimal point: A,B"));
-        return ExitUsage;
+        return cli.usage(QStringLiteral("--tau takes two positive times in ns with a decimal point: A,B"));
     }
 
     double binWidth = 10;
@@ -216,8 +194,7 @@ int main(int argc, char* argv[])
         bool ok = false;
         binWidth = QLocale::c().toDouble(p.value(binWidthOpt), &ok);
         if (!ok || !(binWidth > 0)) {
-            complain(QStringLiteral("--bin-width takes a positive number of ps"));
-            return ExitUsage;
+            return cli.usage(QStringLiteral("--bin-width takes a positive number of ps"));
         }
     }
 
@@ -237,8 +214,7 @@ int main(int argc, char* argv[])
             return ExitData;
         }
     } else if (!calA || !calB) {
-        complain(QStringLiteral("no sidecar at %1: give --cal-a and --cal-b (and --tau unless 9.47,9.49)").arg(sidecarPath));
-        return ExitUsage;
+        return cli.usage(QStringLiteral("no sidecar at %1: give --cal-a and --cal-b (and --tau unless 9.47,9.49)").arg(sidecarPath));
     }
 
     RunSidecar::Calibration start;

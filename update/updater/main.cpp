@@ -1,25 +1,30 @@
 /// @brief tallyscope-updater N: the changeover program the panel downloads and hands its update to.
+#include "platform/commandline.h"
 #include "update/updater/changeover.h"
 
 #include <QCoreApplication>
-#include <cstdio>
 
 int main(int argc, char* argv[])
 {
-    QCoreApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments();
+    CommandLine cli(QStringLiteral("tallyscope-updater"),
+                    QStringLiteral("Started by the panel once it has downloaded an update: waits for the panel to end, puts\n"
+                                   "\"Downloaded Update\" in place of the program NAME in its own folder and starts it.\n"
+                                   "Exit codes: 0 done, 1 the changeover failed (see tallyscope-updater.log), 64 bad arguments."));
+    cli.parser().addPositionalArgument(QStringLiteral("NAME"), QStringLiteral("The program to replace, without a folder."));
+    if (const auto exitCode = cli.parse(CommandLine::arguments(argc, argv)))
+        return *exitCode;
+    const QStringList names = cli.parser().positionalArguments();
+    if (names.size() != 1)
+        return cli.usage(QStringLiteral("give exactly one program NAME"));
 
+    QCoreApplication app(argc, argv);
     Changeover::Settings settings;
     settings.folder = QCoreApplication::applicationDirPath();
 #ifdef Q_OS_WIN
     settings.executableSuffix = QStringLiteral(".exe");
 #endif
-    settings.programName = args.size() == 2 ? args.at(1) : QString();
+    settings.programName = names.constFirst();
     settings.panelPid = qEnvironmentVariableIntValue("TALLYSCOPE_PANEL_PID");
-    if (args.size() != 2) {
-        std::fputs("usage: tallyscope-updater PROGRAM-NAME\n", stderr);
-        return 2;
-    }
 
     int exitCode = 0;
     Changeover changeover(settings, [&exitCode](int code) {

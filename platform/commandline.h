@@ -1,0 +1,41 @@
+/// @brief The command line as every executable of the project treats it: --help and --version without a display, one line for a bad argument, the shared exit codes.
+#pragma once
+
+#include <QCommandLineParser>
+#include <QStringList>
+#include <optional>
+
+class CommandLine {
+public:
+    // Listed in the manual pages; 64 is sysexits' EX_USAGE.
+    static constexpr int ExitOk = 0;
+    static constexpr int ExitFailure = 1;
+    static constexpr int ExitUsage = 64;
+
+    /// `program` names the executable in the help, the version line and every complaint.
+    CommandLine(const QString& program, const QString& description);
+
+    /// argv as text, with no Q(Core)Application needed: the panel must answer --help before
+    /// anything tries to open a display.
+    static QStringList arguments(int argc, const char* const* argv);
+    /// A port number from `lowest` to 65535, surrounding blanks allowed.
+    static std::optional<quint16> port(const QString& text, quint16 lowest = 1);
+
+    QCommandLineParser& parser() { return m_parser; }
+    const QCommandLineParser& parser() const { return m_parser; }
+
+    /// Parses `arguments`. When the program ends here, returns its exit code: 0 after the help or
+    /// the version was printed, 64 after the complaint about a bad argument.
+    std::optional<int> parse(const QStringList& arguments);
+
+    /// "program: problem (--help lists the options)" on stderr; returns ExitUsage.
+    int usage(const QString& problem) const;
+    /// "program: text" on stderr.
+    void complain(const QString& text) const;
+
+private:
+    QString m_program;
+    QCommandLineParser m_parser;
+    QCommandLineOption m_help;
+    QCommandLineOption m_version;
+};
