@@ -177,6 +177,22 @@ private slots:
         }
     }
 
+    void keepsTryingUntilTheInstrumentListens()
+    {
+        // The port refuses for 2.5 s, as an instrument that is still starting up does.
+        auto sim = simulator();
+        sim->refuseConnections(2500, InstrumentSimulator::RefuseMode::StopListening);
+        QVERIFY(!sim->isListening());
+        QTemporaryDir dir;
+        const Outcome o = record({QStringLiteral("--address"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                                  QString::number(sim->port()), QStringLiteral("--folder"), dir.path(), QStringLiteral("--records"),
+                                  QStringLiteral("100"), QStringLiteral("--connect-timeout"), QStringLiteral("8")});
+        QVERIFY2(o.exitCode == 0, qPrintable(o.err));
+        checkCompleteRun(dir, 100, false);
+        // Said once, not once a second.
+        QCOMPARE(o.err.count(QStringLiteral("Connection refused")), 1);
+    }
+
     void badArgumentsAreRefusedBeforeAnyConnection_data()
     {
         QTest::addColumn<QStringList>("arguments");

@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -38,6 +39,7 @@ constexpr int ExitCalibration = 3;
 constexpr int ExitConnectionLost = 4;
 
 constexpr int RegisterWaitMs = 1000;
+constexpr int ConnectRetryMs = 1000;
 constexpr int TerminalRefreshMs = 200;
 constexpr int PlainRefreshMs = 5000;
 
@@ -132,7 +134,7 @@ int main(int argc, char* argv[])
     const QCommandLineOption verboseOpt(QStringLiteral("verbose"), QStringLiteral("Verbose record lines (the Verbose option)."));
     const QCommandLineOption rawOpt(QStringLiteral("raw"), QStringLiteral("Raw 7-byte records instead of lines (the Raw option)."));
     const QCommandLineOption timeoutOpt(QStringLiteral("connect-timeout"),
-                                        QStringLiteral("Give up when no connection is made within S seconds (default 10)."),
+                                        QStringLiteral("Keep trying to connect, once a second, for S seconds (default 10)."),
                                         QStringLiteral("S"));
     p.addOptions({addressOpt, portOpt, folderOpt, durationOpt, recordsOpt, verboseOpt, rawOpt, timeoutOpt});
 
@@ -208,6 +210,9 @@ int main(int argc, char* argv[])
     durationTimer.setSingleShot(true);
     QTimer registerWait;
     registerWait.setSingleShot(true);
+    QTimer connectRetry;
+    connectRetry.setSingleShot(true);
+    connectRetry.setInterval(ConnectRetryMs);
 
     const auto progressLine = [&] {
         const LinkHealthFigures f = session.linkHealth().figures();
@@ -251,6 +256,7 @@ int main(int argc, char* argv[])
         phase = Phase::Done;
         progressTimer.stop();
         durationTimer.stop();
+        connectRetry.stop();
         registerWait.stop();
         if (wasRunning) {
             showProgress();
@@ -304,10 +310,42 @@ int main(int argc, char* argv[])
         }
     });
 
+    QString lastConnectMessage;
     QObject::connect(&session.link(), &ConnectionManager::logMessage, &app, [&](const QString& text, bool) {
-        if (phase != Phase::Done)
-            complain(text.trimmed());
+        if (phase == Phase::Done)
+            return;
+        // The same refusal once a second would bury everything else.
+        if (phase == Phase::Connecting && std::exchange(lastConnectMessage, text) == text)
+            return;
+        complain(text.trimmed());
     });
+    // An instrument that is still starting refuses at first: try again once a second until the
+    // connect timeout. Closing at once leaves no broken socket for the keep-alive to take for a
+    // lost link.
+    QObject::connect(&socket, &Socket::errorOccurred, &app, [&] {
+        if (phase != Phase::Connecting)
+            return;
+        socket.close();
+        connectRetry.start();
+    });
+    QObject::connect(&connectRetry, &QTimer::timeout, &app, [&] {
+        if (phase == Phase::Connecting && socket.state() == Socket::Closed)
+            session.link().open();
+    });
+    // The decoder's error lines go only to the log; show them as they come.
+    quint64 logSeen = log.appendedTotal();
+    QObject::connect(&log, &MessageLog::changed, &app, [&] {
+        const quint64 total = log.appendedTotal();
+        const qsizetype fresh = qsizetype(std::min<quint64>(total - logSeen, quint64(log.lineCount())));
+        for (qsizetype row = fresh - 1; row >= 0; --row) {
+            const QString line = log.line(row);
+            if (line.startsWith(QStringLiteral("Doh!")))
+                complain(line);
+        }
+        logSeen = total;
+        log.acknowledgeChanges();
+    });
+
     QObject::connect(&session.link(), &ConnectionManager::connectionEstablished, &app, [&] {
         if (phase == Phase::Connecting)
             phase = Phase::Calibrating;
