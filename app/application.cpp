@@ -34,10 +34,10 @@
 #include "update/updateroutine.h"
 
 #include <QCommandLineParser>
-#include <QDir>
 #include <QLineEdit>
 #include <QLockFile>
 #include <QStandardPaths>
+#include <utility>
 
 std::optional<int> Application::parseArguments(const QStringList& arguments, Options& options)
 {
@@ -85,17 +85,28 @@ std::optional<int> Application::parseArguments(const QStringList& arguments, Opt
 
 QString Application::lockFilePath()
 {
-    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (dir.isEmpty())
-        dir = QDir::tempPath();
-    return dir + QStringLiteral("/tallyscope.lock");
+    // Per user and private, or none at all: a lock in the shared temporary folder would let one
+    // user's panel refuse another's (or be planted by anyone).
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    return dir.isEmpty() ? QString() : dir + QStringLiteral("/tallyscope.lock");
 }
 
-bool Application::acquireSingleInstance(QLockFile& lock, MessageBoxes& boxes)
+bool Application::acquireSingleInstance(QLockFile& lock, MessageBoxes& boxes, QString& warning)
 {
+    warning.clear();
     lock.setStaleLockTime(0);
+    if (lock.fileName().isEmpty()) {
+        warning = QStringLiteral("No folder for the single-instance lock; a second panel is not refused.");
+        return true;
+    }
     if (lock.tryLock(0))
         return true;
+    if (lock.error() != QLockFile::LockFailedError) {
+        // Only a lock held by a live process means another panel; one that cannot be made at
+        // all must not keep this panel from starting.
+        warning = QStringLiteral("Cannot create the single-instance lock %1; a second panel is not refused.").arg(lock.fileName());
+        return true;
+    }
     boxes.show(QStringLiteral("Another Tallyscope test GUI is already running!"), QStringLiteral("Oops!"),
                MessageBoxes::Buttons::OkCancel, MessageBoxes::Icon::Critical);
     return false;
@@ -105,6 +116,7 @@ Application::Application(const Options& options, SettingsBackend& settings, Mess
     : QObject(parent), m_options(options), m_boxes(boxes)
 {
     m_settings = std::make_unique<SettingsStore>(settings);
+    m_settings->setFailureReport([this](const QString& line) { logNote(line); });
     m_clock = std::make_unique<SystemClock>();
     m_socket = std::make_unique<QtSocket>();
     m_log = std::make_unique<MessageLog>();
@@ -237,18 +249,33 @@ void Application::wire()
 void Application::start()
 {
     m_window->Form_Load([this](const std::function<void()>& done) {
+        const auto finish = [this, done] {
+            done();
+            m_loaded = true;
+            m_settings->checkWritable(settingskeys::Panel);
+            for (const QString& line : std::exchange(m_pendingNotes, {}))
+                logNote(line);
+            m_window->show();
+        };
         // Start-up goes on only once the automatic check has come back; the event loop keeps
         // running meanwhile, so its prompt and progress stay responsive.
         auto once = std::make_shared<QMetaObject::Connection>();
-        *once = connect(m_update.get(), &UpdateRoutine::finished, this, [this, done, once] {
+        *once = connect(m_update.get(), &UpdateRoutine::finished, this, [this, finish, once] {
             disconnect(*once);
-            done();
-            m_window->show();
+            finish();
         });
         if (!m_update->UpdateThisApp(0, m_updateUrl)) {
             disconnect(*once);
-            done();
-            m_window->show();
+            finish();
         }
     });
+}
+
+void Application::logNote(const QString& line)
+{
+    // Start-up replaces the whole log text once; a line logged before that would be lost.
+    if (m_loaded)
+        m_log->LogMessage(line, true);
+    else
+        m_pendingNotes.append(line);
 }

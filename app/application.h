@@ -45,8 +45,10 @@ public:
     static std::optional<int> parseArguments(const QStringList& arguments, Options& options);
 
     /// True when this is the only running panel of this user; otherwise shows the refusal.
+    /// A lock that cannot be made at all is no refusal: true, with `warning` saying so.
     /// The lock stays held as long as `lock` lives.
-    static bool acquireSingleInstance(QLockFile& lock, MessageBoxes& boxes);
+    static bool acquireSingleInstance(QLockFile& lock, MessageBoxes& boxes, QString& warning);
+    /// Empty when the user has no private runtime folder.
     static QString lockFilePath();
 
     Application(const Options& options, SettingsBackend& settings, MessageBoxes& boxes, QObject* parent = nullptr);
@@ -54,6 +56,8 @@ public:
 
     /// Runs start-up; the window shows when it has completed.
     void start();
+    /// A line for the message log; during start-up it waits until the log has its first text.
+    void logNote(const QString& line);
     FormMain& window() { return *m_window; }
     InstrumentSession& session() { return *m_session; }
     ConnectionManager& link();
@@ -92,4 +96,6 @@ private:
     std::unique_ptr<UpdateProgressDialog> m_updateProgress;
     std::unique_ptr<HistogramWindow> m_histogramWindow;
     QString m_updateUrl;
+    bool m_loaded = false;
+    QStringList m_pendingNotes;
 };

@@ -20,11 +20,14 @@ int main(int argc, char* argv[])
 
     WidgetMessageBoxes boxes;
     QLockFile lock(Application::lockFilePath());
-    if (!Application::acquireSingleInstance(lock, boxes))
+    QString lockWarning;
+    if (!Application::acquireSingleInstance(lock, boxes, lockWarning))
         return 1;
 
     QSettingsBackend settings;
     Application app(options, settings, boxes);
+    if (!lockWarning.isEmpty())
+        app.logNote(lockWarning);
     QObject::connect(&app, &Application::finished, &qapp, &QApplication::quit);
     app.start();
     return QApplication::exec();

@@ -51,6 +51,18 @@ bool QSettingsBackend::remove(const QString& keyPath, const QString& name)
     return s->status() == QSettings::NoError;
 }
 
+bool QSettingsBackend::isWritable(const QString& keyPath) const
+{
+    auto s = open(keyPath);
+    return s && s->isWritable();
+}
+
+QString QSettingsBackend::location(const QString& keyPath) const
+{
+    auto s = open(keyPath);
+    return s ? s->fileName() : keyPath;
+}
+
 QVariant MemorySettingsBackend::read(const QString& keyPath, const QString& name) const
 {
     return m_values.value(flatKey(keyPath, name));

@@ -37,7 +37,10 @@ bool SettingsStore::ReadRegValue(const QString& keyPath, const QString& valueNam
 
 bool SettingsStore::WriteRegValue(const QString& keyPath, const QString& valueName, const QString& text)
 {
-    return m_backend.write(keyPath, valueName, text);
+    if (m_backend.write(keyPath, valueName, text))
+        return true;
+    reportFailure(keyPath);
+    return false;
 }
 
 bool SettingsStore::DeleteRegValue(const QString& keyPath, const QString& valueName)
@@ -45,5 +48,22 @@ bool SettingsStore::DeleteRegValue(const QString& keyPath, const QString& valueN
     QString existing;
     if (!ReadRegValue(keyPath, valueName, existing))
         return false;
-    return m_backend.remove(keyPath, valueName);
+    if (m_backend.remove(keyPath, valueName))
+        return true;
+    reportFailure(keyPath);
+    return false;
+}
+
+void SettingsStore::checkWritable(const QString& keyPath)
+{
+    if (!m_backend.isWritable(keyPath))
+        reportFailure(keyPath);
+}
+
+void SettingsStore::reportFailure(const QString& keyPath)
+{
+    if (m_reported || !m_report)
+        return;
+    m_reported = true;
+    m_report(QStringLiteral("Doh! (settings) cannot be saved in ") + m_backend.location(keyPath));
 }

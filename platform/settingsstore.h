@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 class SettingsBackend;
 
@@ -29,6 +30,16 @@ public:
     bool WriteRegValue(const QString& keyPath, const QString& valueName, const QString& text);
     bool DeleteRegValue(const QString& keyPath, const QString& valueName);
 
+    /// Receives one line, once per store, the first time a value cannot be saved: callers
+    /// ignore the success flag, and the operator would otherwise lose settings without a word.
+    void setFailureReport(std::function<void(const QString&)> report) { m_report = std::move(report); }
+    /// Reports (once) a store that cannot be written at all, before any value is lost to it.
+    void checkWritable(const QString& keyPath);
+
 private:
+    void reportFailure(const QString& keyPath);
+
     SettingsBackend& m_backend;
+    std::function<void(const QString&)> m_report;
+    bool m_reported = false;
 };

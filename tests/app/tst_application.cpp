@@ -8,9 +8,11 @@
 #include "platform/settingsbackend.h"
 #include "sim/instrumentsimulator.h"
 
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLockFile>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -38,13 +40,14 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("tallyscope.lock"));
         FakeMessageBoxes boxes;
+        QString warning;
         QLockFile first(path);
-        QVERIFY(Application::acquireSingleInstance(first, boxes));
-        QVERIFY(boxes.shown.isEmpty());
+        QVERIFY(Application::acquireSingleInstance(first, boxes, warning));
+        QVERIFY(boxes.shown.isEmpty() && warning.isEmpty());
 
         QLockFile second(path);
         boxes.answer = MessageBoxes::Answer::Cancel;
-        QVERIFY(!Application::acquireSingleInstance(second, boxes));
+        QVERIFY(!Application::acquireSingleInstance(second, boxes, warning));
         QCOMPARE(boxes.shown.size(), 1);
         QCOMPARE(boxes.shown.first().text, QStringLiteral("Another Tallyscope test GUI is already running!"));
         QCOMPARE(boxes.shown.first().title, QStringLiteral("Oops!"));
@@ -53,21 +56,66 @@ private slots:
 
         first.unlock();
         QLockFile third(path);
-        QVERIFY(Application::acquireSingleInstance(third, boxes));
+        QVERIFY(Application::acquireSingleInstance(third, boxes, warning));
+        QCOMPARE(boxes.shown.size(), 1);
+    }
+
+    void aLockThatCannotBeMadeIsNoRefusal()
+    {
+        // Below a regular file no folder can be made, not even by root.
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("file"));
+        QVERIFY(QFile(file).open(QIODevice::WriteOnly));
+        FakeMessageBoxes boxes;
+        QString warning;
+        QLockFile uncreatable(file + QStringLiteral("/tallyscope.lock"));
+        QVERIFY(Application::acquireSingleInstance(uncreatable, boxes, warning));
+        QVERIFY(boxes.shown.isEmpty() && !warning.isEmpty());
+
+        // No usable runtime folder, not even Qt's private fallback in the temporary folder: no
+        // lock at all, rather than one in the temporary folder that every user shares.
+        const auto saved = [](const char* name) { return qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt; };
+        const auto restore = [](const char* name, const std::optional<QByteArray>& value) {
+            value ? qputenv(name, *value) : qunsetenv(name);
+        };
+        const auto savedRuntime = saved("XDG_RUNTIME_DIR");
+        const auto savedTmp = saved("TMPDIR");
+        qputenv("TMPDIR", dir.path().toLocal8Bit());
+        qputenv("XDG_RUNTIME_DIR", (file + QStringLiteral("/run")).toLocal8Bit());
+        const QString qtFallback = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+        const bool fallbackBlocked = qtFallback.startsWith(dir.path()) && QDir(qtFallback).removeRecursively()
+            && QFile(qtFallback).open(QIODevice::WriteOnly);
+        const QString path = Application::lockFilePath();
+        restore("XDG_RUNTIME_DIR", savedRuntime);
+        restore("TMPDIR", savedTmp);
+        QVERIFY2(fallbackBlocked, qPrintable(qtFallback));
+        QCOMPARE(path, QString());
+        QLockFile none(path);
+        QVERIFY(Application::acquireSingleInstance(none, boxes, warning));
+        QVERIFY(boxes.shown.isEmpty() && !warning.isEmpty());
     }
 
     void connectsToTheSimulatorAndKeepsTheHeartbeat()
     {
         MemorySettingsBackend settings;
+        settings.failWrites = true;
         FakeMessageBoxes boxes;
         Application::Options o;
         o.simulate = true;
         Application app(o, settings, boxes);
         QVERIFY(app.simulator());
         QCOMPARE(app.window().ui.txtIP->text(), QStringLiteral("127.0.0.1"));
+        app.logNote(QStringLiteral("a note from before start-up"));
         app.start();
         QTRY_VERIFY_WITH_TIMEOUT(app.log().text().contains(QStringLiteral("Connected.")), 10000);
         QCOMPARE(app.log().line(app.log().lineCount() - 1), QStringLiteral("Opening connection."));
+        // Start-up's own texts replace the log; what came before them is still shown, and the
+        // store that cannot be saved to is said once, however many values fail.
+        QVERIFY(app.log().text().contains(QStringLiteral("a note from before start-up")));
+        const auto settingsLines = [&app] { return app.log().text().count(QStringLiteral("Doh! (settings) cannot be saved in ")); };
+        QCOMPARE(settingsLines(), 1);
+        app.window().ui.chkVerbose->setValue(1);
+        QCOMPARE(settingsLines(), 1);
 
         // Calibrated, then asked for its version: both arrive from the simulator.
         QTRY_VERIFY_WITH_TIMEOUT(app.window().ui.lblFpga->text().startsWith(QStringLiteral("FPGA: ")), 10000);

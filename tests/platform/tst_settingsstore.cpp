@@ -1,11 +1,13 @@
-/// @brief The per-user store: round trips, what reads as not found, and that reading creates nothing.
+/// @brief The per-user store: round trips, what reads as not found, that reading creates nothing, and that a store that cannot be written is reported once.
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 class TestSettingsStore : public QObject {
@@ -93,14 +95,29 @@ private slots:
         QVERIFY(!store.ReadRegValue(settingskeys::Panel, QStringLiteral("Empty"), text));
     }
 
-    void aFailedWriteReportsFalse()
+    void anUnwritableStoreIsReportedOnce()
     {
-        MemorySettingsBackend backend;
-        backend.failWrites = true;
+        // A configuration folder below a regular file cannot be made, not even by root.
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("file")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.filePath(QStringLiteral("file/config")));
+        const auto restorePath = qScopeGuard([] {
+            QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                               QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
+        });
+        QSettingsBackend backend;
         SettingsStore store(backend);
+        QStringList reports;
+        store.setFailureReport([&reports](const QString& line) { reports.append(line); });
+
+        // Said before any value is lost, then never again.
+        store.checkWritable(settingskeys::Panel);
+        QCOMPARE(reports, QStringList{QStringLiteral("Doh! (settings) cannot be saved in ")
+                                      + dir.filePath(QStringLiteral("file/config/Quorvel/Tallyscope.conf"))});
         QVERIFY(!store.WriteRegValue(settingskeys::Panel, settingskeys::Top, QStringLiteral("10")));
-        QString text;
-        QVERIFY(!store.ReadRegValue(settingskeys::Panel, settingskeys::Top, text));
+        QVERIFY(!store.WriteRegValue(settingskeys::Updater, QStringLiteral("LastCheck"), QStringLiteral("2026-12-06")));
+        QCOMPARE(reports.size(), 1);
     }
 };
 
