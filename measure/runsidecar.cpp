@@ -248,8 +248,14 @@ bool RunSidecar::save()
         return false;
     }
     const QByteArray bytes = toJson(m_description);
-    if (file.write(bytes) != bytes.size() || !file.commit()) {
+    // QSaveFile (Qt 6.4) buffers the text and renames at commit() even when flushing that
+    // buffer failed: on a full disk the good sidecar became an empty file. So every step is
+    // checked, and only a new file that holds the whole text may replace the old one.
+    const bool whole = file.write(bytes) == bytes.size() && file.flush() && file.size() == bytes.size();
+    if (!whole || !file.commit()) {
         m_error = file.errorString();
+        if (m_error.isEmpty())
+            m_error = QStringLiteral("the new file came out short");
         file.cancelWriting();
         return false;
     }
