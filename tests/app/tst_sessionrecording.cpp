@@ -1,7 +1,8 @@
-/// @brief InstrumentSession's run records against the simulator on loopback: the sidecar from start to stop, link-health wiring, and replay reproducing the panel's files.
+/// @brief InstrumentSession's run records against the simulator on loopback: the sidecar from start to stop, link-health wiring, replay reproducing the panel's files, and runs on a disk that fills up.
 #include "app/model/instrumentsession.h"
 #include "app/model/messagelog.h"
 #include "common/fakes.h"
+#include "common/filesizelimit.h"
 #include "common/panelbench.h"
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
@@ -319,6 +320,109 @@ private slots:
         QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
         session.stopActivities();
     }
+#ifdef Q_OS_UNIX
+    // The panel's run on a disk that fills up: one error line, the file cut back to whole
+    // entries and counted as such, records still counted and shown, and the next run has a
+    // file again.
+    void aRunOutlivesItsFullDisk()
+    {
+        FakeSocket socket;
+        FakeClock clock;
+        FakeMessageBoxes boxes;
+        MessageLog log;
+        QTemporaryDir dir;
+        InstrumentSession session(socket, clock, boxes, log);
+        CalibrationModel& cal = session.calibration();
+        for (const auto& [cell, text] : {std::pair{CalibrationModel::ALow, "500"}, {CalibrationModel::AHigh, "3600"},
+                                         {CalibrationModel::BLow, "510"}, {CalibrationModel::BHigh, "3590"}})
+            cal.setCell(cell, QString::fromLatin1(text));
+        session.options().display = true;
+        session.setFileTicked(true);
+        session.setDataFolder(dir.path());
+        const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
+        const QByteArray arrival = QByteArray(record, 7).repeated(20);
+        const QByteArray line("   -30457\r\n");
+
+        session.setRun(true);
+        const QString first = session.dataFile().path();
+        int arrivals = 0;
+        {
+            // 4000 bytes: room for the sidecar, and a limit that tears an 11-byte line.
+            const FileSizeLimit limit(4000);
+            QVERIFY(limit.active());
+            for (; arrivals < 100 && session.dataFile().isOpen(); ++arrivals)
+                socket.deliver(arrival);
+            for (int i = 0; i < 5; ++i, ++arrivals)
+                socket.deliver(arrival);
+            session.setRun(false);
+        }
+        QVERIFY(arrivals < 105);
+        QCOMPARE(session.statistics().count(), std::optional<qint64>(20 * arrivals));
+        QCOMPARE(log.text().count(QStringLiteral("Doh! (data) ")), 1);
+        QCOMPARE(log.lineCount(), 20 * arrivals + 1);
+        const auto d = readSidecar(RunSidecar::pathFor(first));
+        QVERIFY(d && d->complete);
+        QCOMPARE(d->recordsDecoded, quint64(20 * arrivals));
+        QVERIFY2(d->dataFileError.startsWith(QStringLiteral("Write failed: ")), qPrintable(d->dataFileError));
+        QVERIFY(d->entriesWritten > 0);
+        QCOMPARE(d->entriesWritten, session.entriesWritten());
+        QCOMPARE(readAll(first), line.repeated(qsizetype(d->entriesWritten)));
+
+        session.setRun(true);
+        const QString second = session.dataFile().path();
+        QVERIFY(session.dataFile().isOpen() && second != first);
+        socket.deliver(arrival);
+        session.setRun(false);
+        QCOMPARE(readAll(second), line.repeated(20));
+        session.stopActivities();
+    }
+
+    // The recorder on a disk that fills up, in each data mode: exit 1 with the reason, the
+    // file ending on its last whole entry, and the sidecar counting exactly those.
+    void recorderStopsOnAFullDisk_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("plain") << QString();
+        QTest::newRow("verbose") << QStringLiteral("--verbose");
+        QTest::newRow("raw") << QStringLiteral("--raw");
+    }
+    void recorderStopsOnAFullDisk()
+    {
+        QFETCH(QString, mode);
+        SimulatorConfig cfg;
+        cfg.recordsPerSecond = 20000;
+        InstrumentSimulator sim(cfg);
+        QVERIFY(sim.start(0));
+        QTemporaryDir dir;
+        QStringList args{QStringLiteral("--address"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                         QString::number(sim.port()), QStringLiteral("--folder"), dir.path(),
+                         QStringLiteral("--duration"), QStringLiteral("30")};
+        if (!mode.isEmpty())
+            args << mode;
+        QProcess p;
+        p.setChildProcessModifier([] { FileSizeLimit::applyInChild(4001); });
+        p.start(QStringLiteral(TALLYSCOPE_RECORD_EXE), args);
+        QTRY_VERIFY_WITH_TIMEOUT(p.state() == QProcess::NotRunning, 60000);
+        const QByteArray err = p.readAllStandardError();
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY2(err.contains("Doh! (data) Write failed: ") && err.contains("data file: Write failed: "), err.constData());
+
+        const QStringList data = QDir(dir.path()).entryList({QStringLiteral("*.txt")}, QDir::Files);
+        QCOMPARE(data.size(), 1);
+        const auto d = readSidecar(RunSidecar::pathFor(dir.filePath(data.first())));
+        QVERIFY(d && d->complete && !d->dataFileError.isEmpty());
+        const QByteArray content = readAll(dir.filePath(data.first()));
+        QVERIFY(d->entriesWritten > 0);
+        if (mode == QStringLiteral("--raw")) {
+            QCOMPARE(quint64(content.size()), 7 * d->entriesWritten);
+            for (qsizetype i = 0; i < content.size(); i += 7)
+                QCOMPARE(content.at(i), 'R');
+        } else {
+            QVERIFY(content.endsWith("\r\n"));
+            QCOMPARE(quint64(content.count("\r\n")), d->entriesWritten);
+        }
+    }
+#endif
 };
 
 QTEST_GUILESS_MAIN(TestSessionRecording)
