@@ -2,7 +2,7 @@
 #include "app/model/instrumentsession.h"
 #include "app/model/messagelog.h"
 #include "common/fakes.h"
-#include "common/filesizelimit.h"
+#include "common/fulldisk.h"
 #include "common/panelbench.h"
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
@@ -322,15 +322,32 @@ private slots:
     }
 #ifdef Q_OS_UNIX
     // The panel's run on a disk that fills up: one error line, the file cut back to whole
-    // entries and counted as such, records still counted and shown, and the next run has a
-    // file again.
+    // entries and counted as such in a complete sidecar, records still counted and shown, and
+    // the next run has a file again.
+    void aRunOutlivesItsFullDisk_data()
+    {
+        QTest::addColumn<bool>("tmpfs"); // else a file size limit: no privileges needed
+        QTest::newRow("file size limit") << false;
+        QTest::newRow("full tmpfs") << true;
+    }
     void aRunOutlivesItsFullDisk()
     {
+        QFETCH(bool, tmpfs);
         FakeSocket socket;
         FakeClock clock;
         FakeMessageBoxes boxes;
         MessageLog log;
         QTemporaryDir dir;
+        const QString folder = dir.filePath(QStringLiteral("disk"));
+        QVERIFY(QDir().mkdir(folder));
+#ifdef Q_OS_LINUX
+        std::optional<SmallDisk> disk;
+        if (tmpfs && !disk.emplace(folder, 64 * 1024).active())
+            QSKIP("mounting a tmpfs needs root");
+#else
+        if (tmpfs)
+            QSKIP("needs a tmpfs");
+#endif
         InstrumentSession session(socket, clock, boxes, log);
         CalibrationModel& cal = session.calibration();
         for (const auto& [cell, text] : {std::pair{CalibrationModel::ALow, "500"}, {CalibrationModel::AHigh, "3600"},
@@ -338,9 +355,9 @@ private slots:
             cal.setCell(cell, QString::fromLatin1(text));
         session.options().display = true;
         session.setFileTicked(true);
-        session.setDataFolder(dir.path());
+        session.setDataFolder(folder);
         const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
-        const QByteArray arrival = QByteArray(record, 7).repeated(20);
+        const QByteArray arrival = QByteArray(record, 7).repeated(100);
         const QByteArray line("   -30457\r\n");
 
         session.setRun(true);
@@ -348,32 +365,34 @@ private slots:
         int arrivals = 0;
         {
             // 4000 bytes: room for the sidecar, and a limit that tears an 11-byte line.
-            const FileSizeLimit limit(4000);
-            QVERIFY(limit.active());
-            for (; arrivals < 100 && session.dataFile().isOpen(); ++arrivals)
+            std::optional<FileSizeLimit> limit;
+            if (!tmpfs)
+                QVERIFY(limit.emplace(4000).active());
+            for (; arrivals < 300 && session.dataFile().isOpen(); ++arrivals)
                 socket.deliver(arrival);
             for (int i = 0; i < 5; ++i, ++arrivals)
                 socket.deliver(arrival);
             session.setRun(false);
         }
-        QVERIFY(arrivals < 105);
-        QCOMPARE(session.statistics().count(), std::optional<qint64>(20 * arrivals));
+        QVERIFY(arrivals < 305);
+        QCOMPARE(session.statistics().count(), std::optional<qint64>(100 * arrivals));
         QCOMPARE(log.text().count(QStringLiteral("Doh! (data) ")), 1);
-        QCOMPARE(log.lineCount(), 20 * arrivals + 1);
+        QCOMPARE(log.lineCount(), 100 * arrivals + 1);
         const auto d = readSidecar(RunSidecar::pathFor(first));
         QVERIFY(d && d->complete);
-        QCOMPARE(d->recordsDecoded, quint64(20 * arrivals));
+        QCOMPARE(d->recordsDecoded, quint64(100 * arrivals));
         QVERIFY2(d->dataFileError.startsWith(QStringLiteral("Write failed: ")), qPrintable(d->dataFileError));
         QVERIFY(d->entriesWritten > 0);
         QCOMPARE(d->entriesWritten, session.entriesWritten());
         QCOMPARE(readAll(first), line.repeated(qsizetype(d->entriesWritten)));
 
+        // Room again, and the next run records as usual.
+        QVERIFY(QFile::remove(first));
         session.setRun(true);
-        const QString second = session.dataFile().path();
-        QVERIFY(session.dataFile().isOpen() && second != first);
+        QVERIFY(session.dataFile().isOpen());
         socket.deliver(arrival);
         session.setRun(false);
-        QCOMPARE(readAll(second), line.repeated(20));
+        QCOMPARE(readAll(session.dataFile().path()), line.repeated(100));
         session.stopActivities();
     }
 

@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "common/filesizelimit.h"
+#include "common/fulldisk.h"
 
 namespace {
 

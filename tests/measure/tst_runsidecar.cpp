@@ -1,7 +1,7 @@
 /// @brief RunSidecar: its name beside the data file, the JSON read back as written, and saves that replace the file whole or not at all, also on a full disk.
 #include "measure/runsidecar.h"
 
-#include "common/filesizelimit.h"
+#include "common/fulldisk.h"
 
 #include <QDir>
 #include <QFile>
