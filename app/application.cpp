@@ -206,6 +206,7 @@ void Application::wire()
             m_histogramFeed->clearForRunStart();
     });
     connect(w, &FormMain::runSwitched, s, &InstrumentSession::setRun);
+    connect(&s->dataFile(), &DataFile::writeFailed, w, &FormMain::markDataFileFailure);
     connect(w, &FormMain::dataFolderRequested, this, [this, w] {
         if (const auto text = DataFolderChooser(*m_settings, &m_boxes).cmdPath_Click(w->ui.txtPath->text(), w))
             w->ui.txtPath->setText(*text);

@@ -36,6 +36,7 @@ namespace {
 const QColor LightGrey(0xC0, 0xC0, 0xC0);
 const QColor LinkDownRed(0xFF, 0x80, 0x80); // &H008080FF is BGR
 const QColor HeartbeatGrey(0xA0, 0xA0, 0xA0);
+const QColor FileFailedRed(0xC0, 0x00, 0x00);
 
 QFont fixedFont()
 {
@@ -320,7 +321,13 @@ void FormMain::wireModels()
             ui.lblRabbit->setText(m_models.versions->rabbitCaption());
         });
 
-    connect(ui.chkRun, &VbCheckBox::valueChanged, this, [this](int v) { emit runSwitched(v != 0); });
+    connect(ui.chkRun, &VbCheckBox::valueChanged, this, [this](int v) {
+        if (v != 0 && !ui.chkFile->toolTip().isEmpty()) {
+            ui.chkFile->setPalette(QPalette());
+            ui.chkFile->setToolTip(QString());
+        }
+        emit runSwitched(v != 0);
+    });
     connect(ui.chkAuto, &VbCheckBox::valueChanged, this, [this](int v) { emit autoSwitched(v != 0); });
     connect(ui.chkOnTop, &VbCheckBox::valueChanged, this, &FormMain::chkOnTop_Click);
     connect(ui.chkVerbose, &VbCheckBox::valueChanged, this, [this](int v) { writeOption(settingskeys::Verbose, v); });
@@ -360,6 +367,12 @@ void FormMain::wireModels()
 }
 
 void FormMain::LogMessage(const QString& text, bool moveCaret) { m_models.log->LogMessage(text, moveCaret); }
+
+void FormMain::markDataFileFailure(const QString& reason)
+{
+    setForeground(ui.chkFile, FileFailedRed);
+    ui.chkFile->setToolTip(reason);
+}
 
 void FormMain::showCalibration()
 {

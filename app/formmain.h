@@ -82,6 +82,9 @@ public:
     double designHeight() const;
 
     void LogMessage(const QString& text, bool moveCaret);
+    /// The data file stopped taking entries: File turns red with the reason as its tool tip,
+    /// until the next run starts, so that a failure is still in sight when the run is over.
+    void markDataFileFailure(const QString& reason);
 
 signals:
     void runSwitched(bool ticked);

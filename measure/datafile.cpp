@@ -147,6 +147,7 @@ bool DataFile::open(const QString& folder)
 {
     close();
     m_error.clear();
+    m_entriesInFile = 0;
     // An empty folder text would put the file in the file system's root.
     if (folder.isEmpty()) {
         m_error = QStringLiteral("No data folder");
@@ -162,6 +163,8 @@ bool DataFile::open(const QString& folder)
         // until some later call.
         if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
             m_buffer.clear();
+            m_entryEnds.clear();
+            m_fileSize = 0;
             m_unsynced = false;
             m_lastSync = m_clock.monotonicSeconds();
             return true;
@@ -181,6 +184,7 @@ bool DataFile::write(const char* data, qsizetype size)
     if (!isOpen())
         return false;
     m_buffer.append(data, size);
+    m_entryEnds.append(m_buffer.size());
     if (m_buffer.size() < MaxBuffered)
         return true;
     if (!handOver())
@@ -227,16 +231,33 @@ bool DataFile::handOver()
     while (done < m_buffer.size()) {
         const qint64 written = m_file.write(m_buffer.constData() + done, m_buffer.size() - done);
         if (written <= 0) {
-            const QString reason = m_file.errorString();
-            fail(reason.isEmpty() ? QStringLiteral("nothing could be written") : reason);
+            QString reason = m_file.errorString();
+            if (reason.isEmpty())
+                reason = QStringLiteral("nothing could be written");
+            cutToWholeEntries(done, reason);
+            fail(reason);
             return false;
         }
         done += qsizetype(written);
     }
     if (done > 0)
         m_unsynced = true;
+    m_fileSize += done;
+    m_entriesInFile += quint64(m_entryEnds.size());
     m_buffer.clear();
+    m_entryEnds.clear();
     return true;
+}
+
+void DataFile::cutToWholeEntries(qsizetype handedOver, QString& reason)
+{
+    const auto whole = std::upper_bound(m_entryEnds.cbegin(), m_entryEnds.cend(), handedOver) - m_entryEnds.cbegin();
+    const qsizetype kept = whole > 0 ? m_entryEnds.at(whole - 1) : 0;
+    m_entriesInFile += quint64(whole);
+    m_fileSize += kept;
+    // Shrinking needs no free space, so this works on the very disk that just filled up.
+    if (kept != handedOver && !m_file.resize(m_fileSize))
+        reason += QStringLiteral("; the last entry is incomplete: ") + m_file.errorString();
 }
 
 void DataFile::maybeSync()
@@ -273,6 +294,7 @@ void DataFile::fail(const QString& reason)
 {
     m_error = reason;
     m_buffer.clear();
+    m_entryEnds.clear();
     m_unsynced = false;
     m_syncTimer.stop();
     m_file.close();

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
+#include <QList>
 #include <QLocale>
 #include <QObject>
 #include <QString>
@@ -22,7 +23,10 @@ class Clock;
 /// "Coincidences <date time> (n).txt" is used instead.
 ///
 /// A write or sync that fails is reported once by writeFailed() and the file is closed; the
-/// data still in memory is dropped rather than retried behind the operator's back.
+/// data still in memory is dropped rather than retried behind the operator's back. A write
+/// that stops inside an entry (a full disk takes what fits) has its torn tail cut off first:
+/// a partial line such as "     -2" would read back as a record that never was, and a
+/// partial raw record as bytes no reader can place.
 class DataFile : public QObject {
     Q_OBJECT
 public:
@@ -60,8 +64,11 @@ public:
     /// Full path of the open file, or of the last one opened.
     QString path() const { return m_file.fileName(); }
     QString errorString() const { return m_error; }
+    /// Whole entries in the file (or the last one), as a reader finds them: counted when
+    /// they were handed to the OS complete, not when they reached the memory buffer.
+    quint64 entriesInFile() const { return m_entriesInFile; }
 
-    /// Appends bytes exactly as given (a record line with its CR LF, or a raw record).
+    /// Appends bytes exactly as given, as one entry (a record line with its CR LF, or a raw record).
     /// False when no file is open or when handing a full buffer to the OS failed.
     bool write(const char* data, qsizetype size);
     bool write(const QByteArray& bytes) { return write(bytes.constData(), bytes.size()); }
@@ -86,6 +93,7 @@ signals:
 
 private:
     bool handOver();
+    void cutToWholeEntries(qsizetype handedOver, QString& reason);
     bool syncNow();
     void maybeSync();
     void fail(const QString& reason);
@@ -95,6 +103,10 @@ private:
     QLocale m_locale;
     QFile m_file;
     QByteArray m_buffer;
+    /// Where each entry in m_buffer ends, so that a partial hand-over can be cut back to one.
+    QList<qsizetype> m_entryEnds;
+    qint64 m_fileSize = 0;
+    quint64 m_entriesInFile = 0;
     QString m_error;
     QTimer m_syncTimer;
     double m_lastSync = 0;

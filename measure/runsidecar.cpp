@@ -1,4 +1,4 @@
-/// @brief RunSidecar: the JSON layout, its reading back, and atomic saving through QSaveFile.
+/// @brief RunSidecar: the JSON layout, its reading back, atomic saving through QSaveFile, and the disk room held for a save on a full disk.
 #include "measure/runsidecar.h"
 
 #include <QFileInfo>
@@ -8,6 +8,11 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <utility>
+
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#endif
 
 namespace {
 
@@ -233,6 +238,7 @@ bool RunSidecar::begin(const QString& dataFilePath, const Description& descripti
     m_description.complete = false;
     m_description.stop = QDateTime();
     m_active = true;
+    m_reserved = false;
     return save();
 }
 
@@ -242,19 +248,53 @@ bool RunSidecar::save()
         m_error = QStringLiteral("no run is being described");
         return false;
     }
+    const QByteArray bytes = toJson(m_description);
+    if (!writeWhole(bytes)) {
+        // Typically the disk the data file has just filled: the held room is given back for
+        // the new copy, and the old copy is still whole if even that is not enough.
+        if (!std::exchange(m_reserved, false) || !QFile::resize(m_path, m_savedSize) || !writeWhole(bytes))
+            return false;
+    }
+    m_savedSize = bytes.size();
+    holdReserve(m_savedSize);
+    m_error.clear();
+    return true;
+}
+
+bool RunSidecar::writeWhole(const QByteArray& bytes)
+{
     QSaveFile file(m_path);
     if (!file.open(QIODevice::WriteOnly)) {
         m_error = file.errorString();
         return false;
     }
-    const QByteArray bytes = toJson(m_description);
-    if (file.write(bytes) != bytes.size() || !file.commit()) {
+    // QSaveFile (Qt 6.4) buffers the text and renames at commit() even when flushing that
+    // buffer failed: on a full disk the good sidecar became an empty file. So every step is
+    // checked, and only a new file that holds the whole text may replace the old one.
+    const bool whole = file.write(bytes) == bytes.size() && file.flush() && file.size() == bytes.size();
+    if (!whole || !file.commit()) {
         m_error = file.errorString();
+        if (m_error.isEmpty())
+            m_error = QStringLiteral("the new file came out short");
         file.cancelWriting();
         return false;
     }
-    m_error.clear();
     return true;
+}
+
+void RunSidecar::holdReserve(qint64 size)
+{
+    m_reserved = false;
+#ifdef Q_OS_LINUX
+    // Blocks beyond the end: the file's size and bytes stay as they are. Best effort; the
+    // new copy's rename has just freed the old copy's room, so this usually succeeds even
+    // on a full disk.
+    QFile file(m_path);
+    if (file.open(QIODevice::ReadWrite))
+        m_reserved = ::fallocate(file.handle(), FALLOC_FL_KEEP_SIZE, 0, size + ReserveBytes) == 0;
+#else
+    Q_UNUSED(size);
+#endif
 }
 
 bool RunSidecar::finish(const QDateTime& stop)
@@ -265,5 +305,8 @@ bool RunSidecar::finish(const QDateTime& stop)
     m_description.complete = true;
     const bool ok = save();
     m_active = false;
+    // A finished sidecar is never saved again: it need not hold room for another copy.
+    if (std::exchange(m_reserved, false))
+        QFile::resize(m_path, m_savedSize);
     return ok;
 }

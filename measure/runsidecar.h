@@ -16,7 +16,8 @@
 /// instrument) goes here instead. Each save writes a temporary file and renames it over the
 /// old one, so a reader sees either the previous or the new content, never a torn one. The
 /// description at run start is saved with "complete": false; only the stop sets it true, so a
-/// crash leaves a sidecar that says the run never ended.
+/// crash leaves a sidecar that says the run never ended. A save that fails leaves the last good
+/// file in place.
 ///
 /// Knows nothing of the models: the owner fills the Description.
 class RunSidecar {
@@ -93,9 +94,18 @@ public:
     /// Empty after every successful save.
     QString errorString() const { return m_error; }
 
+    /// Disk space held beyond the sidecar's end where the file system allows it (Linux): on a
+    /// full disk the new copy of a save has no room of its own, and giving this back makes it.
+    static constexpr qint64 ReserveBytes = 16 * 1024;
+
 private:
+    bool writeWhole(const QByteArray& bytes);
+    void holdReserve(qint64 size);
+
     QString m_path;
     Description m_description;
     QString m_error;
     bool m_active = false;
+    bool m_reserved = false;
+    qint64 m_savedSize = 0;
 };

@@ -73,13 +73,14 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
             noteCalibrationChange(QStringLiteral("tau"));
     });
     connect(m_dataFile.get(), &DataFile::writeFailed, this, [this](const QString& description) {
-        if (m_sidecar->isActive()) {
-            m_sidecar->description().dataFileError = description;
-            m_sidecar->save();
-        }
         // A failure inside a record's write is reported by the decoder's error path itself.
         if (!m_decoderWriting)
             errorLine(QStringLiteral("Doh! (data) ") + description);
+        if (m_sidecar->isActive()) {
+            refreshSidecarFigures();
+            m_sidecar->description().dataFileError = description;
+            reportSidecarSave(m_sidecar->save());
+        }
     });
 }
 
@@ -98,7 +99,8 @@ void InstrumentSession::setRun(bool ticked)
         m_entriesWritten = 0;
         m_decodedAtRunStart = m_decoder->counters().recordsDecoded;
         m_runSwitch->setRun(true);
-        if (m_dataFile->isOpen())
+        m_runHasFile = m_dataFile->isOpen();
+        if (m_runHasFile)
             beginSidecar();
         return;
     }
@@ -106,6 +108,8 @@ void InstrumentSession::setRun(bool ticked)
     // After the close: the sidecar says complete only once the data file is.
     finishSidecar();
 }
+
+quint64 InstrumentSession::entriesWritten() const { return m_runHasFile ? m_dataFile->entriesInFile() : 0; }
 
 void InstrumentSession::setFileTicked(bool ticked)
 {
@@ -177,9 +181,17 @@ void InstrumentSession::beginSidecar()
     d.calibration = calibrationOf(*m_calibration);
     d.dacACode = m_dacACode;
     d.dacAEntry = m_dacAEntry;
+    m_sidecarFailureReported = false;
     m_sidecar->begin(m_dataFile->path(), d);
     refreshSidecarFigures();
-    m_sidecar->save();
+    reportSidecarSave(m_sidecar->save());
+}
+
+void InstrumentSession::reportSidecarSave(bool saved)
+{
+    // Once per run: on a full disk every later save fails the same way.
+    if (!saved && !std::exchange(m_sidecarFailureReported, true))
+        errorLine(QStringLiteral("Doh! (data) Sidecar write failed: ") + m_sidecar->errorString());
 }
 
 void InstrumentSession::refreshSidecarFigures()
@@ -193,7 +205,7 @@ void InstrumentSession::refreshSidecarFigures()
     d.dacACode = m_dacACode;
     d.dacAEntry = m_dacAEntry;
     d.recordsDecoded = m_decoder->counters().recordsDecoded - m_decodedAtRunStart;
-    d.entriesWritten = m_entriesWritten;
+    d.entriesWritten = m_dataFile->entriesInFile();
     d.linkHealth = m_linkHealth->figures();
 }
 
@@ -202,7 +214,7 @@ void InstrumentSession::finishSidecar()
     if (!m_sidecar->isActive())
         return;
     refreshSidecarFigures();
-    m_sidecar->finish(m_clock.localNow());
+    reportSidecarSave(m_sidecar->finish(m_clock.localNow()));
 }
 
 void InstrumentSession::noteCalibrationChange(const QString& reason)
@@ -221,5 +233,5 @@ void InstrumentSession::noteCalibrationChange(const QString& reason)
         d.calibrationChanges.removeLast();
     d.calibrationChanges.append({m_clock.localNow(), reason, m_entriesWritten, now});
     refreshSidecarFigures();
-    m_sidecar->save();
+    reportSidecarSave(m_sidecar->save());
 }

@@ -56,8 +56,8 @@ public:
     /// The run box changed: start or stop a run (with its data file when File is ticked).
     void setRun(bool ticked);
     bool isRunTicked() const { return m_runTicked; }
-    /// Entries the decoder wrote into the data file since the last run start.
-    quint64 entriesWritten() const { return m_entriesWritten; }
+    /// Whole entries of this run in its data file: what a reader of the file finds.
+    quint64 entriesWritten() const;
     void setFileTicked(bool ticked);
     void setDataFolder(const QString& folder);
     /// The caption the bad-folder message box is titled after.
@@ -83,6 +83,7 @@ private:
     void finishSidecar();
     void noteCalibrationChange(const QString& reason);
     void refreshSidecarFigures();
+    void reportSidecarSave(bool saved);
 
     MessageLog& m_log;
     std::unique_ptr<CalibrationModel> m_calibration;
@@ -102,7 +103,11 @@ private:
     bool m_runTicked = false;
     bool m_versionAfterCalibration = false;
     bool m_decoderWriting = false;
+    /// Entries handed to the data file, failed ones aside: the index a calibration change
+    /// applies from.
     quint64 m_entriesWritten = 0;
+    bool m_runHasFile = false;
+    bool m_sidecarFailureReported = false;
     quint64 m_decodedAtRunStart = 0;
     std::optional<int> m_dacACode;
     std::optional<QString> m_dacAEntry;

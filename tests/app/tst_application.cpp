@@ -5,6 +5,7 @@
 #include "app/vbcheckbox.h"
 #include "common/fakes.h"
 #include "link/connectionmanager.h"
+#include "measure/datafile.h"
 #include "platform/settingsbackend.h"
 #include "sim/instrumentsimulator.h"
 
@@ -132,6 +133,19 @@ private slots:
         QTest::mouseClick(app.window().ui.lblGui, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(boxes.shown.size(), 1, 5000);
         QCOMPARE(boxes.shown.first().text, QStringLiteral("No update address is configured."));
+
+        // A data file that fails during a run marks File past the run's end, until the next start.
+        VbCheckBox* file = app.window().ui.chkFile;
+        const QColor normal = file->palette().color(QPalette::WindowText);
+        app.window().ui.chkRun->setValue(1);
+        emit app.dataFile().writeFailed(QStringLiteral("Write failed: No space left on device"));
+        app.window().ui.chkRun->setValue(0);
+        QCOMPARE(file->toolTip(), QStringLiteral("Write failed: No space left on device"));
+        QVERIFY(file->palette().color(QPalette::WindowText) != normal);
+        app.window().ui.chkRun->setValue(1);
+        QVERIFY(file->toolTip().isEmpty());
+        QCOMPARE(file->palette().color(QPalette::WindowText), normal);
+        app.window().ui.chkRun->setValue(0);
         app.window().close();
     }
 };

