@@ -236,15 +236,19 @@ void Application::start()
         // Start-up goes on only once the automatic check has come back; the event loop keeps
         // running meanwhile, so its prompt and progress stay responsive.
         auto once = std::make_shared<QMetaObject::Connection>();
-        *once = connect(m_update.get(), &UpdateRoutine::finished, this, [this, done, once] {
-            disconnect(*once);
+        // A shown window is the healthy start that the changeover program of an update waits for.
+        const auto show = [this, done] {
             done();
             m_window->show();
+            m_update->reportHealthyStart();
+        };
+        *once = connect(m_update.get(), &UpdateRoutine::finished, this, [show, once] {
+            disconnect(*once);
+            show();
         });
         if (!m_update->UpdateThisApp(0, m_updateUrl)) {
             disconnect(*once);
-            done();
-            m_window->show();
+            show();
         }
     });
 }

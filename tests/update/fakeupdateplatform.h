@@ -27,9 +27,10 @@ public:
 
     void serve(const QString& url, const Served& s) { routes.insert(url, s); }
 
-    void request(const QString& url, HttpMode mode, ReplyHandler done, ProgressHandler progress) override
+    void request(const QString& url, HttpMode mode, const Limits& limits, ReplyHandler done, ProgressHandler progress) override
     {
         requests.append(url);
+        limitsAsked.append(limits);
         HttpReply r;
         const auto it = routes.constFind(url);
         const Served s = it != routes.constEnd()
@@ -52,6 +53,7 @@ public:
 
     QString executablePath() const override { return folder + QStringLiteral("/tallyscope") + suffix; }
     QString executableSuffix() const override { return suffix; }
+    bool isWritableFolder(const QString& path) const override { return writable && path == folder; }
     QByteArray versionBlock(const QString& path) const override
     {
         blockPaths.append(path);
@@ -83,6 +85,8 @@ public:
     QByteArray block;
     QHash<QString, Served> routes;
     QStringList requests;
+    QList<Limits> limitsAsked;
+    bool writable = true;
     mutable QStringList blockPaths;
     QStringList deleted;
     QHash<QString, QByteArray> files;

@@ -1,4 +1,4 @@
-/// @brief tallyscope-updater N: the changeover program the panel downloads and hands its update to.
+/// @brief tallyscope-updater N [SHA256]: the changeover program the panel downloads and hands its update to.
 #include "update/updater/changeover.h"
 
 #include <QCoreApplication>
@@ -14,10 +14,11 @@ int main(int argc, char* argv[])
 #ifdef Q_OS_WIN
     settings.executableSuffix = QStringLiteral(".exe");
 #endif
-    settings.programName = args.size() == 2 ? args.at(1) : QString();
+    settings.programName = args.value(1);
+    settings.sha256Hex = args.value(2);
     settings.panelPid = qEnvironmentVariableIntValue("TALLYSCOPE_PANEL_PID");
-    if (args.size() != 2) {
-        std::fputs("usage: tallyscope-updater PROGRAM-NAME\n", stderr);
+    if (args.size() != 2 && args.size() != 3) {
+        std::fputs("usage: tallyscope-updater PROGRAM-NAME [SHA256]\n", stderr);
         return 2;
     }
 
