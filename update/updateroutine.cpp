@@ -48,7 +48,8 @@ QString UpdateRoutine::refusal(const QString& baseUrl) const
     if (!UpdateAddress::isAllowed(QUrl(baseUrl)))
         return QStringLiteral("The update address must use HTTPS: %1").arg(baseUrl);
     const QString folder = QFileInfo(m_platform.executablePath()).absolutePath();
-    if (m_platform.executableSuffix().isEmpty() && (folder == u"/usr" || folder.startsWith(u"/usr/")))
+    // Whatever the folder's permissions (root may write it), the package manager owns it.
+    if (folder == u"/usr" || folder.startsWith(u"/usr/"))
         return QStringLiteral("%1 was installed by the package manager; update it with the package manager.")
             .arg(programName());
     if (!m_platform.isWritableFolder(folder))

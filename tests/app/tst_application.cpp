@@ -73,8 +73,14 @@ private slots:
         Application app(o, settings, boxes);
         QVERIFY(app.simulator());
         QCOMPARE(app.window().ui.txtIP->text(), QStringLiteral("127.0.0.1"));
+        // The copy an update's changeover program keeps until the new panel shows its window.
+        QFile backup(QCoreApplication::applicationFilePath() + QStringLiteral(".old"));
+        QVERIFY(backup.open(QIODevice::WriteOnly));
+        backup.close();
         app.start();
         QTRY_VERIFY_WITH_TIMEOUT(app.log().text().contains(QStringLiteral("Connected.")), 10000);
+        QVERIFY(app.window().isVisible());
+        QVERIFY(!backup.exists());
         QCOMPARE(app.log().line(app.log().lineCount() - 1), QStringLiteral("Opening connection."));
 
         // Calibrated, then asked for its version: both arrive from the simulator.
