@@ -64,11 +64,13 @@ Figures runScenario(const TestSigner& signer, const QString& fault)
                  Route{signer.sign(ver, false, QStringLiteral("file:tallyscope.ver version:99.00.0000"))});
     server.serve(QStringLiteral("tallyscope"), Route{exe});
     server.serve(QStringLiteral("tallyscope-updater"), Route{updater});
-    const QString target = fault.startsWith(u"version") ? QStringLiteral("tallyscope.ver") : QStringLiteral("tallyscope");
+    const QString target = fault.startsWith(u"version") ? QStringLiteral("tallyscope.ver")
+                           : fault.startsWith(u"signature") ? QStringLiteral("tallyscope.ver.minisig")
+                                                            : QStringLiteral("tallyscope");
     if (fault.endsWith(u"trickles")) {
-        // The version file grows past its CR LF with blanks; the program stays exactly as signed.
+        // The small files grow past their ends with blanks; the program stays exactly as signed.
         server.route(target).trickleMs = 2000;
-        if (fault.startsWith(u"version"))
+        if (!fault.startsWith(u"program"))
             server.route(target).body.append(QByteArray(1000, ' '));
     } else {
         server.route(target).flood = true;
@@ -132,7 +134,8 @@ int main(int argc, char* argv[])
     std::printf("Update check against a hostile server on 127.0.0.1 (each scenario abandoned after %d s or %.0f MiB)\n",
                 kScenarioSeconds, kMemoryCapMiB);
     std::printf("%-34s %10s %12s  %s\n", "scenario", "seconds", "RSS growth", "outcome");
-    for (const char* fault : {"version file trickles", "version file floods", "program trickles", "program floods"}) {
+    for (const char* fault : {"version file trickles", "version file floods", "signature trickles", "signature floods",
+                              "program trickles", "program floods"}) {
         const Figures f = runScenario(signer, QString::fromLatin1(fault));
         std::printf("%-34s %10.1f %9.1f MiB  %s\n", fault, f.seconds, f.growthMiB,
                     f.abandoned ? "ABANDONED by the benchmark (no outcome)" : qPrintable(f.status.left(60)));

@@ -119,6 +119,7 @@ bool UpdateRoutine::UpdateThisApp(int checkMode, const QString& baseUrl)
     setBusy(true);
     if (!m_baseUrl.endsWith(u'/'))
         m_baseUrl += u'/';
+    m_smallFilesStarted = m_clock.monotonicSeconds();
     fetch(m_baseUrl + programName() + QStringLiteral(".ver"), HttpMode::Text, smallFileLimits(),
           &UpdateRoutine::onVersionFile, false);
     return true;
@@ -142,9 +143,11 @@ void UpdateRoutine::recordCheckDate()
 
 UpdatePlatform::Limits UpdateRoutine::smallFileLimits() const
 {
+    // The version file and its signature share one deadline: at start-up the window waits for both.
+    const double spent = m_clock.monotonicSeconds() - m_smallFilesStarted;
     UpdatePlatform::Limits l;
     l.maxBytes = SmallFileLimit;
-    l.deadlineMs = m_timing.smallFileDeadlineMs;
+    l.deadlineMs = qMax(1, m_timing.smallFileDeadlineMs - int(qBound(0.0, spent, 1e6) * 1000));
     return l;
 }
 

@@ -18,8 +18,8 @@ class SettingsStore;
 class UpdateRoutine : public QObject {
     Q_OBJECT
 public:
-    /// How long the transfers may take. The small files (version file, signature) have an overall
-    /// deadline; a program has to keep arriving at a minimum rate.
+    /// How long the transfers may take. The small files (version file, signature) have one overall
+    /// deadline together; a program has to keep arriving at a minimum rate.
     struct Timing {
         int smallFileDeadlineMs = 30000;
         int progressWindowMs = 10000;
@@ -114,6 +114,7 @@ private:
     QByteArray m_versionBody;
     QString m_contentLength;
     QByteArray m_trustedComment;
+    double m_smallFilesStarted = 0;
     VersionFile m_versionFile;
     QString m_version;
     VersionFile::Listed m_executable;

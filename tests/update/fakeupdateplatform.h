@@ -1,6 +1,7 @@
 /// @brief An update seam that never leaves the process: a scripted web directory and a recorded program folder.
 #pragma once
 
+#include "tests/common/fakes.h"
 #include "update/updateplatform.h"
 
 #include <QHash>
@@ -19,6 +20,8 @@ public:
         int error = 0;
         /// The transfer error only for binary-mode requests (the probe goes through).
         int binaryError = 0;
+        /// Seconds the transfer takes on `clock`.
+        double takes = 0;
     };
     struct Started {
         QString program;
@@ -44,6 +47,8 @@ public:
         } else {
             r.body = s.body;
         }
+        if (clock)
+            clock->advance(s.takes);
         QTimer::singleShot(0, [done, progress, r] {
             if (progress)
                 progress(r.body.size(), r.body.size());
@@ -86,6 +91,7 @@ public:
     QHash<QString, Served> routes;
     QStringList requests;
     QList<Limits> limitsAsked;
+    FakeClock* clock = nullptr;
     bool writable = true;
     mutable QStringList blockPaths;
     QStringList deleted;

@@ -36,6 +36,7 @@ struct Rig {
         : signer(s), routine(platform, settings, boxes, clock, key)
     {
         platform.folder = kFolder;
+        platform.clock = &clock;
         platform.block = versionBlock(QStringLiteral("1.00.0008"));
     }
 
@@ -116,6 +117,7 @@ private slots:
     void refusals();
     void redirectRule_data();
     void redirectRule();
+    void transferLimits();
     void oneCheckAtATime();
 
 private:
@@ -497,6 +499,28 @@ void TestUpdateRoutine::redirectRule()
     QFETCH(QString, to);
     QFETCH(bool, allowed);
     QCOMPARE(UpdateAddress::redirectAllowed(QUrl(from), QUrl(to)), allowed);
+}
+
+void TestUpdateRoutine::transferLimits()
+{
+    Rig rig(*m_signer, m_signer->publicKey());
+    rig.boxes.answer = Answer::Yes;
+    rig.publish(QStringLiteral("1.00.0009"));
+    rig.platform.routes[kBase + QStringLiteral("tallyscope.ver")].takes = 25;
+    QCOMPARE(rig.run(0), QStringLiteral("0"));
+    const auto& l = rig.platform.limitsAsked;
+    QCOMPARE(l.size(), 6);
+    // The small files: 64 KiB each, 30 s for both together.
+    QCOMPARE(l[0].maxBytes, 64 * 1024);
+    QCOMPARE(l[0].deadlineMs, 30000);
+    QCOMPARE(l[1].maxBytes, 64 * 1024);
+    QCOMPARE(l[1].deadlineMs, 5000);
+    // The programs: probe and download bounded by the signed size, kept moving by the rate.
+    for (int i = 2; i < 6; ++i) {
+        QCOMPARE(l[i].maxBytes, i < 4 ? rig.exe.size() : rig.updater.size());
+        QCOMPARE(l[i].deadlineMs, 0);
+        QVERIFY(l[i].minBytesPerWindow > 0 && l[i].progressWindowMs > 0);
+    }
 }
 
 void TestUpdateRoutine::oneCheckAtATime()
