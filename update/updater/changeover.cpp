@@ -90,7 +90,18 @@ bool Changeover::processRunning(qint64 pid)
     CloseHandle(h);
     return running;
 #else
-    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+    if (::kill(pid_t(pid), 0) != 0 && errno != EPERM)
+        return false;
+    // An ended process that its parent has not collected yet still answers kill(); it has ended
+    // all the same. The new panel's parent is whatever adopted it, which may take its time.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (stat.open(QIODevice::ReadOnly)) {
+        const QByteArray fields = stat.readAll();
+        const qsizetype comm = fields.lastIndexOf(')');
+        if (comm >= 0 && fields.mid(comm + 2, 1) == "Z")
+            return false;
+    }
+    return true;
 #endif
 }
 
@@ -203,5 +214,6 @@ void Changeover::log(const QString& line) const
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
         return;
-    QTextStream(&file) << QDateTime::currentDateTime().toString(Qt::ISODate) << u"  " << line << u'\n';
+    QTextStream(&file) << QDateTime::currentDateTime().toString(Qt::ISODate) << QLatin1String("  ") << line
+                       << QLatin1Char('\n');
 }
