@@ -15,7 +15,8 @@ public:
 
     struct HttpReply {
         /// 0, or an error number: ErrTypeMismatch for a text-mode request of a binary body,
-        /// ErrTimedOut, ErrTransferFailed. An HTTP error status is no error: its page is the body.
+        /// ErrTooLarge, ErrTimedOut, ErrTransferFailed. An HTTP error status is no error: its page
+        /// is the body.
         int error = 0;
         /// Text mode: one character per byte (Latin-1). Empty when `error` is set.
         QByteArray body;
