@@ -156,7 +156,7 @@ UpdatePlatform::Limits UpdateRoutine::programLimits(qint64 size) const
     UpdatePlatform::Limits l;
     l.maxBytes = size;
     l.progressWindowMs = m_timing.progressWindowMs;
-    // The last window of a download may be short; it ends with the transfer, before the check.
+    // A download that ends part-way through a window is never held to that window's share.
     l.minBytesPerWindow = m_timing.minBytesPerSecond * m_timing.progressWindowMs / 1000;
     return l;
 }
