@@ -257,6 +257,8 @@ void Application::start()
             for (const QString& line : std::exchange(m_pendingNotes, {}))
                 logNote(line);
             m_window->show();
+            // A shown window is the healthy start that the changeover program of an update waits for.
+            m_update->reportHealthyStart();
         };
         // Start-up goes on only once the automatic check has come back; the event loop keeps
         // running meanwhile, so its prompt and progress stay responsive.

@@ -49,7 +49,8 @@ MinisignVerifier::MinisignVerifier(const QString& publicKey)
     m_key = raw->mid(2 + kIdBytes);
 }
 
-bool MinisignVerifier::verify(const QByteArray& message, const QByteArray& signatureFile) const
+bool MinisignVerifier::verify(const QByteArray& message, const QByteArray& signatureFile,
+                              QByteArray* trustedComment) const
 {
     if (!hasKey() || !sodiumReady())
         return false;
@@ -84,5 +85,10 @@ bool MinisignVerifier::verify(const QByteArray& message, const QByteArray& signa
     }
     if (!ed25519(signature, signedBytes, m_key))
         return false;
-    return ed25519(*global, signature + lines[2].mid(trustedPrefix.size()), m_key);
+    const QByteArray comment = lines[2].mid(trustedPrefix.size());
+    if (!ed25519(*global, signature + comment, m_key))
+        return false;
+    if (trustedComment)
+        *trustedComment = comment;
+    return true;
 }

@@ -14,8 +14,9 @@ public:
     explicit MinisignVerifier(const QString& publicKey);
 
     bool hasKey() const { return !m_key.isEmpty(); }
-    /// `signatureFile`: the whole .minisig file as served.
-    bool verify(const QByteArray& message, const QByteArray& signatureFile) const;
+    /// `signatureFile`: the whole .minisig file as served. On success `trustedComment`, when given,
+    /// receives the comment the signature vouches for (without its "trusted comment: " prefix).
+    bool verify(const QByteArray& message, const QByteArray& signatureFile, QByteArray* trustedComment = nullptr) const;
 
 private:
     QByteArray m_keyId;

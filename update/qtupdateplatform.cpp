@@ -1,6 +1,7 @@
 /// @brief QtUpdatePlatform: HTTP through QNetworkAccessManager, files through QSaveFile, starts through QProcess.
 #include "update/qtupdateplatform.h"
 
+#include "update/updateaddress.h"
 #include "update/versionblock.h"
 
 #include <QCoreApplication>
@@ -13,45 +14,102 @@
 #include <QTimer>
 #include <memory>
 
+namespace {
+constexpr int kMaxRedirects = 5;
+constexpr qint64 kReadChunk = 64 * 1024;
+} // namespace
+
 QtUpdatePlatform::QtUpdatePlatform() = default;
 
-void QtUpdatePlatform::request(const QString& url, HttpMode mode, ReplyHandler done, ProgressHandler progress)
+void QtUpdatePlatform::request(const QString& url, HttpMode mode, const Limits& limits, ReplyHandler done,
+                               ProgressHandler progress)
 {
     QNetworkRequest req{QUrl(url)};
     // "Content-length" must describe the body as delivered, so no compression.
     req.setRawHeader("Accept-Encoding", "identity");
     req.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    req.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
+    req.setMaximumRedirectsAllowed(kMaxRedirects);
     QNetworkReply* reply = m_network.get(req);
+    // Unread bytes wait in the socket rather than in an ever-growing buffer.
+    reply->setReadBufferSize(kReadChunk);
 
-    auto* idle = new QTimer(reply);
-    idle->setSingleShot(true);
-    idle->start(m_timeoutMs);
-    auto timedOut = std::make_shared<bool>(false);
-    QObject::connect(idle, &QTimer::timeout, reply, [reply, timedOut] {
-        *timedOut = true;
-        reply->abort();
+    struct Transfer {
+        int error = 0;
+        bool over = false;
+        bool binarySeen = false;
+        qint64 received = 0;
+        qint64 receivedAtWindow = 0;
+        QByteArray body;
+    };
+    auto t = std::make_shared<Transfer>();
+    // Once finished, the reply is only read out; a late timer or the last bytes change nothing
+    // but the outcome.
+    const auto stop = [reply, t](int error) {
+        if (t->error == 0)
+            t->error = error;
+        t->body.clear();
+        if (!t->over)
+            reply->abort();
+    };
+
+    if (limits.deadlineMs > 0)
+        QTimer::singleShot(limits.deadlineMs, reply, [stop] { stop(ErrTimedOut); });
+    if (limits.progressWindowMs > 0 && limits.minBytesPerWindow > 0) {
+        auto* window = new QTimer(reply);
+        QObject::connect(window, &QTimer::timeout, reply, [t, stop, need = limits.minBytesPerWindow] {
+            if (t->received - t->receivedAtWindow < need)
+                return stop(ErrTimedOut);
+            t->receivedAtWindow = t->received;
+        });
+        window->start(limits.progressWindowMs);
+    }
+
+    QObject::connect(reply, &QNetworkReply::redirected, reply, [reply, stop](const QUrl& to) {
+        if (UpdateAddress::redirectAllowed(reply->url(), reply->url().resolved(to)))
+            emit reply->redirectAllowed();
+        else
+            stop(ErrTransferFailed);
     });
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
-                     [idle, progress](qint64 received, qint64 total) {
-                         idle->start();
-                         if (progress)
-                             progress(received, total);
-                     });
-    QObject::connect(reply, &QNetworkReply::finished, reply, [reply, idle, timedOut, mode, done] {
-        idle->stop();
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, stop, max = limits.maxBytes] {
+        bool known = false;
+        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (known && announced > max)
+            stop(ErrTooLarge);
+    });
+    const auto consume = [reply, t, stop, mode, progress, max = limits.maxBytes] {
+        if (t->error != 0)
+            return;
+        const QByteArray chunk = reply->readAll();
+        t->received += chunk.size();
+        if (t->received > max)
+            return stop(ErrTooLarge);
+        if (mode == HttpMode::Text && !t->binarySeen && chunk.contains('\0')) {
+            t->binarySeen = true;
+            t->body.clear();
+        }
+        if (!t->binarySeen)
+            t->body += chunk;
+        if (progress)
+            progress(t->received, reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
+    };
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, consume);
+    QObject::connect(reply, &QNetworkReply::finished, reply, [reply, t, mode, done, consume] {
         reply->deleteLater();
+        if (t->over)
+            return;
+        t->over = true;
+        consume();
         HttpReply out;
         out.contentLength = QString::fromLatin1(reply->rawHeader("Content-Length"));
-        if (*timedOut) {
-            out.error = ErrTimedOut;
+        if (t->error != 0) {
+            out.error = t->error;
         } else if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
             out.error = ErrTransferFailed;
+        } else if (mode == HttpMode::Text && t->binarySeen) {
+            out.error = ErrTypeMismatch;
         } else {
-            out.body = reply->readAll();
-            if (mode == HttpMode::Text && out.body.contains('\0')) {
-                out.error = ErrTypeMismatch;
-                out.body.clear();
-            }
+            out.body = std::move(t->body);
         }
         // Called from the reply's own signal, never from inside request().
         done(out);
@@ -73,6 +131,13 @@ QString QtUpdatePlatform::executableSuffix() const
 }
 
 QByteArray QtUpdatePlatform::versionBlock(const QString& path) const { return VersionBlock::readFromFile(path); }
+
+bool QtUpdatePlatform::isWritableFolder(const QString& folder) const
+{
+    // On Unix this asks access(2), which also says no for a read-only mount.
+    const QFileInfo info(folder);
+    return info.isDir() && info.isWritable();
+}
 
 void QtUpdatePlatform::deleteFile(const QString& path) { QFile::remove(path); }
 

@@ -15,12 +15,24 @@ public:
 
     struct HttpReply {
         /// 0, or an error number: ErrTypeMismatch for a text-mode request of a binary body,
-        /// ErrTimedOut, ErrTransferFailed. An HTTP error status is no error: its page is the body.
+        /// ErrTooLarge, ErrTimedOut, ErrTransferFailed. An HTTP error status is no error: its page
+        /// is the body.
         int error = 0;
         /// Text mode: one character per byte (Latin-1). Empty when `error` is set.
         QByteArray body;
         /// The response's "Content-length" header as sent, empty when absent.
         QString contentLength;
+    };
+    /// What a peer may make one transfer cost. Exceeding a limit aborts the transfer with
+    /// ErrTooLarge (size) or ErrTimedOut (time).
+    struct Limits {
+        /// The largest body accepted, announced or received.
+        qint64 maxBytes = 0;
+        /// The whole transfer ends within this; 0: no overall deadline.
+        int deadlineMs = 0;
+        /// At least minBytesPerWindow body bytes arrive in every progressWindowMs; 0: no check.
+        int progressWindowMs = 0;
+        qint64 minBytesPerWindow = 0;
     };
     using ReplyHandler = std::function<void(const HttpReply&)>;
     using ProgressHandler = std::function<void(qint64 received, qint64 total)>;
@@ -28,14 +40,18 @@ public:
     static constexpr int ErrInvalidArgument = 5;
     static constexpr int ErrTypeMismatch = 13;
     static constexpr int ErrFileAccess = 75;
+    /// A body beyond the transfer's size limit ("Overflow").
+    static constexpr int ErrTooLarge = 6;
     static constexpr int ErrTimedOut = 35761;
-    /// Refused, reset, unknown host, TLS failure: anything but a time-out that yields no response.
+    /// Refused, reset, unknown host, TLS failure, a refused redirect: anything but a time-out that
+    /// yields no response.
     static constexpr int ErrTransferFailed = 35764;
 
     virtual ~UpdatePlatform() = default;
 
     /// GET `url`. `done` runs exactly once, always later from the event loop, never inside this call.
-    virtual void request(const QString& url, HttpMode mode, ReplyHandler done, ProgressHandler progress) = 0;
+    virtual void request(const QString& url, HttpMode mode, const Limits& limits, ReplyHandler done,
+                         ProgressHandler progress) = 0;
 
     /// Absolute path of the running executable (its folder is the program folder).
     virtual QString executablePath() const = 0;
@@ -44,6 +60,8 @@ public:
     /// The raw version-information block of the executable file at `path`, empty when it has none.
     virtual QByteArray versionBlock(const QString& path) const = 0;
 
+    /// Whether files can be created, replaced and renamed in `folder` by this process.
+    virtual bool isWritableFolder(const QString& folder) const = 0;
     /// Deletes a file; failures are ignored by design.
     virtual void deleteFile(const QString& path) = 0;
     /// Creates or replaces `path` with exactly `bytes`; returns 0 or an error number.

@@ -4,6 +4,8 @@
 #include "platform/clock.h"
 #include "platform/messagebox.h"
 #include "platform/settingsstore.h"
+#include "update/updateaddress.h"
+#include "update/updater/changeover.h"
 #include "update/versionblock.h"
 
 #include <QCryptographicHash>
@@ -37,6 +39,29 @@ UpdateRoutine::UpdateRoutine(UpdatePlatform& platform, SettingsStore& settings, 
 
 QString UpdateRoutine::noAddressStatus() { return QStringLiteral("No update address is configured."); }
 
+QString UpdateRoutine::refusal(const QString& baseUrl) const
+{
+    if (baseUrl.isEmpty())
+        return noAddressStatus();
+    if (!m_verifier.hasKey())
+        return QStringLiteral("This build has no key to check updates with, so it never offers one.");
+    if (!UpdateAddress::isAllowed(QUrl(baseUrl)))
+        return QStringLiteral("The update address must use HTTPS: %1").arg(baseUrl);
+    const QString folder = QFileInfo(m_platform.executablePath()).absolutePath();
+    // Whatever the folder's permissions (root may write it), the package manager owns it.
+    if (folder == u"/usr" || folder.startsWith(u"/usr/"))
+        return QStringLiteral("%1 was installed by the package manager; update it with the package manager.")
+            .arg(programName());
+    if (!m_platform.isWritableFolder(folder))
+        return QStringLiteral("%1 cannot update itself: its folder %2 cannot be written.").arg(programName(), folder);
+    return {};
+}
+
+void UpdateRoutine::reportHealthyStart()
+{
+    m_platform.deleteFile(inFolder(programName() + m_platform.executableSuffix() + QLatin1String(Changeover::BackupSuffix)));
+}
+
 QString UpdateRoutine::programName() const
 {
     QString name = QFileInfo(m_platform.executablePath()).fileName();
@@ -63,15 +88,16 @@ bool UpdateRoutine::UpdateThisApp(int checkMode, const QString& baseUrl)
     m_checkMode = checkMode;
     m_baseUrl = baseUrl;
     m_versionBody.clear();
+    m_trustedComment.clear();
     m_version.clear();
 
-    // Without an address there is nothing to clean up either: leftovers only exist after a
-    // hand-over, which needed an address.
-    if (m_baseUrl.isEmpty()) {
+    // Where no update can succeed, nothing is asked of the network, and there is nothing to clean
+    // up either: leftovers only exist after a hand-over, which needed all of these.
+    if (const QString why = refusal(m_baseUrl); !why.isEmpty()) {
         if (m_checkMode != 0)
-            m_boxes.show(noAddressStatus(), programName() + QStringLiteral(" - Updating"), MessageBoxes::Buttons::Ok,
+            m_boxes.show(why, programName() + QStringLiteral(" - Updating"), MessageBoxes::Buttons::Ok,
                          MessageBoxes::Icon::Information);
-        finish(noAddressStatus());
+        finish(why);
         return true;
     }
 
@@ -93,7 +119,9 @@ bool UpdateRoutine::UpdateThisApp(int checkMode, const QString& baseUrl)
     setBusy(true);
     if (!m_baseUrl.endsWith(u'/'))
         m_baseUrl += u'/';
-    fetch(m_baseUrl + programName() + QStringLiteral(".ver"), HttpMode::Text, &UpdateRoutine::onVersionFile, false);
+    m_smallFilesStarted = m_clock.monotonicSeconds();
+    fetch(m_baseUrl + programName() + QStringLiteral(".ver"), HttpMode::Text, smallFileLimits(),
+          &UpdateRoutine::onVersionFile, false);
     return true;
 }
 
@@ -113,7 +141,28 @@ void UpdateRoutine::recordCheckDate()
     m_settings.WriteRegValue(settingskeys::Updater, settingName(kDateValue), todayText(m_clock.localNow().date()));
 }
 
-void UpdateRoutine::fetch(const QString& url, HttpMode mode, Step next, bool download)
+UpdatePlatform::Limits UpdateRoutine::smallFileLimits() const
+{
+    // The version file and its signature share one deadline: at start-up the window waits for both.
+    const double spent = m_clock.monotonicSeconds() - m_smallFilesStarted;
+    UpdatePlatform::Limits l;
+    l.maxBytes = SmallFileLimit;
+    l.deadlineMs = qMax(1, m_timing.smallFileDeadlineMs - int(qBound(0.0, spent, 1e6) * 1000));
+    return l;
+}
+
+UpdatePlatform::Limits UpdateRoutine::programLimits(qint64 size) const
+{
+    UpdatePlatform::Limits l;
+    l.maxBytes = size;
+    l.progressWindowMs = m_timing.progressWindowMs;
+    // A download that ends part-way through a window is never held to that window's share.
+    l.minBytesPerWindow = m_timing.minBytesPerSecond * m_timing.progressWindowMs / 1000;
+    return l;
+}
+
+void UpdateRoutine::fetch(const QString& url, HttpMode mode, const UpdatePlatform::Limits& limits, Step next,
+                          bool download)
 {
     QPointer<UpdateRoutine> self(this);
     UpdatePlatform::ProgressHandler progress;
@@ -126,7 +175,7 @@ void UpdateRoutine::fetch(const QString& url, HttpMode mode, Step next, bool dow
         };
     }
     m_platform.request(
-        url, mode,
+        url, mode, limits,
         [self, next](const HttpReply& reply) {
             if (self)
                 (self->*next)(reply);
@@ -141,10 +190,10 @@ void UpdateRoutine::onVersionFile(const HttpReply& reply)
     m_versionBody = reply.body;
     m_contentLength = reply.contentLength;
     m_versionFile = VersionFile(reply.body);
-    if (m_versionFile.versionMarker() == 0 || !m_verifier.hasKey())
+    if (m_versionFile.versionMarker() == 0)
         return versionInfoMissing();
-    fetch(m_baseUrl + programName() + QStringLiteral(".ver.minisig"), HttpMode::Text, &UpdateRoutine::onSignature,
-          false);
+    fetch(m_baseUrl + programName() + QStringLiteral(".ver.minisig"), HttpMode::Text, smallFileLimits(),
+          &UpdateRoutine::onSignature, false);
 }
 
 void UpdateRoutine::onSignature(const HttpReply& reply)
@@ -153,7 +202,7 @@ void UpdateRoutine::onSignature(const HttpReply& reply)
         return failWith(reply.error);
     // A missing signature arrives as the server's error page, which verifies no better than a
     // forged one.
-    if (!m_verifier.verify(m_versionBody, reply.body))
+    if (!m_verifier.verify(m_versionBody, reply.body, &m_trustedComment))
         return versionInfoMissing();
     compareAndPrompt();
 }
@@ -166,11 +215,17 @@ void UpdateRoutine::versionInfoMissing()
 
 void UpdateRoutine::compareAndPrompt()
 {
+    // The header is only checked: what the file says comes from its signed bytes alone.
     qint64 length = 0;
     if (const int e = VersionFile::lengthValue(m_contentLength, length))
         return failWith(e);
-    if (const int e = m_versionFile.advertisedVersion(length, m_version))
-        return failWith(e);
+    if (length != m_versionBody.size())
+        return failWith(UpdatePlatform::ErrTypeMismatch);
+    m_version = m_versionFile.advertisedVersion();
+    // The signature vouches for this file of this program at this version, not just for some
+    // bytes once signed with the key.
+    if (!VersionFile::trustedCommentNames(m_trustedComment, programName() + QStringLiteral(".ver"), m_version))
+        return versionInfoMissing();
 
     const QString executable = inFolder(programName() + m_platform.executableSuffix());
     QString running;
@@ -178,12 +233,19 @@ void UpdateRoutine::compareAndPrompt()
         return failWith(e);
 
     recordCheckDate();
-    // Any difference is offered, a lower version as well: the operator decides.
-    if (m_version == running)
+    const auto runningParts = VersionFile::versionParts(running);
+    if (!runningParts)
+        return failWith(UpdatePlatform::ErrTypeMismatch);
+    const auto offered = VersionFile::versionParts(m_version);
+    if (!offered)
+        return finish(QStringLiteral("4: Can't find the file or the version info in the file."));
+    // Only a newer version is offered: an old, validly signed version file served again must not
+    // bring back an old program.
+    if (VersionFile::compareVersions(*offered, *runningParts) <= 0)
         return finish(QStringLiteral("1: Already using the latest version."));
 
     QString comment;
-    if (const int e = m_versionFile.comment(length, comment))
+    if (const int e = m_versionFile.comment(comment))
         return failWith(e);
 
     const QString n = programName();
@@ -222,26 +284,27 @@ void UpdateRoutine::fetchExecutable()
 {
     setBusy(true);
     const QString name = programName() + m_platform.executableSuffix();
-    // Without a digest to hold the bytes against, nothing is worth downloading.
-    m_executableDigest = m_versionFile.digestFor(name);
-    if (m_executableDigest.isEmpty())
+    // Without a digest and a size to hold the bytes against, nothing is worth downloading.
+    const auto listed = m_versionFile.listed(name);
+    if (!listed)
         return rejectExecutable();
-    fetch(m_baseUrl + name, HttpMode::Text, &UpdateRoutine::onExecutableProbe, true);
+    m_executable = *listed;
+    fetch(m_baseUrl + name, HttpMode::Text, programLimits(m_executable.size), &UpdateRoutine::onExecutableProbe, true);
 }
 
 void UpdateRoutine::onExecutableProbe(const HttpReply& reply)
 {
     if (!probeAccepted(reply))
         return rejectExecutable();
-    fetch(m_baseUrl + programName() + m_platform.executableSuffix(), HttpMode::Binary, &UpdateRoutine::onExecutable,
-          true);
+    fetch(m_baseUrl + programName() + m_platform.executableSuffix(), HttpMode::Binary, programLimits(m_executable.size),
+          &UpdateRoutine::onExecutable, true);
 }
 
 void UpdateRoutine::onExecutable(const HttpReply& reply)
 {
     if (reply.error != 0)
         return failWith(reply.error);
-    if (QCryptographicHash::hash(reply.body, QCryptographicHash::Sha256) != m_executableDigest)
+    if (QCryptographicHash::hash(reply.body, QCryptographicHash::Sha256) != m_executable.sha256)
         return rejectExecutable();
     if (const int e = m_platform.writeFile(inFolder(kDownloadedUpdate), reply.body, false))
         return failWith(e);
@@ -250,24 +313,27 @@ void UpdateRoutine::onExecutable(const HttpReply& reply)
 
 void UpdateRoutine::fetchChangeover()
 {
-    m_changeoverDigest = m_versionFile.digestFor(changeoverFileName());
-    if (m_changeoverDigest.isEmpty())
+    const auto listed = m_versionFile.listed(changeoverFileName());
+    if (!listed)
         return rejectChangeover();
-    fetch(m_baseUrl + changeoverFileName(), HttpMode::Text, &UpdateRoutine::onChangeoverProbe, true);
+    m_changeover = *listed;
+    fetch(m_baseUrl + changeoverFileName(), HttpMode::Text, programLimits(m_changeover.size),
+          &UpdateRoutine::onChangeoverProbe, true);
 }
 
 void UpdateRoutine::onChangeoverProbe(const HttpReply& reply)
 {
     if (!probeAccepted(reply))
         return rejectChangeover();
-    fetch(m_baseUrl + changeoverFileName(), HttpMode::Binary, &UpdateRoutine::onChangeover, true);
+    fetch(m_baseUrl + changeoverFileName(), HttpMode::Binary, programLimits(m_changeover.size),
+          &UpdateRoutine::onChangeover, true);
 }
 
 void UpdateRoutine::onChangeover(const HttpReply& reply)
 {
     if (reply.error != 0)
         return failWith(reply.error);
-    if (QCryptographicHash::hash(reply.body, QCryptographicHash::Sha256) != m_changeoverDigest)
+    if (QCryptographicHash::hash(reply.body, QCryptographicHash::Sha256) != m_changeover.sha256)
         return rejectChangeover();
     if (const int e = m_platform.writeFile(inFolder(changeoverFileName()), reply.body, true))
         return failWith(e);
@@ -278,7 +344,10 @@ void UpdateRoutine::handOver()
 {
     endDownloads();
     int error = 0;
-    const qint64 task = m_platform.startProcess(inFolder(changeoverFileName()), {programName()}, error);
+    // The changeover program checks the new program against this digest once more, just before it
+    // puts it in place.
+    const qint64 task = m_platform.startProcess(
+        inFolder(changeoverFileName()), {programName(), QString::fromLatin1(m_executable.sha256.toHex())}, error);
     if (task > 0) {
         m_settings.DeleteRegValue(settingskeys::Updater, settingName(kSwitchValue));
         setBusy(false);

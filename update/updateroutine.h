@@ -1,4 +1,4 @@
-/// @brief The update check: gates, signed version file, prompt, verified downloads and the hand-over, as a state machine.
+/// @brief The update check: gates, signed version file, prompt, bounded and verified downloads and the hand-over, as a state machine.
 #pragma once
 
 #include "update/minisignverifier.h"
@@ -18,11 +18,24 @@ class SettingsStore;
 class UpdateRoutine : public QObject {
     Q_OBJECT
 public:
+    /// How long the transfers may take. The small files (version file, signature) have one overall
+    /// deadline together; a program has to keep arriving at a minimum rate.
+    struct Timing {
+        int smallFileDeadlineMs = 30000;
+        int progressWindowMs = 10000;
+        qint64 minBytesPerSecond = 16 * 1024;
+    };
+    /// The version file and its signature are never larger than this.
+    static constexpr qint64 SmallFileLimit = 64 * 1024;
+
     UpdateRoutine(UpdatePlatform& platform, SettingsStore& settings, MessageBoxes& boxes, const Clock& clock,
                   const QString& publicKey, QObject* parent = nullptr);
 
+    void setTiming(const Timing& timing) { m_timing = timing; }
+
     /// checkMode 0: automatic check (daily and do-not-check gates). Other values: asked for by
-    /// the user; exactly 1 also shows the time-out notice. An empty baseUrl checks nothing.
+    /// the user; exactly 1 also shows the time-out notice. Where no update can succeed (see
+    /// refusal()) nothing is requested, and a check asked for by the user says why.
     /// Returns false, and does nothing, while a check is already running.
     bool UpdateThisApp(int checkMode, const QString& baseUrl);
     bool isRunning() const { return m_running; }
@@ -32,7 +45,15 @@ public:
     /// The changeover program's file name, in the web directory and in the program folder.
     QString changeoverFileName() const;
 
+    /// Why no update can be offered here, or empty: no address, no signing key, an address that
+    /// is neither HTTPS nor loopback, a panel installed by the package manager, a program folder
+    /// this process cannot write.
+    QString refusal(const QString& baseUrl) const;
     static QString noAddressStatus();
+
+    /// The panel is up and its window is shown: the changeover program, which keeps the previous
+    /// program until then, may let it go.
+    void reportHealthyStart();
 
 signals:
     /// Always delivered from the event loop, after UpdateThisApp has returned.
@@ -49,7 +70,10 @@ signals:
 
 private:
     using Step = void (UpdateRoutine::*)(const UpdatePlatform::HttpReply&);
-    void fetch(const QString& url, UpdatePlatform::HttpMode mode, Step next, bool download);
+    void fetch(const QString& url, UpdatePlatform::HttpMode mode, const UpdatePlatform::Limits& limits, Step next,
+               bool download);
+    UpdatePlatform::Limits smallFileLimits() const;
+    UpdatePlatform::Limits programLimits(qint64 size) const;
 
     void onVersionFile(const UpdatePlatform::HttpReply& reply);
     void onSignature(const UpdatePlatform::HttpReply& reply);
@@ -89,8 +113,11 @@ private:
     QString m_baseUrl;
     QByteArray m_versionBody;
     QString m_contentLength;
+    QByteArray m_trustedComment;
+    double m_smallFilesStarted = 0;
     VersionFile m_versionFile;
     QString m_version;
-    QByteArray m_executableDigest;
-    QByteArray m_changeoverDigest;
+    VersionFile::Listed m_executable;
+    VersionFile::Listed m_changeover;
+    Timing m_timing;
 };

@@ -1,4 +1,4 @@
-/// @brief Cutting the version, the comment and the digests out of the version file.
+/// @brief Cutting the version, the comment and the program list out of the version file; version order.
 #include "update/versionfile.h"
 
 #include <QRegularExpression>
@@ -6,9 +6,6 @@
 namespace {
 
 const QString kCrLf = QStringLiteral("\r\n");
-
-// The last `count` characters, all of them when there are fewer.
-QString right(const QString& text, qint64 count) { return count >= text.size() ? text : text.right(count); }
 
 QString beforeCrLf(const QString& text)
 {
@@ -26,50 +23,93 @@ int VersionFile::lengthValue(const QString& header, qint64& value)
 {
     bool ok = false;
     value = header.trimmed().toLongLong(&ok);
-    // A negative length is no length: it would also make the arithmetic below overflow.
+    // A negative length is no length.
     if (ok && value < 0)
         ok = false;
     return ok ? 0 : 13;
 }
 
-int VersionFile::advertisedVersion(qint64 contentLength, QString& version) const
+QString VersionFile::advertisedVersion() const
 {
-    if (contentLength < qint64(versionMarker()) + 10)
-        return 5;
-    const qint64 count = contentLength - versionMarker() - 10;
-    version = beforeCrLf(right(m_text, count));
-    return 0;
+    const qsizetype p = versionMarker();
+    return p == 0 ? QString() : beforeCrLf(m_text.mid(p - 1 + 11));
 }
 
-int VersionFile::comment(qint64 contentLength, QString& comment) const
+int VersionFile::comment(QString& comment) const
 {
     comment.clear();
     const qsizetype q = m_text.indexOf(QStringLiteral("[comments]")) + 1;
     if (q == 0)
         return 0;
-    if (contentLength < qint64(q) + 11)
+    // The marker is taken to be followed by CR LF, whatever follows it; the file must at least be
+    // that long.
+    if (m_text.size() < q + 11)
         return 5;
-    const qint64 count = contentLength - q - 11;
-    comment = beforeCrLf(right(m_text, count));
+    comment = beforeCrLf(m_text.mid(q - 1 + 12));
     return 0;
 }
 
-QByteArray VersionFile::digestFor(const QString& fileName) const
+std::optional<VersionFile::Listed> VersionFile::listed(const QString& fileName) const
 {
     const QString marker = QStringLiteral("[sha256]\r\n");
     const qsizetype start = m_text.indexOf(marker);
     if (start < 0 || fileName.isEmpty())
-        return {};
-    // The lines sha256sum prints ("<hex>  name", "<hex> *name") are accepted as they are; the
-    // list ends at the first line that is not such a line.
-    static const QRegularExpression line(QStringLiteral("^([0-9A-Fa-f]{64})[ \\t]+\\*?(.+)$"));
+        return std::nullopt;
+    // The list ends at the first line that is not such a line. A line without its size (the plain
+    // sha256sum form) ends it too: without a size the publisher vouches for, nothing bounds the
+    // download.
+    static const QRegularExpression line(QStringLiteral("^([0-9A-Fa-f]{64})[ \\t]+([0-9]{1,15})[ \\t]+\\*?(.+)$"));
     const QStringList lines = m_text.mid(start + marker.size()).split(kCrLf);
     for (const QString& l : lines) {
         const auto m = line.match(l);
         if (!m.hasMatch())
             break;
-        if (m.captured(2) == fileName)
-            return QByteArray::fromHex(m.captured(1).toLatin1());
+        if (m.captured(3) == fileName)
+            return Listed{QByteArray::fromHex(m.captured(1).toLatin1()), m.captured(2).toLongLong()};
     }
-    return {};
+    return std::nullopt;
+}
+
+bool VersionFile::trustedCommentNames(const QByteArray& trustedComment, const QString& fileName,
+                                      const QString& version)
+{
+    bool file = false;
+    bool named = false;
+    const QByteArray fileToken = "file:" + fileName.toLatin1();
+    const QByteArray versionToken = "version:" + version.toLatin1();
+    for (const QByteArray& word : trustedComment.split(' ')) {
+        for (const QByteArray& token : word.split('\t')) {
+            file = file || token == fileToken;
+            named = named || token == versionToken;
+        }
+    }
+    return file && named && !version.isEmpty() && !fileName.isEmpty();
+}
+
+std::optional<QList<quint32>> VersionFile::versionParts(const QString& version)
+{
+    const QStringList parts = version.split(u'.');
+    if (parts.size() > 8)
+        return std::nullopt;
+    QList<quint32> out;
+    for (const QString& part : parts) {
+        if (part.isEmpty() || part.size() > 9)
+            return std::nullopt;
+        for (QChar c : part)
+            if (c < u'0' || c > u'9')
+                return std::nullopt;
+        out.append(part.toUInt());
+    }
+    return out;
+}
+
+int VersionFile::compareVersions(const QList<quint32>& a, const QList<quint32>& b)
+{
+    for (qsizetype i = 0; i < qMax(a.size(), b.size()); ++i) {
+        const quint32 x = a.value(i, 0);
+        const quint32 y = b.value(i, 0);
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return 0;
 }

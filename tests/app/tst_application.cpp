@@ -107,8 +107,14 @@ private slots:
         QVERIFY(app.simulator());
         QCOMPARE(app.window().ui.txtIP->text(), QStringLiteral("127.0.0.1"));
         app.logNote(QStringLiteral("a note from before start-up"));
+        // The copy an update's changeover program keeps until the new panel shows its window.
+        QFile backup(QCoreApplication::applicationFilePath() + QStringLiteral(".old"));
+        QVERIFY(backup.open(QIODevice::WriteOnly));
+        backup.close();
         app.start();
         QTRY_VERIFY_WITH_TIMEOUT(app.log().text().contains(QStringLiteral("Connected.")), 10000);
+        QVERIFY(app.window().isVisible());
+        QVERIFY(!backup.exists());
         QCOMPARE(app.log().line(app.log().lineCount() - 1), QStringLiteral("Opening connection."));
         // Start-up's own texts replace the log; what came before them is still shown, and the
         // store that cannot be saved to is said once, however many values fail.

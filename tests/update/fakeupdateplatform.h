@@ -1,6 +1,7 @@
 /// @brief An update seam that never leaves the process: a scripted web directory and a recorded program folder.
 #pragma once
 
+#include "tests/common/fakes.h"
 #include "update/updateplatform.h"
 
 #include <QHash>
@@ -19,6 +20,8 @@ public:
         int error = 0;
         /// The transfer error only for binary-mode requests (the probe goes through).
         int binaryError = 0;
+        /// Seconds the transfer takes on `clock`.
+        double takes = 0;
     };
     struct Started {
         QString program;
@@ -27,9 +30,10 @@ public:
 
     void serve(const QString& url, const Served& s) { routes.insert(url, s); }
 
-    void request(const QString& url, HttpMode mode, ReplyHandler done, ProgressHandler progress) override
+    void request(const QString& url, HttpMode mode, const Limits& limits, ReplyHandler done, ProgressHandler progress) override
     {
         requests.append(url);
+        limitsAsked.append(limits);
         HttpReply r;
         const auto it = routes.constFind(url);
         const Served s = it != routes.constEnd()
@@ -43,6 +47,8 @@ public:
         } else {
             r.body = s.body;
         }
+        if (clock)
+            clock->advance(s.takes);
         QTimer::singleShot(0, [done, progress, r] {
             if (progress)
                 progress(r.body.size(), r.body.size());
@@ -52,6 +58,7 @@ public:
 
     QString executablePath() const override { return folder + QStringLiteral("/tallyscope") + suffix; }
     QString executableSuffix() const override { return suffix; }
+    bool isWritableFolder(const QString& path) const override { return writable && path == folder; }
     QByteArray versionBlock(const QString& path) const override
     {
         blockPaths.append(path);
@@ -83,6 +90,9 @@ public:
     QByteArray block;
     QHash<QString, Served> routes;
     QStringList requests;
+    QList<Limits> limitsAsked;
+    FakeClock* clock = nullptr;
+    bool writable = true;
     mutable QStringList blockPaths;
     QStringList deleted;
     QHash<QString, QByteArray> files;

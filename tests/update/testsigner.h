@@ -23,8 +23,9 @@ public:
     bool isValid() const { return m_ok && !m_publicKey.isEmpty(); }
     QString publicKey() const { return m_publicKey; }
 
-    /// The .minisig file for `message`: prehashed (minisign's default) or the legacy format.
-    QByteArray sign(const QByteArray& message, bool legacy = false) const
+    /// The .minisig file for `message`: prehashed (minisign's default) or the legacy format, with
+    /// minisign's own trusted comment unless one is given.
+    QByteArray sign(const QByteArray& message, bool legacy = false, const QString& trustedComment = {}) const
     {
         QFile m(path("message"));
         if (!m.open(QIODevice::WriteOnly) || m.write(message) != message.size())
@@ -35,6 +36,8 @@ public:
                          path("message")};
         if (legacy)
             args << QStringLiteral("-l");
+        if (!trustedComment.isEmpty())
+            args << QStringLiteral("-t") << trustedComment;
         if (!run(args))
             return {};
         QFile sig(path("message.minisig"));

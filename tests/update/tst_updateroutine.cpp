@@ -5,6 +5,7 @@
 #include "tests/update/fakeupdateplatform.h"
 #include "tests/update/testsigner.h"
 #include "tests/update/updatefixtures.h"
+#include "update/updateaddress.h"
 #include "update/updateroutine.h"
 
 #include <QLocale>
@@ -35,6 +36,7 @@ struct Rig {
         : signer(s), routine(platform, settings, boxes, clock, key)
     {
         platform.folder = kFolder;
+        platform.clock = &clock;
         platform.block = versionBlock(QStringLiteral("1.00.0008"));
     }
 
@@ -42,14 +44,14 @@ struct Rig {
     {
         const QByteArray digests = digestLine(exe, QStringLiteral("tallyscope")) + digestLine(updater, QStringLiteral("tallyscope-updater"));
         serveVersionFile(versionFile(version, comment, digests));
-        platform.serve(kBase + QStringLiteral("tallyscope"), Served{exe, true, {}, 0, 0});
-        platform.serve(kBase + QStringLiteral("tallyscope-updater"), Served{updater, true, {}, 0, 0});
+        platform.serve(base + QStringLiteral("tallyscope"), Served{exe, true, {}, 0, 0});
+        platform.serve(base + QStringLiteral("tallyscope-updater"), Served{updater, true, {}, 0, 0});
     }
     void serveVersionFile(const QByteArray& text, const QByteArray& signature = {})
     {
-        platform.serve(kBase + QStringLiteral("tallyscope.ver"), Served{text, false, {}, 0, 0});
-        platform.serve(kBase + QStringLiteral("tallyscope.ver.minisig"),
-                       Served{signature.isEmpty() ? signer.sign(text) : signature, false, {}, 0, 0});
+        platform.serve(base + QStringLiteral("tallyscope.ver"), Served{text, false, {}, 0, 0});
+        platform.serve(base + QStringLiteral("tallyscope.ver.minisig"),
+                       Served{signature.isEmpty() ? signer.sign(text, false, trustedComment(text)) : signature, false, {}, 0, 0});
     }
     QString stored(const QString& name) const
     {
@@ -78,6 +80,7 @@ struct Rig {
     }
 
     const TestSigner& signer;
+    QString base = kBase;
     QByteArray exe = program(3000, 'A');
     QByteArray updater = program(2500, 'U');
     FakeUpdatePlatform platform;
@@ -108,8 +111,13 @@ private slots:
     void dailyGate();
     void promptText_data();
     void promptText();
-    void baseUrl_data();
-    void baseUrl();
+    void versionOrder_data();
+    void versionOrder();
+    void refusals_data();
+    void refusals();
+    void redirectRule_data();
+    void redirectRule();
+    void transferLimits();
     void oneCheckAtATime();
 
 private:
@@ -134,7 +142,7 @@ void TestUpdateRoutine::outcomes_data()
     const QString prompt = QStringLiteral("tallyscope - Update Available");
     const QString problem = QStringLiteral("tallyscope - Problem updating");
     QTest::newRow("1 same version") << int(Latest) << 0 << Answer::Yes << "1: Already using the latest version." << QStringList{} << true;
-    QTest::newRow("2 older version offered, No") << int(Offered) << 0 << Answer::No << "2: Update available but turned down." << QStringList{prompt} << true;
+    QTest::newRow("2 newer version offered, No") << int(Offered) << 0 << Answer::No << "2: Update available but turned down." << QStringList{prompt} << true;
     QTest::newRow("3 Cancel switches automatic checks off") << int(Offered) << 0 << Answer::Cancel << "3: Told to not do automatic updates." << QStringList{prompt} << true;
     QTest::newRow("3 with a comment, asked by the user") << int(Comment) << 1 << Answer::Cancel << "3: Told to not do automatic updates." << QStringList{prompt} << true;
     QTest::newRow("4 LF-only version file") << int(NoMarker) << 1 << Answer::Yes << "4: Can't find the file or the version info in the file." << QStringList{} << true;
@@ -169,7 +177,7 @@ void TestUpdateRoutine::outcomes()
 
     Rig rig(*m_signer, m_signer->publicKey());
     rig.boxes.answer = answer;
-    rig.publish(QStringLiteral("1.00.0007"));
+    rig.publish(QStringLiteral("1.00.0009"));
     const QString downloaded = kFolder + QStringLiteral("/Downloaded Update");
     const QString changeover = kFolder + QStringLiteral("/tallyscope-updater");
     switch (Scenario(scenario)) {
@@ -217,7 +225,8 @@ void TestUpdateRoutine::outcomes()
     QCOMPARE(rig.platform.started.isEmpty(), !(handedOver || scenario == NoTask || scenario == StartFails));
     if (handedOver) {
         QCOMPARE(rig.platform.started.first().program, changeover + suffix);
-        QCOMPARE(rig.platform.started.first().arguments, QStringList{QStringLiteral("tallyscope")});
+        const QString digest = QString::fromLatin1(QCryptographicHash::hash(rig.exe, QCryptographicHash::Sha256).toHex());
+        QCOMPARE(rig.platform.started.first().arguments, (QStringList{QStringLiteral("tallyscope"), digest}));
         QCOMPARE(rig.platform.files.value(downloaded), rig.exe);
         QCOMPARE(rig.platform.files.value(changeover + suffix), rig.updater);
         QCOMPARE(rig.platform.executables, QStringList{changeover + suffix});
@@ -246,7 +255,11 @@ void TestUpdateRoutine::rejectsWhatIsNotVouchedFor_data()
     QTest::newRow("flipped bit in the trusted comment") << "trusted comment" << four;
     QTest::newRow("missing signature") << "no signature" << four;
     QTest::newRow("signed by another key") << "wrong key" << four;
-    QTest::newRow("build without a key") << "no key" << four;
+    QTest::newRow("trusted comment names another version") << "other version" << four;
+    QTest::newRow("trusted comment names another file") << "other file" << four;
+    QTest::newRow("minisign's own trusted comment") << "default comment" << four;
+    QTest::newRow("forged Content-Length") << "forged length" << errorStatus(23);
+    QTest::newRow("program listed without its size") << "no size" << "6: Can't download the new file.";
     QTest::newRow("flipped bit in the executable") << "executable" << "6: Can't download the new file.";
     QTest::newRow("executable without a digest") << "no executable digest" << "6: Can't download the new file.";
     QTest::newRow("flipped bit in the changeover program") << "changeover" << "7: Can't download the changeover app.";
@@ -265,8 +278,6 @@ void TestUpdateRoutine::rejectsWhatIsNotVouchedFor()
         other = std::make_unique<TestSigner>();
         QVERIFY(other->isValid());
         key = other->publicKey();
-    } else if (change == u"no key") {
-        key.clear();
     }
     Rig rig(*m_signer, key);
     rig.boxes.answer = Answer::Yes;
@@ -292,7 +303,19 @@ void TestUpdateRoutine::rejectsWhatIsNotVouchedFor()
     else if (change == u"no changeover digest")
         rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, exeOnly));
     else if (change == u"legacy")
-        sig.body = m_signer->sign(ver.body, true);
+        sig.body = m_signer->sign(ver.body, true, trustedComment(ver.body));
+    else if (change == u"other version")
+        sig.body = m_signer->sign(ver.body, false, QStringLiteral("file:tallyscope.ver version:1.00.0010"));
+    else if (change == u"other file")
+        sig.body = m_signer->sign(ver.body, false, trustedComment(ver.body, QStringLiteral("other.ver")));
+    else if (change == u"default comment")
+        sig.body = m_signer->sign(ver.body);
+    else if (change == u"forged length")
+        ver.contentLength = QString::number(ver.body.size() - 5);
+    else if (change == u"no size") {
+        const QByteArray hex = QCryptographicHash::hash(rig.exe, QCryptographicHash::Sha256).toHex();
+        rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, hex + "  tallyscope\r\n" + updaterOnly));
+    }
 
     QCOMPARE(rig.run(1), status);
     if (status != u"0") {
@@ -351,11 +374,11 @@ void TestUpdateRoutine::promptText_data()
         << QByteArray("[version]\r\n1.00.0009\r\n")
         << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.00.0009.") + tail;
     QTest::newRow("empty comment line")
-        << QByteArray("[version]\r\n1.0.8\r\n[comments]\r\n\r\n")
-        << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.0.8.") + tail;
+        << QByteArray("[version]\r\n1.0.9\r\n[comments]\r\n\r\n")
+        << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.0.9.") + tail;
     QTest::newRow("comments before version, first markers count")
-        << QByteArray("junk [comments]\r\nolder first\r\n[version]\r\n0.9\r\n[version]\r\n2.0\r\n[comments]\r\nx\r\n")
-        << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 0.9.\r\nolder first") + tail;
+        << QByteArray("junk [comments]\r\nsaid first\r\n[version]\r\n1.9\r\n[version]\r\n2.0\r\n[comments]\r\nx\r\n")
+        << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.9.\r\nsaid first") + tail;
 }
 
 void TestUpdateRoutine::promptText()
@@ -374,38 +397,129 @@ void TestUpdateRoutine::promptText()
     QCOMPARE(rig.boxes.shown.first().icon, MessageBoxes::Icon::Information);
 }
 
-void TestUpdateRoutine::baseUrl_data()
+void TestUpdateRoutine::versionOrder_data()
+{
+    QTest::addColumn<QString>("offered");
+    QTest::addColumn<QString>("status");
+
+    // The running version is 1.00.0008.
+    const QString latest = QStringLiteral("1: Already using the latest version.");
+    const QString offered = QStringLiteral("2: Update available but turned down.");
+    QTest::newRow("same, written differently") << "1.0.8" << latest;
+    QTest::newRow("older: a replayed version file") << "1.00.0007" << latest;
+    QTest::newRow("older major") << "0.99.9999" << latest;
+    QTest::newRow("newer by number, older as text") << "1.0.9" << offered;
+    QTest::newRow("newer, fewer parts") << "2" << offered;
+    QTest::newRow("newer, more parts") << "1.00.0008.1" << offered;
+    QTest::newRow("not a version") << "1.00.0009 beta" << "4: Can't find the file or the version info in the file.";
+    QTest::newRow("empty part") << "1..9" << "4: Can't find the file or the version info in the file.";
+}
+
+void TestUpdateRoutine::versionOrder()
+{
+    QFETCH(QString, offered);
+    QFETCH(QString, status);
+
+    Rig rig(*m_signer, m_signer->publicKey());
+    rig.boxes.answer = Answer::No;
+    rig.publish(offered);
+    QCOMPARE(rig.run(0), status);
+    QCOMPARE(rig.boxes.shown.size(), status.startsWith(u'2') ? 1 : 0);
+    QCOMPARE(rig.stored(kDateName), today(rig.clock));
+}
+
+void TestUpdateRoutine::refusals_data()
 {
     QTest::addColumn<int>("mode");
     QTest::addColumn<QString>("url");
-    QTest::addColumn<QString>("status");
-    QTest::addColumn<QStringList>("requests");
-    QTest::addColumn<int>("boxes");
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("why"); // empty: the check goes ahead
 
-    const QString noAddress = UpdateRoutine::noAddressStatus();
-    QTest::newRow("no address, automatic: nothing at all") << 0 << QString() << noAddress << QStringList{} << 0;
-    QTest::newRow("no address, asked by the user: told") << 1 << QString() << noAddress << QStringList{} << 1;
-    QTest::newRow("a slash is added")
-        << 0 << QStringLiteral("http://127.0.0.1:1/updates") << "1: Already using the latest version."
-        << QStringList{kBase + QStringLiteral("tallyscope.ver"), kBase + QStringLiteral("tallyscope.ver.minisig")} << 0;
+    const QString base = QStringLiteral("http://127.0.0.1:1/updates/");
+    QTest::newRow("no address, automatic") << 0 << QString() << "" << "address";
+    QTest::newRow("no address, asked by the user") << 1 << QString() << "" << "address";
+    QTest::newRow("no key, automatic") << 0 << base << "no key" << "no key";
+    QTest::newRow("no key, asked by the user") << 1 << base << "no key" << "no key";
+    QTest::newRow("plain HTTP to a name") << 1 << "http://localhost:1/updates/" << "" << "HTTPS";
+    QTest::newRow("not HTTP at all") << 0 << "ftp://127.0.0.1/updates/" << "" << "HTTPS";
+    QTest::newRow("installed under /usr, automatic") << 0 << base << "/usr" << "package manager";
+    QTest::newRow("installed under /usr, asked by the user") << 1 << base << "/usr" << "package manager";
+    QTest::newRow("folder not writable") << 1 << base << "read-only" << "cannot be written";
+    QTest::newRow("HTTPS") << 0 << "https://127.0.0.1:1/updates/" << "" << "";
+    QTest::newRow("loopback, IPv6") << 0 << "http://[::1]:1/updates/" << "" << "";
+    QTest::newRow("loopback, a slash is added") << 0 << "http://127.0.0.1:1/updates" << "" << "";
 }
 
-void TestUpdateRoutine::baseUrl()
+void TestUpdateRoutine::refusals()
 {
     QFETCH(int, mode);
     QFETCH(QString, url);
-    QFETCH(QString, status);
-    QFETCH(QStringList, requests);
-    QFETCH(int, boxes);
+    QFETCH(QString, setup);
+    QFETCH(QString, why);
 
-    Rig rig(*m_signer, m_signer->publicKey());
+    Rig rig(*m_signer, setup == u"no key" ? QString() : m_signer->publicKey());
+    if (setup == u"/usr")
+        rig.platform.folder = QStringLiteral("/usr/bin");
+    rig.platform.writable = setup != u"read-only";
+    rig.base = url.endsWith(u'/') ? url : url + u'/';
     rig.publish(QStringLiteral("1.00.0008"));
-    QCOMPARE(rig.run(mode, url), status);
-    QCOMPARE(rig.platform.requests, requests);
-    QCOMPARE(rig.boxes.shown.size(), boxes);
-    if (url.isEmpty()) {
-        QVERIFY(rig.platform.deleted.isEmpty());
-        QCOMPARE(rig.backend.writeCount(), 0);
+    const QString status = rig.run(mode, url);
+    if (why.isEmpty()) {
+        QCOMPARE(status, QStringLiteral("1: Already using the latest version."));
+        QCOMPARE(rig.platform.requests.first(), rig.base + QStringLiteral("tallyscope.ver"));
+        return;
+    }
+    QVERIFY2(status.contains(why), qPrintable(status));
+    // No request, no clean-up, no date; only a check asked for by the user is told why.
+    QCOMPARE(rig.platform.requests, QStringList{});
+    QCOMPARE(rig.platform.deleted, QStringList{});
+    QCOMPARE(rig.backend.writeCount(), 0);
+    QCOMPARE(rig.boxes.shown.size(), mode == 0 ? 0 : 1);
+    if (mode != 0)
+        QCOMPARE(rig.boxes.shown.first().text, status);
+}
+
+void TestUpdateRoutine::redirectRule_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<bool>("allowed");
+
+    QTest::newRow("HTTPS to HTTPS") << "https://a.example/u/" << "https://b.example/u/x" << true;
+    QTest::newRow("HTTPS down to HTTP, even loopback") << "https://a.example/u/" << "http://127.0.0.1/x" << false;
+    QTest::newRow("loopback up to HTTPS") << "http://127.0.0.1/u/" << "https://b.example/x" << true;
+    QTest::newRow("loopback to loopback") << "http://127.0.0.1/u/" << "http://127.0.0.2:8080/x" << true;
+    QTest::newRow("loopback to a plain HTTP name") << "http://127.0.0.1/u/" << "http://localhost/x" << false;
+    QTest::newRow("loopback to a private address") << "http://[::1]/u/" << "http://10.0.0.1/x" << false;
+}
+
+void TestUpdateRoutine::redirectRule()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(bool, allowed);
+    QCOMPARE(UpdateAddress::redirectAllowed(QUrl(from), QUrl(to)), allowed);
+}
+
+void TestUpdateRoutine::transferLimits()
+{
+    Rig rig(*m_signer, m_signer->publicKey());
+    rig.boxes.answer = Answer::Yes;
+    rig.publish(QStringLiteral("1.00.0009"));
+    rig.platform.routes[kBase + QStringLiteral("tallyscope.ver")].takes = 25;
+    QCOMPARE(rig.run(0), QStringLiteral("0"));
+    const auto& l = rig.platform.limitsAsked;
+    QCOMPARE(l.size(), 6);
+    // The small files: 64 KiB each, 30 s for both together.
+    QCOMPARE(l[0].maxBytes, 64 * 1024);
+    QCOMPARE(l[0].deadlineMs, 30000);
+    QCOMPARE(l[1].maxBytes, 64 * 1024);
+    QCOMPARE(l[1].deadlineMs, 5000);
+    // The programs: probe and download bounded by the signed size, kept moving by the rate.
+    for (int i = 2; i < 6; ++i) {
+        QCOMPARE(l[i].maxBytes, i < 4 ? rig.exe.size() : rig.updater.size());
+        QCOMPARE(l[i].deadlineMs, 0);
+        QVERIFY(l[i].minBytesPerWindow > 0 && l[i].progressWindowMs > 0);
     }
 }
 

@@ -1,4 +1,4 @@
-/// @brief Cutting the version file by its "Content-length", the digest list, and the version block read from the file on disk.
+/// @brief Cutting the version file, the program list, and the version block read from the file on disk.
 #include "tests/update/updatefixtures.h"
 #include "update/versionblock.h"
 #include "update/versionfile.h"
@@ -11,6 +11,8 @@ class TestVersionFile : public QObject {
 private slots:
     void advertisedVersion_data();
     void advertisedVersion();
+    void lengthValue_data();
+    void lengthValue();
     void comment_data();
     void comment();
     void digests_data();
@@ -23,47 +25,52 @@ private slots:
 void TestVersionFile::advertisedVersion_data()
 {
     QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("contentLength"); // "=" stands for the body's own size
     QTest::addColumn<int>("marker");
-    QTest::addColumn<int>("error");
     QTest::addColumn<QString>("version");
 
-    QTest::newRow("plain") << QByteArray("[version]\r\n1.00.0009\r\n") << "=" << 1 << 0 << "1.00.0009";
-    QTest::newRow("last line without CR LF") << QByteArray("x[version]\r\n1.00.0009 beta") << "=" << 2 << 0 << "1.00.0009 beta";
-    QTest::newRow("LF only") << QByteArray("[version]\n1.00.0009\n") << "=" << 0 << 0 << "";
-    QTest::newRow("marker not followed by CR LF") << QByteArray("[version] 1.0\r\n") << "=" << 0 << 0 << "";
-    QTest::newRow("case matters") << QByteArray("[Version]\r\n1.0\r\n") << "=" << 0 << 0 << "";
-    QTest::newRow("header with blanks") << QByteArray("[version]\r\n2.0\r\n") << " 16 " << 1 << 0 << "2.0";
-    QTest::newRow("header larger than the body: all of it")
-        << QByteArray("ab[version]\r\n2.0") << "400" << 3 << 0 << "ab[version]";
-    QTest::newRow("header shorter: a later line") << QByteArray("[version]\r\n2.0\r\n3.1\r\n") << "16" << 1 << 0 << "3.1";
-    QTest::newRow("negative count") << QByteArray("abcd[version]\r\n2.0") << "12" << 5 << 5 << "";
-    QTest::newRow("header missing") << QByteArray("[version]\r\n2.0") << "" << 1 << 13 << "";
-    QTest::newRow("header not a number") << QByteArray("[version]\r\n2.0") << "14k" << 1 << 13 << "";
-    // A negative length, down to the smallest 64-bit number, is no length (and no overflow).
-    QTest::newRow("negative header") << QByteArray("[version]\r\n1\r\n") << "-5" << 1 << 13 << "";
-    QTest::newRow("smallest 64-bit header") << QByteArray("[version]\r\n1\r\n") << "-9223372036854775808" << 1 << 13 << "";
+    QTest::newRow("plain") << QByteArray("[version]\r\n1.00.0009\r\n") << 1 << "1.00.0009";
+    QTest::newRow("last line without CR LF") << QByteArray("x[version]\r\n1.00.0009 beta") << 2 << "1.00.0009 beta";
+    QTest::newRow("LF only") << QByteArray("[version]\n1.00.0009\n") << 0 << "";
+    QTest::newRow("marker not followed by CR LF") << QByteArray("[version] 1.0\r\n") << 0 << "";
+    QTest::newRow("case matters") << QByteArray("[Version]\r\n1.0\r\n") << 0 << "";
+    QTest::newRow("first marker counts") << QByteArray("[version]\r\n2.0\r\n[version]\r\n3.1\r\n") << 1 << "2.0";
 }
 
 void TestVersionFile::advertisedVersion()
 {
     QFETCH(QByteArray, body);
-    QFETCH(QString, contentLength);
     QFETCH(int, marker);
-    QFETCH(int, error);
     QFETCH(QString, version);
 
     const VersionFile file(body);
     QCOMPARE(file.versionMarker(), marker);
-    if (marker == 0)
-        return;
-    qint64 length = 0;
-    int e = VersionFile::lengthValue(contentLength == u"=" ? QString::number(body.size()) : contentLength, length);
-    QString v;
-    if (e == 0)
-        e = file.advertisedVersion(length, v);
-    QCOMPARE(e, error);
-    QCOMPARE(v, version);
+    QCOMPARE(file.advertisedVersion(), version);
+}
+
+void TestVersionFile::lengthValue_data()
+{
+    QTest::addColumn<QString>("header");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<qint64>("value");
+
+    QTest::newRow("blanks around") << " 16 " << 0 << qint64(16);
+    QTest::newRow("missing") << "" << 13 << qint64(0);
+    QTest::newRow("not a number") << "14k" << 13 << qint64(0);
+    // A negative length, down to the smallest 64-bit number, is no length (and no overflow).
+    QTest::newRow("negative") << "-5" << 13 << qint64(0);
+    QTest::newRow("smallest 64-bit") << "-9223372036854775808" << 13 << qint64(0);
+}
+
+void TestVersionFile::lengthValue()
+{
+    QFETCH(QString, header);
+    QFETCH(int, error);
+    QFETCH(qint64, value);
+
+    qint64 length = -1;
+    QCOMPARE(VersionFile::lengthValue(header, length), error);
+    if (error == 0)
+        QCOMPARE(length, value);
 }
 
 void TestVersionFile::comment_data()
@@ -87,7 +94,7 @@ void TestVersionFile::comment()
     QFETCH(QString, comment);
 
     QString k = QStringLiteral("stale");
-    QCOMPARE(VersionFile(body).comment(body.size(), k), error);
+    QCOMPARE(VersionFile(body).comment(k), error);
     QCOMPARE(k, comment);
 }
 
@@ -95,31 +102,34 @@ void TestVersionFile::digests_data()
 {
     QTest::addColumn<QByteArray>("section");
     QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("found");
+    QTest::addColumn<qint64>("size"); // 0: not listed
 
     const QByteArray hex(64, 'a');
-    QTest::newRow("one blank") << "[sha256]\r\n" + hex + " tallyscope\r\n" << "tallyscope" << true;
-    QTest::newRow("sha256sum text mode") << "[sha256]\r\n" + hex + "  tallyscope\r\n" << "tallyscope" << true;
-    QTest::newRow("sha256sum binary mode") << "[sha256]\r\n" + hex + " *tallyscope" << "tallyscope" << true;
+    QTest::newRow("one blank") << "[sha256]\r\n" + hex + " 2000 tallyscope\r\n" << "tallyscope" << qint64(2000);
+    QTest::newRow("tabs, binary-mode star") << "[sha256]\r\n" + hex + "\t123456789012345\t*tallyscope" << "tallyscope" << qint64(123456789012345);
     QTest::newRow("upper-case hex, second line")
-        << "[sha256]\r\n" + QByteArray(64, 'b') + " other\r\n" + hex.toUpper() + " tallyscope\r\n" << "tallyscope" << true;
-    QTest::newRow("other name only") << "[sha256]\r\n" + hex + " tallyscope-updater\r\n" << "tallyscope" << false;
-    QTest::newRow("63 digits") << "[sha256]\r\n" + hex.left(63) + " tallyscope\r\n" << "tallyscope" << false;
-    QTest::newRow("list ends at a blank line") << "[sha256]\r\n\r\n" + hex + " tallyscope\r\n" << "tallyscope" << false;
-    QTest::newRow("LF-only lines") << "[sha256]\n" + hex + " tallyscope\n" << "tallyscope" << false;
-    QTest::newRow("no marker") << hex + " tallyscope\r\n" << "tallyscope" << false;
+        << "[sha256]\r\n" + QByteArray(64, 'b') + " 9 other\r\n" + hex.toUpper() + " 3000 tallyscope\r\n" << "tallyscope" << qint64(3000);
+    QTest::newRow("other name only") << "[sha256]\r\n" + hex + " 2000 tallyscope-updater\r\n" << "tallyscope" << qint64(0);
+    QTest::newRow("no size: the sha256sum form") << "[sha256]\r\n" + hex + "  tallyscope\r\n" << "tallyscope" << qint64(0);
+    QTest::newRow("a line without size ends the list")
+        << "[sha256]\r\n" + hex + " other\r\n" + hex + " 2000 tallyscope\r\n" << "tallyscope" << qint64(0);
+    QTest::newRow("63 digits") << "[sha256]\r\n" + hex.left(63) + " 2000 tallyscope\r\n" << "tallyscope" << qint64(0);
+    QTest::newRow("list ends at a blank line") << "[sha256]\r\n\r\n" + hex + " 2000 tallyscope\r\n" << "tallyscope" << qint64(0);
+    QTest::newRow("LF-only lines") << "[sha256]\n" + hex + " 2000 tallyscope\n" << "tallyscope" << qint64(0);
 }
 
 void TestVersionFile::digests()
 {
     QFETCH(QByteArray, section);
     QFETCH(QString, name);
-    QFETCH(bool, found);
+    QFETCH(qint64, size);
 
-    const QByteArray digest = VersionFile("[version]\r\n2\r\n" + section).digestFor(name);
-    QCOMPARE(digest.isEmpty(), !found);
-    if (found)
-        QCOMPARE(digest, QByteArray(32, char(0xaa)));
+    const auto listed = VersionFile("[version]\r\n2\r\n" + section).listed(name);
+    QCOMPARE(listed.has_value(), size > 0);
+    if (listed) {
+        QCOMPARE(listed->sha256, QByteArray(32, char(0xaa)));
+        QCOMPARE(listed->size, size);
+    }
 }
 
 void TestVersionFile::fileVersion_data()

@@ -2,9 +2,12 @@
 #pragma once
 
 #include "tests/update/testsigner.h"
+#include "update/versionblock.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QString>
+#include <QTemporaryDir>
 
 namespace updatefixtures {
 
@@ -17,9 +20,20 @@ inline QByteArray program(qsizetype size, char tag)
     return b;
 }
 
+/// "<sha256> <size> <name>" and CR LF, as the publisher lists a program.
 inline QByteArray digestLine(const QByteArray& bytes, const QString& name)
 {
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex() + ' ' + name.toLatin1() + "\r\n";
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex() + ' ' + QByteArray::number(bytes.size())
+           + ' ' + name.toLatin1() + "\r\n";
+}
+
+/// The trusted comment the publisher signs with: the file and the version its text states.
+inline QString trustedComment(const QByteArray& versionFileText, const QString& fileName = QStringLiteral("tallyscope.ver"))
+{
+    const qsizetype at = versionFileText.indexOf("[version]\r\n");
+    QByteArray version = at < 0 ? QByteArray() : versionFileText.mid(at + 11);
+    version.truncate(version.indexOf("\r\n") < 0 ? version.size() : version.indexOf("\r\n"));
+    return QStringLiteral("timestamp:1\tfile:%1\tversion:%2").arg(fileName, QString::fromLatin1(version));
 }
 
 /// A version file as the publisher writes it: CR LF lines, version, optional comment, digests.
@@ -50,5 +64,43 @@ inline QByteArray flipBit(QByteArray bytes, qsizetype at)
     bytes[at] = char(bytes[at] ^ 0x04);
     return bytes;
 }
+
+inline QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+inline bool writeAll(const QString& path, const QByteArray& bytes, bool executable = false)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size()
+           && (!executable || f.setPermissions(f.permissions() | QFileDevice::ExeOwner));
+}
+
+/// A stand-in for a new panel: records that it ran; `healthy` also reports a healthy start the
+/// way the panel does, by removing the backup the changeover program keeps. Ends before its NUL
+/// padding, which makes it a program to the update's text probe.
+inline QByteArray newPanelScript(bool healthy = true, const QByteArray& then = "exit 0")
+{
+    return QByteArray("#!/bin/sh\n") + (healthy ? "rm -f \"$0.old\"\n" : "")
+           + "echo \"started $*\" > \"$(dirname \"$0\")/started\"\n" + then + "\n" + QByteArray(3000, '\0');
+}
+
+/// A program folder whose "tallyscope" carries this build's version block. It is a script that
+/// only records being started, so that a changeover that puts it back and restarts it cannot
+/// start a test program again.
+struct ProgramFolder {
+    ProgramFolder()
+    {
+        const QByteArray old = QByteArray("#!/bin/sh\necho restarted > \"$(dirname \"$0\")/restarted\"\nexit 0\n")
+                               + QByteArray(100, '\0') + VersionBlock::embedded().toByteArray();
+        ok = dir.isValid() && writeAll(panel(), old, true);
+    }
+    QString path(const QString& name) const { return dir.filePath(name); }
+    QString panel() const { return path(QStringLiteral("tallyscope")); }
+    QTemporaryDir dir;
+    bool ok = false;
+};
 
 } // namespace updatefixtures

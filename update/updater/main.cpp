@@ -1,4 +1,4 @@
-/// @brief tallyscope-updater N: the changeover program the panel downloads and hands its update to.
+/// @brief tallyscope-updater N [SHA256]: the changeover program the panel downloads and hands its update to.
 #include "platform/commandline.h"
 #include "update/updater/changeover.h"
 
@@ -11,11 +11,14 @@ int main(int argc, char* argv[])
                                    "\"Downloaded Update\" in place of the program NAME in its own folder and starts it.\n"
                                    "Exit codes: 0 done, 1 the changeover failed (see tallyscope-updater.log), 64 bad arguments."));
     cli.parser().addPositionalArgument(QStringLiteral("NAME"), QStringLiteral("The program to replace, without a folder."));
+    cli.parser().addPositionalArgument(QStringLiteral("SHA256"),
+                                       QStringLiteral("The digest \"Downloaded Update\" must have (hex); checked just before the rename."),
+                                       QStringLiteral("[SHA256]"));
     if (const auto exitCode = cli.parse(CommandLine::arguments(argc, argv)))
         return *exitCode;
     const QStringList names = cli.parser().positionalArguments();
-    if (names.size() != 1)
-        return cli.usage(QStringLiteral("give exactly one program NAME"));
+    if (names.size() != 1 && names.size() != 2)
+        return cli.usage(QStringLiteral("give one program NAME and at most one SHA256"));
 
     QCoreApplication app(argc, argv);
     Changeover::Settings settings;
@@ -24,6 +27,7 @@ int main(int argc, char* argv[])
     settings.executableSuffix = QStringLiteral(".exe");
 #endif
     settings.programName = names.constFirst();
+    settings.sha256Hex = names.value(1);
     settings.panelPid = qEnvironmentVariableIntValue("TALLYSCOPE_PANEL_PID");
 
     int exitCode = 0;
