@@ -1,15 +1,22 @@
 /// @brief QTcpSocket behind the Socket seam, with the failed/closing states kept until the next close.
 #include "platform/qtsocket.h"
 
+#include <QElapsedTimer>
+
 QtSocket::QtSocket(QObject* parent) : Socket(parent)
 {
     m_sock.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_sock.setReadBufferSize(ReadBufferBytes);
     connect(&m_sock, &QTcpSocket::connected, this, [this] {
         m_broken = false;
         m_peerClosed = false;
         emit connected();
     });
-    connect(&m_sock, &QTcpSocket::readyRead, this, &QtSocket::drain);
+    // One budgeted drain per pass of the event loop: while a queued one waits, it takes these too.
+    connect(&m_sock, &QTcpSocket::readyRead, this, [this] {
+        if (!m_drainQueued)
+            drain();
+    });
     connect(&m_sock, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError err) {
         // A peer that closes in good order is not an error: the link just goes quiet and
         // the keep-alive notices it, as with any other silence.
@@ -25,11 +32,17 @@ QtSocket::QtSocket(QObject* parent) : Socket(parent)
 
 void QtSocket::drain()
 {
-    const QByteArray bytes = m_sock.read(MaxArrivalBytes);
-    if (!bytes.isEmpty())
+    QElapsedTimer spent;
+    spent.start();
+    do {
+        const QByteArray bytes = m_sock.read(MaxArrivalBytes);
+        if (bytes.isEmpty())
+            break;
         emit dataArrived(bytes);
-    // readyRead is not raised again for bytes already buffered, so the rest is fetched from a
-    // queued call, behind whatever else the event loop has waiting.
+    } while (m_sock.bytesAvailable() > 0 && !spent.hasExpired(DrainBudgetMs));
+    // readyRead is not raised again for bytes already buffered, and a full buffer is only
+    // refilled once it has been read empty, so the rest is fetched from a queued call, behind
+    // whatever else the event loop has waiting.
     if (m_sock.bytesAvailable() > 0 && !m_drainQueued) {
         m_drainQueued = true;
         QMetaObject::invokeMethod(this, [this] {
@@ -59,6 +72,8 @@ bool QtSocket::send(const QByteArray& bytes)
         return false;
     return m_sock.write(bytes) == bytes.size();
 }
+
+qint64 QtSocket::bufferedBytes() const { return m_sock.bytesAvailable(); }
 
 int QtSocket::state() const
 {
