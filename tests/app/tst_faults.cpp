@@ -1,4 +1,5 @@
 /// @brief Faults on the link, injected by the simulator on loopback: what must stay true of the run, the file and the log.
+#include "app/model/instrumentsession.h"
 #include "app/model/messagelog.h"
 #include "app/vbcheckbox.h"
 #include "common/junkflood.h"
@@ -165,6 +166,25 @@ private slots:
         QVERIFY(!app.log().text().contains(QStringLiteral("Lost")));
         QCOMPARE(app.decoder().counters().recordsDecoded, 0ull);
         app.window().close();
+    }
+
+    void replyCutBeforeARunNeverSwallowsItsFirstRecord()
+    {
+        FakeSocket socket;
+        FakeClock clock;
+        FakeMessageBoxes boxes;
+        MessageLog log;
+        InstrumentSession session(socket, clock, boxes, log);
+        const char* cells[] = {"500", "3600", "510", "3590"};
+        for (int c = 0; c < 4; ++c)
+            session.calibration().setCell(CalibrationModel::Cell(c), QString::fromLatin1(cells[c]));
+        session.options().display = true;
+        socket.deliver(QByteArray("R\x05\xDC\x06", 4));
+        session.setRun(true);
+        socket.deliver(QByteArray("R\x07\xD0\x03\xE8\x00\x00", 7)); // A 2000, B 1000
+        QCOMPARE(log.line(0), QStringLiteral("     4619"));
+        QCOMPARE(session.statistics().countCaption(), QStringLiteral("1"));
+        QCOMPARE(session.decoder().counters().bytesDroppedByResync, 4ull);
     }
 
     void killedPanelLeavesEveryDecodedRecordInItsFile()
