@@ -12,11 +12,7 @@ QtSocket::QtSocket(QObject* parent) : Socket(parent)
         m_peerClosed = false;
         emit connected();
     });
-    // One budgeted drain per pass of the event loop: while a queued one waits, it takes these too.
-    connect(&m_sock, &QTcpSocket::readyRead, this, [this] {
-        if (!m_drainQueued)
-            drain();
-    });
+    connect(&m_sock, &QTcpSocket::readyRead, this, &QtSocket::queueDrain);
     connect(&m_sock, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError err) {
         // A peer that closes in good order is not an error: the link just goes quiet and
         // the keep-alive notices it, as with any other silence.
@@ -41,15 +37,22 @@ void QtSocket::drain()
         emit dataArrived(bytes);
     } while (m_sock.bytesAvailable() > 0 && !spent.hasExpired(DrainBudgetMs));
     // readyRead is not raised again for bytes already buffered, and a full buffer is only
-    // refilled once it has been read empty, so the rest is fetched from a queued call, behind
-    // whatever else the event loop has waiting.
-    if (m_sock.bytesAvailable() > 0 && !m_drainQueued) {
-        m_drainQueued = true;
-        QMetaObject::invokeMethod(this, [this] {
-            m_drainQueued = false;
-            drain();
-        }, Qt::QueuedConnection);
-    }
+    // refilled once it has been read empty, so the rest is fetched by the next pass.
+    if (m_sock.bytesAvailable() > 0)
+        queueDrain();
+}
+
+void QtSocket::queueDrain()
+{
+    // Drains run only from here, as posted calls: the event loop takes one per pass, so one
+    // pass never holds two budgets, one for readyRead and one for the rest of the buffer.
+    if (m_drainQueued)
+        return;
+    m_drainQueued = true;
+    QMetaObject::invokeMethod(this, [this] {
+        m_drainQueued = false;
+        drain();
+    }, Qt::QueuedConnection);
 }
 
 void QtSocket::connectToHost(const QString& host, quint16 port)

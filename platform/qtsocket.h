@@ -27,6 +27,7 @@ public:
 
 private:
     void drain();
+    void queueDrain();
 
     QTcpSocket m_sock;
     bool m_drainQueued = false;
