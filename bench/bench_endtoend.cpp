@@ -1,14 +1,18 @@
-/// @brief The whole panel against tallyscope-sim on loopback at link rate: records sent, decoded and written, event-loop lateness, peak memory.
+/// @brief The whole panel against tallyscope-sim on loopback at link rate: records sent, decoded and written, event-loop lateness, peak memory;
+/// or (--flood) against a local sender of junk bytes at loopback speed: peak memory and event-loop lateness.
 #include "app/application.h"
 #include "app/formmain.h"
+#include "app/model/instrumentsession.h"
 #include "app/model/messagelog.h"
 #include "app/vbcheckbox.h"
 #include "control/calibrationsequence.h"
 #include "bench/benchutil.h"
 #include "link/replydecoder.h"
+#include "measure/linkhealth.h"
 #include "measure/runstatistics.h"
 #include "platform/messagebox.h"
 #include "platform/settingsbackend.h"
+#include "tests/common/junkflood.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -84,6 +88,84 @@ qint64 countLines(const QString& path)
     return n;
 }
 
+/// The panel on 127.0.0.1 against a junk flood: what it holds in memory and how late its timers run.
+int runFlood(QApplication& qapp, double seconds, quint64 maxBytes)
+{
+    // Far above the target, far below this machine's memory: a runaway is cut, not waited for.
+    constexpr double AbortMiB = 4096;
+    JunkFlood flood(seconds, maxBytes);
+    if (flood.port() == 0) {
+        std::fprintf(stderr, "could not listen on 127.0.0.1\n");
+        return 1;
+    }
+    MemorySettingsBackend settings;
+    AnsweringBoxes boxes;
+    Application::Options o;
+    o.address = QStringLiteral("127.0.0.1");
+    o.port = flood.port();
+    Application app(o, settings, boxes);
+    app.start();
+
+    LatencyProbe probe;
+    QElapsedTimer clock;
+    clock.start();
+    double residentBefore = 0;
+    double residentMax = 0;
+    bool flooding = false;
+    bool aborted = false;
+    int exitCode = 0;
+    QElapsedTimer drained;
+    qint64 drainMs = 0;
+    QTimer driver;
+    driver.setInterval(50);
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        if (!flooding && flood.accepted()) {
+            residentBefore = benchutil::residentMiB();
+            probe.start();
+            flooding = true;
+        }
+        if (flooding) {
+            const double mib = benchutil::residentMiB();
+            residentMax = std::max(residentMax, mib);
+            if (mib > AbortMiB && !aborted) {
+                aborted = true;
+                flood.stop();
+            }
+        }
+        if (flood.done() && !drained.isValid()) {
+            if (!flooding) {
+                std::fprintf(stderr, "the panel did not connect\n");
+                exitCode = 1;
+                qapp.quit();
+            }
+            probe.stop();
+            drained.start();
+        }
+        // Whatever was on its way when the flood stopped must still come through: a drain that
+        // stalls on a full buffer shows here as bytes never taken.
+        if (drained.isValid() && (app.session().linkHealth().figures().bytes >= flood.sent() || drained.hasExpired(5000))) {
+            drainMs = drained.elapsed();
+            qapp.quit();
+        }
+    });
+    driver.start();
+    QApplication::exec();
+    driver.stop();
+
+    const double elapsed = clock.elapsed() / 1000.0;
+    const LinkHealthFigures health = app.session().linkHealth().figures();
+    std::printf("flood: %.0f s of junk from 127.0.0.1 (run took %.1f s)%s\n", seconds, elapsed,
+                aborted ? ", CUT at the memory limit" : "");
+    std::printf("bytes sent       %.1f MiB (%.0f MiB/s)\n", flood.sent() / 1048576.0, flood.sent() / 1048576.0 / seconds);
+    std::printf("bytes taken      %.1f MiB by the panel (%s), %lld ms after the flood stopped\n", health.bytes / 1048576.0,
+                health.bytes == flood.sent() ? "all" : "NOT all", drainMs);
+    std::printf("event loop       10 ms timer late by p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", probe.percentile(0.50),
+                probe.percentile(0.99), probe.percentile(1.0));
+    std::printf("memory           %.1f MiB resident before, %.1f MiB at most during the flood (peak %.1f MiB)\n",
+                residentBefore, residentMax, benchutil::peakResidentMiB());
+    return exitCode;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -103,8 +185,15 @@ int main(int argc, char* argv[])
     const QCommandLineOption calibrateEvery(QStringLiteral("calibrate-every"),
                                             QStringLiteral("Stop the run, calibrate and start again every S seconds (default: never)."),
                                             QStringLiteral("S"), QStringLiteral("0"));
-    p.addOptions({seconds, rate, display, file, autoPoll, sim, calibrateEvery});
+    const QCommandLineOption flood(QStringLiteral("flood"),
+                                   QStringLiteral("Instead of the simulator, flood the panel with S seconds of junk bytes from 127.0.0.1."),
+                                   QStringLiteral("S"));
+    const QCommandLineOption floodBytes(QStringLiteral("flood-mib"), QStringLiteral("Most the flood sends, in MiB (default 16384)."),
+                                        QStringLiteral("MIB"), QStringLiteral("16384"));
+    p.addOptions({seconds, rate, display, file, autoPoll, sim, calibrateEvery, flood, floodBytes});
     p.process(qapp);
+    if (p.isSet(flood))
+        return runFlood(qapp, p.value(flood).toDouble(), p.value(floodBytes).toULongLong() * 1048576ull);
 
     const QString simPath = p.isSet(sim) ? p.value(sim) : QCoreApplication::applicationDirPath() + QStringLiteral("/tallyscope-sim");
     QProcess simulator;

@@ -27,6 +27,16 @@ quint64 dropped(const ReplyDecoder::Counters& c) { return c.bytesDroppedByResync
 // of the stream: the error count marks the stop as well as the dropped bytes do.
 quint64 stops(const ReplyDecoder::Counters& c) { return dropped(c) + c.errors; }
 
+// A corrupt record is told once per arrival, so the split feeding may tell it more often: the
+// lines are compared apart from the other effects, by whether there is one at all.
+const QString OverflowLine = QStringLiteral("E:Doh! (data) Overflow");
+
+QStringList withoutOverflowLines(QStringList events)
+{
+    events.removeAll(OverflowLine);
+    return events;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -65,7 +75,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     const quint64 unfed = streamSize - at;
 
-    if (whole.output.events != split.output.events) {
+    FUZZ_CHECK(whole.output.events.count(OverflowLine) <= 1
+                   && whole.output.events.contains(OverflowLine) == split.output.events.contains(OverflowLine)
+                   && split.output.events.count(OverflowLine) <= qsizetype(arrivals),
+               "overflow lines: whole %lld, split %lld in %zu arrivals",
+               static_cast<long long>(whole.output.events.count(OverflowLine)),
+               static_cast<long long>(split.output.events.count(OverflowLine)), arrivals);
+    if (withoutOverflowLines(whole.output.events) != withoutOverflowLines(split.output.events)) {
         std::fprintf(stderr, "%zu arrivals, %llu bytes unfed\n", arrivals, static_cast<unsigned long long>(unfed));
         printEvents("whole", whole.output.events);
         printEvents("split", split.output.events);
@@ -78,6 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const ReplyDecoder::Counters& cw = whole.decoder.counters();
     const ReplyDecoder::Counters& cs = split.decoder.counters();
+    FUZZ_CHECK(cw.rejectedByOverflow == cs.rejectedByOverflow, "overflow records: whole %llu, split %llu",
+               static_cast<unsigned long long>(cw.rejectedByOverflow), static_cast<unsigned long long>(cs.rejectedByOverflow));
     FUZZ_CHECK(stopped == (stops(cw) > 0), "only one feeding stopped (whole %llu, split %llu)",
                static_cast<unsigned long long>(stops(cw)), static_cast<unsigned long long>(stops(cs)));
     // The stop was a resync or an error, never both; the bytes the split feeding never gave out

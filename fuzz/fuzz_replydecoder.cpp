@@ -16,6 +16,7 @@
 
 #include <QByteArray>
 #include <optional>
+#include <utility>
 #include <vector>
 
 using namespace fuzzrig;
@@ -92,6 +93,7 @@ struct Model {
     std::array<std::optional<int>, RegisterModel::Count> registers{};
     quint64 recordsSeen = 0;
     int writeCalls = 0;
+    bool overflowTold = false;
     QStringList events;
 
     void runStart()
@@ -121,6 +123,13 @@ struct Model {
             && inside(CalibrationModel::BHigh, 3550, 3650);
         if (!gate) {
             ++counters.rejectedByGate;
+            return true;
+        }
+        // A high byte of 128 or more overflows A: skipped, and told once per arrival.
+        if (r[1] >= 128) {
+            ++counters.rejectedByOverflow;
+            if (!std::exchange(overflowTold, true))
+                events.append(QStringLiteral("E:Doh! (data) Overflow"));
             return true;
         }
         const int a = 256 * r[1] + r[2];
@@ -242,6 +251,7 @@ struct Model {
     {
         if (n == 0)
             return;
+        overflowTold = false;
         qsizetype pos = 0;
         if (!pending.empty()) {
             const std::size_t length = std::size_t(replyLength(pending[0]));
@@ -278,13 +288,14 @@ struct Model {
 
 QString counterText(const ReplyDecoder::Counters& c)
 {
-    return QStringLiteral("decoded=%1 gate=%2 plaus=%3 resync=%4 afterError=%5 errors=%6")
+    return QStringLiteral("decoded=%1 gate=%2 plaus=%3 overflow=%7 resync=%4 afterError=%5 errors=%6")
         .arg(c.recordsDecoded)
         .arg(c.rejectedByGate)
         .arg(c.rejectedByPlausibility)
         .arg(c.bytesDroppedByResync)
         .arg(c.bytesDroppedAfterError)
-        .arg(c.errors);
+        .arg(c.errors)
+        .arg(c.rejectedByOverflow);
 }
 
 QString optionalText(const std::optional<qint64>& v) { return v ? QString::number(*v) : QStringLiteral("-"); }
@@ -300,7 +311,7 @@ void compare(const Rig& rig, const Model& model, quint64 bytesFed)
     const QString got = counterText(c);
     const QString want = counterText(model.counters);
     FUZZ_CHECK(got == want, "counters: decoder %s, model %s", qPrintable(got), qPrintable(want));
-    FUZZ_CHECK(c.recordsDecoded + c.rejectedByGate + c.rejectedByPlausibility <= model.recordsSeen,
+    FUZZ_CHECK(c.recordsDecoded + c.rejectedByGate + c.rejectedByPlausibility + c.rejectedByOverflow <= model.recordsSeen,
                "more records judged than seen (%s, seen %llu)", qPrintable(got),
                static_cast<unsigned long long>(model.recordsSeen));
     FUZZ_CHECK(c.bytesDroppedByResync + c.bytesDroppedAfterError + quint64(rig.decoder.pendingBytes()) <= bytesFed,

@@ -35,6 +35,8 @@ bool ConnectionManager::isConnected() const { return m_socket.state() == Socket:
 
 int ConnectionManager::socketState() const { return m_socket.state(); }
 
+qint64 ConnectionManager::bufferedBytes() const { return m_socket.bufferedBytes(); }
+
 void ConnectionManager::setKeepAliveEnabled(bool enabled)
 {
     if (enabled)

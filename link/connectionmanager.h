@@ -33,6 +33,8 @@ public:
     bool send(const QByteArray& bytes);
     bool isConnected() const;
     int socketState() const;
+    /// Received bytes the socket holds, not yet handed on.
+    qint64 bufferedBytes() const;
 
     /// The calibration stops the keep-alive for its whole length.
     void setKeepAliveEnabled(bool enabled);

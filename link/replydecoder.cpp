@@ -3,16 +3,19 @@
 
 #include "control/calibrationmodel.h"
 #include "control/registermodel.h"
+#include "link/connectionmanager.h"
 #include "link/decoderoutput.h"
 #include "link/numberformat.h"
 #include "link/versionmodel.h"
 #include "measure/dataoptions.h"
 #include "measure/runstatistics.h"
+#include "platform/clock.h"
 #include "platform/numbers.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -132,7 +135,11 @@ void ReplyDecoder::feed(QByteArrayView arrival)
     const auto* bytes = reinterpret_cast<const uchar*>(arrival.data());
     const qsizetype size = arrival.size();
     qsizetype pos = 0;
+    m_overflowReported = false;
 
+    if (m_pendingSize > 0 && m_ctx.clock
+        && m_ctx.clock->monotonicSeconds() - m_pendingSince > ConnectionManager::SilenceLimitSeconds)
+        reset();
     if (m_pendingSize > 0) {
         const int length = replyLength(m_pending[0]);
         const qsizetype take = std::min<qsizetype>(length - m_pendingSize, size);
@@ -168,8 +175,7 @@ void ReplyDecoder::feed(QByteArrayView arrival)
             return;
         }
         if (size - pos < length) {
-            m_pendingSize = int(size - pos);
-            std::memcpy(m_pending.data(), bytes + pos, size_t(m_pendingSize));
+            holdPending(bytes + pos, int(size - pos));
             return;
         }
         const uchar* reply = bytes + pos;
@@ -179,6 +185,14 @@ void ReplyDecoder::feed(QByteArrayView arrival)
             return;
         }
     }
+}
+
+void ReplyDecoder::holdPending(const uchar* bytes, int size)
+{
+    std::memcpy(m_pending.data(), bytes, size_t(size));
+    m_pendingSize = size;
+    if (m_ctx.clock)
+        m_pendingSince = m_ctx.clock->monotonicSeconds();
 }
 
 ReplyDecoder::Outcome ReplyDecoder::decodeReply(const uchar* reply)
@@ -245,14 +259,20 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
         return Outcome::Continue;
     }
 
-    // A keeps all eight bits of its high byte. A high byte of 128 or more gives A >= 32768,
-    // which no 12-bit reading can be: the record is corrupt, not the arrival, so it falls to
-    // the plausibility test below like any other impossible reading and the replies behind it
-    // are still decoded (an overflow error there would throw away the whole rest).
     const int a = 256 * record[1] + record[2];
     const int b = 256 * (record[3] % 16) + record[4];
     if (!(a > PlausibleLow && a < PlausibleHigh && b > PlausibleLow && b < PlausibleHigh)) {
-        ++m_counters.rejectedByPlausibility;
+        // A keeps all eight bits of its high byte, and 128 or more overflows it. Such a record
+        // is corrupt, not the arrival: it is skipped and the replies behind it are still
+        // decoded, but the operator hears of it, once per arrival so a corrupt stream cannot
+        // flood the log.
+        if (record[1] >= 128) {
+            ++m_counters.rejectedByOverflow;
+            if (!std::exchange(m_overflowReported, true))
+                m_ctx.output.errorLine(QStringLiteral("Doh! (data) ") + describe(timeconv::Fault::Overflow));
+        } else {
+            ++m_counters.rejectedByPlausibility;
+        }
         return Outcome::Continue;
     }
 

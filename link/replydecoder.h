@@ -11,6 +11,7 @@
 #include <optional>
 
 class CalibrationModel;
+class Clock;
 class DecoderOutput;
 class RecordObserver;
 class RegisterModel;
@@ -23,8 +24,10 @@ struct DataOptions;
 ///   "H" heartbeat (1 byte), "P" prefix (2 bytes, skipped unread), "R" coincidence record
 ///   (7), "V" version (16), "0".."7" register reply (3).
 /// TCP keeps no write boundaries, so a reply cut at the end of an arrival is held and
-/// completed from the next one. A byte that starts no known reply ends the decoding of what
-/// is buffered: the rest is dropped without a message and the next arrival is read from its
+/// completed from the next one, unless the link has been silent for longer than its silence
+/// limit since the reply began (the rest, if it ever comes, belongs to nothing we can trust);
+/// reset() drops it too. A byte that starts no known reply ends the decoding of what is
+/// buffered: the rest is dropped without a message and the next arrival is read from its
 /// first byte (resynchronisation). The decoder holds only that unfinished reply, the counters
 /// and caches of the models' numbers between arrivals.
 class ReplyDecoder : public QObject {
@@ -41,6 +44,8 @@ public:
         DecoderOutput& output;
         /// Told of each record after the statistics; may be null.
         RecordObserver* observer = nullptr;
+        /// Ages an unfinished reply; null: it waits for its rest however long that takes.
+        const Clock* clock = nullptr;
     };
 
     /// Link-health figures; they only grow, until the decoder is destroyed.
@@ -51,11 +56,14 @@ public:
         quint64 rejectedByGate = 0;
         /// Records dropped because a reading lay outside 650 < reading < 2350.
         quint64 rejectedByPlausibility = 0;
-        /// Bytes discarded because they started no known reply, or were held unfinished at reset().
+        /// Records dropped because A's high byte was 128 or more (corrupt, reported once per arrival).
+        quint64 rejectedByOverflow = 0;
+        /// Bytes discarded because they started no known reply, or were held unfinished at
+        /// reset() or past the silence limit.
         quint64 bytesDroppedByResync = 0;
         /// Bytes discarded behind a reply that took the error path.
         quint64 bytesDroppedAfterError = 0;
-        /// Error lines written.
+        /// Decodings ended by the error path (each with its error line).
         quint64 errors = 0;
     };
 
@@ -68,7 +76,8 @@ public:
     void feed(QByteArrayView arrival);
 
     /// Forgets an unfinished reply; call when a new connection starts, because the bytes
-    /// that would complete it belonged to the old one.
+    /// that would complete it belonged to the old one, and before a run starts, because its
+    /// first record must not complete a reply from before.
     void reset();
     /// Who is told of each record after the statistics (null: nobody).
     void setObserver(RecordObserver* observer) { m_ctx.observer = observer; }
@@ -89,6 +98,7 @@ private:
     void decodeVersion(const uchar* reply);
     void decodeRegister(const uchar* reply);
     Outcome fail(const QString& description);
+    void holdPending(const uchar* bytes, int size);
 
     void refreshGate();
     void refreshTables();
@@ -101,6 +111,8 @@ private:
     Counters m_counters;
     std::array<uchar, MaxReplyLength> m_pending{};
     int m_pendingSize = 0;
+    double m_pendingSince = 0;
+    bool m_overflowReported = false;
     std::optional<qint32> m_lastDifference;
 
     // The models' texts read as numbers, cached until the models signal a change or the

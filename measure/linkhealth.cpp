@@ -46,6 +46,7 @@ void LinkHealth::resetForRun()
     m_baseDecoded = c.recordsDecoded;
     m_baseGate = c.rejectedByGate;
     m_basePlausibility = c.rejectedByPlausibility;
+    m_baseOverflow = c.rejectedByOverflow;
     m_baseResync = c.bytesDroppedByResync;
     m_baseErrors = c.errors;
     m_bytes = 0;
@@ -73,6 +74,7 @@ LinkHealthFigures LinkHealth::figures() const
     f.recordsDecoded = c.recordsDecoded - m_baseDecoded;
     f.rejectedByGate = c.rejectedByGate - m_baseGate;
     f.rejectedByPlausibility = c.rejectedByPlausibility - m_basePlausibility;
+    f.rejectedByOverflow = c.rejectedByOverflow - m_baseOverflow;
     f.bytesDroppedByResync = c.bytesDroppedByResync - m_baseResync;
     f.errors = c.errors - m_baseErrors;
     f.bytes = m_bytes;

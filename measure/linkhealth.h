@@ -10,8 +10,8 @@ class ReplyDecoder;
 
 struct LinkHealthFigures {
     double recordsPerSecond = 0, bytesPerSecond = 0;
-    quint64 recordsDecoded = 0, bytes = 0, rejectedByGate = 0, rejectedByPlausibility = 0, bytesDroppedByResync = 0,
-            errors = 0, reconnects = 0;
+    quint64 recordsDecoded = 0, bytes = 0, rejectedByGate = 0, rejectedByPlausibility = 0, rejectedByOverflow = 0,
+            bytesDroppedByResync = 0, errors = 0, reconnects = 0;
 };
 
 /// Reads the decoder's counters rather than keeping its own per record, so that the hot path
@@ -55,6 +55,7 @@ private:
     quint64 m_baseDecoded = 0;
     quint64 m_baseGate = 0;
     quint64 m_basePlausibility = 0;
+    quint64 m_baseOverflow = 0;
     quint64 m_baseResync = 0;
     quint64 m_baseErrors = 0;
     quint64 m_bytes = 0;

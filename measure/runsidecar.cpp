@@ -132,6 +132,7 @@ QByteArray RunSidecar::toJson(const Description& d)
     health.insert(QStringLiteral("bytes"), count(h.bytes));
     health.insert(QStringLiteral("rejectedByGate"), count(h.rejectedByGate));
     health.insert(QStringLiteral("rejectedByPlausibility"), count(h.rejectedByPlausibility));
+    health.insert(QStringLiteral("rejectedByOverflow"), count(h.rejectedByOverflow));
     health.insert(QStringLiteral("bytesDroppedByResync"), count(h.bytesDroppedByResync));
     health.insert(QStringLiteral("errors"), count(h.errors));
     health.insert(QStringLiteral("reconnects"), count(h.reconnects));
@@ -223,6 +224,7 @@ std::optional<RunSidecar::Description> RunSidecar::fromJson(const QByteArray& js
     h.bytes = readCount(health, QStringLiteral("bytes"));
     h.rejectedByGate = readCount(health, QStringLiteral("rejectedByGate"));
     h.rejectedByPlausibility = readCount(health, QStringLiteral("rejectedByPlausibility"));
+    h.rejectedByOverflow = readCount(health, QStringLiteral("rejectedByOverflow"));
     h.bytesDroppedByResync = readCount(health, QStringLiteral("bytesDroppedByResync"));
     h.errors = readCount(health, QStringLiteral("errors"));
     h.reconnects = readCount(health, QStringLiteral("reconnects"));

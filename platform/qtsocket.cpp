@@ -1,15 +1,18 @@
 /// @brief QTcpSocket behind the Socket seam, with the failed/closing states kept until the next close.
 #include "platform/qtsocket.h"
 
+#include <QElapsedTimer>
+
 QtSocket::QtSocket(QObject* parent) : Socket(parent)
 {
     m_sock.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_sock.setReadBufferSize(ReadBufferBytes);
     connect(&m_sock, &QTcpSocket::connected, this, [this] {
         m_broken = false;
         m_peerClosed = false;
         emit connected();
     });
-    connect(&m_sock, &QTcpSocket::readyRead, this, &QtSocket::drain);
+    connect(&m_sock, &QTcpSocket::readyRead, this, &QtSocket::queueDrain);
     connect(&m_sock, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError err) {
         // A peer that closes in good order is not an error: the link just goes quiet and
         // the keep-alive notices it, as with any other silence.
@@ -25,18 +28,31 @@ QtSocket::QtSocket(QObject* parent) : Socket(parent)
 
 void QtSocket::drain()
 {
-    const QByteArray bytes = m_sock.read(MaxArrivalBytes);
-    if (!bytes.isEmpty())
+    QElapsedTimer spent;
+    spent.start();
+    do {
+        const QByteArray bytes = m_sock.read(MaxArrivalBytes);
+        if (bytes.isEmpty())
+            break;
         emit dataArrived(bytes);
-    // readyRead is not raised again for bytes already buffered, so the rest is fetched from a
-    // queued call, behind whatever else the event loop has waiting.
-    if (m_sock.bytesAvailable() > 0 && !m_drainQueued) {
-        m_drainQueued = true;
-        QMetaObject::invokeMethod(this, [this] {
-            m_drainQueued = false;
-            drain();
-        }, Qt::QueuedConnection);
-    }
+    } while (m_sock.bytesAvailable() > 0 && !spent.hasExpired(DrainBudgetMs));
+    // readyRead is not raised again for bytes already buffered, and a full buffer is only
+    // refilled once it has been read empty, so the rest is fetched by the next pass.
+    if (m_sock.bytesAvailable() > 0)
+        queueDrain();
+}
+
+void QtSocket::queueDrain()
+{
+    // Drains run only from here, as posted calls: the event loop takes one per pass, so one
+    // pass never holds two budgets, one for readyRead and one for the rest of the buffer.
+    if (m_drainQueued)
+        return;
+    m_drainQueued = true;
+    QMetaObject::invokeMethod(this, [this] {
+        m_drainQueued = false;
+        drain();
+    }, Qt::QueuedConnection);
 }
 
 void QtSocket::connectToHost(const QString& host, quint16 port)
@@ -59,6 +75,8 @@ bool QtSocket::send(const QByteArray& bytes)
         return false;
     return m_sock.write(bytes) == bytes.size();
 }
+
+qint64 QtSocket::bufferedBytes() const { return m_sock.bytesAvailable(); }
 
 int QtSocket::state() const
 {

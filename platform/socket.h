@@ -20,6 +20,8 @@ public:
     /// Queues the bytes as one write; false when not connected (the bytes are dropped).
     virtual bool send(const QByteArray& bytes) = 0;
     virtual int state() const = 0;
+    /// Bytes received and held, not yet handed on as an arrival.
+    virtual qint64 bufferedBytes() const { return 0; }
 
 signals:
     void connected();

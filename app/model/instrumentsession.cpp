@@ -36,7 +36,7 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
                                                                   [this](bool on) { m_link->setKeepAliveEnabled(on); });
     m_registerPanel = std::make_unique<RegisterPanel>(sendFn);
     m_decoder = std::make_unique<ReplyDecoder>(
-        ReplyDecoder::Context{*m_calibration, *m_registers, *m_versions, *m_statistics, m_options, *this});
+        ReplyDecoder::Context{*m_calibration, *m_registers, *m_versions, *m_statistics, m_options, *this, nullptr, &clock});
     m_linkHealth = std::make_unique<LinkHealth>(*m_decoder, clock);
     m_sidecar = std::make_unique<RunSidecar>();
 
@@ -95,6 +95,7 @@ void InstrumentSession::setRun(bool ticked)
         // A start while a run is described ends that run's description first: its file is
         // about to be closed by the new start.
         finishSidecar();
+        m_decoder->reset();
         m_linkHealth->resetForRun();
         m_entriesWritten = 0;
         m_decodedAtRunStart = m_decoder->counters().recordsDecoded;

@@ -84,7 +84,7 @@ HistogramWindow::HistogramWindow(Histogram& histogram, const LinkHealth* linkHea
     auto* health = new QGroupBox(QStringLiteral("Link health"));
     auto* healthForm = new QFormLayout(health);
     for (const char* caption : {"Records/s", "Bytes/s", "Decoded", "Bytes", "Rejected (gate)", "Rejected (plausibility)",
-                                "Dropped (resync)", "Errors", "Reconnects"})
+                                "Rejected (overflow)", "Dropped (resync)", "Errors", "Reconnects"})
         addFigure(healthForm, QString::fromLatin1(caption));
 
     auto* csv = new QPushButton(QStringLiteral("CSV..."));
@@ -214,6 +214,7 @@ void HistogramWindow::showLinkHealth()
     m_figures["Bytes"]->setText(whole(f.bytes));
     m_figures["Rejected (gate)"]->setText(whole(f.rejectedByGate));
     m_figures["Rejected (plausibility)"]->setText(whole(f.rejectedByPlausibility));
+    m_figures["Rejected (overflow)"]->setText(whole(f.rejectedByOverflow));
     m_figures["Dropped (resync)"]->setText(whole(f.bytesDroppedByResync));
     m_figures["Errors"]->setText(whole(f.errors));
     m_figures["Reconnects"]->setText(whole(f.reconnects));

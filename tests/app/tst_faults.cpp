@@ -1,17 +1,22 @@
 /// @brief Faults on the link, injected by the simulator on loopback: what must stay true of the run, the file and the log.
+#include "app/model/instrumentsession.h"
 #include "app/model/messagelog.h"
 #include "app/vbcheckbox.h"
+#include "common/junkflood.h"
 #include "common/panelbench.h"
 #include "control/calibrationmodel.h"
 #include "link/connectionmanager.h"
 #include "link/replydecoder.h"
 #include "measure/datafile.h"
+#include "measure/linkhealth.h"
 #include "measure/runstatistics.h"
+#include "platform/qtsocket.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
 #include <QTest>
+#include <QThread>
 #include <csignal>
 
 using namespace panelbench;
@@ -118,6 +123,68 @@ private slots:
         QVERIFY(reconnectMs < ConnectionManager::KeepAliveMs + 4000); // one tick, plus the calibration
         QCOMPARE(b.app->log().line(0), QStringLiteral("Calibrating...Done."));
         b.app->window().close();
+    }
+
+    void junkFloodIsHeldBackAndTheTimersKeepRunning()
+    {
+        // Far more than the read buffer, bounded in time and bytes.
+        JunkFlood flood(2.0, 256ull << 20);
+        QVERIFY(flood.port() != 0);
+        MemorySettingsBackend settings;
+        FakeMessageBoxes boxes;
+        Application::Options o;
+        o.address = QStringLiteral("127.0.0.1");
+        o.port = flood.port();
+        Application app(o, settings, boxes);
+        // A panel slower than its peer: each arrival costs a millisecond more, as a busy window might.
+        connect(&app.link(), &ConnectionManager::dataArrived, [] { QThread::usleep(1000); });
+        int ticks = 0;
+        qint64 mostBuffered = 0;
+        QTimer probe;
+        probe.setInterval(10);
+        connect(&probe, &QTimer::timeout, [&] {
+            ++ticks;
+            mostBuffered = std::max(mostBuffered, app.link().bufferedBytes());
+        });
+        app.start();
+        QTRY_VERIFY_WITH_TIMEOUT(flood.accepted(), 15000);
+        QElapsedTimer flooding;
+        flooding.start();
+        probe.start();
+        QTRY_VERIFY_WITH_TIMEOUT(flood.done(), 15000);
+        const int ticksDuringFlood = ticks;
+        const qint64 floodMs = flooding.elapsed();
+        // Everything sent comes through, the last of the buffer included: the drain never stalls.
+        QTRY_COMPARE_WITH_TIMEOUT(app.session().linkHealth().figures().bytes, flood.sent(), 10000);
+        qInfo("%llu MiB of junk in %lld ms, at most %lld KiB held, %d ticks of a 10 ms timer", flood.sent() >> 20,
+              floodMs, mostBuffered >> 10, ticksDuringFlood);
+        QVERIFY(flood.sent() > 8 * QtSocket::ReadBufferBytes);
+        QVERIFY(mostBuffered <= QtSocket::ReadBufferBytes);
+        // Lenient, for a loaded machine: a quarter of the ticks due.
+        QVERIFY(ticksDuringFlood >= floodMs / 40);
+        // Junk is data: the link is not declared silent under it.
+        QVERIFY(!app.log().text().contains(QStringLiteral("Lost")));
+        QCOMPARE(app.decoder().counters().recordsDecoded, 0ull);
+        app.window().close();
+    }
+
+    void replyCutBeforeARunNeverSwallowsItsFirstRecord()
+    {
+        FakeSocket socket;
+        FakeClock clock;
+        FakeMessageBoxes boxes;
+        MessageLog log;
+        InstrumentSession session(socket, clock, boxes, log);
+        const char* cells[] = {"500", "3600", "510", "3590"};
+        for (int c = 0; c < 4; ++c)
+            session.calibration().setCell(CalibrationModel::Cell(c), QString::fromLatin1(cells[c]));
+        session.options().display = true;
+        socket.deliver(QByteArray("R\x05\xDC\x06", 4));
+        session.setRun(true);
+        socket.deliver(QByteArray("R\x07\xD0\x03\xE8\x00\x00", 7)); // A 2000, B 1000
+        QCOMPARE(log.line(0), QStringLiteral("     4619"));
+        QCOMPARE(session.statistics().countCaption(), QStringLiteral("1"));
+        QCOMPARE(session.decoder().counters().bytesDroppedByResync, 4ull);
     }
 
     void killedPanelLeavesEveryDecodedRecordInItsFile()

@@ -61,12 +61,15 @@ private slots:
             arrival += record(1500, 1600, 3);
         arrival += record(1500, 1600, 0);
         arrival += record(100, 1600, 0); // implausible reading: rejected, not counted
+        arrival += record(0x8000 + 1500, 1600, 0); // corrupt: rejected and told
         session.decoder().feed(arrival);
 
         QTRY_COMPARE(window.figureText("Count"), QStringLiteral("4"));
         QCOMPARE(window.figureText("Mean"), QStringLiteral("-22,957.0 ps"));
         QCOMPARE(window.figureText("Decoded"), QStringLiteral("4"));
         QCOMPARE(window.figureText("Rejected (plausibility)"), QStringLiteral("1"));
+        QCOMPARE(window.figureText("Rejected (overflow)"), QStringLiteral("1"));
+        QCOMPARE(log.line(0), QStringLiteral("Doh! (data) Overflow"));
         QVERIFY(window.figureText("Bins").contains("calibrated"));
 
         feed.clearForRunStart();

@@ -102,8 +102,8 @@ private slots:
 
     void countsStartAgainAtEachRun()
     {
-        // Before the run: one implausible record, a gated record and a garbage tail.
-        arrive(record(600, 1600) + record(1500, 1600));
+        // Before the run: one implausible record, one corrupt, a gated record and a garbage tail.
+        arrive(record(600, 1600) + record(0x8000 + 1500, 1600) + record(1500, 1600));
         m_calibration.setCell(CalibrationModel::ALow, QStringLiteral("600"));
         arrive(record(1500, 1600));
         m_calibration.setCell(CalibrationModel::ALow, QStringLiteral("500"));
@@ -111,13 +111,16 @@ private slots:
         LinkHealthFigures f = m_health->figures();
         QCOMPARE(f.recordsDecoded, 1ull);
         QCOMPARE(f.rejectedByPlausibility, 1ull);
+        QCOMPARE(f.rejectedByOverflow, 1ull);
         QCOMPARE(f.rejectedByGate, 1ull);
         QCOMPARE(f.bytesDroppedByResync, 3ull);
-        QCOMPARE(f.bytes, 24ull);
+        QCOMPARE(f.bytes, 31ull);
 
         m_health->resetForRun();
         f = m_health->figures();
-        QCOMPARE(f.recordsDecoded + f.rejectedByPlausibility + f.rejectedByGate + f.bytesDroppedByResync + f.bytes, 0ull);
+        QCOMPARE(f.recordsDecoded + f.rejectedByPlausibility + f.rejectedByOverflow + f.rejectedByGate
+                     + f.bytesDroppedByResync + f.bytes,
+                 0ull);
         // The rates describe the link, not the run: the start does not empty them.
         QVERIFY(f.recordsPerSecond > 0);
 

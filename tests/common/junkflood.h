@@ -1,0 +1,109 @@
+/// @brief A peer on 127.0.0.1 that floods whoever connects with junk bytes at loopback speed, from a thread of its own.
+#pragma once
+
+#include <QtGlobal>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+/// Accepts one connection and writes pseudo-random bytes to it as fast as the loopback takes
+/// them until its time or byte budget is spent or stop() is called; then it keeps the
+/// connection open, quiet, until destroyed. What the panel sends is read and thrown away, so
+/// that the connection is never reset under the bytes still on their way.
+class JunkFlood {
+public:
+    JunkFlood(double seconds, quint64 maxBytes) : m_seconds(seconds), m_maxBytes(maxBytes)
+    {
+        m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
+            || ::listen(m_listen, 1) != 0 || ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            return;
+        m_port = ntohs(addr.sin_port);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~JunkFlood()
+    {
+        stop();
+        m_quit = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_listen >= 0)
+            ::close(m_listen);
+    }
+    JunkFlood(const JunkFlood&) = delete;
+    JunkFlood& operator=(const JunkFlood&) = delete;
+
+    /// 0 when it could not listen.
+    quint16 port() const { return m_port; }
+    bool accepted() const { return m_accepted; }
+    /// The flood is over (or never began: nobody connected within 20 s).
+    bool done() const { return m_done; }
+    quint64 sent() const { return m_sent; }
+    void stop() { m_stop = true; }
+
+private:
+    void run()
+    {
+        pollfd listening{m_listen, POLLIN, 0};
+        const int fd = ::poll(&listening, 1, 20000) == 1 ? ::accept(m_listen, nullptr, nullptr) : -1;
+        if (fd < 0) {
+            m_done = true;
+            return;
+        }
+        m_accepted = true;
+        std::vector<char> junk(256 * 1024);
+        std::mt19937 random(12345);
+        for (char& c : junk)
+            c = char(random());
+        char sink[4096];
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(m_seconds);
+        size_t at = 0;
+        while (!m_quit) {
+            if (!m_done && (m_stop || m_sent >= m_maxBytes || std::chrono::steady_clock::now() >= end))
+                m_done = true;
+            // Short waits, so that the time limit holds while the panel pushes back.
+            pollfd p{fd, short(POLLIN | (m_done ? 0 : POLLOUT)), 0};
+            if (::poll(&p, 1, 20) != 1)
+                continue;
+            if ((p.revents & POLLIN) && ::recv(fd, sink, sizeof sink, MSG_DONTWAIT) == 0)
+                break; // the panel closed
+            if (m_done || !(p.revents & POLLOUT))
+                continue;
+            const size_t n = size_t(std::min<quint64>(junk.size() - at, m_maxBytes - m_sent));
+            const ssize_t put = ::send(fd, junk.data() + at, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (put > 0) {
+                m_sent += quint64(put);
+                at = (at + size_t(put)) % junk.size();
+            } else if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                break;
+            }
+        }
+        m_done = true;
+        ::close(fd);
+    }
+
+    double m_seconds;
+    quint64 m_maxBytes;
+    int m_listen = -1;
+    quint16 m_port = 0;
+    std::thread m_thread;
+    std::atomic<bool> m_accepted{false};
+    std::atomic<bool> m_done{false};
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_quit{false};
+    std::atomic<quint64> m_sent{0};
+};
