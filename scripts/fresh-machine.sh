@@ -26,6 +26,11 @@ usage() { sed -n '11,22p' "$0" | sed 's/^# \{0,1\}//'; }
 die() { echo "fresh-machine.sh: $*" >&2; exit 1; }
 
 src="$(cd "$(dirname "$0")/.." && pwd)"
+# The binds live in a mount namespace of their own: they vanish with this script even when it is
+# killed, and a later `rm -rf` of the folder can never reach this machine's /dev, /proc or /sys.
+if [ "${TALLYSCOPE_FRESH_NS:-}" != 1 ] && [ "$(id -u)" -eq 0 ]; then
+  TALLYSCOPE_FRESH_NS=1 exec unshare --mount --propagation private -- bash "$0" "$@"
+fi
 cache="" keep=0 reuse="" run_test=1 run_demo=1 demo_seconds=15 shot="" logs="$src/build/fresh-machine"
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -52,6 +57,7 @@ if [ -n "$(git -C "$src" status --porcelain --untracked-files=no)" ]; then
 fi
 
 mkdir -p "$logs"
+work=""
 if [ -n "$reuse" ]; then
   [ -x "$reuse/usr/bin/apt-get" ] || die "$reuse is not a root left by --keep"
   root="$reuse"
@@ -61,7 +67,6 @@ else
 fi
 repo_in_root="/root/tallyscope"
 mounted=()
-work=""
 
 # Processes whose root is the chroot: whatever is left of a command that was stopped.
 root_pids() {
@@ -95,13 +100,15 @@ cleanup() {
     [ "$rc" -ne 0 ] || rc=1
   elif [ "$keep" -eq 1 ]; then
     echo "root kept in $root"
-  else
-    rm -rf "$work"
+  elif [ -n "$work" ]; then
+    rm -rf --one-file-system "$work"
   fi
   exit "$rc"
 }
 trap cleanup EXIT
+trap 'exit 129' HUP
 trap 'exit 130' INT
+trap 'exit 141' PIPE
 trap 'exit 143' TERM
 
 bind() {  # bind HOST-PATH PATH-IN-ROOT
