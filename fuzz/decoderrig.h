@@ -20,8 +20,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <vector>
 #include <optional>
+#include <vector>
 
 namespace fuzzrig {
 
