@@ -153,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 10)
         return 0;
     const int localeIndex = data[0] & 3;
-    QLocale::setDefault(localeAt(localeIndex));
+    useLocale(localeIndex);
     const char* rest = reinterpret_cast<const char*>(data + 10);
     const qsizetype restSize = qsizetype(size - 10);
     const QString text = (data[0] & 4) ? QString::fromLatin1(rest, restSize) : QString::fromUtf8(rest, restSize);

@@ -213,7 +213,7 @@ struct Model {
         const int v = 256 * (r[1] & 15) + r[2];
         const int shown = index == 5 ? v & 255 : index == 6 ? v & 7 : v;
         registers[std::size_t(index)] = shown;
-        events.append(QStringLiteral("G%1=%2/0x%3").arg(index).arg(shown).arg(QString::asprintf("%X", unsigned(shown))));
+        events.append(registerEvent(index, shown));
         if (index != 3 && index != 4)
             return;
         const auto phase = numbers::strictNumber(state.phase);
@@ -308,11 +308,17 @@ void compare(const Rig& rig, const Model& model, quint64 bytesFed)
         printEvents("model", model.events);
         FUZZ_CHECK(false, "the decoder's effects differ from the model's");
     }
-    const QString got = counterText(c);
-    const QString want = counterText(model.counters);
-    FUZZ_CHECK(got == want, "counters: decoder %s, model %s", qPrintable(got), qPrintable(want));
+    const auto same = [](const ReplyDecoder::Counters& a, const ReplyDecoder::Counters& b) {
+        return a.recordsDecoded == b.recordsDecoded && a.rejectedByGate == b.rejectedByGate
+            && a.rejectedByPlausibility == b.rejectedByPlausibility && a.rejectedByOverflow == b.rejectedByOverflow
+            && a.bytesDroppedByResync == b.bytesDroppedByResync
+            && a.bytesDroppedAfterError == b.bytesDroppedAfterError && a.errors == b.errors;
+    };
+    // Compared as numbers after every arrival; put into words only for a report.
+    FUZZ_CHECK(same(c, model.counters), "counters: decoder %s, model %s", qPrintable(counterText(c)),
+               qPrintable(counterText(model.counters)));
     FUZZ_CHECK(c.recordsDecoded + c.rejectedByGate + c.rejectedByPlausibility + c.rejectedByOverflow <= model.recordsSeen,
-               "more records judged than seen (%s, seen %llu)", qPrintable(got),
+               "more records judged than seen (%s, seen %llu)", qPrintable(counterText(c)),
                static_cast<unsigned long long>(model.recordsSeen));
     FUZZ_CHECK(c.bytesDroppedByResync + c.bytesDroppedAfterError + quint64(rig.decoder.pendingBytes()) <= bytesFed,
                "more bytes dropped or held than fed");
@@ -322,10 +328,12 @@ void compare(const Rig& rig, const Model& model, quint64 bytesFed)
     FUZZ_CHECK(lastGot == model.last, "last difference %s, model %s",
                lastGot ? qPrintable(QString::number(*lastGot)) : "-",
                model.last ? qPrintable(QString::number(*model.last)) : "-");
-    const QString stats = optionalText(rig.statistics.count()) + u' ' + optionalText(rig.statistics.minimum()) + u' '
-        + optionalText(rig.statistics.maximum());
-    const QString statsWant = optionalText(model.count) + u' ' + optionalText(model.min) + u' ' + optionalText(model.max);
-    FUZZ_CHECK(stats == statsWant, "count min max: %s, model %s", qPrintable(stats), qPrintable(statsWant));
+    const RunStatistics& st = rig.statistics;
+    FUZZ_CHECK(st.count() == model.count && st.minimum() == model.min && st.maximum() == model.max,
+               "count min max: %s %s %s, model %s %s %s", qPrintable(optionalText(st.count())),
+               qPrintable(optionalText(st.minimum())), qPrintable(optionalText(st.maximum())),
+               qPrintable(optionalText(model.count)), qPrintable(optionalText(model.min)),
+               qPrintable(optionalText(model.max)));
     for (int cell = 0; cell < 4; ++cell)
         FUZZ_CHECK(rig.calibration.cell(CalibrationModel::Cell(cell)) == model.state.cells[std::size_t(cell)],
                    "cell %d", cell);
@@ -340,7 +348,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < InitialState::StateBytes)
         return 0;
     const InitialState initial = InitialState::fromBytes(data);
-    QLocale::setDefault(localeAt(initial.locale));
+    useLocale(initial.locale);
 
     Rig rig(initial);
     Model model;
@@ -391,7 +399,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         case 5:
             s.locale = arg & 3;
-            QLocale::setDefault(localeAt(s.locale));
+            useLocale(s.locale);
             break;
         case 6:
             model.runStart();
@@ -412,6 +420,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // Set-up changes emit model signals of their own; only the decoder's effects are compared.
         rig.output.events.clear();
         model.events.clear();
+    }
+    // The captions of the values compared along the way, as the register table shows them.
+    for (int r = 0; r < RegisterModel::Count; ++r) {
+        const auto v = model.registers[std::size_t(r)];
+        const QString dec = v ? QString::number(*v) : QStringLiteral("???");
+        const QString hex = v ? QString::asprintf("0x%X", unsigned(*v)) : QStringLiteral("???");
+        FUZZ_CHECK(rig.registers.decimalCaption(r) == dec && rig.registers.hexCaption(r) == hex,
+                   "register %d captions %s %s, expected %s %s", r, qPrintable(rig.registers.decimalCaption(r)),
+                   qPrintable(rig.registers.hexCaption(r)), qPrintable(dec), qPrintable(hex));
     }
     return 0;
 }

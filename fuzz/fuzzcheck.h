@@ -31,3 +31,14 @@ inline QLocale localeAt(int index)
         return QLocale::c();
     }
 }
+
+/// Makes localeAt(index) the default locale. Setting it builds a new locale object each time,
+/// so it is set only when it differs from the one the previous call set.
+inline void useLocale(int index)
+{
+    static int current = -1;
+    if ((index & 3) == current)
+        return;
+    current = index & 3;
+    QLocale::setDefault(localeAt(current));
+}

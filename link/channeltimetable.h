@@ -3,21 +3,37 @@
 
 #include "link/timeconversion.h"
 
-#include <vector>
+#include <array>
+#include <cstddef>
+#include <memory>
 
 /// Holds timeconv::channelTime(tau, reading, low, high) for readings 0..4095. The entries come
 /// from that very function with the same arguments, so a lookup is bit-identical to computing
 /// it afresh; the table only saves the logarithm per record.
+///
+/// Filled tables are immutable and shared: build() hands out the table already made for the
+/// same three arguments (compared bit for bit) if a recent one is still kept, so a decoder
+/// that is created again, or a calibration that comes back, costs no logarithms. The kept
+/// tables are bounded by a capacity, least recently built first out; a table in use stays
+/// valid when it is dropped from the cache.
 class ChannelTimeTable {
 public:
     static constexpr int Size = 4096;
+    using Entries = std::array<timeconv::ChannelTime, Size>;
 
+    /// Every entry zero until build().
     ChannelTimeTable();
 
     void build(double tau, double low, double high);
     /// reading must lie in 0..4095.
-    const timeconv::ChannelTime& at(int reading) const { return m_entries[std::size_t(reading)]; }
+    const timeconv::ChannelTime& at(int reading) const { return (*m_entries)[std::size_t(reading)]; }
+
+    /// How many filled tables the process keeps for reuse (64 KiB each); at least 1. Fuzzing
+    /// raises it to hold every calibration its inputs can name.
+    static void setCacheCapacity(int tables);
+    /// Tables filled (each one a cache miss) since the process started.
+    static quint64 tablesFilled();
 
 private:
-    std::vector<timeconv::ChannelTime> m_entries;
+    std::shared_ptr<const Entries> m_entries;
 };

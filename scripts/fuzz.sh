@@ -44,7 +44,8 @@ for h in "${harnesses[@]}"; do
     failed+=("$h")
     continue
   fi
-  # The run grows its corpus in a scratch copy; the repository keeps only the hand-made seeds.
+  # The run grows its corpus in a scratch copy; the repository keeps the hand-made seeds (named)
+  # and what a long run added to them, merged (hash-named), so a short run starts deep.
   corpus="$work/$h"
   mkdir -p "$corpus"
   if [ -d "fuzz/corpus/$h" ]; then cp -R "fuzz/corpus/$h/." "$corpus/"; fi

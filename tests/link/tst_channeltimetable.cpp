@@ -14,6 +14,8 @@ private slots:
         QTest::addColumn<double>("high");
         QTest::newRow("channel A defaults") << 9.47 << 500.0 << 3600.0;
         QTest::newRow("channel B defaults") << 9.49 << 510.0 << 3590.0;
+        // Tables are kept per calibration: each argument alone must tell two tables apart.
+        QTest::newRow("only low moved") << 9.47 << 510.0 << 3600.0;
         QTest::newRow("window edges") << 9.5 << 549.0 << 3551.0;
         QTest::newRow("fractional cells") << 12.25 << 499.5 << 3600.25;
         QTest::newRow("zero tau") << 0.0 << 500.0 << 3600.0;
@@ -39,17 +41,30 @@ private slots:
         }
     }
 
-    void rebuildReplacesEveryEntry()
+    void keptTablesAreSharedAndOutliveTheCache()
     {
-        ChannelTimeTable table;
-        table.build(9.47, 500, 3600);
-        table.build(9.49, 510, 3590);
-        for (int reading : {0, 509, 510, 1600, 3589, 3590, 4095}) {
-            const timeconv::ChannelTime expected = timeconv::channelTime(9.49, reading, 510, 3590);
-            QCOMPARE(int(table.at(reading).fault), int(expected.fault));
-            QCOMPARE(table.at(reading).ns, expected.ns);
-        }
-        QCOMPARE(int(table.at(3590).fault), int(timeconv::Fault::InvalidLog));
+        const auto sameAs = [](const ChannelTimeTable& table, double tau, double low, double high) {
+            for (int reading : {0, 509, 510, 1600, 3589, 3590, 4095}) {
+                const timeconv::ChannelTime expected = timeconv::channelTime(tau, reading, low, high);
+                if (table.at(reading).fault != expected.fault || table.at(reading).ns != expected.ns)
+                    return false;
+            }
+            return true;
+        };
+        ChannelTimeTable::setCacheCapacity(1);
+        const quint64 filled = ChannelTimeTable::tablesFilled();
+        ChannelTimeTable first;
+        ChannelTimeTable second;
+        first.build(7.25, 480, 3620);
+        second.build(7.25, 480, 3620);
+        QCOMPARE(ChannelTimeTable::tablesFilled(), filled + 1);
+        // Pushes the first calibration out of the cache, not out of the table using it.
+        second.build(7.5, 490, 3610);
+        QVERIFY(sameAs(first, 7.25, 480, 3620));
+        QVERIFY(sameAs(second, 7.5, 490, 3610));
+        first.build(7.25, 480, 3620);
+        QCOMPARE(ChannelTimeTable::tablesFilled(), filled + 3);
+        QVERIFY(sameAs(first, 7.25, 480, 3620));
     }
 };
 
