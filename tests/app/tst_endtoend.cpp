@@ -27,6 +27,9 @@ private:
         const QList<TruthRecord> before = readGroundTruth(b.dir.filePath(QStringLiteral("truth.txt")));
         b.ui().chkRun->setValue(1);
         QTRY_VERIFY_WITH_TIMEOUT(b.app->statistics().count().value_or(0) >= qint64(records), 60000);
+        // Polling ends with the run, so that no register reply is still on its way when the next
+        // run starts: a run start drops a reply held in part, by design.
+        b.ui().chkAuto->setValue(0);
         b.ui().chkRun->setValue(0);
         // Records already on their way when the stop went out are still decoded (not written).
         QTRY_COMPARE_WITH_TIMEOUT(quint64(b.app->decoder().counters().recordsDecoded), b.sim->recordsSent(), 10000);
@@ -63,7 +66,6 @@ private slots:
             if (QTest::currentTestFailed())
                 return;
             b.sim->clearFaults();
-            b.ui().chkAuto->setValue(0);
 
             const QStringList files = b.dataFiles();
             QCOMPARE(files.size(), filesBefore.size() + 1);
