@@ -2,11 +2,11 @@
 #include "app/application.h"
 
 #include "app/formmain.h"
-#include "app/model/instrumentsession.h"
+#include "session/instrumentsession.h"
 #include "measure/gui/histogramwindow.h"
 #include "measure/histogramfeed.h"
 #include "measure/linkhealth.h"
-#include "app/model/messagelog.h"
+#include "session/messagelog.h"
 #include "app/vbcheckbox.h"
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"

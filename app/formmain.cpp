@@ -3,7 +3,7 @@
 
 #include "app/formlayout.h"
 #include "app/logview.h"
-#include "app/model/messagelog.h"
+#include "session/messagelog.h"
 #include "app/vbcheckbox.h"
 #include "platform/versioninfo.h"
 #include "control/calibrationmodel.h"

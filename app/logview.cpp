@@ -1,7 +1,7 @@
 /// @brief LogView: a scroll area that paints the visible log lines, refreshed in batches.
 #include "app/logview.h"
 
-#include "app/model/messagelog.h"
+#include "session/messagelog.h"
 
 #include <QKeyEvent>
 #include <QPainter>

@@ -2,8 +2,8 @@
 /// or (--flood) against a local sender of junk bytes at loopback speed: peak memory and event-loop lateness.
 #include "app/application.h"
 #include "app/formmain.h"
-#include "app/model/instrumentsession.h"
-#include "app/model/messagelog.h"
+#include "session/instrumentsession.h"
+#include "session/messagelog.h"
 #include "app/vbcheckbox.h"
 #include "control/calibrationsequence.h"
 #include "bench/benchutil.h"

@@ -1,6 +1,6 @@
 /// @brief Message log: 1,000,000 appended record lines into the log model and its view, against a text box that prepends.
 #include "app/logview.h"
-#include "app/model/messagelog.h"
+#include "session/messagelog.h"
 #include "bench/benchutil.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 /// @brief The composition root: command line, single instance, and the panel against the simulator on loopback.
 #include "app/application.h"
 #include "app/formmain.h"
-#include "app/model/messagelog.h"
+#include "session/messagelog.h"
 #include "app/vbcheckbox.h"
 #include "common/fakes.h"
 #include "link/connectionmanager.h"

@@ -1,7 +1,7 @@
 /// @brief The whole panel against the simulator on loopback: connect, calibrate, run, record; the files checked against the simulator's ground truth.
 #include "app/application.h"
 #include "app/formmain.h"
-#include "app/model/messagelog.h"
+#include "session/messagelog.h"
 #include "app/vbcheckbox.h"
 #include "common/panelbench.h"
 #include "link/replydecoder.h"

@@ -1,6 +1,6 @@
 /// @brief Faults on the link, injected by the simulator on loopback: what must stay true of the run, the file and the log.
-#include "app/model/instrumentsession.h"
-#include "app/model/messagelog.h"
+#include "session/instrumentsession.h"
+#include "session/messagelog.h"
 #include "app/vbcheckbox.h"
 #include "common/junkflood.h"
 #include "common/panelbench.h"

@@ -1,7 +1,7 @@
 /// @brief The main window's start-up restore rules, resize rule, shutdown, and the link's marks on the window.
 #include "app/formmain.h"
 #include "app/logview.h"
-#include "app/model/messagelog.h"
+#include "session/messagelog.h"
 #include "app/vbcheckbox.h"
 #include "common/fakes.h"
 #include "common/panelfixture.h"

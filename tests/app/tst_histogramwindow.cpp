@@ -1,7 +1,7 @@
 /// @brief Histogram window: figures from records decoded by a session, the refresh throttle, CSV and PNG exports.
 #include "common/fakes.h"
-#include "app/model/instrumentsession.h"
-#include "app/model/messagelog.h"
+#include "session/instrumentsession.h"
+#include "session/messagelog.h"
 #include "control/calibrationmodel.h"
 #include "link/replydecoder.h"
 #include "measure/gui/histogramwindow.h"

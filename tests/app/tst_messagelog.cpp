@@ -1,6 +1,6 @@
 /// @brief The message log: newest first, whole-text replacement, the calibration aside, the bound, the batched view, copy and clear.
 #include "app/logview.h"
-#include "app/model/messagelog.h"
+#include "session/messagelog.h"
 
 #include <QApplication>
 #include <QClipboard>

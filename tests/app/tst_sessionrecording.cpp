@@ -1,6 +1,6 @@
 /// @brief InstrumentSession's run records against the simulator on loopback: the sidecar from start to stop, link-health wiring, replay reproducing the panel's files, and runs on a disk that fills up.
-#include "app/model/instrumentsession.h"
-#include "app/model/messagelog.h"
+#include "session/instrumentsession.h"
+#include "session/messagelog.h"
 #include "common/fakes.h"
 #include "common/fulldisk.h"
 #include "common/panelbench.h"

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "app/formmain.h"
-#include "app/model/messagelog.h"
+#include "session/messagelog.h"
 #include "common/fakes.h"
 #include "control/calibrationmodel.h"
 #include "control/registermodel.h"

@@ -1,6 +1,6 @@
 /// @brief tallyscope-record: a run recorded without a window, through the panel's own session: connect, calibrate, record with File ticked, stop cleanly.
-#include "app/model/instrumentsession.h"
-#include "app/model/messagelog.h"
+#include "session/instrumentsession.h"
+#include "session/messagelog.h"
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
 #include "control/registermodel.h"

@@ -1,5 +1,5 @@
 /// @brief Message log model: prepends are O(1), the oldest lines fall off past the capacity.
-#include "app/model/messagelog.h"
+#include "session/messagelog.h"
 
 #include <algorithm>
 

@@ -1,8 +1,8 @@
 /// @brief InstrumentSession: the wiring of link, decoder, calibration, runs (with their sidecar), registers and link health.
-#include "app/model/instrumentsession.h"
+#include "session/instrumentsession.h"
 #include "platform/versioninfo.h"
 
-#include "app/model/messagelog.h"
+#include "session/messagelog.h"
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
 #include "control/registermodel.h"
