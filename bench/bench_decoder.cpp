@@ -1,11 +1,12 @@
 /// @brief Reply decoder throughput: 10,000,000 coincidence records through decoding, statistics and line
 /// formatting, against a literal text-based decoding measured in the same run.
+#include "control/calibrationcapture.h"
 #include "control/calibrationmodel.h"
 #include "control/registermodel.h"
 #include "link/decoderoutput.h"
 #include "link/replydecoder.h"
 #include "link/versionmodel.h"
-#include "measure/dataoptions.h"
+#include "link/dataoptions.h"
 #include "measure/runstatistics.h"
 #include "platform/numbers.h"
 
@@ -119,7 +120,6 @@ public:
         m_used += bytes.size();
         return true;
     }
-    bool runTicked() const override { return true; }
 
     /// Everything written so far, when it still fits in the buffer.
     QByteArray contents() const { return m_written == 0 ? m_buffer.left(m_used) : QByteArray(); }
@@ -142,10 +142,12 @@ struct Panel {
     RunStatistics statistics;
     DataOptions options;
     MemoryOutput out;
-    ReplyDecoder decoder{ReplyDecoder::Context{calibration, registers, versions, statistics, options, out}};
+    CalibrationCapture capture{registers, calibration};
+    ReplyDecoder decoder{ReplyDecoder::Context{calibration, capture, versions, statistics, options, out}};
 
     explicit Panel(Mode m)
     {
+        statistics.setRunTickedSource([] { return true; });
         calibration.setCell(CalibrationModel::ALow, QStringLiteral("500"));
         calibration.setCell(CalibrationModel::AHigh, QStringLiteral("3600"));
         calibration.setCell(CalibrationModel::BLow, QStringLiteral("510"));

@@ -8,6 +8,7 @@ void CalibrationModel::setPhaseText(const QString& phase)
     if (phase == m_phase)
         return;
     m_phase = phase;
+    bumpRevision();
     emit phaseChanged(phase);
 }
 
@@ -16,6 +17,7 @@ void CalibrationModel::setCell(Cell c, const QString& text)
     if (m_cells[c] == text)
         return;
     m_cells[c] = text;
+    bumpRevision();
     emit cellChanged(c, text);
     emit runGateEvaluated(runGate());
 }
@@ -31,6 +33,7 @@ void CalibrationModel::setTauA(const QString& text)
     if (text == m_tauA)
         return;
     m_tauA = text;
+    bumpRevision();
     emit tauChanged();
 }
 
@@ -39,6 +42,7 @@ void CalibrationModel::setTauB(const QString& text)
     if (text == m_tauB)
         return;
     m_tauB = text;
+    bumpRevision();
     emit tauChanged();
 }
 
@@ -48,8 +52,11 @@ bool CalibrationModel::runGate() const
         const double v = numbers::leadingNumber(t);
         return v > lo && v < hi;
     };
-    return inside(m_cells[ALow], 450, 550) && inside(m_cells[BLow], 450, 550)
-        && inside(m_cells[AHigh], 3550, 3650) && inside(m_cells[BHigh], 3550, 3650);
+    using namespace protocol;
+    return inside(m_cells[ALow], CalibrationLowFloor, CalibrationLowCeiling)
+        && inside(m_cells[BLow], CalibrationLowFloor, CalibrationLowCeiling)
+        && inside(m_cells[AHigh], CalibrationHighFloor, CalibrationHighCeiling)
+        && inside(m_cells[BHigh], CalibrationHighFloor, CalibrationHighCeiling);
 }
 
 bool CalibrationModel::isIdle() const

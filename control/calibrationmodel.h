@@ -1,11 +1,14 @@
 /// @brief The calibration phase, the four calibration cells, the two Tau texts and the Run gate they drive.
 #pragma once
 
+#include "link/decoderoutput.h"
+#include "link/protocol.h"
+
 #include <QObject>
 #include <QString>
 #include <array>
 
-class CalibrationModel : public QObject {
+class CalibrationModel : public QObject, public CalibrationReadings {
     Q_OBJECT
 public:
     enum Cell { ALow = 0, AHigh = 1, BLow = 2, BHigh = 3 };
@@ -33,6 +36,12 @@ public:
     /// True when no calibration sequence is under way (phase reads as 0).
     bool isIdle() const;
 
+    // What the reply decoder reads.
+    bool recordGateOpen() const override { return isIdle() && runGate(); }
+    QString tauText(Channel channel) const override { return channel == A ? m_tauA : m_tauB; }
+    QString lowText(Channel channel) const override { return m_cells[channel == A ? ALow : BLow]; }
+    QString highText(Channel channel) const override { return m_cells[channel == A ? AHigh : BHigh]; }
+
 signals:
     void phaseChanged(const QString& phase);
     void cellChanged(CalibrationModel::Cell cell, const QString& text);
@@ -42,6 +51,6 @@ signals:
 private:
     QString m_phase = QStringLiteral("0");
     std::array<QString, 4> m_cells{Unknown, Unknown, Unknown, Unknown};
-    QString m_tauA = QStringLiteral("9.47");
-    QString m_tauB = QStringLiteral("9.49");
+    QString m_tauA = QString::fromLatin1(protocol::TauADefaultText);
+    QString m_tauB = QString::fromLatin1(protocol::TauBDefaultText);
 };

@@ -3,13 +3,14 @@
 
 #include "fuzzcheck.h"
 
+#include "control/calibrationcapture.h"
 #include "control/calibrationmodel.h"
 #include "control/registermodel.h"
 #include "link/channeltimetable.h"
 #include "link/decoderoutput.h"
 #include "link/replydecoder.h"
 #include "link/versionmodel.h"
-#include "measure/dataoptions.h"
+#include "link/dataoptions.h"
 #include "measure/runstatistics.h"
 
 #include <QLocale>
@@ -131,7 +132,6 @@ public:
         events.append(QStringLiteral("W:") + text);
         return true;
     }
-    bool runTicked() const override { return run; }
 };
 
 /// One decoder with its own models, as the composition root wires them.
@@ -142,10 +142,12 @@ struct Rig {
     RunStatistics statistics;
     DataOptions options;
     RecordingOutput output;
-    ReplyDecoder decoder{ReplyDecoder::Context{calibration, registers, versions, statistics, options, output}};
+    CalibrationCapture capture{registers, calibration};
+    ReplyDecoder decoder{ReplyDecoder::Context{calibration, capture, versions, statistics, options, output}};
 
     explicit Rig(const InitialState& s)
     {
+        statistics.setRunTickedSource([this] { return output.run; });
         // Every calibration the state tables above can spell, a few hundred, stays filled across
         // executions (64 KiB each); refilling them would cost more than the rest of a run.
         static const bool keepTables = (ChannelTimeTable::setCacheCapacity(1024), true);

@@ -1,6 +1,8 @@
 /// @brief The exact bytes of every command the panel sends to the instrument, one send each.
 #pragma once
 
+#include "link/protocol.h"
+
 #include <QByteArray>
 
 namespace commands {
@@ -21,8 +23,7 @@ QByteArray calibrationHigh();
 /// "C" 0x00: ends the calibration.
 QByteArray calibrationOff();
 
-/// The largest DAC code; the set-point is 12 bits.
-inline constexpr int DacMaximum = 4095;
+inline constexpr int DacMaximum = protocol::DacMaximum;
 
 /// "A" hh ll for the DAC A set-point value v (the numeric value of the entry text).
 /// The value is rounded half to even first and held to 0..4095, then split big-endian, so a

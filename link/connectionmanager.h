@@ -1,6 +1,8 @@
 /// @brief The one link to the instrument: connect, heartbeat, silence test, close and reopen.
 #pragma once
 
+#include "link/protocol.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -12,10 +14,10 @@ class Socket;
 class ConnectionManager : public QObject {
     Q_OBJECT
 public:
-    static constexpr quint16 DefaultPort = 37829;
-    static constexpr int KeepAliveMs = 4500;
+    static constexpr quint16 DefaultPort = protocol::DefaultPort;
+    static constexpr int KeepAliveMs = protocol::KeepAliveMs;
     static constexpr int HeartbeatFlashMs = 1000;
-    static constexpr double SilenceLimitSeconds = 5.0;
+    static constexpr double SilenceLimitSeconds = protocol::SilenceLimitSeconds;
 
     ConnectionManager(Socket& socket, const Clock& clock, QObject* parent = nullptr);
 

@@ -1,11 +1,12 @@
-/// @brief What the reply decoder needs from the window side: log lines, the data file, the heartbeat, Run.
+/// @brief The narrow interfaces the reply decoder reports through and reads from; the layers above implement them.
 #pragma once
 
 #include <QByteArrayView>
 #include <QString>
 #include <QtGlobal>
 
-/// Implemented by the composition root (and by fakes in tests). Every call is made on the
+/// What the decoder hands to the front ends: log lines, the data file, the heartbeat.
+/// Implemented by the session (and by fakes in tests). Every call is made on the
 /// user-interface thread from inside ReplyDecoder::feed, synchronously, in decoding order.
 class DecoderOutput {
 public:
@@ -24,15 +25,47 @@ public:
     /// reason (e.g. "No space left on device") into errorText; the decoder then takes its
     /// error path.
     virtual bool writeFile(QByteArrayView bytes, QString& errorText) = 0;
-    /// The state of the Run switch, for the statistics' min/max restart on the first record.
-    virtual bool runTicked() const = 0;
 };
 
-/// Told of every record that reached the statistics, after them, for figures beyond count,
-/// minimum and maximum (histogram, link health). Optional.
+/// Told of every converted record, in order: the run statistics first, then whoever wants
+/// figures beyond count, minimum and maximum (histogram, link health).
 class RecordObserver {
 public:
     virtual ~RecordObserver() = default;
     /// dt in ps; a and b the two readings; offset and flags as the record carried them.
     virtual void recordDecoded(qint32 dt, int a, int b, int offset, int flags) = 0;
+    /// Around the records of one arrival, for figures shown once per arrival.
+    virtual void arrivalBegins() {}
+    virtual void arrivalEnds() {}
+};
+
+/// Told of each register reply ("0".."7"), with the value as that register shows it.
+/// The calibration capture implements it: during a calibration, the ADC registers are the cells.
+class RegisterReplies {
+public:
+    virtual ~RegisterReplies() = default;
+    virtual void registerReplied(int index, int shownValue) = 0;
+};
+
+/// The calibration as the decoder reads it: the record gate and the texts the time
+/// conversion is built from. Implemented by the calibration model; every change of what these
+/// return must bump the revision, so that the decoder keeps what it derived from them (read
+/// once per record, hence not virtual) until the next change.
+class CalibrationReadings {
+public:
+    enum Channel { A = 0, B = 1 };
+
+    virtual ~CalibrationReadings() = default;
+    /// Records pass: no calibration under way and every cell inside its window.
+    virtual bool recordGateOpen() const = 0;
+    virtual QString tauText(Channel channel) const = 0;
+    virtual QString lowText(Channel channel) const = 0;
+    virtual QString highText(Channel channel) const = 0;
+    quint64 revision() const { return m_revision; }
+
+protected:
+    void bumpRevision() { ++m_revision; }
+
+private:
+    quint64 m_revision = 1;
 };

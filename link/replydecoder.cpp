@@ -1,14 +1,11 @@
 /// @brief Reply decoding: framing by the first byte, records with their gate, conversion, line and outputs.
 #include "link/replydecoder.h"
 
-#include "control/calibrationmodel.h"
-#include "control/registermodel.h"
-#include "link/connectionmanager.h"
+#include "link/dataoptions.h"
 #include "link/decoderoutput.h"
 #include "link/numberformat.h"
+#include "link/protocol.h"
 #include "link/versionmodel.h"
-#include "measure/dataoptions.h"
-#include "measure/runstatistics.h"
 #include "platform/clock.h"
 #include "platform/numbers.h"
 
@@ -19,22 +16,20 @@
 
 namespace {
 
-constexpr int RecordLength = 7;
-constexpr int VersionLength = 16;
-constexpr int RegisterLength = 3;
-
-// Readings outside this open interval are not on the usable part of the ramp.
-constexpr int PlausibleLow = 650;
-constexpr int PlausibleHigh = 2350;
+using protocol::PlausibleHigh;
+using protocol::PlausibleLow;
+using protocol::RecordLength;
+using protocol::RegisterLength;
+using protocol::VersionLength;
 
 /// Length of the reply that starts with this byte; 0 when no reply starts with it.
 int replyLength(uchar first)
 {
     switch (first) {
     case 'H':
-        return 1;
+        return protocol::HeartbeatLength;
     case 'P':
-        return 2;
+        return protocol::PrefixLength;
     case 'R':
         return RecordLength;
     case 'V':
@@ -91,13 +86,6 @@ QString trimBlanks(const QString& text)
 
 ReplyDecoder::ReplyDecoder(const Context& context, QObject* parent) : QObject(parent), m_ctx(context)
 {
-    const CalibrationModel* cal = &m_ctx.calibration;
-    connect(cal, &CalibrationModel::phaseChanged, this, [this] { m_gateDirty = true; });
-    connect(cal, &CalibrationModel::cellChanged, this, [this] {
-        m_gateDirty = true;
-        m_tablesDirty = true;
-    });
-    connect(cal, &CalibrationModel::tauChanged, this, [this] { m_tablesDirty = true; });
     refreshLocale();
 }
 
@@ -130,7 +118,11 @@ void ReplyDecoder::feed(QByteArrayView arrival)
         m_tablesDirty = true;
     }
     // The window shows the statistics once per arrival; the records change them one by one.
-    const RunStatistics::Batch statisticsBatch(m_ctx.statistics);
+    struct ArrivalScope {
+        RecordObserver& statistics;
+        explicit ArrivalScope(RecordObserver& s) : statistics(s) { statistics.arrivalBegins(); }
+        ~ArrivalScope() { statistics.arrivalEnds(); }
+    } arrivalScope(m_ctx.statistics);
 
     const auto* bytes = reinterpret_cast<const uchar*>(arrival.data());
     const qsizetype size = arrival.size();
@@ -138,7 +130,7 @@ void ReplyDecoder::feed(QByteArrayView arrival)
     m_overflowReported = false;
 
     if (m_pendingSize > 0 && m_ctx.clock
-        && m_ctx.clock->monotonicSeconds() - m_pendingSince > ConnectionManager::SilenceLimitSeconds)
+        && m_ctx.clock->monotonicSeconds() - m_pendingSince > protocol::SilenceLimitSeconds)
         reset();
     if (m_pendingSize > 0) {
         const int length = replyLength(m_pending[0]);
@@ -226,23 +218,24 @@ ReplyDecoder::Outcome ReplyDecoder::fail(const QString& description)
 
 void ReplyDecoder::refreshGate()
 {
-    m_gateOpen = m_ctx.calibration.isIdle() && m_ctx.calibration.runGate();
+    m_gateOpen = m_ctx.calibration.recordGateOpen();
     m_gateDirty = false;
 }
 
 void ReplyDecoder::refreshTables()
 {
-    const CalibrationModel& cal = m_ctx.calibration;
-    const auto tauA = numbers::strictNumber(cal.tauA());
-    const auto lowA = numbers::strictNumber(cal.cell(CalibrationModel::ALow));
-    const auto highA = numbers::strictNumber(cal.cell(CalibrationModel::AHigh));
+    using Channel = CalibrationReadings::Channel;
+    const CalibrationReadings& cal = m_ctx.calibration;
+    const auto tauA = numbers::strictNumber(cal.tauText(Channel::A));
+    const auto lowA = numbers::strictNumber(cal.lowText(Channel::A));
+    const auto highA = numbers::strictNumber(cal.highText(Channel::A));
     m_numbersA = tauA && lowA && highA;
     if (m_numbersA)
         m_tableA.build(*tauA, *lowA, *highA);
 
-    const auto tauB = numbers::strictNumber(cal.tauB());
-    const auto lowB = numbers::strictNumber(cal.cell(CalibrationModel::BLow));
-    const auto highB = numbers::strictNumber(cal.cell(CalibrationModel::BHigh));
+    const auto tauB = numbers::strictNumber(cal.tauText(Channel::B));
+    const auto lowB = numbers::strictNumber(cal.lowText(Channel::B));
+    const auto highB = numbers::strictNumber(cal.highText(Channel::B));
     m_numbersB = tauB && lowB && highB;
     if (m_numbersB)
         m_tableB.build(*tauB, *lowB, *highB);
@@ -252,6 +245,11 @@ void ReplyDecoder::refreshTables()
 
 ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
 {
+    if (m_calibrationRevision != m_ctx.calibration.revision()) {
+        m_calibrationRevision = m_ctx.calibration.revision();
+        m_gateDirty = true;
+        m_tablesDirty = true;
+    }
     if (m_gateDirty)
         refreshGate();
     if (!m_gateOpen) {
@@ -301,8 +299,7 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
             return Outcome::Stop;
     }
 
-    DecoderOutput& output = m_ctx.output;
-    m_ctx.statistics.recordUpdate(dt, [&output] { return output.runTicked(); });
+    m_ctx.statistics.recordDecoded(dt, a, b, record[5], record[6]);
     ++m_counters.recordsDecoded;
     if (m_ctx.observer)
         m_ctx.observer->recordDecoded(dt, a, b, record[5], record[6]);
@@ -416,16 +413,5 @@ void ReplyDecoder::decodeRegister(const uchar* reply)
         shown = value % 256;
     else if (index == 6)
         shown = value % 8;
-    m_ctx.registers.setShownValue(index, shown);
-
-    if (index != 3 && index != 4)
-        return;
-    // The phase is read for each reply: the calibration sequence moves it between the levels.
-    const auto phase = numbers::strictNumber(m_ctx.calibration.phaseText());
-    if (!phase || (*phase != 1 && *phase != 2))
-        return;
-    const bool low = *phase == 1;
-    const CalibrationModel::Cell cell = index == 3 ? (low ? CalibrationModel::ALow : CalibrationModel::AHigh)
-                                                   : (low ? CalibrationModel::BLow : CalibrationModel::BHigh);
-    m_ctx.calibration.setCell(cell, m_ctx.registers.decimalCaption(index));
+    m_ctx.registers.registerReplied(index, shown);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "link/channeltimetable.h"
+#include "link/protocol.h"
 
 #include <QByteArrayView>
 #include <QLocale>
@@ -10,12 +11,11 @@
 #include <array>
 #include <optional>
 
-class CalibrationModel;
+class CalibrationReadings;
 class Clock;
 class DecoderOutput;
 class RecordObserver;
-class RegisterModel;
-class RunStatistics;
+class RegisterReplies;
 class VersionModel;
 struct DataOptions;
 
@@ -35,10 +35,11 @@ class ReplyDecoder : public QObject {
 public:
     /// The state the decoder reads and writes. All referenced objects must outlive it.
     struct Context {
-        CalibrationModel& calibration;
-        RegisterModel& registers;
+        const CalibrationReadings& calibration;
+        RegisterReplies& registers;
         VersionModel& versions;
-        RunStatistics& statistics;
+        /// Told of each record first: the run statistics.
+        RecordObserver& statistics;
         /// Read anew for every record, so options changed during a run apply at once.
         const DataOptions& options;
         DecoderOutput& output;
@@ -67,7 +68,7 @@ public:
         quint64 errors = 0;
     };
 
-    static constexpr int MaxReplyLength = 16;
+    static constexpr int MaxReplyLength = protocol::MaxReplyLength;
 
     explicit ReplyDecoder(const Context& context, QObject* parent = nullptr);
 
@@ -124,6 +125,7 @@ private:
     std::array<char, 4> m_separatorBytes{};
     int m_separatorSize = 0;
     bool m_separatorIsAscii = true;
+    quint64 m_calibrationRevision = 0;
     bool m_gateDirty = true;
     bool m_gateOpen = false;
     bool m_tablesDirty = true;

@@ -1,6 +1,8 @@
 /// @brief Live histogram of a run's time differences, on bins that follow the grid of achievable values.
 #pragma once
 
+#include "link/protocol.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QVector>
@@ -28,8 +30,8 @@
 class Histogram {
 public:
     /// Readings the decoder accepts lie strictly between these.
-    static constexpr int PlausibleLow = 650;
-    static constexpr int PlausibleHigh = 2350;
+    static constexpr int PlausibleLow = protocol::PlausibleLow;
+    static constexpr int PlausibleHigh = protocol::PlausibleHigh;
     /// More display bins than this widen the effective bin width.
     static constexpr int MaxBins = 4000;
     /// Triples (A, B, offset) enumerated at most to find the achievable values in the range.

@@ -1,7 +1,7 @@
 /// @brief The run's description beside its data file: "<data file name>.json", rewritten atomically at run start, on changes and at run stop.
 #pragma once
 
-#include "measure/dataoptions.h"
+#include "link/dataoptions.h"
 #include "measure/linkhealth.h"
 
 #include <QByteArray>

@@ -15,10 +15,12 @@ void RunStatistics::clearForRunStart()
     noteChange();
 }
 
-RunStatistics::Batch::~Batch()
+RunStatistics::Batch::~Batch() { m_statistics.endBatch(); }
+
+void RunStatistics::endBatch()
 {
-    if (--m_statistics.m_batchDepth == 0 && std::exchange(m_statistics.m_changePending, false))
-        emit m_statistics.changed();
+    if (--m_batchDepth == 0 && std::exchange(m_changePending, false))
+        emit changed();
 }
 
 void RunStatistics::minMaxReset(bool runTicked)

@@ -1,11 +1,14 @@
 /// @brief Record count, minimum, maximum and range of the current run, with their captions.
 #pragma once
 
+#include "link/decoderoutput.h"
+
 #include <QObject>
+#include <functional>
 #include <QString>
 #include <optional>
 
-class RunStatistics : public QObject {
+class RunStatistics : public QObject, public RecordObserver {
     Q_OBJECT
 public:
     using QObject::QObject;
@@ -26,6 +29,16 @@ public:
 
     /// Run start: count 0, minimum, maximum and range empty.
     void clearForRunStart();
+    /// The Run switch, read when the first record of a count restarts minimum and maximum;
+    /// unset reads as not ticked.
+    void setRunTickedSource(std::function<bool()> source) { m_runTicked = std::move(source); }
+    /// The decoder's records: counted, and a Batch for each arrival.
+    void recordDecoded(qint32 dt, int, int, int, int) override
+    {
+        recordUpdate(dt, [this] { return m_runTicked && m_runTicked(); });
+    }
+    void arrivalBegins() override { ++m_batchDepth; }
+    void arrivalEnds() override { endBatch(); }
     /// One decoded record. Before any run has started the count starts from 0 and the first
     /// record starts the minimum and maximum, instead of failing on empty captions.
     void recordUpdate(qint32 dt, bool runTicked)
@@ -82,6 +95,9 @@ private:
     std::optional<qint64> m_max;
     std::optional<qint64> m_last;
     bool m_rangeShown = false;
+    void endBatch();
+
+    std::function<bool()> m_runTicked;
     int m_batchDepth = 0;
     bool m_changePending = false;
 };

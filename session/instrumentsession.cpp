@@ -3,6 +3,7 @@
 #include "platform/versioninfo.h"
 
 #include "session/messagelog.h"
+#include "control/calibrationcapture.h"
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
 #include "control/registermodel.h"
@@ -35,8 +36,10 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
     m_calibrationSequence = std::make_unique<CalibrationSequence>(*m_calibration, clock, sendFn,
                                                                   [this](bool on) { m_link->setKeepAliveEnabled(on); });
     m_registerPanel = std::make_unique<RegisterPanel>(sendFn);
+    m_statistics->setRunTickedSource([this] { return m_runTicked; });
+    m_capture = std::make_unique<CalibrationCapture>(*m_registers, *m_calibration);
     m_decoder = std::make_unique<ReplyDecoder>(
-        ReplyDecoder::Context{*m_calibration, *m_registers, *m_versions, *m_statistics, m_options, *this, nullptr, &clock});
+        ReplyDecoder::Context{*m_calibration, *m_capture, *m_versions, *m_statistics, m_options, *this, nullptr, &clock});
     m_linkHealth = std::make_unique<LinkHealth>(*m_decoder, clock);
     m_sidecar = std::make_unique<RunSidecar>();
 

@@ -2,13 +2,14 @@
 #pragma once
 
 #include "link/decoderoutput.h"
-#include "measure/dataoptions.h"
+#include "link/dataoptions.h"
 
 #include <QObject>
 #include <QString>
 #include <memory>
 #include <optional>
 
+class CalibrationCapture;
 class CalibrationModel;
 class CalibrationSequence;
 class Clock;
@@ -77,7 +78,6 @@ private:
     void errorLine(const QString& line) override;
     bool fileIsOpen() const override;
     bool writeFile(QByteArrayView bytes, QString& errorText) override;
-    bool runTicked() const override { return m_runTicked; }
 
     void beginSidecar();
     void finishSidecar();
@@ -95,6 +95,7 @@ private:
     std::unique_ptr<RunSwitch> m_runSwitch;
     std::unique_ptr<CalibrationSequence> m_calibrationSequence;
     std::unique_ptr<RegisterPanel> m_registerPanel;
+    std::unique_ptr<CalibrationCapture> m_capture;
     std::unique_ptr<ReplyDecoder> m_decoder;
     std::unique_ptr<LinkHealth> m_linkHealth;
     std::unique_ptr<RunSidecar> m_sidecar;

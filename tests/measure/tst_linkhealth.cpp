@@ -1,11 +1,9 @@
 /// @brief LinkHealth against a real decoder and a clock the test moves: sliding rates, counts since the run start, reconnects.
 #include "common/fakes.h"
-#include "control/calibrationmodel.h"
-#include "control/registermodel.h"
 #include "link/decoderoutput.h"
 #include "link/replydecoder.h"
 #include "link/versionmodel.h"
-#include "measure/dataoptions.h"
+#include "link/dataoptions.h"
 #include "measure/linkhealth.h"
 #include "measure/runstatistics.h"
 
@@ -20,7 +18,26 @@ public:
     void errorLine(const QString&) override {}
     bool fileIsOpen() const override { return false; }
     bool writeFile(QByteArrayView, QString&) override { return true; }
-    bool runTicked() const override { return true; }
+};
+
+/// Calibrated with the reference readings, no calibration under way.
+class Calibrated final : public CalibrationReadings {
+public:
+    void setGateOpen(bool open) { m_gateOpen = open, bumpRevision(); }
+    void setTauA(const QString& text) { m_tauA = text, bumpRevision(); }
+    bool recordGateOpen() const override { return m_gateOpen; }
+    QString tauText(Channel c) const override { return c == A ? m_tauA : QStringLiteral("9.49"); }
+    QString lowText(Channel c) const override { return c == A ? QStringLiteral("500") : QStringLiteral("510"); }
+    QString highText(Channel c) const override { return c == A ? QStringLiteral("3600") : QStringLiteral("3590"); }
+
+private:
+    bool m_gateOpen = true;
+    QString m_tauA = QStringLiteral("9.47");
+};
+
+class NoRegisters final : public RegisterReplies {
+public:
+    void registerReplied(int, int) override {}
 };
 
 QByteArray record(int a, int b, int offset = 3)
@@ -42,8 +59,8 @@ QByteArray records(int n)
 class TestLinkHealth : public QObject {
     Q_OBJECT
 private:
-    CalibrationModel m_calibration;
-    RegisterModel m_registers;
+    Calibrated m_calibration;
+    NoRegisters m_registers;
     VersionModel m_versions;
     RunStatistics m_statistics;
     DataOptions m_options;
@@ -61,10 +78,6 @@ private:
 private slots:
     void init()
     {
-        m_calibration.setCell(CalibrationModel::ALow, QStringLiteral("500"));
-        m_calibration.setCell(CalibrationModel::AHigh, QStringLiteral("3600"));
-        m_calibration.setCell(CalibrationModel::BLow, QStringLiteral("510"));
-        m_calibration.setCell(CalibrationModel::BHigh, QStringLiteral("3590"));
         m_options.display = false;
         m_decoder = std::make_unique<ReplyDecoder>(
             ReplyDecoder::Context{m_calibration, m_registers, m_versions, m_statistics, m_options, m_output});
@@ -104,9 +117,9 @@ private slots:
     {
         // Before the run: one implausible record, one corrupt, a gated record and a garbage tail.
         arrive(record(600, 1600) + record(0x8000 + 1500, 1600) + record(1500, 1600));
-        m_calibration.setCell(CalibrationModel::ALow, QStringLiteral("600"));
+        m_calibration.setGateOpen(false);
         arrive(record(1500, 1600));
-        m_calibration.setCell(CalibrationModel::ALow, QStringLiteral("500"));
+        m_calibration.setGateOpen(true);
         arrive(QByteArray("xyz"));
         LinkHealthFigures f = m_health->figures();
         QCOMPARE(f.recordsDecoded, 1ull);

@@ -1,10 +1,11 @@
 /// @brief tallyscope-replay: turns a raw data file back into the record lines the panel would have written, through the panel's own decoder.
+#include "control/calibrationcapture.h"
 #include "control/calibrationmodel.h"
 #include "control/registermodel.h"
 #include "link/decoderoutput.h"
 #include "link/replydecoder.h"
 #include "link/versionmodel.h"
-#include "measure/dataoptions.h"
+#include "link/dataoptions.h"
 #include "measure/histogram.h"
 #include "measure/histogramfeed.h"
 #include "measure/runsidecar.h"
@@ -52,7 +53,6 @@ public:
             return flush(errorText);
         return true;
     }
-    bool runTicked() const override { return true; }
 
     void recordDecoded(qint32 dt, int a, int b, int offset, int flags) override
     {
@@ -276,7 +276,10 @@ int main(int argc, char* argv[])
     histogram.histogram().setBinWidthPs(binWidth);
     const bool wantHistogram = p.isSet(histogramOpt);
     Replayer replayer(out, wantHistogram ? &histogram : nullptr);
-    ReplyDecoder decoder({calibration, registers, versions, statistics, options, replayer, &replayer});
+    CalibrationCapture capture(registers, calibration);
+    // A replay is a run: its first record restarts minimum and maximum, as in the panel.
+    statistics.setRunTickedSource([] { return true; });
+    ReplyDecoder decoder({calibration, capture, versions, statistics, options, replayer, &replayer});
     apply(calibration, histogram, start);
     if (!calibration.runGate()) {
         complain(QStringLiteral("the calibration is outside its windows (lows 451..549, highs 3551..3649): ") + describe(start));

@@ -1,6 +1,7 @@
 /// @brief The reply decoder against models and a recording output: worked records, gates, framing across
 /// arrivals, calibration capture, registers, versions, file entries and the error path.
 #include "common/fakes.h"
+#include "control/calibrationcapture.h"
 #include "control/calibrationmodel.h"
 #include "control/registermodel.h"
 #include "link/connectionmanager.h"
@@ -8,7 +9,7 @@
 #include "link/replydecoder.h"
 #include "link/timeconversion.h"
 #include "link/versionmodel.h"
-#include "measure/dataoptions.h"
+#include "link/dataoptions.h"
 #include "measure/runstatistics.h"
 
 #include <QLocale>
@@ -48,7 +49,6 @@ public:
             onWrite();
         return true;
     }
-    bool runTicked() const override { return run; }
 
     QStringList trace;
     QByteArray file;
@@ -78,10 +78,12 @@ struct Rig {
     DataOptions options;
     RecordingOutput out;
     FakeClock clock;
-    ReplyDecoder decoder{ReplyDecoder::Context{calibration, registers, versions, statistics, options, out, nullptr, &clock}};
+    CalibrationCapture capture{registers, calibration};
+    ReplyDecoder decoder{ReplyDecoder::Context{calibration, capture, versions, statistics, options, out, nullptr, &clock}};
 
     explicit Rig(bool calibrated = true, bool runStarted = true)
     {
+        statistics.setRunTickedSource([this] { return out.run; });
         if (calibrated)
             calibrate(QStringLiteral("500"), QStringLiteral("3600"), QStringLiteral("510"), QStringLiteral("3590"));
         if (runStarted)
