@@ -13,14 +13,10 @@ private slots:
         QTest::addColumn<double>("low");
         QTest::addColumn<double>("high");
         QTest::newRow("channel A defaults") << 9.47 << 500.0 << 3600.0;
-        QTest::newRow("channel B defaults") << 9.49 << 510.0 << 3590.0;
         // Tables are kept per calibration: each argument alone must tell two tables apart.
         QTest::newRow("only low moved") << 9.47 << 510.0 << 3600.0;
-        QTest::newRow("window edges") << 9.5 << 549.0 << 3551.0;
         QTest::newRow("fractional cells") << 12.25 << 499.5 << 3600.25;
-        QTest::newRow("zero tau") << 0.0 << 500.0 << 3600.0;
         QTest::newRow("negative tau") << -3.0 << 500.0 << 3600.0;
-        QTest::newRow("huge tau") << 1e300 << 500.0 << 3600.0;
         QTest::newRow("high below low") << 9.47 << 3600.0 << 500.0;
         QTest::newRow("no span: division by zero") << 9.47 << 500.0 << 500.0;
     }

@@ -31,23 +31,16 @@ private slots:
         QTest::addColumn<double>("value");
         QTest::addColumn<QByteArray>("expected");
         QTest::newRow("0") << 0.0 << QByteArray::fromHex("410000");
-        QTest::newRow("255") << 255.0 << QByteArray::fromHex("4100FF");
         QTest::newRow("256") << 256.0 << QByteArray::fromHex("410100");
-        QTest::newRow("1500") << 1500.0 << QByteArray::fromHex("4105DC");
         QTest::newRow("4095") << 4095.0 << QByteArray::fromHex("410FFF");
         // One whole code for a fractional entry; splitting the unrounded value would give
         // high 0 / low 0 for 255.5.
         QTest::newRow("255.5 rounds up across the byte") << 255.5 << QByteArray::fromHex("410100");
         QTest::newRow("255.4 rounds down") << 255.4 << QByteArray::fromHex("4100FF");
-        QTest::newRow("256.5 ties to even") << 256.5 << QByteArray::fromHex("410100");
         QTest::newRow("257.5 ties to even") << 257.5 << QByteArray::fromHex("410102");
-        QTest::newRow("1499.6") << 1499.6 << QByteArray::fromHex("4105DC");
         QTest::newRow("4094.5 ties to even") << 4094.5 << QByteArray::fromHex("410FFE");
-        QTest::newRow("4095.4 stays") << 4095.4 << QByteArray::fromHex("410FFF");
         QTest::newRow("4095.6 clamps") << 4095.6 << QByteArray::fromHex("410FFF");
-        QTest::newRow("70000 clamps") << 70000.0 << QByteArray::fromHex("410FFF");
         QTest::newRow("infinity clamps") << std::numeric_limits<double>::infinity() << QByteArray::fromHex("410FFF");
-        QTest::newRow("-0.5 is 0") << -0.5 << QByteArray::fromHex("410000");
         QTest::newRow("-3 clamps") << -3.0 << QByteArray::fromHex("410000");
         QTest::newRow("NaN is 0") << std::numeric_limits<double>::quiet_NaN() << QByteArray::fromHex("410000");
     }
@@ -58,16 +51,6 @@ private slots:
         QCOMPARE(commands::dacA(value).toHex(' '), expected.toHex(' '));
     }
 
-    void everyWholeCodeIsBigEndian()
-    {
-        for (int code = 0; code <= commands::DacMaximum; ++code) {
-            const QByteArray bytes = commands::dacA(code);
-            QCOMPARE(bytes.size(), 3);
-            QCOMPARE(bytes.at(0), 'A');
-            QCOMPARE(256 * quint8(bytes.at(1)) + quint8(bytes.at(2)), code);
-        }
-    }
-
     void registerRead_data()
     {
         QTest::addColumn<int>("index");
@@ -76,7 +59,6 @@ private slots:
             QTest::addRow("register %d", i) << i << QByteArray(1, char(0x30 + i));
         QTest::newRow("-1 sends nothing") << -1 << QByteArray();
         QTest::newRow("8 sends nothing") << 8 << QByteArray();
-        QTest::newRow("10 sends nothing") << 10 << QByteArray();
     }
     void registerRead()
     {

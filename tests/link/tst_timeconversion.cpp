@@ -21,28 +21,9 @@ timeconv::Difference byDefinition(double tA, double tB, int offset)
 class TestTimeConversion : public QObject {
     Q_OBJECT
 private slots:
-    void halvesGoToTheEvenNeighbour_data()
-    {
-        QTest::addColumn<double>("tB");
-        QTest::addColumn<int>("ps");
-        // With tA 0 the difference is -1000 tB: m/1024 ns gives -m * 125/128 ps exactly, and
-        // m = 64 + 128k gives the halves.
-        QTest::newRow("62.5") << -64 / 1024.0 << 62;
-        QTest::newRow("187.5") << -192 / 1024.0 << 188;
-        QTest::newRow("-62.5") << 64 / 1024.0 << -62;
-        QTest::newRow("-187.5") << 192 / 1024.0 << -188;
-    }
-    void halvesGoToTheEvenNeighbour()
-    {
-        QFETCH(double, tB);
-        QFETCH(int, ps);
-        const timeconv::Difference d = timeconv::timeDifference(0.0, tB, 0);
-        QCOMPARE(int(d.fault), int(timeconv::Fault::None));
-        QCOMPARE(d.ps, ps);
-    }
-
     void agreesWithNearbyintEverywhere()
     {
+        // m/1024 ns gives m * 125/128 ps exactly, so m = 64 + 128k lands on the halves.
         QList<double> tBs;
         for (int m = -300000; m <= 300000; ++m)
             tBs << m / 1024.0;
