@@ -112,15 +112,12 @@ private slots:
         QTest::addColumn<QString>("bh");
         QTest::addColumn<double>("lowSeconds");
         QTest::addColumn<double>("highSeconds");
-        QTest::addColumn<bool>("gate");
-
-        QTest::newRow("both levels answered") << "500" << "510" << "3600" << "3590" << 0.0 << 0.0 << true;
-        QTest::newRow("silent instrument") << "" << "" << "" << "" << 2.0 << 2.0 << false;
-        QTest::newRow("only channel A answers") << "500" << "" << "3600" << "" << 2.0 << 2.0 << false;
-        QTest::newRow("only channel B answers") << "" << "510" << "" << "3590" << 2.0 << 2.0 << false;
-        QTest::newRow("high level silent") << "500" << "510" << "" << "" << 0.0 << 2.0 << false;
-        QTest::newRow("low level silent") << "" << "" << "3600" << "3590" << 2.0 << 0.0 << false;
-        QTest::newRow("answered outside windows") << "600" << "510" << "3600" << "3590" << 0.0 << 0.0 << false;
+        // None of these leaves a calibration that opens the gate.
+        QTest::newRow("silent instrument") << "" << "" << "" << "" << 2.0 << 2.0;
+        QTest::newRow("only channel A answers") << "500" << "" << "3600" << "" << 2.0 << 2.0;
+        QTest::newRow("high level silent") << "500" << "510" << "" << "" << 0.0 << 2.0;
+        QTest::newRow("low level silent") << "" << "" << "3600" << "3590" << 2.0 << 0.0;
+        QTest::newRow("answered outside windows") << "600" << "510" << "3600" << "3590" << 0.0 << 0.0;
     }
 
     void levelWaits()
@@ -131,14 +128,13 @@ private slots:
         QFETCH(QString, bh);
         QFETCH(double, lowSeconds);
         QFETCH(double, highSeconds);
-        QFETCH(bool, gate);
 
         Rig rig;
         // A good earlier calibration, so that Run must be seen to switch off and on again.
-        rig.model.setCell(CalibrationModel::ALow, QStringLiteral("500"));
-        rig.model.setCell(CalibrationModel::AHigh, QStringLiteral("3600"));
-        rig.model.setCell(CalibrationModel::BLow, QStringLiteral("510"));
-        rig.model.setCell(CalibrationModel::BHigh, QStringLiteral("3590"));
+        for (auto [cell, value] : {std::pair{CalibrationModel::ALow, "500"}, {CalibrationModel::AHigh, "3600"},
+                                   {CalibrationModel::BLow, "510"}, {CalibrationModel::BHigh, "3590"}})
+            rig.model.setCell(cell, QString::fromLatin1(value));
+        QVERIFY(rig.model.runGate());
         QSignalSpy gateSpy(&rig.model, &CalibrationModel::runGateEvaluated);
         rig.sequence.start();
         QCOMPARE(gateSpy.last().at(0).toBool(), false);
@@ -154,32 +150,16 @@ private slots:
 
         QVERIFY(!rig.sequence.isRunning());
         QCOMPARE(rig.sent.size(), 4);
-        QCOMPARE(rig.journal.filter(QStringLiteral("finished")).size(), 1);
-        QCOMPARE(rig.journal.filter(QStringLiteral("aside end Done.")).size(), 1);
-        QCOMPARE(rig.journal.last(), QStringLiteral("finished"));
+        QCOMPARE(rig.journal.mid(rig.journal.size() - 4), (QStringList{"aside end Done.", "busy 0", "keepalive 1", "finished"}));
         QCOMPARE(rig.model.cell(CalibrationModel::ALow), al.isEmpty() ? Unknown : al);
-        QCOMPARE(rig.model.cell(CalibrationModel::BLow), bl.isEmpty() ? Unknown : bl);
-        QCOMPARE(rig.model.cell(CalibrationModel::AHigh), ah.isEmpty() ? Unknown : ah);
         QCOMPARE(rig.model.cell(CalibrationModel::BHigh), bh.isEmpty() ? Unknown : bh);
-        QCOMPARE(rig.model.runGate(), gate);
-        QCOMPARE(gateSpy.last().at(0).toBool(), gate);
+        QVERIFY(!rig.model.runGate());
+        QCOMPARE(gateSpy.last().at(0).toBool(), false);
     }
 
-    // The decoder fills both cells of a level from inside one arrival; the next level must
-    // not be sent under its feet, only once the event loop runs again.
-    void levelMovesOnAfterTheDecoderReturns()
-    {
-        Rig rig;
-        rig.sequence.start();
-        rig.sequence.tmrWait_Timer();
-        rig.model.setCell(CalibrationModel::ALow, QStringLiteral("500"));
-        rig.model.setCell(CalibrationModel::BLow, QStringLiteral("510"));
-        QCOMPARE(rig.model.phaseText(), QStringLiteral("1"));
-        QCOMPARE(rig.sent.size(), 2);
-        QTRY_COMPARE(rig.sequence.step(), CalibrationSequence::Step::High);
-    }
-
-    // With the clock frozen only the cell signals can move the sequence on.
+    // With the clock frozen only the cell signals can move the sequence on. The decoder fills
+    // both cells of a level from inside one arrival; the next level must not be sent under its
+    // feet, only once the event loop runs again.
     void repliesDriveTheEventLoopSequence()
     {
         Rig rig;
@@ -188,27 +168,13 @@ private slots:
         QTRY_COMPARE(rig.sequence.step(), CalibrationSequence::Step::Low);
         rig.model.setCell(CalibrationModel::BLow, QStringLiteral("510"));
         rig.model.setCell(CalibrationModel::ALow, QStringLiteral("500"));
+        QCOMPARE(rig.model.phaseText(), QStringLiteral("1"));
+        QCOMPARE(rig.sent.size(), 2);
         QTRY_COMPARE(rig.sequence.step(), CalibrationSequence::Step::High);
         rig.model.setCell(CalibrationModel::BHigh, QStringLiteral("3590"));
         rig.model.setCell(CalibrationModel::AHigh, QStringLiteral("3600"));
         QTRY_COMPARE(finished.size(), 1);
         QVERIFY(rig.model.runGate());
-    }
-
-    void silentInstrumentOnTheRealClock()
-    {
-        CalibrationModel model;
-        SystemClock clock;
-        QList<QByteArray> sent;
-        CalibrationSequence sequence(model, clock, [&](const QByteArray& b) { sent << b; return true; }, {});
-        sequence.setLevelWaitMs(30);
-        QSignalSpy finished(&sequence, &CalibrationSequence::finished);
-        sequence.start();
-        QVERIFY(finished.wait(5000));
-        const QList<QByteArray> expected{QByteArray("R\x00", 2), QByteArray("C\x01" "34", 4),
-                                         QByteArray("C\x03" "34", 4), QByteArray("C\x00", 2)};
-        QCOMPARE(sent, expected);
-        QVERIFY(!model.runGate());
     }
 
     void secondPressWhileRunningIsIgnored()

@@ -57,7 +57,6 @@ private slots:
             << "en_US" << QDateTime(QDate(2026, 12, 6), QTime(15, 5, 9), Qt::UTC) << UsName;
         QTest::newRow("en_GB") << "en_GB" << afternoon << "Coincidences 06-12-2026 15;05;09.txt";
         QTest::newRow("de_DE, two-digit year widened") << "de_DE" << afternoon << "Coincidences 06.12.2026 15;05;09.txt";
-        QTest::newRow("es_ES, zone in brackets dropped") << "es_ES" << afternoon << "Coincidences 6-12-2026 15;05;09.txt";
         QTest::newRow("C locale, month name made a number") << "C" << afternoon << "Coincidences 6 12 2026 15;05;09.txt";
         QTest::newRow("zh_CN, zone in front dropped") << "zh_CN" << afternoon << "Coincidences 2026-12-6 15;05;09.txt";
     }
@@ -149,6 +148,10 @@ private slots:
         QVERIFY(rig.file.open(rig.dir.path()));
         const QByteArray record("R\x05\xDC\x00\x0D\x0A\x1A", 7);
         QVERIFY(rig.file.write(record.constData(), record.size()));
+        // What has been decoded is in the OS's hands after flushToOs(): another reader sees it
+        // while the file is still open, so a crash of the program cannot lose it.
+        QVERIFY(rig.file.flushToOs());
+        QCOMPARE(contents(rig.file.path()), record);
         QVERIFY(rig.file.write(all));
         QVERIFY(rig.file.writeLine(QStringLiteral("     1234")));
         QVERIFY(rig.file.writeLine(QStringLiteral("      -56")));
@@ -160,51 +163,27 @@ private slots:
         QCOMPARE(contents(path), record + all + "     1234\r\n      -56\r\n" + big);
     }
 
-    // What has been decoded is in the OS's hands after flushToOs(): another reader sees it
-    // while the file is still open, so a crash of the program cannot lose it.
-    void flushedDataIsVisibleBeforeClose()
-    {
-        Rig rig;
-        QVERIFY(rig.file.open(rig.dir.path()));
-        QVERIFY(rig.file.writeLine(QStringLiteral("     1234")));
-        QVERIFY(rig.file.flushToOs());
-        QCOMPARE(contents(rig.file.path()), QByteArray("     1234\r\n"));
-        QVERIFY(rig.file.write(QByteArray("R\x01\x02\x03\x04\x05\x06")));
-        QVERIFY(rig.file.flushToOs());
-        QCOMPARE(contents(rig.file.path()), QByteArray("     1234\r\nR\x01\x02\x03\x04\x05\x06"));
-        QVERIFY(rig.file.isOpen());
-    }
-
     void syncAtMostFiveSecondsAfterHandOver()
     {
         Rig rig;
         QVERIFY(rig.file.open(rig.dir.path()));
         QVERIFY(!rig.file.syncPending());
-
-        rig.clock.now += 1;
-        rig.file.write(QByteArray("a"));
-        rig.file.flushToOs();
-        QVERIFY(rig.file.syncPending());
+        const auto handOver = [&rig](double after, const char* bytes) {
+            rig.clock.now += after;
+            rig.file.write(QByteArray(bytes));
+            rig.file.flushToOs();
+            return rig.file.syncPending();
+        };
+        QVERIFY(handOver(1, "a"));
         QVERIFY(rig.file.syncTimer().isActive());
         QVERIFY(rig.file.syncTimer().interval() <= 4000);
-
-        rig.clock.now += 3.5;
-        rig.file.write(QByteArray("b"));
-        rig.file.flushToOs();
-        QVERIFY(rig.file.syncPending());
-
+        QVERIFY(handOver(3.5, "b"));
         // Five seconds after the last sync (the open), the next hand-over syncs.
-        rig.clock.now += 0.5;
-        rig.file.write(QByteArray("c"));
-        rig.file.flushToOs();
-        QVERIFY(!rig.file.syncPending());
+        QVERIFY(!handOver(0.5, "c"));
         QVERIFY(!rig.file.syncTimer().isActive());
 
         // When arrivals stop, the timer syncs what was handed over last.
-        rig.clock.now += 1;
-        rig.file.write(QByteArray("d"));
-        rig.file.flushToOs();
-        QVERIFY(rig.file.syncPending());
+        QVERIFY(handOver(1, "d"));
         rig.clock.now += 2;
         rig.file.tmrSync_Timer();
         QVERIFY(rig.file.syncPending());
@@ -220,14 +199,11 @@ private slots:
     {
         QTest::addColumn<QByteArrayList>("entries");
         QTest::addColumn<int>("perHandOver"); // entries per flushToOs(); 0: only the full buffer hands over
-        QByteArrayList plain, verbose, raw;
-        for (int i = 0; i < 400; ++i) {
-            plain.append(QByteArray::number(i * 7 - 900).rightJustified(9, ' ') + "\r\n");
+        QByteArrayList verbose, raw;
+        for (int i = 0; i < 400; ++i)
             verbose.append(QByteArray::number(i * 37) + " A=1500 B=1600 Offset=" + QByteArray::number(i % 256) + " OR/A=0\r\n");
-        }
         for (int i = 0; i < 10000; ++i)
             raw.append(QByteArray("R\x05\xdc\x06\x40", 5) + char(i) + '\0');
-        QTest::newRow("plain lines, after an arrival") << plain << 10;
         QTest::newRow("verbose lines, after an arrival") << verbose << 7;
         QTest::newRow("raw records, on a full memory buffer") << raw << 0;
     }

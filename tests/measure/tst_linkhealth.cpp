@@ -74,6 +74,20 @@ private:
         m_decoder->feed(bytes);
         m_health->noteArrival(bytes.size());
     }
+    /// Records and bytes per second.
+    QString rates() const
+    {
+        const LinkHealthFigures f = m_health->figures();
+        return QStringLiteral("%1 %2").arg(f.recordsPerSecond).arg(f.bytesPerSecond);
+    }
+    /// Decoded, implausible, overflowed, gated, dropped by resync, errors, bytes.
+    QString counts() const
+    {
+        const LinkHealthFigures f = m_health->figures();
+        return QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
+            .arg(f.recordsDecoded).arg(f.rejectedByPlausibility).arg(f.rejectedByOverflow).arg(f.rejectedByGate)
+            .arg(f.bytesDroppedByResync).arg(f.errors).arg(f.bytes);
+    }
 
 private slots:
     void init()
@@ -87,30 +101,18 @@ private slots:
     void ratesCoverOnlyTheLastSecond()
     {
         arrive(records(10));
-        LinkHealthFigures f = m_health->figures();
-        QCOMPARE(f.recordsPerSecond, 10.0);
-        QCOMPARE(f.bytesPerSecond, 70.0);
-
+        QCOMPARE(rates(), QStringLiteral("10 70"));
         m_clock.advance(0.5);
         arrive(records(5) + "H");
-        f = m_health->figures();
-        QCOMPARE(f.recordsPerSecond, 15.0);
-        QCOMPARE(f.bytesPerSecond, 106.0);
-
+        QCOMPARE(rates(), QStringLiteral("15 106"));
         // The first arrival is now more than a second old; the second is not.
         m_clock.advance(0.6);
-        f = m_health->figures();
-        QCOMPARE(f.recordsPerSecond, 5.0);
-        QCOMPARE(f.bytesPerSecond, 36.0);
-
+        QCOMPARE(rates(), QStringLiteral("5 36"));
         // Silence: the rates fall to zero without any further arrival.
         m_clock.advance(1.0);
-        f = m_health->figures();
-        QCOMPARE(f.recordsPerSecond, 0.0);
-        QCOMPARE(f.bytesPerSecond, 0.0);
+        QCOMPARE(rates(), QStringLiteral("0 0"));
         // The counts are not rates: they keep everything since the run start.
-        QCOMPARE(f.recordsDecoded, 15ull);
-        QCOMPARE(f.bytes, 106ull);
+        QCOMPARE(counts(), QStringLiteral("15 0 0 0 0 0 106"));
     }
 
     void countsStartAgainAtEachRun()
@@ -121,33 +123,20 @@ private slots:
         arrive(record(1500, 1600));
         m_calibration.setGateOpen(true);
         arrive(QByteArray("xyz"));
-        LinkHealthFigures f = m_health->figures();
-        QCOMPARE(f.recordsDecoded, 1ull);
-        QCOMPARE(f.rejectedByPlausibility, 1ull);
-        QCOMPARE(f.rejectedByOverflow, 1ull);
-        QCOMPARE(f.rejectedByGate, 1ull);
-        QCOMPARE(f.bytesDroppedByResync, 3ull);
-        QCOMPARE(f.bytes, 31ull);
+        QCOMPARE(counts(), QStringLiteral("1 1 1 1 3 0 31"));
 
         m_health->resetForRun();
-        f = m_health->figures();
-        QCOMPARE(f.recordsDecoded + f.rejectedByPlausibility + f.rejectedByOverflow + f.rejectedByGate
-                     + f.bytesDroppedByResync + f.bytes,
-                 0ull);
+        QCOMPARE(counts(), QStringLiteral("0 0 0 0 0 0 0"));
         // The rates describe the link, not the run: the start does not empty them.
-        QVERIFY(f.recordsPerSecond > 0);
+        QVERIFY(m_health->figures().recordsPerSecond > 0);
 
         // A Tau that is not a number sends every record down the error path.
         m_calibration.setTauA(QStringLiteral("abc"));
         arrive(record(1500, 1600) + record(1500, 1600));
         m_calibration.setTauA(QStringLiteral("9.47"));
         arrive(records(4) + "Q");
-        f = m_health->figures();
-        QCOMPARE(f.errors, 1ull);
-        QCOMPARE(f.recordsDecoded, 4ull);
-        QCOMPARE(f.bytesDroppedByResync, 1ull);
-        QCOMPARE(f.bytes, 14ull + 29ull);
-        QCOMPARE(f.recordsDecoded, m_decoder->counters().recordsDecoded - 1);
+        QCOMPARE(counts(), QStringLiteral("4 0 0 0 1 1 43"));
+        QCOMPARE(m_health->figures().recordsDecoded, m_decoder->counters().recordsDecoded - 1);
     }
 
     void everyConnectionAfterTheFirstIsAReconnect()

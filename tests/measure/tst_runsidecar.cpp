@@ -59,8 +59,6 @@ private slots:
         QTest::addColumn<QString>("sidecar");
         QTest::newRow("plain") << QStringLiteral("/d/Coincidences 12-6-2026 3;05;09 PM.txt")
                                << QStringLiteral("/d/Coincidences 12-6-2026 3;05;09 PM.json");
-        QTest::newRow("second in the same second")
-            << QStringLiteral("/d/Coincidences 12-6-2026 3;05;09 PM (2).txt") << QStringLiteral("/d/Coincidences 12-6-2026 3;05;09 PM (2).json");
         QTest::newRow("no .txt") << QStringLiteral("/d/run.dat") << QStringLiteral("/d/run.dat.json");
         QTest::newRow(".txt inside") << QStringLiteral("/d.txt/a.txt.bak") << QStringLiteral("/d.txt/a.txt.bak.json");
     }
@@ -148,18 +146,11 @@ private slots:
         QVERIFY(!broken.errorString().isEmpty());
     }
 
-    void aFailedSaveKeepsTheLastGoodSidecar_data()
-    {
-        QTest::addColumn<int>("room"); // bytes the file system lets a file have; -1: half the sidecar
-        QTest::newRow("nothing fits") << 0;
-        QTest::newRow("half fits") << -1;
-    }
     void aFailedSaveKeepsTheLastGoodSidecar()
     {
 #ifndef Q_OS_UNIX
         QSKIP("needs a per-process file size limit to make writes fail");
 #else
-        QFETCH(int, room);
         QTemporaryDir dir;
         RunSidecar sidecar;
         QVERIFY(sidecar.begin(dir.filePath(QStringLiteral("a.txt")), sample()));
@@ -171,7 +162,8 @@ private slots:
         sidecar.description().entriesWritten = 5;
         bool saved = true;
         {
-            const FileSizeLimit limit(rlim_t(room < 0 ? good.size() / 2 : room));
+            // Half the sidecar fits: the new one is torn where it was being written.
+            const FileSizeLimit limit(rlim_t(good.size() / 2));
             QVERIFY(limit.active());
             saved = sidecar.save();
         }

@@ -10,6 +10,19 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+namespace {
+
+/// The value as read, or "<none>" when the store says there is none.
+QString read(SettingsStore& store, const QString& group, const QString& key)
+{
+    QString text = QStringLiteral("stale");
+    if (store.ReadRegValue(group, key, text))
+        return text;
+    return text.isEmpty() ? QStringLiteral("<none>") : QStringLiteral("<stale text kept>");
+}
+
+} // namespace
+
 class TestSettingsStore : public QObject {
     Q_OBJECT
 private:
@@ -31,9 +44,7 @@ private slots:
     {
         QSettingsBackend backend;
         SettingsStore store(backend);
-        QString text = QStringLiteral("left over");
-        QVERIFY(!store.ReadRegValue(settingskeys::Panel, settingskeys::FilePath, text));
-        QCOMPARE(text, QString());
+        QCOMPARE(read(store, settingskeys::Panel, settingskeys::FilePath), QStringLiteral("<none>"));
         QVERIFY(!QFile::exists(panelFile()));
         QVERIFY(!store.DeleteRegValue(settingskeys::Panel, settingskeys::FilePath));
         QVERIFY(!QFile::exists(panelFile()));
@@ -51,48 +62,41 @@ private slots:
         // A fresh store object reads what the other one wrote: nothing is cached in between.
         QSettingsBackend other;
         SettingsStore again(other);
-        QString text;
-        QVERIFY(again.ReadRegValue(settingskeys::Panel, settingskeys::Display, text));
-        QCOMPARE(text, QStringLiteral("1"));
-        QVERIFY(again.ReadRegValue(settingskeys::Panel, settingskeys::FilePath, text));
-        QCOMPARE(text, QStringLiteral("/home/op/Data"));
-        QVERIFY(again.ReadRegValue(settingskeys::Panel, settingskeys::RawData, text));
-        QCOMPARE(text, QStringLiteral("0"));
+        const auto panel = [&again](const QString& key) { return read(again, settingskeys::Panel, key); };
+        QCOMPARE(panel(settingskeys::Display), QStringLiteral("1"));
+        QCOMPARE(panel(settingskeys::FilePath), QStringLiteral("/home/op/Data"));
+        QCOMPARE(panel(settingskeys::RawData), QStringLiteral("0"));
 
         // The updater's values live apart from the panel's.
-        QVERIFY(!again.ReadRegValue(settingskeys::Updater, settingskeys::Display, text));
+        QCOMPARE(read(again, settingskeys::Updater, settingskeys::Display), QStringLiteral("<none>"));
         QVERIFY(again.WriteRegValue(settingskeys::Updater, QStringLiteral("LastCheck"), QStringLiteral("2026-12-06")));
-        QVERIFY(again.ReadRegValue(settingskeys::Updater, QStringLiteral("LastCheck"), text));
-        QVERIFY(!again.ReadRegValue(settingskeys::Panel, QStringLiteral("LastCheck"), text));
+        QCOMPARE(read(again, settingskeys::Updater, QStringLiteral("LastCheck")), QStringLiteral("2026-12-06"));
+        QCOMPARE(panel(QStringLiteral("LastCheck")), QStringLiteral("<none>"));
 
         QVERIFY(again.DeleteRegValue(settingskeys::Panel, settingskeys::Display));
-        QVERIFY(!again.ReadRegValue(settingskeys::Panel, settingskeys::Display, text));
-        QVERIFY(again.ReadRegValue(settingskeys::Panel, settingskeys::FilePath, text));
+        QCOMPARE(panel(settingskeys::Display), QStringLiteral("<none>"));
+        QCOMPARE(panel(settingskeys::FilePath), QStringLiteral("/home/op/Data"));
     }
 
+    void foreignValuesReadAsTheRegistryWould_data()
+    {
+        QTest::addColumn<QVariant>("raw");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("number") << QVariant(256) << "256";
+        QTest::newRow("all bits of a DWORD") << QVariant(0xFFFFFFFFu) << "-1";
+        QTest::newRow("ends at a NUL") << QVariant(QStringLiteral("1") + QChar(0)) << "1";
+        QTest::newRow("1024 characters") << QVariant(QString(1024, u'x')) << QString(1024, u'x');
+        QTest::newRow("1025 characters: none") << QVariant(QString(1025, u'x')) << "<none>";
+        QTest::newRow("empty: none") << QVariant(QString()) << "<none>";
+    }
     void foreignValuesReadAsTheRegistryWould()
     {
+        QFETCH(QVariant, raw);
+        QFETCH(QString, text);
         MemorySettingsBackend backend;
         SettingsStore store(backend);
-        QString text;
-        backend.setRaw(settingskeys::Panel, QStringLiteral("Num"), 256);
-        QVERIFY(store.ReadRegValue(settingskeys::Panel, QStringLiteral("Num"), text));
-        QCOMPARE(text, QStringLiteral("256"));
-        backend.setRaw(settingskeys::Panel, QStringLiteral("AllBits"), 0xFFFFFFFFu);
-        QVERIFY(store.ReadRegValue(settingskeys::Panel, QStringLiteral("AllBits"), text));
-        QCOMPARE(text, QStringLiteral("-1"));
-        backend.setRaw(settingskeys::Panel, QStringLiteral("Nul"), QStringLiteral("1") + QChar(0));
-        QVERIFY(store.ReadRegValue(settingskeys::Panel, QStringLiteral("Nul"), text));
-        QCOMPARE(text, QStringLiteral("1"));
-
-        backend.setRaw(settingskeys::Panel, QStringLiteral("Edge"), QString(1024, u'x'));
-        QVERIFY(store.ReadRegValue(settingskeys::Panel, QStringLiteral("Edge"), text));
-        backend.setRaw(settingskeys::Panel, QStringLiteral("Long"), QString(1025, u'x'));
-        text = QStringLiteral("stale");
-        QVERIFY(!store.ReadRegValue(settingskeys::Panel, QStringLiteral("Long"), text));
-        QCOMPARE(text, QString());
-        backend.setRaw(settingskeys::Panel, QStringLiteral("Empty"), QString());
-        QVERIFY(!store.ReadRegValue(settingskeys::Panel, QStringLiteral("Empty"), text));
+        backend.setRaw(settingskeys::Panel, QStringLiteral("Value"), raw);
+        QCOMPARE(read(store, settingskeys::Panel, QStringLiteral("Value")), text);
     }
 
     void anUnwritableStoreIsReportedOnce()
