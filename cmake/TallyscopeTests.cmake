@@ -27,6 +27,7 @@ tallyscope_add_tests(link unit tallyscope_core tallyscope_simlib)
 tallyscope_add_tests(measure unit tallyscope_core tallyscope_simlib)
 tallyscope_add_tests(control unit tallyscope_core tallyscope_simlib)
 tallyscope_add_tests(update unit tallyscope_core)
+tallyscope_add_tests(session unit tallyscope_core tallyscope_simlib)
 tallyscope_add_tests(sim integration tallyscope_simlib)
 tallyscope_add_tests(app gui tallyscope_gui)
 

@@ -10,6 +10,8 @@ class CalibrationModel : public QObject {
 public:
     enum Cell { ALow = 0, AHigh = 1, BLow = 2, BHigh = 3 };
     static inline const QString Unknown = QStringLiteral("???");
+    static inline const QString DefaultTauA = QStringLiteral("9.47");
+    static inline const QString DefaultTauB = QStringLiteral("9.49");
 
     using QObject::QObject;
 
@@ -42,6 +44,6 @@ signals:
 private:
     QString m_phase = QStringLiteral("0");
     std::array<QString, 4> m_cells{Unknown, Unknown, Unknown, Unknown};
-    QString m_tauA = QStringLiteral("9.47");
-    QString m_tauB = QStringLiteral("9.49");
+    QString m_tauA = DefaultTauA;
+    QString m_tauB = DefaultTauB;
 };
