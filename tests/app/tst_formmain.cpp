@@ -1,6 +1,7 @@
 /// @brief The main window over its session: start-up, the restore rules, the resize rule, shutdown, what it shows of the link, its layout.
 #include "app/formlayout.h"
 #include "common/panelfixture.h"
+#include "link/commands.h"
 #include "platform/numbers.h"
 
 #include <QApplication>
@@ -139,8 +140,10 @@ private slots:
             p.calibration.setCell(CalibrationModel::Cell(i), QStringLiteral("2000"));
         p.ui->chkRun->setValue(1);
         p.ui->chkAuto->setValue(1);
+        p.socket.sent.clear();
         p.clock.advance(9);
         p.link.tmrKeepAlive_Timer();
+        QCOMPARE(p.socket.sent.count(commands::runOff()), 1); // the boxes follow without a second stop
         QCOMPARE(p.ui->txtIP->palette().color(QPalette::Base), QColor(0xFF, 0x80, 0x80));
         QCOMPARE(p.ui->lblCalAl->text(), QStringLiteral("???"));
         QCOMPARE(p.ui->chkRun->value(), 0);

@@ -45,8 +45,9 @@ private slots:
         // One signal per batch of lines, not one per line.
         QCOMPARE(changed.size(), 1);
         log.acknowledgeChanges();
-        log.LogMessage(QStringLiteral("8"), false);
+        log.LogMessage(QStringLiteral(" Doh! (sock) abgelehnt \u00e4\u20ac"), false); // not Latin-1
         QCOMPARE(changed.size(), 2);
+        QCOMPARE(log.line(0), QStringLiteral(" Doh! (sock) abgelehnt \u00e4\u20ac"));
     }
 
     void viewLearnsOfNewLinesInBatches()
