@@ -45,11 +45,6 @@ private slots:
         QCOMPARE(boxes.shown.first().text, QStringLiteral("Another Tallyscope test GUI is already running!"));
         QCOMPARE(boxes.shown.first().title, QStringLiteral("Oops!"));
         QVERIFY(boxes.shown.first().buttons == MessageBoxes::Buttons::OkCancel && boxes.shown.first().icon == MessageBoxes::Icon::Critical);
-
-        first.unlock();
-        QLockFile third(path);
-        QVERIFY(Application::acquireSingleInstance(third, boxes, warning));
-        QCOMPARE(boxes.shown.size(), 1);
     }
 
     void aLockThatCannotBeMadeIsNoRefusal()

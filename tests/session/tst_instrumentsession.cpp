@@ -1,9 +1,8 @@
-/// @brief The session without a window: start-up connect, the operator's actions, link loss and shutdown as every front end sees them.
+/// @brief The session without a window: link loss and shutdown as every front end sees them.
 #include "common/fakes.h"
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
 #include "control/registerpanel.h"
-#include "link/commands.h"
 #include "link/connectionmanager.h"
 #include "measure/datafile.h"
 #include "platform/settingsbackend.h"
@@ -12,10 +11,8 @@
 #include "session/messagelog.h"
 #include "session/paneloptions.h"
 
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <functional>
 
 namespace {
 
@@ -55,37 +52,6 @@ struct Rig {
 class TestInstrumentSession : public QObject {
     Q_OBJECT
 private slots:
-    void operatorActionsSendTheirCommands_data()
-    {
-        QTest::addColumn<QString>("action");
-        QTest::addColumn<QList<QByteArray>>("sent");
-        QList<QByteArray> registers;
-        for (int i = 0; i < 7; ++i)
-            registers << commands::registerRead(i);
-        QTest::newRow("registers, version register aside") << "registers" << registers;
-        QTest::newRow("one register by its name") << "register" << QList<QByteArray>{commands::registerRead(7)};
-        QTest::newRow("DAC A") << "dac" << QList<QByteArray>{commands::dacA(255)};
-        QTest::newRow("run") << "run" << QList<QByteArray>{commands::runOn()};
-        QTest::newRow("calibration stops the stream first") << "calibrate" << QList<QByteArray>{commands::runOff()};
-    }
-    void operatorActionsSendTheirCommands()
-    {
-        QFETCH(QString, action);
-        QFETCH(QList<QByteArray>, sent);
-        Rig r;
-        r.connectCalibrated();
-        QSignalSpy busy(&r.session, &InstrumentSession::busyChanged);
-        const QHash<QString, std::function<void()>> actions = {
-            {QStringLiteral("registers"), [&] { r.session.requestRegisters(); }},
-            {QStringLiteral("register"), [&] { r.session.requestRegister(7); }},
-            {QStringLiteral("dac"), [&] { r.session.sendDacA(QStringLiteral("255")); }},
-            {QStringLiteral("run"), [&] { r.session.setRun(true); }},
-            {QStringLiteral("calibrate"), [&] { r.session.calibrate(); }}};
-        actions.value(action)();
-        QCOMPARE(r.socket.sent, sent);
-        QCOMPARE(busy.size(), action == QStringLiteral("calibrate") ? 1 : 0);
-    }
-
     void linkLossAndShutdownEndTheRunInOrder_data()
     {
         QTest::addColumn<bool>("shutdown");
@@ -105,6 +71,8 @@ private slots:
         Rig r;
         r.options.setValue(PanelOptions::File, 1);
         r.connectCalibrated();
+        QCOMPARE(r.socket.connects, QStringList{QStringLiteral("127.0.0.1:37829")});
+        QCOMPARE(r.log.line(r.log.lineCount() - 1), QStringLiteral("Opening connection."));
         if (ticked) {
             r.session.setRun(true);
             r.session.setAuto(true);
