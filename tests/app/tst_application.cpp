@@ -28,33 +28,27 @@ private slots:
         QVERIFY(o.simulate);
     }
 
-    void secondInstanceIsRefused()
+    void singleInstance()
     {
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("tallyscope.lock"));
         FakeMessageBoxes boxes;
         QString warning;
-        QLockFile first(path);
+        QLockFile first(dir.filePath(QStringLiteral("tallyscope.lock")));
         QVERIFY(Application::acquireSingleInstance(first, boxes, warning));
         QVERIFY(boxes.shown.isEmpty() && warning.isEmpty());
-
-        QLockFile second(path);
+        QLockFile second(first.fileName());
         boxes.answer = MessageBoxes::Answer::Cancel;
         QVERIFY(!Application::acquireSingleInstance(second, boxes, warning));
         QCOMPARE(boxes.shown.size(), 1);
         QCOMPARE(boxes.shown.first().text, QStringLiteral("Another Tallyscope test GUI is already running!"));
         QCOMPARE(boxes.shown.first().title, QStringLiteral("Oops!"));
         QVERIFY(boxes.shown.first().buttons == MessageBoxes::Buttons::OkCancel && boxes.shown.first().icon == MessageBoxes::Icon::Critical);
-    }
 
-    void aLockThatCannotBeMadeIsNoRefusal()
-    {
-        // Below a regular file no folder can be made, not even by root.
-        QTemporaryDir dir;
+        // A lock that cannot be made is no refusal. Below a regular file no folder can be made,
+        // not even by root.
+        boxes.shown.clear();
         const QString file = dir.filePath(QStringLiteral("file"));
         QVERIFY(QFile(file).open(QIODevice::WriteOnly));
-        FakeMessageBoxes boxes;
-        QString warning;
         QLockFile uncreatable(file + QStringLiteral("/tallyscope.lock"));
         QVERIFY(Application::acquireSingleInstance(uncreatable, boxes, warning));
         QVERIFY(boxes.shown.isEmpty() && !warning.isEmpty());
