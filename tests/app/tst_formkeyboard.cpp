@@ -105,17 +105,17 @@ private slots:
         QTest::keyClick(p.ui->txtDacA, Qt::Key_Return);
         QCOMPARE(p.socket.sent, QList<QByteArray>{commands::dacA(255)});
 
-        p.ui->cmdDacA->setFocus();
-        QTRY_VERIFY(p.ui->cmdDacA->hasFocus());
-        p.ui->txtIP->setFocus();
-        QTRY_VERIFY(p.ui->txtIP->hasFocus());
+        const auto focus = [](QWidget* w) {
+            w->setFocus();
+            return QTest::qWaitFor([w] { return w->hasFocus(); });
+        };
+        QVERIFY(focus(p.ui->cmdDacA) && focus(p.ui->txtIP));
         QCOMPARE(p.form->defaultButton(), nullptr);
         QTest::keyClick(p.ui->txtIP, Qt::Key_Return);
 
-        p.ui->txtDacB->setFocus();
-        QTRY_COMPARE(p.form->defaultButton(), p.ui->cmdDacB);
-        p.ui->txtIP->setFocus();
-        QTRY_VERIFY(p.ui->txtIP->hasFocus());
+        QVERIFY(focus(p.ui->txtDacB));
+        QCOMPARE(p.form->defaultButton(), p.ui->cmdDacB);
+        QVERIFY(focus(p.ui->txtIP));
         QCOMPARE(p.form->defaultButton(), p.ui->cmdDacB);
         QTest::keyClick(p.ui->txtIP, Qt::Key_Return); // DAC B sends nothing
         QCOMPARE(p.socket.sent.size(), 1);

@@ -55,8 +55,11 @@ private slots:
         MessageLog log(nullptr, 1000);
         LogView view(log);
         view.resize(300, 200);
-        for (int i = 0; i < 300; ++i)
-            log.LogMessage(QStringLiteral("line %1").arg(i), false);
+        const auto add = [&log](int from, int to) {
+            for (int i = from; i < to; ++i)
+                log.LogMessage(QStringLiteral("line %1").arg(i), false);
+        };
+        add(0, 300);
         // Until the batch is taken in, the view still draws the rows it had.
         QCOMPARE(view.visibleText(0), QString());
         QTRY_COMPARE_WITH_TIMEOUT(view.knownRows(), 300, 2000);
@@ -64,8 +67,7 @@ private slots:
         QCOMPARE(view.visibleText(1), QStringLiteral("line 298"));
 
         // Past the capacity the oldest rows go, and what is drawn always matches the log.
-        for (int i = 300; i < 1500; ++i)
-            log.LogMessage(QStringLiteral("line %1").arg(i), false);
+        add(300, 1500);
         // Not taken in yet: the rows the view knows have meanwhile left the log, and a row that
         // has left is never drawn as some other line.
         QCOMPARE(view.visibleText(0), QString());
@@ -77,8 +79,7 @@ private slots:
         view.verticalScrollBar()->setValue(100);
         const QString reading = view.visibleText(0);
         QCOMPARE(reading, QStringLiteral("line 1399"));
-        for (int i = 1500; i < 1510; ++i)
-            log.LogMessage(QStringLiteral("line %1").arg(i), false);
+        add(1500, 1510);
         view.flush();
         QCOMPARE(view.visibleText(0), reading);
         QCOMPARE(view.topRow(), 110);
