@@ -7,7 +7,7 @@
 #include "measure/histogramfeed.h"
 #include "measure/linkhealth.h"
 #include "session/messagelog.h"
-#include "app/vbcheckbox.h"
+#include "session/paneloptions.h"
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
 #include "control/registerpanel.h"
@@ -34,7 +34,6 @@
 #include "update/updateroutine.h"
 
 #include <QCommandLineParser>
-#include <QLineEdit>
 #include <QLockFile>
 #include <QStandardPaths>
 #include <utility>
@@ -122,16 +121,9 @@ Application::Application(const Options& options, SettingsBackend& settings, Mess
     m_log = std::make_unique<MessageLog>();
     m_histogramFeed = std::make_unique<HistogramFeed>();
     m_session = std::make_unique<InstrumentSession>(*m_socket, *m_clock, m_boxes, *m_log);
-
-    PanelModels models;
-    models.settings = m_settings.get();
-    models.link = &m_session->link();
-    models.log = m_log.get();
-    models.calibration = &m_session->calibration();
-    models.statistics = &m_session->statistics();
-    models.registers = &m_session->registers();
-    models.versions = &m_session->versions();
-    m_window = std::make_unique<FormMain>(models);
+    m_panelOptions = std::make_unique<PanelOptions>(*m_settings);
+    m_session->bindOptions(*m_panelOptions);
+    m_window = std::make_unique<FormMain>(PanelModels{m_settings.get(), m_panelOptions.get(), m_session.get()});
     m_session->setWindowCaption(m_window->windowTitle());
 
     m_updatePlatform = std::make_unique<QtUpdatePlatform>();
@@ -145,11 +137,11 @@ Application::Application(const Options& options, SettingsBackend& settings, Mess
         // any free port otherwise.
         if (!m_simulator->start(ConnectionManager::DefaultPort))
             m_simulator->start(0);
-        m_window->ui.txtIP->setText(QStringLiteral("127.0.0.1"));
+        m_panelOptions->setAddress(QStringLiteral("127.0.0.1"));
         link().setPort(m_simulator->port());
     }
     if (m_options.address)
-        m_window->ui.txtIP->setText(*m_options.address);
+        m_panelOptions->setAddress(*m_options.address);
     if (m_options.port)
         link().setPort(*m_options.port);
     wire();
@@ -175,48 +167,17 @@ RunStatistics& Application::statistics() { return m_session->statistics(); }
 void Application::wire()
 {
     FormMain* w = m_window.get();
-    const auto& ui = w->ui;
     InstrumentSession* s = m_session.get();
-    const auto busyPointer = [w](bool busy) {
-        if (busy)
-            w->setCursor(Qt::WaitCursor);
-        else
-            w->unsetCursor();
-    };
 
-    connect(w, &FormMain::calibrateRequested, &s->calibrationSequence(), &CalibrationSequence::start);
-    connect(s, &InstrumentSession::busyChanged, w, busyPointer);
-
-    // Runs and the data file; the options are read anew for every record.
-    const auto syncOptions = [s, &ui] {
-        DataOptions& o = s->options();
-        o.display = ui.chkDisplay->value() != 0;
-        o.verbose = ui.chkVerbose->value() != 0;
-        o.raw = ui.chkRaw->value() != 0;
-        s->setFileTicked(ui.chkFile->value() != 0);
-    };
-    syncOptions();
-    for (VbCheckBox* box : {ui.chkDisplay, ui.chkVerbose, ui.chkFile, ui.chkRaw})
-        connect(box, &VbCheckBox::valueChanged, this, syncOptions);
-    s->setDataFolder(ui.txtPath->text());
-    connect(ui.txtPath, &QLineEdit::textChanged, s, &InstrumentSession::setDataFolder);
-    // The histogram is cleared at each run start, like the statistics, then the run starts.
-    connect(w, &FormMain::runSwitched, this, [this](bool ticked) {
+    // The histogram is cleared at each run start, like the statistics.
+    connect(s, &InstrumentSession::runChanged, this, [this](bool ticked) {
         if (ticked)
             m_histogramFeed->clearForRunStart();
     });
-    connect(w, &FormMain::runSwitched, s, &InstrumentSession::setRun);
-    connect(&s->dataFile(), &DataFile::writeFailed, w, &FormMain::markDataFileFailure);
     connect(w, &FormMain::dataFolderRequested, this, [this, w] {
-        if (const auto text = DataFolderChooser(*m_settings, &m_boxes).cmdPath_Click(w->ui.txtPath->text(), w))
-            w->ui.txtPath->setText(*text);
+        if (const auto text = DataFolderChooser(*m_settings, &m_boxes).cmdPath_Click(m_panelOptions->dataFolder(), w))
+            m_panelOptions->setDataFolder(*text);
     });
-
-    // Registers and DAC A.
-    connect(w, &FormMain::registersRequested, &s->registerPanel(), &RegisterPanel::cmdReg_Click);
-    connect(w, &FormMain::registerNameClicked, &s->registerPanel(), &RegisterPanel::lblRegName_Click);
-    connect(w, &FormMain::autoSwitched, &s->registerPanel(), &RegisterPanel::chkAuto_Click);
-    connect(w, &FormMain::dacAUpdateRequested, s, &InstrumentSession::sendDacA);
 
     // The histogram: fed by the decoder, binned on the grid the calibration in force allows,
     // shown in its own window from the "Coincidences" group's context menu.
@@ -237,13 +198,17 @@ void Application::wire()
         m_histogramWindow->activateWindow();
     });
 
-    connect(w, &FormMain::unloading, s, &InstrumentSession::stopActivities);
     connect(w, &FormMain::unloaded, this, &Application::finished);
 
     // Self-update: on a click of the version label, and at start-up (below). Handing over to
     // the changeover program ends the panel without its closing steps, as an installer must.
     connect(w, &FormMain::updateCheckRequested, this, [this](int mode) { m_update->UpdateThisApp(mode, m_updateUrl); });
-    connect(m_update.get(), &UpdateRoutine::busyChanged, w, busyPointer);
+    connect(m_update.get(), &UpdateRoutine::busyChanged, w, [w](bool busy) {
+        if (busy)
+            w->setCursor(Qt::WaitCursor);
+        else
+            w->unsetCursor();
+    });
     connect(m_update.get(), &UpdateRoutine::endProgramRequested, this, [] { QCoreApplication::exit(0); });
 }
 

@@ -21,6 +21,7 @@ class HistogramWindow;
 class InstrumentSimulator;
 class MessageBoxes;
 class MessageLog;
+class PanelOptions;
 class QLockFile;
 class RegisterModel;
 class RunStatistics;
@@ -62,6 +63,7 @@ public:
     InstrumentSession& session() { return *m_session; }
     ConnectionManager& link();
     MessageLog& log() { return *m_log; }
+    PanelOptions& panelOptions() { return *m_panelOptions; }
     CalibrationModel& calibration();
     InstrumentSimulator* simulator() { return m_simulator.get(); }
     UpdateRoutine& updateRoutine() { return *m_update; }
@@ -83,6 +85,7 @@ private:
     Options m_options;
     MessageBoxes& m_boxes;
     std::unique_ptr<SettingsStore> m_settings;
+    std::unique_ptr<PanelOptions> m_panelOptions;
     std::unique_ptr<SystemClock> m_clock;
     std::unique_ptr<Socket> m_socket;
     std::unique_ptr<InstrumentSimulator> m_simulator;

@@ -11,11 +11,12 @@
 #include "control/registermodel.h"
 #include "link/connectionmanager.h"
 #include "link/versionmodel.h"
-#include "measure/datafile.h"
-#include "measure/gui/datafolderchooser.h"
 #include "measure/runstatistics.h"
+#include "measure/datafile.h"
 #include "platform/numbers.h"
 #include "platform/settingsstore.h"
+#include "session/instrumentsession.h"
+#include "session/paneloptions.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -76,17 +77,6 @@ void setForeground(QWidget* w, const QColor& c)
     QPalette p = w->palette();
     p.setColor(QPalette::WindowText, c);
     w->setPalette(p);
-}
-
-QString createdDataFolder()
-{
-#ifdef Q_OS_WIN
-    return QStringLiteral("C:\\");
-#else
-    // "C:\" means nothing here; the operator's documents folder is the natural place, shown
-    // as the picker shows a chosen folder.
-    return DataFolderChooser::fieldForm(DataFile::defaultFolder());
-#endif
 }
 
 } // namespace
@@ -206,8 +196,8 @@ void FormMain::buildControls()
 
     ui.Frame7 = frame("Frame7", "Tau (nS)");
     ui.Label4 = label(ui.Frame7, "Label4", QStringLiteral("A         B"));
-    ui.TauA = edit(ui.Frame7, "TauA", QStringLiteral("9.47"));
-    ui.TauB = edit(ui.Frame7, "TauB", QStringLiteral("9.49"));
+    ui.TauA = edit(ui.Frame7, "TauA", m_models.options->tauA());
+    ui.TauB = edit(ui.Frame7, "TauB", m_models.options->tauB());
     for (QLineEdit* e : {ui.TauA, ui.TauB}) {
         e->setAlignment(Qt::AlignCenter);
         e->setFrame(false);
@@ -231,11 +221,10 @@ void FormMain::buildControls()
 
     ui.Frame8 = frame("Frame8", "Data Handling");
     ui.chkDisplay = check(ui.Frame8, "chkDisplay", QStringLiteral("Display"));
-    ui.chkDisplay->setValue(1);
     ui.chkFile = check(ui.Frame8, "chkFile", QStringLiteral("File"));
     ui.chkVerbose = check(ui.Frame8, "chkVerbose", QStringLiteral("Verbose"));
     ui.chkRaw = check(ui.Frame8, "chkRaw", QStringLiteral("Raw (file)"));
-    ui.txtPath = edit(ui.Frame8, "txtPath", createdDataFolder());
+    ui.txtPath = edit(ui.Frame8, "txtPath", m_models.options->dataFolder());
     ui.txtPath->setReadOnly(true);
     ui.txtPath->setToolTip(QStringLiteral("The directory to save the data files"));
     ui.cmdPath = button(ui.Frame8, "cmdPath", QStringLiteral("..."));
@@ -252,7 +241,7 @@ void FormMain::buildControls()
     }
 
     ui.Frame9 = frame("Frame9", "IP Address");
-    ui.txtIP = edit(ui.Frame9, "txtIP", QStringLiteral("192.168.1.123"));
+    ui.txtIP = edit(ui.Frame9, "txtIP", m_models.options->address());
     ui.txtIP->setAlignment(Qt::AlignCenter);
     ui.txtIP->setMaxLength(15);
     setBackground(ui.txtIP, LinkDownRed, QPalette::Base);
@@ -267,7 +256,7 @@ void FormMain::buildControls()
     setBackground(ui.lblHB, LightGrey);
     ui.lblHB->adjustSize();
 
-    ui.txtMsg = new LogView(*m_models.log, this);
+    ui.txtMsg = new LogView(m_models.session->log(), this);
     ui.txtMsg->setObjectName(QStringLiteral("txtMsg"));
     ui.txtMsg->setGeometry(place("txtMsg"));
     ui.txtMsg->setFont(fixedFont());
@@ -286,8 +275,7 @@ void FormMain::buildControls()
 
 void FormMain::wireModels()
 {
-    ConnectionManager* link = m_models.link;
-    connect(link, &ConnectionManager::logMessage, this, &FormMain::LogMessage);
+    ConnectionManager* link = &m_models.session->link();
     connect(link, &ConnectionManager::linkIndicator, this, [this](bool up) {
         if (up)
             setBackground(ui.txtIP, QApplication::palette().color(QPalette::Base), QPalette::Base);
@@ -296,56 +284,27 @@ void FormMain::wireModels()
     });
     connect(link, &ConnectionManager::heartbeatFlash, this,
             [this](bool black) { setForeground(ui.lblHB, black ? QColor(Qt::black) : HeartbeatGrey); });
-    connect(link, &ConnectionManager::connectionLost, this, [this] {
-        m_models.calibration->voidCells();
-        ui.chkRun->setValue(0);
-        ui.chkAuto->setValue(0);
-    });
-    connect(link, &ConnectionManager::runStopRequested, this, [this] { ui.chkRun->setValue(0); });
-    link->setHostText(ui.txtIP->text());
-    connect(ui.txtIP, &QLineEdit::textChanged, link, &ConnectionManager::setHostText);
 
-    CalibrationModel* cal = m_models.calibration;
+    CalibrationModel* cal = &m_models.session->calibration();
     connect(cal, &CalibrationModel::cellChanged, this, [this] { showCalibration(); });
     connect(cal, &CalibrationModel::runGateEvaluated, ui.chkRun, &QWidget::setEnabled);
-    connect(ui.TauA, &QLineEdit::textChanged, cal, &CalibrationModel::setTauA);
-    connect(ui.TauB, &QLineEdit::textChanged, cal, &CalibrationModel::setTauB);
-
-    if (m_models.statistics)
-        connect(m_models.statistics, &RunStatistics::changed, this, &FormMain::showStatistics);
-    if (m_models.registers)
-        connect(m_models.registers, &RegisterModel::valueChanged, this, &FormMain::showRegister);
-    if (m_models.versions)
-        connect(m_models.versions, &VersionModel::changed, this, [this] {
-            ui.lblFpga->setText(m_models.versions->fpgaCaption());
-            ui.lblRabbit->setText(m_models.versions->rabbitCaption());
-        });
-
-    connect(ui.chkRun, &VbCheckBox::valueChanged, this, [this](int v) {
-        if (v != 0 && !ui.chkFile->toolTip().isEmpty()) {
-            ui.chkFile->setPalette(QPalette());
-            ui.chkFile->setToolTip(QString());
-        }
-        emit runSwitched(v != 0);
+    connect(&m_models.session->statistics(), &RunStatistics::changed, this, &FormMain::showStatistics);
+    connect(&m_models.session->registers(), &RegisterModel::valueChanged, this, &FormMain::showRegister);
+    connect(&m_models.session->versions(), &VersionModel::changed, this, [this] {
+        ui.lblFpga->setText(m_models.session->versions().fpgaCaption());
+        ui.lblRabbit->setText(m_models.session->versions().rabbitCaption());
     });
-    connect(ui.chkAuto, &VbCheckBox::valueChanged, this, [this](int v) { emit autoSwitched(v != 0); });
-    connect(ui.chkOnTop, &VbCheckBox::valueChanged, this, &FormMain::chkOnTop_Click);
-    connect(ui.chkVerbose, &VbCheckBox::valueChanged, this, [this](int v) { writeOption(settingskeys::Verbose, v); });
-    connect(ui.chkDisplay, &VbCheckBox::valueChanged, this, [this](int v) { writeOption(settingskeys::Display, v); });
-    connect(ui.chkFile, &VbCheckBox::valueChanged, this, [this](int v) { writeOption(settingskeys::File, v); });
-    connect(ui.chkRaw, &VbCheckBox::valueChanged, this, [this](int v) { writeOption(settingskeys::RawData, v); });
+    bindOptions();
+    bindSession();
 
-    connect(ui.cmdCalibrate, &QPushButton::clicked, this, &FormMain::calibrateRequested);
-    connect(ui.cmdReg, &QPushButton::clicked, this, &FormMain::registersRequested);
-    connect(ui.cmdDacA, &QPushButton::clicked, this, [this] { emit dacAUpdateRequested(ui.txtDacA->text()); });
     connect(ui.cmdPath, &QPushButton::clicked, this, &FormMain::dataFolderRequested);
-    connect(ui.cmdClear, &QPushButton::clicked, m_models.log, &MessageLog::clear);
+    connect(ui.cmdClear, &QPushButton::clicked, &m_models.session->log(), &MessageLog::clear);
     connect(ui.cmdCopy, &QPushButton::clicked, this, [this] {
         QClipboard* cb = QApplication::clipboard();
         cb->clear();
-        cb->setText(m_models.log->text());
+        cb->setText(m_models.session->log().text());
     });
-    connect(ui.txtMsg, &LogView::escapePressed, m_models.log, &MessageLog::clear);
+    connect(ui.txtMsg, &LogView::escapePressed, &m_models.session->log(), &MessageLog::clear);
     connect(ui.txtDacA, &QLineEdit::textChanged, this, [this] { txtDac_Change(ui.txtDacA, ui.txtVDacA); });
     connect(ui.txtDacB, &QLineEdit::textChanged, this, [this] { txtDac_Change(ui.txtDacB, ui.txtVDacB); });
 
@@ -366,7 +325,84 @@ void FormMain::wireModels()
     qApp->installEventFilter(this);
 }
 
-void FormMain::LogMessage(const QString& text, bool moveCaret) { m_models.log->LogMessage(text, moveCaret); }
+void FormMain::follow(VbCheckBox* box, int value)
+{
+    const bool before = std::exchange(m_following, true);
+    box->setValue(value);
+    m_following = before;
+}
+
+void FormMain::bindOptions()
+{
+    PanelOptions* o = m_models.options;
+    const std::pair<PanelOptions::Switch, VbCheckBox*> boxes[] = {{PanelOptions::OnTop, ui.chkOnTop},
+                                                                 {PanelOptions::Verbose, ui.chkVerbose},
+                                                                 {PanelOptions::Display, ui.chkDisplay},
+                                                                 {PanelOptions::File, ui.chkFile},
+                                                                 {PanelOptions::Raw, ui.chkRaw}};
+    for (const auto& [which, box] : boxes) {
+        box->setValue(o->value(which));
+        connect(box, &VbCheckBox::valueChanged, this, [this, o, which = which](int v) {
+            if (!m_following)
+                o->setValue(which, v);
+        });
+    }
+    connect(o, &PanelOptions::valueChanged, this, [this, boxes](PanelOptions::Switch which, int v) {
+        for (const auto& [w, box] : boxes)
+            if (w == which)
+                follow(box, v);
+        if (which == PanelOptions::OnTop)
+            chkOnTop_Click();
+    });
+    const auto bindText = [this](QLineEdit* edit, PanelOptions* options, auto changed, void (PanelOptions::*set)(const QString&)) {
+        connect(edit, &QLineEdit::textChanged, options, set);
+        connect(options, changed, edit, [edit](const QString& text) {
+            if (edit->text() != text)
+                edit->setText(text);
+        });
+    };
+    bindText(ui.txtIP, o, &PanelOptions::addressChanged, &PanelOptions::setAddress);
+    bindText(ui.TauA, o, &PanelOptions::tauAChanged, &PanelOptions::setTauA);
+    bindText(ui.TauB, o, &PanelOptions::tauBChanged, &PanelOptions::setTauB);
+    bindText(ui.txtPath, o, &PanelOptions::dataFolderChanged, &PanelOptions::setDataFolder);
+}
+
+void FormMain::bindSession()
+{
+    InstrumentSession* s = m_models.session;
+    connect(ui.chkRun, &VbCheckBox::valueChanged, this, [this, s](int v) {
+        if (m_following)
+            return;
+        if (v != 0 && !ui.chkFile->toolTip().isEmpty()) {
+            ui.chkFile->setPalette(QPalette());
+            ui.chkFile->setToolTip(QString());
+        }
+        s->setRun(v != 0);
+    });
+    connect(ui.chkAuto, &VbCheckBox::valueChanged, this, [this, s](int v) {
+        if (!m_following)
+            s->setAuto(v != 0);
+    });
+    // A box that already shows the state keeps its value: a grayed box stays grayed.
+    connect(s, &InstrumentSession::runChanged, this, [this](bool ticked) {
+        if ((ui.chkRun->value() != 0) != ticked)
+            follow(ui.chkRun, ticked ? 1 : 0);
+    });
+    connect(s, &InstrumentSession::autoChanged, this, [this](bool ticked) {
+        if ((ui.chkAuto->value() != 0) != ticked)
+            follow(ui.chkAuto, ticked ? 1 : 0);
+    });
+    connect(ui.cmdCalibrate, &QPushButton::clicked, s, &InstrumentSession::calibrate);
+    connect(ui.cmdReg, &QPushButton::clicked, s, &InstrumentSession::requestRegisters);
+    connect(ui.cmdDacA, &QPushButton::clicked, this, [this, s] { s->sendDacA(ui.txtDacA->text()); });
+    connect(&s->dataFile(), &DataFile::writeFailed, this, &FormMain::markDataFileFailure);
+    connect(s, &InstrumentSession::busyChanged, this, [this](bool busy) {
+        if (busy)
+            setCursor(Qt::WaitCursor);
+        else
+            unsetCursor();
+    });
+}
 
 void FormMain::markDataFileFailure(const QString& reason)
 {
@@ -376,7 +412,7 @@ void FormMain::markDataFileFailure(const QString& reason)
 
 void FormMain::showCalibration()
 {
-    const CalibrationModel* cal = m_models.calibration;
+    const CalibrationModel* cal = &m_models.session->calibration();
     ui.lblCalAl->setText(cal->cell(CalibrationModel::ALow));
     ui.lblCalAh->setText(cal->cell(CalibrationModel::AHigh));
     ui.lblCalBl->setText(cal->cell(CalibrationModel::BLow));
@@ -385,7 +421,7 @@ void FormMain::showCalibration()
 
 void FormMain::showStatistics()
 {
-    const RunStatistics* s = m_models.statistics;
+    const RunStatistics* s = &m_models.session->statistics();
     ui.lblCount->setText(s->countCaption());
     ui.lblMin->setText(s->minCaption());
     ui.lblMax->setText(s->maxCaption());
@@ -394,8 +430,8 @@ void FormMain::showStatistics()
 
 void FormMain::showRegister(int index)
 {
-    ui.lblReg[size_t(index)]->setText(m_models.registers->decimalCaption(index));
-    ui.lblRegHex[size_t(index)]->setText(m_models.registers->hexCaption(index));
+    ui.lblReg[size_t(index)]->setText(m_models.session->registers().decimalCaption(index));
+    ui.lblRegHex[size_t(index)]->setText(m_models.session->registers().hexCaption(index));
 }
 
 void FormMain::txtDac_Change(QLineEdit* entry, QLineEdit* readout)
@@ -409,26 +445,20 @@ void FormMain::txtDac_Change(QLineEdit* entry, QLineEdit* readout)
     readout->setText(dac::millivoltText(entry->text()));
 }
 
-void FormMain::writeOption(const QString& name, int value)
-{
-    m_models.settings->WriteRegValue(settingskeys::Panel, name, QString::number(value));
-}
-
 void FormMain::chkOnTop_Click()
 {
-    const int v = ui.chkOnTop->value();
+    const int v = m_models.options->value(PanelOptions::OnTop);
     const bool visible = isVisible();
     setWindowFlag(Qt::WindowStaysOnTopHint, v != 0);
     if (visible)
         show();
     if (v == 0)
         raise();
-    writeOption(settingskeys::OnTop, v);
 }
 
 void FormMain::Form_Load(const std::function<void(std::function<void()>)>& updateCheck)
 {
-    m_models.log->setText(QStringLiteral("Checking for updates"));
+    m_models.session->log().setText(QStringLiteral("Checking for updates"));
     updateCheck([this] { finishLoad(); });
 }
 
@@ -441,17 +471,9 @@ void FormMain::finishLoad()
     setMinimumSize(m_designClient);
     setMaximumWidth(m_designClient.width());
 
-    m_models.link->setHostText(ui.txtIP->text());
-    m_models.link->open();
-    m_models.log->setText(QStringLiteral("Opening connection.\r\n"));
-    emit m_models.log->caretToEnd();
-    m_models.calibration->setPhaseText(QStringLiteral("0"));
-
+    m_models.session->openConnection();
     restoreGeometry();
-    restoreOptions();
-    QString path;
-    if (m_models.settings->ReadRegValue(settingskeys::Panel, settingskeys::FilePath, path))
-        ui.txtPath->setText(path.trimmed());
+    m_models.options->restore();
     ui.lblGui->setText(QStringLiteral("GUI: ") + versioninfo::VersionText().mid(4));
     m_loaded = true;
 }
@@ -506,27 +528,6 @@ void FormMain::restoreGeometry()
     }
 }
 
-void FormMain::restoreOptions()
-{
-    const std::pair<const QString*, VbCheckBox*> boxes[] = {{&settingskeys::OnTop, ui.chkOnTop},
-                                                            {&settingskeys::Verbose, ui.chkVerbose},
-                                                            {&settingskeys::Display, ui.chkDisplay},
-                                                            {&settingskeys::File, ui.chkFile},
-                                                            {&settingskeys::RawData, ui.chkRaw}};
-    for (const auto& [name, box] : boxes) {
-        QString text;
-        if (!m_models.settings->ReadRegValue(settingskeys::Panel, *name, text))
-            continue;
-        const auto v = numbers::strictNumber(text);
-        if (!v)
-            continue;
-        const double r = numbers::roundHalfEven(*v);
-        if (r < 0 || r > 2)
-            continue;
-        box->setValue(int(r)); // runs the click handler only when the value changes
-    }
-}
-
 void FormMain::applyFrameMargins()
 {
     // The window manager tells the frame size only once the window is on screen; until then
@@ -575,9 +576,7 @@ void FormMain::Form_Unload()
     if (m_unloading)
         return;
     m_unloading = true;
-    ui.chkRun->setValue(0);
-    emit unloading();
-    m_models.link->shutdown();
+    m_models.session->shutdown();
     const QRect g = outerGeometryTwips();
     m_models.settings->WriteRegValue(settingskeys::Panel, settingskeys::Top, numbers::shortestText(float(g.top())));
     m_models.settings->WriteRegValue(settingskeys::Panel, settingskeys::Left, numbers::shortestText(float(g.left())));
@@ -611,9 +610,9 @@ bool FormMain::eventFilter(QObject* watched, QEvent* event)
             emit updateCheckRequested(1);
         } else if (const auto it = std::find(ui.lblRegName.begin(), ui.lblRegName.end(), watched);
                    it != ui.lblRegName.end()) {
-            emit registerNameClicked(int(it - ui.lblRegName.begin()));
-        } else if (m_minMaxClickers.contains(watched) && m_models.statistics) {
-            m_models.statistics->minMaxReset(ui.chkRun->value() != 0);
+            m_models.session->requestRegister(int(it - ui.lblRegName.begin()));
+        } else if (m_minMaxClickers.contains(watched)) {
+            m_models.session->statistics().minMaxReset(ui.chkRun->value() != 0);
         }
     }
     return QWidget::eventFilter(watched, event);
@@ -651,10 +650,10 @@ void FormMain::Form_KeyDown(const QKeyEvent* key)
     switch (key->key()) {
     case Qt::Key_F5:
     case Qt::Key_R: ui.chkRun->toggle(); break;
-    case Qt::Key_C: emit calibrateRequested(); break;
+    case Qt::Key_C: m_models.session->calibrate(); break;
     case Qt::Key_P: ui.cmdCopy->click(); break;
     case Qt::Key_L: ui.cmdClear->click(); break;
-    case Qt::Key_U: emit registersRequested(); break;
+    case Qt::Key_U: m_models.session->requestRegisters(); break;
     case Qt::Key_A: ui.chkAuto->toggle(); break;
     default: break;
     }

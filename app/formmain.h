@@ -8,35 +8,65 @@
 #include <functional>
 #include <optional>
 
-class CalibrationModel;
-class ConnectionManager;
+class InstrumentSession;
 class LogView;
-class MessageLog;
+class PanelOptions;
 class QGroupBox;
 class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class RegisterModel;
-class RunStatistics;
 class SettingsStore;
 class VbCheckBox;
-class VersionModel;
 
 /// What the window shows and whom it tells; owned by the Application, outlive the window.
 struct PanelModels {
     SettingsStore* settings = nullptr;
-    ConnectionManager* link = nullptr;
-    MessageLog* log = nullptr;
-    CalibrationModel* calibration = nullptr;
-    RunStatistics* statistics = nullptr;
-    RegisterModel* registers = nullptr;
-    VersionModel* versions = nullptr;
+    PanelOptions* options = nullptr;
+    InstrumentSession* session = nullptr;
 };
 
 class FormMain : public QWidget {
     Q_OBJECT
 public:
+    QPushButton* defaultButton() const { return m_defaultButton; }
+
+    explicit FormMain(const PanelModels& models, QWidget* parent = nullptr);
+    ~FormMain() override;
+
+    /// Start-up up to and including the update check; `updateCheck` calls its argument when
+    /// it is done (it may instead end the program to install an update).
+    void Form_Load(const std::function<void(std::function<void()>)>& updateCheck);
+    /// The rest of start-up, from the DAC read-outs to the version caption.
+    void finishLoad();
+    /// Shutdown: untick Run, close the link, save Top, Left and Height.
+    void Form_Unload();
+
+    /// Outer geometry in twips, as stored.
+    double twipsPerPixel() const;
+    QRect outerGeometryTwips() const;
+    double designWidth() const;
+    double designHeight() const;
+
+    /// The data file stopped taking entries: File turns red with the reason as its tool tip,
+    /// until the next run starts, so that a failure is still in sight when the run is over.
+    void markDataFileFailure(const QString& reason);
+
+signals:
+    void dataFolderRequested();
+    void updateCheckRequested(int checkMode);
+    /// The operator asked for the histogram window (context menu of the "Coincidences" group).
+    void histogramRequested();
+    /// Shutdown finished; the application ends.
+    void unloaded();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
     struct Ui {
         QGroupBox *Frame1, *Frame2, *Frame3, *Frame4, *Frame5, *Frame6, *Frame7, *Frame8, *Frame9;
         QLineEdit *txtDacA, *txtVDacA, *txtDacB, *txtVDacB;
@@ -60,55 +90,7 @@ public:
         QLabel* lblHB;
         LogView* txtMsg;
     };
-    QPushButton* defaultButton() const { return m_defaultButton; }
 
-    explicit FormMain(const PanelModels& models, QWidget* parent = nullptr);
-    ~FormMain() override;
-
-    Ui ui{};
-
-    /// Start-up up to and including the update check; `updateCheck` calls its argument when
-    /// it is done (it may instead end the program to install an update).
-    void Form_Load(const std::function<void(std::function<void()>)>& updateCheck);
-    /// The rest of start-up, from the DAC read-outs to the version caption.
-    void finishLoad();
-    /// Shutdown: untick Run, close the link, save Top, Left and Height.
-    void Form_Unload();
-
-    /// Outer geometry in twips, as stored.
-    double twipsPerPixel() const;
-    QRect outerGeometryTwips() const;
-    double designWidth() const;
-    double designHeight() const;
-
-    void LogMessage(const QString& text, bool moveCaret);
-    /// The data file stopped taking entries: File turns red with the reason as its tool tip,
-    /// until the next run starts, so that a failure is still in sight when the run is over.
-    void markDataFileFailure(const QString& reason);
-
-signals:
-    void runSwitched(bool ticked);
-    void autoSwitched(bool ticked);
-    void calibrateRequested();
-    void registersRequested();
-    void registerNameClicked(int index);
-    void dacAUpdateRequested(const QString& entry);
-    void dataFolderRequested();
-    void updateCheckRequested(int checkMode);
-    /// The operator asked for the histogram window (context menu of the "Coincidences" group).
-    void histogramRequested();
-    /// Shutdown has unticked Run and is about to close the link.
-    void unloading();
-    /// Shutdown finished; the application ends.
-    void unloaded();
-
-protected:
-    void resizeEvent(QResizeEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-    void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-private:
     void buildControls();
     void wireModels();
     QRect place(const char* name) const;
@@ -117,16 +99,20 @@ private:
     void setDefaultButton(QPushButton* button);
     void trackDefaultButton(QObject* watched, bool focusIn);
     void restoreGeometry();
-    void restoreOptions();
     void applyFrameMargins();
     void txtDac_Change(QLineEdit* entry, QLineEdit* readout);
     void chkOnTop_Click();
-    void writeOption(const QString& name, int value);
+    void bindOptions();
+    void follow(VbCheckBox* box, int value);
+    void bindSession();
     void showStatistics();
     void showRegister(int index);
     void showCalibration();
 
     PanelModels m_models;
+    Ui ui{};
+    /// Set while a box follows its model, so that the change is not sent back as the operator's.
+    bool m_following = false;
     QSet<QObject*> m_minMaxClickers;
     QPushButton* m_defaultButton = nullptr;
     QSize m_designClient;       // client size as created

@@ -13,6 +13,8 @@
 #include "platform/messagebox.h"
 #include "platform/settingsbackend.h"
 #include "tests/common/junkflood.h"
+#include "tests/common/panelview.h"
+#include "session/paneloptions.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -216,8 +218,8 @@ int main(int argc, char* argv[])
     o.address = QStringLiteral("127.0.0.1");
     o.port = port;
     Application app(o, settings, boxes);
-    auto& ui = app.window().ui;
-    ui.txtPath->setText(data.path() + u'/');
+    const PanelView ui(app.window());
+    app.panelOptions().setDataFolder(data.path() + u'/');
     app.start();
 
     LatencyProbe probe;

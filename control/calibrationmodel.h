@@ -13,6 +13,8 @@ class CalibrationModel : public QObject, public CalibrationReadings {
 public:
     enum Cell { ALow = 0, AHigh = 1, BLow = 2, BHigh = 3 };
     static inline const QString Unknown = QStringLiteral("???");
+    static inline const QString DefaultTauA = QString::fromLatin1(protocol::TauADefaultText);
+    static inline const QString DefaultTauB = QString::fromLatin1(protocol::TauBDefaultText);
 
     using QObject::QObject;
 
@@ -51,6 +53,6 @@ signals:
 private:
     QString m_phase = QStringLiteral("0");
     std::array<QString, 4> m_cells{Unknown, Unknown, Unknown, Unknown};
-    QString m_tauA = QString::fromLatin1(protocol::TauADefaultText);
-    QString m_tauB = QString::fromLatin1(protocol::TauBDefaultText);
+    QString m_tauA = DefaultTauA;
+    QString m_tauB = DefaultTauB;
 };

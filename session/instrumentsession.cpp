@@ -19,6 +19,7 @@
 #include "measure/runswitch.h"
 #include "platform/clock.h"
 #include "platform/numbers.h"
+#include "session/paneloptions.h"
 
 #include <QLocale>
 
@@ -62,6 +63,16 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
         if (m_dataFile->isOpen())
             m_dataFile->flushToOs();
     });
+    connect(m_link.get(), &ConnectionManager::logMessage, &m_log, &MessageLog::LogMessage);
+    // A lost link: the calibration is void (which shuts the Run gate), then Run and Auto are
+    // unticked, in that order, before the socket closes.
+    connect(m_link.get(), &ConnectionManager::connectionLost, this, [this] {
+        m_calibration->voidCells();
+        untickRun();
+        if (m_autoTicked)
+            setAuto(false);
+    });
+    connect(m_link.get(), &ConnectionManager::runStopRequested, this, &InstrumentSession::untickRun);
     connect(m_calibrationSequence.get(), &CalibrationSequence::logAsideBegin, &m_log, &MessageLog::beginAside);
     connect(m_calibrationSequence.get(), &CalibrationSequence::logAsideEnd, &m_log, &MessageLog::endAside);
     connect(m_calibrationSequence.get(), &CalibrationSequence::busyChanged, this, &InstrumentSession::busyChanged);
@@ -91,6 +102,60 @@ InstrumentSession::~InstrumentSession() = default;
 
 bool InstrumentSession::send(const QByteArray& bytes) { return m_link->send(bytes); }
 
+void InstrumentSession::bindOptions(PanelOptions& options)
+{
+    const auto syncSwitches = [this, &options] {
+        m_options.display = options.value(PanelOptions::Display) != 0;
+        m_options.verbose = options.value(PanelOptions::Verbose) != 0;
+        m_options.raw = options.value(PanelOptions::Raw) != 0;
+        setFileTicked(options.value(PanelOptions::File) != 0);
+    };
+    syncSwitches();
+    connect(&options, &PanelOptions::valueChanged, this, syncSwitches);
+    setDataFolder(options.dataFolder());
+    connect(&options, &PanelOptions::dataFolderChanged, this, &InstrumentSession::setDataFolder);
+    m_link->setHostText(options.address());
+    connect(&options, &PanelOptions::addressChanged, m_link.get(), &ConnectionManager::setHostText);
+    m_calibration->setTauA(options.tauA());
+    m_calibration->setTauB(options.tauB());
+    connect(&options, &PanelOptions::tauAChanged, m_calibration.get(), &CalibrationModel::setTauA);
+    connect(&options, &PanelOptions::tauBChanged, m_calibration.get(), &CalibrationModel::setTauB);
+}
+
+void InstrumentSession::openConnection()
+{
+    m_link->open();
+    m_log.setText(QStringLiteral("Opening connection.\r\n"));
+    emit m_log.caretToEnd();
+    m_calibration->setPhaseText(QStringLiteral("0"));
+}
+
+void InstrumentSession::shutdown()
+{
+    untickRun();
+    stopActivities();
+    m_link->shutdown();
+}
+
+void InstrumentSession::untickRun()
+{
+    if (m_runTicked)
+        setRun(false);
+}
+
+void InstrumentSession::setAuto(bool ticked)
+{
+    m_autoTicked = ticked;
+    m_registerPanel->chkAuto_Click(ticked);
+    emit autoChanged(ticked);
+}
+
+void InstrumentSession::calibrate() { m_calibrationSequence->start(); }
+
+void InstrumentSession::requestRegisters() { m_registerPanel->cmdReg_Click(); }
+
+void InstrumentSession::requestRegister(int index) { m_registerPanel->lblRegName_Click(index); }
+
 void InstrumentSession::setRun(bool ticked)
 {
     m_runTicked = ticked;
@@ -106,11 +171,13 @@ void InstrumentSession::setRun(bool ticked)
         m_runHasFile = m_dataFile->isOpen();
         if (m_runHasFile)
             beginSidecar();
+        emit runChanged(true);
         return;
     }
     m_runSwitch->setRun(false);
     // After the close: the sidecar says complete only once the data file is.
     finishSidecar();
+    emit runChanged(false);
 }
 
 quint64 InstrumentSession::entriesWritten() const { return m_runHasFile ? m_dataFile->entriesInFile() : 0; }

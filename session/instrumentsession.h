@@ -18,6 +18,7 @@ class DataFile;
 class LinkHealth;
 class MessageBoxes;
 class MessageLog;
+class PanelOptions;
 class RegisterModel;
 class RegisterPanel;
 class ReplyDecoder;
@@ -29,7 +30,9 @@ class VersionModel;
 
 /// The panel's working core without a window, shared by the panel and the headless recorder:
 /// every connection is calibrated and then asked for its version, every arrival is decoded and
-/// what was decoded is handed to the operating system at once.
+/// what was decoded is handed to the operating system at once, and a lost link voids the
+/// calibration and ends the run and the polling. Front ends call the operator's actions below
+/// and follow the signals; none of them decides what happens.
 class InstrumentSession : public QObject, private DecoderOutput {
     Q_OBJECT
 public:
@@ -53,10 +56,24 @@ public:
     /// Read anew for every record.
     DataOptions& options() { return m_options; }
 
+    /// From now on the record options, data folder, address and Tau texts are those of `options`.
+    void bindOptions(PanelOptions& options);
+    /// Start-up's connection to the address in force; the log starts afresh with its line.
+    void openConnection();
+    /// Closing: Run unticked (ending a run and its file), calibration and polling ended, link closed.
+    void shutdown();
+
     bool send(const QByteArray& bytes);
-    /// The run box changed: start or stop a run (with its data file when File is ticked).
+    /// The run box changed: start or stop a run (with its data file when File is ticked). A
+    /// start while ticked starts anew, as a click on a grayed box always has.
     void setRun(bool ticked);
     bool isRunTicked() const { return m_runTicked; }
+    /// Register polling (the Auto box).
+    void setAuto(bool ticked);
+    bool isAutoTicked() const { return m_autoTicked; }
+    void calibrate();
+    void requestRegisters();
+    void requestRegister(int index);
     /// Whole entries of this run in its data file: what a reader of the file finds.
     quint64 entriesWritten() const;
     void setFileTicked(bool ticked);
@@ -71,6 +88,9 @@ public:
 signals:
     /// A calibration is under way (busy pointer).
     void busyChanged(bool busy);
+    /// After every change of the Run state, the session's own (link loss, shutdown) included.
+    void runChanged(bool ticked);
+    void autoChanged(bool ticked);
 
 private:
     void heartbeat() override;
@@ -79,6 +99,7 @@ private:
     bool fileIsOpen() const override;
     bool writeFile(QByteArrayView bytes, QString& errorText) override;
 
+    void untickRun();
     void beginSidecar();
     void finishSidecar();
     void noteCalibrationChange(const QString& reason);
@@ -102,6 +123,7 @@ private:
     const Clock& m_clock;
     DataOptions m_options;
     bool m_runTicked = false;
+    bool m_autoTicked = false;
     bool m_versionAfterCalibration = false;
     bool m_decoderWriting = false;
     /// Entries handed to the data file, failed ones aside: the index a calibration change

@@ -3,6 +3,8 @@
 #include "app/formmain.h"
 #include "app/vbcheckbox.h"
 #include "common/fakes.h"
+#include "common/panelview.h"
+#include "session/paneloptions.h"
 #include "link/connectionmanager.h"
 #include "link/replydecoder.h"
 #include "platform/settingsbackend.h"
@@ -24,8 +26,8 @@ int main(int argc, char* argv[])
     o.address = QStringLiteral("127.0.0.1");
     o.port = quint16(QByteArray(argv[1]).toUInt());
     Application app(o, settings, boxes);
-    auto& ui = app.window().ui;
-    ui.txtPath->setText(QString::fromLocal8Bit(argv[2]) + u'/');
+    const PanelView ui(app.window());
+    app.panelOptions().setDataFolder(QString::fromLocal8Bit(argv[2]) + u'/');
     ui.chkDisplay->setValue(0);
     // Connected after the panel's own handling, so each report follows the arrival's decoding
     // and its hand-over to the operating system.

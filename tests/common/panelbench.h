@@ -4,6 +4,8 @@
 #include "app/application.h"
 #include "app/formmain.h"
 #include "common/fakes.h"
+#include "common/panelview.h"
+#include "session/paneloptions.h"
 #include "platform/settingsbackend.h"
 #include "sim/instrumentsimulator.h"
 
@@ -64,9 +66,9 @@ struct Bench {
         o.address = QStringLiteral("127.0.0.1");
         o.port = sim->port();
         app = std::make_unique<Application>(o, settings, boxes);
-        app->window().ui.txtPath->setText(dir.path() + u'/');
+        app->panelOptions().setDataFolder(dir.path() + u'/');
     }
-    FormMain::Ui& ui() { return app->window().ui; }
+    PanelView ui() const { return PanelView(app->window()); }
     QStringList dataFiles() const
     {
         return QDir(dir.path()).entryList({QStringLiteral("Coincidences *.txt")}, QDir::Files, QDir::Time | QDir::Reversed);
