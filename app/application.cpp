@@ -91,7 +91,8 @@ QString Application::lockFilePath()
     return dir.isEmpty() ? QString() : dir + QStringLiteral("/tallyscope.lock");
 }
 
-bool Application::acquireSingleInstance(QLockFile& lock, MessageBoxes& boxes, QString& warning)
+bool Application::acquireSingleInstance(QLockFile& lock, MessageBoxes& boxes, QString& warning,
+                                        std::function<void()> refusalAnswered)
 {
     warning.clear();
     lock.setStaleLockTime(0);
@@ -108,7 +109,11 @@ bool Application::acquireSingleInstance(QLockFile& lock, MessageBoxes& boxes, QS
         return true;
     }
     boxes.show(QStringLiteral("Another Tallyscope test GUI is already running!"), QStringLiteral("Oops!"),
-               MessageBoxes::Buttons::OkCancel, MessageBoxes::Icon::Critical);
+               MessageBoxes::Buttons::OkCancel, MessageBoxes::Icon::Critical,
+               [refusalAnswered = std::move(refusalAnswered)](MessageBoxes::Answer) {
+                   if (refusalAnswered)
+                       refusalAnswered();
+               });
     return false;
 }
 
@@ -208,8 +213,8 @@ void Application::wire()
     connect(w, &FormMain::runSwitched, s, &InstrumentSession::setRun);
     connect(&s->dataFile(), &DataFile::writeFailed, w, &FormMain::markDataFileFailure);
     connect(w, &FormMain::dataFolderRequested, this, [this, w] {
-        if (const auto text = DataFolderChooser(*m_settings, &m_boxes).cmdPath_Click(w->ui.txtPath->text(), w))
-            w->ui.txtPath->setText(*text);
+        DataFolderChooser(*m_settings, &m_boxes).cmdPath_Click(w->ui.txtPath->text(), w,
+                                                               [w](const QString& text) { w->ui.txtPath->setText(text); });
     });
 
     // Registers and DAC A.
@@ -242,7 +247,7 @@ void Application::wire()
 
     // Self-update: on a click of the version label, and at start-up (below). Handing over to
     // the changeover program ends the panel without its closing steps, as an installer must.
-    connect(w, &FormMain::updateCheckRequested, this, [this](int mode) { m_update->UpdateThisApp(mode, m_updateUrl); });
+    connect(w, &FormMain::updateCheckRequested, this, [this](UpdateCheckMode mode) { m_update->UpdateThisApp(mode, m_updateUrl); });
     connect(m_update.get(), &UpdateRoutine::busyChanged, w, busyPointer);
     connect(m_update.get(), &UpdateRoutine::endProgramRequested, this, [] { QCoreApplication::exit(0); });
 }
@@ -267,7 +272,7 @@ void Application::start()
             disconnect(*once);
             finish();
         });
-        if (!m_update->UpdateThisApp(0, m_updateUrl)) {
+        if (!m_update->UpdateThisApp(UpdateCheckMode::Automatic, m_updateUrl)) {
             disconnect(*once);
             finish();
         }

@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QMenu>
+#include <QPointer>
 #include <QTimer>
 #include <QGroupBox>
 #include <QLabel>
@@ -282,19 +283,15 @@ private slots:
         // A right click is not a click: min and max stay.
         QTest::mouseClick(p.form->ui.Frame6, Qt::RightButton, {}, QPoint(2, 2));
         QCOMPARE(p.form->ui.lblMin->text(), QStringLiteral("100"));
-        // The menu that the right click opens offers the histogram.
-        QTimer::singleShot(0, this, [] {
-            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
-                menu->actions().value(0)->trigger();
-                menu->close();
-            }
-        });
-        QTimer::singleShot(3000, this, [] {
-            if (QWidget* popup = QApplication::activePopupWidget())
-                popup->close();
-        });
+        // The menu that the right click opens offers the histogram; it pops up and returns at once.
         emit p.form->ui.Frame6->customContextMenuRequested(QPoint(5, 5));
+        QPointer<QMenu> menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY(menu);
+        QCOMPARE(histogram.size(), 0);
+        menu->actions().value(0)->trigger();
+        menu->close();
         QCOMPARE(histogram.size(), 1);
+        QTRY_VERIFY(menu.isNull());
     }
 
     void heartbeatLabelFlashes()
