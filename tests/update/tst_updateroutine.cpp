@@ -344,12 +344,6 @@ private slots:
         QTest::newRow("no comment marker")
             << QByteArray("[version]\r\n1.00.0009\r\n")
             << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.00.0009.") + tail;
-        QTest::newRow("empty comment line")
-            << QByteArray("[version]\r\n1.0.9\r\n[comments]\r\n\r\n")
-            << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.0.9.") + tail;
-        QTest::newRow("comments before version, first markers count")
-            << QByteArray("junk [comments]\r\nsaid first\r\n[version]\r\n1.9\r\n[version]\r\n2.0\r\n[comments]\r\nx\r\n")
-            << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.9.\r\nsaid first") + tail;
     }
 
     void promptText()
