@@ -22,8 +22,7 @@ int main(int argc, char* argv[])
     QLockFile lock(Application::lockFilePath());
     QString lockWarning;
     if (!Application::acquireSingleInstance(lock, boxes, lockWarning, [] { QCoreApplication::exit(1); })) {
-        // Whatever the answer, this panel ends once the refusal is answered, with its own code.
-        QApplication::setQuitOnLastWindowClosed(false);
+        // Whatever the answer, this panel ends once the refusal is answered.
         return QApplication::exec();
     }
 

@@ -8,6 +8,8 @@ void WidgetMessageBoxes::show(const QString& text, const QString& title, Buttons
 {
     auto* box = new QMessageBox(m_parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    // A box answered before the main window shows (the start-up update prompt) is no reason to quit.
+    box->setAttribute(Qt::WA_QuitOnClose, false);
     // open() would make it window-modal, which a box without a parent is to nothing at all.
     box->setWindowModality(Qt::ApplicationModal);
     box->setText(text);
