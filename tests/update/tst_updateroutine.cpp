@@ -330,67 +330,49 @@ private slots:
         QCOMPARE(rig.stored(kDateName), today(rig.clock));
     }
 
-    void promptText_data()
-    {
-        QTest::addColumn<QByteArray>("head");
-        QTest::addColumn<QString>("text");
-
-        const QString tail = QStringLiteral(
-            "\r\n\r\nNote that tallyscope will have to be restarted to update.  \r\n\r\nWould you like to update?\r\n"
-            "Hit 'Cancel' to stop checking automatically for updates.");
-        QTest::newRow("comment")
-            << QByteArray("[version]\r\n1.00.0009\r\n[comments]\r\nFixes the range display.\r\nNot this line\r\n")
-            << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.00.0009.\r\nFixes the range display.") + tail;
-        QTest::newRow("no comment marker")
-            << QByteArray("[version]\r\n1.00.0009\r\n")
-            << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.00.0009.") + tail;
-    }
-
-    void promptText()
-    {
-        QFETCH(QByteArray, head);
-        QFETCH(QString, text);
-
-        Rig rig(*m_signer, m_signer->publicKey());
-        rig.boxes.answer = Answer::No;
-        rig.serveVersionFile(head + "[sha256]\r\n");
-        QCOMPARE(rig.run(0), QStringLiteral("2: Update available but turned down."));
-        QCOMPARE(rig.boxes.shown.size(), 1);
-        QCOMPARE(rig.boxes.shown.first().text, text);
-        QCOMPARE(rig.boxes.shown.first().title, QStringLiteral("tallyscope - Update Available"));
-        QCOMPARE(rig.boxes.shown.first().buttons, MessageBoxes::Buttons::YesNoCancel);
-        QCOMPARE(rig.boxes.shown.first().icon, MessageBoxes::Icon::Information);
-    }
-
-    void versionOrder_data()
+    // Only a newer version is offered, and the prompt names it with the comment line.
+    void versionOrderAndPrompt_data()
     {
         QTest::addColumn<QString>("offered");
+        QTest::addColumn<QString>("comment");
         QTest::addColumn<QString>("status");
 
         // The running version is 1.00.0008.
         const QString latest = QStringLiteral("1: Already using the latest version.");
         const QString offered = QStringLiteral("2: Update available but turned down.");
-        QTest::newRow("same, written differently") << "1.0.8" << latest;
-        QTest::newRow("older: a replayed version file") << "1.00.0007" << latest;
-        QTest::newRow("older major") << "0.99.9999" << latest;
-        QTest::newRow("newer by number, older as text") << "1.0.9" << offered;
-        QTest::newRow("newer, fewer parts") << "2" << offered;
-        QTest::newRow("newer, more parts") << "1.00.0008.1" << offered;
-        QTest::newRow("not a version") << "1.00.0009 beta" << "4: Can't find the file or the version info in the file.";
-        QTest::newRow("empty part") << "1..9" << "4: Can't find the file or the version info in the file.";
+        const QString four = QStringLiteral("4: Can't find the file or the version info in the file.");
+        QTest::newRow("same, written differently") << "1.0.8" << QString() << latest;
+        QTest::newRow("older: a replayed version file") << "1.00.0007" << QString() << latest;
+        QTest::newRow("older major") << "0.99.9999" << QString() << latest;
+        QTest::newRow("newer by number, older as text") << "1.0.9" << QString() << offered;
+        QTest::newRow("newer, fewer parts") << "2" << QString() << offered;
+        QTest::newRow("newer, more parts, a comment") << "1.00.0008.1" << "Fixes the range display." << offered;
+        QTest::newRow("not a version") << "1.00.0009 beta" << QString() << four;
+        QTest::newRow("empty part") << "1..9" << QString() << four;
     }
 
-    void versionOrder()
+    void versionOrderAndPrompt()
     {
         QFETCH(QString, offered);
+        QFETCH(QString, comment);
         QFETCH(QString, status);
 
         Rig rig(*m_signer, m_signer->publicKey());
         rig.boxes.answer = Answer::No;
-        rig.publish(offered);
+        rig.publish(offered, comment);
         QCOMPARE(rig.run(0), status);
-        QCOMPARE(rig.boxes.shown.size(), status.startsWith(u'2') ? 1 : 0);
         QCOMPARE(rig.stored(kDateName), today(rig.clock));
+        QCOMPARE(rig.boxes.shown.size(), status.startsWith(u'2') ? 1 : 0);
+        if (rig.boxes.shown.isEmpty())
+            return;
+        const FakeMessageBoxes::Shown& box = rig.boxes.shown.first();
+        QCOMPARE(box.text, QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version ") + offered + u'.'
+                               + (comment.isNull() ? QString() : QStringLiteral("\r\n") + comment)
+                               + QStringLiteral("\r\n\r\nNote that tallyscope will have to be restarted to update.  \r\n\r\n"
+                                                "Would you like to update?\r\nHit 'Cancel' to stop checking automatically for updates."));
+        QCOMPARE(box.title, QStringLiteral("tallyscope - Update Available"));
+        QCOMPARE(box.buttons, MessageBoxes::Buttons::YesNoCancel);
+        QCOMPARE(box.icon, MessageBoxes::Icon::Information);
     }
 
     void refusals_data()
