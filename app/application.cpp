@@ -90,7 +90,8 @@ QString Application::lockFilePath()
     return dir.isEmpty() ? QString() : dir + QStringLiteral("/tallyscope.lock");
 }
 
-bool Application::acquireSingleInstance(QLockFile& lock, MessageBoxes& boxes, QString& warning)
+bool Application::acquireSingleInstance(QLockFile& lock, MessageBoxes& boxes, QString& warning,
+                                        std::function<void()> refusalAnswered)
 {
     warning.clear();
     lock.setStaleLockTime(0);
@@ -107,7 +108,11 @@ bool Application::acquireSingleInstance(QLockFile& lock, MessageBoxes& boxes, QS
         return true;
     }
     boxes.show(QStringLiteral("Another Tallyscope test GUI is already running!"), QStringLiteral("Oops!"),
-               MessageBoxes::Buttons::OkCancel, MessageBoxes::Icon::Critical);
+               MessageBoxes::Buttons::OkCancel, MessageBoxes::Icon::Critical,
+               [refusalAnswered = std::move(refusalAnswered)](MessageBoxes::Answer) {
+                   if (refusalAnswered)
+                       refusalAnswered();
+               });
     return false;
 }
 
@@ -175,8 +180,9 @@ void Application::wire()
             m_histogramFeed->clearForRunStart();
     });
     connect(w, &FormMain::dataFolderRequested, this, [this, w] {
-        if (const auto text = DataFolderChooser(*m_settings, &m_boxes).cmdPath_Click(m_panelOptions->dataFolder(), w))
-            m_panelOptions->setDataFolder(*text);
+        DataFolderChooser(*m_settings, &m_boxes).cmdPath_Click(m_panelOptions->dataFolder(), w, [this](const QString& text) {
+            m_panelOptions->setDataFolder(text);
+        });
     });
 
     // The histogram: fed by the decoder, binned on the grid the calibration in force allows,
@@ -202,7 +208,7 @@ void Application::wire()
 
     // Self-update: on a click of the version label, and at start-up (below). Handing over to
     // the changeover program ends the panel without its closing steps, as an installer must.
-    connect(w, &FormMain::updateCheckRequested, this, [this](int mode) { m_update->UpdateThisApp(mode, m_updateUrl); });
+    connect(w, &FormMain::updateCheckRequested, this, [this](UpdateCheckMode mode) { m_update->UpdateThisApp(mode, m_updateUrl); });
     connect(m_update.get(), &UpdateRoutine::busyChanged, w, [w](bool busy) {
         if (busy)
             w->setCursor(Qt::WaitCursor);
@@ -232,7 +238,7 @@ void Application::start()
             disconnect(*once);
             finish();
         });
-        if (!m_update->UpdateThisApp(0, m_updateUrl)) {
+        if (!m_update->UpdateThisApp(UpdateCheckMode::Automatic, m_updateUrl)) {
             disconnect(*once);
             finish();
         }

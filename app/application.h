@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -45,10 +46,12 @@ public:
     /// ends here (--help, --version, a bad argument) returns its exit code, the text printed.
     static std::optional<int> parseArguments(const QStringList& arguments, Options& options);
 
-    /// True when this is the only running panel of this user; otherwise shows the refusal.
+    /// True when this is the only running panel of this user; otherwise shows the refusal and
+    /// returns false at once, and `refusalAnswered` runs when the operator has answered it.
     /// A lock that cannot be made at all is no refusal: true, with `warning` saying so.
     /// The lock stays held as long as `lock` lives.
-    static bool acquireSingleInstance(QLockFile& lock, MessageBoxes& boxes, QString& warning);
+    static bool acquireSingleInstance(QLockFile& lock, MessageBoxes& boxes, QString& warning,
+                                      std::function<void()> refusalAnswered = {});
     /// Empty when the user has no private runtime folder.
     static QString lockFilePath();
 

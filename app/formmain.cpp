@@ -314,9 +314,10 @@ void FormMain::wireModels()
     // the group's left-click behaviour never used, and nothing on the layout moves for it.
     ui.Frame6->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ui.Frame6, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-        QMenu menu(this);
-        menu.addAction(QStringLiteral("Histogram..."), this, &FormMain::histogramRequested);
-        menu.exec(ui.Frame6->mapToGlobal(at));
+        auto* menu = new QMenu(this);
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->addAction(QStringLiteral("Histogram..."), this, &FormMain::histogramRequested);
+        menu->popup(ui.Frame6->mapToGlobal(at));
     });
     m_minMaxClickers = {ui.Frame6, ui.Label5, ui.Label7, ui.lblMinName, ui.lblMaxName,
                         ui.lblMin,  ui.lblMax, ui.lblCount, ui.lblRange};
@@ -607,7 +608,7 @@ bool FormMain::eventFilter(QObject* watched, QEvent* event)
     // Clicks are the left button's, as on any button; the right one opens context menus.
     if (event->type() == QEvent::MouseButtonRelease && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         if (watched == ui.lblGui) {
-            emit updateCheckRequested(1);
+            emit updateCheckRequested(UpdateCheckMode::Asked);
         } else if (const auto it = std::find(ui.lblRegName.begin(), ui.lblRegName.end(), watched);
                    it != ui.lblRegName.end()) {
             m_models.session->requestRegister(int(it - ui.lblRegName.begin()));

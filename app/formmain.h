@@ -1,6 +1,8 @@
 /// @brief The main window: shows the models and forwards the operator's actions; owns no instrument state.
 #pragma once
 
+#include "update/updatecheckmode.h"
+
 #include <QSet>
 #include <QSize>
 #include <QWidget>
@@ -54,7 +56,7 @@ public:
 
 signals:
     void dataFolderRequested();
-    void updateCheckRequested(int checkMode);
+    void updateCheckRequested(UpdateCheckMode checkMode);
     /// The operator asked for the histogram window (context menu of the "Coincidences" group).
     void histogramRequested();
     /// Shutdown finished; the application ends.

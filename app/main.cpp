@@ -21,8 +21,10 @@ int main(int argc, char* argv[])
     WidgetMessageBoxes boxes;
     QLockFile lock(Application::lockFilePath());
     QString lockWarning;
-    if (!Application::acquireSingleInstance(lock, boxes, lockWarning))
-        return 1;
+    if (!Application::acquireSingleInstance(lock, boxes, lockWarning, [] { QCoreApplication::exit(1); })) {
+        // Whatever the answer, this panel ends once the refusal is answered.
+        return QApplication::exec();
+    }
 
     QSettingsBackend settings;
     Application app(options, settings, boxes);

@@ -112,7 +112,7 @@ Figures runScenario(const TestSigner& signer, const QString& fault)
     QElapsedTimer clockRun;
     clockRun.start();
     sampler.start();
-    routine->UpdateThisApp(0, server.baseUrl());
+    routine->UpdateThisApp(UpdateCheckMode::Automatic, server.baseUrl());
     loop.exec();
     f.seconds = clockRun.elapsed() / 1000.0;
     f.growthMiB = qMax(f.growthMiB, benchutil::residentMiB() - before);

@@ -90,7 +90,7 @@ void checkVersionFile(const QByteArray& body)
                qPrintable(version));
 
     QString comment = QStringLiteral("untouched");
-    const int ec = file.comment(comment);
+    const int ec = int(file.comment(comment));
     const qsizetype q = body.indexOf("[comments]") + 1;
     FUZZ_CHECK(ec == (q > 0 && body.size() < q + 11 ? 5 : 0), "comment returned %d", ec);
     if (ec == 0)
@@ -126,7 +126,7 @@ void checkVersionFile(const QByteArray& body)
 void checkLength(const QByteArray& header)
 {
     qint64 length = -1;
-    const int e = VersionFile::lengthValue(QString::fromLatin1(header), length);
+    const int e = int(VersionFile::lengthValue(QString::fromLatin1(header), length));
     FUZZ_CHECK(e == 0 || e == 13, "lengthValue returned %d", e);
     FUZZ_CHECK(e != 0 || length >= 0, "lengthValue accepted a negative length");
     static const QRegularExpression plain(QRegularExpression::anchoredPattern(QStringLiteral("\\s*[+-]?[0-9]{1,18}\\s*")));

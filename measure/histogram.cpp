@@ -1,6 +1,8 @@
 /// @brief Lazy binning on the achievable-value grid, the summary figures and the CSV export.
 #include "measure/histogram.h"
 
+#include "measure/exactsum.h"
+
 #include "link/channeltimetable.h"
 #include "link/timeconversion.h"
 
@@ -252,6 +254,18 @@ double Histogram::snapEdge(double edge) const
 void Histogram::rebuild() const
 {
     mergeNewKeys();
+    resetDerived();
+    if (m_sortedKeys.empty())
+        return;
+    const std::vector<quint64> counts = countsInKeyOrder();
+    computeMoments(counts);
+    const std::vector<double> edges = binEdges();
+    fillBins(edges, counts);
+    findFwhm();
+}
+
+void Histogram::resetDerived() const
+{
     m_bins.clear();
     m_prefix.assign(m_sortedKeys.size() + 1, 0);
     m_underflow = m_overflow = 0;
@@ -259,18 +273,25 @@ void Histogram::rebuild() const
     m_mean = m_stdDev = 0;
     m_nominalWidth = m_binWidth;
     m_dirty = false;
-    if (m_sortedKeys.empty())
-        return;
+}
 
+std::vector<quint64> Histogram::countsInKeyOrder() const
+{
     std::vector<quint64> counts(m_sortedKeys.size());
-    __int128 sum = 0;
     for (std::size_t i = 0; i < m_sortedKeys.size(); ++i) {
         counts[i] = m_counts.value(m_sortedKeys[i]);
         m_prefix[i + 1] = m_prefix[i] + counts[i];
-        sum += __int128(m_sortedKeys[i]) * counts[i];
     }
+    return counts;
+}
+
+void Histogram::computeMoments(const std::vector<quint64>& counts) const
+{
     // Exact sum, then squared deviations from the exact mean: no cancellation.
-    m_mean = double(static_cast<long double>(sum) / static_cast<long double>(m_count));
+    ExactSum sum;
+    for (std::size_t i = 0; i < m_sortedKeys.size(); ++i)
+        sum.add(m_sortedKeys[i], counts[i]);
+    m_mean = double(sum.value() / static_cast<long double>(m_count));
     if (m_count > 1) {
         long double squares = 0;
         for (std::size_t i = 0; i < m_sortedKeys.size(); ++i) {
@@ -279,7 +300,10 @@ void Histogram::rebuild() const
         }
         m_stdDev = double(std::sqrt(squares / static_cast<long double>(m_count - 1)));
     }
+}
 
+std::vector<double> Histogram::binEdges() const
+{
     // Integer values: a range [lo, hi] of them is covered by [lo - 0.5, hi + 0.5]. Nominal
     // edges sit on a fixed lattice -0.5 + k * width, so they do not wander as the range does.
     auto [low, high] = m_range ? *m_range : automaticRange();
@@ -311,7 +335,11 @@ void Histogram::rebuild() const
                 edges.back() = snapEdge(double(*above));
         }
     }
+    return edges;
+}
 
+void Histogram::fillBins(const std::vector<double>& edges, const std::vector<quint64>& counts) const
+{
     m_bins.resize(qsizetype(edges.size() - 1));
     for (qsizetype i = 0; i < m_bins.size(); ++i) {
         m_bins[i].low = edges[std::size_t(i)];
@@ -330,7 +358,10 @@ void Histogram::rebuild() const
             m_bins[qsizetype(bin)].count += counts[i];
         }
     }
+}
 
+void Histogram::findFwhm() const
+{
     // Uneven bins are compared by counts per ps; the peak's half-maximum crossings are
     // interpolated between bin centres on that density.
     std::vector<double> density(std::size_t(m_bins.size()));
@@ -340,7 +371,7 @@ void Histogram::rebuild() const
         Bin& b = m_bins[qsizetype(i)];
         density[i] = double(b.count) / (b.high - b.low);
         centre[i] = (b.low + b.high) / 2;
-        b.scaledCount = density[i] * width;
+        b.scaledCount = density[i] * m_nominalWidth;
         if (density[i] > density[peak])
             peak = i;
     }

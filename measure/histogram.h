@@ -146,6 +146,13 @@ private:
         }
     }
     void rebuild() const;
+    void resetDerived() const;
+    std::vector<quint64> countsInKeyOrder() const;
+    void computeMoments(const std::vector<quint64>& counts) const;
+    /// Edges on the nominal lattice, snapped to the achievable grid; sets the nominal width.
+    std::vector<double> binEdges() const;
+    void fillBins(const std::vector<double>& edges, const std::vector<quint64>& counts) const;
+    void findFwhm() const;
     void mergeNewKeys() const;
     std::pair<double, double> automaticRange() const;
     void ensureGrid(qint32 low, qint32 high) const;

@@ -36,6 +36,9 @@ void RunSwitch::setRun(bool ticked)
         m_dataFile.close();
         return;
     }
+    // The failed open has left no file open, so the run goes on without one at once; the answer
+    // changes nothing. Acting on it could only undo what happened while the box was up (a stop on
+    // a lost link, a later start with its own file).
     if (!m_dataFile.open(m_folder))
         m_boxes.show(BadPathText, m_caption + QStringLiteral(" - Oops!"), MessageBoxes::Buttons::Ok,
                      MessageBoxes::Icon::None);

@@ -12,7 +12,7 @@ class RunStatistics;
 
 /// chkRun_Click without the check box. Sends that fail (no connection) are ignored and the
 /// rest of the step still happens; a data file that cannot be opened gets the operator's
-/// message box, and the run goes on without a file.
+/// message box, and the run goes on without a file while the box is up.
 class RunSwitch : public QObject {
     Q_OBJECT
 public:

@@ -7,11 +7,13 @@
 #include <utility>
 
 /// Answers Ok for a lone OK button and Cancel otherwise: nobody is there to agree to anything.
+/// The answer comes from the event loop, as a window's would.
 class StderrMessageBoxes final : public MessageBoxes {
 public:
     /// Each line is "<prefix>: <title>: <text>".
     explicit StderrMessageBoxes(QString prefix) : m_prefix(std::move(prefix)) {}
-    Answer show(const QString& text, const QString& title, Buttons buttons, Icon icon) override;
+    void show(const QString& text, const QString& title, Buttons buttons, Icon icon,
+              AnswerHandler answered = {}) override;
     int shownCount() const { return m_shown; }
 
 private:

@@ -35,7 +35,7 @@ void QtUpdatePlatform::request(const QString& url, HttpMode mode, const Limits& 
     reply->setReadBufferSize(kReadChunk);
 
     struct Transfer {
-        int error = 0;
+        UpdateError error = UpdateError::None;
         bool over = false;
         bool binarySeen = false;
         qint64 received = 0;
@@ -45,8 +45,8 @@ void QtUpdatePlatform::request(const QString& url, HttpMode mode, const Limits& 
     auto t = std::make_shared<Transfer>();
     // Once finished, the reply is only read out; a late timer or the last bytes change nothing
     // but the outcome.
-    const auto stop = [reply, t](int error) {
-        if (t->error == 0)
+    const auto stop = [reply, t](UpdateError error) {
+        if (t->error == UpdateError::None)
             t->error = error;
         t->body.clear();
         if (!t->over)
@@ -54,12 +54,12 @@ void QtUpdatePlatform::request(const QString& url, HttpMode mode, const Limits& 
     };
 
     if (limits.deadlineMs > 0)
-        QTimer::singleShot(limits.deadlineMs, reply, [stop] { stop(ErrTimedOut); });
+        QTimer::singleShot(limits.deadlineMs, reply, [stop] { stop(UpdateError::TimedOut); });
     if (limits.progressWindowMs > 0 && limits.minBytesPerWindow > 0) {
         auto* window = new QTimer(reply);
         QObject::connect(window, &QTimer::timeout, reply, [t, stop, need = limits.minBytesPerWindow] {
             if (t->received - t->receivedAtWindow < need)
-                return stop(ErrTimedOut);
+                return stop(UpdateError::TimedOut);
             t->receivedAtWindow = t->received;
         });
         window->start(limits.progressWindowMs);
@@ -69,21 +69,21 @@ void QtUpdatePlatform::request(const QString& url, HttpMode mode, const Limits& 
         if (UpdateAddress::redirectAllowed(reply->url(), reply->url().resolved(to)))
             emit reply->redirectAllowed();
         else
-            stop(ErrTransferFailed);
+            stop(UpdateError::TransferFailed);
     });
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, stop, max = limits.maxBytes] {
         bool known = false;
         const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
         if (known && announced > max)
-            stop(ErrTooLarge);
+            stop(UpdateError::TooLarge);
     });
     const auto consume = [reply, t, stop, mode, progress, max = limits.maxBytes] {
-        if (t->error != 0)
+        if (t->error != UpdateError::None)
             return;
         const QByteArray chunk = reply->readAll();
         t->received += chunk.size();
         if (t->received > max)
-            return stop(ErrTooLarge);
+            return stop(UpdateError::TooLarge);
         if (mode == HttpMode::Text && !t->binarySeen && chunk.contains('\0')) {
             t->binarySeen = true;
             t->body.clear();
@@ -102,12 +102,12 @@ void QtUpdatePlatform::request(const QString& url, HttpMode mode, const Limits& 
         consume();
         HttpReply out;
         out.contentLength = QString::fromLatin1(reply->rawHeader("Content-Length"));
-        if (t->error != 0) {
+        if (t->error != UpdateError::None) {
             out.error = t->error;
         } else if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
-            out.error = ErrTransferFailed;
+            out.error = UpdateError::TransferFailed;
         } else if (mode == HttpMode::Text && t->binarySeen) {
-            out.error = ErrTypeMismatch;
+            out.error = UpdateError::TypeMismatch;
         } else {
             out.body = std::move(t->body);
         }
@@ -141,7 +141,7 @@ bool QtUpdatePlatform::isWritableFolder(const QString& folder) const
 
 void QtUpdatePlatform::deleteFile(const QString& path) { QFile::remove(path); }
 
-int QtUpdatePlatform::writeFile(const QString& path, const QByteArray& bytes, bool executable)
+UpdateError QtUpdatePlatform::writeFile(const QString& path, const QByteArray& bytes, bool executable)
 {
     // A link planted under the name would have QSaveFile write through it; the name gets a file
     // of its own instead.
@@ -149,26 +149,26 @@ int QtUpdatePlatform::writeFile(const QString& path, const QByteArray& bytes, bo
         QFile::remove(path);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        return ErrFileAccess;
+        return UpdateError::FileAccess;
     if (file.write(bytes) != bytes.size()) {
         file.cancelWriting();
-        return ErrFileAccess;
+        return UpdateError::FileAccess;
     }
     if (!file.commit())
-        return ErrFileAccess;
+        return UpdateError::FileAccess;
     if (executable) {
         const auto perms = QFile::permissions(path) | QFileDevice::ReadOwner | QFileDevice::WriteOwner
                            | QFileDevice::ExeOwner | QFileDevice::ExeUser | QFileDevice::ReadGroup
                            | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
         if (!QFile::setPermissions(path, perms))
-            return ErrFileAccess;
+            return UpdateError::FileAccess;
     }
-    return 0;
+    return UpdateError::None;
 }
 
-qint64 QtUpdatePlatform::startProcess(const QString& program, const QStringList& arguments, int& error)
+qint64 QtUpdatePlatform::startProcess(const QString& program, const QStringList& arguments, UpdateError& error)
 {
-    error = 0;
+    error = UpdateError::None;
     QProcess process;
     process.setProgram(program);
     process.setArguments(arguments);

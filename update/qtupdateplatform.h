@@ -30,8 +30,8 @@ public:
     QByteArray versionBlock(const QString& path) const override;
     bool isWritableFolder(const QString& folder) const override;
     void deleteFile(const QString& path) override;
-    int writeFile(const QString& path, const QByteArray& bytes, bool executable) override;
-    qint64 startProcess(const QString& program, const QStringList& arguments, int& error) override;
+    UpdateError writeFile(const QString& path, const QByteArray& bytes, bool executable) override;
+    qint64 startProcess(const QString& program, const QStringList& arguments, UpdateError& error) override;
 
 private:
     QNetworkAccessManager m_network;

@@ -1,6 +1,8 @@
 /// @brief The machine operations the update check needs, as a seam: HTTP, program identity, files, processes.
 #pragma once
 
+#include "update/updateerror.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -14,17 +16,16 @@ public:
     enum class HttpMode { Text, Binary };
 
     struct HttpReply {
-        /// 0, or an error number: ErrTypeMismatch for a text-mode request of a binary body,
-        /// ErrTooLarge, ErrTimedOut, ErrTransferFailed. An HTTP error status is no error: its page
-        /// is the body.
-        int error = 0;
+        /// None, or TypeMismatch for a text-mode request of a binary body, TooLarge, TimedOut,
+        /// TransferFailed. An HTTP error status is no error: its page is the body.
+        UpdateError error = UpdateError::None;
         /// Text mode: one character per byte (Latin-1). Empty when `error` is set.
         QByteArray body;
         /// The response's "Content-length" header as sent, empty when absent.
         QString contentLength;
     };
     /// What a peer may make one transfer cost. Exceeding a limit aborts the transfer with
-    /// ErrTooLarge (size) or ErrTimedOut (time).
+    /// TooLarge (size) or TimedOut (time).
     struct Limits {
         /// The largest body accepted, announced or received.
         qint64 maxBytes = 0;
@@ -36,16 +37,6 @@ public:
     };
     using ReplyHandler = std::function<void(const HttpReply&)>;
     using ProgressHandler = std::function<void(qint64 received, qint64 total)>;
-
-    static constexpr int ErrInvalidArgument = 5;
-    static constexpr int ErrTypeMismatch = 13;
-    static constexpr int ErrFileAccess = 75;
-    /// A body beyond the transfer's size limit ("Overflow").
-    static constexpr int ErrTooLarge = 6;
-    static constexpr int ErrTimedOut = 35761;
-    /// Refused, reset, unknown host, TLS failure, a refused redirect: anything but a time-out that
-    /// yields no response.
-    static constexpr int ErrTransferFailed = 35764;
 
     virtual ~UpdatePlatform() = default;
 
@@ -64,9 +55,9 @@ public:
     virtual bool isWritableFolder(const QString& folder) const = 0;
     /// Deletes a file; failures are ignored by design.
     virtual void deleteFile(const QString& path) = 0;
-    /// Creates or replaces `path` with exactly `bytes`; returns 0 or an error number.
-    virtual int writeFile(const QString& path, const QByteArray& bytes, bool executable) = 0;
+    /// Creates or replaces `path` with exactly `bytes`.
+    virtual UpdateError writeFile(const QString& path, const QByteArray& bytes, bool executable) = 0;
     /// Starts a detached process; returns its task identifier (> 0) or 0. `error` is set only
     /// when the start failed with an error rather than just produced no task.
-    virtual qint64 startProcess(const QString& program, const QStringList& arguments, int& error) = 0;
+    virtual qint64 startProcess(const QString& program, const QStringList& arguments, UpdateError& error) = 0;
 };

@@ -80,7 +80,7 @@ QString UpdateRoutine::inFolder(const QString& fileName) const
 
 QString UpdateRoutine::settingName(const QString& suffix) const { return programName() + suffix; }
 
-bool UpdateRoutine::UpdateThisApp(int checkMode, const QString& baseUrl)
+bool UpdateRoutine::UpdateThisApp(UpdateCheckMode checkMode, const QString& baseUrl)
 {
     if (m_running)
         return false;
@@ -94,17 +94,17 @@ bool UpdateRoutine::UpdateThisApp(int checkMode, const QString& baseUrl)
     // Where no update can succeed, nothing is asked of the network, and there is nothing to clean
     // up either: leftovers only exist after a hand-over, which needed all of these.
     if (const QString why = refusal(m_baseUrl); !why.isEmpty()) {
-        if (m_checkMode != 0)
-            m_boxes.show(why, programName() + QStringLiteral(" - Updating"), MessageBoxes::Buttons::Ok,
-                         MessageBoxes::Icon::Information);
-        finish(why);
+        if (m_checkMode != UpdateCheckMode::Automatic)
+            notifyThenFinish(why, programName() + QStringLiteral(" - Updating"), MessageBoxes::Icon::Information, why);
+        else
+            finish(why);
         return true;
     }
 
     m_platform.deleteFile(inFolder(changeoverFileName()));
     m_platform.deleteFile(inFolder(kDownloadedUpdate));
 
-    if (m_checkMode == 0) {
+    if (m_checkMode == UpdateCheckMode::Automatic) {
         if (checkedToday()) {
             finish(QStringLiteral("9: Already checked today."));
             return true;
@@ -185,7 +185,7 @@ void UpdateRoutine::fetch(const QString& url, HttpMode mode, const UpdatePlatfor
 
 void UpdateRoutine::onVersionFile(const HttpReply& reply)
 {
-    if (reply.error != 0)
+    if (reply.error != UpdateError::None)
         return failWith(reply.error);
     m_versionBody = reply.body;
     m_contentLength = reply.contentLength;
@@ -198,7 +198,7 @@ void UpdateRoutine::onVersionFile(const HttpReply& reply)
 
 void UpdateRoutine::onSignature(const HttpReply& reply)
 {
-    if (reply.error != 0)
+    if (reply.error != UpdateError::None)
         return failWith(reply.error);
     // A missing signature arrives as the server's error page, which verifies no better than a
     // forged one.
@@ -217,10 +217,10 @@ void UpdateRoutine::compareAndPrompt()
 {
     // The header is only checked: what the file says comes from its signed bytes alone.
     qint64 length = 0;
-    if (const int e = VersionFile::lengthValue(m_contentLength, length))
+    if (const UpdateError e = VersionFile::lengthValue(m_contentLength, length); e != UpdateError::None)
         return failWith(e);
     if (length != m_versionBody.size())
-        return failWith(UpdatePlatform::ErrTypeMismatch);
+        return failWith(UpdateError::TypeMismatch);
     m_version = m_versionFile.advertisedVersion();
     // The signature vouches for this file of this program at this version, not just for some
     // bytes once signed with the key.
@@ -229,13 +229,14 @@ void UpdateRoutine::compareAndPrompt()
 
     const QString executable = inFolder(programName() + m_platform.executableSuffix());
     QString running;
-    if (const int e = VersionBlock::fileVersion(m_platform.versionBlock(executable), running))
+    if (const UpdateError e = VersionBlock::fileVersion(m_platform.versionBlock(executable), running);
+        e != UpdateError::None)
         return failWith(e);
 
     recordCheckDate();
     const auto runningParts = VersionFile::versionParts(running);
     if (!runningParts)
-        return failWith(UpdatePlatform::ErrTypeMismatch);
+        return failWith(UpdateError::TypeMismatch);
     const auto offered = VersionFile::versionParts(m_version);
     if (!offered)
         return finish(QStringLiteral("4: Can't find the file or the version info in the file."));
@@ -245,7 +246,7 @@ void UpdateRoutine::compareAndPrompt()
         return finish(QStringLiteral("1: Already using the latest version."));
 
     QString comment;
-    if (const int e = m_versionFile.comment(comment))
+    if (const UpdateError e = m_versionFile.comment(comment); e != UpdateError::None)
         return failWith(e);
 
     const QString n = programName();
@@ -257,8 +258,18 @@ void UpdateRoutine::compareAndPrompt()
             + kCrLf + kCrLf + QStringLiteral("Would you like to update?") + kCrLf
             + QStringLiteral("Hit 'Cancel' to stop checking automatically for updates.");
 
-    switch (m_boxes.show(text, n + QStringLiteral(" - Update Available"), MessageBoxes::Buttons::YesNoCancel,
-                         MessageBoxes::Icon::Information)) {
+    // The check stays running while the prompt is up, so no second one can start behind it.
+    QPointer<UpdateRoutine> self(this);
+    m_boxes.show(text, n + QStringLiteral(" - Update Available"), MessageBoxes::Buttons::YesNoCancel,
+                 MessageBoxes::Icon::Information, [self](MessageBoxes::Answer answer) {
+                     if (self)
+                         self->onPromptAnswer(answer);
+                 });
+}
+
+void UpdateRoutine::onPromptAnswer(MessageBoxes::Answer answer)
+{
+    switch (answer) {
     case MessageBoxes::Answer::Yes:
         fetchExecutable();
         return;
@@ -276,7 +287,7 @@ bool UpdateRoutine::probeAccepted(const HttpReply& reply)
     // A program really on the server cannot come back as text and has its true size; a missing
     // one comes back as a short error page, which is text.
     qint64 size = 0;
-    return reply.error == UpdatePlatform::ErrTypeMismatch && VersionFile::lengthValue(reply.contentLength, size) == 0
+    return reply.error == UpdateError::TypeMismatch && VersionFile::lengthValue(reply.contentLength, size) == UpdateError::None
            && size >= kSmallestProgram;
 }
 
@@ -302,11 +313,12 @@ void UpdateRoutine::onExecutableProbe(const HttpReply& reply)
 
 void UpdateRoutine::onExecutable(const HttpReply& reply)
 {
-    if (reply.error != 0)
+    if (reply.error != UpdateError::None)
         return failWith(reply.error);
     if (QCryptographicHash::hash(reply.body, QCryptographicHash::Sha256) != m_executable.sha256)
         return rejectExecutable();
-    if (const int e = m_platform.writeFile(inFolder(kDownloadedUpdate), reply.body, false))
+    if (const UpdateError e = m_platform.writeFile(inFolder(kDownloadedUpdate), reply.body, false);
+        e != UpdateError::None)
         return failWith(e);
     fetchChangeover();
 }
@@ -331,11 +343,12 @@ void UpdateRoutine::onChangeoverProbe(const HttpReply& reply)
 
 void UpdateRoutine::onChangeover(const HttpReply& reply)
 {
-    if (reply.error != 0)
+    if (reply.error != UpdateError::None)
         return failWith(reply.error);
     if (QCryptographicHash::hash(reply.body, QCryptographicHash::Sha256) != m_changeover.sha256)
         return rejectChangeover();
-    if (const int e = m_platform.writeFile(inFolder(changeoverFileName()), reply.body, true))
+    if (const UpdateError e = m_platform.writeFile(inFolder(changeoverFileName()), reply.body, true);
+        e != UpdateError::None)
         return failWith(e);
     handOver();
 }
@@ -343,7 +356,7 @@ void UpdateRoutine::onChangeover(const HttpReply& reply)
 void UpdateRoutine::handOver()
 {
     endDownloads();
-    int error = 0;
+    UpdateError error = UpdateError::None;
     // The changeover program checks the new program against this digest once more, just before it
     // puts it in place.
     const qint64 task = m_platform.startProcess(
@@ -355,7 +368,7 @@ void UpdateRoutine::handOver()
         QMetaObject::invokeMethod(this, &UpdateRoutine::endProgramRequested, Qt::QueuedConnection);
         return;
     }
-    if (error != 0)
+    if (error != UpdateError::None)
         return failWith(error);
     m_platform.deleteFile(inFolder(changeoverFileName()));
     m_platform.deleteFile(inFolder(kDownloadedUpdate));
@@ -367,10 +380,9 @@ void UpdateRoutine::rejectExecutable()
     m_platform.deleteFile(inFolder(kDownloadedUpdate));
     setBusy(false);
     endDownloads();
-    m_boxes.show(QStringLiteral("OOPS!  Can't download the updated file."),
-                 programName() + QStringLiteral(" - Problem updating"), MessageBoxes::Buttons::Ok,
-                 MessageBoxes::Icon::None);
-    finish(QStringLiteral("6: Can't download the new file."));
+    notifyThenFinish(QStringLiteral("OOPS!  Can't download the updated file."),
+                     programName() + QStringLiteral(" - Problem updating"), MessageBoxes::Icon::None,
+                     QStringLiteral("6: Can't download the new file."));
 }
 
 void UpdateRoutine::rejectChangeover()
@@ -378,22 +390,33 @@ void UpdateRoutine::rejectChangeover()
     m_platform.deleteFile(inFolder(kDownloadedUpdate));
     setBusy(false);
     endDownloads();
-    m_boxes.show(QStringLiteral("OOPS!  Can't access a necessary file."),
-                 programName() + QStringLiteral(" - Problem updating"), MessageBoxes::Buttons::Ok,
-                 MessageBoxes::Icon::None);
-    finish(QStringLiteral("7: Can't download the changeover app."));
+    notifyThenFinish(QStringLiteral("OOPS!  Can't access a necessary file."),
+                     programName() + QStringLiteral(" - Problem updating"), MessageBoxes::Icon::None,
+                     QStringLiteral("7: Can't download the changeover app."));
 }
 
-void UpdateRoutine::failWith(int error)
+void UpdateRoutine::failWith(UpdateError error)
 {
     setBusy(false);
     endDownloads();
+    const QString status = QString::number(int(error) + 10)
+                           + QStringLiteral(": Error, where error number has 10 added to it (e.g. error #10 returns 20).");
     // The hidden update window's caption has always titled this one notice.
-    if (m_checkMode == 1 && error == UpdatePlatform::ErrTimedOut)
-        m_boxes.show(QStringLiteral("OOPS! Can't find the updates."), QStringLiteral("Form1 - Updating"),
-                     MessageBoxes::Buttons::Ok, MessageBoxes::Icon::None);
-    finish(QString::number(error + 10)
-           + QStringLiteral(": Error, where error number has 10 added to it (e.g. error #10 returns 20)."));
+    if (m_checkMode == UpdateCheckMode::Asked && error == UpdateError::TimedOut)
+        notifyThenFinish(QStringLiteral("OOPS! Can't find the updates."), QStringLiteral("Form1 - Updating"),
+                         MessageBoxes::Icon::None, status);
+    else
+        finish(status);
+}
+
+void UpdateRoutine::notifyThenFinish(const QString& text, const QString& title, MessageBoxes::Icon icon,
+                                     const QString& status)
+{
+    QPointer<UpdateRoutine> self(this);
+    m_boxes.show(text, title, MessageBoxes::Buttons::Ok, icon, [self, status](MessageBoxes::Answer) {
+        if (self)
+            self->finish(status);
+    });
 }
 
 void UpdateRoutine::finish(const QString& status)

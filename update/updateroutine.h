@@ -1,7 +1,9 @@
 /// @brief The update check: gates, signed version file, prompt, bounded and verified downloads and the hand-over, as a state machine.
 #pragma once
 
+#include "platform/messagebox.h"
 #include "update/minisignverifier.h"
+#include "update/updatecheckmode.h"
 #include "update/updateplatform.h"
 #include "update/versionfile.h"
 
@@ -9,12 +11,12 @@
 #include <QString>
 
 class Clock;
-class MessageBoxes;
 class SettingsStore;
 
-/// One check at a time. The requests run asynchronously; the prompt and the notices are modal
-/// boxes shown through MessageBoxes. Every run ends in exactly one of: finished(status), or
-/// endProgramRequested() once the changeover program has been started (status "0").
+/// One check at a time. The requests run asynchronously, and so do the prompt and the notices:
+/// the check goes on with the answer and counts as running until then. Every run ends in exactly
+/// one of: finished(status), or endProgramRequested() once the changeover program has been
+/// started (status "0").
 class UpdateRoutine : public QObject {
     Q_OBJECT
 public:
@@ -33,11 +35,9 @@ public:
 
     void setTiming(const Timing& timing) { m_timing = timing; }
 
-    /// checkMode 0: automatic check (daily and do-not-check gates). Other values: asked for by
-    /// the user; exactly 1 also shows the time-out notice. Where no update can succeed (see
-    /// refusal()) nothing is requested, and a check asked for by the user says why.
-    /// Returns false, and does nothing, while a check is already running.
-    bool UpdateThisApp(int checkMode, const QString& baseUrl);
+    /// Where no update can succeed (see refusal()) nothing is requested, and a check asked for
+    /// by the user says why. Returns false, and does nothing, while a check is already running.
+    bool UpdateThisApp(UpdateCheckMode checkMode, const QString& baseUrl);
     bool isRunning() const { return m_running; }
 
     /// N: the executable's file name without the platform's executable suffix.
@@ -91,7 +91,10 @@ private:
     void versionInfoMissing();
     void rejectExecutable();
     void rejectChangeover();
-    void failWith(int error);
+    void failWith(UpdateError error);
+    /// Shows a box whose answer only ends the check with `status`.
+    void notifyThenFinish(const QString& text, const QString& title, MessageBoxes::Icon icon, const QString& status);
+    void onPromptAnswer(MessageBoxes::Answer answer);
     void finish(const QString& status);
     void setBusy(bool busy);
     void endDownloads();
@@ -109,7 +112,7 @@ private:
     bool m_running = false;
     bool m_busy = false;
     bool m_downloading = false;
-    int m_checkMode = 0;
+    UpdateCheckMode m_checkMode = UpdateCheckMode::Automatic;
     QString m_baseUrl;
     QByteArray m_versionBody;
     QString m_contentLength;

@@ -30,7 +30,7 @@ QByteArray utf16le(const char* ascii)
 
 } // namespace
 
-int VersionBlock::fileVersion(const QByteArray& block, QString& version)
+UpdateError VersionBlock::fileVersion(const QByteArray& block, QString& version)
 {
     QString chars;
     chars.reserve(block.size() / 2);
@@ -40,9 +40,9 @@ int VersionBlock::fileVersion(const QByteArray& block, QString& version)
     const QString window = chars.mid(k + 13 - 1, 50);
     const qsizetype nul = window.indexOf(QChar(u'\0'));
     if (nul < 0)
-        return 5;
+        return UpdateError::InvalidArgument;
     version = window.left(nul);
-    return 0;
+    return UpdateError::None;
 }
 
 QByteArray VersionBlock::extract(QByteArrayView fileBytes)

@@ -1,6 +1,8 @@
 /// @brief The executable's own version-information block: embedded at build time, found in the file on disk, read for "FileVersion".
 #pragma once
 
+#include "update/updateerror.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -13,8 +15,8 @@
 class VersionBlock {
 public:
     /// The running version: at most 50 characters from 13 past the first "FileVersion", cut before
-    /// the first NUL. Returns 0, or 5 when there is no NUL among them (an empty block included).
-    static int fileVersion(const QByteArray& block, QString& version);
+    /// the first NUL. InvalidArgument when there is no NUL among them (an empty block included).
+    static UpdateError fileVersion(const QByteArray& block, QString& version);
 
     /// The block inside the bytes of an executable file; empty when the file carries none.
     static QByteArray extract(QByteArrayView fileBytes);

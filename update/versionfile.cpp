@@ -19,14 +19,14 @@ VersionFile::VersionFile(const QByteArray& body) : m_text(QString::fromLatin1(bo
 
 qsizetype VersionFile::versionMarker() const { return m_text.indexOf(QStringLiteral("[version]\r\n")) + 1; }
 
-int VersionFile::lengthValue(const QString& header, qint64& value)
+UpdateError VersionFile::lengthValue(const QString& header, qint64& value)
 {
     bool ok = false;
     value = header.trimmed().toLongLong(&ok);
     // A negative length is no length.
     if (ok && value < 0)
         ok = false;
-    return ok ? 0 : 13;
+    return ok ? UpdateError::None : UpdateError::TypeMismatch;
 }
 
 QString VersionFile::advertisedVersion() const
@@ -35,18 +35,18 @@ QString VersionFile::advertisedVersion() const
     return p == 0 ? QString() : beforeCrLf(m_text.mid(p - 1 + 11));
 }
 
-int VersionFile::comment(QString& comment) const
+UpdateError VersionFile::comment(QString& comment) const
 {
     comment.clear();
     const qsizetype q = m_text.indexOf(QStringLiteral("[comments]")) + 1;
     if (q == 0)
-        return 0;
+        return UpdateError::None;
     // The marker is taken to be followed by CR LF, whatever follows it; the file must at least be
     // that long.
     if (m_text.size() < q + 11)
-        return 5;
+        return UpdateError::InvalidArgument;
     comment = beforeCrLf(m_text.mid(q - 1 + 12));
-    return 0;
+    return UpdateError::None;
 }
 
 std::optional<VersionFile::Listed> VersionFile::listed(const QString& fileName) const

@@ -1,6 +1,8 @@
 /// @brief The update directory's version file: the version line, the comment line, the listed programs, and how versions compare.
 #pragma once
 
+#include "update/updateerror.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -22,15 +24,15 @@ public:
     /// 1-based position of the first "[version]" directly followed by CR LF; 0 when absent.
     qsizetype versionMarker() const;
 
-    /// The numeric value of a "Content-length" text; 0 or 13 (not a number, empty included).
-    static int lengthValue(const QString& header, qint64& value);
+    /// The numeric value of a "Content-length" text; TypeMismatch for no number (empty included).
+    static UpdateError lengthValue(const QString& header, qint64& value);
 
     /// The advertised version: the rest of the line after the marker's CR LF. Empty without the marker.
     QString advertisedVersion() const;
 
     /// The comment line after the first "[comments]", empty without the marker.
-    /// Returns 0 or 5 (the marker closer to the end than its assumed CR LF).
-    int comment(QString& comment) const;
+    /// InvalidArgument: the marker closer to the end than its assumed CR LF.
+    UpdateError comment(QString& comment) const;
 
     /// `fileName` as listed under "[sha256]" ("<64 hex digits> <size> <name>" lines); nothing when
     /// it is not listed with both.

@@ -1,4 +1,4 @@
-/// @brief DataFolderChooser: picker start, modal wait, storing and showing the accepted folder.
+/// @brief DataFolderChooser: picker start, storing and showing the accepted folder once the picker is answered.
 #include "measure/gui/datafolderchooser.h"
 
 #include "measure/gui/frmbrowsefolders.h"
@@ -6,27 +6,31 @@
 
 #include <QDir>
 
-DataFolderChooser::DataFolderChooser(SettingsStore& store, MessageBoxes* messages, ShowModal showModal)
-    : m_store(store)
-    , m_messages(messages)
-    , m_showModal(showModal ? std::move(showModal) : ShowModal([](frmBrowseFolders& picker) { return picker.exec(); }))
+DataFolderChooser::DataFolderChooser(SettingsStore& store, MessageBoxes* messages)
+    : m_store(store), m_messages(messages)
 {
 }
 
-std::optional<QString> DataFolderChooser::cmdPath_Click(const QString& pathText, QWidget* parent) const
+frmBrowseFolders* DataFolderChooser::cmdPath_Click(const QString& pathText, QWidget* parent, Accepted accepted) const
 {
-    frmBrowseFolders picker(parent, m_messages);
+    auto* picker = new frmBrowseFolders(parent, m_messages);
+    picker->setAttribute(Qt::WA_DeleteOnClose);
     // A field naming a folder that has gone (another disk, a deleted folder) still lets the
     // operator choose: the picker simply opens on its own starting folder.
-    picker.setCurrentFolder(QDir::fromNativeSeparators(pathText.trimmed()));
-    m_showModal(picker);
-    if (picker.resultFlag().isEmpty())
-        return std::nullopt;
-
-    const QString stored = storedForm(picker.currentFolder());
-    // A failed write only means the choice is not remembered; the field still takes it.
-    m_store.WriteRegValue(settingskeys::Panel, settingskeys::FilePath, stored);
-    return fieldForm(stored);
+    picker->setCurrentFolder(QDir::fromNativeSeparators(pathText.trimmed()));
+    SettingsStore& store = m_store;
+    // The result code is not used, only the picker's result flag counts.
+    QObject::connect(picker, &QDialog::finished, picker, [picker, &store, accepted = std::move(accepted)] {
+        if (picker->resultFlag().isEmpty())
+            return;
+        const QString stored = storedForm(picker->currentFolder());
+        // A failed write only means the choice is not remembered; the field still takes it.
+        store.WriteRegValue(settingskeys::Panel, settingskeys::FilePath, stored);
+        if (accepted)
+            accepted(fieldForm(stored));
+    });
+    picker->open();
+    return picker;
 }
 
 QString DataFolderChooser::storedForm(const QString& folder)

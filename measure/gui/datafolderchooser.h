@@ -3,7 +3,6 @@
 
 #include <QString>
 #include <functional>
-#include <optional>
 
 class MessageBoxes;
 class QWidget;
@@ -15,15 +14,16 @@ class frmBrowseFolders;
 /// root); the field shows it with one, so that a file name can follow it directly.
 class DataFolderChooser {
 public:
-    /// Shows the picker modally and returns once it is hidden; the result code is not used,
-    /// only the picker's result flag counts.
-    using ShowModal = std::function<int(frmBrowseFolders&)>;
+    /// Receives the field's new text.
+    using Accepted = std::function<void(const QString& fieldText)>;
 
-    explicit DataFolderChooser(SettingsStore& store, MessageBoxes* messages = nullptr, ShowModal showModal = {});
+    explicit DataFolderChooser(SettingsStore& store, MessageBoxes* messages = nullptr);
 
-    /// `pathText` is the field's current text. Returns the field's new text when a folder was
-    /// accepted (and stored), nothing when the choice was cancelled (nothing stored).
-    std::optional<QString> cmdPath_Click(const QString& pathText, QWidget* parent) const;
+    /// `pathText` is the field's current text. Opens the picker modal to `parent` and returns it
+    /// at once (it deletes itself when closed). Once the operator accepts a folder, it is stored
+    /// and `accepted` runs; a cancelled choice stores nothing and calls nothing.
+    /// The store must outlive the picker; this object need not.
+    frmBrowseFolders* cmdPath_Click(const QString& pathText, QWidget* parent, Accepted accepted) const;
 
     /// The stored form of a folder: native separators, none at the end except at a root.
     static QString storedForm(const QString& folder);
@@ -33,5 +33,4 @@ public:
 private:
     SettingsStore& m_store;
     MessageBoxes* m_messages;
-    ShowModal m_showModal;
 };

@@ -3,14 +3,18 @@
 
 #include "platform/messagebox.h"
 
-class QWidget;
+#include <QPointer>
+#include <QWidget>
 
+/// Application-modal, like the boxes the operator knows: nothing behind the box takes input
+/// until it is answered, while the program's own work goes on.
 class WidgetMessageBoxes final : public MessageBoxes {
 public:
     explicit WidgetMessageBoxes(QWidget* parent = nullptr) : m_parent(parent) {}
     void setParent(QWidget* parent) { m_parent = parent; }
-    Answer show(const QString& text, const QString& title, Buttons buttons, Icon icon) override;
+    void show(const QString& text, const QString& title, Buttons buttons, Icon icon,
+              AnswerHandler answered = {}) override;
 
 private:
-    QWidget* m_parent;
+    QPointer<QWidget> m_parent;
 };

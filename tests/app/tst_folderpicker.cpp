@@ -1,7 +1,8 @@
-/// @brief The data folder picker and the "..." choice: what is stored, what the field shows, what never changes on cancel.
+/// @brief The data folder picker, the "..." choice and the message boxes: what is stored, what the field shows, what stays modal.
 #include "common/fakes.h"
 #include "measure/gui/datafolderchooser.h"
 #include "measure/gui/frmbrowsefolders.h"
+#include "platform/gui/widgetmessageboxes.h"
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
 
@@ -9,17 +10,15 @@
 #include <QComboBox>
 #include <QDir>
 #include <QListWidget>
+#include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 namespace {
 
-QListWidget* folderList(frmBrowseFolders& picker)
-{
-    return picker.findChild<QListWidget*>(QStringLiteral("lstFolders"));
-}
+QListWidget* folderList(frmBrowseFolders& picker) { return picker.findChild<QListWidget*>(QStringLiteral("lstFolders")); }
 
 /// The row the operator sees under `name`, or -1.
 int rowOf(frmBrowseFolders& picker, const QString& name)
@@ -32,39 +31,29 @@ int rowOf(frmBrowseFolders& picker, const QString& name)
     return -1;
 }
 
-void doubleClickEntry(frmBrowseFolders& picker, const QString& name)
+/// One operator step: "open:<name>" (double click), "highlight:<name>" (arrow keys), "enter",
+/// "okay", "cancel", "escape" or "close".
+void act(frmBrowseFolders& picker, const QString& step)
 {
     QListWidget* list = folderList(picker);
+    const QString name = step.section(u':', 1);
     const int row = rowOf(picker, name);
-    if (row < 0)
-        return;
-    const QPoint at = list->visualItemRect(list->item(row)).center();
-    // The widget flavour of mouseDClick sends the second press alone; the view wants the first.
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
-    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
-}
-
-/// Highlights an entry with the arrow keys, as the operator would, without opening it.
-void highlightEntry(frmBrowseFolders& picker, const QString& name)
-{
-    QListWidget* list = folderList(picker);
-    const int row = rowOf(picker, name);
-    list->setFocus();
-    while (row >= 0 && list->currentRow() < row)
-        QTest::keyClick(list, Qt::Key_Down);
-}
-
-void click(frmBrowseFolders& picker, const char* button)
-{
-    QTest::mouseClick(picker.findChild<QPushButton*>(QString::fromLatin1(button)), Qt::LeftButton);
-}
-
-std::function<void()> answerModalPicker(const char* button)
-{
-    return [button] {
-        if (auto* picker = qobject_cast<frmBrowseFolders*>(QApplication::activeModalWidget()))
-            click(*picker, button);
-    };
+    if (step.startsWith(u"open:") && row >= 0) {
+        const QPoint at = list->visualItemRect(list->item(row)).center();
+        // The widget flavour of mouseDClick sends the second press alone; the view wants the first.
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+    } else if (step.startsWith(u"highlight:")) {
+        list->setFocus();
+        while (row >= 0 && list->currentRow() < row)
+            QTest::keyClick(list, Qt::Key_Down);
+    } else if (step == u"enter" || step == u"escape") {
+        QTest::keyClick(list, step == u"enter" ? Qt::Key_Return : Qt::Key_Escape);
+    } else if (step == u"close") {
+        picker.close();
+    } else {
+        QTest::mouseClick(picker.findChild<QPushButton*>(step == u"okay" ? "cmdOkay" : "cmdCancel"), Qt::LeftButton);
+    }
 }
 
 } // namespace
@@ -82,17 +71,6 @@ private:
 
     QString stored() const { return m_backend.read(settingskeys::Panel, settingskeys::FilePath).toString(); }
 
-    /// One "..." press; `script` plays the operator's part on the shown picker.
-    std::optional<QString> choose(const QString& fieldText, const std::function<void(frmBrowseFolders&)>& script)
-    {
-        DataFolderChooser chooser(m_store, &m_boxes, [&script](frmBrowseFolders& picker) {
-            picker.show();
-            script(picker);
-            return picker.result();
-        });
-        return chooser.cmdPath_Click(fieldText, &m_mainWindow);
-    }
-
 private slots:
     void initTestCase()
     {
@@ -100,6 +78,7 @@ private slots:
         m_data = QDir::cleanPath(m_tree.path() + QStringLiteral("/Data"));
         QVERIFY(QDir().mkpath(m_data + QStringLiteral("/Inner")));
         m_mainWindow.setGeometry(100, 100, 600, 500);
+        m_mainWindow.show();
     }
 
     void init()
@@ -108,101 +87,48 @@ private slots:
         m_boxes.shown.clear();
     }
 
-    void acceptedFolderIsStoredBareAndShownWithSeparator()
+    // Only an opened entry becomes the answer; every kind of cancel stores nothing, even after
+    // a folder was opened; a start the picker cannot open leaves it on its own folder.
+    void choice_data()
     {
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("field"); // null: cancelled
+
+        const QString tree = QDir::cleanPath(m_tree.path());
+        QTest::newRow("opened and accepted") << tree + u'/' << "open:Data okay" << m_data + u'/';
+        QTest::newRow("root keeps one separator") << m_data << "open:/ okay" << "/";
+        QTest::newRow("highlighted only") << tree << "highlight:Data okay" << tree + u'/';
+        QTest::newRow("Enter opens, does not accept") << tree << "highlight:Data enter open:Inner okay" << m_data + "/Inner/";
+        QTest::newRow("Cancel") << tree << "open:Data cancel" << QString();
+        QTest::newRow("Escape") << tree << "open:Data escape" << QString();
+        QTest::newRow("close button") << tree << "open:Data close" << QString();
+        const QString home = QDir::cleanPath(QDir::homePath()) + u'/';
+        QTest::newRow("deleted folder") << tree + "/gone/" << "okay" << home;
+        QTest::newRow("relative text") << "C:\\" << "okay" << home;
+        QTest::newRow("empty") << QString() << "okay" << home;
+    }
+
+    void choice()
+    {
+        QFETCH(QString, start);
+        QFETCH(QString, steps);
+        QFETCH(QString, field);
         const int writesBefore = m_backend.writeCount();
-        auto field = choose(m_tree.path() + u'/', [](frmBrowseFolders& picker) {
-            doubleClickEntry(picker, QStringLiteral("Data"));
-            click(picker, "cmdOkay");
-        });
-        QCOMPARE(field, std::optional<QString>(m_data + u'/'));
-        QCOMPARE(stored(), m_data);
-        QCOMPARE(m_backend.writeCount(), writesBefore + 1);
+        std::optional<QString> shown;
+        QPointer<frmBrowseFolders> picker = DataFolderChooser(m_store, &m_boxes)
+                                                .cmdPath_Click(start, &m_mainWindow, [&shown](const QString& text) { shown = text; });
+        // Open, modal, and the choice has not returned anything yet.
+        QVERIFY(picker && picker->isVisible());
+        QVERIFY(picker->windowModality() != Qt::NonModal);
+        QVERIFY(!shown);
+        for (const QString& step : steps.split(u' '))
+            act(*picker, step);
+        QTRY_VERIFY(picker.isNull());
 
-        // The root already ends in its separator: stored and shown alike, never doubled.
-        field = choose(m_data, [](frmBrowseFolders& picker) {
-            doubleClickEntry(picker, QStringLiteral("/"));
-            click(picker, "cmdOkay");
-        });
-        QCOMPARE(field, std::optional<QString>(QStringLiteral("/")));
-        QCOMPARE(stored(), QStringLiteral("/"));
-    }
-
-    void cancelledChoiceChangesNothing_data()
-    {
-        QTest::addColumn<QString>("how");
-        QTest::newRow("Cancel") << "cancel";
-        QTest::newRow("Escape") << "escape";
-        QTest::newRow("close button") << "close";
-    }
-
-    void cancelledChoiceChangesNothing()
-    {
-        QFETCH(QString, how);
-        const int writesBefore = m_backend.writeCount();
-        bool stillShownAfterwards = true;
-        const auto field = choose(m_tree.path(), [&](frmBrowseFolders& picker) {
-            // Opened a folder first, so a cancel that slipped through as an accept would store it.
-            doubleClickEntry(picker, QStringLiteral("Data"));
-            if (how == QLatin1String("cancel"))
-                click(picker, "cmdCancel");
-            else if (how == QLatin1String("escape"))
-                QTest::keyClick(folderList(picker), Qt::Key_Escape);
-            else
-                picker.close();
-            stillShownAfterwards = picker.isVisible();
-        });
-        QVERIFY(!stillShownAfterwards);
-        QCOMPARE(field, std::nullopt);
-        QCOMPARE(stored(), QStringLiteral("/previous"));
-        QCOMPARE(m_backend.writeCount(), writesBefore);
-    }
-
-    void onlyAnOpenedEntryBecomesTheAnswer()
-    {
-        // Highlighted but not opened: Okay answers with the folder that was open.
-        auto field = choose(m_tree.path(), [](frmBrowseFolders& picker) {
-            highlightEntry(picker, QStringLiteral("Data"));
-            click(picker, "cmdOkay");
-        });
-        QCOMPARE(field, std::optional<QString>(QDir::cleanPath(m_tree.path()) + u'/'));
-
-        // Enter opens the highlighted entry like a double click, and does not accept.
-        QString openedByEnter;
-        bool shownAfterEnter = false;
-        int innerRow = -1;
-        field = choose(m_tree.path(), [&](frmBrowseFolders& picker) {
-            highlightEntry(picker, QStringLiteral("Data"));
-            QTest::keyClick(folderList(picker), Qt::Key_Return);
-            openedByEnter = picker.currentFolder();
-            shownAfterEnter = picker.isVisible();
-            innerRow = rowOf(picker, QStringLiteral("Inner"));
-            click(picker, "cmdOkay");
-        });
-        QCOMPARE(openedByEnter, m_data);
-        QVERIFY(shownAfterEnter);
-        QVERIFY(innerRow >= 0);
-        QCOMPARE(field, std::optional<QString>(m_data + u'/'));
-    }
-
-    void unusableStartingFolderIsIgnored_data()
-    {
-        QTest::addColumn<QString>("fieldText");
-        QTest::newRow("deleted folder") << m_tree.path() + QStringLiteral("/gone/");
-        QTest::newRow("relative text") << QStringLiteral("C:\\");
-        QTest::newRow("empty") << QString();
-    }
-
-    void unusableStartingFolderIsIgnored()
-    {
-        QFETCH(QString, fieldText);
-        frmBrowseFolders picker(&m_mainWindow, &m_boxes);
-        QVERIFY(picker.setCurrentFolder(m_data));
-        QVERIFY(!picker.setCurrentFolder(fieldText));
-        QCOMPARE(picker.currentFolder(), m_data);
-
-        const auto field = choose(fieldText, [](frmBrowseFolders& p) { click(p, "cmdOkay"); });
-        QCOMPARE(field, std::optional<QString>(QDir::cleanPath(QDir::homePath()) + u'/'));
+        QCOMPARE(shown, field.isNull() ? std::nullopt : std::optional<QString>(field));
+        QCOMPARE(stored(), field.isNull() ? QStringLiteral("/previous") : DataFolderChooser::storedForm(field));
+        QCOMPARE(m_backend.writeCount(), writesBefore + (field.isNull() ? 0 : 1));
         QVERIFY(m_boxes.shown.isEmpty());
     }
 
@@ -267,15 +193,6 @@ private slots:
         QCOMPARE(frmBrowseFolders::isStoragePlace(root, type), offered);
     }
 
-    void standardPlacesStartWithRootAndHome()
-    {
-        const QStringList places = frmBrowseFolders::standardPlaces();
-        QCOMPARE(places.value(0), QDir::rootPath());
-        QVERIFY(places.contains(QDir::cleanPath(QDir::homePath())));
-        QVERIFY(!places.contains(QStringLiteral("/proc")));
-        QCOMPARE(QSet<QString>(places.begin(), places.end()).size(), places.size());
-    }
-
     void centresOverTheMainWindowButStaysOnScreen()
     {
         QWidget owner;
@@ -299,16 +216,44 @@ private slots:
         QVERIFY(picker.frameGeometry().left() >= avail.left());
     }
 
-    void modalWaitEndsOnTheOperatorsAnswer()
+    // The real box: application-modal while up, show() back at once, the answer to the handler.
+    void widgetBoxAnswersLater_data()
     {
-        // The default modal wait: the operator answers from inside the running dialog.
-        DataFolderChooser chooser(m_store, &m_boxes);
-        QTimer::singleShot(0, this, answerModalPicker("cmdCancel"));
-        QCOMPARE(chooser.cmdPath_Click(m_data, &m_mainWindow), std::nullopt);
+        QTest::addColumn<MessageBoxes::Buttons>("buttons");
+        QTest::addColumn<int>("press"); // a standard button, or 0 for Escape
+        QTest::addColumn<MessageBoxes::Answer>("answer");
+        using B = MessageBoxes::Buttons;
+        using A = MessageBoxes::Answer;
+        QTest::newRow("OK") << B::Ok << int(QMessageBox::Ok) << A::Ok;
+        QTest::newRow("Escape on a lone OK") << B::Ok << 0 << A::Ok;
+        QTest::newRow("Escape on OK, Cancel") << B::OkCancel << 0 << A::Cancel;
+        QTest::newRow("Yes") << B::YesNoCancel << int(QMessageBox::Yes) << A::Yes;
+        QTest::newRow("No") << B::YesNoCancel << int(QMessageBox::No) << A::No;
+        QTest::newRow("Escape on Yes, No, Cancel") << B::YesNoCancel << 0 << A::Cancel;
+    }
 
-        QTimer::singleShot(0, this, answerModalPicker("cmdOkay"));
-        QCOMPARE(chooser.cmdPath_Click(m_data, &m_mainWindow), std::optional<QString>(m_data + u'/'));
-        QCOMPARE(stored(), m_data);
+    void widgetBoxAnswersLater()
+    {
+        QFETCH(MessageBoxes::Buttons, buttons);
+        QFETCH(int, press);
+        QFETCH(MessageBoxes::Answer, answer);
+        WidgetMessageBoxes boxes(&m_mainWindow);
+        QList<MessageBoxes::Answer> answers;
+        boxes.show(QStringLiteral("text"), QStringLiteral("title"), buttons, MessageBoxes::Icon::Critical,
+                   [&answers](MessageBoxes::Answer a) { answers.append(a); });
+        QVERIFY(answers.isEmpty());
+        QPointer<QMessageBox> box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        QCOMPARE(box->windowModality(), Qt::ApplicationModal);
+        QCOMPARE(box->text(), QStringLiteral("text"));
+        QCOMPARE(box->windowTitle(), QStringLiteral("title"));
+        QCOMPARE(box->icon(), QMessageBox::Critical);
+        if (press)
+            box->button(QMessageBox::StandardButton(press))->click();
+        else
+            QTest::keyClick(box, Qt::Key_Escape);
+        QCOMPARE(answers, QList<MessageBoxes::Answer>{answer});
+        QTRY_VERIFY(box.isNull());
     }
 };
 

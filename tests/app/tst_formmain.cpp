@@ -4,6 +4,9 @@
 #include "link/commands.h"
 #include "platform/numbers.h"
 
+#include <QApplication>
+#include <QMenu>
+#include <QPointer>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
@@ -200,6 +203,24 @@ private slots:
         for (const char* readout : {"txtVDacA", "txtVDacB", "TauA", "TauB"})
             QVERIFY2(!(p.ui->find(readout)->focusPolicy() & Qt::TabFocus), readout);
         QVERIFY(QFontInfo(p.ui->txtMsg->font()).fixedPitch());
+    }
+
+    void histogramOpensFromTheGroupsContextMenuWithoutANestedLoop()
+    {
+        Panel p;
+        p.load();
+        p.form->show();
+        QSignalSpy histogram(p.form.get(), &FormMain::histogramRequested);
+        QWidget* group = p.ui->find("Frame6");
+        emit group->customContextMenuRequested(QPoint(5, 5));
+        // popup() returns at once: the menu is open when the emit comes back.
+        QPointer<QMenu> menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY(menu);
+        QCOMPARE(histogram.size(), 0);
+        menu->actions().value(0)->trigger();
+        menu->close();
+        QCOMPARE(histogram.size(), 1);
+        QTRY_VERIFY(menu.isNull());
     }
 };
 

@@ -68,11 +68,28 @@ public:
         Buttons buttons;
         Icon icon;
     };
-    Answer show(const QString& text, const QString& title, Buttons buttons, Icon icon) override
+    /// Answers with `answer` at once, or, with `holdAnswers`, keeps the box open until answerNext().
+    void show(const QString& text, const QString& title, Buttons buttons, Icon icon,
+              AnswerHandler answered = {}) override
     {
         shown.append({text, title, buttons, icon});
-        return answer;
+        if (holdAnswers)
+            m_open.append(std::move(answered));
+        else if (answered)
+            answered(answer);
+    }
+    int openCount() const { return int(m_open.size()); }
+    /// Answers the oldest box still open.
+    void answerNext(Answer a)
+    {
+        const AnswerHandler answered = m_open.takeFirst();
+        if (answered)
+            answered(a);
     }
     QList<Shown> shown;
     Answer answer = Answer::Ok;
+    bool holdAnswers = false;
+
+private:
+    QList<AnswerHandler> m_open;
 };

@@ -1,9 +1,8 @@
-/// @brief Run switch: commands, statistics clear, data file per run, the bad-folder message.
+/// @brief Run switch: commands, statistics clear, data file per run, the bad-folder message while the link goes on.
+#include "common/fakes.h"
 #include "measure/datafile.h"
 #include "measure/runstatistics.h"
 #include "measure/runswitch.h"
-#include "platform/clock.h"
-#include "platform/messagebox.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -11,29 +10,9 @@
 
 namespace {
 
-class FakeClock final : public Clock {
-public:
-    double monotonicSeconds() const override { return 100.0; }
-    QDateTime localNow() const override { return QDateTime(QDate(2026, 12, 6), QTime(15, 5, 9)); }
-};
-
-class FakeBoxes final : public MessageBoxes {
-public:
-    struct Shown {
-        QString text;
-        QString title;
-        Buttons buttons;
-    };
-    Answer show(const QString& text, const QString& title, Buttons buttons, Icon) override
-    {
-        shown.append({text, title, buttons});
-        return Answer::Ok;
-    }
-    QList<Shown> shown;
-};
-
 const QByteArray RunOn("R\x01", 2);
 const QByteArray RunOff("R\x00", 2);
+const QByteArray Record("R\x01\x02\x03\x04\x05\x06", 7);
 
 } // namespace
 
@@ -43,7 +22,7 @@ class TestRunSwitch : public QObject {
 private:
     struct Rig {
         FakeClock clock;
-        FakeBoxes boxes;
+        FakeMessageBoxes boxes;
         RunStatistics statistics;
         DataFile file{clock};
         QTemporaryDir dir;
@@ -84,6 +63,8 @@ private slots:
         rig.sendOk = sendOk;
         rig.run.setFileTicked(fileTicked);
         rig.run.setRun(true);
+        // Ticking File during a run opens nothing: it is read at run start only.
+        rig.run.setFileTicked(!fileTicked);
         QCOMPARE(rig.sends, QList<QByteArray>{RunOn});
         QCOMPARE(rig.statistics.count(), std::optional<qint64>(0));
         QVERIFY(!rig.statistics.minimum());
@@ -92,7 +73,7 @@ private slots:
         QCOMPARE(rig.files(), files);
 
         if (rig.file.isOpen())
-            rig.file.write(QByteArray("R\x01\x02\x03\x04\x05\x06"));
+            rig.file.write(Record);
         rig.run.setRun(false);
         QCOMPARE(rig.sends, (QList<QByteArray>{RunOn, RunOff}));
         QVERIFY(!rig.run.isRunning());
@@ -104,18 +85,9 @@ private slots:
         QVERIFY(rig.boxes.shown.isEmpty());
     }
 
-    void fileTickedDuringRunOpensNothing()
-    {
-        Rig rig;
-        rig.run.setFileTicked(false);
-        rig.run.setRun(true);
-        rig.run.setFileTicked(true);
-        QVERIFY(!rig.file.isOpen());
-        rig.run.setRun(false);
-        QCOMPARE(rig.files(), QStringList{});
-    }
-
-    void badFolder_data()
+    // The box is up while the link lives on: the run goes on without a file, a lost link stops
+    // it behind the box, and a later answer changes nothing, not even a run started since.
+    void badFolderBoxAnsweredAfterLinkLoss_data()
     {
         QTest::addColumn<QString>("caption");
         QTest::addColumn<QString>("title");
@@ -123,32 +95,45 @@ private slots:
         QTest::newRow("another caption") << "Bench 2" << "Bench 2 - Oops!";
     }
 
-    void badFolder()
+    void badFolderBoxAnsweredAfterLinkLoss()
     {
         QFETCH(QString, caption);
         QFETCH(QString, title);
         Rig rig;
+        rig.boxes.holdAnswers = true;
         if (!caption.isNull())
             rig.run.setWindowCaption(caption);
         rig.run.setDataFolder(rig.dir.filePath(QStringLiteral("no such folder")));
         rig.run.setFileTicked(true);
         rig.run.setRun(true);
 
-        QCOMPARE(rig.boxes.shown.size(), 1);
+        QCOMPARE(rig.boxes.openCount(), 1);
         QCOMPARE(rig.boxes.shown[0].text, QStringLiteral("Oops! Bad path for saving the data files!"));
         QCOMPARE(rig.boxes.shown[0].title, title);
         QCOMPARE(rig.boxes.shown[0].buttons, MessageBoxes::Buttons::Ok);
-        // The run goes on without a file: started at the instrument, figures cleared.
         QVERIFY(rig.run.isRunning());
         QCOMPARE(rig.sends, QList<QByteArray>{RunOn});
         QCOMPARE(rig.statistics.count(), std::optional<qint64>(0));
         QVERIFY(!rig.file.isOpen());
-        QVERIFY(!rig.file.write(QByteArray("R\x01\x02\x03\x04\x05\x06")));
+        QVERIFY(!rig.file.write(Record));
 
+        // The link is lost behind the box: the session unticks the run.
         rig.run.setRun(false);
         QCOMPARE(rig.sends, (QList<QByteArray>{RunOn, RunOff}));
+        // Reconnected and started again, with a folder that works, still behind the first box.
+        rig.run.setDataFolder(rig.dir.path());
+        rig.run.setRun(true);
+        QVERIFY(rig.file.isOpen());
+
+        rig.boxes.answerNext(MessageBoxes::Answer::Ok);
+        QCOMPARE(rig.sends, (QList<QByteArray>{RunOn, RunOff, RunOn}));
         QCOMPARE(rig.boxes.shown.size(), 1);
-        QCOMPARE(QDir(rig.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{});
+        QVERIFY(rig.run.isRunning());
+        QVERIFY(rig.file.isOpen());
+        QVERIFY(rig.file.write(Record));
+        rig.run.setRun(false);
+        QCOMPARE(rig.files().size(), 1);
+        QCOMPARE(QFileInfo(rig.file.path()).size(), 7);
     }
 };
 

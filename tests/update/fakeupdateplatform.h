@@ -17,9 +17,9 @@ public:
         /// The "Content-length" sent; the body's size unless set.
         std::optional<QString> contentLength;
         /// A transfer error instead of a response.
-        int error = 0;
+        UpdateError error = UpdateError::None;
         /// The transfer error only for binary-mode requests (the probe goes through).
-        int binaryError = 0;
+        UpdateError binaryError = UpdateError::None;
         /// Seconds the transfer takes on `clock`.
         double takes = 0;
     };
@@ -38,12 +38,14 @@ public:
         const auto it = routes.constFind(url);
         const Served s = it != routes.constEnd()
                              ? *it
-                             : Served{QByteArrayLiteral("<html><body>404 Not Found</body></html>"), false, {}, 0, 0};
+                             : Served{QByteArrayLiteral("<html><body>404 Not Found</body></html>"), false, {}, {}, {}};
         r.contentLength = s.contentLength.value_or(QString::number(s.body.size()));
-        if (s.error || (mode == HttpMode::Binary && s.binaryError)) {
-            r.error = s.error ? s.error : s.binaryError;
+        if (s.error != UpdateError::None) {
+            r.error = s.error;
+        } else if (mode == HttpMode::Binary && s.binaryError != UpdateError::None) {
+            r.error = s.binaryError;
         } else if (mode == HttpMode::Text && s.binary) {
-            r.error = ErrTypeMismatch;
+            r.error = UpdateError::TypeMismatch;
         } else {
             r.body = s.body;
         }
@@ -59,30 +61,26 @@ public:
     QString executablePath() const override { return folder + QStringLiteral("/tallyscope") + suffix; }
     QString executableSuffix() const override { return suffix; }
     bool isWritableFolder(const QString& path) const override { return writable && path == folder; }
-    QByteArray versionBlock(const QString& path) const override
-    {
-        blockPaths.append(path);
-        return block;
-    }
+    QByteArray versionBlock(const QString&) const override { return block; }
     void deleteFile(const QString& path) override
     {
         deleted.append(path);
         files.remove(path);
     }
-    int writeFile(const QString& path, const QByteArray& bytes, bool executable) override
+    UpdateError writeFile(const QString& path, const QByteArray& bytes, bool executable) override
     {
-        if (writeError)
+        if (writeError != UpdateError::None)
             return writeError;
         files.insert(path, bytes);
         if (executable)
             executables.append(path);
-        return 0;
+        return UpdateError::None;
     }
-    qint64 startProcess(const QString& program, const QStringList& arguments, int& error) override
+    qint64 startProcess(const QString& program, const QStringList& arguments, UpdateError& error) override
     {
         started.append({program, arguments});
         error = startError;
-        return startError ? 0 : startTask;
+        return startError != UpdateError::None ? 0 : startTask;
     }
 
     QString folder = QStringLiteral("/opt/tallyscope");
@@ -93,12 +91,11 @@ public:
     QList<Limits> limitsAsked;
     FakeClock* clock = nullptr;
     bool writable = true;
-    mutable QStringList blockPaths;
     QStringList deleted;
     QHash<QString, QByteArray> files;
     QStringList executables;
-    int writeError = 0;
-    int startError = 0;
+    UpdateError writeError = UpdateError::None;
+    UpdateError startError = UpdateError::None;
     qint64 startTask = 4242;
     QList<Started> started;
 };

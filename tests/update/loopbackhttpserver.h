@@ -60,7 +60,6 @@ public:
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1/updates/").arg(m_server.serverPort()); }
     void serve(const QString& fileName, const Route& route) { m_routes.insert(QStringLiteral("/updates/") + fileName, route); }
     Route& route(const QString& fileName) { return m_routes[QStringLiteral("/updates/") + fileName]; }
-    void remove(const QString& fileName) { m_routes.remove(QStringLiteral("/updates/") + fileName); }
 
     /// Paths asked for, in order.
     QStringList requests;

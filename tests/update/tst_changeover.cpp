@@ -10,82 +10,79 @@ using namespace updatefixtures;
 class TestChangeover : public QObject {
     Q_OBJECT
 private slots:
-    void changeover_data();
-    void changeover();
+    void changeover_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QByteArray>("logged");
+        QTest::addColumn<bool>("replaced");
+        QTest::addColumn<bool>("restarted");
+
+        QTest::newRow("name with a path separator") << "../tallyscope" << "healthy" << QByteArray("Refused the program name") << false << false;
+        QTest::newRow("digest that is no digest") << "tallyscope" << "bad digest" << QByteArray("Refused the digest") << false << false;
+        QTest::newRow("download is a symbolic link out of the folder") << "tallyscope" << "link" << QByteArray("symbolic link") << false << false;
+        QTest::newRow("nothing downloaded") << "tallyscope" << "none" << QByteArray("is missing") << false << false;
+        QTest::newRow("download changed since the panel checked it") << "tallyscope" << "changed" << QByteArray("does not match") << false << false;
+        QTest::newRow("new program does not start") << "tallyscope" << "broken" << QByteArray("could not be started") << false << true;
+        QTest::newRow("new panel ends without a window") << "tallyscope" << "ends" << QByteArray("ended before its window") << false << true;
+        QTest::newRow("new panel shows no window in time") << "tallyscope" << "hangs" << QByteArray("showed no window") << false << true;
+        QTest::newRow("healthy start") << "tallyscope" << "healthy" << QByteArray("started healthily") << true << false;
+        QTest::newRow("healthy start, called without a digest") << "tallyscope" << "no digest" << QByteArray("started healthily") << true << false;
+    }
+
+    void changeover()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, setup);
+        QFETCH(QByteArray, logged);
+        QFETCH(bool, replaced);
+        QFETCH(bool, restarted);
+
+        ProgramFolder folder;
+        QVERIFY(folder.ok);
+        const QByteArray oldPanel = readAll(folder.panel());
+        QTemporaryDir outside;
+        const QString outsideFile = outside.filePath(QStringLiteral("precious"));
+        QVERIFY(writeAll(outsideFile, "outside"));
+
+        const QString downloaded = folder.path(QStringLiteral("Downloaded Update"));
+        QByteArray fresh = newPanelScript(setup != u"ends" && setup != u"hangs", setup == u"hangs" ? "exec sleep 20" : "exit 0");
+        if (setup == u"broken")
+            fresh = QByteArray(3000, '\x7f');
+        if (setup == u"link")
+            QVERIFY(QFile::link(outsideFile, downloaded));
+        else if (setup != u"none")
+            QVERIFY(writeAll(downloaded, fresh));
+
+        Changeover::Settings settings;
+        settings.folder = folder.dir.path();
+        settings.programName = name;
+        settings.sha256Hex = QString::fromLatin1(QCryptographicHash::hash(fresh, QCryptographicHash::Sha256).toHex());
+        if (setup == u"bad digest")
+            settings.sha256Hex = QStringLiteral("../../etc");
+        else if (setup == u"no digest")
+            settings.sha256Hex.clear();
+        else if (setup == u"changed")
+            QVERIFY(writeAll(downloaded, fresh + "more"));
+        settings.healthyStartMs = 1500;
+
+        std::optional<int> exitCode;
+        Changeover changeover(settings, [&exitCode](int code) { exitCode = code; });
+        changeover.start();
+        QTRY_VERIFY_WITH_TIMEOUT(exitCode.has_value(), 10000);
+
+        QCOMPARE(*exitCode, replaced ? 0 : 1);
+        QVERIFY2(readAll(folder.path(QStringLiteral("tallyscope-updater.log"))).contains(logged),
+                 readAll(folder.path(QStringLiteral("tallyscope-updater.log"))).constData());
+        QCOMPARE(readAll(folder.panel()), replaced ? fresh : oldPanel);
+        QVERIFY(!QFile::exists(folder.panel() + QStringLiteral(".old")));
+        QCOMPARE(readAll(outsideFile), QByteArray("outside"));
+        if (restarted)
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder.path(QStringLiteral("restarted"))), 10000);
+        else
+            QVERIFY(!QFile::exists(folder.path(QStringLiteral("restarted"))));
+    }
 };
-
-void TestChangeover::changeover_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("setup");
-    QTest::addColumn<QByteArray>("logged");
-    QTest::addColumn<bool>("replaced");
-    QTest::addColumn<bool>("restarted");
-
-    QTest::newRow("name with a path separator") << "../tallyscope" << "healthy" << QByteArray("Refused the program name") << false << false;
-    QTest::newRow("digest that is no digest") << "tallyscope" << "bad digest" << QByteArray("Refused the digest") << false << false;
-    QTest::newRow("download is a symbolic link out of the folder") << "tallyscope" << "link" << QByteArray("symbolic link") << false << false;
-    QTest::newRow("nothing downloaded") << "tallyscope" << "none" << QByteArray("is missing") << false << false;
-    QTest::newRow("download changed since the panel checked it") << "tallyscope" << "changed" << QByteArray("does not match") << false << false;
-    QTest::newRow("new program does not start") << "tallyscope" << "broken" << QByteArray("could not be started") << false << true;
-    QTest::newRow("new panel ends without a window") << "tallyscope" << "ends" << QByteArray("ended before its window") << false << true;
-    QTest::newRow("new panel shows no window in time") << "tallyscope" << "hangs" << QByteArray("showed no window") << false << true;
-    QTest::newRow("healthy start") << "tallyscope" << "healthy" << QByteArray("started healthily") << true << false;
-    QTest::newRow("healthy start, called without a digest") << "tallyscope" << "no digest" << QByteArray("started healthily") << true << false;
-}
-
-void TestChangeover::changeover()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, setup);
-    QFETCH(QByteArray, logged);
-    QFETCH(bool, replaced);
-    QFETCH(bool, restarted);
-
-    ProgramFolder folder;
-    QVERIFY(folder.ok);
-    const QByteArray oldPanel = readAll(folder.panel());
-    QTemporaryDir outside;
-    const QString outsideFile = outside.filePath(QStringLiteral("precious"));
-    QVERIFY(writeAll(outsideFile, "outside"));
-
-    const QString downloaded = folder.path(QStringLiteral("Downloaded Update"));
-    QByteArray fresh = newPanelScript(setup != u"ends" && setup != u"hangs", setup == u"hangs" ? "exec sleep 20" : "exit 0");
-    if (setup == u"broken")
-        fresh = QByteArray(3000, '\x7f');
-    if (setup == u"link")
-        QVERIFY(QFile::link(outsideFile, downloaded));
-    else if (setup != u"none")
-        QVERIFY(writeAll(downloaded, fresh));
-
-    Changeover::Settings settings;
-    settings.folder = folder.dir.path();
-    settings.programName = name;
-    settings.sha256Hex = QString::fromLatin1(QCryptographicHash::hash(fresh, QCryptographicHash::Sha256).toHex());
-    if (setup == u"bad digest")
-        settings.sha256Hex = QStringLiteral("../../etc");
-    else if (setup == u"no digest")
-        settings.sha256Hex.clear();
-    else if (setup == u"changed")
-        QVERIFY(writeAll(downloaded, fresh + "more"));
-    settings.healthyStartMs = 1500;
-
-    std::optional<int> exitCode;
-    Changeover changeover(settings, [&exitCode](int code) { exitCode = code; });
-    changeover.start();
-    QTRY_VERIFY_WITH_TIMEOUT(exitCode.has_value(), 10000);
-
-    QCOMPARE(*exitCode, replaced ? 0 : 1);
-    QVERIFY2(readAll(folder.path(QStringLiteral("tallyscope-updater.log"))).contains(logged),
-             readAll(folder.path(QStringLiteral("tallyscope-updater.log"))).constData());
-    QCOMPARE(readAll(folder.panel()), replaced ? fresh : oldPanel);
-    QVERIFY(!QFile::exists(folder.panel() + QStringLiteral(".old")));
-    QCOMPARE(readAll(outsideFile), QByteArray("outside"));
-    if (restarted)
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder.path(QStringLiteral("restarted"))), 10000);
-    else
-        QVERIFY(!QFile::exists(folder.path(QStringLiteral("restarted"))));
-}
 
 QTEST_GUILESS_MAIN(TestChangeover)
 #include "tst_changeover.moc"

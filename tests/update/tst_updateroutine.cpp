@@ -29,6 +29,9 @@ QString errorStatus(int n)
     return QString::number(n) + QStringLiteral(": Error, where error number has 10 added to it (e.g. error #10 returns 20).");
 }
 
+Served textFile(const QByteArray& body) { return Served{body, false, {}, {}, {}}; }
+Served binary(const QByteArray& body) { return Served{body, true, {}, {}, {}}; }
+
 QString today(const FakeClock& clock) { return QLocale().toString(clock.now.date(), QLocale::ShortFormat); }
 
 struct Rig {
@@ -44,14 +47,14 @@ struct Rig {
     {
         const QByteArray digests = digestLine(exe, QStringLiteral("tallyscope")) + digestLine(updater, QStringLiteral("tallyscope-updater"));
         serveVersionFile(versionFile(version, comment, digests));
-        platform.serve(base + QStringLiteral("tallyscope"), Served{exe, true, {}, 0, 0});
-        platform.serve(base + QStringLiteral("tallyscope-updater"), Served{updater, true, {}, 0, 0});
+        platform.serve(base + QStringLiteral("tallyscope"), binary(exe));
+        platform.serve(base + QStringLiteral("tallyscope-updater"), binary(updater));
     }
     void serveVersionFile(const QByteArray& text, const QByteArray& signature = {})
     {
-        platform.serve(base + QStringLiteral("tallyscope.ver"), Served{text, false, {}, 0, 0});
+        platform.serve(base + QStringLiteral("tallyscope.ver"), textFile(text));
         platform.serve(base + QStringLiteral("tallyscope.ver.minisig"),
-                       Served{signature.isEmpty() ? signer.sign(text, false, trustedComment(text)) : signature, false, {}, 0, 0});
+                       textFile(signature.isEmpty() ? signer.sign(text, false, trustedComment(text)) : signature));
     }
     QString stored(const QString& name) const
     {
@@ -72,7 +75,7 @@ struct Rig {
     {
         QSignalSpy done(&routine, &UpdateRoutine::finished);
         QSignalSpy ended(&routine, &UpdateRoutine::endProgramRequested);
-        if (!routine.UpdateThisApp(mode, url))
+        if (!routine.UpdateThisApp(UpdateCheckMode(mode), url))
             return QStringLiteral("<refused>");
         if (!QTest::qWaitFor([&] { return !done.isEmpty() || !ended.isEmpty(); }, 5000))
             return QStringLiteral("<timeout>");
@@ -94,447 +97,402 @@ struct Rig {
 enum Scenario {
     Latest, Offered, Comment, NoMarker, ErrorPage, SwitchedOff, ExeMissing, UpdaterMissing, NoTask, CheckedToday,
     HandOver, VersionTimeout, NoContentLength, NoVersionBlock, CommentsAtEnd, ProbeTimeout, DownloadFails,
-    WriteFails, StartFails, WindowsNames
+    WriteFails, StartFails, WindowsNames, ProbeTooShort, ProbeLongEnough
 };
 
 } // namespace
 
 class TestUpdateRoutine : public QObject {
     Q_OBJECT
-private slots:
-    void initTestCase();
-    void outcomes_data();
-    void outcomes();
-    void rejectsWhatIsNotVouchedFor_data();
-    void rejectsWhatIsNotVouchedFor();
-    void dailyGate_data();
-    void dailyGate();
-    void promptText_data();
-    void promptText();
-    void versionOrder_data();
-    void versionOrder();
-    void refusals_data();
-    void refusals();
-    void redirectRule_data();
-    void redirectRule();
-    void transferLimits();
-    void oneCheckAtATime();
-
 private:
     std::unique_ptr<TestSigner> m_signer;
-};
 
-void TestUpdateRoutine::initTestCase()
-{
-    m_signer = std::make_unique<TestSigner>();
-    QVERIFY2(m_signer->isValid(), "the minisign tool is needed to sign the tests' version files");
-}
-
-void TestUpdateRoutine::outcomes_data()
-{
-    QTest::addColumn<int>("scenario");
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<Answer>("answer");
-    QTest::addColumn<QString>("status");
-    QTest::addColumn<QStringList>("titles");
-    QTest::addColumn<bool>("dateWritten");
-
-    const QString prompt = QStringLiteral("tallyscope - Update Available");
-    const QString problem = QStringLiteral("tallyscope - Problem updating");
-    QTest::newRow("1 same version") << int(Latest) << 0 << Answer::Yes << "1: Already using the latest version." << QStringList{} << true;
-    QTest::newRow("2 newer version offered, No") << int(Offered) << 0 << Answer::No << "2: Update available but turned down." << QStringList{prompt} << true;
-    QTest::newRow("3 Cancel switches automatic checks off") << int(Offered) << 0 << Answer::Cancel << "3: Told to not do automatic updates." << QStringList{prompt} << true;
-    QTest::newRow("3 with a comment, asked by the user") << int(Comment) << 1 << Answer::Cancel << "3: Told to not do automatic updates." << QStringList{prompt} << true;
-    QTest::newRow("4 LF-only version file") << int(NoMarker) << 1 << Answer::Yes << "4: Can't find the file or the version info in the file." << QStringList{} << true;
-    QTest::newRow("4 error page instead of the file") << int(ErrorPage) << 0 << Answer::Yes << "4: Can't find the file or the version info in the file." << QStringList{} << true;
-    QTest::newRow("5 told not to check") << int(SwitchedOff) << 0 << Answer::Yes << "5: Told not to automatically check." << QStringList{} << false;
-    QTest::newRow("6 executable missing") << int(ExeMissing) << 0 << Answer::Yes << "6: Can't download the new file." << QStringList{prompt, problem} << true;
-    QTest::newRow("6 probe timed out, no time-out notice") << int(ProbeTimeout) << 1 << Answer::Yes << "6: Can't download the new file." << QStringList{prompt, problem} << true;
-    QTest::newRow("7 changeover program missing") << int(UpdaterMissing) << 0 << Answer::Yes << "7: Can't download the changeover app." << QStringList{prompt, problem} << true;
-    QTest::newRow("8 no task") << int(NoTask) << 0 << Answer::Yes << "8: Could not run the changeover app." << QStringList{prompt} << true;
-    QTest::newRow("9 checked today, although switched off too") << int(CheckedToday) << 0 << Answer::Yes << "9: Already checked today." << QStringList{} << true;
-    QTest::newRow("0 hand-over") << int(HandOver) << 1 << Answer::Yes << "0" << QStringList{prompt} << true;
-    QTest::newRow("0 hand-over with .exe names") << int(WindowsNames) << 1 << Answer::Yes << "0" << QStringList{prompt} << true;
-    QTest::newRow("time-out, asked by the user: notice") << int(VersionTimeout) << 1 << Answer::Yes << errorStatus(35771) << QStringList{QStringLiteral("Form1 - Updating")} << false;
-    QTest::newRow("time-out, automatic: no notice") << int(VersionTimeout) << 0 << Answer::Yes << errorStatus(35771) << QStringList{} << false;
-    QTest::newRow("time-out, mode 2: no notice") << int(VersionTimeout) << 2 << Answer::Yes << errorStatus(35771) << QStringList{} << false;
-    QTest::newRow("no Content-length") << int(NoContentLength) << 0 << Answer::Yes << errorStatus(23) << QStringList{} << false;
-    QTest::newRow("no version information") << int(NoVersionBlock) << 0 << Answer::Yes << errorStatus(15) << QStringList{} << false;
-    QTest::newRow("file ends right after [comments]") << int(CommentsAtEnd) << 0 << Answer::Yes << errorStatus(15) << QStringList{} << true;
-    QTest::newRow("binary download fails") << int(DownloadFails) << 0 << Answer::Yes << errorStatus(35774) << QStringList{prompt} << true;
-    QTest::newRow("writing the download fails") << int(WriteFails) << 0 << Answer::Yes << errorStatus(85) << QStringList{prompt} << true;
-    QTest::newRow("start fails with an error") << int(StartFails) << 0 << Answer::Yes << errorStatus(63) << QStringList{prompt} << true;
-}
-
-void TestUpdateRoutine::outcomes()
-{
-    QFETCH(int, scenario);
-    QFETCH(int, mode);
-    QFETCH(Answer, answer);
-    QFETCH(QString, status);
-    QFETCH(QStringList, titles);
-    QFETCH(bool, dateWritten);
-
-    Rig rig(*m_signer, m_signer->publicKey());
-    rig.boxes.answer = answer;
-    rig.publish(QStringLiteral("1.00.0009"));
-    const QString downloaded = kFolder + QStringLiteral("/Downloaded Update");
-    const QString changeover = kFolder + QStringLiteral("/tallyscope-updater");
-    switch (Scenario(scenario)) {
-    case Latest: rig.publish(QStringLiteral("1.00.0008")); break;
-    case Comment: rig.publish(QStringLiteral("1.00.0009"), QStringLiteral("Faster calibration")); break;
-    case NoMarker: rig.serveVersionFile("[version]\n1.00.0009\n"); break;
-    case ErrorPage: rig.platform.routes.clear(); break;
-    case SwitchedOff: rig.settings.WriteRegValue(settingskeys::Updater, kSwitchName, QStringLiteral("x")); break;
-    case ExeMissing: rig.platform.routes.remove(kBase + QStringLiteral("tallyscope")); break;
-    case UpdaterMissing: rig.platform.routes.remove(kBase + QStringLiteral("tallyscope-updater")); break;
-    case NoTask: rig.platform.startTask = 0; break;
-    case CheckedToday:
-        rig.settings.WriteRegValue(settingskeys::Updater, kDateName, today(rig.clock));
-        rig.settings.WriteRegValue(settingskeys::Updater, kSwitchName, QStringLiteral("Don't check for updates"));
-        break;
-    case HandOver: rig.settings.WriteRegValue(settingskeys::Updater, kSwitchName, QStringLiteral("Don't check for updates")); break;
-    case WindowsNames: {
-        rig.platform.suffix = QStringLiteral(".exe");
-        const QByteArray digests = digestLine(rig.exe, QStringLiteral("tallyscope.exe")) + digestLine(rig.updater, QStringLiteral("tallyscope-updater.exe"));
-        rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, digests));
-        rig.platform.serve(kBase + QStringLiteral("tallyscope.exe"), Served{rig.exe, true, {}, 0, 0});
-        rig.platform.serve(kBase + QStringLiteral("tallyscope-updater.exe"), Served{rig.updater, true, {}, 0, 0});
-        break;
-    }
-    case VersionTimeout: rig.platform.routes[kBase + QStringLiteral("tallyscope.ver")].error = UpdatePlatform::ErrTimedOut; break;
-    case NoContentLength: rig.platform.routes[kBase + QStringLiteral("tallyscope.ver")].contentLength = QString(); break;
-    case NoVersionBlock: rig.platform.block.clear(); break;
-    case CommentsAtEnd: rig.serveVersionFile("[version]\r\n1.00.0009\r\n[comments]"); break;
-    case ProbeTimeout: rig.platform.routes[kBase + QStringLiteral("tallyscope")].error = UpdatePlatform::ErrTimedOut; break;
-    case DownloadFails: rig.platform.routes[kBase + QStringLiteral("tallyscope")].binaryError = UpdatePlatform::ErrTransferFailed; break;
-    case WriteFails: rig.platform.writeError = 75; break;
-    case StartFails: rig.platform.startError = 53; break;
-    case Offered: break;
+private slots:
+    void initTestCase()
+    {
+        m_signer = std::make_unique<TestSigner>();
+        QVERIFY2(m_signer->isValid(), "the minisign tool is needed to sign the tests' version files");
     }
 
-    QCOMPARE(rig.run(mode), status);
-    QCOMPARE(rig.titles(), titles);
-    QCOMPARE(rig.stored(kDateName), dateWritten ? today(rig.clock) : QString());
+    void outcomes_data()
+    {
+        QTest::addColumn<int>("scenario");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<Answer>("answer");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QStringList>("titles");
+        QTest::addColumn<bool>("dateWritten");
 
-    // Leftovers go first, on every run with an address, before any gate.
-    const QString suffix = rig.platform.suffix;
-    QCOMPARE(rig.platform.deleted.mid(0, 2), (QStringList{changeover + suffix, downloaded}));
-
-    const bool handedOver = status == u"0";
-    QCOMPARE(rig.platform.started.isEmpty(), !(handedOver || scenario == NoTask || scenario == StartFails));
-    if (handedOver) {
-        QCOMPARE(rig.platform.started.first().program, changeover + suffix);
-        const QString digest = QString::fromLatin1(QCryptographicHash::hash(rig.exe, QCryptographicHash::Sha256).toHex());
-        QCOMPARE(rig.platform.started.first().arguments, (QStringList{QStringLiteral("tallyscope"), digest}));
-        QCOMPARE(rig.platform.files.value(downloaded), rig.exe);
-        QCOMPARE(rig.platform.files.value(changeover + suffix), rig.updater);
-        QCOMPARE(rig.platform.executables, QStringList{changeover + suffix});
-    }
-    // Files are left for the changeover program, or for the next run's clean-up after an error.
-    const bool filesStay = handedOver || scenario == StartFails;
-    QCOMPARE(rig.platform.files.contains(downloaded), filesStay);
-    if (scenario == SwitchedOff || scenario == CheckedToday)
-        QVERIFY(rig.platform.requests.isEmpty());
-    if (answer == Answer::Cancel)
-        QCOMPARE(rig.stored(kSwitchName), QStringLiteral("Don't check for updates"));
-    if (handedOver)
-        QCOMPARE(rig.stored(kSwitchName), QString());
-    if (scenario == ProbeTimeout || scenario == ExeMissing)
-        QVERIFY(!rig.platform.requests.contains(kBase + QStringLiteral("tallyscope-updater")));
-}
-
-void TestUpdateRoutine::rejectsWhatIsNotVouchedFor_data()
-{
-    QTest::addColumn<QString>("change");
-    QTest::addColumn<QString>("status");
-
-    const QString four = QStringLiteral("4: Can't find the file or the version info in the file.");
-    QTest::newRow("flipped bit in the version file") << "version file" << four;
-    QTest::newRow("flipped bit in the signature") << "signature" << four;
-    QTest::newRow("flipped bit in the trusted comment") << "trusted comment" << four;
-    QTest::newRow("missing signature") << "no signature" << four;
-    QTest::newRow("signed by another key") << "wrong key" << four;
-    QTest::newRow("trusted comment names another version") << "other version" << four;
-    QTest::newRow("trusted comment names another file") << "other file" << four;
-    QTest::newRow("minisign's own trusted comment") << "default comment" << four;
-    QTest::newRow("forged Content-Length") << "forged length" << errorStatus(23);
-    QTest::newRow("program listed without its size") << "no size" << "6: Can't download the new file.";
-    QTest::newRow("flipped bit in the executable") << "executable" << "6: Can't download the new file.";
-    QTest::newRow("executable without a digest") << "no executable digest" << "6: Can't download the new file.";
-    QTest::newRow("flipped bit in the changeover program") << "changeover" << "7: Can't download the changeover app.";
-    QTest::newRow("changeover program without a digest") << "no changeover digest" << "7: Can't download the changeover app.";
-    QTest::newRow("legacy signature format is fine") << "legacy" << "0";
-}
-
-void TestUpdateRoutine::rejectsWhatIsNotVouchedFor()
-{
-    QFETCH(QString, change);
-    QFETCH(QString, status);
-
-    std::unique_ptr<TestSigner> other;
-    QString key = m_signer->publicKey();
-    if (change == u"wrong key") {
-        other = std::make_unique<TestSigner>();
-        QVERIFY(other->isValid());
-        key = other->publicKey();
-    }
-    Rig rig(*m_signer, key);
-    rig.boxes.answer = Answer::Yes;
-    rig.publish(QStringLiteral("1.00.0009"));
-    auto& ver = rig.platform.routes[kBase + QStringLiteral("tallyscope.ver")];
-    auto& sig = rig.platform.routes[kBase + QStringLiteral("tallyscope.ver.minisig")];
-    const QByteArray exeOnly = digestLine(rig.exe, QStringLiteral("tallyscope"));
-    const QByteArray updaterOnly = digestLine(rig.updater, QStringLiteral("tallyscope-updater"));
-    if (change == u"version file")
-        ver.body = flipBit(ver.body, ver.body.indexOf("1.00.0009") + 8);
-    else if (change == u"signature")
-        sig.body = flipBit(sig.body, sig.body.indexOf('\n') + 30);
-    else if (change == u"trusted comment")
-        sig.body = flipBit(sig.body, sig.body.indexOf("timestamp:") + 12);
-    else if (change == u"no signature")
-        rig.platform.routes.remove(kBase + QStringLiteral("tallyscope.ver.minisig"));
-    else if (change == u"executable")
-        rig.platform.routes[kBase + QStringLiteral("tallyscope")].body = flipBit(rig.exe, 1000);
-    else if (change == u"changeover")
-        rig.platform.routes[kBase + QStringLiteral("tallyscope-updater")].body = flipBit(rig.updater, 7);
-    else if (change == u"no executable digest")
-        rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, updaterOnly));
-    else if (change == u"no changeover digest")
-        rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, exeOnly));
-    else if (change == u"legacy")
-        sig.body = m_signer->sign(ver.body, true, trustedComment(ver.body));
-    else if (change == u"other version")
-        sig.body = m_signer->sign(ver.body, false, QStringLiteral("file:tallyscope.ver version:1.00.0010"));
-    else if (change == u"other file")
-        sig.body = m_signer->sign(ver.body, false, trustedComment(ver.body, QStringLiteral("other.ver")));
-    else if (change == u"default comment")
-        sig.body = m_signer->sign(ver.body);
-    else if (change == u"forged length")
-        ver.contentLength = QString::number(ver.body.size() - 5);
-    else if (change == u"no size") {
-        const QByteArray hex = QCryptographicHash::hash(rig.exe, QCryptographicHash::Sha256).toHex();
-        rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, hex + "  tallyscope\r\n" + updaterOnly));
+        const QString prompt = QStringLiteral("tallyscope - Update Available");
+        const QString problem = QStringLiteral("tallyscope - Problem updating");
+        QTest::newRow("1 same version") << int(Latest) << 0 << Answer::Yes << "1: Already using the latest version." << QStringList{} << true;
+        QTest::newRow("2 newer version offered, No") << int(Offered) << 0 << Answer::No << "2: Update available but turned down." << QStringList{prompt} << true;
+        QTest::newRow("3 Cancel switches automatic checks off") << int(Offered) << 0 << Answer::Cancel << "3: Told to not do automatic updates." << QStringList{prompt} << true;
+        QTest::newRow("3 with a comment, asked by the user") << int(Comment) << 1 << Answer::Cancel << "3: Told to not do automatic updates." << QStringList{prompt} << true;
+        QTest::newRow("4 LF-only version file") << int(NoMarker) << 1 << Answer::Yes << "4: Can't find the file or the version info in the file." << QStringList{} << true;
+        QTest::newRow("4 error page instead of the file") << int(ErrorPage) << 0 << Answer::Yes << "4: Can't find the file or the version info in the file." << QStringList{} << true;
+        QTest::newRow("5 told not to check") << int(SwitchedOff) << 0 << Answer::Yes << "5: Told not to automatically check." << QStringList{} << false;
+        QTest::newRow("6 executable missing") << int(ExeMissing) << 0 << Answer::Yes << "6: Can't download the new file." << QStringList{prompt, problem} << true;
+        // A program really on the server comes back as binary with its true size, at least 2000 bytes.
+        QTest::newRow("6 probe says 1999 bytes") << int(ProbeTooShort) << 0 << Answer::Yes << "6: Can't download the new file." << QStringList{prompt, problem} << true;
+        QTest::newRow("0 probe says 2000 bytes") << int(ProbeLongEnough) << 0 << Answer::Yes << "0" << QStringList{prompt} << true;
+        QTest::newRow("6 probe timed out, no time-out notice") << int(ProbeTimeout) << 1 << Answer::Yes << "6: Can't download the new file." << QStringList{prompt, problem} << true;
+        QTest::newRow("7 changeover program missing") << int(UpdaterMissing) << 0 << Answer::Yes << "7: Can't download the changeover app." << QStringList{prompt, problem} << true;
+        QTest::newRow("8 no task") << int(NoTask) << 0 << Answer::Yes << "8: Could not run the changeover app." << QStringList{prompt} << true;
+        QTest::newRow("9 checked today, although switched off too") << int(CheckedToday) << 0 << Answer::Yes << "9: Already checked today." << QStringList{} << true;
+        QTest::newRow("0 hand-over") << int(HandOver) << 1 << Answer::Yes << "0" << QStringList{prompt} << true;
+        QTest::newRow("0 hand-over with .exe names") << int(WindowsNames) << 1 << Answer::Yes << "0" << QStringList{prompt} << true;
+        QTest::newRow("time-out, asked by the user: notice") << int(VersionTimeout) << 1 << Answer::Yes << errorStatus(35771) << QStringList{QStringLiteral("Form1 - Updating")} << false;
+        QTest::newRow("time-out, automatic: no notice") << int(VersionTimeout) << 0 << Answer::Yes << errorStatus(35771) << QStringList{} << false;
+        QTest::newRow("time-out, mode 2: no notice") << int(VersionTimeout) << 2 << Answer::Yes << errorStatus(35771) << QStringList{} << false;
+        QTest::newRow("no Content-length") << int(NoContentLength) << 0 << Answer::Yes << errorStatus(23) << QStringList{} << false;
+        QTest::newRow("no version information") << int(NoVersionBlock) << 0 << Answer::Yes << errorStatus(15) << QStringList{} << false;
+        QTest::newRow("file ends right after [comments]") << int(CommentsAtEnd) << 0 << Answer::Yes << errorStatus(15) << QStringList{} << true;
+        QTest::newRow("binary download fails") << int(DownloadFails) << 0 << Answer::Yes << errorStatus(35774) << QStringList{prompt} << true;
+        QTest::newRow("writing the download fails") << int(WriteFails) << 0 << Answer::Yes << errorStatus(85) << QStringList{prompt} << true;
+        QTest::newRow("start fails with an error") << int(StartFails) << 0 << Answer::Yes << errorStatus(63) << QStringList{prompt} << true;
     }
 
-    QCOMPARE(rig.run(1), status);
-    if (status != u"0") {
+    void outcomes()
+    {
+        QFETCH(int, scenario);
+        QFETCH(int, mode);
+        QFETCH(Answer, answer);
+        QFETCH(QString, status);
+        QFETCH(QStringList, titles);
+        QFETCH(bool, dateWritten);
+
+        Rig rig(*m_signer, m_signer->publicKey());
+        rig.boxes.answer = answer;
+        rig.publish(QStringLiteral("1.00.0009"));
+        const QString downloaded = kFolder + QStringLiteral("/Downloaded Update");
+        const QString changeover = kFolder + QStringLiteral("/tallyscope-updater");
+        switch (Scenario(scenario)) {
+        case Latest: rig.publish(QStringLiteral("1.00.0008")); break;
+        case Comment: rig.publish(QStringLiteral("1.00.0009"), QStringLiteral("Faster calibration")); break;
+        case NoMarker: rig.serveVersionFile("[version]\n1.00.0009\n"); break;
+        case ErrorPage: rig.platform.routes.clear(); break;
+        case SwitchedOff: rig.settings.WriteRegValue(settingskeys::Updater, kSwitchName, QStringLiteral("x")); break;
+        case ExeMissing: rig.platform.routes.remove(kBase + QStringLiteral("tallyscope")); break;
+        case UpdaterMissing: rig.platform.routes.remove(kBase + QStringLiteral("tallyscope-updater")); break;
+        case NoTask: rig.platform.startTask = 0; break;
+        case CheckedToday:
+            rig.settings.WriteRegValue(settingskeys::Updater, kDateName, today(rig.clock));
+            rig.settings.WriteRegValue(settingskeys::Updater, kSwitchName, QStringLiteral("Don't check for updates"));
+            break;
+        case HandOver: rig.settings.WriteRegValue(settingskeys::Updater, kSwitchName, QStringLiteral("Don't check for updates")); break;
+        case WindowsNames: {
+            rig.platform.suffix = QStringLiteral(".exe");
+            const QByteArray digests = digestLine(rig.exe, QStringLiteral("tallyscope.exe")) + digestLine(rig.updater, QStringLiteral("tallyscope-updater.exe"));
+            rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, digests));
+            rig.platform.serve(kBase + QStringLiteral("tallyscope.exe"), binary(rig.exe));
+            rig.platform.serve(kBase + QStringLiteral("tallyscope-updater.exe"), binary(rig.updater));
+            break;
+        }
+        case VersionTimeout: rig.platform.routes[kBase + QStringLiteral("tallyscope.ver")].error = UpdateError::TimedOut; break;
+        case NoContentLength: rig.platform.routes[kBase + QStringLiteral("tallyscope.ver")].contentLength = QString(); break;
+        case NoVersionBlock: rig.platform.block.clear(); break;
+        case CommentsAtEnd: rig.serveVersionFile("[version]\r\n1.00.0009\r\n[comments]"); break;
+        case ProbeTimeout: rig.platform.routes[kBase + QStringLiteral("tallyscope")].error = UpdateError::TimedOut; break;
+        case DownloadFails: rig.platform.routes[kBase + QStringLiteral("tallyscope")].binaryError = UpdateError::TransferFailed; break;
+        case ProbeTooShort: rig.platform.routes[kBase + QStringLiteral("tallyscope")].contentLength = QStringLiteral("1999"); break;
+        case ProbeLongEnough: rig.platform.routes[kBase + QStringLiteral("tallyscope")].contentLength = QStringLiteral("2000"); break;
+        case WriteFails: rig.platform.writeError = UpdateError::FileAccess; break;
+        case StartFails: rig.platform.startError = UpdateError(53); break;
+        case Offered: break;
+        }
+
+        QCOMPARE(rig.run(mode), status);
+        QCOMPARE(rig.titles(), titles);
+        QCOMPARE(rig.stored(kDateName), dateWritten ? today(rig.clock) : QString());
+
+        // Leftovers go first, on every run with an address, before any gate.
+        const QString suffix = rig.platform.suffix;
+        QCOMPARE(rig.platform.deleted.mid(0, 2), (QStringList{changeover + suffix, downloaded}));
+
+        const bool handedOver = status == u"0";
+        QCOMPARE(rig.platform.started.isEmpty(), !(handedOver || scenario == NoTask || scenario == StartFails));
+        if (handedOver) {
+            QCOMPARE(rig.platform.started.first().program, changeover + suffix);
+            const QString digest = QString::fromLatin1(QCryptographicHash::hash(rig.exe, QCryptographicHash::Sha256).toHex());
+            QCOMPARE(rig.platform.started.first().arguments, (QStringList{QStringLiteral("tallyscope"), digest}));
+            QCOMPARE(rig.platform.files.value(downloaded), rig.exe);
+            QCOMPARE(rig.platform.files.value(changeover + suffix), rig.updater);
+            QCOMPARE(rig.platform.executables, QStringList{changeover + suffix});
+        }
+        // Files are left for the changeover program, or for the next run's clean-up after an error.
+        const bool filesStay = handedOver || scenario == StartFails;
+        QCOMPARE(rig.platform.files.contains(downloaded), filesStay);
+        if (scenario == SwitchedOff || scenario == CheckedToday)
+            QVERIFY(rig.platform.requests.isEmpty());
+        if (answer == Answer::Cancel)
+            QCOMPARE(rig.stored(kSwitchName), QStringLiteral("Don't check for updates"));
+        if (handedOver)
+            QCOMPARE(rig.stored(kSwitchName), QString());
+        if (scenario == ProbeTimeout || scenario == ExeMissing)
+            QVERIFY(!rig.platform.requests.contains(kBase + QStringLiteral("tallyscope-updater")));
+    }
+
+    void rejectsWhatIsNotVouchedFor_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("status");
+
+        const QString four = QStringLiteral("4: Can't find the file or the version info in the file.");
+        QTest::newRow("flipped bit in the version file") << "version file" << four;
+        QTest::newRow("missing signature") << "no signature" << four;
+        QTest::newRow("trusted comment names another version") << "other version" << four;
+        QTest::newRow("trusted comment names another file") << "other file" << four;
+        QTest::newRow("minisign's own trusted comment") << "default comment" << four;
+        QTest::newRow("forged Content-Length") << "forged length" << errorStatus(23);
+        QTest::newRow("program listed without its size") << "no size" << "6: Can't download the new file.";
+        QTest::newRow("flipped bit in the executable") << "executable" << "6: Can't download the new file.";
+        QTest::newRow("executable without a digest") << "no executable digest" << "6: Can't download the new file.";
+        QTest::newRow("flipped bit in the changeover program") << "changeover" << "7: Can't download the changeover app.";
+        QTest::newRow("changeover program without a digest") << "no changeover digest" << "7: Can't download the changeover app.";
+    }
+
+    void rejectsWhatIsNotVouchedFor()
+    {
+        QFETCH(QString, change);
+        QFETCH(QString, status);
+
+        // What the signature itself vouches for is the verifier's own test; here, what the check
+        // makes of a verified file.
+        Rig rig(*m_signer, m_signer->publicKey());
+        rig.boxes.answer = Answer::Yes;
+        rig.publish(QStringLiteral("1.00.0009"));
+        auto& ver = rig.platform.routes[kBase + QStringLiteral("tallyscope.ver")];
+        auto& sig = rig.platform.routes[kBase + QStringLiteral("tallyscope.ver.minisig")];
+        const QByteArray exeOnly = digestLine(rig.exe, QStringLiteral("tallyscope"));
+        const QByteArray updaterOnly = digestLine(rig.updater, QStringLiteral("tallyscope-updater"));
+        if (change == u"version file")
+            ver.body = flipBit(ver.body, ver.body.indexOf("1.00.0009") + 8);
+        else if (change == u"no signature")
+            rig.platform.routes.remove(kBase + QStringLiteral("tallyscope.ver.minisig"));
+        else if (change == u"executable")
+            rig.platform.routes[kBase + QStringLiteral("tallyscope")].body = flipBit(rig.exe, 1000);
+        else if (change == u"changeover")
+            rig.platform.routes[kBase + QStringLiteral("tallyscope-updater")].body = flipBit(rig.updater, 7);
+        else if (change == u"no executable digest")
+            rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, updaterOnly));
+        else if (change == u"no changeover digest")
+            rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, exeOnly));
+        else if (change == u"other version")
+            sig.body = m_signer->sign(ver.body, false, QStringLiteral("file:tallyscope.ver version:1.00.0010"));
+        else if (change == u"other file")
+            sig.body = m_signer->sign(ver.body, false, trustedComment(ver.body, QStringLiteral("other.ver")));
+        else if (change == u"default comment")
+            sig.body = m_signer->sign(ver.body);
+        else if (change == u"forged length")
+            ver.contentLength = QString::number(ver.body.size() - 5);
+        else if (change == u"no size") {
+            const QByteArray hex = QCryptographicHash::hash(rig.exe, QCryptographicHash::Sha256).toHex();
+            rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, hex + "  tallyscope\r\n" + updaterOnly));
+        }
+
+        QCOMPARE(rig.run(1), status);
         QVERIFY(rig.platform.started.isEmpty());
         QVERIFY(rig.platform.files.isEmpty());
+        // An unverified version file offers nothing: no prompt, no download.
+        if (status.startsWith(u'4')) {
+            QVERIFY(rig.boxes.shown.isEmpty());
+            QCOMPARE(rig.platform.requests.filter(QStringLiteral("tallyscope-updater")), QStringList{});
+            QVERIFY(!rig.platform.requests.contains(kBase + QStringLiteral("tallyscope")));
+        }
     }
-    // An unverified version file offers nothing: no prompt, no download.
-    if (status.startsWith(u'4')) {
-        QVERIFY(rig.boxes.shown.isEmpty());
-        QCOMPARE(rig.platform.requests.filter(QStringLiteral("tallyscope-updater")), QStringList{});
-        QVERIFY(!rig.platform.requests.contains(kBase + QStringLiteral("tallyscope")));
+
+    void dailyGate_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("daysAgo"); // -1: a text that is no date
+        QTest::addColumn<QString>("status");
+
+        const QString latest = QStringLiteral("1: Already using the latest version.");
+        QTest::newRow("automatic, yesterday") << 0 << 1 << latest;
+        QTest::newRow("automatic, a year ago today") << 0 << 365 << latest;
+        QTest::newRow("automatic, not a date") << 0 << -1 << latest;
+        QTest::newRow("asked by the user, today") << 1 << 0 << latest;
     }
-}
 
-void TestUpdateRoutine::dailyGate_data()
-{
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<int>("daysAgo"); // -1: a text that is no date
-    QTest::addColumn<QString>("status");
+    void dailyGate()
+    {
+        QFETCH(int, mode);
+        QFETCH(int, daysAgo);
+        QFETCH(QString, status);
 
-    const QString latest = QStringLiteral("1: Already using the latest version.");
-    QTest::newRow("automatic, today") << 0 << 0 << "9: Already checked today.";
-    QTest::newRow("automatic, yesterday") << 0 << 1 << latest;
-    QTest::newRow("automatic, a year ago today") << 0 << 365 << latest;
-    QTest::newRow("automatic, not a date") << 0 << -1 << latest;
-    QTest::newRow("asked by the user, today") << 1 << 0 << latest;
-}
-
-void TestUpdateRoutine::dailyGate()
-{
-    QFETCH(int, mode);
-    QFETCH(int, daysAgo);
-    QFETCH(QString, status);
-
-    Rig rig(*m_signer, m_signer->publicKey());
-    rig.publish(QStringLiteral("1.00.0008"));
-    const QString stored = daysAgo < 0 ? QStringLiteral("soon")
-                                       : QLocale().toString(rig.clock.now.date().addDays(-daysAgo), QLocale::ShortFormat);
-    rig.settings.WriteRegValue(settingskeys::Updater, kDateName, stored);
-    QCOMPARE(rig.run(mode), status);
-    QCOMPARE(rig.stored(kDateName), today(rig.clock));
-}
-
-void TestUpdateRoutine::promptText_data()
-{
-    QTest::addColumn<QByteArray>("head");
-    QTest::addColumn<QString>("text");
-
-    const QString tail = QStringLiteral(
-        "\r\n\r\nNote that tallyscope will have to be restarted to update.  \r\n\r\nWould you like to update?\r\n"
-        "Hit 'Cancel' to stop checking automatically for updates.");
-    QTest::newRow("comment")
-        << QByteArray("[version]\r\n1.00.0009\r\n[comments]\r\nFixes the range display.\r\nNot this line\r\n")
-        << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.00.0009.\r\nFixes the range display.") + tail;
-    QTest::newRow("no comment marker")
-        << QByteArray("[version]\r\n1.00.0009\r\n")
-        << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.00.0009.") + tail;
-    QTest::newRow("empty comment line")
-        << QByteArray("[version]\r\n1.0.9\r\n[comments]\r\n\r\n")
-        << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.0.9.") + tail;
-    QTest::newRow("comments before version, first markers count")
-        << QByteArray("junk [comments]\r\nsaid first\r\n[version]\r\n1.9\r\n[version]\r\n2.0\r\n[comments]\r\nx\r\n")
-        << QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version 1.9.\r\nsaid first") + tail;
-}
-
-void TestUpdateRoutine::promptText()
-{
-    QFETCH(QByteArray, head);
-    QFETCH(QString, text);
-
-    Rig rig(*m_signer, m_signer->publicKey());
-    rig.boxes.answer = Answer::No;
-    rig.serveVersionFile(head + "[sha256]\r\n");
-    QCOMPARE(rig.run(0), QStringLiteral("2: Update available but turned down."));
-    QCOMPARE(rig.boxes.shown.size(), 1);
-    QCOMPARE(rig.boxes.shown.first().text, text);
-    QCOMPARE(rig.boxes.shown.first().title, QStringLiteral("tallyscope - Update Available"));
-    QCOMPARE(rig.boxes.shown.first().buttons, MessageBoxes::Buttons::YesNoCancel);
-    QCOMPARE(rig.boxes.shown.first().icon, MessageBoxes::Icon::Information);
-}
-
-void TestUpdateRoutine::versionOrder_data()
-{
-    QTest::addColumn<QString>("offered");
-    QTest::addColumn<QString>("status");
-
-    // The running version is 1.00.0008.
-    const QString latest = QStringLiteral("1: Already using the latest version.");
-    const QString offered = QStringLiteral("2: Update available but turned down.");
-    QTest::newRow("same, written differently") << "1.0.8" << latest;
-    QTest::newRow("older: a replayed version file") << "1.00.0007" << latest;
-    QTest::newRow("older major") << "0.99.9999" << latest;
-    QTest::newRow("newer by number, older as text") << "1.0.9" << offered;
-    QTest::newRow("newer, fewer parts") << "2" << offered;
-    QTest::newRow("newer, more parts") << "1.00.0008.1" << offered;
-    QTest::newRow("not a version") << "1.00.0009 beta" << "4: Can't find the file or the version info in the file.";
-    QTest::newRow("empty part") << "1..9" << "4: Can't find the file or the version info in the file.";
-}
-
-void TestUpdateRoutine::versionOrder()
-{
-    QFETCH(QString, offered);
-    QFETCH(QString, status);
-
-    Rig rig(*m_signer, m_signer->publicKey());
-    rig.boxes.answer = Answer::No;
-    rig.publish(offered);
-    QCOMPARE(rig.run(0), status);
-    QCOMPARE(rig.boxes.shown.size(), status.startsWith(u'2') ? 1 : 0);
-    QCOMPARE(rig.stored(kDateName), today(rig.clock));
-}
-
-void TestUpdateRoutine::refusals_data()
-{
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<QString>("setup");
-    QTest::addColumn<QString>("why"); // empty: the check goes ahead
-
-    const QString base = QStringLiteral("http://127.0.0.1:1/updates/");
-    QTest::newRow("no address, automatic") << 0 << QString() << "" << "address";
-    QTest::newRow("no address, asked by the user") << 1 << QString() << "" << "address";
-    QTest::newRow("no key, automatic") << 0 << base << "no key" << "no key";
-    QTest::newRow("no key, asked by the user") << 1 << base << "no key" << "no key";
-    QTest::newRow("plain HTTP to a name") << 1 << "http://localhost:1/updates/" << "" << "HTTPS";
-    QTest::newRow("not HTTP at all") << 0 << "ftp://127.0.0.1/updates/" << "" << "HTTPS";
-    QTest::newRow("installed under /usr, automatic") << 0 << base << "/usr" << "package manager";
-    QTest::newRow("installed under /usr, asked by the user") << 1 << base << "/usr" << "package manager";
-    QTest::newRow("folder not writable") << 1 << base << "read-only" << "cannot be written";
-    QTest::newRow("HTTPS") << 0 << "https://127.0.0.1:1/updates/" << "" << "";
-    QTest::newRow("loopback, IPv6") << 0 << "http://[::1]:1/updates/" << "" << "";
-    QTest::newRow("loopback, a slash is added") << 0 << "http://127.0.0.1:1/updates" << "" << "";
-}
-
-void TestUpdateRoutine::refusals()
-{
-    QFETCH(int, mode);
-    QFETCH(QString, url);
-    QFETCH(QString, setup);
-    QFETCH(QString, why);
-
-    Rig rig(*m_signer, setup == u"no key" ? QString() : m_signer->publicKey());
-    if (setup == u"/usr")
-        rig.platform.folder = QStringLiteral("/usr/bin");
-    rig.platform.writable = setup != u"read-only";
-    rig.base = url.endsWith(u'/') ? url : url + u'/';
-    rig.publish(QStringLiteral("1.00.0008"));
-    const QString status = rig.run(mode, url);
-    if (why.isEmpty()) {
-        QCOMPARE(status, QStringLiteral("1: Already using the latest version."));
-        QCOMPARE(rig.platform.requests.first(), rig.base + QStringLiteral("tallyscope.ver"));
-        return;
+        Rig rig(*m_signer, m_signer->publicKey());
+        rig.publish(QStringLiteral("1.00.0008"));
+        const QString stored = daysAgo < 0 ? QStringLiteral("soon")
+                                           : QLocale().toString(rig.clock.now.date().addDays(-daysAgo), QLocale::ShortFormat);
+        rig.settings.WriteRegValue(settingskeys::Updater, kDateName, stored);
+        QCOMPARE(rig.run(mode), status);
+        QCOMPARE(rig.stored(kDateName), today(rig.clock));
     }
-    QVERIFY2(status.contains(why), qPrintable(status));
-    // No request, no clean-up, no date; only a check asked for by the user is told why.
-    QCOMPARE(rig.platform.requests, QStringList{});
-    QCOMPARE(rig.platform.deleted, QStringList{});
-    QCOMPARE(rig.backend.writeCount(), 0);
-    QCOMPARE(rig.boxes.shown.size(), mode == 0 ? 0 : 1);
-    if (mode != 0)
-        QCOMPARE(rig.boxes.shown.first().text, status);
-}
 
-void TestUpdateRoutine::redirectRule_data()
-{
-    QTest::addColumn<QString>("from");
-    QTest::addColumn<QString>("to");
-    QTest::addColumn<bool>("allowed");
+    // Only a newer version is offered, and the prompt names it with the comment line.
+    void versionOrderAndPrompt_data()
+    {
+        QTest::addColumn<QString>("offered");
+        QTest::addColumn<QString>("comment");
+        QTest::addColumn<QString>("status");
 
-    QTest::newRow("HTTPS to HTTPS") << "https://a.example/u/" << "https://b.example/u/x" << true;
-    QTest::newRow("HTTPS down to HTTP, even loopback") << "https://a.example/u/" << "http://127.0.0.1/x" << false;
-    QTest::newRow("loopback up to HTTPS") << "http://127.0.0.1/u/" << "https://b.example/x" << true;
-    QTest::newRow("loopback to loopback") << "http://127.0.0.1/u/" << "http://127.0.0.2:8080/x" << true;
-    QTest::newRow("loopback to a plain HTTP name") << "http://127.0.0.1/u/" << "http://localhost/x" << false;
-    QTest::newRow("loopback to another host") << "http://[::1]/u/" << "http://198.51.100.7/x" << false;
-}
-
-void TestUpdateRoutine::redirectRule()
-{
-    QFETCH(QString, from);
-    QFETCH(QString, to);
-    QFETCH(bool, allowed);
-    QCOMPARE(UpdateAddress::redirectAllowed(QUrl(from), QUrl(to)), allowed);
-}
-
-void TestUpdateRoutine::transferLimits()
-{
-    Rig rig(*m_signer, m_signer->publicKey());
-    rig.boxes.answer = Answer::Yes;
-    rig.publish(QStringLiteral("1.00.0009"));
-    rig.platform.routes[kBase + QStringLiteral("tallyscope.ver")].takes = 25;
-    QCOMPARE(rig.run(0), QStringLiteral("0"));
-    const auto& l = rig.platform.limitsAsked;
-    QCOMPARE(l.size(), 6);
-    // The small files: 64 KiB each, 30 s for both together.
-    QCOMPARE(l[0].maxBytes, 64 * 1024);
-    QCOMPARE(l[0].deadlineMs, 30000);
-    QCOMPARE(l[1].maxBytes, 64 * 1024);
-    QCOMPARE(l[1].deadlineMs, 5000);
-    // The programs: probe and download bounded by the signed size, kept moving by the rate.
-    for (int i = 2; i < 6; ++i) {
-        QCOMPARE(l[i].maxBytes, i < 4 ? rig.exe.size() : rig.updater.size());
-        QCOMPARE(l[i].deadlineMs, 0);
-        QVERIFY(l[i].minBytesPerWindow > 0 && l[i].progressWindowMs > 0);
+        // The running version is 1.00.0008.
+        const QString latest = QStringLiteral("1: Already using the latest version.");
+        const QString offered = QStringLiteral("2: Update available but turned down.");
+        const QString four = QStringLiteral("4: Can't find the file or the version info in the file.");
+        QTest::newRow("same, written differently") << "1.0.8" << QString() << latest;
+        QTest::newRow("older: a replayed version file") << "1.00.0007" << QString() << latest;
+        QTest::newRow("older major") << "0.99.9999" << QString() << latest;
+        QTest::newRow("newer by number, older as text") << "1.0.9" << QString() << offered;
+        QTest::newRow("newer, fewer parts") << "2" << QString() << offered;
+        QTest::newRow("newer, more parts, a comment") << "1.00.0008.1" << "Fixes the range display." << offered;
+        QTest::newRow("not a version") << "1.00.0009 beta" << QString() << four;
+        QTest::newRow("empty part") << "1..9" << QString() << four;
     }
-}
 
-void TestUpdateRoutine::oneCheckAtATime()
-{
-    Rig rig(*m_signer, m_signer->publicKey());
-    rig.publish(QStringLiteral("1.00.0008"));
-    QSignalSpy done(&rig.routine, &UpdateRoutine::finished);
-    QVERIFY(rig.routine.UpdateThisApp(1, kBase));
-    QVERIFY(!rig.routine.UpdateThisApp(1, kBase));
-    QVERIFY(done.wait(5000));
-    QCOMPARE(done.size(), 1);
-    QCOMPARE(rig.platform.requests.size(), 2);
-    QVERIFY(!rig.routine.isRunning());
-}
+    void versionOrderAndPrompt()
+    {
+        QFETCH(QString, offered);
+        QFETCH(QString, comment);
+        QFETCH(QString, status);
+
+        Rig rig(*m_signer, m_signer->publicKey());
+        rig.boxes.answer = Answer::No;
+        rig.publish(offered, comment);
+        QCOMPARE(rig.run(0), status);
+        QCOMPARE(rig.stored(kDateName), today(rig.clock));
+        QCOMPARE(rig.boxes.shown.size(), status.startsWith(u'2') ? 1 : 0);
+        if (rig.boxes.shown.isEmpty())
+            return;
+        const FakeMessageBoxes::Shown& box = rig.boxes.shown.first();
+        QCOMPARE(box.text, QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version ") + offered + u'.'
+                               + (comment.isNull() ? QString() : QStringLiteral("\r\n") + comment)
+                               + QStringLiteral("\r\n\r\nNote that tallyscope will have to be restarted to update.  \r\n\r\n"
+                                                "Would you like to update?\r\nHit 'Cancel' to stop checking automatically for updates."));
+        QCOMPARE(box.title, QStringLiteral("tallyscope - Update Available"));
+        QCOMPARE(box.buttons, MessageBoxes::Buttons::YesNoCancel);
+        QCOMPARE(box.icon, MessageBoxes::Icon::Information);
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("why"); // empty: the check goes ahead
+
+        const QString base = QStringLiteral("http://127.0.0.1:1/updates/");
+        QTest::newRow("no address, automatic") << 0 << QString() << "" << "address";
+        QTest::newRow("no address, asked by the user") << 1 << QString() << "" << "address";
+        QTest::newRow("no key, automatic") << 0 << base << "no key" << "no key";
+        QTest::newRow("no key, asked by the user") << 1 << base << "no key" << "no key";
+        QTest::newRow("plain HTTP to a name") << 1 << "http://localhost:1/updates/" << "" << "HTTPS";
+        QTest::newRow("not HTTP at all") << 0 << "ftp://127.0.0.1/updates/" << "" << "HTTPS";
+        QTest::newRow("installed under /usr, automatic") << 0 << base << "/usr" << "package manager";
+        QTest::newRow("installed under /usr, asked by the user") << 1 << base << "/usr" << "package manager";
+        QTest::newRow("folder not writable") << 1 << base << "read-only" << "cannot be written";
+        QTest::newRow("HTTPS") << 0 << "https://127.0.0.1:1/updates/" << "" << "";
+        QTest::newRow("loopback, IPv6") << 0 << "http://[::1]:1/updates/" << "" << "";
+        QTest::newRow("loopback, a slash is added") << 0 << "http://127.0.0.1:1/updates" << "" << "";
+    }
+
+    void refusals()
+    {
+        QFETCH(int, mode);
+        QFETCH(QString, url);
+        QFETCH(QString, setup);
+        QFETCH(QString, why);
+
+        Rig rig(*m_signer, setup == u"no key" ? QString() : m_signer->publicKey());
+        if (setup == u"/usr")
+            rig.platform.folder = QStringLiteral("/usr/bin");
+        rig.platform.writable = setup != u"read-only";
+        rig.base = url.endsWith(u'/') ? url : url + u'/';
+        rig.publish(QStringLiteral("1.00.0008"));
+        const QString status = rig.run(mode, url);
+        if (why.isEmpty()) {
+            QCOMPARE(status, QStringLiteral("1: Already using the latest version."));
+            QCOMPARE(rig.platform.requests.first(), rig.base + QStringLiteral("tallyscope.ver"));
+            return;
+        }
+        QVERIFY2(status.contains(why), qPrintable(status));
+        // No request, no clean-up, no date; only a check asked for by the user is told why.
+        QCOMPARE(rig.platform.requests, QStringList{});
+        QCOMPARE(rig.platform.deleted, QStringList{});
+        QCOMPARE(rig.backend.writeCount(), 0);
+        QCOMPARE(rig.boxes.shown.size(), mode == 0 ? 0 : 1);
+        if (mode != 0)
+            QCOMPARE(rig.boxes.shown.first().text, status);
+    }
+
+    void redirectRule_data()
+    {
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<bool>("allowed");
+
+        QTest::newRow("HTTPS to HTTPS") << "https://a.example/u/" << "https://b.example/u/x" << true;
+        QTest::newRow("HTTPS down to HTTP, even loopback") << "https://a.example/u/" << "http://127.0.0.1/x" << false;
+        QTest::newRow("loopback up to HTTPS") << "http://127.0.0.1/u/" << "https://b.example/x" << true;
+        QTest::newRow("loopback to loopback") << "http://127.0.0.1/u/" << "http://127.0.0.2:8080/x" << true;
+        QTest::newRow("loopback to a plain HTTP name") << "http://127.0.0.1/u/" << "http://localhost/x" << false;
+        QTest::newRow("loopback to another host") << "http://[::1]/u/" << "http://198.51.100.7/x" << false;
+    }
+
+    void redirectRule()
+    {
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        QFETCH(bool, allowed);
+        QCOMPARE(UpdateAddress::redirectAllowed(QUrl(from), QUrl(to)), allowed);
+    }
+
+    void transferLimits()
+    {
+        Rig rig(*m_signer, m_signer->publicKey());
+        rig.boxes.answer = Answer::Yes;
+        rig.publish(QStringLiteral("1.00.0009"));
+        rig.platform.routes[kBase + QStringLiteral("tallyscope.ver")].takes = 25;
+        QCOMPARE(rig.run(0), QStringLiteral("0"));
+        const auto& l = rig.platform.limitsAsked;
+        QCOMPARE(l.size(), 6);
+        // The small files share one deadline: the signature gets what the version file left.
+        QCOMPARE(l[0].deadlineMs - l[1].deadlineMs, 25000);
+        QCOMPARE(l[1].maxBytes, UpdateRoutine::SmallFileLimit);
+        // The programs: probe and download bounded by the signed size, kept moving by the rate.
+        for (int i = 2; i < 6; ++i) {
+            QCOMPARE(l[i].maxBytes, i < 4 ? rig.exe.size() : rig.updater.size());
+            QCOMPARE(l[i].deadlineMs, 0);
+            QVERIFY(l[i].minBytesPerWindow > 0 && l[i].progressWindowMs > 0);
+        }
+    }
+
+    // The prompt is answered from the event loop: the check runs on behind it and takes no second
+    // start, and a routine gone by the time of the answer is not called.
+    void promptAnsweredLater()
+    {
+        Rig rig(*m_signer, m_signer->publicKey());
+        rig.boxes.holdAnswers = true;
+        rig.publish(QStringLiteral("1.00.0009"));
+        QSignalSpy done(&rig.routine, &UpdateRoutine::finished);
+        QVERIFY(rig.routine.UpdateThisApp(UpdateCheckMode::Asked, kBase));
+        QTRY_COMPARE(rig.boxes.openCount(), 1);
+        QVERIFY(!rig.routine.UpdateThisApp(UpdateCheckMode::Asked, kBase));
+        QVERIFY(rig.routine.isRunning());
+        rig.boxes.answerNext(Answer::No);
+        QVERIFY(done.wait(5000));
+        QCOMPARE(done.first().first().toString(), QStringLiteral("2: Update available but turned down."));
+        QCOMPARE(rig.platform.requests.size(), 2);
+
+        auto gone = std::make_unique<UpdateRoutine>(rig.platform, rig.settings, rig.boxes, rig.clock, m_signer->publicKey());
+        QVERIFY(gone->UpdateThisApp(UpdateCheckMode::Asked, kBase));
+        QTRY_COMPARE(rig.boxes.openCount(), 1);
+        gone.reset();
+        rig.boxes.answerNext(Answer::Yes);
+        QCOMPARE(rig.platform.requests.size(), 4);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestUpdateRoutine)
 #include "tst_updateroutine.moc"
