@@ -44,7 +44,6 @@ public:
     void start();
     /// SIGINT or SIGTERM: the run (if any) stops with complete files.
     void interrupt(int signalNumber);
-    bool isDone() const { return m_phase == Phase::Done; }
 
 signals:
     void finished(int exitCode);
