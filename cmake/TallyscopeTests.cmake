@@ -30,6 +30,7 @@ tallyscope_add_tests(session unit tallyscope_session tallyscope_simlib)
 tallyscope_add_tests(update unit tallyscope_update)
 tallyscope_add_tests(sim integration tallyscope_simlib)
 tallyscope_add_tests(app gui tallyscope_gui)
+tallyscope_add_tests(tools integration tallyscope_tools tallyscope_simlib)
 
 # The panel as a process of its own, for the test that kills it mid-run.
 add_executable(panel_child ${CMAKE_SOURCE_DIR}/tests/app/panelchild.cpp)
@@ -39,19 +40,19 @@ add_dependencies(app_tst_faults panel_child)
 set_tests_properties(app/tst_faults PROPERTIES LABELS integration TIMEOUT 240)
 
 # ---- Command-line tools: the tests that run tallyscope-replay and tallyscope-record ----
-foreach(t app_tst_sessionrecording app_tst_recordtool)
+foreach(t app_tst_sessionrecording)
   add_dependencies(${t} tallyscope-replay tallyscope-record)
   target_compile_definitions(${t} PRIVATE
     TALLYSCOPE_REPLAY_EXE="$<TARGET_FILE:tallyscope-replay>"
     TALLYSCOPE_RECORD_EXE="$<TARGET_FILE:tallyscope-record>")
 endforeach()
-set_tests_properties(app/tst_sessionrecording app/tst_recordtool PROPERTIES LABELS integration TIMEOUT 240)
-add_dependencies(app_tst_commandline tallyscope tallyscope-sim tallyscope-record tallyscope-replay tallyscope-updater)
-target_compile_definitions(app_tst_commandline PRIVATE
+set_tests_properties(app/tst_sessionrecording tools/tst_headlessrecorder PROPERTIES LABELS integration TIMEOUT 240)
+add_dependencies(tools_tst_commandline tallyscope tallyscope-sim tallyscope-record tallyscope-replay tallyscope-updater)
+target_compile_definitions(tools_tst_commandline PRIVATE
   TALLYSCOPE_EXE="$<TARGET_FILE:tallyscope>"
   TALLYSCOPE_SIM_EXE="$<TARGET_FILE:tallyscope-sim>"
   TALLYSCOPE_RECORD_EXE="$<TARGET_FILE:tallyscope-record>"
   TALLYSCOPE_REPLAY_EXE="$<TARGET_FILE:tallyscope-replay>"
   TALLYSCOPE_UPDATER_EXE="$<TARGET_FILE:tallyscope-updater>")
-set_tests_properties(app/tst_commandline PROPERTIES LABELS integration)
+set_tests_properties(tools/tst_commandline PROPERTIES LABELS integration)
 # ---- end of command-line tools ----

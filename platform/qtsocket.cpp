@@ -28,6 +28,9 @@ QtSocket::QtSocket(QObject* parent) : Socket(parent)
 
 void QtSocket::drain()
 {
+    // A drain queued before a close that came from inside an arrival finds nothing to read.
+    if (!m_sock.isOpen())
+        return;
     QElapsedTimer spent;
     spent.start();
     do {

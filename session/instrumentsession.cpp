@@ -89,13 +89,15 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
     connect(m_dataFile.get(), &DataFile::writeFailed, this, [this](const QString& description) {
         // A failure inside a record's write is reported by the decoder's error path itself.
         if (!m_decoderWriting)
-            errorLine(QStringLiteral("Doh! (data) ") + description);
+            m_log.LogMessage(QStringLiteral("Doh! (data) ") + description, false);
+        emit dataFileFailed(description, m_decoderWriting);
         if (m_sidecar->isActive()) {
             refreshSidecarFigures();
             m_sidecar->description().dataFileError = description;
             reportSidecarSave(m_sidecar->save());
         }
     });
+    connect(m_link.get(), &ConnectionManager::connectionLost, this, &InstrumentSession::linkLost);
 }
 
 InstrumentSession::~InstrumentSession() = default;
@@ -210,7 +212,11 @@ void InstrumentSession::heartbeat() { m_link->heartbeatReceived(); }
 
 void InstrumentSession::displayLine(const QString& line) { m_log.LogMessage(line, false); }
 
-void InstrumentSession::errorLine(const QString& line) { m_log.LogMessage(line, false); }
+void InstrumentSession::errorLine(const QString& line)
+{
+    m_log.LogMessage(line, false);
+    emit decoderError(line);
+}
 
 bool InstrumentSession::fileIsOpen() const { return m_dataFile->isOpen(); }
 
@@ -261,8 +267,10 @@ void InstrumentSession::beginSidecar()
 void InstrumentSession::reportSidecarSave(bool saved)
 {
     // Once per run: on a full disk every later save fails the same way.
-    if (!saved && !std::exchange(m_sidecarFailureReported, true))
-        errorLine(QStringLiteral("Doh! (data) Sidecar write failed: ") + m_sidecar->errorString());
+    if (!saved && !std::exchange(m_sidecarFailureReported, true)) {
+        m_log.LogMessage(QStringLiteral("Doh! (data) Sidecar write failed: ") + m_sidecar->errorString(), false);
+        emit sidecarFailed(m_sidecar->errorString());
+    }
 }
 
 void InstrumentSession::refreshSidecarFigures()

@@ -92,6 +92,18 @@ signals:
     void runChanged(bool ticked);
     void autoChanged(bool ticked);
 
+    // Failures as they happen, for front ends without a log view; each also puts its
+    // "Doh!" line into the log.
+    /// The decoder took its error path; `line` is the log's error line.
+    void decoderError(const QString& line);
+    /// The data file failed and is closed; `reason` is DataFile's "Write failed: ..." text.
+    /// `inRecordWrite`: it failed inside a record's write, and the decoder's error line follows.
+    void dataFileFailed(const QString& reason, bool inRecordWrite);
+    /// The run's sidecar could not be saved (once per run).
+    void sidecarFailed(const QString& reason);
+    /// The connection was lost.
+    void linkLost();
+
 private:
     void heartbeat() override;
     void displayLine(const QString& line) override;

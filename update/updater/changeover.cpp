@@ -1,5 +1,6 @@
 /// @brief Changeover: polling for the panel's end, the digest check, the atomic replacement, the wait for a healthy start and the rollback.
 #include "update/updater/changeover.h"
+#include "platform/commandline.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -169,7 +170,7 @@ void Changeover::watchNewPanel()
     if (!QFileInfo::exists(backup())) {
         m_poll.stop();
         log(QStringLiteral("The new \"%1\" started healthily; the old program is gone.").arg(target()));
-        m_done(0);
+        m_done(CommandLine::ExitOk);
         return;
     }
     if (!processRunning(m_newPid)) {
@@ -203,7 +204,7 @@ void Changeover::fail(const QString& message)
 {
     log(QStringLiteral("FAILED: ") + message);
     std::fputs(qPrintable(message + u'\n'), stderr);
-    m_done(1);
+    m_done(CommandLine::ExitFailure);
 }
 
 void Changeover::log(const QString& line) const

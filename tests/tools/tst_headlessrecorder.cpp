@@ -1,0 +1,118 @@
+/// @brief HeadlessRecorder in process against the simulator on loopback: how each ending is told, its exit code, and the files left behind.
+#include "common/fakes.h"
+#include "common/fulldisk.h"
+#include "link/connectionmanager.h"
+#include "measure/datafile.h"
+#include "measure/runsidecar.h"
+#include "platform/qtsocket.h"
+#include "session/instrumentsession.h"
+#include "session/messagelog.h"
+#include "sim/instrumentsimulator.h"
+#include "tools/record/headlessrecorder.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+class TestHeadlessRecorder : public QObject {
+    Q_OBJECT
+private slots:
+    // Whatever Qt complains of would reach the recorder's stderr too.
+    void init() { QTest::failOnWarning(QRegularExpression(QStringLiteral(".*"))); }
+
+    void endsWithItsExitCodeAndCompleteFiles_data()
+    {
+        QTest::addColumn<QString>("instrument");
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("lastLine");
+        QTest::newRow("record limit, raw") << "" << "" << 0 << "recording to";
+        QTest::newRow("refused at first") << "starting" << "" << 0 << "recording to";
+        QTest::newRow("SIGTERM") << "" << "SIGTERM" << 143 << "SIGTERM: run stopped";
+        QTest::newRow("link lost") << "" << "silence" << 4 << "connection lost; run stopped";
+        QTest::newRow("disk full, raw") << "" << "disk full" << 1 << "data file: Write failed: File too large";
+        QTest::newRow("calibration") << "A low 600" << "" << 3 << "calibration failed: A low 600 (needs 450 < x < 550)";
+        QTest::newRow("nobody listening") << "absent" << "" << 2 << "no connection to 127.0.0.1:%1 within 3 s";
+    }
+    void endsWithItsExitCodeAndCompleteFiles()
+    {
+        QFETCH(QString, instrument);
+        QFETCH(QString, ending);
+        QFETCH(int, exitCode);
+        QFETCH(QString, lastLine);
+        SimulatorConfig cfg;
+        cfg.recordsPerSecond = 20000;
+        cfg.calLowA = instrument == QStringLiteral("A low 600") ? 600 : 500;
+        cfg.calNoise = 0;
+        auto sim = std::make_unique<InstrumentSimulator>(cfg);
+        QVERIFY(sim->start(0));
+        if (instrument == QStringLiteral("starting"))
+            sim->refuseConnections(1200, InstrumentSimulator::RefuseMode::StopListening);
+        HeadlessRecorder::Settings s;
+        s.address = QStringLiteral("127.0.0.1");
+        s.port = sim->port();
+        if (instrument == QStringLiteral("absent"))
+            sim.reset();
+        QTemporaryDir dir;
+        s.folder = dir.path();
+        s.raw = QByteArray(QTest::currentDataTag()).contains("raw");
+        s.connectTimeout = 3;
+        if (ending.isEmpty())
+            s.recordLimit = 2000;
+        FakeClock clock; // the link falls silent only when the test says so
+        QtSocket socket;
+        FakeMessageBoxes boxes;
+        MessageLog log;
+        InstrumentSession session(socket, clock, boxes, log);
+        QString out;
+        QStringList err;
+        std::optional<int> code;
+        HeadlessRecorder recorder(session, socket, s, [&](const QString& t) { out += t; }, [&](const QString& l) { err.append(l); });
+        connect(&recorder, &HeadlessRecorder::finished, this, [&](int c) { code = c; });
+        recorder.start();
+
+        std::optional<FileSizeLimit> limit;
+        QVERIFY(QTest::qWaitFor([&] { return session.entriesWritten() >= 500 || code; }, 20000));
+        if (ending == QStringLiteral("SIGTERM")) {
+            recorder.interrupt(SIGTERM);
+        } else if (ending == QStringLiteral("silence")) {
+            clock.advance(10);
+            session.link().tmrKeepAlive_Timer();
+        } else if (ending == QStringLiteral("disk full")) {
+            limit.emplace(QFileInfo(session.dataFile().path()).size() + 5000);
+        }
+        QVERIFY(QTest::qWaitFor([&] { return code.has_value(); }, 20000));
+        limit.reset();
+        QCOMPARE(*code, exitCode);
+        QVERIFY2(err.last().startsWith(lastLine.contains(u'%') ? lastLine.arg(s.port) : lastLine), qPrintable(err.join(u'\n')));
+        // A refusal is said once, not once a second.
+        QCOMPARE(err.filter(QStringLiteral("Connection refused")).size(), QStringList({"starting", "absent"}).contains(instrument) ? 1 : 0);
+        if (exitCode == HeadlessRecorder::ExitNoConnection || exitCode == HeadlessRecorder::ExitCalibration) {
+            QVERIFY(out.isEmpty());
+            QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+            return;
+        }
+
+        const auto contents = [](const QString& path) { QFile f(path); return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(); };
+        const QString data = session.dataFile().path();
+        const auto d = RunSidecar::fromJson(contents(RunSidecar::pathFor(data)));
+        QVERIFY(d && d->complete);
+        QVERIFY(d->entriesWritten >= (ending.isEmpty() ? 2000 : 500));
+        QVERIFY(out.endsWith(QStringLiteral("\n%1 records written to %2\nsidecar %3\n").arg(d->entriesWritten).arg(data, RunSidecar::pathFor(data))));
+        const QByteArray content = contents(data);
+        QCOMPARE(s.raw ? quint64(content.size()) : quint64(content.count("\r\n")), d->entriesWritten * (s.raw ? 7 : 1));
+        // Registers are read before the run, so the sidecar knows them all.
+        QCOMPARE(d->registers.size(), 8);
+        for (const RunSidecar::Register& r : d->registers)
+            QVERIFY2(r.value.has_value(), qPrintable(r.name));
+        const bool full = ending == QStringLiteral("disk full");
+        QCOMPARE(d->dataFileError, full ? QStringLiteral("Write failed: File too large") : QString());
+        QCOMPARE(err.filter(QStringLiteral("Doh! (data) Write failed: File too large")).size(), full ? 1 : 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHeadlessRecorder)
+#include "tst_headlessrecorder.moc"

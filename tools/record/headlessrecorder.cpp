@@ -1,0 +1,269 @@
+/// @brief HeadlessRecorder: the recorder's phases, its progress line and its exit codes.
+#include "tools/record/headlessrecorder.h"
+
+#include "control/calibrationmodel.h"
+#include "control/calibrationsequence.h"
+#include "control/registermodel.h"
+#include "control/registerpanel.h"
+#include "link/connectionmanager.h"
+#include "link/protocol.h"
+#include "link/numberformat.h"
+#include "measure/datafile.h"
+#include "measure/linkhealth.h"
+#include "measure/runsidecar.h"
+#include "platform/commandline.h"
+#include "platform/numbers.h"
+#include "platform/socket.h"
+#include "session/instrumentsession.h"
+
+#include <algorithm>
+#include <csignal>
+#include <utility>
+
+namespace {
+
+constexpr int RegisterWaitMs = 1000;
+constexpr int ConnectRetryMs = 1000;
+constexpr int TerminalRefreshMs = 200;
+constexpr int PlainRefreshMs = 5000;
+
+/// Which cells keep Run disabled, in words.
+QString calibrationProblems(const CalibrationModel& model)
+{
+    struct Window {
+        CalibrationModel::Cell cell;
+        const char* name;
+        int low;
+        int high;
+    };
+    using namespace protocol;
+    static constexpr int Low = int(CalibrationLowFloor), LowTop = int(CalibrationLowCeiling);
+    static constexpr int High = int(CalibrationHighFloor), HighTop = int(CalibrationHighCeiling);
+    static constexpr Window windows[] = {{CalibrationModel::ALow, "A low", Low, LowTop},
+                                         {CalibrationModel::AHigh, "A high", High, HighTop},
+                                         {CalibrationModel::BLow, "B low", Low, LowTop},
+                                         {CalibrationModel::BHigh, "B high", High, HighTop}};
+    QStringList problems;
+    for (const Window& w : windows) {
+        const QString text = model.cell(w.cell);
+        const double v = numbers::leadingNumber(text);
+        if (text == CalibrationModel::Unknown)
+            problems.append(QStringLiteral("%1 ??? (no reply)").arg(QLatin1String(w.name)));
+        else if (!(v > w.low && v < w.high))
+            problems.append(QStringLiteral("%1 %2 (needs %3 < x < %4)").arg(QLatin1String(w.name), text).arg(w.low).arg(w.high));
+    }
+    return problems.join(QStringLiteral(", "));
+}
+
+QString grouped(quint64 v) { return numberformat::grouped(qint64(v), u","); }
+
+QString megabytes(quint64 bytes) { return QString::number(double(bytes) / 1e6, 'f', 1) + QStringLiteral(" MB"); }
+
+} // namespace
+
+HeadlessRecorder::HeadlessRecorder(InstrumentSession& session, Socket& socket, const Settings& settings, Output print,
+                                   Output complain, QObject* parent)
+    : QObject(parent), m_session(session), m_socket(socket), m_settings(settings), m_print(std::move(print)),
+      m_complain(std::move(complain))
+{
+    m_session.setWindowCaption(QStringLiteral("tallyscope-record"));
+    DataOptions& options = m_session.options();
+    options.display = false;
+    options.verbose = settings.verbose;
+    options.raw = settings.raw;
+    m_session.setFileTicked(true);
+    m_session.setDataFolder(settings.folder);
+    m_session.link().setHostText(settings.address);
+    m_session.link().setPort(settings.port);
+
+    m_durationTimer.setSingleShot(true);
+    m_registerWait.setSingleShot(true);
+    m_connectRetry.setSingleShot(true);
+    m_connectRetry.setInterval(ConnectRetryMs);
+    m_connectTimeout.setSingleShot(true);
+
+    ConnectionManager& link = m_session.link();
+    connect(&link, &ConnectionManager::logMessage, this, [this](const QString& text, bool) {
+        if (m_phase == Phase::Done)
+            return;
+        // The same refusal once a second would bury everything else.
+        if (m_phase == Phase::Connecting && std::exchange(m_lastConnectMessage, text) == text)
+            return;
+        m_complain(text.trimmed());
+    });
+    // An instrument that is still starting refuses at first: try again once a second until the
+    // connect timeout. Closing at once leaves no broken socket for the keep-alive to take for a
+    // lost link.
+    connect(&m_socket, &Socket::errorOccurred, this, [this] {
+        if (m_phase != Phase::Connecting)
+            return;
+        m_socket.close();
+        m_connectRetry.start();
+    });
+    connect(&m_connectRetry, &QTimer::timeout, this, [this] {
+        if (m_phase == Phase::Connecting && m_socket.state() == Socket::Closed)
+            m_session.link().open();
+    });
+    connect(&m_connectTimeout, &QTimer::timeout, this, [this] {
+        if (m_phase == Phase::Connecting)
+            finish(ExitNoConnection, QStringLiteral("no connection to %1:%2 within %3 s")
+                                         .arg(m_settings.address)
+                                         .arg(m_settings.port)
+                                         .arg(m_settings.connectTimeout));
+    });
+
+    connect(&m_session, &InstrumentSession::decoderError, this, m_complain);
+    connect(&m_session, &InstrumentSession::sidecarFailed, this,
+            [this](const QString& why) { m_complain(QStringLiteral("Doh! (data) Sidecar write failed: ") + why); });
+    connect(&m_session, &InstrumentSession::dataFileFailed, this, [this](const QString& why, bool inRecordWrite) {
+        if (!inRecordWrite)
+            m_complain(QStringLiteral("Doh! (data) ") + why);
+        // Ended from the event loop: this may be inside the decoder's write or the session's
+        // own handling of the failure (the sidecar notes it), which must not see the link closed.
+        m_dataFileFailed = true;
+        QMetaObject::invokeMethod(this, [this, why] { finish(CommandLine::ExitFailure, QStringLiteral("data file: ") + why); },
+                                  Qt::QueuedConnection);
+    });
+    connect(&m_session, &InstrumentSession::linkLost, this, [this] {
+        finish(ExitConnectionLost, m_phase == Phase::Running ? QStringLiteral("connection lost; run stopped")
+                                                             : QStringLiteral("connection lost before the run"));
+    });
+
+    connect(&link, &ConnectionManager::connectionEstablished, this, [this] {
+        if (m_phase == Phase::Connecting)
+            m_phase = Phase::Calibrating;
+    });
+    connect(&m_session.calibrationSequence(), &CalibrationSequence::finished, this, &HeadlessRecorder::onCalibrationFinished);
+    connect(&m_session.registers(), &RegisterModel::valueChanged, this, [this] {
+        for (int i = 0; i < RegisterModel::Count; ++i)
+            if (!m_session.registers().value(i))
+                return;
+        startRun();
+    });
+    connect(&m_registerWait, &QTimer::timeout, this, &HeadlessRecorder::startRun);
+    // After the session's own handler, so the count includes this arrival's records.
+    connect(&link, &ConnectionManager::dataArrived, this, [this] {
+        if (m_phase == Phase::Running && m_settings.recordLimit && m_session.entriesWritten() >= *m_settings.recordLimit)
+            finish(CommandLine::ExitOk, QString());
+    });
+    connect(&m_durationTimer, &QTimer::timeout, this, [this] { finish(CommandLine::ExitOk, QString()); });
+    connect(&m_progressTimer, &QTimer::timeout, this, &HeadlessRecorder::showProgress);
+}
+
+void HeadlessRecorder::start()
+{
+    m_connectTimeout.start(int(m_settings.connectTimeout * 1000));
+    m_session.link().open();
+}
+
+void HeadlessRecorder::interrupt(int signalNumber)
+{
+    const QString name = signalNumber == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM");
+    finish(128 + signalNumber, m_phase == Phase::Running ? QStringLiteral("%1: run stopped").arg(name)
+                                                          : QStringLiteral("%1: stopped before the run").arg(name));
+}
+
+void HeadlessRecorder::onCalibrationFinished()
+{
+    if (m_phase != Phase::Calibrating)
+        return;
+    if (!m_session.calibration().runGate()) {
+        finish(ExitCalibration, QStringLiteral("calibration failed: ") + calibrationProblems(m_session.calibration()));
+        return;
+    }
+    // The register values go into the sidecar; the run starts when all eight are in, or after a second.
+    m_phase = Phase::Registers;
+    m_session.registerPanel().cmdReg_Click();
+    m_session.registerPanel().lblRegName_Click(RegisterModel::Count - 1);
+    m_registerWait.start(RegisterWaitMs);
+}
+
+void HeadlessRecorder::startRun()
+{
+    if (m_phase != Phase::Registers)
+        return;
+    m_registerWait.stop();
+    m_phase = Phase::Running;
+    m_session.setRun(true);
+    if (!m_session.dataFile().isOpen()) {
+        finish(CommandLine::ExitFailure, QStringLiteral("cannot create a data file in \"%1\"").arg(m_settings.folder));
+        return;
+    }
+    m_complain(QStringLiteral("recording to %1").arg(m_session.dataFile().path()));
+    m_runTime.start();
+    if (m_settings.duration)
+        m_durationTimer.start(int(std::min(*m_settings.duration * 1000.0, 2.0e9)));
+    m_progressTimer.start(m_settings.terminal ? TerminalRefreshMs : PlainRefreshMs);
+}
+
+void HeadlessRecorder::finish(int code, const QString& message)
+{
+    // A failed data file ends the recording from the event loop; nothing may end it as a
+    // success meanwhile.
+    if (m_phase == Phase::Done || (m_dataFileFailed && code != CommandLine::ExitFailure))
+        return;
+    const bool wasRunning = m_phase == Phase::Running;
+    m_phase = Phase::Done;
+    m_progressTimer.stop();
+    m_durationTimer.stop();
+    m_connectRetry.stop();
+    m_connectTimeout.stop();
+    m_registerWait.stop();
+    if (wasRunning) {
+        showProgress();
+        if (m_settings.terminal)
+            m_print(QStringLiteral("\n"));
+    }
+    if (m_session.isRunTicked())
+        m_session.setRun(false);
+    m_session.stopActivities();
+    m_session.link().shutdown();
+    if (!message.isEmpty())
+        m_complain(message);
+    if (wasRunning) {
+        const RunSidecar& sidecar = m_session.runSidecar();
+        m_print(QStringLiteral("%1 records written to %2\nsidecar %3\n")
+                    .arg(m_session.entriesWritten())
+                    .arg(m_session.dataFile().path(), sidecar.path()));
+        if (!sidecar.errorString().isEmpty()) {
+            m_complain(QStringLiteral("the sidecar could not be written: ") + sidecar.errorString());
+            if (code == CommandLine::ExitOk)
+                code = CommandLine::ExitFailure;
+        }
+    }
+    emit finished(code);
+}
+
+QString HeadlessRecorder::progressLine() const
+{
+    const LinkHealthFigures f = m_session.linkHealth().figures();
+    const quint64 written = m_session.entriesWritten();
+    const double seconds = double(m_runTime.elapsed()) / 1000.0;
+    double fraction = -1;
+    if (m_settings.recordLimit)
+        fraction = std::max(fraction, double(written) / double(*m_settings.recordLimit));
+    if (m_settings.duration)
+        fraction = std::max(fraction, seconds / *m_settings.duration);
+    QString line;
+    if (m_settings.terminal && fraction >= 0) {
+        constexpr int Width = 24;
+        const double shown = std::clamp(fraction, 0.0, 1.0);
+        const int filled = int(shown * Width);
+        line = u'[' + QString(filled, u'#') + QString(Width - filled, u'-') + QStringLiteral("] %1% ").arg(int(shown * 100), 3);
+    }
+    line += QStringLiteral("%1 records  %2 records/s  %3  %4 s")
+                .arg(grouped(written), grouped(quint64(f.recordsPerSecond)), megabytes(f.bytes), QString::number(seconds, 'f', 1));
+    if (f.rejectedByGate + f.rejectedByPlausibility + f.bytesDroppedByResync + f.errors > 0)
+        line += QStringLiteral("  lost: %1 gated, %2 implausible, %3 bytes dropped, %4 errors")
+                    .arg(f.rejectedByGate)
+                    .arg(f.rejectedByPlausibility)
+                    .arg(f.bytesDroppedByResync)
+                    .arg(f.errors);
+    return line;
+}
+
+void HeadlessRecorder::showProgress()
+{
+    // On a terminal: clear to the end of the line, as the line may have become shorter.
+    m_print(m_settings.terminal ? u'\r' + progressLine() + QStringLiteral("\x1b[K") : progressLine() + u'\n');
+}
