@@ -71,6 +71,7 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
         untickRun();
         if (m_autoTicked)
             setAuto(false);
+        emit linkLost();
     });
     connect(m_link.get(), &ConnectionManager::runStopRequested, this, &InstrumentSession::untickRun);
     connect(m_calibrationSequence.get(), &CalibrationSequence::logAsideBegin, &m_log, &MessageLog::beginAside);
@@ -97,7 +98,6 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
             reportSidecarSave(m_sidecar->save());
         }
     });
-    connect(m_link.get(), &ConnectionManager::connectionLost, this, &InstrumentSession::linkLost);
 }
 
 InstrumentSession::~InstrumentSession() = default;

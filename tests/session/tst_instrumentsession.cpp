@@ -3,6 +3,7 @@
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
 #include "control/registerpanel.h"
+#include "link/commands.h"
 #include "link/connectionmanager.h"
 #include "measure/datafile.h"
 #include "platform/settingsbackend.h"
@@ -101,6 +102,34 @@ private slots:
         QVERIFY(!r.session.registerPanel().autoActive() && !r.session.calibrationSequence().isRunning());
         if (!shutdown) // the front ends' log shows what the link said
             QCOMPARE(r.log.line(1), QStringLiteral(" Lost connection, closed.  "));
+    }
+
+    void linkLostWhileTheBadFolderBoxIsOpen()
+    {
+        Rig r;
+        r.boxes.holdAnswers = true;
+        r.options.setDataFolder(r.dir.filePath(QStringLiteral("no such folder")));
+        r.options.setValue(PanelOptions::File, 1);
+        r.connectCalibrated();
+        r.session.setRun(true);
+        // The box does not hold the event loop: the call returned with the run on, without a file.
+        QCOMPARE(r.boxes.openCount(), 1);
+        QVERIFY(r.session.isRunTicked() && !r.session.dataFile().isOpen());
+        QCOMPARE(r.socket.sent, QList<QByteArray>{commands::runOn()});
+
+        r.clock.advance(9);
+        r.session.link().tmrKeepAlive_Timer();
+        QVERIFY(!r.session.isRunTicked());
+        QCOMPARE(r.session.calibration().cell(CalibrationModel::ALow), CalibrationModel::Unknown);
+        const QList<QByteArray> sent{commands::runOn(), commands::heartbeat(), commands::runOff()};
+        QCOMPARE(r.socket.sent, sent);
+        QCOMPARE(r.boxes.openCount(), 1);
+
+        // Answered after the loss: nothing restarts, nothing more goes out, no second box.
+        r.boxes.answerNext(MessageBoxes::Answer::Ok);
+        QVERIFY(!r.session.isRunTicked() && !r.session.dataFile().isOpen());
+        QCOMPARE(r.socket.sent, sent);
+        QCOMPARE(r.boxes.shown.size(), 1);
     }
 };
 
