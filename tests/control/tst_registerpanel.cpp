@@ -1,5 +1,6 @@
 /// @brief Register panel: Update sends 0..6 one by one, name clicks, the Auto cycle 1..7, 0 and its resumption.
 #include "control/registerpanel.h"
+#include "platform/fakeclock.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -11,7 +12,8 @@ private:
     struct Rig {
         QList<QByteArray> sends;
         bool sendOk = true;
-        RegisterPanel panel{[this](const QByteArray& b) { sends << b; return sendOk; }};
+        FakeClock clock;
+        RegisterPanel panel{[this](const QByteArray& b) { sends << b; return sendOk; }, clock};
         QString wire() const
         {
             QString s;
@@ -106,12 +108,13 @@ private slots:
         QVERIFY(!rig.panel.autoActive());
         rig.panel.chkAuto_Click(true);
         QCOMPARE(rig.panel.autoTimer().interval(), 250);
-        QTRY_VERIFY(rig.sends.size() >= 2);
+        rig.clock.elapse(0.5);
+        QVERIFY(rig.sends.size() >= 2);
         QCOMPARE(rig.wire().left(2), QStringLiteral("12"));
 
         rig.panel.chkAuto_Click(false);
         const auto count = rig.sends.size();
-        QTest::qWait(3 * RegisterPanel::AutoIntervalMs);
+        rig.clock.elapse(3 * RegisterPanel::AutoIntervalMs / 1000.0);
         QCOMPARE(rig.sends.size(), count);
     }
 };

@@ -1,6 +1,6 @@
 /// @brief Data file: names per locale, unique names within one second, bad folders, byte-exact writing, hand-over, sync, and write failures that end on a whole entry.
 #include "measure/datafile.h"
-#include "platform/clock.h"
+#include "platform/fakeclock.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -10,14 +10,6 @@
 #include "common/fulldisk.h"
 
 namespace {
-
-class FakeClock final : public Clock {
-public:
-    double monotonicSeconds() const override { return now; }
-    QDateTime localNow() const override { return local; }
-    double now = 100.0;
-    QDateTime local{QDate(2026, 12, 6), QTime(15, 5, 9)};
-};
 
 const QString UsName = QStringLiteral("Coincidences 12-6-2026 3;05;09 PM.txt");
 
@@ -181,34 +173,34 @@ private slots:
         QVERIFY(rig.file.open(rig.dir.path()));
         QVERIFY(!rig.file.syncPending());
 
-        rig.clock.now += 1;
+        rig.clock.seconds += 1;
         rig.file.write(QByteArray("a"));
         rig.file.flushToOs();
         QVERIFY(rig.file.syncPending());
         QVERIFY(rig.file.syncTimer().isActive());
         QVERIFY(rig.file.syncTimer().interval() <= 4000);
 
-        rig.clock.now += 3.5;
+        rig.clock.seconds += 3.5;
         rig.file.write(QByteArray("b"));
         rig.file.flushToOs();
         QVERIFY(rig.file.syncPending());
 
         // Five seconds after the last sync (the open), the next hand-over syncs.
-        rig.clock.now += 0.5;
+        rig.clock.seconds += 0.5;
         rig.file.write(QByteArray("c"));
         rig.file.flushToOs();
         QVERIFY(!rig.file.syncPending());
         QVERIFY(!rig.file.syncTimer().isActive());
 
         // When arrivals stop, the timer syncs what was handed over last.
-        rig.clock.now += 1;
+        rig.clock.seconds += 1;
         rig.file.write(QByteArray("d"));
         rig.file.flushToOs();
         QVERIFY(rig.file.syncPending());
-        rig.clock.now += 2;
+        rig.clock.seconds += 2;
         rig.file.tmrSync_Timer();
         QVERIFY(rig.file.syncPending());
-        rig.clock.now += 2;
+        rig.clock.seconds += 2;
         rig.file.tmrSync_Timer();
         QVERIFY(!rig.file.syncPending());
         QCOMPARE(contents(rig.file.path()), QByteArray("abcd"));

@@ -2,7 +2,7 @@
 #include "measure/datafile.h"
 #include "measure/runstatistics.h"
 #include "measure/runswitch.h"
-#include "platform/clock.h"
+#include "platform/fakeclock.h"
 #include "platform/messagebox.h"
 
 #include <QDir>
@@ -10,12 +10,6 @@
 #include <QTest>
 
 namespace {
-
-class FakeClock final : public Clock {
-public:
-    double monotonicSeconds() const override { return 100.0; }
-    QDateTime localNow() const override { return QDateTime(QDate(2026, 12, 6), QTime(15, 5, 9)); }
-};
 
 class FakeBoxes final : public MessageBoxes {
 public:
