@@ -1,4 +1,4 @@
-/// @brief InstrumentSession's run records against the simulator on loopback: the sidecar from start to stop, link-health wiring, replay reproducing the panel's files, and runs on a disk that fills up.
+/// @brief InstrumentSession's run records against the in-process simulator on a fake clock: the sidecar from start to stop, link-health wiring, replay reproducing the panel's files, and runs on a disk that fills up.
 #include "session/instrumentsession.h"
 #include "session/messagelog.h"
 #include "common/fakes.h"
@@ -15,8 +15,8 @@
 #include "measure/linkhealth.h"
 #include "measure/runsidecar.h"
 #include "measure/runstatistics.h"
-#include "platform/qtsocket.h"
 #include "sim/instrumentsimulator.h"
+#include "sim/simulatorsocket.h"
 
 #include <QProcess>
 #include <QTest>
@@ -61,12 +61,12 @@ Replay replay(const QStringList& arguments)
     return r;
 }
 
-/// A session on a real socket, talking to an in-process simulator on 127.0.0.1.
+/// A session on the in-process simulator, both on one fake clock.
 struct Rig {
     QTemporaryDir dir;
+    FakeClock clock;
     std::unique_ptr<InstrumentSimulator> sim;
-    SystemClock clock;
-    QtSocket socket;
+    std::unique_ptr<SimulatorSocket> socket;
     FakeMessageBoxes boxes;
     MessageLog log;
     std::unique_ptr<InstrumentSession> session;
@@ -77,14 +77,14 @@ struct Rig {
         cfg.recordsPerSecond = rate;
         cfg.groundTruthPath = dir.filePath(QStringLiteral("truth.txt"));
         cfg.seed = 11;
-        sim = std::make_unique<InstrumentSimulator>(cfg);
-        sim->start(0);
-        session = std::make_unique<InstrumentSession>(socket, clock, boxes, log);
+        sim = std::make_unique<InstrumentSimulator>(cfg, clock);
+        sim->startInProcess();
+        socket = std::make_unique<SimulatorSocket>(*sim, clock);
+        session = std::make_unique<InstrumentSession>(*socket, clock, boxes, log);
         session->options().display = false;
         session->setFileTicked(true);
         session->setDataFolder(dir.path() + u'/');
         session->link().setHostText(QStringLiteral("127.0.0.1"));
-        session->link().setPort(sim->port());
         session->link().open();
     }
     ~Rig()
@@ -92,6 +92,7 @@ struct Rig {
         session->stopActivities();
         session->link().shutdown();
     }
+    bool runUntil(const std::function<bool()>& done, double limitSeconds) { return panelbench::runUntil(clock, done, limitSeconds); }
     bool calibrated() const
     {
         return session->calibration().runGate() && !session->calibrationSequence().isRunning()
@@ -111,9 +112,10 @@ private:
     {
         const qsizetype before = rig.truth().size();
         rig.session->setRun(true);
-        QTRY_VERIFY_WITH_TIMEOUT(rig.session->statistics().count().value_or(0) >= records, 30000);
+        QVERIFY(rig.runUntil([&] { return rig.session->statistics().count().value_or(0) >= records; }, 30));
         rig.session->setRun(false);
-        QTRY_COMPARE_WITH_TIMEOUT(quint64(rig.session->decoder().counters().recordsDecoded), rig.sim->recordsSent(), 10000);
+        rig.clock.elapse(0.1);
+        QCOMPARE(quint64(rig.session->decoder().counters().recordsDecoded), rig.sim->recordsSent());
         truth = rig.truth().mid(before);
     }
 
@@ -121,10 +123,10 @@ private slots:
     void sidecarDescribesTheRunFromStartToStop()
     {
         Rig rig(100000);
-        QTRY_VERIFY_WITH_TIMEOUT(rig.calibrated(), 15000);
+        QVERIFY(rig.runUntil([&] { return rig.calibrated(); }, 15));
         rig.session->sendDacA(QStringLiteral("2000.4"));
         rig.session->registerPanel().cmdReg_Click();
-        QTRY_VERIFY_WITH_TIMEOUT(rig.session->registers().value(6).has_value(), 5000);
+        QVERIFY(rig.runUntil([&] { return rig.session->registers().value(6).has_value(); }, 5));
 
         rig.session->setRun(true);
         const QString dataPath = rig.session->dataFile().path();
@@ -140,7 +142,7 @@ private slots:
         QVERIFY(!atStart->stop.isValid());
         QCOMPARE(atStart->dataFileName, QFileInfo(dataPath).fileName());
         QCOMPARE(atStart->address, QStringLiteral("127.0.0.1"));
-        QCOMPARE(atStart->port, rig.sim->port());
+        QCOMPARE(atStart->port, rig.session->link().port());
         QCOMPARE(atStart->fpgaVersion, QStringLiteral("FPGA: 1.2.3"));
         const CalibrationModel& cal = rig.session->calibration();
         for (int i = 0; i < 4; ++i)
@@ -156,7 +158,7 @@ private slots:
         QCOMPARE(atStart->registers[6].value, rig.session->registers().value(6));
 
         QList<TruthRecord> truth;
-        QTRY_VERIFY_WITH_TIMEOUT(rig.session->statistics().count().value_or(0) >= 20000, 30000);
+        QVERIFY(rig.runUntil([&] { return rig.session->statistics().count().value_or(0) >= 20000; }, 30));
         rig.session->setRun(false);
 
         const auto atStop = readSidecar(sidecarPath);
@@ -178,14 +180,14 @@ private slots:
     void changesDuringTheRunAreRecordedWithTheirEntry()
     {
         Rig rig(50000);
-        QTRY_VERIFY_WITH_TIMEOUT(rig.calibrated(), 15000);
+        QVERIFY(rig.runUntil([&] { return rig.calibrated(); }, 15));
         rig.session->setRun(true);
         const QString sidecarPath = RunSidecar::pathFor(rig.session->dataFile().path());
-        QTRY_VERIFY_WITH_TIMEOUT(rig.session->entriesWritten() >= 1000, 30000);
+        QVERIFY(rig.runUntil([&] { return rig.session->entriesWritten() >= 1000; }, 30));
 
         // A recalibration stops the instrument's stream; the run stays ticked.
         QVERIFY(rig.session->calibrationSequence().start());
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.session->calibrationSequence().isRunning(), 10000);
+        QVERIFY(rig.runUntil([&] { return !rig.session->calibrationSequence().isRunning(); }, 10));
         const quint64 afterCalibration = rig.session->entriesWritten();
         // Typed digit by digit: one change, with the last value.
         rig.session->calibration().setTauB(QStringLiteral("9."));
@@ -213,70 +215,64 @@ private slots:
         QCOMPARE(d->entriesWritten, afterCalibration);
     }
 
+    // Plain and verbose: the panel's file against a replay of exactly the records it was written
+    // from (the ground truth holds each record's bytes as sent). Raw: the panel's raw file
+    // replayed with its own sidecar gives the values the simulator meant, record for record.
+    void replayReproducesThePanelsFiles_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("plain") << QString();
+        QTest::newRow("verbose") << QStringLiteral("--verbose");
+        QTest::newRow("raw") << QStringLiteral("--raw");
+    }
     void replayReproducesThePanelsFiles()
     {
+        QFETCH(QString, mode);
         Rig rig(100000);
-        QTRY_VERIFY_WITH_TIMEOUT(rig.calibrated(), 15000);
-
-        // Lines: the panel's own file against a replay of exactly the records it was written
-        // from (the simulator's ground truth holds each record's bytes as sent).
-        for (const bool verbose : {false, true}) {
-            rig.session->options().verbose = verbose;
-            rig.session->options().raw = false;
-            QList<TruthRecord> truth;
-            run(rig, 20000, truth);
-            if (QTest::currentTestFailed())
-                return;
-            const QString dataPath = rig.session->dataFile().path();
-            const QByteArray lines = readAll(dataPath);
-            const auto written = qsizetype(rig.session->entriesWritten());
-            QCOMPARE(lines.count("\r\n"), written);
-            QVERIFY(written >= 20000 && written <= truth.size());
-            QByteArray raw;
-            for (qsizetype i = 0; i < written; ++i)
-                raw += truth.at(i).bytes;
-            const QString rawPath = rig.dir.filePath(verbose ? QStringLiteral("verbose.raw") : QStringLiteral("plain.raw"));
-            QFile f(rawPath);
-            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(raw) == raw.size());
-            f.close();
-
-            QStringList args{rawPath, QStringLiteral("--sidecar"), RunSidecar::pathFor(dataPath)};
-            if (verbose)
-                args << QStringLiteral("--verbose");
-            const Replay r = replay(args);
-            QVERIFY2(r.exitCode == 0, r.err.constData());
-            QCOMPARE(r.out.size(), lines.size());
-            QVERIFY2(r.out == lines, verbose ? "verbose" : "plain");
-            QVERIFY(r.err.contains(QByteArray("count     ") + QByteArray::number(written)));
-        }
-
-        // Raw: the panel's raw file replayed with its own sidecar gives the values the simulator
-        // meant, record for record.
-        rig.session->options().verbose = false;
-        rig.session->options().raw = true;
+        QVERIFY(rig.runUntil([&] { return rig.calibrated(); }, 15));
+        rig.session->options().verbose = mode == QStringLiteral("--verbose");
+        rig.session->options().raw = mode == QStringLiteral("--raw");
         QList<TruthRecord> truth;
         run(rig, 20000, truth);
         if (QTest::currentTestFailed())
             return;
-        const QString rawPath = rig.session->dataFile().path();
-        const QString outPath = rig.dir.filePath(QStringLiteral("replayed.txt"));
-        const Replay r = replay({rawPath, QStringLiteral("-o"), outPath});
-        QVERIFY2(r.exitCode == 0, r.err.constData());
-        QVERIFY(r.out.isEmpty());
-        QStringList lines = QString::fromLatin1(readAll(outPath)).split(QStringLiteral("\r\n"));
-        QCOMPARE(lines.takeLast(), QString());
-        QCOMPARE(quint64(lines.size()), rig.session->entriesWritten());
-        QCOMPARE(prefixMismatches(lines, truth), 0);
+        const QString dataPath = rig.session->dataFile().path();
+        const auto written = qsizetype(rig.session->entriesWritten());
+        QVERIFY(written >= 20000 && written <= truth.size());
 
-        // A calibration other than the run's gives other lines: the sidecar's values are used.
-        const auto rawSidecar = readSidecar(RunSidecar::pathFor(rawPath));
-        QVERIFY(rawSidecar);
-        const RunSidecar::Calibration& c = rawSidecar->calibration;
-        const Replay shifted = replay({rawPath, QStringLiteral("--cal-a"), c.cells[0] + QStringLiteral(",") + QString::number(c.cells[1].toInt() + 40),
-                                       QStringLiteral("--cal-b"), c.cells[2] + u',' + c.cells[3]});
-        QCOMPARE(shifted.exitCode, 0);
-        QVERIFY(shifted.out != readAll(outPath));
-        QCOMPARE(shifted.out.count("\r\n"), lines.size());
+        if (rig.session->options().raw) {
+            const QString outPath = rig.dir.filePath(QStringLiteral("replayed.txt"));
+            const Replay r = replay({dataPath, QStringLiteral("-o"), outPath});
+            QVERIFY2(r.exitCode == 0, r.err.constData());
+            QStringList lines = QString::fromLatin1(readAll(outPath)).split(QStringLiteral("\r\n"));
+            QCOMPARE(lines.takeLast(), QString());
+            QCOMPARE(lines.size(), written);
+            QCOMPARE(prefixMismatches(lines, truth), 0);
+            // A calibration other than the run's gives other lines: the sidecar's are the default.
+            const RunSidecar::Calibration c = readSidecar(RunSidecar::pathFor(dataPath)).value().calibration;
+            const Replay shifted = replay({dataPath, QStringLiteral("--cal-a"), c.cells[0] + u',' + QString::number(c.cells[1].toInt() + 40),
+                                           QStringLiteral("--cal-b"), c.cells[2] + u',' + c.cells[3]});
+            QCOMPARE(shifted.exitCode, 0);
+            QVERIFY(shifted.out != readAll(outPath));
+            QCOMPARE(shifted.out.count("\r\n"), written);
+            return;
+        }
+        const QByteArray lines = readAll(dataPath);
+        QCOMPARE(lines.count("\r\n"), written);
+        QByteArray raw;
+        for (qsizetype i = 0; i < written; ++i)
+            raw += truth.at(i).bytes;
+        const QString rawPath = rig.dir.filePath(QStringLiteral("sent.raw"));
+        QFile f(rawPath);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(raw) == raw.size());
+        f.close();
+        QStringList args{rawPath, QStringLiteral("--sidecar"), RunSidecar::pathFor(dataPath)};
+        if (!mode.isEmpty())
+            args << mode;
+        const Replay r = replay(args);
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QVERIFY(r.out == lines);
+        QVERIFY(r.err.contains(QByteArray("count     ") + QByteArray::number(written)));
     }
 
     void linkHealthFollowsTheLinkAndTheRun()

@@ -1,4 +1,5 @@
 /// @brief The simulator executable's command line and planned faults: good values land in the configuration, bad ones are refused.
+#include "platform/fakeclock.h"
 #include "sim/instrumentsimulator.h"
 #include "sim/simulatoroptions.h"
 
@@ -93,13 +94,20 @@ void TstSimulatorOptions::plannedFaultsReachTheSimulator()
     QVERIFY(schedule.add(QStringLiteral("heartbeats@0.02:2")));
     QVERIFY(schedule.add(QStringLiteral("stall@0.02:5000")));
     QVERIFY(schedule.add(QStringLiteral("refuse@0.05:5000")));
-    InstrumentSimulator sim;
+    FakeClock clock;
+    InstrumentSimulator sim({}, clock);
     schedule.arm(sim);
-    QVERIFY(!sim.faults().stalled());
-    QTRY_VERIFY(sim.faults().refusing());
+    clock.elapse(0.019);
+    QVERIFY(!sim.faults().stalled() && sim.faults().heartbeatsToDrop() == 0);
+    clock.elapse(0.001);
     QCOMPARE(sim.faults().heartbeatsToDrop(), 2);
     QVERIFY(sim.faults().stalled());
+    QVERIFY(!sim.faults().refusing());
+    clock.elapse(0.03);
+    QVERIFY(sim.faults().refusing());
     QVERIFY(!sim.faults().silent() && !sim.faults().splitting());
+    clock.elapse(5);
+    QVERIFY(!sim.faults().stalled() && !sim.faults().refusing());
 }
 
 QTEST_GUILESS_MAIN(TstSimulatorOptions)
