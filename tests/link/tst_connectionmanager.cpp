@@ -104,16 +104,6 @@ private slots:
         QCOMPARE(sock.connects.size(), 3);
     }
 
-    void firstTickWhileConnectingRestartsSilently()
-    {
-        Scripted f;
-        auto& [sock, clock, m, r] = f;
-        clock.elapse(4.5);
-        QVERIFY(r.lines.isEmpty());
-        QCOMPARE(sock.connects.size(), 2);
-        QVERIFY(sock.sent.isEmpty());
-    }
-
     void failedConnectLogsThenReportsLostAtTheNextTick()
     {
         Scripted f;
