@@ -117,22 +117,33 @@ bool Application::acquireSingleInstance(QLockFile& lock, MessageBoxes& boxes, QS
 }
 
 Application::Application(const Options& options, SettingsBackend& settings, MessageBoxes& boxes, QObject* parent)
+    : Application(options, settings, boxes, Seams{}, parent)
+{
+}
+
+Application::Application(const Options& options, SettingsBackend& settings, MessageBoxes& boxes, Seams seams, QObject* parent)
     : QObject(parent), m_options(options), m_boxes(boxes)
 {
     m_settings = std::make_unique<SettingsStore>(settings);
     m_settings->setFailureReport([this](const QString& line) { logNote(line); });
-    m_clock = std::make_unique<SystemClock>();
-    m_socket = std::make_unique<QtSocket>();
+    if (!seams.clock) {
+        m_clock = std::make_unique<SystemClock>();
+        seams.clock = m_clock.get();
+    }
+    if (!seams.socket) {
+        m_socket = std::make_unique<QtSocket>();
+        seams.socket = m_socket.get();
+    }
     m_log = std::make_unique<MessageLog>();
     m_histogramFeed = std::make_unique<HistogramFeed>();
-    m_session = std::make_unique<InstrumentSession>(*m_socket, *m_clock, m_boxes, *m_log);
+    m_session = std::make_unique<InstrumentSession>(*seams.socket, *seams.clock, m_boxes, *m_log);
     m_panelOptions = std::make_unique<PanelOptions>(*m_settings);
     m_session->bindOptions(*m_panelOptions);
     m_window = std::make_unique<FormMain>(PanelModels{m_settings.get(), m_panelOptions.get(), m_session.get()});
     m_session->setWindowCaption(m_window->windowTitle());
 
     m_updatePlatform = std::make_unique<QtUpdatePlatform>();
-    m_update = std::make_unique<UpdateRoutine>(*m_updatePlatform, *m_settings, m_boxes, *m_clock, UpdateBuildSettings::publicKey());
+    m_update = std::make_unique<UpdateRoutine>(*m_updatePlatform, *m_settings, m_boxes, *seams.clock, UpdateBuildSettings::publicKey());
     m_updateProgress = std::make_unique<UpdateProgressDialog>(*m_update, m_window.get());
     m_updateUrl = m_options.updateUrl.isEmpty() ? UpdateBuildSettings::baseUrl() : m_options.updateUrl;
 

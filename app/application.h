@@ -28,6 +28,7 @@ class RegisterModel;
 class RunStatistics;
 class SettingsBackend;
 class SettingsStore;
+class Clock;
 class Socket;
 class SystemClock;
 class VersionModel;
@@ -55,7 +56,15 @@ public:
     /// Empty when the user has no private runtime folder.
     static QString lockFilePath();
 
+    /// Seams that a test puts in place of the machine's (an in-process simulator, a fake clock);
+    /// each left null is the machine's own. Both must outlive the application.
+    struct Seams {
+        Socket* socket = nullptr;
+        const Clock* clock = nullptr;
+    };
+
     Application(const Options& options, SettingsBackend& settings, MessageBoxes& boxes, QObject* parent = nullptr);
+    Application(const Options& options, SettingsBackend& settings, MessageBoxes& boxes, Seams seams, QObject* parent = nullptr);
     ~Application() override;
 
     /// Runs start-up; the window shows when it has completed.

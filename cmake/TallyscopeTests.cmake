@@ -38,6 +38,9 @@ target_include_directories(panel_child PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(panel_child PRIVATE tallyscope_gui)
 add_dependencies(app_tst_faults panel_child)
 set_tests_properties(app/tst_faults PROPERTIES LABELS integration TIMEOUT 240)
+# The one end-to-end run over TCP goes against the simulator as a process.
+add_dependencies(app_tst_endtoend tallyscope-sim)
+target_compile_definitions(app_tst_endtoend PRIVATE TALLYSCOPE_SIM_EXE="$<TARGET_FILE:tallyscope-sim>")
 
 # ---- Command-line tools: the tests that run tallyscope-replay and tallyscope-record ----
 foreach(t app_tst_sessionrecording)

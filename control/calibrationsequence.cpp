@@ -18,8 +18,9 @@ CalibrationSequence::CalibrationSequence(CalibrationModel& model, const Clock& c
     , m_send(std::move(send))
     , m_keepAlive(std::move(keepAlive))
 {
-    m_wait.setSingleShot(true);
-    connect(&m_wait, &QTimer::timeout, this, &CalibrationSequence::tmrWait_Timer);
+    m_wait = clock.makeTimer();
+    m_wait->setSingleShot(true);
+    connect(m_wait.get(), &Timer::timeout, this, &CalibrationSequence::tmrWait_Timer);
     connect(&m_model, &CalibrationModel::cellChanged, this, &CalibrationSequence::onCellChanged);
 }
 
@@ -42,13 +43,13 @@ bool CalibrationSequence::start()
         return true; // ended from inside one of the calls above
     // A zero timer lets the events already queued (a late record, a key) run once before the
     // low level goes out, without nesting an event loop here.
-    m_wait.start(0);
+    m_wait->start(0);
     return true;
 }
 
 void CalibrationSequence::tmrWait_Timer()
 {
-    m_wait.stop();
+    m_wait->stop();
     switch (m_step) {
     case Step::Idle:
     case Step::Ending:
@@ -98,7 +99,7 @@ void CalibrationSequence::enterLevel(Step level)
     m_levelSent = sent;
     m_levelStart = m_clock.monotonicSeconds();
     if (!sent || levelComplete())
-        m_wait.start(0);
+        m_wait->start(0);
     else
         armWait();
 }
@@ -108,12 +109,12 @@ void CalibrationSequence::onCellChanged()
     // The step moves on from the timer, not from inside the decoder's call: the rest of the
     // arrival that filled the cell is still decoded under the phase it was sent for.
     if ((m_step == Step::Low || m_step == Step::High) && levelComplete())
-        m_wait.start(0);
+        m_wait->start(0);
 }
 
 void CalibrationSequence::wrapUp()
 {
-    m_wait.stop();
+    m_wait->stop();
     m_model.setPhaseText(QStringLiteral("0"));
     send(commands::calibrationOff());
     emit logAsideEnd(Closing);
@@ -126,7 +127,7 @@ void CalibrationSequence::armWait()
 {
     const double left = m_levelStart + m_levelWaitMs / 1000.0 - m_clock.monotonicSeconds();
     // Timers may fire a little early; the handler checks the clock and re-arms for the rest.
-    m_wait.start(std::max(0, int(std::ceil(left * 1000.0))));
+    m_wait->start(std::max(0, int(std::ceil(left * 1000.0))));
 }
 
 bool CalibrationSequence::levelComplete() const

@@ -4,8 +4,10 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-#include <QTimer>
+
+#include "platform/timer.h"
 #include <functional>
+#include <memory>
 
 class CalibrationModel;
 class Clock;
@@ -58,7 +60,7 @@ public:
     /// Handler of the wait timer, public so that tests can step the sequence without waiting.
     /// Safe to call at any time: it only moves on when the clock says the wait is over.
     void tmrWait_Timer();
-    QTimer& waitTimer() { return m_wait; }
+    Timer& waitTimer() { return *m_wait; }
 
 signals:
     /// True at the start (busy cursor on), false at the end.
@@ -85,7 +87,7 @@ private:
     const Clock& m_clock;
     SendFunction m_send;
     KeepAliveFunction m_keepAlive;
-    QTimer m_wait;
+    std::unique_ptr<Timer> m_wait;
     Step m_step = Step::Idle;
     double m_levelStart = 0;
     bool m_levelSent = false;

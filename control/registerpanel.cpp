@@ -2,13 +2,15 @@
 #include "control/registerpanel.h"
 
 #include "link/commands.h"
+#include "platform/clock.h"
 
-RegisterPanel::RegisterPanel(SendFunction send, QObject* parent)
+RegisterPanel::RegisterPanel(SendFunction send, const Clock& clock, QObject* parent)
     : QObject(parent)
     , m_send(std::move(send))
+    , m_auto(clock.makeTimer())
 {
-    m_auto.setInterval(AutoIntervalMs);
-    connect(&m_auto, &QTimer::timeout, this, &RegisterPanel::tmrAuto_Timer);
+    m_auto->setInterval(AutoIntervalMs);
+    connect(m_auto.get(), &Timer::timeout, this, &RegisterPanel::tmrAuto_Timer);
 }
 
 void RegisterPanel::request(int index)
@@ -31,9 +33,9 @@ void RegisterPanel::lblRegName_Click(int index) { request(index); }
 void RegisterPanel::chkAuto_Click(bool ticked)
 {
     if (!ticked)
-        m_auto.stop();
-    else if (!m_auto.isActive())
-        m_auto.start();
+        m_auto->stop();
+    else if (!m_auto->isActive())
+        m_auto->start();
 }
 
 void RegisterPanel::tmrAuto_Timer()

@@ -3,8 +3,12 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QTimer>
 #include <functional>
+#include <memory>
+
+#include "platform/timer.h"
+
+class Clock;
 
 /// Requests only; the replies reach RegisterModel through the reply decoder, unpaired with
 /// the requests. Every failed send is skipped without a word, the name click included: the
@@ -17,7 +21,7 @@ public:
     static constexpr int AutoIntervalMs = 250;
     static constexpr int RegisterCount = 8;
 
-    explicit RegisterPanel(SendFunction send, QObject* parent = nullptr);
+    RegisterPanel(SendFunction send, const Clock& clock, QObject* parent = nullptr);
 
     /// "Update": registers 0 to 6 as seven sends of one digit each; register 7 is left out.
     void cmdReg_Click();
@@ -28,16 +32,16 @@ public:
     /// One poll step, public so that tests can drive it without waiting for the timer.
     void tmrAuto_Timer();
 
-    bool autoActive() const { return m_auto.isActive(); }
+    bool autoActive() const { return m_auto->isActive(); }
     /// The last register the poll asked for; 0 before the first tick. Never reset, so
     /// Auto off and on resumes the cycle where it stopped.
     int autoIndex() const { return m_autoIndex; }
-    QTimer& autoTimer() { return m_auto; }
+    Timer& autoTimer() { return *m_auto; }
 
 private:
     void request(int index);
 
     SendFunction m_send;
-    QTimer m_auto;
+    std::unique_ptr<Timer> m_auto;
     int m_autoIndex = 0;
 };

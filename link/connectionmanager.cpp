@@ -3,20 +3,23 @@
 
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "platform/timer.h"
 
 ConnectionManager::ConnectionManager(Socket& socket, const Clock& clock, QObject* parent)
-    : QObject(parent), m_socket(socket), m_clock(clock)
+    : QObject(parent), m_socket(socket), m_clock(clock), m_keepAlive(clock.makeTimer()), m_hb(clock.makeTimer())
 {
-    m_keepAlive.setInterval(KeepAliveMs);
-    m_hb.setInterval(HeartbeatFlashMs);
-    connect(&m_keepAlive, &QTimer::timeout, this, &ConnectionManager::tmrKeepAlive_Timer);
-    connect(&m_hb, &QTimer::timeout, this, &ConnectionManager::tmrHb_Timer);
+    m_keepAlive->setInterval(KeepAliveMs);
+    m_hb->setInterval(HeartbeatFlashMs);
+    connect(m_keepAlive.get(), &Timer::timeout, this, &ConnectionManager::tmrKeepAlive_Timer);
+    connect(m_hb.get(), &Timer::timeout, this, &ConnectionManager::tmrHb_Timer);
     connect(&m_socket, &Socket::connected, this, &ConnectionManager::Sock_Connect);
     connect(&m_socket, &Socket::errorOccurred, this, &ConnectionManager::Sock_Error);
     connect(&m_socket, &Socket::dataArrived, this, &ConnectionManager::Sock_DataArrival);
     // The keep-alive runs from creation, connected or not: it is also the reconnect engine.
-    m_keepAlive.start();
+    m_keepAlive->start();
 }
+
+ConnectionManager::~ConnectionManager() = default;
 
 void ConnectionManager::open() { connectNow(); }
 
@@ -24,8 +27,8 @@ void ConnectionManager::connectNow() { m_socket.connectToHost(m_host, m_port); }
 
 void ConnectionManager::shutdown()
 {
-    m_keepAlive.stop();
-    m_hb.stop();
+    m_keepAlive->stop();
+    m_hb->stop();
     m_socket.close();
 }
 
@@ -40,22 +43,24 @@ qint64 ConnectionManager::bufferedBytes() const { return m_socket.bufferedBytes(
 void ConnectionManager::setKeepAliveEnabled(bool enabled)
 {
     if (enabled)
-        m_keepAlive.start();
+        m_keepAlive->start();
     else
-        m_keepAlive.stop();
+        m_keepAlive->stop();
 }
+
+bool ConnectionManager::keepAliveEnabled() const { return m_keepAlive->isActive(); }
 
 void ConnectionManager::heartbeatReceived()
 {
     emit heartbeatFlash(true);
-    m_hb.start();
+    m_hb->start();
 }
 
 void ConnectionManager::Sock_Connect()
 {
     emit logMessage(QStringLiteral("Connected."), true);
     emit linkIndicator(true);
-    m_keepAlive.start();
+    m_keepAlive->start();
     m_lastRxTime = m_clock.monotonicSeconds();
     emit connectionEstablished();
 }
@@ -104,6 +109,6 @@ void ConnectionManager::tmrKeepAlive_Timer()
 
 void ConnectionManager::tmrHb_Timer()
 {
-    m_hb.stop();
+    m_hb->stop();
     emit heartbeatFlash(false);
 }

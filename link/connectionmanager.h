@@ -5,11 +5,12 @@
 
 #include <QObject>
 #include <QString>
-#include <QTimer>
+#include <memory>
 #include <optional>
 
 class Clock;
 class Socket;
+class Timer;
 
 class ConnectionManager : public QObject {
     Q_OBJECT
@@ -20,6 +21,7 @@ public:
     static constexpr double SilenceLimitSeconds = protocol::SilenceLimitSeconds;
 
     ConnectionManager(Socket& socket, const Clock& clock, QObject* parent = nullptr);
+    ~ConnectionManager() override;
 
     /// The address box's text, read at every connect; editing it changes nothing until then.
     void setHostText(const QString& host) { m_host = host; }
@@ -40,7 +42,7 @@ public:
 
     /// The calibration stops the keep-alive for its whole length.
     void setKeepAliveEnabled(bool enabled);
-    bool keepAliveEnabled() const { return m_keepAlive.isActive(); }
+    bool keepAliveEnabled() const;
 
     /// Time of the last completed connect or arrival on the monotonic clock; empty when unset.
     std::optional<double> lastRxTime() const { return m_lastRxTime; }
@@ -52,8 +54,8 @@ public:
     void tmrKeepAlive_Timer();
     void tmrHb_Timer();
 
-    QTimer& keepAliveTimer() { return m_keepAlive; }
-    QTimer& heartbeatTimer() { return m_hb; }
+    Timer& keepAliveTimer() { return *m_keepAlive; }
+    Timer& heartbeatTimer() { return *m_hb; }
 
 signals:
     void logMessage(const QString& text, bool moveCaret);
@@ -80,8 +82,8 @@ private:
     const Clock& m_clock;
     QString m_host;
     quint16 m_port = DefaultPort;
-    QTimer m_keepAlive;
-    QTimer m_hb;
+    std::unique_ptr<Timer> m_keepAlive;
+    std::unique_ptr<Timer> m_hb;
     std::optional<double> m_lastRxTime;
     bool m_reopenPending = false;
 };

@@ -98,8 +98,9 @@ DataFile::DataFile(const Clock& clock, QObject* parent)
     : QObject(parent)
     , m_clock(clock)
 {
-    m_syncTimer.setSingleShot(true);
-    connect(&m_syncTimer, &QTimer::timeout, this, &DataFile::tmrSync_Timer);
+    m_syncTimer = clock.makeTimer();
+    m_syncTimer->setSingleShot(true);
+    connect(m_syncTimer.get(), &Timer::timeout, this, &DataFile::tmrSync_Timer);
 }
 
 DataFile::~DataFile() { close(); }
@@ -208,7 +209,7 @@ bool DataFile::flushToOs()
 
 bool DataFile::close()
 {
-    m_syncTimer.stop();
+    m_syncTimer->stop();
     if (!isOpen())
         return true;
     if (!handOver())
@@ -269,8 +270,8 @@ void DataFile::maybeSync()
         syncNow();
         return;
     }
-    if (!m_syncTimer.isActive())
-        m_syncTimer.start(int(std::ceil(left * 1000.0)));
+    if (!m_syncTimer->isActive())
+        m_syncTimer->start(int(std::ceil(left * 1000.0)));
 }
 
 bool DataFile::syncNow()
@@ -286,7 +287,7 @@ bool DataFile::syncNow()
     }
     m_unsynced = false;
     m_lastSync = m_clock.monotonicSeconds();
-    m_syncTimer.stop();
+    m_syncTimer->stop();
     return true;
 }
 
@@ -296,7 +297,7 @@ void DataFile::fail(const QString& reason)
     m_buffer.clear();
     m_entryEnds.clear();
     m_unsynced = false;
-    m_syncTimer.stop();
+    m_syncTimer->stop();
     m_file.close();
     emit writeFailed(QStringLiteral("Write failed: ") + reason);
 }

@@ -8,7 +8,9 @@
 #include <QLocale>
 #include <QObject>
 #include <QString>
-#include <QTimer>
+
+#include "platform/timer.h"
+#include <memory>
 
 class Clock;
 
@@ -85,7 +87,7 @@ public:
     bool syncPending() const { return m_unsynced; }
     /// Handler of the sync timer, public so that tests can drive it without waiting.
     void tmrSync_Timer();
-    QTimer& syncTimer() { return m_syncTimer; }
+    Timer& syncTimer() { return *m_syncTimer; }
 
 signals:
     /// "Write failed: <reason>"; the file is closed when this arrives.
@@ -108,7 +110,7 @@ private:
     qint64 m_fileSize = 0;
     quint64 m_entriesInFile = 0;
     QString m_error;
-    QTimer m_syncTimer;
+    std::unique_ptr<Timer> m_syncTimer;
     double m_lastSync = 0;
     bool m_unsynced = false;
 };

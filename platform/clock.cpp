@@ -1,6 +1,8 @@
 /// @brief The machine's clocks behind the Clock seam.
 #include "platform/clock.h"
 
+#include "platform/qttimer.h"
+
 #include <chrono>
 
 double SystemClock::monotonicSeconds() const
@@ -10,3 +12,5 @@ double SystemClock::monotonicSeconds() const
 }
 
 QDateTime SystemClock::localNow() const { return QDateTime::currentDateTime(); }
+
+std::unique_ptr<Timer> SystemClock::makeTimer(QObject* parent) const { return std::make_unique<QtTimer>(parent); }

@@ -36,7 +36,7 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
     m_runSwitch = std::make_unique<RunSwitch>(sendFn, *m_statistics, *m_dataFile, boxes);
     m_calibrationSequence = std::make_unique<CalibrationSequence>(*m_calibration, clock, sendFn,
                                                                   [this](bool on) { m_link->setKeepAliveEnabled(on); });
-    m_registerPanel = std::make_unique<RegisterPanel>(sendFn);
+    m_registerPanel = std::make_unique<RegisterPanel>(sendFn, clock);
     m_statistics->setRunTickedSource([this] { return m_runTicked; });
     m_capture = std::make_unique<CalibrationCapture>(*m_registers, *m_calibration);
     m_decoder = std::make_unique<ReplyDecoder>(

@@ -3,7 +3,6 @@
 
 #include "sim/instrumentsimulator.h"
 
-#include <QTimer>
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -95,7 +94,12 @@ bool FaultSchedule::add(const QString& text, QString* error)
 void FaultSchedule::arm(InstrumentSimulator& simulator) const
 {
     for (const Entry& entry : m_entries) {
-        QTimer::singleShot(entry.atMs, &simulator, [&simulator, entry] {
+        // On the simulator's clock: a fake one runs the plan as the test moves it.
+        Timer* timer = simulator.clock().makeTimer(&simulator).release();
+        timer->setSingleShot(true);
+        timer->setInterval(entry.atMs);
+        QObject::connect(timer, &Timer::timeout, &simulator, [&simulator, entry, timer] {
+            timer->deleteLater();
             switch (entry.kind) {
             case Kind::Silence:
                 simulator.silence(entry.argument);
@@ -123,5 +127,6 @@ void FaultSchedule::arm(InstrumentSimulator& simulator) const
                 break;
             }
         });
+        timer->start();
     }
 }

@@ -25,7 +25,7 @@ public:
 
     bool add(const QString& text, QString* error = nullptr);
     const QList<Entry>& entries() const { return m_entries; }
-    /// Starts one timer per entry, counted from now, each bound to the simulator's lifetime.
+    /// Starts one timer per entry on the simulator's clock, counted from now, each bound to the simulator's lifetime.
     void arm(InstrumentSimulator& simulator) const;
 
 private:

@@ -1,8 +1,13 @@
 /// @brief The simulator's active faults, each bounded by a deadline or a count so that none outlives its test.
 #pragma once
 
-#include <QDeadlineTimer>
+#include "platform/clock.h"
 
+#include <QtGlobal>
+#include <cmath>
+
+/// Deadlines are read on the simulator's clock, so that a fake clock ends a silence exactly when
+/// the test has moved it far enough.
 class FaultState {
 public:
     enum class RefuseMode {
@@ -10,23 +15,28 @@ public:
         StopListening  ///< the port is closed, so the connect itself is refused
     };
 
-    void silence(int durationMs) { m_silent = deadline(durationMs); }
-    void stall(int durationMs) { m_stall = deadline(durationMs); }
-    void split(int durationMs) { m_split = deadline(durationMs); }
+    explicit FaultState(const Clock& clock) : m_clock(&clock) {}
+
+    void silence(int durationMs) { m_silentUntil = deadline(durationMs); }
+    void stall(int durationMs) { m_stallUntil = deadline(durationMs); }
+    void split(int durationMs) { m_splitUntil = deadline(durationMs); }
     void refuse(int durationMs, RefuseMode mode)
     {
-        m_refuse = deadline(durationMs);
+        m_refuseUntil = deadline(durationMs);
         m_refuseMode = mode;
     }
     void dropHeartbeats(int count) { m_heartbeatsToDrop = count > 0 ? count : 0; }
-    void clear() { *this = FaultState{}; }
+    void clear() { *this = FaultState(*m_clock); }
 
-    bool silent() const { return !m_silent.hasExpired(); }
-    bool stalled() const { return !m_stall.hasExpired(); }
-    bool splitting() const { return !m_split.hasExpired(); }
-    bool refusing() const { return !m_refuse.hasExpired(); }
+    bool silent() const { return pending(m_silentUntil); }
+    bool stalled() const { return pending(m_stallUntil); }
+    bool splitting() const { return pending(m_splitUntil); }
+    bool refusing() const { return pending(m_refuseUntil); }
     RefuseMode refuseMode() const { return m_refuseMode; }
-    qint64 refuseRemainingMs() const { return m_refuse.remainingTime(); }
+    qint64 refuseRemainingMs() const
+    {
+        return refusing() ? qint64(std::ceil((m_refuseUntil - m_clock->monotonicSeconds()) * 1000)) : 0;
+    }
     /// True when this heartbeat is one of those to go unanswered; counts it off.
     bool takeHeartbeatDrop()
     {
@@ -38,16 +48,15 @@ public:
     int heartbeatsToDrop() const { return m_heartbeatsToDrop; }
 
 private:
-    // A default QDeadlineTimer has already expired: every fault starts off.
-    static QDeadlineTimer deadline(int durationMs)
-    {
-        return durationMs > 0 ? QDeadlineTimer(durationMs, Qt::PreciseTimer) : QDeadlineTimer();
-    }
+    // Every fault starts off: a deadline of minus infinity has passed.
+    double deadline(int durationMs) const { return durationMs > 0 ? m_clock->monotonicSeconds() + durationMs / 1000.0 : -INFINITY; }
+    bool pending(double until) const { return m_clock->monotonicSeconds() < until; }
 
-    QDeadlineTimer m_silent;
-    QDeadlineTimer m_stall;
-    QDeadlineTimer m_split;
-    QDeadlineTimer m_refuse;
+    const Clock* m_clock;
+    double m_silentUntil = -INFINITY;
+    double m_stallUntil = -INFINITY;
+    double m_splitUntil = -INFINITY;
+    double m_refuseUntil = -INFINITY;
     RefuseMode m_refuseMode = RefuseMode::CloseAccepted;
     int m_heartbeatsToDrop = 0;
 };

@@ -1,6 +1,8 @@
 /// @brief Connections, command handling, the paced record stream and the fault switches of the simulator.
 #include "sim/instrumentsimulator.h"
 
+#include "platform/qttimer.h"
+
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <algorithm>
@@ -29,32 +31,67 @@ struct InstrumentSimulator::Piece {
     bool separate = false; ///< a piece of a split write: flushed alone, followed by a gap
 };
 
+// A TCP client: the socket goes when the connection does.
+class InstrumentSimulator::TcpPeer final : public Peer {
+public:
+    explicit TcpPeer(QTcpSocket* socket) : m_socket(socket) {}
+    ~TcpPeer() override { m_socket->deleteLater(); }
+    bool write(const QByteArray& bytes) override { return m_socket->write(bytes) == bytes.size(); }
+    qint64 bytesToWrite() const override { return m_socket->bytesToWrite(); }
+    void flush() override { m_socket->flush(); }
+    void abort() override { m_socket->abort(); }
+    QTcpSocket* socket() const { return m_socket; }
+
+private:
+    QTcpSocket* m_socket;
+};
+
 struct InstrumentSimulator::Session {
-    QTcpSocket* socket = nullptr;
+    Peer* peer = nullptr;
+    std::unique_ptr<Peer> owned; ///< the TCP peer; an in-process peer belongs to its socket
     bool closed = false;
     CommandParser parser;
     bool streaming = false;
-    QElapsedTimer streamClock;
-    double streamIssued = 0; ///< records generated since streamClock started
+    double streamStart = 0; ///< on the simulator's clock
+    double streamIssued = 0; ///< records generated since streamStart
     std::deque<Piece> pending;
     qint64 pendingBytes = 0;
 };
 
 InstrumentSimulator::InstrumentSimulator(SimulatorConfig cfg, QObject* parent)
+    : InstrumentSimulator(std::move(cfg), std::make_unique<SystemClock>(), nullptr, parent)
+{
+}
+
+InstrumentSimulator::InstrumentSimulator(SimulatorConfig cfg, const Clock& clock, QObject* parent)
+    : InstrumentSimulator(std::move(cfg), nullptr, &clock, parent)
+{
+}
+
+InstrumentSimulator::InstrumentSimulator(SimulatorConfig cfg, std::unique_ptr<Clock> ownClock, const Clock* clock, QObject* parent)
     : QObject(parent),
+      m_ownClock(std::move(ownClock)),
+      m_clock(m_ownClock ? *m_ownClock : *clock),
       m_config(std::move(cfg)),
       m_generator(m_config),
       m_reported{m_config.calLowA, m_config.calHighA, m_config.calLowB, m_config.calHighB},
       // A stream of its own, so that register reads do not change the records a seed produces.
-      m_noiseRng(m_config.seed ^ 0x9E3779B97F4A7C15ull)
+      m_noiseRng(m_config.seed ^ 0x9E3779B97F4A7C15ull),
+      m_faults(m_clock)
 {
-    m_uptime.start();
-    m_streamTimer.setTimerType(Qt::PreciseTimer);
-    m_streamTimer.setInterval(StreamTickMs);
-    m_pumpTimer.setTimerType(Qt::PreciseTimer);
-    m_pumpTimer.setInterval(std::max(0, m_config.splitGapMs));
-    connect(&m_streamTimer, &QTimer::timeout, this, &InstrumentSimulator::streamTick);
-    connect(&m_pumpTimer, &QTimer::timeout, this, &InstrumentSimulator::pumpTick);
+    m_startSeconds = m_clock.monotonicSeconds();
+    m_streamTimer = m_clock.makeTimer(this);
+    m_pumpTimer = m_clock.makeTimer(this);
+    m_relistenTimer = m_clock.makeTimer(this);
+    for (Timer* t : {m_streamTimer.get(), m_pumpTimer.get()})
+        if (auto* qt = qobject_cast<QtTimer*>(t))
+            qt->setPrecise(true);
+    m_streamTimer->setInterval(StreamTickMs);
+    m_pumpTimer->setInterval(std::max(0, m_config.splitGapMs));
+    m_relistenTimer->setSingleShot(true);
+    connect(m_streamTimer.get(), &Timer::timeout, this, &InstrumentSimulator::streamTick);
+    connect(m_pumpTimer.get(), &Timer::timeout, this, &InstrumentSimulator::pumpTick);
+    connect(m_relistenTimer.get(), &Timer::timeout, this, [this] { relisten(m_relistenAttempts); });
     connect(&m_server, &QTcpServer::newConnection, this, &InstrumentSimulator::onNewConnection);
 }
 
@@ -75,10 +112,31 @@ bool InstrumentSimulator::start(quint16 port)
         return false;
     }
     m_port = m_server.serverPort();
+    if (!open()) {
+        m_server.close();
+        return false;
+    }
+    return true;
+}
+
+bool InstrumentSimulator::startInProcess()
+{
+    if (m_running) {
+        m_error = QStringLiteral("already running");
+        return false;
+    }
+    if (const QString problem = m_config.validationError(); !problem.isEmpty()) {
+        m_error = problem;
+        return false;
+    }
+    return open();
+}
+
+bool InstrumentSimulator::open()
+{
     if (!m_config.groundTruthPath.isEmpty()) {
         QString problem;
         if (!m_truth.open(m_config.groundTruthPath, &problem)) {
-            m_server.close();
             m_error = QStringLiteral("ground truth file: ") + problem;
             return false;
         }
@@ -93,13 +151,14 @@ void InstrumentSimulator::stop()
 {
     m_running = false;
     m_server.close();
-    m_streamTimer.stop();
-    m_pumpTimer.stop();
+    m_streamTimer->stop();
+    m_pumpTimer->stop();
+    m_relistenTimer->stop();
     for (size_t i = 0; i < m_sessions.size(); ++i) {
         Session& session = *m_sessions[i];
         if (session.closed)
             continue;
-        session.socket->abort();
+        session.peer->abort();
         onDisconnected(session); // a socket that was not connected any more emits nothing
     }
     m_truth.close();
@@ -121,29 +180,69 @@ void InstrumentSimulator::onNewConnection()
         }
         // Replies are tiny and the panel waits for them: no coalescing delay.
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        m_sessions.push_back(std::make_unique<Session>());
-        Session* session = m_sessions.back().get();
-        session->socket = socket;
-        connect(socket, &QTcpSocket::readyRead, this, [this, session] { onReadyRead(*session); });
+        auto peer = std::make_unique<TcpPeer>(socket);
+        Peer* raw = peer.get();
+        Session* session = accept(raw, std::move(peer));
+        connect(socket, &QTcpSocket::readyRead, this, [this, session, socket] {
+            if (!session->closed)
+                receive(*session, socket->readAll());
+        });
         connect(socket, &QTcpSocket::disconnected, this, [this, session] { onDisconnected(*session); });
-        emit clientConnected();
-        if (session->closed)
-            continue;
-        if (m_pendingGarbage > 0) {
-            const int count = std::exchange(m_pendingGarbage, 0);
-            deliver(*session, garbage(count));
-        }
         if (!session->closed && socket->bytesAvailable() > 0)
-            onReadyRead(*session);
+            receive(*session, socket->readAll());
     }
 }
 
-void InstrumentSimulator::onReadyRead(Session& session)
+InstrumentSimulator::Session* InstrumentSimulator::accept(Peer* peer, std::unique_ptr<Peer> owned)
 {
-    if (session.closed)
-        return;
-    const QByteArray data = session.socket->readAll();
-    if (data.isEmpty())
+    m_sessions.push_back(std::make_unique<Session>());
+    Session* session = m_sessions.back().get();
+    session->peer = peer;
+    session->owned = std::move(owned);
+    emit clientConnected();
+    if (!session->closed && m_pendingGarbage > 0) {
+        const int count = std::exchange(m_pendingGarbage, 0);
+        deliver(*session, garbage(count));
+    }
+    return session;
+}
+
+InstrumentSimulator::Session* InstrumentSimulator::find(const Peer& peer) const
+{
+    for (const auto& s : m_sessions)
+        if (!s->closed && s->peer == &peer)
+            return s.get();
+    return nullptr;
+}
+
+InstrumentSimulator::Attach InstrumentSimulator::attach(Peer& peer)
+{
+    if (!m_running || (m_faults.refusing() && m_faults.refuseMode() == RefuseMode::StopListening))
+        return Attach::Refused;
+    if (m_faults.refusing()) {
+        ++m_refused;
+        peer.abort();
+        return Attach::ClosedAtOnce;
+    }
+    accept(&peer, nullptr);
+    return Attach::Accepted;
+}
+
+void InstrumentSimulator::receive(Peer& peer, const QByteArray& bytes)
+{
+    if (Session* session = find(peer))
+        receive(*session, bytes);
+}
+
+void InstrumentSimulator::detach(Peer& peer)
+{
+    if (Session* session = find(peer))
+        onDisconnected(*session);
+}
+
+void InstrumentSimulator::receive(Session& session, const QByteArray& data)
+{
+    if (session.closed || data.isEmpty())
         return;
     m_bytesReceived += quint64(data.size());
     m_received.append(data);
@@ -166,8 +265,10 @@ void InstrumentSimulator::onDisconnected(Session& session)
     session.streaming = false;
     session.pending.clear();
     session.pendingBytes = 0;
-    session.socket->disconnect(this);
-    session.socket->deleteLater();
+    if (auto* tcp = dynamic_cast<TcpPeer*>(session.owned.get()))
+        tcp->socket()->disconnect(this);
+    // An in-process peer may be gone before the prune.
+    session.peer = nullptr;
     if (!m_prunePending) {
         m_prunePending = true;
         QMetaObject::invokeMethod(this, &InstrumentSimulator::pruneSessions, Qt::QueuedConnection);
@@ -260,7 +361,7 @@ int InstrumentSimulator::registerValue(int index, const Session& session)
         return noisyReading(channelA ? m_config.calLowA : m_config.calLowB);
     }
     case 5:
-        return int(m_uptime.elapsed() & 0x0FFF);
+        return int(qint64((m_clock.monotonicSeconds() - m_startSeconds) * 1000) & 0x0FFF);
     case 6: {
         const int level = m_level == CalibrationLevel::Low ? 1 : m_level == CalibrationLevel::High ? 2 : 0;
         return level | (session.streaming ? 4 : 0);
@@ -290,15 +391,15 @@ void InstrumentSimulator::startStream(Session& session)
     if (session.streaming)
         return;
     session.streaming = true;
-    session.streamClock.start();
+    session.streamStart = m_clock.monotonicSeconds();
     session.streamIssued = 0;
-    if (!m_streamTimer.isActive())
-        m_streamTimer.start();
+    if (!m_streamTimer->isActive())
+        m_streamTimer->start();
 }
 
 qint64 InstrumentSimulator::queuedBytes(const Session& session) const
 {
-    return session.socket->bytesToWrite() + session.pendingBytes;
+    return session.peer->bytesToWrite() + session.pendingBytes;
 }
 
 void InstrumentSimulator::streamTick()
@@ -306,6 +407,7 @@ void InstrumentSimulator::streamTick()
     bool anyStreaming = false;
     const bool blocked = m_faults.silent() || m_faults.stalled();
     m_generator.setCalibration(m_reported);
+    const double now = m_clock.monotonicSeconds();
     const double rate = m_config.recordsPerSecond;
     const double backlogLimit = std::max(1.0, rate * MaxBacklogSeconds);
     // Sessions are only erased by the queued prune, so indices stay valid while we deliver.
@@ -316,11 +418,11 @@ void InstrumentSimulator::streamTick()
         anyStreaming = true;
         if (blocked || !m_generator.canGenerate()) {
             // A paused stream resumes at its rate, without a burst for the pause.
-            session.streamClock.restart();
+            session.streamStart = now;
             session.streamIssued = 0;
             continue;
         }
-        const double target = rate * double(session.streamClock.nsecsElapsed()) * 1e-9;
+        const double target = rate * (now - session.streamStart);
         if (target - session.streamIssued > backlogLimit)
             session.streamIssued = target - backlogLimit;
         // Pieces still waiting (a split write) hold the next batch back, so the queue never grows
@@ -340,7 +442,7 @@ void InstrumentSimulator::streamTick()
     }
     m_truth.flush();
     if (!anyStreaming)
-        m_streamTimer.stop();
+        m_streamTimer->stop();
 }
 
 void InstrumentSimulator::deliver(Session& session, QByteArray bytes, bool isRecords, std::vector<GeneratedRecord> truth)
@@ -391,7 +493,7 @@ void InstrumentSimulator::deliver(Session& session, QByteArray bytes, bool isRec
 
 void InstrumentSimulator::writeNow(Session& session, const Piece& piece, bool flush)
 {
-    if (session.closed || session.socket->write(piece.bytes) != piece.bytes.size())
+    if (session.closed || !session.peer->write(piece.bytes))
         return;
     m_bytesSent += quint64(piece.bytes.size());
     if (m_config.keepSentBytes)
@@ -409,13 +511,13 @@ void InstrumentSimulator::writeNow(Session& session, const Piece& piece, bool fl
     }
     // Last: a failed flush can close the session under us.
     if (flush)
-        session.socket->flush();
+        session.peer->flush();
 }
 
 void InstrumentSimulator::ensurePump()
 {
-    if (!m_pumpTimer.isActive())
-        m_pumpTimer.start();
+    if (!m_pumpTimer->isActive())
+        m_pumpTimer->start();
 }
 
 void InstrumentSimulator::pumpTick()
@@ -437,7 +539,7 @@ void InstrumentSimulator::pumpTick()
     }
     m_truth.flush();
     if (!anyPending)
-        m_pumpTimer.stop();
+        m_pumpTimer->stop();
 }
 
 QByteArray InstrumentSimulator::garbage(int count)
@@ -462,7 +564,7 @@ void InstrumentSimulator::dropConnections()
         Session& session = *m_sessions[i];
         if (session.closed)
             continue;
-        session.socket->abort();
+        session.peer->abort();
         onDisconnected(session);
     }
 }
@@ -472,7 +574,8 @@ void InstrumentSimulator::refuseConnections(int durationMs, RefuseMode mode)
     m_faults.refuse(durationMs, mode);
     if (mode == RefuseMode::StopListening && durationMs > 0 && m_server.isListening()) {
         m_server.close();
-        QTimer::singleShot(durationMs, this, [this] { relisten(RelistenAttempts); });
+        m_relistenAttempts = RelistenAttempts;
+        m_relistenTimer->start(durationMs);
     } else if (durationMs <= 0) {
         relisten(RelistenAttempts);
     }
@@ -484,15 +587,17 @@ void InstrumentSimulator::relisten(int attemptsLeft)
         return;
     if (m_faults.refusing() && m_faults.refuseMode() == RefuseMode::StopListening) {
         // The refusal was extended meanwhile.
-        const int waitMs = int(std::max<qint64>(1, m_faults.refuseRemainingMs()));
-        QTimer::singleShot(waitMs, this, [this, attemptsLeft] { relisten(attemptsLeft); });
+        m_relistenAttempts = attemptsLeft;
+        m_relistenTimer->start(int(std::max<qint64>(1, m_faults.refuseRemainingMs())));
         return;
     }
     if (m_server.listen(QHostAddress::LocalHost, m_port))
         return;
     m_error = m_server.errorString();
-    if (attemptsLeft > 0)
-        QTimer::singleShot(RelistenRetryMs, this, [this, attemptsLeft] { relisten(attemptsLeft - 1); });
+    if (attemptsLeft > 0) {
+        m_relistenAttempts = attemptsLeft - 1;
+        m_relistenTimer->start(RelistenRetryMs);
+    }
 }
 
 void InstrumentSimulator::sendGarbage(int count)

@@ -1,4 +1,4 @@
-/// @brief The instrument's side of the protocol on a loopback TCP port, with switchable faults.
+/// @brief The instrument's side of the protocol, with switchable faults: on a loopback TCP port, or in process through SimulatorSocket.
 #pragma once
 
 #include "sim/commandparser.h"
@@ -6,12 +6,11 @@
 #include "sim/groundtruthlog.h"
 #include "sim/recordgenerator.h"
 #include "sim/simulatorconfig.h"
+#include "platform/clock.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTcpServer>
-#include <QTimer>
 #include <array>
 #include <memory>
 #include <random>
@@ -19,21 +18,51 @@
 
 class QTcpSocket;
 
-/// Listens on 127.0.0.1 only and answers every connection as the instrument would: heartbeat,
-/// version, registers, calibration levels, the DAC set-point and the coincidence stream. All work
-/// happens on the thread that owns the object; several clients may connect, each with its own
-/// command buffer and stream, sharing one instrument state (calibration level, DAC, counters).
+/// Answers every connection as the instrument would: heartbeat, version, registers, calibration
+/// levels, the DAC set-point and the coincidence stream. Connections come from the TCP port
+/// (127.0.0.1 only) or in process (attach()); the protocol, the stream and the faults see only a
+/// Peer and run on the injected clock's time and timers. All work happens on the thread that owns
+/// the object; several clients may connect, each with its own command buffer and stream, sharing
+/// one instrument state (calibration level, DAC, counters).
 class InstrumentSimulator : public QObject {
     Q_OBJECT
 public:
     enum class CalibrationLevel { Normal, Low, High };
     using RefuseMode = FaultState::RefuseMode;
 
+    /// The client end of one connection, as the simulator writes to it.
+    class Peer {
+    public:
+        virtual ~Peer() = default;
+        /// False when the bytes could not be taken (the connection is going).
+        virtual bool write(const QByteArray& bytes) = 0;
+        /// Bytes taken but not yet on their way to the client.
+        virtual qint64 bytesToWrite() const = 0;
+        virtual void flush() = 0;
+        /// The simulator drops the connection; the peer reports nothing back.
+        virtual void abort() = 0;
+    };
+    enum class Attach { Accepted, ClosedAtOnce, Refused };
+
+    /// On the machine's clock.
     explicit InstrumentSimulator(SimulatorConfig cfg = {}, QObject* parent = nullptr);
+    /// On `clock`, which must outlive the simulator: with a fake clock, records, uptime and
+    /// fault deadlines advance only as the test moves it.
+    InstrumentSimulator(SimulatorConfig cfg, const Clock& clock, QObject* parent = nullptr);
     ~InstrumentSimulator() override;
 
     /// 127.0.0.1 only; 0 picks a free port. Also opens the ground-truth file when one is configured.
     bool start(quint16 port);
+    /// Like start(), without a port: connections come only through attach().
+    bool startInProcess();
+
+    /// A client connecting in process. While connections are refused it is refused (a closed
+    /// port) or accepted and dropped at once (peer.abort() is called before this returns).
+    Attach attach(Peer& peer);
+    /// Bytes from an attached peer, as they arrive.
+    void receive(Peer& peer, const QByteArray& bytes);
+    /// The peer closed its end.
+    void detach(Peer& peer);
     quint16 port() const { return m_port; }
     bool isRunning() const { return m_running; }
     /// False while stopped, and while a refusal closes the port.
@@ -42,6 +71,7 @@ public:
     void stop();
     QString errorString() const { return m_error; }
     const SimulatorConfig& config() const { return m_config; }
+    const Clock& clock() const { return m_clock; }
 
     quint64 recordsSent() const { return m_recordsSent; }
     quint64 bytesReceived() const { return m_bytesReceived; }
@@ -85,8 +115,15 @@ private:
     struct Session;
     struct Piece;
 
+    class TcpPeer;
+
+    InstrumentSimulator(SimulatorConfig cfg, std::unique_ptr<Clock> ownClock, const Clock* clock, QObject* parent);
+
+    bool open();
     void onNewConnection();
-    void onReadyRead(Session& session);
+    Session* accept(Peer* peer, std::unique_ptr<Peer> owned);
+    Session* find(const Peer& peer) const;
+    void receive(Session& session, const QByteArray& data);
     void onDisconnected(Session& session);
     void pruneSessions();
     void handle(Session& session, const CommandParser::Command& command);
@@ -108,6 +145,8 @@ private:
     QByteArray garbage(int count);
     void relisten(int attemptsLeft);
 
+    std::unique_ptr<Clock> m_ownClock;
+    const Clock& m_clock;
     SimulatorConfig m_config;
     QTcpServer m_server;
     quint16 m_port = 0;
@@ -125,14 +164,16 @@ private:
     CalibrationLevel m_level = CalibrationLevel::Normal;
     int m_dacA = 0;
     std::mt19937_64 m_noiseRng;
-    QElapsedTimer m_uptime;
+    double m_startSeconds = 0;
 
     FaultState m_faults;
     int m_pendingGarbage = 0;
     int m_refused = 0;
 
-    QTimer m_streamTimer;
-    QTimer m_pumpTimer;
+    std::unique_ptr<Timer> m_streamTimer;
+    std::unique_ptr<Timer> m_pumpTimer;
+    std::unique_ptr<Timer> m_relistenTimer;
+    int m_relistenAttempts = 0;
 
     quint64 m_recordsSent = 0;
     quint64 m_bytesReceived = 0;

@@ -1,4 +1,4 @@
-/// @brief InstrumentSession's run records against the simulator on loopback: the sidecar from start to stop, link-health wiring, replay reproducing the panel's files, and runs on a disk that fills up.
+/// @brief InstrumentSession's run records against the in-process simulator on a fake clock: the sidecar from start to stop, link-health wiring, replay reproducing the panel's files, and runs on a disk that fills up.
 #include "session/instrumentsession.h"
 #include "session/messagelog.h"
 #include "common/fakes.h"
@@ -15,8 +15,8 @@
 #include "measure/linkhealth.h"
 #include "measure/runsidecar.h"
 #include "measure/runstatistics.h"
-#include "platform/qtsocket.h"
 #include "sim/instrumentsimulator.h"
+#include "sim/simulatorsocket.h"
 
 #include <QProcess>
 #include <QTest>
@@ -49,24 +49,20 @@ Replay replay(const QStringList& arguments)
 {
     QProcess p;
     p.start(QStringLiteral(TALLYSCOPE_REPLAY_EXE), arguments);
-    Replay r;
     if (!p.waitForFinished(60000)) {
         p.kill();
         p.waitForFinished();
-        return r;
+        return {};
     }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
 }
 
-/// A session on a real socket, talking to an in-process simulator on 127.0.0.1.
+/// A session on the in-process simulator, both on one fake clock.
 struct Rig {
     QTemporaryDir dir;
+    FakeClock clock;
     std::unique_ptr<InstrumentSimulator> sim;
-    SystemClock clock;
-    QtSocket socket;
+    std::unique_ptr<SimulatorSocket> socket;
     FakeMessageBoxes boxes;
     MessageLog log;
     std::unique_ptr<InstrumentSession> session;
@@ -77,14 +73,14 @@ struct Rig {
         cfg.recordsPerSecond = rate;
         cfg.groundTruthPath = dir.filePath(QStringLiteral("truth.txt"));
         cfg.seed = 11;
-        sim = std::make_unique<InstrumentSimulator>(cfg);
-        sim->start(0);
-        session = std::make_unique<InstrumentSession>(socket, clock, boxes, log);
+        sim = std::make_unique<InstrumentSimulator>(cfg, clock);
+        sim->startInProcess();
+        socket = std::make_unique<SimulatorSocket>(*sim, clock);
+        session = std::make_unique<InstrumentSession>(*socket, clock, boxes, log);
         session->options().display = false;
         session->setFileTicked(true);
         session->setDataFolder(dir.path() + u'/');
         session->link().setHostText(QStringLiteral("127.0.0.1"));
-        session->link().setPort(sim->port());
         session->link().open();
     }
     ~Rig()
@@ -92,6 +88,7 @@ struct Rig {
         session->stopActivities();
         session->link().shutdown();
     }
+    bool runUntil(const std::function<bool()>& done, double limitSeconds) { return panelbench::runUntil(clock, done, limitSeconds); }
     bool calibrated() const
     {
         return session->calibration().runGate() && !session->calibrationSequence().isRunning()
@@ -111,36 +108,33 @@ private:
     {
         const qsizetype before = rig.truth().size();
         rig.session->setRun(true);
-        QTRY_VERIFY_WITH_TIMEOUT(rig.session->statistics().count().value_or(0) >= records, 30000);
+        QVERIFY(rig.runUntil([&] { return rig.session->statistics().count().value_or(0) >= records; }, 30));
         rig.session->setRun(false);
-        QTRY_COMPARE_WITH_TIMEOUT(quint64(rig.session->decoder().counters().recordsDecoded), rig.sim->recordsSent(), 10000);
+        rig.clock.elapse(0.1);
+        QCOMPARE(quint64(rig.session->decoder().counters().recordsDecoded), rig.sim->recordsSent());
         truth = rig.truth().mid(before);
     }
 
 private slots:
+    // From the start, everything known then, marked incomplete; a recalibration and a Tau typed
+    // digit by digit are recorded with the entry count they came at; at the stop, complete.
     void sidecarDescribesTheRunFromStartToStop()
     {
         Rig rig(100000);
-        QTRY_VERIFY_WITH_TIMEOUT(rig.calibrated(), 15000);
+        QVERIFY(rig.runUntil([&] { return rig.calibrated(); }, 15));
         rig.session->sendDacA(QStringLiteral("2000.4"));
         rig.session->registerPanel().cmdReg_Click();
-        QTRY_VERIFY_WITH_TIMEOUT(rig.session->registers().value(6).has_value(), 5000);
+        QVERIFY(rig.runUntil([&] { return rig.session->registers().value(6).has_value(); }, 5));
 
         rig.session->setRun(true);
         const QString dataPath = rig.session->dataFile().path();
         const QString sidecarPath = RunSidecar::pathFor(dataPath);
-        QVERIFY(dataPath.endsWith(QStringLiteral(".txt")));
         QCOMPARE(rig.session->runSidecar().path(), sidecarPath);
-
-        // From the start: everything known then, marked incomplete.
-        auto atStart = readSidecar(sidecarPath);
-        QVERIFY(atStart);
-        QVERIFY(!atStart->complete);
-        QVERIFY(atStart->start.isValid());
-        QVERIFY(!atStart->stop.isValid());
+        const auto atStart = readSidecar(sidecarPath);
+        QVERIFY(atStart && !atStart->complete && atStart->start.isValid() && !atStart->stop.isValid());
         QCOMPARE(atStart->dataFileName, QFileInfo(dataPath).fileName());
         QCOMPARE(atStart->address, QStringLiteral("127.0.0.1"));
-        QCOMPARE(atStart->port, rig.sim->port());
+        QCOMPARE(atStart->port, rig.session->link().port());
         QCOMPARE(atStart->fpgaVersion, QStringLiteral("FPGA: 1.2.3"));
         const CalibrationModel& cal = rig.session->calibration();
         for (int i = 0; i < 4; ++i)
@@ -148,135 +142,104 @@ private slots:
         QCOMPARE(atStart->calibration.tauA, QStringLiteral("9.47"));
         // The simulator's reported readings are what the panel must have captured.
         QCOMPARE(atStart->calibration.cells[CalibrationModel::ALow].toInt(), rig.sim->reportedCalibration().lowA);
-        QCOMPARE(atStart->dacACode, std::optional<int>(2000));
         QCOMPARE(rig.sim->dacACode(), 2000);
+        QCOMPARE(atStart->dacACode, std::optional<int>(2000));
         QCOMPARE(atStart->dacAEntry, std::optional<QString>(QStringLiteral("2000.4")));
         QVERIFY(atStart->options.file && !atStart->options.raw && !atStart->options.display && !atStart->options.verbose);
         QCOMPARE(atStart->registers.size(), RegisterModel::Count);
         QCOMPARE(atStart->registers[6].value, rig.session->registers().value(6));
 
-        QList<TruthRecord> truth;
-        QTRY_VERIFY_WITH_TIMEOUT(rig.session->statistics().count().value_or(0) >= 20000, 30000);
-        rig.session->setRun(false);
-
-        const auto atStop = readSidecar(sidecarPath);
-        QVERIFY(atStop);
-        QVERIFY(atStop->complete);
-        QVERIFY(atStop->stop >= atStop->start);
-        QCOMPARE(atStop->start, atStart->start);
-        const QByteArray data = readAll(dataPath);
-        QCOMPARE(atStop->entriesWritten, quint64(data.count("\r\n")));
-        QVERIFY(atStop->entriesWritten >= 20000);
-        QCOMPARE(atStop->recordsDecoded, atStop->entriesWritten);
-        QCOMPARE(atStop->linkHealth.recordsDecoded, atStop->recordsDecoded);
-        QVERIFY(atStop->linkHealth.bytes >= 7 * atStop->recordsDecoded);
-        QCOMPARE(atStop->linkHealth.rejectedByGate + atStop->linkHealth.bytesDroppedByResync + atStop->linkHealth.errors, 0ull);
-        QVERIFY(atStop->calibrationChanges.isEmpty());
-        QVERIFY(!rig.session->runSidecar().isActive());
-    }
-
-    void changesDuringTheRunAreRecordedWithTheirEntry()
-    {
-        Rig rig(50000);
-        QTRY_VERIFY_WITH_TIMEOUT(rig.calibrated(), 15000);
-        rig.session->setRun(true);
-        const QString sidecarPath = RunSidecar::pathFor(rig.session->dataFile().path());
-        QTRY_VERIFY_WITH_TIMEOUT(rig.session->entriesWritten() >= 1000, 30000);
-
+        QVERIFY(rig.runUntil([&] { return rig.session->entriesWritten() >= 20000; }, 30));
         // A recalibration stops the instrument's stream; the run stays ticked.
         QVERIFY(rig.session->calibrationSequence().start());
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.session->calibrationSequence().isRunning(), 10000);
+        QVERIFY(rig.runUntil([&] { return !rig.session->calibrationSequence().isRunning(); }, 10));
         const quint64 afterCalibration = rig.session->entriesWritten();
-        // Typed digit by digit: one change, with the last value.
         rig.session->calibration().setTauB(QStringLiteral("9."));
         rig.session->calibration().setTauB(QStringLiteral("9.5"));
-        auto during = readSidecar(sidecarPath);
-        QVERIFY(during);
-        QVERIFY(!during->complete);
-        QCOMPARE(during->calibrationChanges.size(), 2);
+        QCOMPARE(readSidecar(sidecarPath).value().calibrationChanges.size(), 2);
         rig.session->setRun(false);
 
         const auto d = readSidecar(sidecarPath);
-        QVERIFY(d);
-        QVERIFY(d->complete);
+        QVERIFY(d && d->complete && d->stop >= d->start);
+        QCOMPARE(d->start, atStart->start);
+        QCOMPARE(d->entriesWritten, quint64(readAll(dataPath).count("\r\n")));
+        QCOMPARE(d->entriesWritten, afterCalibration);
+        QCOMPARE(d->recordsDecoded, d->entriesWritten);
+        QCOMPARE(d->linkHealth.recordsDecoded, d->recordsDecoded);
+        QVERIFY(d->linkHealth.bytes >= 7 * d->recordsDecoded);
+        QCOMPARE(d->linkHealth.rejectedByGate + d->linkHealth.bytesDroppedByResync + d->linkHealth.errors, 0ull);
+        QVERIFY(!rig.session->runSidecar().isActive());
         QCOMPARE(d->calibrationChanges.size(), 2);
         const RunSidecar::CalibrationChange& recal = d->calibrationChanges[0];
         QCOMPARE(recal.reason, QStringLiteral("calibration"));
         QCOMPARE(recal.entriesBefore, afterCalibration);
         QVERIFY(recal.time >= d->start && recal.time <= d->stop);
         for (int i = 0; i < 4; ++i)
-            QCOMPARE(recal.calibration.cells[size_t(i)], rig.session->calibration().cell(CalibrationModel::Cell(i)));
+            QCOMPARE(recal.calibration.cells[size_t(i)], cal.cell(CalibrationModel::Cell(i)));
         const RunSidecar::CalibrationChange& tau = d->calibrationChanges[1];
         QCOMPARE(tau.reason, QStringLiteral("tau"));
         QCOMPARE(tau.calibration.tauB, QStringLiteral("9.5"));
         QCOMPARE(tau.calibration.tauA, QStringLiteral("9.47"));
-        QCOMPARE(d->entriesWritten, afterCalibration);
     }
 
+    // Plain and verbose: the panel's file against a replay of exactly the records it was written
+    // from (the ground truth holds each record's bytes as sent). Raw: the panel's raw file
+    // replayed with its own sidecar gives the values the simulator meant, record for record.
+    void replayReproducesThePanelsFiles_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("plain") << QString();
+        QTest::newRow("verbose") << QStringLiteral("--verbose");
+        QTest::newRow("raw") << QStringLiteral("--raw");
+    }
     void replayReproducesThePanelsFiles()
     {
+        QFETCH(QString, mode);
         Rig rig(100000);
-        QTRY_VERIFY_WITH_TIMEOUT(rig.calibrated(), 15000);
-
-        // Lines: the panel's own file against a replay of exactly the records it was written
-        // from (the simulator's ground truth holds each record's bytes as sent).
-        for (const bool verbose : {false, true}) {
-            rig.session->options().verbose = verbose;
-            rig.session->options().raw = false;
-            QList<TruthRecord> truth;
-            run(rig, 20000, truth);
-            if (QTest::currentTestFailed())
-                return;
-            const QString dataPath = rig.session->dataFile().path();
-            const QByteArray lines = readAll(dataPath);
-            const auto written = qsizetype(rig.session->entriesWritten());
-            QCOMPARE(lines.count("\r\n"), written);
-            QVERIFY(written >= 20000 && written <= truth.size());
-            QByteArray raw;
-            for (qsizetype i = 0; i < written; ++i)
-                raw += truth.at(i).bytes;
-            const QString rawPath = rig.dir.filePath(verbose ? QStringLiteral("verbose.raw") : QStringLiteral("plain.raw"));
-            QFile f(rawPath);
-            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(raw) == raw.size());
-            f.close();
-
-            QStringList args{rawPath, QStringLiteral("--sidecar"), RunSidecar::pathFor(dataPath)};
-            if (verbose)
-                args << QStringLiteral("--verbose");
-            const Replay r = replay(args);
-            QVERIFY2(r.exitCode == 0, r.err.constData());
-            QCOMPARE(r.out.size(), lines.size());
-            QVERIFY2(r.out == lines, verbose ? "verbose" : "plain");
-            QVERIFY(r.err.contains(QByteArray("count     ") + QByteArray::number(written)));
-        }
-
-        // Raw: the panel's raw file replayed with its own sidecar gives the values the simulator
-        // meant, record for record.
-        rig.session->options().verbose = false;
-        rig.session->options().raw = true;
+        QVERIFY(rig.runUntil([&] { return rig.calibrated(); }, 15));
+        rig.session->options().verbose = mode == QStringLiteral("--verbose");
+        rig.session->options().raw = mode == QStringLiteral("--raw");
         QList<TruthRecord> truth;
         run(rig, 20000, truth);
         if (QTest::currentTestFailed())
             return;
-        const QString rawPath = rig.session->dataFile().path();
-        const QString outPath = rig.dir.filePath(QStringLiteral("replayed.txt"));
-        const Replay r = replay({rawPath, QStringLiteral("-o"), outPath});
-        QVERIFY2(r.exitCode == 0, r.err.constData());
-        QVERIFY(r.out.isEmpty());
-        QStringList lines = QString::fromLatin1(readAll(outPath)).split(QStringLiteral("\r\n"));
-        QCOMPARE(lines.takeLast(), QString());
-        QCOMPARE(quint64(lines.size()), rig.session->entriesWritten());
-        QCOMPARE(prefixMismatches(lines, truth), 0);
+        const QString dataPath = rig.session->dataFile().path();
+        const auto written = qsizetype(rig.session->entriesWritten());
+        QVERIFY(written >= 20000 && written <= truth.size());
 
-        // A calibration other than the run's gives other lines: the sidecar's values are used.
-        const auto rawSidecar = readSidecar(RunSidecar::pathFor(rawPath));
-        QVERIFY(rawSidecar);
-        const RunSidecar::Calibration& c = rawSidecar->calibration;
-        const Replay shifted = replay({rawPath, QStringLiteral("--cal-a"), c.cells[0] + QStringLiteral(",") + QString::number(c.cells[1].toInt() + 40),
-                                       QStringLiteral("--cal-b"), c.cells[2] + u',' + c.cells[3]});
-        QCOMPARE(shifted.exitCode, 0);
-        QVERIFY(shifted.out != readAll(outPath));
-        QCOMPARE(shifted.out.count("\r\n"), lines.size());
+        if (rig.session->options().raw) {
+            const QString outPath = rig.dir.filePath(QStringLiteral("replayed.txt"));
+            const Replay r = replay({dataPath, QStringLiteral("-o"), outPath});
+            QVERIFY2(r.exitCode == 0, r.err.constData());
+            QStringList lines = QString::fromLatin1(readAll(outPath)).split(QStringLiteral("\r\n"));
+            QCOMPARE(lines.takeLast(), QString());
+            QCOMPARE(lines.size(), written);
+            QCOMPARE(prefixMismatches(lines, truth), 0);
+            // A calibration other than the run's gives other lines: the sidecar's are the default.
+            const RunSidecar::Calibration c = readSidecar(RunSidecar::pathFor(dataPath)).value().calibration;
+            const Replay shifted = replay({dataPath, QStringLiteral("--cal-a"), c.cells[0] + u',' + QString::number(c.cells[1].toInt() + 40),
+                                           QStringLiteral("--cal-b"), c.cells[2] + u',' + c.cells[3]});
+            QCOMPARE(shifted.exitCode, 0);
+            QVERIFY(shifted.out != readAll(outPath));
+            QCOMPARE(shifted.out.count("\r\n"), written);
+            return;
+        }
+        const QByteArray lines = readAll(dataPath);
+        QCOMPARE(lines.count("\r\n"), written);
+        QByteArray raw;
+        for (qsizetype i = 0; i < written; ++i)
+            raw += truth.at(i).bytes;
+        const QString rawPath = rig.dir.filePath(QStringLiteral("sent.raw"));
+        QFile f(rawPath);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(raw) == raw.size());
+        f.close();
+        QStringList args{rawPath, QStringLiteral("--sidecar"), RunSidecar::pathFor(dataPath)};
+        if (!mode.isEmpty())
+            args << mode;
+        const Replay r = replay(args);
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QVERIFY(r.out == lines);
+        QVERIFY(r.err.contains(QByteArray("count     ") + QByteArray::number(written)));
     }
 
     void linkHealthFollowsTheLinkAndTheRun()

@@ -1,22 +1,12 @@
 /// @brief Test doubles for the platform seams: a clock the test moves, a socket that never leaves the process, message boxes that answer by script.
 #pragma once
 
-#include "platform/clock.h"
+#include "platform/fakeclock.h"
 #include "platform/messagebox.h"
 #include "platform/socket.h"
 
 #include <QList>
 #include <QStringList>
-
-class FakeClock final : public Clock {
-public:
-    double monotonicSeconds() const override { return seconds; }
-    QDateTime localNow() const override { return now; }
-    void advance(double s) { seconds += s; now = now.addMSecs(qint64(s * 1000)); }
-
-    double seconds = 1000.0;
-    QDateTime now = QDateTime(QDate(2026, 12, 6), QTime(15, 5, 9));
-};
 
 /// Records what the logic asks of the link; the test decides what the link reports back.
 class FakeSocket final : public Socket {

@@ -1,4 +1,4 @@
-/// @brief The whole panel and the simulator in one process, over 127.0.0.1, with the simulator's ground truth at hand.
+/// @brief The whole panel and the simulator in one process on one fake clock, with the simulator's ground truth at hand.
 #pragma once
 
 #include "app/application.h"
@@ -8,11 +8,14 @@
 #include "session/paneloptions.h"
 #include "platform/settingsbackend.h"
 #include "sim/instrumentsimulator.h"
+#include "sim/simulatorsocket.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 
 namespace panelbench {
@@ -46,10 +49,26 @@ inline QString plainLine(qint32 dt)
     return (QStringLiteral("         ") + number).right(9);
 }
 
-/// The panel and the simulator, both in this process, talking over 127.0.0.1.
+/// Moves the clock in steps until `done` holds; false when `limitSeconds` of clock time pass first.
+inline bool runUntil(FakeClock& clock, const std::function<bool()>& done, double limitSeconds, double step = 0.01)
+{
+    const double end = clock.seconds + limitSeconds;
+    while (!done()) {
+        if (clock.seconds >= end)
+            return false;
+        clock.elapse(step);
+        QCoreApplication::sendPostedEvents(); // queued work of the window and the models
+    }
+    return true;
+}
+
+/// The panel and the simulator in this process, joined by a SimulatorSocket and sharing one fake
+/// clock: nothing happens until the test moves the clock, and then exactly what that time holds.
 struct Bench {
     QTemporaryDir dir;
+    FakeClock clock;
     std::unique_ptr<InstrumentSimulator> sim;
+    std::unique_ptr<SimulatorSocket> socket;
     MemorySettingsBackend settings;
     FakeMessageBoxes boxes;
     std::unique_ptr<Application> app;
@@ -60,14 +79,16 @@ struct Bench {
         cfg.recordsPerSecond = rate;
         cfg.groundTruthPath = dir.filePath(QStringLiteral("truth.txt"));
         cfg.seed = 7;
-        sim = std::make_unique<InstrumentSimulator>(cfg);
-        sim->start(0);
+        sim = std::make_unique<InstrumentSimulator>(cfg, clock);
+        sim->startInProcess();
+        socket = std::make_unique<SimulatorSocket>(*sim, clock);
         Application::Options o;
         o.address = QStringLiteral("127.0.0.1");
-        o.port = sim->port();
-        app = std::make_unique<Application>(o, settings, boxes);
+        app = std::make_unique<Application>(o, settings, boxes, Application::Seams{socket.get(), &clock});
         app->panelOptions().setDataFolder(dir.path() + u'/');
     }
+    ~Bench() { app->window().close(); }
+    bool runUntil(const std::function<bool()>& done, double limitSeconds) { return panelbench::runUntil(clock, done, limitSeconds); }
     PanelView ui() const { return PanelView(app->window()); }
     QStringList dataFiles() const
     {

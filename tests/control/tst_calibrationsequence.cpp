@@ -1,19 +1,12 @@
 /// @brief Calibration sequence: wire order with phases, waits ended by replies or by the 2-second limit, second press, no link, abort.
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
-#include "platform/clock.h"
+#include "platform/fakeclock.h"
 
 #include <QSignalSpy>
 #include <QTest>
 
 namespace {
-
-class FakeClock final : public Clock {
-public:
-    double monotonicSeconds() const override { return now; }
-    QDateTime localNow() const override { return {}; }
-    double now = 100.0;
-};
 
 const QString Unknown = CalibrationModel::Unknown;
 
@@ -57,17 +50,17 @@ private:
         double finishLevel()
         {
             const auto level = sequence.step();
-            const double begin = clock.now;
+            const double begin = clock.seconds;
             sequence.tmrWait_Timer();
             if (sequence.step() != level)
                 return 0;
-            clock.now += 1.5;
+            clock.seconds += 1.5;
             sequence.tmrWait_Timer();
             if (sequence.step() != level)
-                return clock.now - begin;
-            clock.now += 0.5;
+                return clock.seconds - begin;
+            clock.seconds += 0.5;
             sequence.tmrWait_Timer();
-            return clock.now - begin;
+            return clock.seconds - begin;
         }
     };
 
@@ -165,15 +158,18 @@ private slots:
         Rig rig;
         QSignalSpy finished(&rig.sequence, &CalibrationSequence::finished);
         rig.sequence.start();
-        QTRY_COMPARE(rig.sequence.step(), CalibrationSequence::Step::Low);
+        rig.clock.elapse(0);
+        QCOMPARE(rig.sequence.step(), CalibrationSequence::Step::Low);
         rig.model.setCell(CalibrationModel::BLow, QStringLiteral("510"));
         rig.model.setCell(CalibrationModel::ALow, QStringLiteral("500"));
         QCOMPARE(rig.model.phaseText(), QStringLiteral("1"));
         QCOMPARE(rig.sent.size(), 2);
-        QTRY_COMPARE(rig.sequence.step(), CalibrationSequence::Step::High);
+        rig.clock.elapse(0);
+        QCOMPARE(rig.sequence.step(), CalibrationSequence::Step::High);
         rig.model.setCell(CalibrationModel::BHigh, QStringLiteral("3590"));
         rig.model.setCell(CalibrationModel::AHigh, QStringLiteral("3600"));
-        QTRY_COMPARE(finished.size(), 1);
+        rig.clock.elapse(0);
+        QCOMPARE(finished.size(), 1);
         QVERIFY(rig.model.runGate());
     }
 
@@ -204,8 +200,9 @@ private slots:
         rig.sendOk = false;
         QSignalSpy finished(&rig.sequence, &CalibrationSequence::finished);
         rig.sequence.start();
-        QTRY_COMPARE(finished.size(), 1);
-        QCOMPARE(rig.clock.now, 100.0);
+        rig.clock.elapse(0);
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(rig.clock.seconds, 100.0);
         QCOMPARE(rig.journal.filter(QStringLiteral("send ")),
                  (QStringList{"send 5200 phase 0", "send 43013334 phase 1", "send 43033334 phase 2", "send 4300 phase 0"}));
         QCOMPARE(rig.journal.filter(QStringLiteral("aside end ")), QStringList{"aside end Done."});
@@ -239,7 +236,7 @@ private slots:
         rig.sequence.tmrWait_Timer();
         rig.model.setCell(CalibrationModel::ALow, QStringLiteral("500"));
         rig.model.setCell(CalibrationModel::BLow, QStringLiteral("510"));
-        QTest::qWait(0);
+        rig.clock.elapse(0);
         QCOMPARE(rig.journal.filter(QStringLiteral("send ")), QStringList{});
         rig.sequence.abort();
         QCOMPARE(rig.journal.filter(QStringLiteral("aborted")), QStringList{});

@@ -1,11 +1,10 @@
-/// @brief Connection rules: heartbeat, silence, lost and reopening lines, refused connects; scripted and on loopback.
+/// @brief Connection rules on their own timers and a fake clock: heartbeat, silence, lost and reopening lines, refused connects; scripted, and once on loopback.
 #include "common/fakes.h"
 #include "link/connectionmanager.h"
 #include "platform/qtsocket.h"
 
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 
 namespace {
@@ -59,25 +58,25 @@ private slots:
         QCOMPARE(r.carets, QList<bool>{true});
         QCOMPARE(r.indicator, QList<bool>{true});
         QCOMPARE(r.events, QStringList{QStringLiteral("established")});
-        QVERIFY(m.keepAliveEnabled());
         QCOMPARE(m.lastRxTime().value_or(-1), clock.seconds);
     }
 
+    // The keep-alive's own timer: a heartbeat every 4.5 s, and a reply keeps the link up.
     void healthyLinkSendsHeartbeatsAndNeverLoses()
     {
         Scripted f;
         auto& [sock, clock, m, r] = f;
         sock.completeConnect();
         for (int i = 0; i < 20; ++i) {
-            clock.advance(4.5);
-            m.tmrKeepAlive_Timer();
-            sock.deliver(QByteArrayLiteral("H")); // the reply, a moment after the tick
-            clock.advance(0.01);
+            clock.elapse(4.5);
+            QCOMPARE(sock.sent.size(), i + 1);
+            sock.deliver(QByteArrayLiteral("H"));
         }
-        QCOMPARE(sock.sent.size(), 20);
         QVERIFY(std::all_of(sock.sent.begin(), sock.sent.end(), [](const QByteArray& b) { return b == "H"; }));
         QCOMPARE(r.lines, QStringList{QStringLiteral("Connected.")});
         QCOMPARE(sock.closes, 0);
+        clock.elapse(4.49);
+        QCOMPARE(sock.sent.size(), 20);
     }
 
     void silenceLosesWithinTwoTicksAndReopens()
@@ -86,36 +85,23 @@ private slots:
         auto& [sock, clock, m, r] = f;
         sock.completeConnect();
         r.events.clear();
+        m.setHostText(QStringLiteral("127.0.0.2")); // read at the next connect, not before
 
-        clock.advance(4.5);
-        m.tmrKeepAlive_Timer(); // 4.5 s of silence: still within the limit
+        clock.elapse(4.5); // 4.5 s of silence: still within the limit
         QCOMPARE(r.lines.size(), 1);
-        clock.advance(4.5);
-        m.tmrKeepAlive_Timer(); // 9 s: lost
+        clock.elapse(4.5); // 9 s: lost
         QCOMPARE(r.lines, (QStringList{QStringLiteral(" Reopening..."), QStringLiteral(" Lost connection, closed.  "),
                                        QStringLiteral("Connected.")}));
         QCOMPARE(r.indicator, (QList<bool>{true, false}));
         // The window voids the calibration and unticks Run and Auto first, then Run again after the close.
         QCOMPARE(r.events, (QStringList{QStringLiteral("lost"), QStringLiteral("run-stop")}));
-        QCOMPARE(sock.connects.size(), 2);
+        QCOMPARE(sock.connects, (QStringList{QStringLiteral("127.0.0.1:37829"), QStringLiteral("127.0.0.2:37829")}));
         QVERIFY(!m.lastRxTime().has_value());
 
         // Fruitless ticks while connecting restart the attempt silently.
-        clock.advance(4.5);
-        m.tmrKeepAlive_Timer();
+        clock.elapse(4.5);
         QCOMPARE(r.lines.size(), 3);
         QCOMPARE(sock.connects.size(), 3);
-    }
-
-    void firstTickWhileConnectingRestartsSilently()
-    {
-        Scripted f;
-        auto& [sock, clock, m, r] = f;
-        clock.advance(4.5);
-        m.tmrKeepAlive_Timer();
-        QVERIFY(r.lines.isEmpty());
-        QCOMPARE(sock.connects.size(), 2);
-        QVERIFY(sock.sent.isEmpty());
     }
 
     void failedConnectLogsThenReportsLostAtTheNextTick()
@@ -124,88 +110,40 @@ private slots:
         auto& [sock, clock, m, r] = f;
         sock.fail(QStringLiteral("Connection refused"));
         QCOMPARE(r.lines, QStringList{QStringLiteral(" Doh! (sock) Connection refused")});
-        clock.advance(4.5);
-        m.tmrKeepAlive_Timer();
+        clock.elapse(4.5);
         QCOMPARE(r.lines.first(), QStringLiteral(" Reopening..."));
         QCOMPARE(r.lines.at(1), QStringLiteral(" Lost connection, closed.  "));
     }
 
-    void hostTextIsReadAtEachConnect()
+    // The calibration holds the keep-alive: no heartbeat and no silence test while it is off.
+    void keepAliveOffSendsNothingAndLosesNothing()
     {
-        FakeSocket sock;
-        FakeClock clock;
-        ConnectionManager m(sock, clock);
-        m.setHostText(QStringLiteral("127.0.0.1"));
-        m.setPort(40000);
-        m.open();
+        Scripted f;
+        auto& [sock, clock, m, r] = f;
         sock.completeConnect();
-        m.setHostText(QStringLiteral("127.0.0.2"));
-        QCOMPARE(sock.connects.size(), 1);
-        clock.advance(10);
-        m.tmrKeepAlive_Timer();
-        QCOMPARE(sock.connects.last(), QStringLiteral("127.0.0.2:40000"));
-    }
-
-    void midnightIsNoEvent()
-    {
-        // The silence test runs on a monotonic clock; a wall clock's wrap at midnight cannot
-        // make a healthy link look lost or a dead one look alive.
-        FakeSocket sock;
-        FakeClock clock;
-        clock.seconds = 86399.0;
-        ConnectionManager m(sock, clock);
-        m.setHostText(QStringLiteral("127.0.0.1"));
-        m.open();
-        sock.completeConnect();
-        clock.advance(9.0);
-        QSignalSpy lost(&m, &ConnectionManager::connectionLost);
-        m.tmrKeepAlive_Timer();
-        QCOMPARE(lost.size(), 1);
-    }
-
-    void heartbeatFlashLastsOneTick()
-    {
-        FakeSocket sock;
-        FakeClock clock;
-        ConnectionManager m(sock, clock);
-        Recorder r(m);
-        m.heartbeatReceived();
-        QVERIFY(m.heartbeatTimer().isActive());
-        m.tmrHb_Timer();
-        QVERIFY(!m.heartbeatTimer().isActive());
-        QCOMPARE(r.flashes, (QList<bool>{true, false}));
-    }
-
-    // On a real loopback socket against a scripted peer that answers nothing.
-    void loopbackPeerGoesQuiet()
-    {
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        QtSocket sock;
-        FakeClock clock;
-        ConnectionManager m(sock, clock);
-        m.keepAliveTimer().stop();
-        Recorder r(m);
-        m.setHostText(QStringLiteral("127.0.0.1"));
-        m.setPort(server.serverPort());
-        m.open();
-        QTRY_COMPARE_WITH_TIMEOUT(r.lines.value(0), QStringLiteral("Connected."), 5000);
-        QVERIFY(server.hasPendingConnections() || server.waitForNewConnection(2000));
-        QTcpSocket* peer = server.nextPendingConnection();
-
-        clock.advance(4.5);
-        m.tmrKeepAlive_Timer();
-        QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() > 0, 5000);
-        QCOMPARE(peer->readAll(), QByteArrayLiteral("H"));
-
-        clock.advance(4.5);
-        m.tmrKeepAlive_Timer();
-        QCOMPARE(r.lines.value(0), QStringLiteral(" Reopening..."));
+        m.setKeepAliveEnabled(false);
+        clock.elapse(30);
+        QVERIFY(sock.sent.isEmpty());
+        QCOMPARE(r.lines.size(), 1);
+        m.setKeepAliveEnabled(true);
+        clock.elapse(4.5);
         QCOMPARE(r.lines.value(1), QStringLiteral(" Lost connection, closed.  "));
-        // It connects again, to the same peer.
-        QTRY_COMPARE_WITH_TIMEOUT(r.lines.value(0), QStringLiteral("Connected."), 5000);
     }
 
+    void heartbeatFlashLastsOneSecond()
+    {
+        Scripted f;
+        auto& [sock, clock, m, r] = f;
+        m.heartbeatReceived();
+        clock.elapse(0.99);
+        QCOMPARE(r.flashes, (QList<bool>{true}));
+        clock.elapse(0.01);
+        QCOMPARE(r.flashes, (QList<bool>{true, false}));
+        clock.elapse(3);
+        QCOMPARE(r.flashes.size(), 2);
+    }
+
+    // On a real loopback socket: nothing listens, and every attempt logs its own line.
     void loopbackRefusedConnectsLogOneLinePerAttempt()
     {
         quint16 port = 0;
@@ -217,20 +155,16 @@ private slots:
         QtSocket sock;
         FakeClock clock;
         ConnectionManager m(sock, clock);
-        m.keepAliveTimer().stop();
         Recorder r(m);
         m.setHostText(QStringLiteral("127.0.0.1"));
         m.setPort(port);
         m.open();
         QTRY_COMPARE_WITH_TIMEOUT(r.lines.size(), 1, 5000);
         QVERIFY(r.lines.first().startsWith(QStringLiteral(" Doh! (sock) ")));
-        for (int attempt = 2; attempt <= 3; ++attempt) {
-            clock.advance(4.5);
-            m.tmrKeepAlive_Timer();
-            QTRY_VERIFY_WITH_TIMEOUT(r.lines.first().startsWith(QStringLiteral(" Doh! (sock) ")), 5000);
-        }
-        QCOMPARE(r.lines.filter(QStringLiteral(" Doh! (sock) ")).size(), 3);
-        QCOMPARE(r.lines.filter(QStringLiteral(" Reopening...")).size(), 2);
+        clock.elapse(4.5);
+        QTRY_VERIFY_WITH_TIMEOUT(r.lines.first().startsWith(QStringLiteral(" Doh! (sock) ")), 5000);
+        QCOMPARE(r.lines.filter(QStringLiteral(" Doh! (sock) ")).size(), 2);
+        QCOMPARE(r.lines.filter(QStringLiteral(" Reopening...")).size(), 1);
     }
 };
 

@@ -1,6 +1,6 @@
 /// @brief Data file: names per locale, unique names within one second, bad folders, byte-exact writing, hand-over, sync, and write failures that end on a whole entry.
 #include "measure/datafile.h"
-#include "platform/clock.h"
+#include "platform/fakeclock.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -10,14 +10,6 @@
 #include "common/fulldisk.h"
 
 namespace {
-
-class FakeClock final : public Clock {
-public:
-    double monotonicSeconds() const override { return now; }
-    QDateTime localNow() const override { return local; }
-    double now = 100.0;
-    QDateTime local{QDate(2026, 12, 6), QTime(15, 5, 9)};
-};
 
 const QString UsName = QStringLiteral("Coincidences 12-6-2026 3;05;09 PM.txt");
 
@@ -169,7 +161,7 @@ private slots:
         QVERIFY(rig.file.open(rig.dir.path()));
         QVERIFY(!rig.file.syncPending());
         const auto handOver = [&rig](double after, const char* bytes) {
-            rig.clock.now += after;
+            rig.clock.seconds += after;
             rig.file.write(QByteArray(bytes));
             rig.file.flushToOs();
             return rig.file.syncPending();
@@ -184,10 +176,10 @@ private slots:
 
         // When arrivals stop, the timer syncs what was handed over last.
         QVERIFY(handOver(1, "d"));
-        rig.clock.now += 2;
+        rig.clock.seconds += 2;
         rig.file.tmrSync_Timer();
         QVERIFY(rig.file.syncPending());
-        rig.clock.now += 2;
+        rig.clock.seconds += 2;
         rig.file.tmrSync_Timer();
         QVERIFY(!rig.file.syncPending());
         QCOMPARE(contents(rig.file.path()), QByteArray("abcd"));

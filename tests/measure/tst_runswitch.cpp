@@ -3,6 +3,7 @@
 #include "measure/datafile.h"
 #include "measure/runstatistics.h"
 #include "measure/runswitch.h"
+#include "platform/fakeclock.h"
 
 #include <QDir>
 #include <QTemporaryDir>

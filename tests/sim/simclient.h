@@ -1,10 +1,11 @@
-/// @brief A raw loopback client for the simulator tests: exact bytes out, every arrival kept, bounded waits.
+/// @brief The simulator on a fake clock with one in-process client: exact bytes out, every arrival kept, time only as the test moves it.
 #pragma once
 
-#include <QHostAddress>
+#include "platform/fakeclock.h"
+#include "sim/instrumentsimulator.h"
+#include "sim/simulatorsocket.h"
+
 #include <QList>
-#include <QTcpSocket>
-#include <QTest>
 
 struct SimRecord {
     int a = 0;
@@ -14,95 +15,76 @@ struct SimRecord {
     QByteArray bytes;
 };
 
-class SimClient {
-public:
-    SimClient()
+struct SimRig {
+    FakeClock clock;
+    InstrumentSimulator sim;
+    SimulatorSocket socket{sim, clock};
+    QByteArray data;              ///< everything received since the last clear()
+    QList<QByteArray> arrivals;   ///< the same, as it arrived
+
+    explicit SimRig(SimulatorConfig config = {}) : sim(std::move(config), clock)
     {
-        QObject::connect(&m_socket, &QTcpSocket::readyRead, &m_socket, [this] {
-            const QByteArray bytes = m_socket.readAll();
-            if (bytes.isEmpty())
-                return;
-            m_data += bytes;
-            m_arrivals.append(bytes);
+        sim.startInProcess();
+        QObject::connect(&socket, &Socket::dataArrived, &socket, [this](const QByteArray& bytes) {
+            data += bytes;
+            arrivals.append(bytes);
         });
     }
-
-    bool connectTo(quint16 port, int timeoutMs = 3000)
+    bool connect()
     {
-        m_socket.connectToHost(QHostAddress::LocalHost, port);
-        return QTest::qWaitFor([&] { return m_socket.state() == QAbstractSocket::ConnectedState; }, timeoutMs);
+        socket.connectToHost(QStringLiteral("127.0.0.1"), 0);
+        clock.elapse(0);
+        return socket.state() == Socket::Connected;
     }
-    bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
-    bool waitDisconnected(int timeoutMs = 3000)
-    {
-        return QTest::qWaitFor([&] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
-    }
-
+    /// Sends and lets the simulator answer, without moving the clock.
     void send(const QByteArray& bytes)
     {
-        m_socket.write(bytes);
-        m_socket.flush();
+        socket.send(bytes);
+        clock.elapse(0);
     }
-    bool waitForBytes(qsizetype count, int timeoutMs = 3000)
-    {
-        return QTest::qWaitFor([&] { return m_data.size() >= count; }, timeoutMs);
-    }
-    /// Sends the command and waits for exactly replyLength bytes; returns them and forgets them.
-    QByteArray request(const QByteArray& command, qsizetype replyLength, int timeoutMs = 3000)
+    QByteArray request(const QByteArray& command)
     {
         clear();
         send(command);
-        waitForBytes(replyLength, timeoutMs);
-        // A reply longer than asked for is a fault too: give stray bytes a moment to show.
-        QTest::qWait(5);
         return take();
     }
-
-    /// After a run stop: sends a heartbeat and waits until everything received parses as whole
-    /// records followed by that single "H". Returns false on anything else within the time.
-    bool drainStream(int timeoutMs = 5000)
+    /// After a run stop: true when everything received is whole records followed by the reply
+    /// to one more heartbeat.
+    bool drainStream()
     {
         send("H");
-        return QTest::qWaitFor([&] { return recordsEnd() == m_data.size() - 1 && m_data.endsWith('H'); }, timeoutMs);
+        return recordsEnd() == data.size() - 1 && data.endsWith('H');
     }
     /// The records at the start of what was received, stopping at the first byte that begins none.
     QList<SimRecord> records() const
     {
         QList<SimRecord> out;
         for (qsizetype p = 0; p < recordsEnd(); p += 7) {
-            const auto at = [&](qsizetype i) { return int(quint8(m_data.at(p + i))); };
-            out.append({at(1) * 256 + at(2), (at(3) & 0x0F) * 256 + at(4), at(5), at(6), m_data.mid(p, 7)});
+            const auto at = [&](qsizetype i) { return int(quint8(data.at(p + i))); };
+            out.append({at(1) * 256 + at(2), (at(3) & 0x0F) * 256 + at(4), at(5), at(6), data.mid(p, 7)});
         }
         return out;
     }
-
-    QByteArray data() const { return m_data; }
-    const QList<QByteArray>& arrivals() const { return m_arrivals; }
     QByteArray take()
     {
-        const QByteArray bytes = m_data;
+        const QByteArray bytes = data;
         clear();
         return bytes;
     }
     void clear()
     {
-        m_data.clear();
-        m_arrivals.clear();
+        data.clear();
+        arrivals.clear();
     }
-    QTcpSocket& socket() { return m_socket; }
 
 private:
     qsizetype recordsEnd() const
     {
         qsizetype p = 0;
-        while (p + 7 <= m_data.size() && m_data.at(p) == 'R')
+        while (p + 7 <= data.size() && data.at(p) == 'R')
             p += 7;
         return p;
     }
-
-    QTcpSocket m_socket;
-    QByteArray m_data;
-    QList<QByteArray> m_arrivals;
 };
 
 /// A register reply's 12-bit value.

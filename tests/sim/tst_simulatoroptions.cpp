@@ -1,4 +1,5 @@
 /// @brief The simulator executable's command line and planned faults: good values land in the configuration, bad ones are refused.
+#include "platform/fakeclock.h"
 #include "sim/instrumentsimulator.h"
 #include "sim/simulatoroptions.h"
 
@@ -26,81 +27,83 @@ struct CommandLine {
 class TstSimulatorOptions : public QObject {
     Q_OBJECT
 private slots:
-    void goodValuesReachTheConfiguration();
-    void badValuesAreRefused_data();
-    void badValuesAreRefused();
-    void plannedFaultsReachTheSimulator();
+    void goodValuesReachTheConfiguration()
+    {
+        const CommandLine line(QStringLiteral("--port 0 --rate 2e6 --seed 42 --noise 0 --peak -30000 --width 120 "
+                                              "--background 0.1 --cal-low 480,520 --cal-high 3610,3580 --tau 9.5,9.4 "
+                                              "--fpga-version 2.1.15 --module-version X --fault silence@1.5:6000 "
+                                              "--fault drop@3 --duration 10"));
+        QVERIFY2(line.ok, qPrintable(line.error));
+        const SimulatorOptions* options = &line.options;
+        const SimulatorConfig& c = options->config();
+        QCOMPARE(options->port(), quint16(0));
+        QCOMPARE(c.recordsPerSecond, 2e6);
+        QCOMPARE(c.seed, quint64(42));
+        QCOMPARE(c.calNoise, 0);
+        QCOMPARE(c.peakPs, -30000.0);
+        QCOMPARE(c.peakWidthPs, 120.0);
+        QCOMPARE(c.backgroundFraction, 0.1);
+        QVERIFY(c.calLowA == 480 && c.calLowB == 520 && c.calHighA == 3610 && c.calHighB == 3580);
+        QVERIFY(c.tauANs == 9.5 && c.tauBNs == 9.4);
+        QVERIFY(c.fpgaMajor == 2 && c.fpgaMinor == 1 && c.fpgaRevision == 15);
+        QCOMPARE(c.moduleVersion, QByteArray("X"));
+        QCOMPARE(options->durationSeconds(), 10.0);
+        const QList<FaultSchedule::Entry> expected{{FaultSchedule::Kind::Silence, 1500, 6000}, {FaultSchedule::Kind::Drop, 3000, 0}};
+        QCOMPARE(options->faults().entries(), expected);
+    }
+
+    void badValuesAreRefused_data()
+    {
+        QTest::addColumn<QString>("arguments");
+        QTest::newRow("port too large") << "--port 70000";
+        QTest::newRow("port with letters") << "--port 12ab";
+        QTest::newRow("port in octal looks") << "--port 0x10";
+        QTest::newRow("rate zero") << "--rate 0";
+        QTest::newRow("rate text") << "--rate fast";
+        QTest::newRow("fraction above one") << "--background 1.5";
+        QTest::newRow("one calibration reading") << "--cal-low 500";
+        QTest::newRow("high level inside the plausible band") << "--cal-high 2300,3590";
+        QTest::newRow("noise too large") << "--noise 101";
+        QTest::newRow("minor version beyond 4 bits") << "--fpga-version 1.16.0";
+        QTest::newRow("module text too long") << "--module-version ABCDEFGHIJKLMN";
+        QTest::newRow("fault without its duration") << "--fault silence@1";
+        QTest::newRow("fault with a stray argument") << "--fault drop@1:5";
+        QTest::newRow("fault of unknown kind") << "--fault flood@1:5";
+        QTest::newRow("fault in the past") << "--fault stall@-1:5";
+        QTest::newRow("fault count zero") << "--fault garbage@1:0";
+        QTest::newRow("duration zero") << "--duration 0";
+    }
+
+    void badValuesAreRefused()
+    {
+        QFETCH(QString, arguments);
+        const CommandLine line(arguments);
+        QVERIFY(!line.ok);
+        QVERIFY(!line.error.isEmpty());
+    }
+
+    void plannedFaultsReachTheSimulator()
+    {
+        FaultSchedule schedule;
+        QVERIFY(schedule.add(QStringLiteral("heartbeats@0.02:2")));
+        QVERIFY(schedule.add(QStringLiteral("stall@0.02:5000")));
+        QVERIFY(schedule.add(QStringLiteral("refuse@0.05:5000")));
+        FakeClock clock;
+        InstrumentSimulator sim({}, clock);
+        schedule.arm(sim);
+        clock.elapse(0.019);
+        QVERIFY(!sim.faults().stalled() && sim.faults().heartbeatsToDrop() == 0);
+        clock.elapse(0.001);
+        QCOMPARE(sim.faults().heartbeatsToDrop(), 2);
+        QVERIFY(sim.faults().stalled());
+        QVERIFY(!sim.faults().refusing());
+        clock.elapse(0.03);
+        QVERIFY(sim.faults().refusing());
+        QVERIFY(!sim.faults().silent() && !sim.faults().splitting());
+        clock.elapse(5);
+        QVERIFY(!sim.faults().stalled() && !sim.faults().refusing());
+    }
 };
-
-void TstSimulatorOptions::goodValuesReachTheConfiguration()
-{
-    const CommandLine line(QStringLiteral("--port 0 --rate 2e6 --seed 42 --noise 0 --peak -30000 --width 120 "
-                                          "--background 0.1 --cal-low 480,520 --cal-high 3610,3580 --tau 9.5,9.4 "
-                                          "--fpga-version 2.1.15 --module-version X --fault silence@1.5:6000 "
-                                          "--fault drop@3 --duration 10"));
-    QVERIFY2(line.ok, qPrintable(line.error));
-    const SimulatorOptions* options = &line.options;
-    const SimulatorConfig& c = options->config();
-    QCOMPARE(options->port(), quint16(0));
-    QCOMPARE(c.recordsPerSecond, 2e6);
-    QCOMPARE(c.seed, quint64(42));
-    QCOMPARE(c.calNoise, 0);
-    QCOMPARE(c.peakPs, -30000.0);
-    QCOMPARE(c.peakWidthPs, 120.0);
-    QCOMPARE(c.backgroundFraction, 0.1);
-    QVERIFY(c.calLowA == 480 && c.calLowB == 520 && c.calHighA == 3610 && c.calHighB == 3580);
-    QVERIFY(c.tauANs == 9.5 && c.tauBNs == 9.4);
-    QVERIFY(c.fpgaMajor == 2 && c.fpgaMinor == 1 && c.fpgaRevision == 15);
-    QCOMPARE(c.moduleVersion, QByteArray("X"));
-    QCOMPARE(options->durationSeconds(), 10.0);
-    const QList<FaultSchedule::Entry> expected{{FaultSchedule::Kind::Silence, 1500, 6000}, {FaultSchedule::Kind::Drop, 3000, 0}};
-    QCOMPARE(options->faults().entries(), expected);
-}
-
-void TstSimulatorOptions::badValuesAreRefused_data()
-{
-    QTest::addColumn<QString>("arguments");
-    QTest::newRow("port too large") << "--port 70000";
-    QTest::newRow("port with letters") << "--port 12ab";
-    QTest::newRow("port in octal looks") << "--port 0x10";
-    QTest::newRow("rate zero") << "--rate 0";
-    QTest::newRow("rate text") << "--rate fast";
-    QTest::newRow("fraction above one") << "--background 1.5";
-    QTest::newRow("one calibration reading") << "--cal-low 500";
-    QTest::newRow("high level inside the plausible band") << "--cal-high 2300,3590";
-    QTest::newRow("noise too large") << "--noise 101";
-    QTest::newRow("minor version beyond 4 bits") << "--fpga-version 1.16.0";
-    QTest::newRow("module text too long") << "--module-version ABCDEFGHIJKLMN";
-    QTest::newRow("fault without its duration") << "--fault silence@1";
-    QTest::newRow("fault with a stray argument") << "--fault drop@1:5";
-    QTest::newRow("fault of unknown kind") << "--fault flood@1:5";
-    QTest::newRow("fault in the past") << "--fault stall@-1:5";
-    QTest::newRow("fault count zero") << "--fault garbage@1:0";
-    QTest::newRow("duration zero") << "--duration 0";
-}
-
-void TstSimulatorOptions::badValuesAreRefused()
-{
-    QFETCH(QString, arguments);
-    const CommandLine line(arguments);
-    QVERIFY(!line.ok);
-    QVERIFY(!line.error.isEmpty());
-}
-
-void TstSimulatorOptions::plannedFaultsReachTheSimulator()
-{
-    FaultSchedule schedule;
-    QVERIFY(schedule.add(QStringLiteral("heartbeats@0.02:2")));
-    QVERIFY(schedule.add(QStringLiteral("stall@0.02:5000")));
-    QVERIFY(schedule.add(QStringLiteral("refuse@0.05:5000")));
-    InstrumentSimulator sim;
-    schedule.arm(sim);
-    QVERIFY(!sim.faults().stalled());
-    QTRY_VERIFY(sim.faults().refusing());
-    QCOMPARE(sim.faults().heartbeatsToDrop(), 2);
-    QVERIFY(sim.faults().stalled());
-    QVERIFY(!sim.faults().silent() && !sim.faults().splitting());
-}
 
 QTEST_GUILESS_MAIN(TstSimulatorOptions)
 #include "tst_simulatoroptions.moc"

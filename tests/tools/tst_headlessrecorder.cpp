@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <functional>
 
 class TestHeadlessRecorder : public QObject {
     Q_OBJECT
@@ -74,8 +75,13 @@ private slots:
         connect(&recorder, &HeadlessRecorder::finished, this, [&](int c) { code = c; });
         recorder.start();
 
+        // The session's timers run on the fake clock, the recorder's and the socket's on real time:
+        // the fake clock keeps pace while the test waits.
+        const auto waitFor = [&clock](const std::function<bool()>& done) {
+            return QTest::qWaitFor([&] { return clock.elapse(0.01), done(); }, 20000);
+        };
         std::optional<FileSizeLimit> limit;
-        QVERIFY(QTest::qWaitFor([&] { return session.entriesWritten() >= 500 || code; }, 20000));
+        QVERIFY(waitFor([&] { return session.entriesWritten() >= 500 || code; }));
         if (ending == QStringLiteral("SIGTERM")) {
             recorder.interrupt(SIGTERM);
         } else if (ending == QStringLiteral("silence")) {
@@ -84,7 +90,7 @@ private slots:
         } else if (ending == QStringLiteral("disk full")) {
             limit.emplace(QFileInfo(session.dataFile().path()).size() + 5000);
         }
-        QVERIFY(QTest::qWaitFor([&] { return code.has_value(); }, 20000));
+        QVERIFY(waitFor([&] { return code.has_value(); }));
         limit.reset();
         QCOMPARE(*code, exitCode);
         QVERIFY2(err.last().startsWith(lastLine.contains(u'%') ? lastLine.arg(s.port) : lastLine), qPrintable(err.join(u'\n')));
