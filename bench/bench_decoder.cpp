@@ -7,6 +7,7 @@
 #include "link/replydecoder.h"
 #include "link/versionmodel.h"
 #include "link/dataoptions.h"
+#include "link/protocol.h"
 #include "measure/runstatistics.h"
 #include "platform/numbers.h"
 
@@ -23,7 +24,7 @@
 namespace {
 
 constexpr qint64 RecordCount = 10'000'000;
-constexpr int RecordLength = 7;
+using protocol::RecordLength;
 constexpr int TcpArrival = 1460;
 constexpr int MaxRandomArrival = 4096;
 constexpr int Repetitions = 3;
@@ -192,8 +193,8 @@ struct CaptionPanel {
     QString calAh = QStringLiteral("3600");
     QString calBl = QStringLiteral("510");
     QString calBh = QStringLiteral("3590");
-    QString tauA = QStringLiteral("9.47");
-    QString tauB = QStringLiteral("9.49");
+    QString tauA = QString::fromLatin1(protocol::TauADefaultText);
+    QString tauB = QString::fromLatin1(protocol::TauBDefaultText);
     QString countTag = QStringLiteral("0");
     QString countCaption = QStringLiteral("0");
     QString minCaption;
@@ -241,7 +242,10 @@ bool recordGate(const QString& t, const CaptionPanel& p)
     const double ah = numbers::leadingNumber(p.calAh);
     const double bl = numbers::leadingNumber(p.calBl);
     const double bh = numbers::leadingNumber(p.calBh);
-    return al > 450 && al < 550 && bl > 450 && bl < 550 && ah > 3550 && ah < 3650 && bh > 3550 && bh < 3650;
+    using namespace protocol;
+    const auto inside = [](double v, double lo, double hi) { return v > lo && v < hi; };
+    return inside(al, CalibrationLowFloor, CalibrationLowCeiling) && inside(bl, CalibrationLowFloor, CalibrationLowCeiling)
+        && inside(ah, CalibrationHighFloor, CalibrationHighCeiling) && inside(bh, CalibrationHighFloor, CalibrationHighCeiling);
 }
 
 void literalArrival(CaptionPanel& p, QByteArrayView arrival)
@@ -258,7 +262,7 @@ void literalArrival(CaptionPanel& p, QByteArrayView arrival)
                 throw 6;
             const int a = 256 * code(2) + code(3);
             const int b = 256 * (code(4) % 16) + code(5);
-            if (a > 650 && a < 2350 && b > 650 && b < 2350) {
+            if (a > protocol::PlausibleLow && a < protocol::PlausibleHigh && b > protocol::PlausibleLow && b < protocol::PlausibleHigh) {
                 const double tA = -strictOrThrow(p.tauA)
                     * std::log(1 - (a - strictOrThrow(p.calAl)) / (strictOrThrow(p.calAh) - strictOrThrow(p.calAl)));
                 const double tB = -strictOrThrow(p.tauB)

@@ -1,6 +1,7 @@
 /// @brief Connections, command handling, the paced record stream and the fault switches of the simulator.
 #include "sim/instrumentsimulator.h"
 
+#include "link/protocol.h"
 #include "platform/qttimer.h"
 
 #include <QHostAddress>
@@ -436,7 +437,7 @@ void InstrumentSimulator::streamTick()
         QByteArray batch;
         std::vector<GeneratedRecord> truth;
         m_generator.generate(count, batch, m_truth.isOpen() ? &truth : nullptr);
-        std::copy_n(batch.constData() + batch.size() - 7, 7, m_lastRecord.begin());
+        std::copy_n(batch.constData() + batch.size() - protocol::RecordLength, protocol::RecordLength, m_lastRecord.begin());
         m_haveRecord = true;
         deliver(session, std::move(batch), true, std::move(truth));
     }
@@ -467,8 +468,8 @@ void InstrumentSimulator::deliver(Session& session, QByteArray bytes, bool isRec
             piece.separate = true;
             if (isRecords) {
                 // A record belongs to the piece that completes it.
-                const qsizetype first = begin / 7;
-                const qsizetype last = end / 7;
+                const qsizetype first = begin / protocol::RecordLength;
+                const qsizetype last = end / protocol::RecordLength;
                 piece.recordCount = int(last - first);
                 if (!truth.empty())
                     piece.truth.assign(truth.begin() + first, truth.begin() + last);
@@ -480,7 +481,7 @@ void InstrumentSimulator::deliver(Session& session, QByteArray bytes, bool isRec
         ensurePump();
         return;
     }
-    const int recordCount = isRecords ? int(bytes.size() / 7) : 0;
+    const int recordCount = isRecords ? int(bytes.size() / protocol::RecordLength) : 0;
     Piece piece{std::move(bytes), recordCount, std::move(truth), false};
     if (m_faults.stalled() || !session.pending.empty()) {
         session.pendingBytes += piece.bytes.size();

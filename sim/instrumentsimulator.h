@@ -159,7 +159,7 @@ private:
     GroundTruthLog m_truth;
     RecordGenerator::Calibration m_truthCalibration;
     RecordGenerator::Calibration m_reported;
-    std::array<quint8, 7> m_lastRecord{};
+    std::array<quint8, protocol::RecordLength> m_lastRecord{};
     bool m_haveRecord = false;
     CalibrationLevel m_level = CalibrationLevel::Normal;
     int m_dacA = 0;

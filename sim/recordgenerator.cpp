@@ -1,6 +1,7 @@
 /// @brief Record synthesis by inverting the panel's ramp conversion; quantised with lookup tables for speed.
 #include "sim/recordgenerator.h"
 
+#include "link/protocol.h"
 #include "link/timeconversion.h"
 
 #include <algorithm>
@@ -171,11 +172,11 @@ void RecordGenerator::generate(int count, QByteArray& out, std::vector<Generated
     if (count <= 0 || !canGenerate())
         return;
     const qsizetype start = out.size();
-    out.resize(start + qsizetype(count) * 7);
+    out.resize(start + qsizetype(count) * protocol::RecordLength);
     char* dst = out.data() + start;
     if (records)
         records->reserve(records->size() + size_t(count));
-    for (int i = 0; i < count; ++i, dst += 7) {
+    for (int i = 0; i < count; ++i, dst += protocol::RecordLength) {
         const GeneratedRecord record = next();
         std::copy(record.bytes.begin(), record.bytes.end(), dst);
         if (records)

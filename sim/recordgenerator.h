@@ -1,6 +1,7 @@
 /// @brief The physics behind the coincidence stream: true time differences turned into 7-byte records.
 #pragma once
 
+#include "link/protocol.h"
 #include "sim/simulatorconfig.h"
 
 #include <QByteArray>
@@ -10,7 +11,7 @@
 #include <vector>
 
 struct GeneratedRecord {
-    std::array<quint8, 7> bytes{};
+    std::array<quint8, protocol::RecordLength> bytes{};
     double trueDtPs = 0;     ///< the drawn time difference, before 12-bit quantisation
     qint32 representedPs = 0; ///< what a panel holding our calibration readings computes from the bytes
 };

@@ -1,6 +1,8 @@
 /// @brief Range checks for a simulator configuration.
 #include "sim/simulatorconfig.h"
 
+#include "link/protocol.h"
+
 #include <cmath>
 
 namespace {
@@ -20,7 +22,7 @@ QString SimulatorConfig::validationError() const
     if (calNoise < 0 || calNoise > 100)
         return QStringLiteral("calibration noise must be 0 to 100 codes");
     // The record model inverts the ramp up to the top of the plausible band (2349), whatever the noise.
-    if (calHighA - calNoise < 2350 || calHighB - calNoise < 2350)
+    if (calHighA - calNoise < protocol::PlausibleHigh || calHighB - calNoise < protocol::PlausibleHigh)
         return QStringLiteral("high calibration levels must stay above 2349 with noise");
     if (calLowA + calNoise >= calHighA - calNoise || calLowB + calNoise >= calHighB - calNoise)
         return QStringLiteral("low calibration levels must stay below the high ones with noise");

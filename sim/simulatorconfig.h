@@ -1,6 +1,8 @@
 /// @brief Everything the simulated instrument can be told at construction: identity, calibration, physics, output.
 #pragma once
 
+#include "link/protocol.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -26,8 +28,8 @@ struct SimulatorConfig {
     int calNoise = 3;
 
     /// Ramp time constants in ns; the panel's defaults, so a stock panel reproduces our numbers.
-    double tauANs = 9.47;
-    double tauBNs = 9.49;
+    double tauANs = protocol::TauADefault;
+    double tauBNs = protocol::TauBDefault;
 
     // The coincidence stream.
     double recordsPerSecond = 1000;
