@@ -58,7 +58,7 @@ std::optional<int> Application::parseArguments(const QStringList& arguments, Opt
     }
     const QCommandLineOption address(QStringLiteral("address"),
                                      QStringLiteral("Instrument address shown in the address box at start."), QStringLiteral("HOST"));
-    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Instrument port (default 37829)."), QStringLiteral("N"));
+    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Instrument port (default %1).").arg(protocol::DefaultPort), QStringLiteral("N"));
     const QCommandLineOption simulate(QStringLiteral("simulate"),
                                       QStringLiteral("Start the built-in instrument simulator on 127.0.0.1 and connect to it."));
     const QCommandLineOption updateUrl(QStringLiteral("update-url"),

@@ -8,7 +8,7 @@
 #include <QtGlobal>
 
 struct SimulatorConfig {
-    static constexpr quint16 DefaultPort = 37829;
+    static constexpr quint16 DefaultPort = protocol::DefaultPort;
     static constexpr int ModuleVersionLength = 13;
 
     // Identity, as the version reply and register 7 report it.
