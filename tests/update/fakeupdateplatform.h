@@ -12,10 +12,10 @@
 class FakeUpdatePlatform final : public UpdatePlatform {
 public:
     struct Served {
-        QByteArray body;
+        QByteArray body = {};
         bool binary = false;
         /// The "Content-length" sent; the body's size unless set.
-        std::optional<QString> contentLength;
+        std::optional<QString> contentLength = {};
         /// A transfer error instead of a response.
         UpdateError error = UpdateError::None;
         /// The transfer error only for binary-mode requests (the probe goes through).
@@ -23,10 +23,7 @@ public:
         /// Seconds the transfer takes on `clock`.
         double takes = 0;
     };
-    struct Started {
-        QString program;
-        QStringList arguments;
-    };
+    using Started = std::pair<QString, QStringList>;
 
     void serve(const QString& url, const Served& s) { routes.insert(url, s); }
 
@@ -35,20 +32,16 @@ public:
         requests.append(url);
         limitsAsked.append(limits);
         HttpReply r;
-        const auto it = routes.constFind(url);
-        const Served s = it != routes.constEnd()
-                             ? *it
-                             : Served{QByteArrayLiteral("<html><body>404 Not Found</body></html>"), false, {}, {}, {}};
+        const Served s = routes.value(url, Served{"<html><body>404 Not Found</body></html>"});
         r.contentLength = s.contentLength.value_or(QString::number(s.body.size()));
-        if (s.error != UpdateError::None) {
+        if (s.error != UpdateError::None)
             r.error = s.error;
-        } else if (mode == HttpMode::Binary && s.binaryError != UpdateError::None) {
+        else if (mode == HttpMode::Binary && s.binaryError != UpdateError::None)
             r.error = s.binaryError;
-        } else if (mode == HttpMode::Text && s.binary) {
+        else if (mode == HttpMode::Text && s.binary)
             r.error = UpdateError::TypeMismatch;
-        } else {
+        else
             r.body = s.body;
-        }
         if (clock)
             clock->advance(s.takes);
         QTimer::singleShot(0, [done, progress, r] {

@@ -21,40 +21,6 @@ namespace {
 
 QString changeoverBuild() { return QCoreApplication::applicationDirPath() + QStringLiteral("/updater/tallyscope-updater"); }
 
-struct Rig {
-    Rig(const TestSigner& s, const QString& executable) : signer(s), routine(platform, settings, boxes, clock, s.publicKey())
-    {
-        platform.setExecutablePath(executable);
-    }
-    void publish(const QByteArray& exe, const QByteArray& updater, const QString& version = QStringLiteral("1.00.0009"))
-    {
-        const QByteArray ver = versionFile(version, {}, digestLine(exe, QStringLiteral("tallyscope")) + digestLine(updater, QStringLiteral("tallyscope-updater")));
-        server.serve(QStringLiteral("tallyscope.ver"), Route{ver});
-        server.serve(QStringLiteral("tallyscope.ver.minisig"), Route{signer.sign(ver, false, trustedComment(ver))});
-        server.serve(QStringLiteral("tallyscope"), Route{exe});
-        server.serve(QStringLiteral("tallyscope-updater"), Route{updater});
-    }
-    QString run(int mode)
-    {
-        QSignalSpy done(&routine, &UpdateRoutine::finished);
-        QSignalSpy ended(&routine, &UpdateRoutine::endProgramRequested);
-        if (!routine.UpdateThisApp(UpdateCheckMode(mode), server.baseUrl()))
-            return QStringLiteral("<refused>");
-        if (!QTest::qWaitFor([&] { return !done.isEmpty() || !ended.isEmpty(); }, 20000))
-            return QStringLiteral("<timeout>");
-        return ended.isEmpty() ? done.first().first().toString() : QStringLiteral("0");
-    }
-
-    const TestSigner& signer;
-    LoopbackHttpServer server;
-    QtUpdatePlatform platform;
-    MemorySettingsBackend backend;
-    SettingsStore settings{backend};
-    FakeMessageBoxes boxes;
-    FakeClock clock;
-    UpdateRoutine routine;
-};
-
 } // namespace
 
 class TestUpdateLoopback : public QObject {
@@ -115,19 +81,14 @@ private slots:
         const QByteArray text = "[version]\r\n1.0\r\n";
         server.serve(QStringLiteral("text"), Route{text});
         server.serve(QStringLiteral("exe"), Route{program(2100, 'E')});
-        server.serve(QStringLiteral("nolength"), Route{text, 200, true});
-        server.serve(QStringLiteral("stall"), Route{{}, 200, false, true});
-        server.serve(QStringLiteral("flood"), Route{program(1000, 'F')});
-        server.route(QStringLiteral("flood")).flood = true;
-        server.serve(QStringLiteral("announced"), Route{text});
-        server.route(QStringLiteral("announced")).contentLength = "99999999";
-        server.serve(QStringLiteral("trickle"), Route{text});
-        server.route(QStringLiteral("trickle")).trickleMs = 100;
-        server.serve(QStringLiteral("moved"), Route{{}, 302});
-        server.route(QStringLiteral("moved")).location = server.baseUrl().toLatin1() + "text";
+        server.serve(QStringLiteral("nolength"), Route{.body = text, .dropContentLength = true});
+        server.serve(QStringLiteral("stall"), Route{.stall = true});
+        server.serve(QStringLiteral("flood"), Route{.body = program(1000, 'F'), .flood = true});
+        server.serve(QStringLiteral("announced"), Route{.body = text, .contentLength = "99999999"});
+        server.serve(QStringLiteral("trickle"), Route{.body = text, .trickleMs = 100});
+        server.serve(QStringLiteral("moved"), Route{.status = 302, .location = server.baseUrl().toLatin1() + "text"});
         // Were the redirect followed, it would still stay on this machine.
-        server.serve(QStringLiteral("away"), Route{{}, 302});
-        server.route(QStringLiteral("away")).location = QStringLiteral("http://localhost:%1/updates/text").arg(server.port()).toLatin1();
+        server.serve(QStringLiteral("away"), Route{.status = 302, .location = QStringLiteral("http://localhost:%1/updates/text").arg(server.port()).toLatin1()});
         QString url = server.baseUrl() + route;
         if (route == u"closed") {
             QTcpServer probe;
@@ -173,11 +134,26 @@ private slots:
         panel.start(QStringLiteral("sleep"), {QStringLiteral("60")});
         QVERIFY(panel.waitForStarted());
 
-        Rig rig(*m_signer, folder.panel());
-        rig.boxes.answer = MessageBoxes::Answer::Yes;
-        rig.platform.setPanelPid(panel.processId());
-        rig.publish(newPanel, readAll(changeoverBuild()));
-        QCOMPARE(rig.run(1), QStringLiteral("0"));
+        LoopbackHttpServer server;
+        const QByteArray updater = readAll(changeoverBuild());
+        const QByteArray ver = versionFile(QStringLiteral("1.00.0009"), {},
+                                           digestLine(newPanel, QStringLiteral("tallyscope")) + digestLine(updater, QStringLiteral("tallyscope-updater")));
+        server.serve(QStringLiteral("tallyscope.ver"), Route{ver});
+        server.serve(QStringLiteral("tallyscope.ver.minisig"), Route{m_signer->sign(ver, false, trustedComment(ver))});
+        server.serve(QStringLiteral("tallyscope"), Route{newPanel});
+        server.serve(QStringLiteral("tallyscope-updater"), Route{updater});
+        QtUpdatePlatform platform;
+        platform.setExecutablePath(folder.panel());
+        platform.setPanelPid(panel.processId());
+        MemorySettingsBackend backend;
+        SettingsStore settings{backend};
+        FakeMessageBoxes boxes;
+        boxes.answer = MessageBoxes::Answer::Yes;
+        FakeClock clock;
+        UpdateRoutine routine(platform, settings, boxes, clock, m_signer->publicKey());
+        QSignalSpy ended(&routine, &UpdateRoutine::endProgramRequested);
+        QVERIFY(routine.UpdateThisApp(UpdateCheckMode::Asked, server.baseUrl()));
+        QVERIFY(ended.wait(20000));
         QVERIFY(QFileInfo(folder.path(QStringLiteral("tallyscope-updater"))).isExecutable());
         QCOMPARE(readAll(folder.path(QStringLiteral("Downloaded Update"))), newPanel);
         QCOMPARE(readAll(folder.panel()), oldPanel);

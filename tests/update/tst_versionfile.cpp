@@ -1,4 +1,4 @@
-/// @brief Cutting the version file, the program list, and the version block read from the file on disk.
+/// @brief The program list of the version file, and the version block read from the file on disk.
 #include "tests/update/updatefixtures.h"
 #include "update/versionblock.h"
 #include "update/versionfile.h"
@@ -9,70 +9,6 @@
 class TestVersionFile : public QObject {
     Q_OBJECT
 private slots:
-    // The version line and the comment line, each cut at its first CR LF.
-    void versionAndComment_data()
-    {
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<int>("marker");
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<int>("error");
-        QTest::addColumn<QString>("comment");
-
-        QTest::newRow("plain") << QByteArray("[version]\r\n1.00.0009\r\n") << 1 << "1.00.0009" << 0 << "";
-        QTest::newRow("last lines without CR LF") << QByteArray("x[version]\r\n1.00.0009 beta") << 2 << "1.00.0009 beta" << 0 << "";
-        QTest::newRow("LF only") << QByteArray("[version]\n1.00.0009\n") << 0 << "" << 0 << "";
-        QTest::newRow("marker not followed by CR LF") << QByteArray("[version] 1.0\r\n") << 0 << "" << 0 << "";
-        QTest::newRow("case matters") << QByteArray("[Version]\r\n1.0\r\n") << 0 << "" << 0 << "";
-        QTest::newRow("first markers count") << QByteArray("[version]\r\n2.0\r\n[comments]\r\nFirst\r\n[version]\r\n3.1\r\n[comments]\r\nSecond\r\n")
-                                             << 1 << "2.0" << 0 << "First";
-        QTest::newRow("empty comment line") << QByteArray("[version]\r\n2\r\n[comments]\r\n\r\n") << 1 << "2" << 0 << "";
-        QTest::newRow("only CR LF behind the comment marker") << QByteArray("[version]\r\n2\r\n[comments]\r\n") << 1 << "2" << 0 << "";
-        QTest::newRow("comment without CR LF") << QByteArray("[comments]\r\nlast words") << 0 << "" << 0 << "last words";
-        QTest::newRow("ends right after the comment marker") << QByteArray("[version]\r\n2\r\n[comments]") << 1 << "2" << 5 << "";
-    }
-
-    void versionAndComment()
-    {
-        QFETCH(QByteArray, body);
-        QFETCH(int, marker);
-        QFETCH(QString, version);
-        QFETCH(int, error);
-        QFETCH(QString, comment);
-
-        const VersionFile file(body);
-        QCOMPARE(file.versionMarker(), marker);
-        QCOMPARE(file.advertisedVersion(), version);
-        QString k = QStringLiteral("stale");
-        QCOMPARE(int(file.comment(k)), error);
-        QCOMPARE(k, comment);
-    }
-
-    void lengthValue_data()
-    {
-        QTest::addColumn<QString>("header");
-        QTest::addColumn<int>("error");
-        QTest::addColumn<qint64>("value");
-
-        QTest::newRow("blanks around") << " 16 " << 0 << qint64(16);
-        QTest::newRow("missing") << "" << 13 << qint64(0);
-        QTest::newRow("not a number") << "14k" << 13 << qint64(0);
-        // A negative length, down to the smallest 64-bit number, is no length (and no overflow).
-        QTest::newRow("negative") << "-5" << 13 << qint64(0);
-        QTest::newRow("smallest 64-bit") << "-9223372036854775808" << 13 << qint64(0);
-    }
-
-    void lengthValue()
-    {
-        QFETCH(QString, header);
-        QFETCH(int, error);
-        QFETCH(qint64, value);
-
-        qint64 length = -1;
-        QCOMPARE(int(VersionFile::lengthValue(header, length)), error);
-        if (error == 0)
-            QCOMPARE(length, value);
-    }
-
     void digests_data()
     {
         QTest::addColumn<QByteArray>("section");
