@@ -119,9 +119,7 @@ private slots:
         QPointer<frmBrowseFolders> picker = DataFolderChooser(m_store, &m_boxes)
                                                 .cmdPath_Click(start, &m_mainWindow, [&shown](const QString& text) { shown = text; });
         // Open, modal, and the choice has not returned anything yet.
-        QVERIFY(picker && picker->isVisible());
-        QVERIFY(picker->windowModality() != Qt::NonModal);
-        QVERIFY(!shown);
+        QVERIFY(picker && picker->isVisible() && picker->windowModality() != Qt::NonModal && !shown);
         for (const QString& step : steps.split(u' '))
             act(*picker, step);
         QTRY_VERIFY(picker.isNull());
@@ -161,16 +159,13 @@ private slots:
 
         QTest::keyClick(places, Qt::Key_Down);
         QCOMPARE(picker.currentFolder(), m_data);
-        QVERIFY(rowOf(picker, QStringLiteral("Inner")) > 0);
-        QVERIFY(m_boxes.shown.isEmpty());
+        QVERIFY(rowOf(picker, QStringLiteral("Inner")) > 0 && m_boxes.shown.isEmpty());
 
         // A place that cannot be listed: the operator is told, the folder list stays put.
         QTest::keyClick(places, Qt::Key_Down);
-        QCOMPARE(picker.currentFolder(), m_data);
-        QCOMPARE(places->currentIndex(), 2);
-        QCOMPARE(m_boxes.shown.size(), 1);
-        QVERIFY(m_boxes.shown[0].text.startsWith(QStringLiteral("OOPS! ")) && m_boxes.shown[0].text.size() > 6);
-        QCOMPARE(m_boxes.shown[0].buttons, MessageBoxes::Buttons::Ok);
+        QCOMPARE(QStringLiteral("%1 %2 %3").arg(picker.currentFolder()).arg(places->currentIndex()).arg(m_boxes.shown.size()), m_data + " 2 1");
+        QVERIFY(m_boxes.shown[0].text.startsWith(QStringLiteral("OOPS! ")) && m_boxes.shown[0].text.size() > 6
+                && m_boxes.shown[0].buttons == MessageBoxes::Buttons::Ok);
     }
 
     void mountsOfferedAsPlaces()

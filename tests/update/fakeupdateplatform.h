@@ -55,11 +55,7 @@ public:
     QString executableSuffix() const override { return suffix; }
     bool isWritableFolder(const QString& path) const override { return writable && path == folder; }
     QByteArray versionBlock(const QString&) const override { return block; }
-    void deleteFile(const QString& path) override
-    {
-        deleted.append(path);
-        files.remove(path);
-    }
+    void deleteFile(const QString& path) override { deleted.append(path), files.remove(path); }
     UpdateError writeFile(const QString& path, const QByteArray& bytes, bool executable) override
     {
         if (writeError != UpdateError::None)
@@ -76,19 +72,16 @@ public:
         return startError != UpdateError::None ? 0 : startTask;
     }
 
-    QString folder = QStringLiteral("/opt/tallyscope");
-    QString suffix;
+    QString folder = QStringLiteral("/opt/tallyscope"), suffix;
     QByteArray block;
     QHash<QString, Served> routes;
-    QStringList requests;
-    QList<Limits> limitsAsked;
     FakeClock* clock = nullptr;
     bool writable = true;
-    QStringList deleted;
-    QHash<QString, QByteArray> files;
-    QStringList executables;
-    UpdateError writeError = UpdateError::None;
-    UpdateError startError = UpdateError::None;
+    UpdateError writeError = UpdateError::None, startError = UpdateError::None;
     qint64 startTask = 4242;
+    // What the update did, in order.
+    QStringList requests, deleted, executables;
+    QList<Limits> limitsAsked;
+    QHash<QString, QByteArray> files;
     QList<Started> started;
 };

@@ -42,7 +42,8 @@ private slots:
     {
         QTest::addColumn<QString>("route");
         QTest::addColumn<bool>("binaryMode");
-        QTest::addColumn<bool>("rate"); // a progress rate instead of a deadline
+        QTest::addColumn<int>("deadline");
+        QTest::addColumn<int>("window"); // 10 bytes a window, or no rate
         QTest::addColumn<int>("error");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("contentLength");
@@ -50,28 +51,29 @@ private slots:
         const QByteArray text = "[version]\r\n1.0\r\n";
         const QByteArray exe = program(2100, 'E');
         const QString n = QString::number(text.size());
-        QTest::newRow("text as text") << "text" << false << false << 0 << text << n;
-        QTest::newRow("program as text: type mismatch, true size") << "exe" << false << false << 13 << QByteArray() << "2100";
-        QTest::newRow("program as bytes") << "exe" << true << false << 0 << exe << "2100";
-        QTest::newRow("error page is text, no error") << "missing" << false << false << 0
+        QTest::newRow("text as text") << "text" << false << 5000 << 0 << 0 << text << n;
+        QTest::newRow("program as text: type mismatch, true size") << "exe" << false << 5000 << 0 << 13 << QByteArray() << "2100";
+        QTest::newRow("program as bytes") << "exe" << true << 5000 << 0 << 0 << exe << "2100";
+        QTest::newRow("error page is text, no error") << "missing" << false << 5000 << 0 << 0
                                                       << QByteArray("<html><body><h1>404 Not Found</h1></body></html>") << "48";
-        QTest::newRow("no Content-Length") << "nolength" << false << false << 0 << text << "";
-        QTest::newRow("stall: time-out") << "stall" << false << false << 35761 << QByteArray() << "";
-        QTest::newRow("nobody listening") << "closed" << false << false << 35764 << QByteArray() << "";
-        QTest::newRow("flood past the limit") << "flood" << true << false << 6 << QByteArray() << "";
-        QTest::newRow("announced past the limit") << "announced" << false << false << 6 << QByteArray() << "99999999";
-        QTest::newRow("trickle past the deadline") << "trickle" << false << false << 35761 << QByteArray() << n;
-        QTest::newRow("trickle below the rate") << "trickle" << true << true << 35761 << QByteArray() << n;
-        QTest::newRow("fast enough for the rate") << "text" << false << true << 0 << text << n;
-        QTest::newRow("redirect on loopback") << "moved" << false << false << 0 << text << n;
-        QTest::newRow("redirect to a name, refused") << "away" << false << false << 35764 << QByteArray() << "0";
+        QTest::newRow("no Content-Length") << "nolength" << false << 300 << 0 << 0 << text << "";
+        QTest::newRow("stall: time-out") << "stall" << false << 300 << 0 << 35761 << QByteArray() << "";
+        QTest::newRow("nobody listening") << "closed" << false << 300 << 0 << 35764 << QByteArray() << "";
+        QTest::newRow("flood past the limit") << "flood" << true << 300 << 0 << 6 << QByteArray() << "";
+        QTest::newRow("announced past the limit") << "announced" << false << 300 << 0 << 6 << QByteArray() << "99999999";
+        QTest::newRow("trickle past the deadline") << "trickle" << false << 600 << 0 << 35761 << QByteArray() << n;
+        QTest::newRow("trickle below the rate") << "trickle" << true << 0 << 400 << 35761 << QByteArray() << n;
+        QTest::newRow("fast enough for the rate") << "text" << false << 5000 << 2000 << 0 << text << n;
+        QTest::newRow("redirect on loopback") << "moved" << false << 5000 << 0 << 0 << text << n;
+        QTest::newRow("redirect to a name, refused") << "away" << false << 300 << 0 << 35764 << QByteArray() << "0";
     }
 
     void transfers()
     {
         QFETCH(QString, route);
         QFETCH(bool, binaryMode);
-        QFETCH(bool, rate);
+        QFETCH(int, deadline);
+        QFETCH(int, window);
         QFETCH(int, error);
         QFETCH(QByteArray, body);
         QFETCH(QString, contentLength);
@@ -98,17 +100,8 @@ private slots:
         }
 
         QtUpdatePlatform platform;
-        UpdatePlatform::Limits limits;
-        limits.maxBytes = 64 * 1024;
-        if (rate) {
-            // 10 bytes a window: the trickle sends about 4 in 400 ms; the whole file (16) comes at once.
-            limits.progressWindowMs = route == u"trickle" ? 400 : 2000;
-            limits.minBytesPerWindow = 10;
-        } else {
-            limits.deadlineMs = route == u"trickle" ? 600 : 300;
-        }
-        if (route == u"text" || route == u"exe" || route == u"missing" || route == u"moved")
-            limits.deadlineMs = 5000;
+        // The trickle sends about 4 bytes in 400 ms; the whole text (16) comes at once.
+        const UpdatePlatform::Limits limits{64 * 1024, deadline, window, window ? 10 : 0};
         std::optional<UpdatePlatform::HttpReply> reply;
         platform.request(url, binaryMode ? UpdatePlatform::HttpMode::Binary : UpdatePlatform::HttpMode::Text, limits,
                          [&reply](const UpdatePlatform::HttpReply& r) { reply = r; }, {});

@@ -245,8 +245,7 @@ private slots:
         QTest::newRow("flipped bit in the version file") << "version file" << four;
         QTest::newRow("missing signature") << "no signature" << four;
         QTest::newRow("trusted comment names another version") << "other version" << four;
-        QTest::newRow("trusted comment names another file") << "other file" << four;
-        QTest::newRow("minisign's own trusted comment") << "default comment" << four;
+        QTest::newRow("minisign's own trusted comment, naming another file") << "default comment" << four;
         QTest::newRow("forged Content-Length") << "forged length" << errorStatus(23);
         QTest::newRow("program listed without its size") << "no size" << "6: Can't download the new file.";
         QTest::newRow("flipped bit in the executable") << "executable" << "6: Can't download the new file.";
@@ -281,8 +280,6 @@ private slots:
             rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, exeOnly));
         else if (change == u"other version")
             sig.body = m_signer->sign(ver.body, false, QStringLiteral("file:tallyscope.ver version:1.00.0010"));
-        else if (change == u"other file")
-            sig.body = m_signer->sign(ver.body, false, trustedComment(ver.body, QStringLiteral("other.ver")));
         else if (change == u"default comment")
             sig.body = m_signer->sign(ver.body);
         else if (change == u"forged length")
@@ -390,34 +387,23 @@ private slots:
         }
         QVERIFY2(status.contains(why), qPrintable(status));
         // No request, no clean-up, no date; only a check asked for by the user is told why.
-        QCOMPARE(rig.platform.requests, QStringList{});
-        QCOMPARE(rig.platform.deleted, QStringList{});
-        QCOMPARE(rig.backend.writeCount(), 0);
+        QVERIFY(rig.platform.requests.isEmpty() && rig.platform.deleted.isEmpty() && rig.backend.writeCount() == 0);
         QCOMPARE(rig.boxes.shown.size(), mode == 0 ? 0 : 1);
-        if (mode != 0)
-            QCOMPARE(rig.boxes.shown.first().text, status);
-    }
-
-    void redirectRule_data()
-    {
-        QTest::addColumn<QString>("from");
-        QTest::addColumn<QString>("to");
-        QTest::addColumn<bool>("allowed");
-
-        QTest::newRow("HTTPS to HTTPS") << "https://a.example/u/" << "https://b.example/u/x" << true;
-        QTest::newRow("HTTPS down to HTTP, even loopback") << "https://a.example/u/" << "http://127.0.0.1/x" << false;
-        QTest::newRow("loopback up to HTTPS") << "http://127.0.0.1/u/" << "https://b.example/x" << true;
-        QTest::newRow("loopback to loopback") << "http://127.0.0.1/u/" << "http://127.0.0.2:8080/x" << true;
-        QTest::newRow("loopback to a plain HTTP name") << "http://127.0.0.1/u/" << "http://localhost/x" << false;
-        QTest::newRow("loopback to another host") << "http://[::1]/u/" << "http://198.51.100.7/x" << false;
+        QCOMPARE(rig.boxes.shown.value(0).text, mode == 0 ? QString() : status);
     }
 
     void redirectRule()
     {
-        QFETCH(QString, from);
-        QFETCH(QString, to);
-        QFETCH(bool, allowed);
-        QCOMPARE(UpdateAddress::redirectAllowed(QUrl(from), QUrl(to)), allowed);
+        const struct { const char* from; const char* to; bool allowed; } cases[] = {
+            {"https://a.example/u/", "https://b.example/u/x", true},
+            {"https://a.example/u/", "http://127.0.0.1/x", false}, // down to HTTP, even loopback
+            {"http://127.0.0.1/u/", "https://b.example/x", true},
+            {"http://127.0.0.1/u/", "http://127.0.0.2:8080/x", true},
+            {"http://127.0.0.1/u/", "http://localhost/x", false},
+            {"http://[::1]/u/", "http://198.51.100.7/x", false},
+        };
+        for (const auto& c : cases)
+            QVERIFY2(UpdateAddress::redirectAllowed(QUrl(QString::fromLatin1(c.from)), QUrl(QString::fromLatin1(c.to))) == c.allowed, c.to);
     }
 
     void transferLimits()
