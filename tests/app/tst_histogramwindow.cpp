@@ -19,8 +19,7 @@ namespace {
 
 QByteArray record(int a, int b, int offset)
 {
-    const char bytes[] = {'R', char(a >> 8), char(a & 0xFF), char(b >> 8), char(b & 0xFF), char(offset), 0};
-    return QByteArray(bytes, 7);
+    return QByteArray("R") + char(a >> 8) + char(a & 0xFF) + char(b >> 8) + char(b & 0xFF) + char(offset) + '\0';
 }
 
 } // namespace
@@ -84,15 +83,11 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&window));
 
         QTemporaryDir dir;
-        const QString csvPath = dir.filePath("run.csv");
-        QVERIFY(window.exportCsv(csvPath));
-        QFile csv(csvPath);
+        QVERIFY(window.exportCsv(dir.filePath("run.csv")) && window.exportPng(dir.filePath("run.png")));
+        QFile csv(dir.filePath("run.csv"));
         QVERIFY(csv.open(QIODevice::ReadOnly));
         QCOMPARE(csv.readAll(), histogram.toCsv());
-
-        const QString pngPath = dir.filePath("run.png");
-        QVERIFY(window.exportPng(pngPath));
-        const QImage image(pngPath);
+        const QImage image(dir.filePath("run.png"));
         QVERIFY(!image.isNull() && image.width() >= 400 && image.height() >= 300);
         QVERIFY(!window.exportPng(dir.filePath("no/such/folder.png")));
     }
