@@ -46,7 +46,6 @@ public:
         });
     }
 
-    bool isListening() const { return m_server.isListening(); }
     quint16 port() const { return m_server.serverPort(); }
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1/updates/").arg(port()); }
     void serve(const QString& fileName, const Route& route) { m_routes.insert(QStringLiteral("/updates/") + fileName, route); }
