@@ -28,15 +28,8 @@ const QString kFolder = QStringLiteral("/opt/tallyscope"); // the fake platform'
 const QString kDateName = QStringLiteral("tallyscope: Auto Update Date");
 const QString kSwitchName = QStringLiteral("tallyscope: Auto Updates");
 
-QString errorStatus(int n)
-{
-    return QString::number(n) + QStringLiteral(": Error, where error number has 10 added to it (e.g. error #10 returns 20).");
-}
-
-QString today(const FakeClock& clock, int daysAgo = 0)
-{
-    return QLocale().toString(clock.now.date().addDays(-daysAgo), QLocale::ShortFormat);
-}
+QString errorStatus(int n) { return QString::number(n) + QStringLiteral(": Error, where error number has 10 added to it (e.g. error #10 returns 20)."); }
+QString today(const FakeClock& clock, int daysAgo = 0) { return QLocale().toString(clock.now.date().addDays(-daysAgo), QLocale::ShortFormat); }
 
 struct Rig {
     explicit Rig(const TestSigner& s, const QString& key)
