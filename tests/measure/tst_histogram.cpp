@@ -78,6 +78,7 @@ private slots:
         QCOMPARE(*s.minimum, *std::min_element(values.begin(), values.end()));
         QCOMPARE(*s.maximum, *std::max_element(values.begin(), values.end()));
         QVERIFY(!s.calibratedGrid);
+        QVERIFY2(s.fwhm && std::abs(*s.fwhm - 2.3548 * sigma) < 0.03 * 2.3548 * sigma, qPrintable(QString::number(s.fwhm.value_or(0))));
 
         // Every bin recounted by brute force; the strays land outside the automatic range.
         const QVector<Histogram::Bin>& bins = h.bins();
