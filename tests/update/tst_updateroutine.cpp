@@ -229,7 +229,8 @@ private slots:
         QTest::newRow("flipped bit in the version file") << "version file" << four;
         QTest::newRow("missing signature") << "no signature" << four;
         QTest::newRow("trusted comment names another version") << "other version" << four;
-        QTest::newRow("minisign's own trusted comment, naming another file") << "default comment" << four;
+        QTest::newRow("trusted comment names another file") << "other file" << four;
+        QTest::newRow("minisign's own trusted comment") << "default comment" << four;
         QTest::newRow("forged Content-Length") << "forged length" << errorStatus(23);
         QTest::newRow("program listed without its size") << "no size" << "6: Can't download the new file.";
         QTest::newRow("flipped bit in the executable") << "executable" << "6: Can't download the new file.";
@@ -264,6 +265,8 @@ private slots:
             rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, exeOnly));
         else if (change == u"other version")
             sig.body = m_signer->sign(ver.body, false, QStringLiteral("file:tallyscope.ver version:1.00.0010"));
+        else if (change == u"other file")
+            sig.body = m_signer->sign(ver.body, false, trustedComment(ver.body, QStringLiteral("other.ver")));
         else if (change == u"default comment")
             sig.body = m_signer->sign(ver.body);
         else if (change == u"forged length")
