@@ -119,9 +119,7 @@ private slots:
         QPointer<frmBrowseFolders> picker = DataFolderChooser(m_store, &m_boxes)
                                                 .cmdPath_Click(start, &m_mainWindow, [&shown](const QString& text) { shown = text; });
         // Open, modal, and the choice has not returned anything yet.
-        QVERIFY(picker && picker->isVisible());
-        QVERIFY(picker->windowModality() != Qt::NonModal);
-        QVERIFY(!shown);
+        QVERIFY(picker && picker->isVisible() && picker->windowModality() != Qt::NonModal && !shown);
         for (const QString& step : steps.split(u' '))
             act(*picker, step);
         QTRY_VERIFY(picker.isNull());
@@ -161,59 +159,43 @@ private slots:
 
         QTest::keyClick(places, Qt::Key_Down);
         QCOMPARE(picker.currentFolder(), m_data);
-        QVERIFY(rowOf(picker, QStringLiteral("Inner")) > 0);
-        QVERIFY(m_boxes.shown.isEmpty());
+        QVERIFY(rowOf(picker, QStringLiteral("Inner")) > 0 && m_boxes.shown.isEmpty());
 
         // A place that cannot be listed: the operator is told, the folder list stays put.
         QTest::keyClick(places, Qt::Key_Down);
-        QCOMPARE(picker.currentFolder(), m_data);
-        QCOMPARE(places->currentIndex(), 2);
-        QCOMPARE(m_boxes.shown.size(), 1);
-        QVERIFY(m_boxes.shown[0].text.startsWith(QStringLiteral("OOPS! ")));
-        QVERIFY(m_boxes.shown[0].text.size() > 6);
-        QCOMPARE(m_boxes.shown[0].buttons, MessageBoxes::Buttons::Ok);
-    }
-
-    void mountsOfferedAsPlaces_data()
-    {
-        QTest::addColumn<QString>("root");
-        QTest::addColumn<QByteArray>("type");
-        QTest::addColumn<bool>("offered");
-        QTest::newRow("system disk") << "/" << QByteArray("ext4") << true;
-        QTest::newRow("USB stick") << "/media/op/STICK" << QByteArray("vfat") << true;
-        QTest::newRow("runtime tmpfs") << "/run/user/1000" << QByteArray("tmpfs") << false;
-        QTest::newRow("bind into /sys") << "/sys/fs/bpf" << QByteArray("ext4") << false;
+        QCOMPARE(QStringLiteral("%1 %2 %3").arg(picker.currentFolder()).arg(places->currentIndex()).arg(m_boxes.shown.size()), m_data + " 2 1");
+        QVERIFY(m_boxes.shown[0].text.startsWith(QStringLiteral("OOPS! ")) && m_boxes.shown[0].text.size() > 6
+                && m_boxes.shown[0].buttons == MessageBoxes::Buttons::Ok);
     }
 
     void mountsOfferedAsPlaces()
     {
-        QFETCH(QString, root);
-        QFETCH(QByteArray, type);
-        QFETCH(bool, offered);
-        QCOMPARE(frmBrowseFolders::isStoragePlace(root, type), offered);
+        // A system disk and a USB stick are places; a runtime tmpfs and a bind into /sys are not.
+        QCOMPARE((QList<bool>{frmBrowseFolders::isStoragePlace(QStringLiteral("/"), "ext4"),
+                              frmBrowseFolders::isStoragePlace(QStringLiteral("/media/op/STICK"), "vfat"),
+                              frmBrowseFolders::isStoragePlace(QStringLiteral("/run/user/1000"), "tmpfs"),
+                              frmBrowseFolders::isStoragePlace(QStringLiteral("/sys/fs/bpf"), "ext4")}),
+                 (QList<bool>{true, true, false, false}));
     }
 
     void centresOverTheMainWindowButStaysOnScreen()
     {
         QWidget owner;
         const QRect avail = owner.screen()->availableGeometry();
-        owner.setGeometry(avail.center().x() - 200, avail.center().y() - 150, 400, 300);
+        owner.setGeometry(QRect(avail.center() - QPoint(200, 150), QSize(400, 300)));
         owner.show();
         {
             frmBrowseFolders picker(&owner, &m_boxes);
             picker.show();
-            const QRect outer = owner.frameGeometry();
-            const QRect own = picker.frameGeometry();
-            QCOMPARE(own.left(), outer.left() + outer.width() / 2 - own.width() / 2);
-            QCOMPARE(own.top(), outer.top() + outer.height() / 2 - own.height() / 2);
+            const QRect outer = owner.frameGeometry(), own = picker.frameGeometry();
+            QCOMPARE(own.topLeft(), outer.topLeft() + QPoint(outer.width() / 2 - own.width() / 2, outer.height() / 2 - own.height() / 2));
         }
         // Over a window at the top left corner, centring alone would put the picker's top
         // edge above the screen.
         owner.move(avail.topLeft());
         frmBrowseFolders picker(&owner, &m_boxes);
         picker.show();
-        QCOMPARE(picker.frameGeometry().top(), avail.top());
-        QVERIFY(picker.frameGeometry().left() >= avail.left());
+        QVERIFY(picker.frameGeometry().top() == avail.top() && picker.frameGeometry().left() >= avail.left());
     }
 
     // The real box: application-modal while up, show() back at once, the answer to the handler.
@@ -244,10 +226,8 @@ private slots:
         QVERIFY(answers.isEmpty());
         QPointer<QMessageBox> box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         QVERIFY(box);
-        QCOMPARE(box->windowModality(), Qt::ApplicationModal);
-        QCOMPARE(box->text(), QStringLiteral("text"));
-        QCOMPARE(box->windowTitle(), QStringLiteral("title"));
-        QCOMPARE(box->icon(), QMessageBox::Critical);
+        QVERIFY(box->windowModality() == Qt::ApplicationModal && box->icon() == QMessageBox::Critical);
+        QCOMPARE(box->text() + u'|' + box->windowTitle(), QStringLiteral("text|title"));
         if (press)
             box->button(QMessageBox::StandardButton(press))->click();
         else

@@ -19,8 +19,7 @@ namespace {
 
 QByteArray record(int a, int b, int offset)
 {
-    const char bytes[] = {'R', char(a >> 8), char(a & 0xFF), char(b >> 8), char(b & 0xFF), char(offset), 0};
-    return QByteArray(bytes, 7);
+    return QByteArray("R") + char(a >> 8) + char(a & 0xFF) + char(b >> 8) + char(b & 0xFF) + char(offset) + '\0';
 }
 
 } // namespace
@@ -40,13 +39,11 @@ private slots:
         MessageLog log;
         InstrumentSession session(socket, clock, boxes, log);
         CalibrationModel& cal = session.calibration();
-        cal.setCell(CalibrationModel::ALow, "500");
-        cal.setCell(CalibrationModel::AHigh, "3600");
-        cal.setCell(CalibrationModel::BLow, "510");
-        cal.setCell(CalibrationModel::BHigh, "3590");
+        const QStringList cells{"500", "3600", "510", "3590"};
+        for (int c = CalibrationModel::ALow; c <= CalibrationModel::BHigh; ++c)
+            cal.setCell(CalibrationModel::Cell(c), cells[c]);
         HistogramFeed feed;
-        feed.setCalibrationTexts(cal.cell(CalibrationModel::ALow), cal.cell(CalibrationModel::AHigh),
-                                 cal.cell(CalibrationModel::BLow), cal.cell(CalibrationModel::BHigh), cal.tauA(), cal.tauB());
+        feed.setCalibrationTexts(cells[0], cells[1], cells[2], cells[3], cal.tauA(), cal.tauB());
         session.decoder().setObserver(&feed);
 
         HistogramWindow window(feed.histogram(), &session.linkHealth());
@@ -64,10 +61,9 @@ private slots:
         session.decoder().feed(arrival);
 
         QTRY_COMPARE(window.figureText("Count"), QStringLiteral("4"));
-        QCOMPARE(window.figureText("Mean"), QStringLiteral("-22,957.0 ps"));
-        QCOMPARE(window.figureText("Decoded"), QStringLiteral("4"));
-        QCOMPARE(window.figureText("Rejected (plausibility)"), QStringLiteral("1"));
-        QCOMPARE(window.figureText("Rejected (overflow)"), QStringLiteral("1"));
+        QCOMPARE(QStringList({window.figureText("Mean"), window.figureText("Decoded"), window.figureText("Rejected (plausibility)"),
+                              window.figureText("Rejected (overflow)")}),
+                 QStringList({"-22,957.0 ps", "4", "1", "1"}));
         QCOMPARE(log.line(0), QStringLiteral("Doh! (data) Overflow"));
         QVERIFY(window.figureText("Bins").contains("calibrated"));
 
@@ -87,17 +83,12 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&window));
 
         QTemporaryDir dir;
-        const QString csvPath = dir.filePath("run.csv");
-        QVERIFY(window.exportCsv(csvPath));
-        QFile csv(csvPath);
+        QVERIFY(window.exportCsv(dir.filePath("run.csv")) && window.exportPng(dir.filePath("run.png")));
+        QFile csv(dir.filePath("run.csv"));
         QVERIFY(csv.open(QIODevice::ReadOnly));
         QCOMPARE(csv.readAll(), histogram.toCsv());
-
-        const QString pngPath = dir.filePath("run.png");
-        QVERIFY(window.exportPng(pngPath));
-        const QImage image(pngPath);
-        QVERIFY(!image.isNull());
-        QVERIFY(image.width() >= 400 && image.height() >= 300);
+        const QImage image(dir.filePath("run.png"));
+        QVERIFY(!image.isNull() && image.width() >= 400 && image.height() >= 300);
         QVERIFY(!window.exportPng(dir.filePath("no/such/folder.png")));
     }
 };

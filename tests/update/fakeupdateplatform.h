@@ -12,10 +12,10 @@
 class FakeUpdatePlatform final : public UpdatePlatform {
 public:
     struct Served {
-        QByteArray body;
+        QByteArray body = {};
         bool binary = false;
         /// The "Content-length" sent; the body's size unless set.
-        std::optional<QString> contentLength;
+        std::optional<QString> contentLength = {};
         /// A transfer error instead of a response.
         UpdateError error = UpdateError::None;
         /// The transfer error only for binary-mode requests (the probe goes through).
@@ -23,10 +23,7 @@ public:
         /// Seconds the transfer takes on `clock`.
         double takes = 0;
     };
-    struct Started {
-        QString program;
-        QStringList arguments;
-    };
+    using Started = std::pair<QString, QStringList>;
 
     void serve(const QString& url, const Served& s) { routes.insert(url, s); }
 
@@ -35,20 +32,16 @@ public:
         requests.append(url);
         limitsAsked.append(limits);
         HttpReply r;
-        const auto it = routes.constFind(url);
-        const Served s = it != routes.constEnd()
-                             ? *it
-                             : Served{QByteArrayLiteral("<html><body>404 Not Found</body></html>"), false, {}, {}, {}};
+        const Served s = routes.value(url, Served{"<html><body>404 Not Found</body></html>"});
         r.contentLength = s.contentLength.value_or(QString::number(s.body.size()));
-        if (s.error != UpdateError::None) {
+        if (s.error != UpdateError::None)
             r.error = s.error;
-        } else if (mode == HttpMode::Binary && s.binaryError != UpdateError::None) {
+        else if (mode == HttpMode::Binary && s.binaryError != UpdateError::None)
             r.error = s.binaryError;
-        } else if (mode == HttpMode::Text && s.binary) {
+        else if (mode == HttpMode::Text && s.binary)
             r.error = UpdateError::TypeMismatch;
-        } else {
+        else
             r.body = s.body;
-        }
         if (clock)
             clock->advance(s.takes);
         QTimer::singleShot(0, [done, progress, r] {
@@ -62,11 +55,7 @@ public:
     QString executableSuffix() const override { return suffix; }
     bool isWritableFolder(const QString& path) const override { return writable && path == folder; }
     QByteArray versionBlock(const QString&) const override { return block; }
-    void deleteFile(const QString& path) override
-    {
-        deleted.append(path);
-        files.remove(path);
-    }
+    void deleteFile(const QString& path) override { deleted.append(path), files.remove(path); }
     UpdateError writeFile(const QString& path, const QByteArray& bytes, bool executable) override
     {
         if (writeError != UpdateError::None)
@@ -83,19 +72,16 @@ public:
         return startError != UpdateError::None ? 0 : startTask;
     }
 
-    QString folder = QStringLiteral("/opt/tallyscope");
-    QString suffix;
+    QString folder = QStringLiteral("/opt/tallyscope"), suffix;
     QByteArray block;
     QHash<QString, Served> routes;
-    QStringList requests;
-    QList<Limits> limitsAsked;
     FakeClock* clock = nullptr;
     bool writable = true;
-    QStringList deleted;
-    QHash<QString, QByteArray> files;
-    QStringList executables;
-    UpdateError writeError = UpdateError::None;
-    UpdateError startError = UpdateError::None;
+    UpdateError writeError = UpdateError::None, startError = UpdateError::None;
     qint64 startTask = 4242;
+    // What the update did, in order.
+    QStringList requests, deleted, executables;
+    QList<Limits> limitsAsked;
+    QHash<QString, QByteArray> files;
     QList<Started> started;
 };

@@ -4,8 +4,6 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
-#include <QList>
-#include <QPointer>
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -15,7 +13,7 @@
 class LoopbackHttpServer {
 public:
     struct Route {
-        QByteArray body;
+        QByteArray body = {};
         int status = 200;
         /// No "Content-Length" header: the body ends when the connection closes.
         bool dropContentLength = false;
@@ -25,41 +23,32 @@ public:
         QByteArray contentLength = {};
         /// Send the body one byte every so many milliseconds (0: all at once).
         int trickleMs = 0;
-        /// Repeat the body without end (no length), until the client goes or kFloodLimit is sent.
+        /// Repeat the body without length until the client goes, 4 GiB are sent or two minutes pass.
         bool flood = false;
         /// "Location" of a redirect (status 30x).
         QByteArray location = {};
     };
-
-    /// Even a flood ends: a client that reads on for this much is not one the tests want.
-    static constexpr qint64 kFloodLimit = qint64(4) << 30;
-    static constexpr int kFloodSeconds = 120;
 
     LoopbackHttpServer()
     {
         m_server.listen(QHostAddress::LocalHost, 0);
         QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
             while (QTcpSocket* s = m_server.nextPendingConnection()) {
-                auto buffer = std::make_shared<QByteArray>();
-                QObject::connect(s, &QTcpSocket::readyRead, s, [this, s, buffer] {
-                    if (buffer->contains("\r\n\r\n")) {
-                        s->readAll(); // answered already
-                        return;
-                    }
-                    buffer->append(s->readAll());
-                    if (buffer->contains("\r\n\r\n"))
-                        answer(s, *buffer);
+                auto head = std::make_shared<QByteArray>();
+                QObject::connect(s, &QTcpSocket::readyRead, s, [this, s, head] {
+                    const bool answered = head->contains("\r\n\r\n");
+                    head->append(s->readAll());
+                    if (!answered && head->contains("\r\n\r\n"))
+                        answer(s, *head);
                 });
                 QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
             }
         });
     }
 
-    bool isListening() const { return m_server.isListening(); }
     quint16 port() const { return m_server.serverPort(); }
-    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1/updates/").arg(m_server.serverPort()); }
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1/updates/").arg(port()); }
     void serve(const QString& fileName, const Route& route) { m_routes.insert(QStringLiteral("/updates/") + fileName, route); }
-    Route& route(const QString& fileName) { return m_routes[QStringLiteral("/updates/") + fileName]; }
 
     /// Paths asked for, in order.
     QStringList requests;
@@ -67,54 +56,46 @@ public:
 private:
     void answer(QTcpSocket* s, const QByteArray& head)
     {
-        const QList<QByteArray> words = head.left(head.indexOf("\r\n")).split(' ');
-        const QString path = QString::fromLatin1(words.value(1));
+        const QString path = QString::fromLatin1(head.left(head.indexOf("\r\n")).split(' ').value(1));
         requests.append(path);
-        const auto it = m_routes.constFind(path);
-        Route r = it != m_routes.constEnd() ? *it : Route{QByteArrayLiteral("<html><body><h1>404 Not Found</h1></body></html>"), 404};
+        const Route r = m_routes.value(path, Route{"<html><body><h1>404 Not Found</h1></body></html>", 404});
         if (r.stall)
             return;
         const QByteArray reason = r.status == 200 ? "OK" : r.status / 100 == 3 ? "Found" : "Not Found";
-        QByteArray out = "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reason
-                         + "\r\nContent-Type: " + (r.status == 200 ? "application/octet-stream" : "text/html")
-                         + "\r\nConnection: close\r\n";
+        QByteArray out = "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reason + "\r\nContent-Type: "
+                         + (r.status == 200 ? "application/octet-stream" : "text/html") + "\r\nConnection: close\r\n";
         if (!r.location.isEmpty())
             out += "Location: " + r.location + "\r\n";
         if (!r.dropContentLength && !r.flood)
             out += "Content-Length: " + (r.contentLength.isEmpty() ? QByteArray::number(r.body.size()) : r.contentLength) + "\r\n";
-        out += "\r\n";
+        s->write(out + "\r\n");
         if (r.flood)
-            return flood(s, out, r.body);
+            return flood(s, r.body);
         if (r.trickleMs > 0)
-            return trickle(s, out, r.body, r.trickleMs);
-        s->write(out + r.body);
+            return trickle(s, r.body, r.trickleMs);
+        s->write(r.body);
         s->disconnectFromHost();
     }
 
-    static void flood(QTcpSocket* s, const QByteArray& head, const QByteArray& pattern)
+    static void flood(QTcpSocket* s, QByteArray chunk)
     {
-        QByteArray chunk = pattern.isEmpty() ? QByteArray(1, 'x') : pattern;
         while (chunk.size() < 64 * 1024)
-            chunk += chunk;
-        s->write(head);
+            chunk += chunk.isEmpty() ? QByteArray(1, 'x') : chunk;
         auto sent = std::make_shared<qint64>(0);
         auto clock = std::make_shared<QElapsedTimer>();
         clock->start();
         const auto more = [s, chunk, sent, clock] {
-            if (*sent >= kFloodLimit || clock->elapsed() > kFloodSeconds * 1000)
+            if (*sent >= (qint64(4) << 30) || clock->elapsed() > 120000)
                 return s->disconnectFromHost();
-            while (s->bytesToWrite() < 4 * chunk.size()) {
+            for (; s->bytesToWrite() < 4 * chunk.size(); *sent += chunk.size())
                 s->write(chunk);
-                *sent += chunk.size();
-            }
         };
         QObject::connect(s, &QTcpSocket::bytesWritten, s, more);
         more();
     }
 
-    static void trickle(QTcpSocket* s, const QByteArray& head, const QByteArray& body, int everyMs)
+    static void trickle(QTcpSocket* s, const QByteArray& body, int everyMs)
     {
-        s->write(head);
         auto* timer = new QTimer(s);
         auto at = std::make_shared<qsizetype>(0);
         QObject::connect(timer, &QTimer::timeout, s, [s, timer, body, at] {

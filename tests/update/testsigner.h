@@ -2,7 +2,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -11,16 +10,12 @@ class TestSigner {
 public:
     TestSigner()
     {
-        m_ok = m_dir.isValid()
-               && run({QStringLiteral("-G"), QStringLiteral("-W"), QStringLiteral("-p"), path("key.pub"),
-                       QStringLiteral("-s"), path("key.sec")});
-        QFile pub(path("key.pub"));
-        if (m_ok && pub.open(QIODevice::ReadOnly))
-            m_publicKey = QString::fromLatin1(pub.readAll().split('\n').value(1).trimmed());
+        if (m_dir.isValid() && run({QStringLiteral("-G"), QStringLiteral("-W"), QStringLiteral("-p"), path("key.pub"), QStringLiteral("-s"), path("key.sec")}))
+            m_publicKey = QString::fromLatin1(read("key.pub").split('\n').value(1).trimmed());
     }
 
     /// False when the minisign tool is missing or failed.
-    bool isValid() const { return m_ok && !m_publicKey.isEmpty(); }
+    bool isValid() const { return !m_publicKey.isEmpty(); }
     QString publicKey() const { return m_publicKey; }
 
     /// The .minisig file for `message`: prehashed (minisign's default) or the legacy format, with
@@ -32,20 +27,21 @@ public:
             return {};
         m.close();
         QFile::remove(path("message.minisig"));
-        QStringList args{QStringLiteral("-S"), QStringLiteral("-s"), path("key.sec"), QStringLiteral("-m"),
-                         path("message")};
+        QStringList args{QStringLiteral("-S"), QStringLiteral("-s"), path("key.sec"), QStringLiteral("-m"), path("message")};
         if (legacy)
             args << QStringLiteral("-l");
         if (!trustedComment.isEmpty())
             args << QStringLiteral("-t") << trustedComment;
-        if (!run(args))
-            return {};
-        QFile sig(path("message.minisig"));
-        return sig.open(QIODevice::ReadOnly) ? sig.readAll() : QByteArray();
+        return run(args) ? read("message.minisig") : QByteArray();
     }
 
 private:
     QString path(const char* name) const { return m_dir.filePath(QString::fromLatin1(name)); }
+    QByteArray read(const char* name) const
+    {
+        QFile f(path(name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
     static bool run(const QStringList& args)
     {
         QProcess p;
@@ -54,6 +50,5 @@ private:
     }
 
     QTemporaryDir m_dir;
-    bool m_ok = false;
     QString m_publicKey;
 };

@@ -1,4 +1,5 @@
-/// @brief The update over real HTTP on loopback: binary recognition, broken, trickling and flooding servers, redirects, and a full hand-over to the changeover program.
+/// @brief The update over real HTTP on loopback (binary recognition, broken, trickling and flooding servers, redirects, a full
+/// hand-over to the changeover program), and the changeover program's own decisions.
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
 #include "tests/common/fakes.h"
@@ -7,12 +8,14 @@
 #include "tests/update/updatefixtures.h"
 #include "update/qtupdateplatform.h"
 #include "update/updateroutine.h"
+#include "update/updater/changeover.h"
 #include "update/versionblock.h"
 
 #include <QNetworkProxy>
 #include <QSignalSpy>
 #include <QtTest>
 #include <memory>
+#include <optional>
 
 using namespace updatefixtures;
 using Route = LoopbackHttpServer::Route;
@@ -20,40 +23,6 @@ using Route = LoopbackHttpServer::Route;
 namespace {
 
 QString changeoverBuild() { return QCoreApplication::applicationDirPath() + QStringLiteral("/updater/tallyscope-updater"); }
-
-struct Rig {
-    Rig(const TestSigner& s, const QString& executable) : signer(s), routine(platform, settings, boxes, clock, s.publicKey())
-    {
-        platform.setExecutablePath(executable);
-    }
-    void publish(const QByteArray& exe, const QByteArray& updater, const QString& version = QStringLiteral("1.00.0009"))
-    {
-        const QByteArray ver = versionFile(version, {}, digestLine(exe, QStringLiteral("tallyscope")) + digestLine(updater, QStringLiteral("tallyscope-updater")));
-        server.serve(QStringLiteral("tallyscope.ver"), Route{ver});
-        server.serve(QStringLiteral("tallyscope.ver.minisig"), Route{signer.sign(ver, false, trustedComment(ver))});
-        server.serve(QStringLiteral("tallyscope"), Route{exe});
-        server.serve(QStringLiteral("tallyscope-updater"), Route{updater});
-    }
-    QString run(int mode)
-    {
-        QSignalSpy done(&routine, &UpdateRoutine::finished);
-        QSignalSpy ended(&routine, &UpdateRoutine::endProgramRequested);
-        if (!routine.UpdateThisApp(UpdateCheckMode(mode), server.baseUrl()))
-            return QStringLiteral("<refused>");
-        if (!QTest::qWaitFor([&] { return !done.isEmpty() || !ended.isEmpty(); }, 20000))
-            return QStringLiteral("<timeout>");
-        return ended.isEmpty() ? done.first().first().toString() : QStringLiteral("0");
-    }
-
-    const TestSigner& signer;
-    LoopbackHttpServer server;
-    QtUpdatePlatform platform;
-    MemorySettingsBackend backend;
-    SettingsStore settings{backend};
-    FakeMessageBoxes boxes;
-    FakeClock clock;
-    UpdateRoutine routine;
-};
 
 } // namespace
 
@@ -76,7 +45,8 @@ private slots:
     {
         QTest::addColumn<QString>("route");
         QTest::addColumn<bool>("binaryMode");
-        QTest::addColumn<bool>("rate"); // a progress rate instead of a deadline
+        QTest::addColumn<int>("deadline");
+        QTest::addColumn<int>("window"); // 10 bytes a window, or no rate
         QTest::addColumn<int>("error");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("contentLength");
@@ -84,50 +54,45 @@ private slots:
         const QByteArray text = "[version]\r\n1.0\r\n";
         const QByteArray exe = program(2100, 'E');
         const QString n = QString::number(text.size());
-        QTest::newRow("text as text") << "text" << false << false << 0 << text << n;
-        QTest::newRow("program as text: type mismatch, true size") << "exe" << false << false << 13 << QByteArray() << "2100";
-        QTest::newRow("program as bytes") << "exe" << true << false << 0 << exe << "2100";
-        QTest::newRow("error page is text, no error") << "missing" << false << false << 0
+        QTest::newRow("text as text") << "text" << false << 5000 << 0 << 0 << text << n;
+        QTest::newRow("program as text: type mismatch, true size") << "exe" << false << 5000 << 0 << 13 << QByteArray() << "2100";
+        QTest::newRow("program as bytes") << "exe" << true << 5000 << 0 << 0 << exe << "2100";
+        QTest::newRow("error page is text, no error") << "missing" << false << 5000 << 0 << 0
                                                       << QByteArray("<html><body><h1>404 Not Found</h1></body></html>") << "48";
-        QTest::newRow("no Content-Length") << "nolength" << false << false << 0 << text << "";
-        QTest::newRow("stall: time-out") << "stall" << false << false << 35761 << QByteArray() << "";
-        QTest::newRow("nobody listening") << "closed" << false << false << 35764 << QByteArray() << "";
-        QTest::newRow("flood past the limit") << "flood" << true << false << 6 << QByteArray() << "";
-        QTest::newRow("announced past the limit") << "announced" << false << false << 6 << QByteArray() << "99999999";
-        QTest::newRow("trickle past the deadline") << "trickle" << false << false << 35761 << QByteArray() << n;
-        QTest::newRow("trickle below the rate") << "trickle" << true << true << 35761 << QByteArray() << n;
-        QTest::newRow("fast enough for the rate") << "text" << false << true << 0 << text << n;
-        QTest::newRow("redirect on loopback") << "moved" << false << false << 0 << text << n;
-        QTest::newRow("redirect to a name, refused") << "away" << false << false << 35764 << QByteArray() << "0";
+        QTest::newRow("no Content-Length") << "nolength" << false << 300 << 0 << 0 << text << "";
+        QTest::newRow("stall: time-out") << "stall" << false << 300 << 0 << 35761 << QByteArray() << "";
+        QTest::newRow("nobody listening") << "closed" << false << 300 << 0 << 35764 << QByteArray() << "";
+        QTest::newRow("flood past the limit") << "flood" << true << 300 << 0 << 6 << QByteArray() << "";
+        QTest::newRow("announced past the limit") << "announced" << false << 300 << 0 << 6 << QByteArray() << "99999999";
+        QTest::newRow("trickle past the deadline") << "trickle" << false << 600 << 0 << 35761 << QByteArray() << n;
+        QTest::newRow("trickle below the rate") << "trickle" << true << 0 << 400 << 35761 << QByteArray() << n;
+        QTest::newRow("fast enough for the rate") << "text" << false << 5000 << 2000 << 0 << text << n;
+        QTest::newRow("redirect on loopback") << "moved" << false << 5000 << 0 << 0 << text << n;
+        QTest::newRow("redirect to a name, refused") << "away" << false << 300 << 0 << 35764 << QByteArray() << "0";
     }
 
     void transfers()
     {
         QFETCH(QString, route);
         QFETCH(bool, binaryMode);
-        QFETCH(bool, rate);
+        QFETCH(int, deadline);
+        QFETCH(int, window);
         QFETCH(int, error);
         QFETCH(QByteArray, body);
         QFETCH(QString, contentLength);
 
         LoopbackHttpServer server;
-        QVERIFY(server.isListening());
         const QByteArray text = "[version]\r\n1.0\r\n";
         server.serve(QStringLiteral("text"), Route{text});
         server.serve(QStringLiteral("exe"), Route{program(2100, 'E')});
-        server.serve(QStringLiteral("nolength"), Route{text, 200, true});
-        server.serve(QStringLiteral("stall"), Route{{}, 200, false, true});
-        server.serve(QStringLiteral("flood"), Route{program(1000, 'F')});
-        server.route(QStringLiteral("flood")).flood = true;
-        server.serve(QStringLiteral("announced"), Route{text});
-        server.route(QStringLiteral("announced")).contentLength = "99999999";
-        server.serve(QStringLiteral("trickle"), Route{text});
-        server.route(QStringLiteral("trickle")).trickleMs = 100;
-        server.serve(QStringLiteral("moved"), Route{{}, 302});
-        server.route(QStringLiteral("moved")).location = server.baseUrl().toLatin1() + "text";
+        server.serve(QStringLiteral("nolength"), Route{.body = text, .dropContentLength = true});
+        server.serve(QStringLiteral("stall"), Route{.stall = true});
+        server.serve(QStringLiteral("flood"), Route{.body = program(1000, 'F'), .flood = true});
+        server.serve(QStringLiteral("announced"), Route{.body = text, .contentLength = "99999999"});
+        server.serve(QStringLiteral("trickle"), Route{.body = text, .trickleMs = 100});
+        server.serve(QStringLiteral("moved"), Route{.status = 302, .location = server.baseUrl().toLatin1() + "text"});
         // Were the redirect followed, it would still stay on this machine.
-        server.serve(QStringLiteral("away"), Route{{}, 302});
-        server.route(QStringLiteral("away")).location = QStringLiteral("http://localhost:%1/updates/text").arg(server.port()).toLatin1();
+        server.serve(QStringLiteral("away"), Route{.status = 302, .location = QStringLiteral("http://localhost:%1/updates/text").arg(server.port()).toLatin1()});
         QString url = server.baseUrl() + route;
         if (route == u"closed") {
             QTcpServer probe;
@@ -137,17 +102,8 @@ private slots:
         }
 
         QtUpdatePlatform platform;
-        UpdatePlatform::Limits limits;
-        limits.maxBytes = 64 * 1024;
-        if (rate) {
-            // 10 bytes a window: the trickle sends about 4 in 400 ms; the whole file (16) comes at once.
-            limits.progressWindowMs = route == u"trickle" ? 400 : 2000;
-            limits.minBytesPerWindow = 10;
-        } else {
-            limits.deadlineMs = route == u"trickle" ? 600 : 300;
-        }
-        if (route == u"text" || route == u"exe" || route == u"missing" || route == u"moved")
-            limits.deadlineMs = 5000;
+        // The trickle sends about 4 bytes in 400 ms; the whole text (16) comes at once.
+        const UpdatePlatform::Limits limits{64 * 1024, deadline, window, window ? 10 : 0};
         std::optional<UpdatePlatform::HttpReply> reply;
         platform.request(url, binaryMode ? UpdatePlatform::HttpMode::Binary : UpdatePlatform::HttpMode::Text, limits,
                          [&reply](const UpdatePlatform::HttpReply& r) { reply = r; }, {});
@@ -173,11 +129,26 @@ private slots:
         panel.start(QStringLiteral("sleep"), {QStringLiteral("60")});
         QVERIFY(panel.waitForStarted());
 
-        Rig rig(*m_signer, folder.panel());
-        rig.boxes.answer = MessageBoxes::Answer::Yes;
-        rig.platform.setPanelPid(panel.processId());
-        rig.publish(newPanel, readAll(changeoverBuild()));
-        QCOMPARE(rig.run(1), QStringLiteral("0"));
+        LoopbackHttpServer server;
+        const QByteArray updater = readAll(changeoverBuild());
+        const QByteArray ver = versionFile(QStringLiteral("1.00.0009"), {},
+                                           digestLine(newPanel, QStringLiteral("tallyscope")) + digestLine(updater, QStringLiteral("tallyscope-updater")));
+        server.serve(QStringLiteral("tallyscope.ver"), Route{ver});
+        server.serve(QStringLiteral("tallyscope.ver.minisig"), Route{m_signer->sign(ver, false, trustedComment(ver))});
+        server.serve(QStringLiteral("tallyscope"), Route{newPanel});
+        server.serve(QStringLiteral("tallyscope-updater"), Route{updater});
+        QtUpdatePlatform platform;
+        platform.setExecutablePath(folder.panel());
+        platform.setPanelPid(panel.processId());
+        MemorySettingsBackend backend;
+        SettingsStore settings{backend};
+        FakeMessageBoxes boxes;
+        boxes.answer = MessageBoxes::Answer::Yes;
+        FakeClock clock;
+        UpdateRoutine routine(platform, settings, boxes, clock, m_signer->publicKey());
+        QSignalSpy ended(&routine, &UpdateRoutine::endProgramRequested);
+        QVERIFY(routine.UpdateThisApp(UpdateCheckMode::Asked, server.baseUrl()));
+        QVERIFY(ended.wait(20000));
         QVERIFY(QFileInfo(folder.path(QStringLiteral("tallyscope-updater"))).isExecutable());
         QCOMPARE(readAll(folder.path(QStringLiteral("Downloaded Update"))), newPanel);
         QCOMPARE(readAll(folder.panel()), oldPanel);
@@ -185,11 +156,80 @@ private slots:
         QVERIFY(panel.waitForFinished());
 
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder.path(QStringLiteral("started"))), 15000);
-        QCOMPARE(readAll(folder.panel()), newPanel);
-        QVERIFY(QFileInfo(folder.panel()).isExecutable());
+        QVERIFY(readAll(folder.panel()) == newPanel && QFileInfo(folder.panel()).isExecutable());
         QVERIFY(!QFile::exists(folder.path(QStringLiteral("Downloaded Update"))));
         QTRY_VERIFY(!QFile::exists(folder.panel() + QStringLiteral(".old")));
         QVERIFY(readAll(folder.path(QStringLiteral("tallyscope-updater.log"))).contains("started it"));
+    }
+
+    // The changeover program's own decisions: what it refuses, the digest it checks, and when the old program comes back.
+    void changeover_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QByteArray>("logged");
+        QTest::addColumn<bool>("replaced");
+        QTest::addColumn<bool>("restarted");
+
+        QTest::newRow("name with a path separator") << "../tallyscope" << QByteArray("Refused the program name") << false << false;
+        QTest::newRow("digest that is no digest") << "bad digest" << QByteArray("Refused the digest") << false << false;
+        QTest::newRow("download is a symbolic link out of the folder") << "link" << QByteArray("symbolic link") << false << false;
+        QTest::newRow("nothing downloaded") << "none" << QByteArray("is missing") << false << false;
+        QTest::newRow("download changed since the panel checked it") << "changed" << QByteArray("does not match") << false << false;
+        QTest::newRow("new program does not start") << "broken" << QByteArray("could not be started") << false << true;
+        QTest::newRow("new panel ends without a window") << "ends" << QByteArray("ended before its window") << false << true;
+        QTest::newRow("new panel shows no window in time") << "hangs" << QByteArray("showed no window") << false << true;
+        QTest::newRow("healthy start") << "healthy" << QByteArray("started healthily") << true << false;
+        QTest::newRow("healthy start, called without a digest") << "no digest" << QByteArray("started healthily") << true << false;
+    }
+
+    void changeover()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QByteArray, logged);
+        QFETCH(bool, replaced);
+        QFETCH(bool, restarted);
+
+        ProgramFolder folder;
+        QVERIFY(folder.ok);
+        const QByteArray oldPanel = readAll(folder.panel());
+        // Nothing outside the program folder may change.
+        QTemporaryDir outside;
+        const QString outsideFile = outside.filePath(QStringLiteral("precious"));
+        QVERIFY(writeAll(outsideFile, "outside"));
+
+        const QString downloaded = folder.path(QStringLiteral("Downloaded Update"));
+        QByteArray fresh = newPanelScript(setup != u"ends" && setup != u"hangs", setup == u"hangs" ? "exec sleep 20" : "exit 0");
+        if (setup == u"broken")
+            fresh = QByteArray(3000, '\x7f');
+        if (setup == u"link")
+            QVERIFY(QFile::link(outsideFile, downloaded));
+        else if (setup != u"none")
+            QVERIFY(writeAll(downloaded, fresh));
+
+        Changeover::Settings settings;
+        settings.folder = folder.dir.path();
+        settings.programName = setup == u"../tallyscope" ? setup : QStringLiteral("tallyscope");
+        settings.sha256Hex = QString::fromLatin1(QCryptographicHash::hash(fresh, QCryptographicHash::Sha256).toHex());
+        if (setup == u"bad digest")
+            settings.sha256Hex = QStringLiteral("../../etc");
+        else if (setup == u"no digest")
+            settings.sha256Hex.clear();
+        else if (setup == u"changed")
+            QVERIFY(writeAll(downloaded, fresh + "more"));
+        settings.healthyStartMs = 1500;
+
+        std::optional<int> exitCode;
+        Changeover changeover(settings, [&exitCode](int code) { exitCode = code; });
+        changeover.start();
+        QTRY_VERIFY_WITH_TIMEOUT(exitCode.has_value(), 10000);
+
+        QCOMPARE(*exitCode, replaced ? 0 : 1);
+        const QByteArray log = readAll(folder.path(QStringLiteral("tallyscope-updater.log")));
+        QVERIFY2(log.contains(logged), log.constData());
+        QCOMPARE(readAll(folder.panel()), replaced ? fresh : oldPanel);
+        QVERIFY(!QFile::exists(folder.panel() + QStringLiteral(".old")));
+        QCOMPARE(readAll(outsideFile), QByteArray("outside"));
+        QTRY_COMPARE_WITH_TIMEOUT(QFile::exists(folder.path(QStringLiteral("restarted"))), restarted, 10000);
     }
 };
 

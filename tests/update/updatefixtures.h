@@ -31,8 +31,7 @@ inline QByteArray digestLine(const QByteArray& bytes, const QString& name)
 inline QString trustedComment(const QByteArray& versionFileText, const QString& fileName = QStringLiteral("tallyscope.ver"))
 {
     const qsizetype at = versionFileText.indexOf("[version]\r\n");
-    QByteArray version = at < 0 ? QByteArray() : versionFileText.mid(at + 11);
-    version.truncate(version.indexOf("\r\n") < 0 ? version.size() : version.indexOf("\r\n"));
+    const QByteArray version = at < 0 ? QByteArray() : versionFileText.mid(at + 11).split('\r').value(0);
     return QStringLiteral("timestamp:1\tfile:%1\tversion:%2").arg(fileName, QString::fromLatin1(version));
 }
 
@@ -51,19 +50,10 @@ inline QByteArray versionBlock(const QString& fileVersion)
 {
     const QString chars = QStringLiteral("VS_VERSION_INFO") + QChar(0) + QStringLiteral("FileVersion") + QChar(0)
                           + QChar(0) + fileVersion + QChar(0);
-    QByteArray out;
-    for (QChar c : chars) {
-        out.append(char(c.unicode() & 0xff));
-        out.append(char(c.unicode() >> 8));
-    }
-    return out;
+    return QByteArray(reinterpret_cast<const char*>(chars.utf16()), chars.size() * 2); // UTF-16LE on this machine
 }
 
-inline QByteArray flipBit(QByteArray bytes, qsizetype at)
-{
-    bytes[at] = char(bytes[at] ^ 0x04);
-    return bytes;
-}
+inline QByteArray flipBit(QByteArray bytes, qsizetype at) { return bytes[at] = char(bytes[at] ^ 0x04), bytes; }
 
 inline QByteArray readAll(const QString& path)
 {
@@ -92,15 +82,14 @@ inline QByteArray newPanelScript(bool healthy = true, const QByteArray& then = "
 /// start a test program again.
 struct ProgramFolder {
     ProgramFolder()
+        : ok(dir.isValid() && writeAll(panel(), "#!/bin/sh\necho restarted > \"$(dirname \"$0\")/restarted\"\nexit 0\n" + QByteArray(100, '\0')
+                                                       + VersionBlock::embedded().toByteArray(), true))
     {
-        const QByteArray old = QByteArray("#!/bin/sh\necho restarted > \"$(dirname \"$0\")/restarted\"\nexit 0\n")
-                               + QByteArray(100, '\0') + VersionBlock::embedded().toByteArray();
-        ok = dir.isValid() && writeAll(panel(), old, true);
     }
     QString path(const QString& name) const { return dir.filePath(name); }
     QString panel() const { return path(QStringLiteral("tallyscope")); }
     QTemporaryDir dir;
-    bool ok = false;
+    bool ok;
 };
 
 } // namespace updatefixtures
