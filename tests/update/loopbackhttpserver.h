@@ -49,6 +49,8 @@ public:
     quint16 port() const { return m_server.serverPort(); }
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1/updates/").arg(port()); }
     void serve(const QString& fileName, const Route& route) { m_routes.insert(QStringLiteral("/updates/") + fileName, route); }
+    /// A route already served, to change before the transfer (the update benchmark's faults).
+    Route& route(const QString& fileName) { return m_routes[QStringLiteral("/updates/") + fileName]; }
 
     /// Paths asked for, in order.
     QStringList requests;
