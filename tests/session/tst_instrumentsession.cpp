@@ -72,8 +72,6 @@ private slots:
         Rig r;
         r.options.setValue(PanelOptions::File, 1);
         r.connectCalibrated();
-        QCOMPARE(r.socket.connects, QStringList{QStringLiteral("127.0.0.1:37829")});
-        QCOMPARE(r.log.line(r.log.lineCount() - 1), QStringLiteral("Opening connection."));
         if (ticked) {
             r.session.setRun(true);
             r.session.setAuto(true);

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
 
@@ -55,15 +56,10 @@ private slots:
         SimulatorSocket socket(*sim, clock);
         if (instrument == QStringLiteral("absent"))
             sim.reset();
-        HeadlessRecorder::Settings s;
-        s.address = QStringLiteral("127.0.0.1");
-        s.port = 5025;
         QTemporaryDir dir;
-        s.folder = dir.path();
-        s.raw = QByteArray(QTest::currentDataTag()).contains("raw");
-        s.connectTimeout = 3;
-        if (ending.isEmpty())
-            s.recordLimit = 2000;
+        const HeadlessRecorder::Settings s{.address = QStringLiteral("127.0.0.1"), .port = 5025, .folder = dir.path(), .duration = {},
+                                           .recordLimit = ending.isEmpty() ? std::optional<quint64>(2000) : std::nullopt,
+                                           .raw = QByteArray(QTest::currentDataTag()).contains("raw"), .connectTimeout = 3};
         FakeMessageBoxes boxes;
         MessageLog log;
         InstrumentSession session(socket, clock, boxes, log);
@@ -73,7 +69,6 @@ private slots:
         HeadlessRecorder recorder(session, socket, clock, s, [&](const QString& t) { out += t; }, [&](const QString& l) { err.append(l); });
         connect(&recorder, &HeadlessRecorder::finished, this, [&](int c) { code = c; });
         recorder.start();
-
         const auto runUntil = [&clock](const std::function<bool()>& done) {
             for (int step = 0; step < 3000 && !done(); ++step) {
                 clock.elapse(0.01);
@@ -111,8 +106,7 @@ private slots:
         QCOMPARE(s.raw ? quint64(content.size()) : quint64(content.count("\r\n")), d->entriesWritten * (s.raw ? 7 : 1));
         // Registers are read before the run, so the sidecar knows them all.
         QCOMPARE(d->registers.size(), 8);
-        for (const RunSidecar::Register& r : d->registers)
-            QVERIFY2(r.value.has_value(), qPrintable(r.name));
+        QVERIFY(std::all_of(d->registers.begin(), d->registers.end(), [](const RunSidecar::Register& r) { return r.value.has_value(); }));
         const bool full = ending == QStringLiteral("disk full");
         QCOMPARE(d->dataFileError, full ? QStringLiteral("Write failed: File too large") : QString());
         QCOMPARE(err.filter(QStringLiteral("Doh! (data) Write failed: File too large")).size(), full ? 1 : 0);
