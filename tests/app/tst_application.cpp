@@ -4,7 +4,6 @@
 #include "common/fakes.h"
 #include "common/panelview.h"
 #include "session/messagelog.h"
-#include "link/connectionmanager.h"
 #include "measure/datafile.h"
 #include "platform/settingsbackend.h"
 #include "sim/instrumentsimulator.h"
@@ -23,9 +22,7 @@ private slots:
         // Qt's own options are left to QApplication, not refused.
         Application::Options o;
         QVERIFY(!Application::parseArguments(QStringLiteral("tallyscope -platform offscreen --address 127.0.0.1 --port 4000 --simulate").split(u' '), o));
-        QCOMPARE(o.address.value_or(QString()), QStringLiteral("127.0.0.1"));
-        QCOMPARE(o.port.value_or(0), quint16(4000));
-        QVERIFY(o.simulate);
+        QVERIFY(o.address == QStringLiteral("127.0.0.1") && o.port == 4000 && o.simulate);
     }
 
     void singleInstance()
@@ -110,16 +107,14 @@ private slots:
         QCOMPARE(boxes.shown.first().text, QStringLiteral("No update address is configured."));
 
         // A data file that fails during a run marks File past the run's end, until the next start.
-        const VbCheckBox* file = ui.chkFile;
-        const QColor normal = file->palette().color(QPalette::WindowText);
+        const QColor normal = ui.chkFile->palette().color(QPalette::WindowText);
+        const auto marked = [&] { return ui.chkFile->toolTip() + (ui.chkFile->palette().color(QPalette::WindowText) != normal ? "|red" : ""); };
         ui.chkRun->setValue(1);
         emit app.dataFile().writeFailed(QStringLiteral("Write failed: No space left on device"));
         ui.chkRun->setValue(0);
-        QCOMPARE(file->toolTip(), QStringLiteral("Write failed: No space left on device"));
-        QVERIFY(file->palette().color(QPalette::WindowText) != normal);
+        QCOMPARE(marked(), QStringLiteral("Write failed: No space left on device|red"));
         ui.chkRun->setValue(1);
-        QVERIFY(file->toolTip().isEmpty());
-        QCOMPARE(file->palette().color(QPalette::WindowText), normal);
+        QCOMPARE(marked(), QString());
         ui.chkRun->setValue(0);
         app.window().close();
     }

@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QMenu>
 #include <QPointer>
-#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -28,8 +27,7 @@ private slots:
             done();
         });
         QCOMPARE(duringCheck, QStringLiteral("Checking for updates"));
-        QCOMPARE(p.log.text(), QStringLiteral("Opening connection.\r\n"));
-        QCOMPARE(p.socket.connects, QStringList{QStringLiteral("127.0.0.1:37829")});
+        QCOMPARE(p.log.text() + p.socket.connects.join(u' '), QStringLiteral("Opening connection.\r\n127.0.0.1:37829"));
         QCOMPARE(p.ui->lblGui->text(), QStringLiteral("GUI: %1.%2.%3").arg(TALLYSCOPE_VERSION_MAJOR).arg(TALLYSCOPE_VERSION_MINOR).arg(TALLYSCOPE_VERSION_PATCH));
         QCOMPARE(p.backend.writeCount(), 0); // nothing stored, nothing written
     }
@@ -153,8 +151,7 @@ private slots:
             p.statistics.recordUpdate(-50, true);
             p.statistics.recordUpdate(300, true);
             QTest::mouseClick(p.ui->find(target), Qt::LeftButton, {}, QPoint(2, 2));
-            QCOMPARE(p.ui->lblMin->text(), QStringLiteral("300"));
-            QCOMPARE(p.ui->lblRange->text(), QStringLiteral("0"));
+            QCOMPARE(p.ui->lblMin->text() + u' ' + p.ui->lblRange->text(), QStringLiteral("300 0"));
         }
         // A right click is no click: it is the group's context menu.
         p.statistics.recordUpdate(-50, true);
@@ -197,8 +194,7 @@ private slots:
         emit group->customContextMenuRequested(QPoint(5, 5));
         // popup() returns at once: the menu is open when the emit comes back.
         QPointer<QMenu> menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        QVERIFY(menu);
-        QCOMPARE(histogram.size(), 0);
+        QVERIFY(menu && histogram.isEmpty());
         menu->actions().value(0)->trigger();
         menu->close();
         QCOMPARE(histogram.size(), 1);

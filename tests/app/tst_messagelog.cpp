@@ -39,17 +39,13 @@ private slots:
         LogView view(log);
         view.resize(300, 200);
         QSignalSpy changed(&log, &MessageLog::changed);
-        const auto add = [&log](int from, int to) {
-            for (int i = from; i < to; ++i)
-                log.LogMessage(QStringLiteral("line %1").arg(i), false);
-        };
+        const auto add = [&log](int from, int to) { for (int i = from; i < to; ++i) log.LogMessage(QStringLiteral("line %1").arg(i), false); };
         add(0, 300);
         // One signal per batch, not per line; until the batch is taken in, the view draws the rows it had.
         QCOMPARE(changed.size(), 1);
         QCOMPARE(view.visibleText(0), QString());
         QTRY_COMPARE_WITH_TIMEOUT(view.knownRows(), 300, 2000);
-        QCOMPARE(view.visibleText(0), QStringLiteral("line 299"));
-        QCOMPARE(view.visibleText(1), QStringLiteral("line 298"));
+        QCOMPARE(view.visibleText(0) + u'|' + view.visibleText(1), QStringLiteral("line 299|line 298"));
 
         // Past the capacity the oldest rows go, and what is drawn always matches the log.
         add(300, 1500);

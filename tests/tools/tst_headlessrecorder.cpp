@@ -91,16 +91,14 @@ private slots:
         // A refusal is said once, not once a second.
         QCOMPARE(err.filter(QStringLiteral("Connection refused")).size(), QStringList({"starting", "absent"}).contains(instrument) ? 1 : 0);
         if (exitCode == HeadlessRecorder::ExitNoConnection || exitCode == HeadlessRecorder::ExitCalibration) {
-            QVERIFY(out.isEmpty());
-            QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+            QVERIFY(out.isEmpty() && QDir(dir.path()).entryList(QDir::Files).isEmpty());
             return;
         }
 
         const auto contents = [](const QString& path) { QFile f(path); return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(); };
         const QString data = session.dataFile().path();
         const auto d = RunSidecar::fromJson(contents(RunSidecar::pathFor(data)));
-        QVERIFY(d && d->complete);
-        QVERIFY(d->entriesWritten >= (ending.isEmpty() ? 2000 : 500));
+        QVERIFY(d && d->complete && d->entriesWritten >= (ending.isEmpty() ? 2000 : 500));
         QVERIFY(out.endsWith(QStringLiteral("\n%1 records written to %2\nsidecar %3\n").arg(d->entriesWritten).arg(data, RunSidecar::pathFor(data))));
         const QByteArray content = contents(data);
         QCOMPARE(s.raw ? quint64(content.size()) : quint64(content.count("\r\n")), d->entriesWritten * (s.raw ? 7 : 1));
