@@ -31,8 +31,7 @@ private slots:
         FakeMessageBoxes boxes;
         QString warning;
         QLockFile first(dir.filePath(QStringLiteral("tallyscope.lock")));
-        QVERIFY(Application::acquireSingleInstance(first, boxes, warning));
-        QVERIFY(boxes.shown.isEmpty() && warning.isEmpty());
+        QVERIFY(Application::acquireSingleInstance(first, boxes, warning) && boxes.shown.isEmpty() && warning.isEmpty());
         QLockFile second(first.fileName());
         boxes.answer = MessageBoxes::Answer::Cancel;
         QVERIFY(!Application::acquireSingleInstance(second, boxes, warning));
@@ -87,8 +86,7 @@ private slots:
         backup.close();
         app.start();
         QTRY_VERIFY_WITH_TIMEOUT(app.log().text().contains(QStringLiteral("Connected.")), 10000);
-        QVERIFY(app.window().isVisible());
-        QVERIFY(!backup.exists());
+        QVERIFY(app.window().isVisible() && !backup.exists());
         QCOMPARE(app.log().line(app.log().lineCount() - 1), QStringLiteral("Opening connection."));
         // Start-up's own texts replace the log; what came before them is still shown, and the
         // store that cannot be saved to is said once, however many values fail.

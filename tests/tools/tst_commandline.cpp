@@ -32,6 +32,7 @@ private slots:
         }
         QTest::newRow("tallyscope port 0") << panel << words("--port 0") << 64 << QStringLiteral("--port");
         QTest::newRow("tallyscope stray argument") << panel << words("extra") << 64 << QStringLiteral("\"extra\"");
+        QTest::newRow("sim port past 65535") << QStringLiteral(TALLYSCOPE_SIM_EXE) << words("--port 65536") << 64 << QStringLiteral("--port");
         QTest::newRow("record without an address") << record << words("--records 5") << 64 << QStringLiteral("--address HOST");
         QTest::newRow("record port 0") << record << words("--address 127.0.0.1 --port 0") << 64 << QStringLiteral("--port");
         QTest::newRow("record 0 records") << record << words("--address 127.0.0.1 --records 0") << 64 << QStringLiteral("--records");
