@@ -28,7 +28,7 @@ private slots:
         });
         QCOMPARE(duringCheck, QStringLiteral("Checking for updates"));
         QCOMPARE(p.log.text() + p.socket.connects.join(u' '), QStringLiteral("Opening connection.\r\n127.0.0.1:37829"));
-        QCOMPARE(p.ui->lblGui->text(), QStringLiteral("GUI: %1.%2.%3").arg(TALLYSCOPE_VERSION_MAJOR).arg(TALLYSCOPE_VERSION_MINOR).arg(TALLYSCOPE_VERSION_PATCH));
+        QCOMPARE(p.ui->lblGui->text() + u' ' + p.ui->txtVDacB->text(), QStringLiteral("GUI: %1.%2.%3 183.1mV").arg(TALLYSCOPE_VERSION_MAJOR).arg(TALLYSCOPE_VERSION_MINOR).arg(TALLYSCOPE_VERSION_PATCH));
         QCOMPARE(p.backend.writeCount(), 0); // nothing stored, nothing written
     }
 
