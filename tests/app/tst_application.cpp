@@ -4,7 +4,6 @@
 #include "common/fakes.h"
 #include "common/panelview.h"
 #include "session/messagelog.h"
-#include "link/connectionmanager.h"
 #include "measure/datafile.h"
 #include "platform/settingsbackend.h"
 #include "sim/instrumentsimulator.h"
@@ -23,9 +22,7 @@ private slots:
         // Qt's own options are left to QApplication, not refused.
         Application::Options o;
         QVERIFY(!Application::parseArguments(QStringLiteral("tallyscope -platform offscreen --address 127.0.0.1 --port 4000 --simulate").split(u' '), o));
-        QCOMPARE(o.address.value_or(QString()), QStringLiteral("127.0.0.1"));
-        QCOMPARE(o.port.value_or(0), quint16(4000));
-        QVERIFY(o.simulate);
+        QVERIFY(o.address == QStringLiteral("127.0.0.1") && o.port == 4000 && o.simulate);
     }
 
     void singleInstance()
@@ -34,15 +31,14 @@ private slots:
         FakeMessageBoxes boxes;
         QString warning;
         QLockFile first(dir.filePath(QStringLiteral("tallyscope.lock")));
-        QVERIFY(Application::acquireSingleInstance(first, boxes, warning));
-        QVERIFY(boxes.shown.isEmpty() && warning.isEmpty());
+        QVERIFY(Application::acquireSingleInstance(first, boxes, warning) && boxes.shown.isEmpty() && warning.isEmpty());
         QLockFile second(first.fileName());
         boxes.answer = MessageBoxes::Answer::Cancel;
         QVERIFY(!Application::acquireSingleInstance(second, boxes, warning));
         QCOMPARE(boxes.shown.size(), 1);
-        QCOMPARE(boxes.shown.first().text, QStringLiteral("Another Tallyscope test GUI is already running!"));
-        QCOMPARE(boxes.shown.first().title, QStringLiteral("Oops!"));
-        QVERIFY(boxes.shown.first().buttons == MessageBoxes::Buttons::OkCancel && boxes.shown.first().icon == MessageBoxes::Icon::Critical);
+        const auto& box = boxes.shown.first();
+        QCOMPARE(box.title + u'|' + box.text, QStringLiteral("Oops!|Another Tallyscope test GUI is already running!"));
+        QVERIFY(box.buttons == MessageBoxes::Buttons::OkCancel && box.icon == MessageBoxes::Icon::Critical);
 
         // A lock that cannot be made is no refusal. Below a regular file no folder can be made,
         // not even by root.
@@ -55,12 +51,8 @@ private slots:
 
         // No usable runtime folder, not even Qt's private fallback in the temporary folder: no
         // lock at all, rather than one in the temporary folder that every user shares.
-        const auto saved = [](const char* name) { return qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt; };
-        const auto restore = [](const char* name, const std::optional<QByteArray>& value) {
-            value ? qputenv(name, *value) : qunsetenv(name);
-        };
-        const auto savedRuntime = saved("XDG_RUNTIME_DIR");
-        const auto savedTmp = saved("TMPDIR");
+        const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR"), savedTmp = qgetenv("TMPDIR");
+        const auto restore = [](const char* name, const QByteArray& value) { value.isNull() ? qunsetenv(name) : qputenv(name, value); };
         qputenv("TMPDIR", dir.path().toLocal8Bit());
         qputenv("XDG_RUNTIME_DIR", (file + QStringLiteral("/run")).toLocal8Bit());
         const QString qtFallback = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
@@ -94,8 +86,7 @@ private slots:
         backup.close();
         app.start();
         QTRY_VERIFY_WITH_TIMEOUT(app.log().text().contains(QStringLiteral("Connected.")), 10000);
-        QVERIFY(app.window().isVisible());
-        QVERIFY(!backup.exists());
+        QVERIFY(app.window().isVisible() && !backup.exists());
         QCOMPARE(app.log().line(app.log().lineCount() - 1), QStringLiteral("Opening connection."));
         // Start-up's own texts replace the log; what came before them is still shown, and the
         // store that cannot be saved to is said once, however many values fail.
@@ -105,32 +96,23 @@ private slots:
         ui.chkVerbose->setValue(1);
         QCOMPARE(settingsLines(), 1);
 
-        // Calibrated, then asked for its version: both arrive from the simulator.
-        QTRY_VERIFY_WITH_TIMEOUT(ui.lblFpga->text().startsWith(QStringLiteral("FPGA: ")), 10000);
-        QVERIFY(ui.chkRun->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(ui.chkRun->isEnabled(), 10000);
         QVERIFY(app.log().text().contains(QStringLiteral("Calibrating...Done.\r\nConnected.\r\n")));
-        app.link().tmrHb_Timer(); // ends any flash, so that the next is this heartbeat's reply
-        app.link().tmrKeepAlive_Timer();
-        QTRY_VERIFY_WITH_TIMEOUT(app.link().heartbeatTimer().isActive(), 5000);
-        QVERIFY(!app.log().text().contains(QStringLiteral("Lost")));
 
         // A check asked for on the version label, with no update address built in or given.
-        QVERIFY(boxes.shown.isEmpty());
         QTest::mouseClick(ui.lblGui, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(boxes.shown.size(), 1, 5000);
         QCOMPARE(boxes.shown.first().text, QStringLiteral("No update address is configured."));
 
         // A data file that fails during a run marks File past the run's end, until the next start.
-        const VbCheckBox* file = ui.chkFile;
-        const QColor normal = file->palette().color(QPalette::WindowText);
+        const QColor normal = ui.chkFile->palette().color(QPalette::WindowText);
+        const auto marked = [&] { return ui.chkFile->toolTip() + (ui.chkFile->palette().color(QPalette::WindowText) != normal ? "|red" : ""); };
         ui.chkRun->setValue(1);
         emit app.dataFile().writeFailed(QStringLiteral("Write failed: No space left on device"));
         ui.chkRun->setValue(0);
-        QCOMPARE(file->toolTip(), QStringLiteral("Write failed: No space left on device"));
-        QVERIFY(file->palette().color(QPalette::WindowText) != normal);
+        QCOMPARE(marked(), QStringLiteral("Write failed: No space left on device|red"));
         ui.chkRun->setValue(1);
-        QVERIFY(file->toolTip().isEmpty());
-        QCOMPARE(file->palette().color(QPalette::WindowText), normal);
+        QCOMPARE(marked(), QString());
         ui.chkRun->setValue(0);
         app.window().close();
     }

@@ -5,7 +5,6 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QSignalSpy>
 #include <QTest>
 
 using PanelFixture::Panel;
@@ -43,16 +42,11 @@ private slots:
         Panel p;
         ready(p, p.ui->txtMsg);
         QVERIFY(!p.ui->chkRun->isEnabled());
-        QSignalSpy run(&p.session, &InstrumentSession::runChanged);
-        QTest::keyClick(p.ui->txtMsg, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
-        QVERIFY(p.session.isRunTicked());
-        QTest::keyClick(p.ui->txtMsg, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
-        QCOMPARE(run.size(), 2); // each key toggles exactly once, even with Alt and a mnemonic
-        QCOMPARE(p.socket.sent, (QList<QByteArray>{commands::runOn(), commands::runOff()}));
-        // Keypad keys match nothing.
-        QTest::keyClick(p.ui->txtMsg, Qt::Key_R, Qt::KeypadModifier);
+        // Each key toggles exactly once, even with Alt and a mnemonic; keypad keys match nothing.
+        for (int mods : {modifiers, modifiers, int(Qt::KeypadModifier)})
+            QTest::keyClick(p.ui->txtMsg, Qt::Key(key), Qt::KeyboardModifiers(mods));
         QTest::keyClick(p.ui->txtMsg, Qt::Key_C, Qt::KeypadModifier);
-        QCOMPARE(p.socket.sent.size(), 2);
+        QCOMPARE(p.socket.sent, (QList<QByteArray>{commands::runOn(), commands::runOff()}));
     }
 
     void shortcutsActAndTheKeyStillReachesTheFocusedControl()
@@ -65,15 +59,13 @@ private slots:
         QCOMPARE(p.socket.sent.size(), 7); // the registers but the version register
         QCOMPARE(p.socket.sent.first(), commands::registerRead(0));
         QTest::keyClick(p.ui->txtIP, Qt::Key_A, Qt::ShiftModifier);
-        QCOMPARE(p.ui->chkAuto->value(), 1); // grayed toggles to ticked
-        QVERIFY(p.session.isAutoTicked());
         QTest::keyClicks(p.ui->txtIP, QStringLiteral("C"));
-        QVERIFY(p.session.calibrationSequence().isRunning());
+        // Grayed Auto toggles to ticked.
+        QVERIFY(p.ui->chkAuto->value() == 1 && p.session.isAutoTicked() && p.session.calibrationSequence().isRunning());
         QCOMPARE(p.ui->txtIP->text(), QStringLiteral("127.0.0.1UaC"));
 
         const QString before = p.log.text();
         QTest::keyClick(p.ui->txtIP, Qt::Key_Escape); // only the log's own Escape clears
-        QCOMPARE(p.log.text(), before);
         QTest::keyClick(p.ui->txtIP, Qt::Key_P);
         QCOMPARE(QApplication::clipboard()->text(), before);
         QTest::keyClick(p.ui->txtIP, Qt::Key_L);
@@ -98,17 +90,13 @@ private slots:
         QCOMPARE(p.form->defaultButton(), p.ui->cmdDacA);
         // Entries are held inside the code range and show their millivolts.
         p.ui->txtDacB->setText(QStringLiteral("5000"));
-        QCOMPARE(p.ui->txtDacB->text(), QStringLiteral("4095"));
-        QCOMPARE(p.ui->txtVDacB->text(), QStringLiteral("499.8mV"));
+        QCOMPARE(p.ui->txtDacB->text() + u' ' + p.ui->txtVDacB->text(), QStringLiteral("4095 499.8mV"));
         p.ui->txtDacA->setText(QStringLiteral("255"));
         QCOMPARE(p.ui->txtVDacA->text(), QStringLiteral("31.1mV"));
         QTest::keyClick(p.ui->txtDacA, Qt::Key_Return);
         QCOMPARE(p.socket.sent, QList<QByteArray>{commands::dacA(255)});
 
-        const auto focus = [](QWidget* w) {
-            w->setFocus();
-            return QTest::qWaitFor([w] { return w->hasFocus(); });
-        };
+        const auto focus = [](QWidget* w) { return w->setFocus(), QTest::qWaitFor([w] { return w->hasFocus(); }); };
         QVERIFY(focus(p.ui->cmdDacA) && focus(p.ui->txtIP));
         QCOMPARE(p.form->defaultButton(), nullptr);
         QTest::keyClick(p.ui->txtIP, Qt::Key_Return);

@@ -28,25 +28,8 @@ private slots:
         log.beginAside(QStringLiteral("Calibrating..."));
         log.clear();
         log.endAside(QStringLiteral("Done."));
-        QCOMPARE(log.line(0), QStringLiteral("Done."));
-        QCOMPARE(log.line(1), QStringLiteral("     -457"));
-    }
-
-    void oldestLinesFallOffPastTheCapacity()
-    {
-        MessageLog log(nullptr, 5);
-        QSignalSpy changed(&log, &MessageLog::changed);
-        for (int i = 0; i < 8; ++i)
-            log.LogMessage(QString::number(i), false);
-        QCOMPARE(log.lineCount(), 5);
-        QCOMPARE(log.line(0), QStringLiteral("7"));
-        QCOMPARE(log.line(4), QStringLiteral("3"));
-        QCOMPARE(log.appendedTotal(), 8u);
-        // One signal per batch of lines, not one per line.
-        QCOMPARE(changed.size(), 1);
-        log.acknowledgeChanges();
+        QVERIFY(log.text().startsWith(QStringLiteral("Done.\r\n     -457\r\n")));
         log.LogMessage(QStringLiteral(" Doh! (sock) abgelehnt \u00e4\u20ac"), false); // not Latin-1
-        QCOMPARE(changed.size(), 2);
         QCOMPARE(log.line(0), QStringLiteral(" Doh! (sock) abgelehnt \u00e4\u20ac"));
     }
 
@@ -55,16 +38,14 @@ private slots:
         MessageLog log(nullptr, 1000);
         LogView view(log);
         view.resize(300, 200);
-        const auto add = [&log](int from, int to) {
-            for (int i = from; i < to; ++i)
-                log.LogMessage(QStringLiteral("line %1").arg(i), false);
-        };
+        QSignalSpy changed(&log, &MessageLog::changed);
+        const auto add = [&log](int from, int to) { for (int i = from; i < to; ++i) log.LogMessage(QStringLiteral("line %1").arg(i), false); };
         add(0, 300);
-        // Until the batch is taken in, the view still draws the rows it had.
+        // One signal per batch, not per line; until the batch is taken in, the view draws the rows it had.
+        QCOMPARE(changed.size(), 1);
         QCOMPARE(view.visibleText(0), QString());
         QTRY_COMPARE_WITH_TIMEOUT(view.knownRows(), 300, 2000);
-        QCOMPARE(view.visibleText(0), QStringLiteral("line 299"));
-        QCOMPARE(view.visibleText(1), QStringLiteral("line 298"));
+        QCOMPARE(view.visibleText(0) + u'|' + view.visibleText(1), QStringLiteral("line 299|line 298"));
 
         // Past the capacity the oldest rows go, and what is drawn always matches the log.
         add(300, 1500);
@@ -73,15 +54,16 @@ private slots:
         QCOMPARE(view.visibleText(0), QString());
         view.flush();
         QCOMPARE(view.knownRows(), 1000);
+        QCOMPARE(log.lineCount(), 1000);
+        QCOMPARE(log.line(999), QStringLiteral("line 500"));
         QCOMPARE(view.visibleText(0), QStringLiteral("line 1499"));
 
         // Someone reading older lines keeps them in sight while new ones arrive on top.
         view.verticalScrollBar()->setValue(100);
-        const QString reading = view.visibleText(0);
-        QCOMPARE(reading, QStringLiteral("line 1399"));
+        QCOMPARE(view.visibleText(0), QStringLiteral("line 1399"));
         add(1500, 1510);
         view.flush();
-        QCOMPARE(view.visibleText(0), reading);
+        QCOMPARE(view.visibleText(0), QStringLiteral("line 1399"));
         QCOMPARE(view.topRow(), 110);
 
         // The caret request shows the end of the text: the oldest lines.

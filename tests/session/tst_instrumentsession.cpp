@@ -3,7 +3,6 @@
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
 #include "control/registerpanel.h"
-#include "link/commands.h"
 #include "link/connectionmanager.h"
 #include "measure/datafile.h"
 #include "platform/settingsbackend.h"
@@ -15,28 +14,43 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-
-struct Rig {
-    MemorySettingsBackend backend;
-    SettingsStore store{backend};
-    FakeSocket socket;
-    FakeClock clock;
-    FakeMessageBoxes boxes;
-    MessageLog log;
-    InstrumentSession session{socket, clock, boxes, log};
-    PanelOptions options{store};
-    QTemporaryDir dir;
-
-    Rig()
+class TestInstrumentSession : public QObject {
+    Q_OBJECT
+private slots:
+    // The bad-folder box does not hold the event loop: the run starts without a file, and an
+    // answer after the loss restarts nothing, sends nothing and opens no second box.
+    void linkLossAndShutdownEndTheRunInOrder_data()
     {
-        options.setAddress(QStringLiteral("127.0.0.1"));
-        options.setDataFolder(dir.path() + u'/');
-        session.bindOptions(options);
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<QString>("ticked");
+        QTest::addColumn<QString>("events");
+        const QString lost = QStringLiteral("log  Lost connection, closed.  |cell 0 ???|cell 1 ???|cell 2 ???|cell 3 ???|");
+        // Run stops while the link still stands: its stop command goes out first.
+        QTest::newRow("loss, Run and Auto ticked") << "loss" << "run auto" << lost + "run 0, up 5200|auto 0|log  Reopening...";
+        QTest::newRow("loss, nothing ticked") << "loss" << "" << lost + "log  Reopening...";
+        QTest::newRow("loss behind the bad-folder box") << "loss" << "run, bad folder" << lost + "run 0, up 5200|log  Reopening...";
+        QTest::newRow("shutdown, Run ticked") << "shutdown" << "run auto" << QStringLiteral("run 0, up 5200");
     }
-    /// Connected with a calibration in its windows, so that Run may start; nothing sent yet.
-    void connectCalibrated()
+    void linkLossAndShutdownEndTheRunInOrder()
     {
+        QFETCH(QString, ending);
+        QFETCH(QString, ticked);
+        QFETCH(QString, events);
+        MemorySettingsBackend backend;
+        SettingsStore store(backend);
+        FakeSocket socket;
+        FakeClock clock;
+        FakeMessageBoxes boxes;
+        boxes.holdAnswers = true;
+        MessageLog log;
+        InstrumentSession session(socket, clock, boxes, log);
+        PanelOptions options(store);
+        QTemporaryDir dir;
+        options.setAddress(QStringLiteral("127.0.0.1"));
+        options.setDataFolder(ticked.contains(QStringLiteral("bad folder")) ? dir.filePath(QStringLiteral("no such folder")) : dir.path() + u'/');
+        session.bindOptions(options);
+        options.setValue(PanelOptions::File, 1);
+        // Connected with a calibration in its windows, so that Run may start; nothing sent yet.
         session.openConnection();
         socket.completeConnect();
         session.calibrationSequence().abort();
@@ -45,91 +59,37 @@ struct Rig {
         for (int i = 0; i < 4; ++i)
             session.calibration().setCell(CalibrationModel::Cell(i), QString::fromLatin1(cells[i]));
         socket.sent.clear();
-    }
-};
-
-} // namespace
-
-class TestInstrumentSession : public QObject {
-    Q_OBJECT
-private slots:
-    void linkLossAndShutdownEndTheRunInOrder_data()
-    {
-        QTest::addColumn<bool>("shutdown");
-        QTest::addColumn<bool>("ticked");
-        QTest::addColumn<QString>("events");
-        const QString lost = QStringLiteral("log  Lost connection, closed.  |cell 0 ???|cell 1 ???|cell 2 ???|cell 3 ???|");
-        // Run stops while the link still stands: its stop command goes out first.
-        QTest::newRow("loss, Run and Auto ticked") << false << true << lost + "run 0, up 5200|auto 0|log  Reopening...";
-        QTest::newRow("loss, nothing ticked") << false << false << lost + "log  Reopening...";
-        QTest::newRow("shutdown, Run ticked") << true << true << QStringLiteral("run 0, up 5200");
-    }
-    void linkLossAndShutdownEndTheRunInOrder()
-    {
-        QFETCH(bool, shutdown);
-        QFETCH(bool, ticked);
-        QFETCH(QString, events);
-        Rig r;
-        r.options.setValue(PanelOptions::File, 1);
-        r.connectCalibrated();
-        QCOMPARE(r.socket.connects, QStringList{QStringLiteral("127.0.0.1:37829")});
-        QCOMPARE(r.log.line(r.log.lineCount() - 1), QStringLiteral("Opening connection."));
-        if (ticked) {
-            r.session.setRun(true);
-            r.session.setAuto(true);
-            QVERIFY(r.session.dataFile().isOpen() && r.session.registerPanel().autoActive());
-        }
-        if (shutdown)
-            r.session.calibrate(); // under way when the panel closes
+        session.setRun(ticked.contains(QStringLiteral("run")));
+        session.setAuto(ticked.contains(QStringLiteral("auto")));
+        QCOMPARE(boxes.openCount(), ticked.contains(QStringLiteral("bad folder")) ? 1 : 0);
+        QCOMPARE(session.dataFile().isOpen() && session.registerPanel().autoActive(), ticked.contains(QStringLiteral("run auto")));
+        if (ending == QStringLiteral("shutdown"))
+            session.calibrate(); // under way when the panel closes
         QStringList seen;
-        connect(&r.session.link(), &ConnectionManager::logMessage, this, [&](const QString& line) { seen << "log " + line; });
-        connect(&r.session.calibration(), &CalibrationModel::cellChanged, this,
+        connect(&session.link(), &ConnectionManager::logMessage, this, [&](const QString& line) { seen << "log " + line; });
+        connect(&session.calibration(), &CalibrationModel::cellChanged, this,
                 [&](CalibrationModel::Cell c, const QString& text) { seen << QStringLiteral("cell %1 %2").arg(c).arg(text); });
-        connect(&r.session, &InstrumentSession::runChanged, this, [&](bool on) {
-            const bool up = r.socket.state() == Socket::Connected;
-            seen << QStringLiteral("run %1, %2 %3").arg(int(on)).arg(up ? "up" : "down").arg(QString::fromLatin1(r.socket.sent.value(r.socket.sent.size() - 1).toHex()));
+        connect(&session, &InstrumentSession::runChanged, this, [&](bool on) {
+            const bool up = socket.state() == Socket::Connected;
+            seen << QStringLiteral("run %1, %2 %3").arg(int(on)).arg(up ? "up" : "down").arg(QString::fromLatin1(socket.sent.value(socket.sent.size() - 1).toHex()));
         });
-        connect(&r.session, &InstrumentSession::autoChanged, this, [&](bool on) { seen << QStringLiteral("auto %1").arg(int(on)); });
-        const int closes = r.socket.closes;
-        if (shutdown) {
-            r.session.shutdown();
+        connect(&session, &InstrumentSession::autoChanged, this, [&](bool on) { seen << QStringLiteral("auto %1").arg(int(on)); });
+        const int closes = socket.closes;
+        if (ending == QStringLiteral("shutdown")) {
+            session.shutdown();
         } else {
-            r.clock.advance(9);
-            r.session.link().tmrKeepAlive_Timer();
+            clock.advance(9);
+            session.link().tmrKeepAlive_Timer();
         }
+        const QList<QByteArray> sent = socket.sent;
+        if (boxes.openCount() > 0)
+            boxes.answerNext(MessageBoxes::Answer::Ok);
         QCOMPARE(seen.join(u'|'), events);
-        QVERIFY(r.socket.closes > closes && !r.session.isRunTicked() && !r.session.dataFile().isOpen());
-        QVERIFY(!r.session.registerPanel().autoActive() && !r.session.calibrationSequence().isRunning());
-        if (!shutdown) // the front ends' log shows what the link said
-            QCOMPARE(r.log.line(1), QStringLiteral(" Lost connection, closed.  "));
-    }
-
-    void linkLostWhileTheBadFolderBoxIsOpen()
-    {
-        Rig r;
-        r.boxes.holdAnswers = true;
-        r.options.setDataFolder(r.dir.filePath(QStringLiteral("no such folder")));
-        r.options.setValue(PanelOptions::File, 1);
-        r.connectCalibrated();
-        r.session.setRun(true);
-        // The box does not hold the event loop: the call returned with the run on, without a file.
-        QCOMPARE(r.boxes.openCount(), 1);
-        QVERIFY(r.session.isRunTicked() && !r.session.dataFile().isOpen());
-        QCOMPARE(r.socket.sent, QList<QByteArray>{commands::runOn()});
-
-        r.clock.advance(9);
-        r.session.link().tmrKeepAlive_Timer();
-        QVERIFY(!r.session.isRunTicked());
-        QCOMPARE(r.session.calibration().cell(CalibrationModel::ALow), CalibrationModel::Unknown);
-        const QList<QByteArray> sent{commands::runOn(), commands::heartbeat(), commands::runOff()};
-        QCOMPARE(r.socket.sent, sent);
-        QCOMPARE(r.boxes.openCount(), 1);
-
-        // Answered after the loss: nothing restarts, nothing more goes out, no second box.
-        r.boxes.answerNext(MessageBoxes::Answer::Ok);
-        QVERIFY(!r.session.isRunTicked() && !r.session.dataFile().isOpen());
-        QCOMPARE(r.socket.sent, sent);
-        QCOMPARE(r.boxes.shown.size(), 1);
+        QCOMPARE(socket.sent, sent);
+        QVERIFY(socket.closes > closes && !session.isRunTicked() && !session.dataFile().isOpen() && boxes.shown.size() <= 1);
+        QVERIFY(!session.registerPanel().autoActive() && !session.calibrationSequence().isRunning());
+        if (ending == QStringLiteral("loss")) // the front ends' log shows what the link said
+            QCOMPARE(log.line(1), QStringLiteral(" Lost connection, closed.  "));
     }
 };
 

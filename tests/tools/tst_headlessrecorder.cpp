@@ -1,13 +1,12 @@
-/// @brief HeadlessRecorder in process against the simulator on loopback: how each ending is told, its exit code, and the files left behind.
+/// @brief HeadlessRecorder, its session and the simulator in one process on one fake clock: how each ending is told, its exit code, and the files left behind.
 #include "common/fakes.h"
 #include "common/fulldisk.h"
-#include "link/connectionmanager.h"
 #include "measure/datafile.h"
 #include "measure/runsidecar.h"
-#include "platform/qtsocket.h"
 #include "session/instrumentsession.h"
 #include "session/messagelog.h"
 #include "sim/instrumentsimulator.h"
+#include "sim/simulatorsocket.h"
 #include "tools/record/headlessrecorder.h"
 
 #include <QDir>
@@ -15,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
 
@@ -36,7 +36,7 @@ private slots:
         QTest::newRow("link lost") << "" << "silence" << 4 << "connection lost; run stopped";
         QTest::newRow("disk full, raw") << "" << "disk full" << 1 << "data file: Write failed: File too large";
         QTest::newRow("calibration") << "A low 600" << "" << 3 << "calibration failed: A low 600 (needs 450 < x < 550)";
-        QTest::newRow("nobody listening") << "absent" << "" << 2 << "no connection to 127.0.0.1:%1 within 3 s";
+        QTest::newRow("nobody listening") << "absent" << "" << 2 << "no connection to 127.0.0.1:5025 within 3 s";
     }
     void endsWithItsExitCodeAndCompleteFiles()
     {
@@ -44,76 +44,67 @@ private slots:
         QFETCH(QString, ending);
         QFETCH(int, exitCode);
         QFETCH(QString, lastLine);
+        FakeClock clock;
         SimulatorConfig cfg;
         cfg.recordsPerSecond = 20000;
         cfg.calLowA = instrument == QStringLiteral("A low 600") ? 600 : 500;
         cfg.calNoise = 0;
-        auto sim = std::make_unique<InstrumentSimulator>(cfg);
-        QVERIFY(sim->start(0));
+        auto sim = std::make_unique<InstrumentSimulator>(cfg, clock);
+        QVERIFY(sim->startInProcess());
         if (instrument == QStringLiteral("starting"))
             sim->refuseConnections(1200, InstrumentSimulator::RefuseMode::StopListening);
-        HeadlessRecorder::Settings s;
-        s.address = QStringLiteral("127.0.0.1");
-        s.port = sim->port();
+        SimulatorSocket socket(*sim, clock);
         if (instrument == QStringLiteral("absent"))
             sim.reset();
         QTemporaryDir dir;
-        s.folder = dir.path();
-        s.raw = QByteArray(QTest::currentDataTag()).contains("raw");
-        s.connectTimeout = 3;
-        if (ending.isEmpty())
-            s.recordLimit = 2000;
-        FakeClock clock; // the link falls silent only when the test says so
-        QtSocket socket;
+        const HeadlessRecorder::Settings s{.address = QStringLiteral("127.0.0.1"), .port = 5025, .folder = dir.path(), .duration = {},
+                                           .recordLimit = ending.isEmpty() ? std::optional<quint64>(2000) : std::nullopt,
+                                           .raw = QByteArray(QTest::currentDataTag()).contains("raw"), .connectTimeout = 3};
         FakeMessageBoxes boxes;
         MessageLog log;
         InstrumentSession session(socket, clock, boxes, log);
         QString out;
         QStringList err;
         std::optional<int> code;
-        HeadlessRecorder recorder(session, socket, s, [&](const QString& t) { out += t; }, [&](const QString& l) { err.append(l); });
+        HeadlessRecorder recorder(session, socket, clock, s, [&](const QString& t) { out += t; }, [&](const QString& l) { err.append(l); });
         connect(&recorder, &HeadlessRecorder::finished, this, [&](int c) { code = c; });
         recorder.start();
-
-        // The session's timers run on the fake clock, the recorder's and the socket's on real time:
-        // the fake clock keeps pace while the test waits.
-        const auto waitFor = [&clock](const std::function<bool()>& done) {
-            return QTest::qWaitFor([&] { return clock.elapse(0.01), done(); }, 20000);
+        const auto runUntil = [&clock](const std::function<bool()>& done) {
+            for (int step = 0; step < 3000 && !done(); ++step) {
+                clock.elapse(0.01);
+                QCoreApplication::sendPostedEvents(); // a failed data file ends the run from the event loop
+            }
+            return done();
         };
         std::optional<FileSizeLimit> limit;
-        QVERIFY(waitFor([&] { return session.entriesWritten() >= 500 || code; }));
-        if (ending == QStringLiteral("SIGTERM")) {
+        QVERIFY(runUntil([&] { return session.entriesWritten() >= 500 || code; }));
+        if (ending == QStringLiteral("SIGTERM"))
             recorder.interrupt(SIGTERM);
-        } else if (ending == QStringLiteral("silence")) {
-            clock.advance(10);
-            session.link().tmrKeepAlive_Timer();
-        } else if (ending == QStringLiteral("disk full")) {
+        else if (ending == QStringLiteral("silence"))
+            sim->silence(60000);
+        else if (ending == QStringLiteral("disk full"))
             limit.emplace(QFileInfo(session.dataFile().path()).size() + 5000);
-        }
-        QVERIFY(waitFor([&] { return code.has_value(); }));
+        QVERIFY(runUntil([&] { return code.has_value(); }));
         limit.reset();
         QCOMPARE(*code, exitCode);
-        QVERIFY2(err.last().startsWith(lastLine.contains(u'%') ? lastLine.arg(s.port) : lastLine), qPrintable(err.join(u'\n')));
+        QVERIFY2(err.last().startsWith(lastLine), qPrintable(err.join(u'\n')));
         // A refusal is said once, not once a second.
         QCOMPARE(err.filter(QStringLiteral("Connection refused")).size(), QStringList({"starting", "absent"}).contains(instrument) ? 1 : 0);
         if (exitCode == HeadlessRecorder::ExitNoConnection || exitCode == HeadlessRecorder::ExitCalibration) {
-            QVERIFY(out.isEmpty());
-            QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+            QVERIFY(out.isEmpty() && QDir(dir.path()).entryList(QDir::Files).isEmpty());
             return;
         }
 
         const auto contents = [](const QString& path) { QFile f(path); return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(); };
         const QString data = session.dataFile().path();
         const auto d = RunSidecar::fromJson(contents(RunSidecar::pathFor(data)));
-        QVERIFY(d && d->complete);
-        QVERIFY(d->entriesWritten >= (ending.isEmpty() ? 2000 : 500));
+        QVERIFY(d && d->complete && d->entriesWritten >= (ending.isEmpty() ? 2000 : 500));
         QVERIFY(out.endsWith(QStringLiteral("\n%1 records written to %2\nsidecar %3\n").arg(d->entriesWritten).arg(data, RunSidecar::pathFor(data))));
         const QByteArray content = contents(data);
         QCOMPARE(s.raw ? quint64(content.size()) : quint64(content.count("\r\n")), d->entriesWritten * (s.raw ? 7 : 1));
         // Registers are read before the run, so the sidecar knows them all.
         QCOMPARE(d->registers.size(), 8);
-        for (const RunSidecar::Register& r : d->registers)
-            QVERIFY2(r.value.has_value(), qPrintable(r.name));
+        QVERIFY(std::all_of(d->registers.begin(), d->registers.end(), [](const RunSidecar::Register& r) { return r.value.has_value(); }));
         const bool full = ending == QStringLiteral("disk full");
         QCOMPARE(d->dataFileError, full ? QStringLiteral("Write failed: File too large") : QString());
         QCOMPARE(err.filter(QStringLiteral("Doh! (data) Write failed: File too large")).size(), full ? 1 : 0);

@@ -11,6 +11,7 @@
 #include "measure/datafile.h"
 #include "measure/linkhealth.h"
 #include "measure/runsidecar.h"
+#include "platform/clock.h"
 #include "platform/commandline.h"
 #include "platform/numbers.h"
 #include "platform/socket.h"
@@ -61,10 +62,11 @@ QString megabytes(quint64 bytes) { return QString::number(double(bytes) / 1e6, '
 
 } // namespace
 
-HeadlessRecorder::HeadlessRecorder(InstrumentSession& session, Socket& socket, const Settings& settings, Output print,
-                                   Output complain, QObject* parent)
-    : QObject(parent), m_session(session), m_socket(socket), m_settings(settings), m_print(std::move(print)),
-      m_complain(std::move(complain))
+HeadlessRecorder::HeadlessRecorder(InstrumentSession& session, Socket& socket, const Clock& clock, const Settings& settings,
+                                   Output print, Output complain, QObject* parent)
+    : QObject(parent), m_session(session), m_socket(socket), m_clock(clock), m_settings(settings), m_print(std::move(print)),
+      m_complain(std::move(complain)), m_progressTimer(clock.makeTimer()), m_durationTimer(clock.makeTimer()),
+      m_registerWait(clock.makeTimer()), m_connectRetry(clock.makeTimer()), m_connectTimeout(clock.makeTimer())
 {
     m_session.setWindowCaption(QStringLiteral("tallyscope-record"));
     DataOptions& options = m_session.options();
@@ -76,11 +78,11 @@ HeadlessRecorder::HeadlessRecorder(InstrumentSession& session, Socket& socket, c
     m_session.link().setHostText(settings.address);
     m_session.link().setPort(settings.port);
 
-    m_durationTimer.setSingleShot(true);
-    m_registerWait.setSingleShot(true);
-    m_connectRetry.setSingleShot(true);
-    m_connectRetry.setInterval(ConnectRetryMs);
-    m_connectTimeout.setSingleShot(true);
+    m_durationTimer->setSingleShot(true);
+    m_registerWait->setSingleShot(true);
+    m_connectRetry->setSingleShot(true);
+    m_connectRetry->setInterval(ConnectRetryMs);
+    m_connectTimeout->setSingleShot(true);
 
     ConnectionManager& link = m_session.link();
     connect(&link, &ConnectionManager::logMessage, this, [this](const QString& text, bool) {
@@ -98,13 +100,13 @@ HeadlessRecorder::HeadlessRecorder(InstrumentSession& session, Socket& socket, c
         if (m_phase != Phase::Connecting)
             return;
         m_socket.close();
-        m_connectRetry.start();
+        m_connectRetry->start();
     });
-    connect(&m_connectRetry, &QTimer::timeout, this, [this] {
+    connect(m_connectRetry.get(), &Timer::timeout, this, [this] {
         if (m_phase == Phase::Connecting && m_socket.state() == Socket::Closed)
             m_session.link().open();
     });
-    connect(&m_connectTimeout, &QTimer::timeout, this, [this] {
+    connect(m_connectTimeout.get(), &Timer::timeout, this, [this] {
         if (m_phase == Phase::Connecting)
             finish(ExitNoConnection, QStringLiteral("no connection to %1:%2 within %3 s")
                                          .arg(m_settings.address)
@@ -140,19 +142,21 @@ HeadlessRecorder::HeadlessRecorder(InstrumentSession& session, Socket& socket, c
                 return;
         startRun();
     });
-    connect(&m_registerWait, &QTimer::timeout, this, &HeadlessRecorder::startRun);
+    connect(m_registerWait.get(), &Timer::timeout, this, &HeadlessRecorder::startRun);
     // After the session's own handler, so the count includes this arrival's records.
     connect(&link, &ConnectionManager::dataArrived, this, [this] {
         if (m_phase == Phase::Running && m_settings.recordLimit && m_session.entriesWritten() >= *m_settings.recordLimit)
             finish(CommandLine::ExitOk, QString());
     });
-    connect(&m_durationTimer, &QTimer::timeout, this, [this] { finish(CommandLine::ExitOk, QString()); });
-    connect(&m_progressTimer, &QTimer::timeout, this, &HeadlessRecorder::showProgress);
+    connect(m_durationTimer.get(), &Timer::timeout, this, [this] { finish(CommandLine::ExitOk, QString()); });
+    connect(m_progressTimer.get(), &Timer::timeout, this, &HeadlessRecorder::showProgress);
 }
+
+HeadlessRecorder::~HeadlessRecorder() = default;
 
 void HeadlessRecorder::start()
 {
-    m_connectTimeout.start(int(m_settings.connectTimeout * 1000));
+    m_connectTimeout->start(int(m_settings.connectTimeout * 1000));
     m_session.link().open();
 }
 
@@ -175,14 +179,14 @@ void HeadlessRecorder::onCalibrationFinished()
     m_phase = Phase::Registers;
     m_session.registerPanel().cmdReg_Click();
     m_session.registerPanel().lblRegName_Click(RegisterModel::Count - 1);
-    m_registerWait.start(RegisterWaitMs);
+    m_registerWait->start(RegisterWaitMs);
 }
 
 void HeadlessRecorder::startRun()
 {
     if (m_phase != Phase::Registers)
         return;
-    m_registerWait.stop();
+    m_registerWait->stop();
     m_phase = Phase::Running;
     m_session.setRun(true);
     if (!m_session.dataFile().isOpen()) {
@@ -190,10 +194,10 @@ void HeadlessRecorder::startRun()
         return;
     }
     m_complain(QStringLiteral("recording to %1").arg(m_session.dataFile().path()));
-    m_runTime.start();
+    m_runStart = m_clock.monotonicSeconds();
     if (m_settings.duration)
-        m_durationTimer.start(int(std::min(*m_settings.duration * 1000.0, 2.0e9)));
-    m_progressTimer.start(m_settings.terminal ? TerminalRefreshMs : PlainRefreshMs);
+        m_durationTimer->start(int(std::min(*m_settings.duration * 1000.0, 2.0e9)));
+    m_progressTimer->start(m_settings.terminal ? TerminalRefreshMs : PlainRefreshMs);
 }
 
 void HeadlessRecorder::finish(int code, const QString& message)
@@ -204,11 +208,11 @@ void HeadlessRecorder::finish(int code, const QString& message)
         return;
     const bool wasRunning = m_phase == Phase::Running;
     m_phase = Phase::Done;
-    m_progressTimer.stop();
-    m_durationTimer.stop();
-    m_connectRetry.stop();
-    m_connectTimeout.stop();
-    m_registerWait.stop();
+    m_progressTimer->stop();
+    m_durationTimer->stop();
+    m_connectRetry->stop();
+    m_connectTimeout->stop();
+    m_registerWait->stop();
     if (wasRunning) {
         showProgress();
         if (m_settings.terminal)
@@ -238,7 +242,7 @@ QString HeadlessRecorder::progressLine() const
 {
     const LinkHealthFigures f = m_session.linkHealth().figures();
     const quint64 written = m_session.entriesWritten();
-    const double seconds = double(m_runTime.elapsed()) / 1000.0;
+    const double seconds = m_clock.monotonicSeconds() - m_runStart;
     double fraction = -1;
     if (m_settings.recordLimit)
         fraction = std::max(fraction, double(written) / double(*m_settings.recordLimit));

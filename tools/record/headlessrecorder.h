@@ -1,15 +1,16 @@
 /// @brief HeadlessRecorder: one run without a window, through InstrumentSession: connect, calibrate, read the registers, record with File ticked, stop cleanly.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 #include <functional>
+#include <memory>
 #include <optional>
 
+class Clock;
 class InstrumentSession;
 class Socket;
+class Timer;
 
 class HeadlessRecorder : public QObject {
     Q_OBJECT
@@ -37,8 +38,10 @@ public:
     using Output = std::function<void(const QString&)>;
 
     /// `socket` is the one `session` talks through: a refused connect is closed and retried.
-    HeadlessRecorder(InstrumentSession& session, Socket& socket, const Settings& settings, Output print, Output complain,
-                     QObject* parent = nullptr);
+    /// `clock` is the session's too, so that the recorder's waits and the run's time agree with it.
+    HeadlessRecorder(InstrumentSession& session, Socket& socket, const Clock& clock, const Settings& settings, Output print,
+                     Output complain, QObject* parent = nullptr);
+    ~HeadlessRecorder() override;
 
     /// Connects; finished() follows once, with the exit code.
     void start();
@@ -59,16 +62,17 @@ private:
 
     InstrumentSession& m_session;
     Socket& m_socket;
+    const Clock& m_clock;
     const Settings m_settings;
     const Output m_print;
     const Output m_complain;
     Phase m_phase = Phase::Connecting;
-    QElapsedTimer m_runTime;
-    QTimer m_progressTimer;
-    QTimer m_durationTimer;
-    QTimer m_registerWait;
-    QTimer m_connectRetry;
-    QTimer m_connectTimeout;
+    double m_runStart = 0; ///< on the clock's monotonic seconds
+    std::unique_ptr<Timer> m_progressTimer;
+    std::unique_ptr<Timer> m_durationTimer;
+    std::unique_ptr<Timer> m_registerWait;
+    std::unique_ptr<Timer> m_connectRetry;
+    std::unique_ptr<Timer> m_connectTimeout;
     QString m_lastConnectMessage;
     bool m_dataFileFailed = false;
 };

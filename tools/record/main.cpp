@@ -47,7 +47,7 @@ int main(int argc, char* argv[])
         std::fputs(text.toLocal8Bit().constData(), stdout);
         std::fflush(stdout);
     };
-    HeadlessRecorder recorder(session, socket, *settings, print, [&cli](const QString& line) { cli.complain(line); });
+    HeadlessRecorder recorder(session, socket, clock, *settings, print, [&cli](const QString& line) { cli.complain(line); });
     QObject::connect(&watcher, &SignalWatcher::caught, &recorder, &HeadlessRecorder::interrupt);
     QObject::connect(&recorder, &HeadlessRecorder::finished, &app, &QCoreApplication::exit);
     recorder.start();
