@@ -10,7 +10,7 @@
 
 RecordOptions::RecordOptions(QCommandLineParser& parser)
     : m_address(QStringLiteral("address"), QStringLiteral("The instrument's address (required)."), QStringLiteral("HOST")),
-      m_port(QStringLiteral("port"), QStringLiteral("The instrument's port (default 37829)."), QStringLiteral("N")),
+      m_port(QStringLiteral("port"), QStringLiteral("The instrument's port (default %1).").arg(protocol::DefaultPort), QStringLiteral("N")),
       m_folder(QStringLiteral("folder"), QStringLiteral("Where the data file goes (default: %1).").arg(DataFile::defaultFolder()),
                QStringLiteral("DIR")),
       m_duration(QStringLiteral("duration"), QStringLiteral("Stop the run after S seconds."), QStringLiteral("S")),
