@@ -6,8 +6,6 @@
 #include "common/panelbench.h"
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
-#include "control/registermodel.h"
-#include "control/registerpanel.h"
 #include "link/connectionmanager.h"
 #include "link/replydecoder.h"
 #include "measure/datafile.h"
@@ -41,16 +39,14 @@ struct Replay {
     QByteArray err;
 };
 
+/// tallyscope-replay's ending; exit code -1 when it crashed or hung.
 Replay replay(const QStringList& arguments)
 {
     QProcess p;
     p.start(QStringLiteral(TALLYSCOPE_REPLAY_EXE), arguments);
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished();
-        return {};
-    }
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
+    const bool ended = p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit;
+    p.kill();
+    return {ended ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
 }
 
 /// A session whose link the test scripts byte by byte.
@@ -79,12 +75,10 @@ private slots:
         rig.ui().chkFile->setValue(1);
         rig.ui().chkDisplay->setValue(0);
         s.sendDacA(QStringLiteral("2000.4"));
-        s.registerPanel().cmdReg_Click();
-        QVERIFY(rig.runUntil([&] { return s.registers().value(6).has_value(); }, 5));
+        rig.clock.elapse(0.1);
 
         rig.ui().chkRun->setValue(1);
         const QString dataPath = s.dataFile().path();
-        QCOMPARE(s.runSidecar().path(), RunSidecar::pathFor(dataPath));
         const auto atStart = sidecarOf(dataPath);
         QVERIFY(atStart && !atStart->complete && atStart->start.isValid() && !atStart->stop.isValid());
         QCOMPARE((QStringList{atStart->dataFileName, atStart->address, QString::number(atStart->port), atStart->fpgaVersion,
@@ -96,8 +90,6 @@ private slots:
         QCOMPARE(atStart->calibration.cells[CalibrationModel::ALow].toInt(), rig.sim->reportedCalibration().lowA);
         QCOMPARE(rig.sim->dacACode(), 2000);
         QVERIFY(atStart->options.file && !atStart->options.raw && !atStart->options.display && !atStart->options.verbose);
-        QCOMPARE(atStart->registers.size(), RegisterModel::Count);
-        QCOMPARE(atStart->registers[6].value, s.registers().value(6));
 
         QVERIFY(rig.runUntil([&] { return s.entriesWritten() >= 20000; }, 30));
         // A recalibration stops the instrument's stream; the run stays ticked.

@@ -14,7 +14,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QLineEdit>
 #include <QTemporaryDir>
 #include <functional>
 #include <memory>
@@ -55,19 +54,6 @@ inline QString plainLine(qint32 dt)
     return QString::number(dt).rightJustified(9);
 }
 
-/// Moves the clock in steps until `done` holds; false when `limitSeconds` of clock time pass first.
-inline bool runUntil(FakeClock& clock, const std::function<bool()>& done, double limitSeconds, double step = 0.01)
-{
-    const double end = clock.seconds + limitSeconds;
-    while (!done()) {
-        if (clock.seconds >= end)
-            return false;
-        clock.elapse(step);
-        QCoreApplication::sendPostedEvents(); // queued work of the window and the models
-    }
-    return true;
-}
-
 /// The panel and the simulator in this process, joined by a SimulatorSocket and sharing one fake
 /// clock: nothing happens until the test moves the clock, and then exactly what that time holds.
 struct Bench {
@@ -94,7 +80,18 @@ struct Bench {
         app->panelOptions().setDataFolder(dir.path() + u'/');
     }
     ~Bench() { app->window().close(); }
-    bool runUntil(const std::function<bool()>& done, double limitSeconds) { return panelbench::runUntil(clock, done, limitSeconds); }
+    /// Moves the clock in steps until `done` holds; false when `limitSeconds` of clock time pass first.
+    bool runUntil(const std::function<bool()>& done, double limitSeconds)
+    {
+        const double end = clock.seconds + limitSeconds;
+        while (!done()) {
+            if (clock.seconds >= end)
+                return false;
+            clock.elapse(0.01);
+            QCoreApplication::sendPostedEvents(); // queued work of the window and the models
+        }
+        return true;
+    }
     PanelView ui() const { return PanelView(app->window()); }
     /// Starts the panel; true once it has connected, calibrated and read the version.
     bool startCalibrated()

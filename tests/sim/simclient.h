@@ -6,6 +6,7 @@
 #include "sim/simulatorsocket.h"
 
 #include <QList>
+#include <utility>
 
 struct SimRecord {
     int a = 0;
@@ -36,17 +37,8 @@ struct SimRig {
         return socket.state() == Socket::Connected;
     }
     /// Sends and lets the simulator answer, without moving the clock.
-    void send(const QByteArray& bytes)
-    {
-        socket.send(bytes);
-        clock.elapse(0);
-    }
-    QByteArray request(const QByteArray& command)
-    {
-        clear();
-        send(command);
-        return take();
-    }
+    void send(const QByteArray& bytes) { socket.send(bytes), clock.elapse(0); }
+    QByteArray request(const QByteArray& command) { return clear(), send(command), take(); }
     /// After a run stop: true when everything received is whole records followed by the reply
     /// to one more heartbeat.
     bool drainStream()
@@ -64,17 +56,8 @@ struct SimRig {
         }
         return out;
     }
-    QByteArray take()
-    {
-        const QByteArray bytes = data;
-        clear();
-        return bytes;
-    }
-    void clear()
-    {
-        data.clear();
-        arrivals.clear();
-    }
+    QByteArray take() { return arrivals.clear(), std::exchange(data, {}); }
+    void clear() { data.clear(), arrivals.clear(); }
 
 private:
     qsizetype recordsEnd() const

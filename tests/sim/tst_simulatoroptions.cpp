@@ -71,8 +71,7 @@ private slots:
     {
         QFETCH(QString, arguments);
         const CommandLine line(arguments);
-        QVERIFY(!line.ok);
-        QVERIFY(!line.error.isEmpty());
+        QVERIFY(!line.ok && !line.error.isEmpty());
     }
 
     void plannedFaultsReachTheSimulator()
