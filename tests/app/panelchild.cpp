@@ -4,13 +4,12 @@
 #include "app/vbcheckbox.h"
 #include "common/fakes.h"
 #include "common/panelview.h"
+#include "platform/settingsbackend.h"
 #include "session/paneloptions.h"
 #include "link/connectionmanager.h"
 #include "link/replydecoder.h"
-#include "platform/settingsbackend.h"
 
 #include <QApplication>
-#include <QLineEdit>
 #include <QTimer>
 #include <cstdio>
 

@@ -13,7 +13,6 @@
 #include "platform/qtsocket.h"
 
 #include <QElapsedTimer>
-#include <QLabel>
 #include <QProcess>
 #include <QTest>
 #include <QThread>
@@ -27,8 +26,7 @@ class TestFaults : public QObject {
 private:
     static void startRun(Bench& b)
     {
-        b.app->start();
-        QVERIFY(b.runUntil([&] { return b.ui().chkRun->isEnabled(); }, 15));
+        QVERIFY(b.startCalibrated());
         b.ui().chkFile->setValue(1);
         b.ui().chkDisplay->setValue(0);
         b.ui().chkRun->setValue(1);
@@ -72,45 +70,6 @@ private slots:
             QCOMPARE(b.ui().lblCalAl->text(), QStringLiteral("???"));
         else
             QVERIFY(b.runUntil([&] { return b.ui().chkRun->isEnabled(); }, 15));
-    }
-
-    void garbageBetweenRecordsCostsRecordsNeverInventsThem()
-    {
-        Bench b(50000);
-        startRun(b);
-        if (QTest::currentTestFailed())
-            return;
-        for (int burst = 0; burst < 5; ++burst) {
-            b.sim->sendGarbage(37);
-            b.clock.elapse(0.2);
-        }
-        b.ui().chkRun->setValue(0);
-        b.clock.elapse(0.5);
-        const QList<TruthRecord> truth = b.truth();
-        const QStringList lines = b.plainLines(b.dataFiles().value(0));
-        QVERIFY(b.app->decoder().counters().bytesDroppedByResync > 0);
-        QVERIFY(lines.size() > 20000);
-        QVERIFY(isSubsequence(lines, truth));
-        QVERIFY(!logHas(b, QStringLiteral("Doh!")));
-        // The link stays up through it.
-        QVERIFY(!logHas(b, QStringLiteral("Lost")));
-    }
-
-    void refusedConnectsThenAcceptedReconnectsWithinATickAndCalibrates()
-    {
-        Bench b(1000);
-        b.app->start();
-        QVERIFY(b.runUntil([&] { return b.ui().chkRun->isEnabled(); }, 15));
-        b.sim->refuseConnections(12000, InstrumentSimulator::RefuseMode::StopListening);
-        const double acceptingAt = b.clock.seconds + 12;
-        b.sim->dropConnections();
-        QVERIFY(b.runUntil([&] { return logHas(b, QStringLiteral(" Doh! (sock) Connection refused")); }, 20));
-        QVERIFY(!b.ui().chkRun->isEnabled());
-        QVERIFY(b.runUntil([&] { return b.ui().chkRun->isEnabled(); }, 30));
-        // One tick after the instrument accepts again, plus the calibration.
-        QVERIFY(b.clock.seconds > acceptingAt);
-        QVERIFY(b.clock.seconds - acceptingAt <= ConnectionManager::KeepAliveMs / 1000.0 + 4);
-        QCOMPARE(b.app->log().line(0), QStringLiteral("Calibrating...Done."));
     }
 
     void junkFloodIsHeldBackAndTheTimersKeepRunning()
@@ -175,10 +134,10 @@ private slots:
         QCOMPARE(session.decoder().counters().bytesDroppedByResync, 4ull);
     }
 
+    // The panel runs as a process of its own, reporting after each arrival how many records it
+    // has decoded and handed to its file; killed without warning, its file holds them all.
     void killedPanelLeavesEveryDecodedRecordInItsFile()
     {
-        // The panel runs as a process of its own, reporting after each arrival how many records
-        // it has decoded and handed to its file; it is then killed without warning.
         QTemporaryDir dir;
         SimulatorConfig cfg;
         cfg.recordsPerSecond = 100000;
@@ -186,25 +145,20 @@ private slots:
         InstrumentSimulator sim(cfg);
         QVERIFY(sim.start(0));
         QProcess panel;
-        panel.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/panel_child"));
-        panel.setArguments({QString::number(sim.port()), dir.path()});
         QByteArray out;
         connect(&panel, &QProcess::readyReadStandardOutput, this, [&] { out += panel.readAllStandardOutput(); });
-        panel.start();
+        panel.start(QCoreApplication::applicationDirPath() + QStringLiteral("/panel_child"), {QString::number(sim.port()), dir.path()});
         QVERIFY(panel.waitForStarted(5000));
         QTRY_VERIFY_WITH_TIMEOUT(out.count('\n') > 50, 20000);
         ::kill(pid_t(panel.processId()), SIGKILL);
         QVERIFY(panel.waitForFinished(5000));
         out += panel.readAllStandardOutput();
-        const QList<QByteArray> reports = out.trimmed().split('\n');
-        const qint64 lastReported = reports.last().toLongLong();
+        const qint64 lastReported = out.trimmed().split('\n').last().toLongLong();
         QVERIFY(lastReported > 0);
 
         const QStringList files = QDir(dir.path()).entryList({QStringLiteral("Coincidences *.txt")}, QDir::Files);
         QCOMPARE(files.size(), 1);
-        QFile f(dir.filePath(files.first()));
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QStringList lines = QString::fromLatin1(f.readAll()).split(QStringLiteral("\r\n"));
+        QStringList lines = QString::fromLatin1(readFile(dir.filePath(files.first()))).split(QStringLiteral("\r\n"));
         lines.removeLast(); // after the last CR LF: empty, or a line cut by the kill
         QVERIFY2(lines.size() >= lastReported, qPrintable(QStringLiteral("%1 lines, %2 reported").arg(lines.size()).arg(lastReported)));
         QCOMPARE(prefixMismatches(lines, readGroundTruth(cfg.groundTruthPath)), 0);

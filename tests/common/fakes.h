@@ -16,30 +16,17 @@ public:
         connects.append(host + u':' + QString::number(port));
         m_state = Connecting;
     }
-    void close() override
-    {
-        ++closes;
-        m_state = Closed;
-    }
+    void close() override { ++closes, m_state = Closed; }
     bool send(const QByteArray& bytes) override
     {
-        if (m_state != Connected)
-            return false;
-        sent.append(bytes);
-        return true;
+        if (m_state == Connected)
+            sent.append(bytes);
+        return m_state == Connected;
     }
     int state() const override { return m_state; }
 
-    void completeConnect()
-    {
-        m_state = Connected;
-        emit connected();
-    }
-    void fail(const QString& description)
-    {
-        m_state = Error;
-        emit errorOccurred(10061, description);
-    }
+    void completeConnect() { m_state = Connected, emit connected(); }
+    void fail(const QString& description) { m_state = Error, emit errorOccurred(10061, description); }
     void deliver(const QByteArray& bytes) { emit dataArrived(bytes); }
 
     QStringList connects;
@@ -72,8 +59,7 @@ public:
     /// Answers the oldest box still open.
     void answerNext(Answer a)
     {
-        const AnswerHandler answered = m_open.takeFirst();
-        if (answered)
+        if (const AnswerHandler answered = m_open.takeFirst())
             answered(a);
     }
     QList<Shown> shown;

@@ -37,8 +37,7 @@ public:
     }
     ~JunkFlood()
     {
-        stop();
-        m_quit = true;
+        m_stop = m_quit = true;
         if (m_thread.joinable())
             m_thread.join();
         if (m_listen >= 0)
@@ -47,8 +46,7 @@ public:
     JunkFlood(const JunkFlood&) = delete;
     JunkFlood& operator=(const JunkFlood&) = delete;
 
-    /// 0 when it could not listen.
-    quint16 port() const { return m_port; }
+    quint16 port() const { return m_port; } ///< 0 when it could not listen
     bool accepted() const { return m_accepted; }
     /// The flood is over (or never began: nobody connected within 20 s).
     bool done() const { return m_done; }
@@ -60,21 +58,15 @@ private:
     {
         pollfd listening{m_listen, POLLIN, 0};
         const int fd = ::poll(&listening, 1, 20000) == 1 ? ::accept(m_listen, nullptr, nullptr) : -1;
-        if (fd < 0) {
-            m_done = true;
-            return;
-        }
-        m_accepted = true;
+        m_accepted = fd >= 0;
         std::vector<char> junk(256 * 1024);
         std::mt19937 random(12345);
-        for (char& c : junk)
-            c = char(random());
+        std::generate(junk.begin(), junk.end(), [&random] { return char(random()); });
         char sink[4096];
         const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(m_seconds);
         size_t at = 0;
-        while (!m_quit) {
-            if (!m_done && (m_stop || m_sent >= m_maxBytes || std::chrono::steady_clock::now() >= end))
-                m_done = true;
+        while (fd >= 0 && !m_quit) {
+            m_done = m_done || m_stop || m_sent >= m_maxBytes || std::chrono::steady_clock::now() >= end;
             // Short waits, so that the time limit holds while the panel pushes back.
             pollfd p{fd, short(POLLIN | (m_done ? 0 : POLLOUT)), 0};
             if (::poll(&p, 1, 20) != 1)
@@ -85,15 +77,14 @@ private:
                 continue;
             const size_t n = size_t(std::min<quint64>(junk.size() - at, m_maxBytes - m_sent));
             const ssize_t put = ::send(fd, junk.data() + at, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (put > 0) {
-                m_sent += quint64(put);
-                at = (at + size_t(put)) % junk.size();
-            } else if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
                 break;
-            }
+            m_sent += quint64(std::max<ssize_t>(put, 0));
+            at = (at + size_t(std::max<ssize_t>(put, 0))) % junk.size();
         }
         m_done = true;
-        ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
     }
 
     double m_seconds;
@@ -101,9 +92,6 @@ private:
     int m_listen = -1;
     quint16 m_port = 0;
     std::thread m_thread;
-    std::atomic<bool> m_accepted{false};
-    std::atomic<bool> m_done{false};
-    std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_quit{false};
+    std::atomic<bool> m_accepted{false}, m_done{false}, m_stop{false}, m_quit{false};
     std::atomic<quint64> m_sent{0};
 };

@@ -5,6 +5,7 @@
 #include "app/formmain.h"
 #include "common/fakes.h"
 #include "common/panelview.h"
+#include "measure/runstatistics.h"
 #include "session/paneloptions.h"
 #include "platform/settingsbackend.h"
 #include "sim/instrumentsimulator.h"
@@ -13,7 +14,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QLineEdit>
 #include <QTemporaryDir>
 #include <functional>
 #include <memory>
@@ -25,41 +25,33 @@ struct TruthRecord {
     qint32 represented = 0;
 };
 
+/// The whole file; empty when it cannot be read.
+inline QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+/// The panel's data files in `folder`, oldest first.
+inline QStringList dataFilesIn(const QString& folder)
+{
+    return QDir(folder).entryList({QStringLiteral("Coincidences *.txt")}, QDir::Files, QDir::Time | QDir::Reversed);
+}
+
 inline QList<TruthRecord> readGroundTruth(const QString& path)
 {
     QList<TruthRecord> out;
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return out;
-    while (!f.atEnd()) {
-        const QByteArray line = f.readLine().trimmed();
-        if (line.isEmpty() || line.startsWith('#'))
-            continue;
-        const QList<QByteArray> parts = line.split(' ');
-        if (parts.size() < 3)
-            continue;
-        out.append({QByteArray::fromHex(parts.at(0)), parts.at(2).toInt()});
+    for (const QByteArray& line : readFile(path).split('\n')) {
+        const QList<QByteArray> parts = line.trimmed().split(' ');
+        if (parts.size() >= 3 && !line.startsWith('#'))
+            out.append({QByteArray::fromHex(parts.at(0)), parts.at(2).toInt()});
     }
     return out;
 }
 
 inline QString plainLine(qint32 dt)
 {
-    const QString number = dt < 0 ? QString::number(dt) : u' ' + QString::number(dt);
-    return (QStringLiteral("         ") + number).right(9);
-}
-
-/// Moves the clock in steps until `done` holds; false when `limitSeconds` of clock time pass first.
-inline bool runUntil(FakeClock& clock, const std::function<bool()>& done, double limitSeconds, double step = 0.01)
-{
-    const double end = clock.seconds + limitSeconds;
-    while (!done()) {
-        if (clock.seconds >= end)
-            return false;
-        clock.elapse(step);
-        QCoreApplication::sendPostedEvents(); // queued work of the window and the models
-    }
-    return true;
+    return QString::number(dt).rightJustified(9);
 }
 
 /// The panel and the simulator in this process, joined by a SimulatorSocket and sharing one fake
@@ -88,21 +80,47 @@ struct Bench {
         app->panelOptions().setDataFolder(dir.path() + u'/');
     }
     ~Bench() { app->window().close(); }
-    bool runUntil(const std::function<bool()>& done, double limitSeconds) { return panelbench::runUntil(clock, done, limitSeconds); }
-    PanelView ui() const { return PanelView(app->window()); }
-    QStringList dataFiles() const
+    /// Moves the clock in steps until `done` holds; false when `limitSeconds` of clock time pass first.
+    bool runUntil(const std::function<bool()>& done, double limitSeconds)
     {
-        return QDir(dir.path()).entryList({QStringLiteral("Coincidences *.txt")}, QDir::Files, QDir::Time | QDir::Reversed);
+        const double end = clock.seconds + limitSeconds;
+        while (!done()) {
+            if (clock.seconds >= end)
+                return false;
+            clock.elapse(0.01);
+            QCoreApplication::sendPostedEvents(); // queued work of the window and the models
+        }
+        return true;
     }
+    PanelView ui() const { return PanelView(app->window()); }
+    /// Starts the panel; true once it has connected, calibrated and read the version.
+    bool startCalibrated()
+    {
+        app->start();
+        return runUntil([this] { return ui().chkRun->isEnabled() && ui().lblFpga->text().startsWith(QStringLiteral("FPGA: ")); }, 15);
+    }
+    /// One run of at least `records` records, stopped; the records the simulator sent during it,
+    /// or none when the run fell short.
+    QList<TruthRecord> run(qint64 records)
+    {
+        const qsizetype before = truth().size();
+        ui().chkRun->setValue(1);
+        const bool enough = runUntil([&] { return app->statistics().count().value_or(0) >= records; }, 60);
+        // Polling ends with the run, so that no register reply is still on its way when the next
+        // run starts: a run start drops a reply held in part, by design.
+        ui().chkAuto->setValue(0);
+        ui().chkRun->setValue(0);
+        // Records already on their way when the stop went out are still decoded (not written).
+        clock.elapse(0.1);
+        return enough ? truth().mid(before) : QList<TruthRecord>();
+    }
+    QStringList dataFiles() const { return dataFilesIn(dir.path()); }
     QList<TruthRecord> truth() const { return readGroundTruth(dir.filePath(QStringLiteral("truth.txt"))); }
     /// The lines of a plain data file, without their CR LF; empty when the file is missing.
     QStringList plainLines(const QString& name) const
     {
-        QFile f(dir.filePath(name));
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        QStringList out = QString::fromLatin1(f.readAll()).split(QStringLiteral("\r\n"));
-        if (!out.isEmpty() && out.last().isEmpty())
+        QStringList out = QString::fromLatin1(readFile(dir.filePath(name))).split(QStringLiteral("\r\n"));
+        if (out.last().isEmpty())
             out.removeLast();
         return out;
     }
@@ -116,20 +134,6 @@ inline qsizetype prefixMismatches(const QStringList& lines, const QList<TruthRec
         if (i >= truth.size() || lines.at(i) != plainLine(truth.at(i).represented))
             ++bad;
     return bad;
-}
-
-/// True when `lines` are records sent, in the order sent, with none invented (some may be missing).
-inline bool isSubsequence(const QStringList& lines, const QList<TruthRecord>& truth)
-{
-    qsizetype t = 0;
-    for (const QString& line : lines) {
-        while (t < truth.size() && plainLine(truth.at(t).represented) != line)
-            ++t;
-        if (t == truth.size())
-            return false;
-        ++t;
-    }
-    return true;
 }
 
 } // namespace panelbench

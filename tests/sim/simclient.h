@@ -6,12 +6,12 @@
 #include "sim/simulatorsocket.h"
 
 #include <QList>
+#include <utility>
 
 struct SimRecord {
     int a = 0;
     int b = 0;
     int offset = 0;
-    int flags = 0;
     QByteArray bytes;
 };
 
@@ -37,17 +37,8 @@ struct SimRig {
         return socket.state() == Socket::Connected;
     }
     /// Sends and lets the simulator answer, without moving the clock.
-    void send(const QByteArray& bytes)
-    {
-        socket.send(bytes);
-        clock.elapse(0);
-    }
-    QByteArray request(const QByteArray& command)
-    {
-        clear();
-        send(command);
-        return take();
-    }
+    void send(const QByteArray& bytes) { socket.send(bytes), clock.elapse(0); }
+    QByteArray request(const QByteArray& command) { return clear(), send(command), take(); }
     /// After a run stop: true when everything received is whole records followed by the reply
     /// to one more heartbeat.
     bool drainStream()
@@ -61,21 +52,12 @@ struct SimRig {
         QList<SimRecord> out;
         for (qsizetype p = 0; p < recordsEnd(); p += 7) {
             const auto at = [&](qsizetype i) { return int(quint8(data.at(p + i))); };
-            out.append({at(1) * 256 + at(2), (at(3) & 0x0F) * 256 + at(4), at(5), at(6), data.mid(p, 7)});
+            out.append({at(1) * 256 + at(2), (at(3) & 0x0F) * 256 + at(4), at(5), data.mid(p, 7)});
         }
         return out;
     }
-    QByteArray take()
-    {
-        const QByteArray bytes = data;
-        clear();
-        return bytes;
-    }
-    void clear()
-    {
-        data.clear();
-        arrivals.clear();
-    }
+    QByteArray take() { return arrivals.clear(), std::exchange(data, {}); }
+    void clear() { data.clear(), arrivals.clear(); }
 
 private:
     qsizetype recordsEnd() const
@@ -91,11 +73,4 @@ private:
 inline int registerValue(const QByteArray& reply) { return (quint8(reply.at(1)) & 0x0F) * 256 + quint8(reply.at(2)); }
 
 /// The reply "3"/"4" with the given value, as the instrument encodes it.
-inline QByteArray registerBytes(char digit, int value)
-{
-    QByteArray reply(3, '\0');
-    reply[0] = digit;
-    reply[1] = char(value >> 8);
-    reply[2] = char(value & 0xFF);
-    return reply;
-}
+inline QByteArray registerBytes(char digit, int value) { return QByteArray(1, digit) + char(value >> 8) + char(value & 0xFF); }

@@ -3,20 +3,15 @@
 #include "sim/recordgenerator.h"
 
 #include <QtTest>
+#include <array>
 #include <cmath>
 
 namespace {
 
-struct Decoded {
-    int a = 0;
-    int b = 0;
-    int offset = 0;
-    int flags = 0;
-};
-
-Decoded decode(const GeneratedRecord& r)
+/// Channel A's and B's codes and the coarse offset, as the panel reads them.
+std::array<int, 3> decode(const GeneratedRecord& r)
 {
-    return {r.bytes[1] * 256 + r.bytes[2], (r.bytes[3] & 0x0F) * 256 + r.bytes[4], r.bytes[5], r.bytes[6]};
+    return {r.bytes[1] * 256 + r.bytes[2], (r.bytes[3] & 0x0F) * 256 + r.bytes[4], r.bytes[5]};
 }
 
 } // namespace
@@ -29,17 +24,16 @@ private slots:
         SimulatorConfig config;
         config.backgroundFraction = 0.1;
         config.overrangeFraction = 0.1;
-        config.seed = 7;
-        QByteArray first;
-        QByteArray again;
-        QByteArray other;
-        RecordGenerator(config).generate(1000, first, nullptr);
-        RecordGenerator(config).generate(1000, again, nullptr);
-        config.seed = 8;
-        RecordGenerator(config).generate(1000, other, nullptr);
+        const auto stream = [&config](quint64 seed) {
+            config.seed = seed;
+            QByteArray bytes;
+            RecordGenerator(config).generate(1000, bytes, nullptr);
+            return bytes;
+        };
+        const QByteArray first = stream(7);
         QCOMPARE(first.size(), 7000);
-        QCOMPARE(again, first);
-        QVERIFY(other != first);
+        QCOMPARE(stream(7), first);
+        QVERIFY(stream(8) != first);
     }
 
     void panelReadsBackTheRepresentedValue_data()
@@ -81,13 +75,13 @@ private slots:
             const GeneratedRecord& r = records[i];
             QVERIFY(std::equal(r.bytes.begin(), r.bytes.end(), bytes.constData() + 7 * i,
                                [](quint8 x, char y) { return x == quint8(y); }));
-            const Decoded d = decode(r);
-            QVERIFY2(d.a > 650 && d.a < 2350 && d.b > 650 && d.b < 2350, QByteArray::number(d.a) + " " + QByteArray::number(d.b));
+            const auto [a, b, offset] = decode(r);
+            QVERIFY2(a > 650 && a < 2350 && b > 650 && b < 2350, QByteArray::number(a) + " " + QByteArray::number(b));
             QVERIFY(r.bytes[0] == 'R' && r.bytes[1] < 0x80);
             unusedSeen |= (r.bytes[3] & 0xF0) != 0;
-            const auto tA = timeconv::channelTime(tauA, d.a, calibration.lowA, calibration.highA);
-            const auto tB = timeconv::channelTime(tauB, d.b, calibration.lowB, calibration.highB);
-            QCOMPARE(timeconv::timeDifference(tA.ns, tB.ns, d.offset).ps, r.representedPs);
+            const auto tA = timeconv::channelTime(tauA, a, calibration.lowA, calibration.highA);
+            const auto tB = timeconv::channelTime(tauB, b, calibration.lowB, calibration.highB);
+            QCOMPARE(timeconv::timeDifference(tA.ns, tB.ns, offset).ps, r.representedPs);
             QVERIFY2(std::abs(r.trueDtPs - r.representedPs) < tolerance, QByteArray::number(r.trueDtPs - r.representedPs));
         }
         QCOMPARE(unusedSeen, unusedBits);
@@ -104,11 +98,8 @@ private slots:
         config.overrangeFraction = 0.1;
         RecordGenerator generator(config);
         const int n = 40000;
-        int outside = 0;
-        int inPeak = 0;
-        int flagged = 0;
-        double sum = 0;
-        double sumSquares = 0;
+        int outside = 0, inPeak = 0, flagged = 0;
+        double sum = 0, sumSquares = 0;
         QSet<int> offsets;
         for (int i = 0; i < n; ++i) {
             const GeneratedRecord r = generator.next();
@@ -116,13 +107,11 @@ private slots:
             flagged += r.bytes[6] != 0;
             offsets.insert(r.bytes[5]);
             const double dt = r.representedPs;
-            if (std::abs(dt - config.peakPs) > 1500) {
-                ++outside;
-            } else {
-                ++inPeak;
-                sum += dt;
-                sumSquares += dt * dt;
-            }
+            const bool peak = std::abs(dt - config.peakPs) <= 1500;
+            outside += !peak;
+            inPeak += peak;
+            sum += peak ? dt : 0;
+            sumSquares += peak ? dt * dt : 0;
         }
         // The background's share under the peak window (5 sigma each way) is 3000/400000 of it.
         QVERIFY2(std::abs(double(outside) / n - 0.25 * (1 - 3000.0 / 400000)) < 0.015, QByteArray::number(outside));
@@ -146,8 +135,8 @@ private slots:
             QVERIFY(generator.minDifferencePs() < -2.5e6 && generator.maxDifferencePs() > 7000);
             for (int i = 0; i < 500; ++i) {
                 const GeneratedRecord r = generator.next();
-                const Decoded d = decode(r);
-                QVERIFY(d.a > 650 && d.a < 2350 && d.b > 650 && d.b < 2350);
+                const auto [a, b, offset] = decode(r);
+                QVERIFY(a > 650 && a < 2350 && b > 650 && b < 2350);
                 // Piled up at the nearest edge of what can be represented.
                 const double edge = peak > 0 ? generator.maxDifferencePs() : generator.minDifferencePs();
                 QVERIFY2(std::abs(r.trueDtPs - edge) < 1, QByteArray::number(r.trueDtPs));

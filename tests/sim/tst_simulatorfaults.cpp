@@ -72,23 +72,6 @@ private slots:
         QCOMPARE(quint64(rig.records().size()), resumed);
     }
 
-    void droppedConnectionsAreReset()
-    {
-        SimRig rig(streamingConfig());
-        QSignalSpy gone(&rig.sim, &InstrumentSimulator::clientDisconnected);
-        QVERIFY(rig.connect());
-        rig.send(QByteArray("R\x01", 2));
-        rig.clock.elapse(0.01);
-        QVERIFY(rig.data.size() >= 70);
-        rig.sim.dropConnections();
-        QCOMPARE(rig.socket.state(), int(Socket::Closing));
-        QCOMPARE(gone.count(), 1);
-        QCOMPARE(rig.sim.connectionCount(), 0);
-
-        QVERIFY(rig.connect());
-        QCOMPARE(rig.request("H"), QByteArray("H"));
-    }
-
     void refusedConnections_data()
     {
         QTest::addColumn<InstrumentSimulator::RefuseMode>("mode");
@@ -99,19 +82,15 @@ private slots:
     void refusedConnections()
     {
         QFETCH(InstrumentSimulator::RefuseMode, mode);
+        const bool closed = mode == InstrumentSimulator::RefuseMode::StopListening;
         SimRig rig;
         QSignalSpy connected(&rig.sim, &InstrumentSimulator::clientConnected);
         QSignalSpy errors(&rig.socket, &Socket::errorOccurred);
         rig.sim.refuseConnections(800, mode);
 
         QVERIFY(!rig.connect());
-        if (mode == InstrumentSimulator::RefuseMode::StopListening) {
-            QCOMPARE(rig.socket.state(), int(Socket::Error));
-            QCOMPARE(errors.count(), 1);
-        } else {
-            QCOMPARE(rig.socket.state(), int(Socket::Closing));
-            QCOMPARE(rig.sim.refusedConnections(), 1);
-        }
+        QCOMPARE(rig.socket.state(), int(closed ? Socket::Error : Socket::Closing));
+        QCOMPARE((QList<int>{int(errors.count()), int(rig.sim.refusedConnections())}), (QList<int>{closed, !closed}));
         QCOMPARE(connected.count(), 0);
 
         rig.clock.elapse(0.79);
@@ -131,9 +110,8 @@ private slots:
         QCOMPARE(rig.data.size(), 10);
         rig.sim.sendGarbage(200);
         rig.clock.elapse(0);
-        const QByteArray garbage = rig.take();
-        QCOMPARE(garbage.size(), 210);
-        for (char c : garbage)
+        QCOMPARE(rig.data.size(), 210);
+        for (char c : rig.take())
             QVERIFY2(std::string_view("HPRV01234567").find(c) == std::string_view::npos, QByteArray(1, c).toHex().constData());
         QCOMPARE(rig.request("H"), QByteArray("H"));
     }
@@ -145,8 +123,6 @@ private slots:
         SimRig rig(config);
         QVERIFY(rig.connect());
         const QByteArray version = rig.request("V");
-        QCOMPARE(version.size(), 16);
-
         rig.sim.splitReplies(10000);
         rig.request("V");
         rig.clock.elapse(0.2);

@@ -34,22 +34,15 @@ private slots:
                                               "--fpga-version 2.1.15 --module-version X --fault silence@1.5:6000 "
                                               "--fault drop@3 --duration 10"));
         QVERIFY2(line.ok, qPrintable(line.error));
-        const SimulatorOptions* options = &line.options;
-        const SimulatorConfig& c = options->config();
-        QCOMPARE(options->port(), quint16(0));
-        QCOMPARE(c.recordsPerSecond, 2e6);
-        QCOMPARE(c.seed, quint64(42));
-        QCOMPARE(c.calNoise, 0);
-        QCOMPARE(c.peakPs, -30000.0);
-        QCOMPARE(c.peakWidthPs, 120.0);
-        QCOMPARE(c.backgroundFraction, 0.1);
-        QVERIFY(c.calLowA == 480 && c.calLowB == 520 && c.calHighA == 3610 && c.calHighB == 3580);
-        QVERIFY(c.tauANs == 9.5 && c.tauBNs == 9.4);
-        QVERIFY(c.fpgaMajor == 2 && c.fpgaMinor == 1 && c.fpgaRevision == 15);
+        const SimulatorOptions& o = line.options;
+        const SimulatorConfig& c = o.config();
+        QCOMPARE((QList<double>{double(o.port()), c.recordsPerSecond, double(c.seed), double(c.calNoise), c.peakPs, c.peakWidthPs,
+                                c.backgroundFraction, double(c.calLowA), double(c.calLowB), double(c.calHighA), double(c.calHighB),
+                                c.tauANs, c.tauBNs, double(c.fpgaMajor), double(c.fpgaMinor), double(c.fpgaRevision), o.durationSeconds()}),
+                 (QList<double>{0, 2e6, 42, 0, -30000, 120, 0.1, 480, 520, 3610, 3580, 9.5, 9.4, 2, 1, 15, 10}));
         QCOMPARE(c.moduleVersion, QByteArray("X"));
-        QCOMPARE(options->durationSeconds(), 10.0);
         const QList<FaultSchedule::Entry> expected{{FaultSchedule::Kind::Silence, 1500, 6000}, {FaultSchedule::Kind::Drop, 3000, 0}};
-        QCOMPARE(options->faults().entries(), expected);
+        QCOMPARE(o.faults().entries(), expected);
     }
 
     void badValuesAreRefused_data()
@@ -78,8 +71,7 @@ private slots:
     {
         QFETCH(QString, arguments);
         const CommandLine line(arguments);
-        QVERIFY(!line.ok);
-        QVERIFY(!line.error.isEmpty());
+        QVERIFY(!line.ok && !line.error.isEmpty());
     }
 
     void plannedFaultsReachTheSimulator()
