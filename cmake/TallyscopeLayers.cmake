@@ -8,11 +8,12 @@ set(_tallyscope_layers
   "control:platform link control"
   "session:platform link measure control session"
   "update:platform update"
+  "remote:platform link measure control session remote"
   "sim:platform link sim"
   "platform/gui:platform platform/gui"
   "measure/gui:platform link measure platform/gui measure/gui"
   "update/gui:platform update update/gui"
-  "tools:platform link measure control session tools")
+  "tools:platform link measure control session remote tools")
 
 foreach(entry IN LISTS _tallyscope_layers)
   string(REPLACE ":" ";" parts "${entry}")

@@ -1,0 +1,51 @@
+/// @brief The SCPI error numbers and texts the control port reports (SYSTem:ERRor?).
+#pragma once
+
+#include <QByteArray>
+
+namespace scpi {
+
+enum class Error {
+    None = 0,
+    Syntax = -102,
+    ParameterNotAllowed = -108,
+    MissingParameter = -109,
+    UndefinedHeader = -113,
+    Execution = -200,
+    SettingsConflict = -221,
+    DataOutOfRange = -222,
+    IllegalParameterValue = -224,
+    Hardware = -240,
+    QueueOverflow = -350,
+    InputBufferOverrun = -363,
+    QueryInterrupted = -410,
+};
+
+/// The standard text, without quotes: "No error", "Syntax error", ...
+inline const char* errorText(Error e)
+{
+    switch (e) {
+    case Error::None: return "No error";
+    case Error::Syntax: return "Syntax error";
+    case Error::ParameterNotAllowed: return "Parameter not allowed";
+    case Error::MissingParameter: return "Missing parameter";
+    case Error::UndefinedHeader: return "Undefined header";
+    case Error::Execution: return "Execution error";
+    case Error::SettingsConflict: return "Settings conflict";
+    case Error::DataOutOfRange: return "Data out of range";
+    case Error::IllegalParameterValue: return "Illegal parameter value";
+    case Error::Hardware: return "Hardware error";
+    case Error::QueueOverflow: return "Queue overflow";
+    case Error::InputBufferOverrun: return "Input buffer overrun";
+    case Error::QueryInterrupted: return "Query INTERRUPTED";
+    }
+    return "Execution error";
+}
+
+/// The answer of SYSTem:ERRor?: `-113,"Undefined header"`.
+inline QByteArray errorAnswer(Error e)
+{
+    return QByteArray::number(int(e)) + ",\"" + errorText(e) + '"';
+}
+
+} // namespace scpi
