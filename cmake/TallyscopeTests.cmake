@@ -60,3 +60,30 @@ target_compile_definitions(tools_tst_commandline PRIVATE
   TALLYSCOPE_UPDATER_EXE="$<TARGET_FILE:tallyscope-updater>")
 set_tests_properties(tools/tst_commandline PROPERTIES LABELS integration)
 # ---- end of command-line tools ----
+
+# ---- PyVISA against the control port: a real client, panel and server, each fed by tallyscope-sim ----
+# Debian's interpreter first: that is where python3-pyvisa lives, whatever python3 is first on PATH.
+find_program(TALLYSCOPE_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
+find_program(TALLYSCOPE_PYTHON3 python3)
+# Deferred: the front ends may be defined after this file is read.
+function(tallyscope_pyvisa_tests)
+  if(NOT TALLYSCOPE_PYTHON3)
+    return()
+  endif()
+  foreach(front panel server)
+    set(exe tallyscope)
+    if(front STREQUAL "server")
+      set(exe tallyscope-server)
+    endif()
+    if(NOT TARGET ${exe})
+      continue()
+    endif()
+    add_test(NAME remote/pyvisa_${front}
+      COMMAND ${TALLYSCOPE_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/remote/pyvisa_session.py --front ${front}
+              --exe $<TARGET_FILE:${exe}> --sim $<TARGET_FILE:tallyscope-sim>)
+    # 77: PyVISA is not installed.
+    set_tests_properties(remote/pyvisa_${front} PROPERTIES LABELS remote TIMEOUT 300 SKIP_RETURN_CODE 77)
+  endforeach()
+endfunction()
+cmake_language(DEFER CALL tallyscope_pyvisa_tests)
+# ---- end of PyVISA ----
