@@ -145,6 +145,10 @@ void ControlServer::readFrom(quint64 id)
     const QByteArray chunk = c->socket->readAll();
     if (!chunk.isEmpty())
         deliver(id, chunk);
+    // The answers go to the kernel now: a client that sent its last line with a half-close
+    // (nc -N) is next seen as closed, and Qt then drops whatever it still holds unsent.
+    if ((c = find(id)))
+        c->socket->flush();
 }
 
 void ControlServer::deliver(quint64 id, const QByteArray& chunk)

@@ -5,6 +5,7 @@
 #include <QTcpSocket>
 #include <QtTest>
 #include <memory>
+#include <sys/socket.h>
 
 namespace {
 
@@ -88,6 +89,7 @@ private slots:
     void slowReaderDropped();
     void vanishingClients();
     void closeFromHandler();
+    void halfClosedClientGetsItsAnswers();
 };
 
 void TestControlServer::lines_data()
@@ -216,6 +218,18 @@ void TestControlServer::closeFromHandler()
     QCOMPARE(peer.received, QByteArray("A\nbye\n"));
     QCOMPARE(rig.of(rig.lastConnected()), (QByteArrayList{"+", "A", "BYE", "-"}));
     QCOMPARE(rig.sendsAfterClose, QList<bool>{false});
+}
+
+void TestControlServer::halfClosedClientGetsItsAnswers()
+{
+    Rig rig;
+    Peer peer(rig.address(), rig.server.port());
+    QTRY_VERIFY_WITH_TIMEOUT(peer.connected(), 5000);
+    peer.socket->write("A\nB\n");
+    peer.socket->flush();
+    ::shutdown(int(peer.socket->socketDescriptor()), SHUT_WR);
+    QTRY_VERIFY_WITH_TIMEOUT(peer.gone(), 5000);
+    QCOMPARE(peer.received, QByteArray("A\nB\n"));
 }
 
 QTEST_MAIN(TestControlServer)
