@@ -64,11 +64,8 @@ bool ControlServer::listen(const QHostAddress& address, quint16 port, QString* e
         return true;
     };
 
-    if (!address.isNull()) {
-        if (open(address, port, error))
-            return true;
-        return false;
-    }
+    if (!address.isNull())
+        return open(address, port, error);
     if (!open(QHostAddress(QHostAddress::LocalHost), port, error))
         return false;
     // Best effort: a machine without IPv6 serves 127.0.0.1 alone.
