@@ -67,12 +67,10 @@ struct Rig {
     /// Each client: connected once, first; disconnected at most once, last.
     bool orderly() const
     {
-        for (const auto& e : events) {
+        return std::all_of(events.cbegin(), events.cend(), [this](const auto& e) {
             const QByteArrayList mine = of(e.first);
-            if (mine.first() != "+" || mine.count("+") != 1 || mine.count("-") > 1 || (mine.contains("-") && mine.last() != "-"))
-                return false;
-        }
-        return true;
+            return mine.first() == "+" && mine.count("+") == 1 && mine.count("-") <= 1 && (!mine.contains("-") || mine.last() == "-");
+        });
     }
 };
 
