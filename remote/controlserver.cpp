@@ -64,11 +64,8 @@ bool ControlServer::listen(const QHostAddress& address, quint16 port, QString* e
         return true;
     };
 
-    if (!address.isNull()) {
-        if (open(address, port, error))
-            return true;
-        return false;
-    }
+    if (!address.isNull())
+        return open(address, port, error);
     if (!open(QHostAddress(QHostAddress::LocalHost), port, error))
         return false;
     // Best effort: a machine without IPv6 serves 127.0.0.1 alone.
@@ -145,6 +142,10 @@ void ControlServer::readFrom(quint64 id)
     const QByteArray chunk = c->socket->readAll();
     if (!chunk.isEmpty())
         deliver(id, chunk);
+    // The answers go to the kernel now: a client that sent its last line with a half-close
+    // (nc -N) is next seen as closed, and Qt then drops whatever it still holds unsent.
+    if ((c = find(id)))
+        c->socket->flush();
 }
 
 void ControlServer::deliver(quint64 id, const QByteArray& chunk)
