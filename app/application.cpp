@@ -2,6 +2,7 @@
 #include "app/application.h"
 
 #include "app/formmain.h"
+#include "session/histogrambinding.h"
 #include "session/instrumentsession.h"
 #include "measure/gui/histogramwindow.h"
 #include "measure/histogramfeed.h"
@@ -34,6 +35,7 @@
 #include "update/updateroutine.h"
 
 #include <QCommandLineParser>
+#include <cstdio>
 #include <QLockFile>
 #include <QStandardPaths>
 #include <utility>
@@ -64,6 +66,7 @@ std::optional<int> Application::parseArguments(const QStringList& arguments, Opt
     const QCommandLineOption updateUrl(QStringLiteral("update-url"),
                                        QStringLiteral("Address of the update web directory (ending in /)."), QStringLiteral("URL"));
     p.addOptions({address, port, simulate, updateUrl});
+    const ControlPortOptions controlOptions(p);
     if (const auto exitCode = cli.parse(arguments))
         return exitCode;
     if (!p.positionalArguments().isEmpty())
@@ -78,6 +81,10 @@ std::optional<int> Application::parseArguments(const QStringList& arguments, Opt
     }
     o.simulate = p.isSet(simulate);
     o.updateUrl = p.value(updateUrl);
+    QString problem;
+    o.control = controlOptions.read(p, &problem);
+    if (!problem.isEmpty())
+        return cli.usage(problem);
     options = o;
     return std::nullopt;
 }
@@ -136,6 +143,7 @@ Application::Application(const Options& options, SettingsBackend& settings, Mess
     }
     m_log = std::make_unique<MessageLog>();
     m_histogramFeed = std::make_unique<HistogramFeed>();
+    m_seamClock = seams.clock;
     m_session = std::make_unique<InstrumentSession>(*seams.socket, *seams.clock, m_boxes, *m_log);
     m_panelOptions = std::make_unique<PanelOptions>(*m_settings);
     m_session->bindOptions(*m_panelOptions);
@@ -163,8 +171,28 @@ Application::Application(const Options& options, SettingsBackend& settings, Mess
     wire();
 }
 
+bool Application::openControlPort(QString* error)
+{
+    if (!m_options.control)
+        return true;
+    if (const QString warning = ControlPort::exposureWarning(*m_options.control); !warning.isEmpty())
+        std::fprintf(stderr, "tallyscope: %s\n", qPrintable(warning));
+    m_controlPort = std::make_unique<ControlPort>(*m_session, *m_panelOptions, *m_histogramFeed, *m_seamClock);
+    if (!m_controlPort->listen(*m_options.control, error)) {
+        m_controlPort.reset();
+        return false;
+    }
+    connect(m_controlPort.get(), &ControlPort::clientCountChanged, m_window.get(), &FormMain::setRemoteClients);
+    for (const QString& line : m_controlPort->listeningLines())
+        std::fprintf(stderr, "tallyscope: %s\n", qPrintable(line));
+    std::fflush(stderr);
+    return true;
+}
+
 Application::~Application()
 {
+    // Scripts go first: their commands reach into the window's models.
+    m_controlPort.reset();
     // The window goes first: it still talks to the link and the models while it closes. The
     // update progress dialog is its child and must go before it.
     m_updateProgress.reset();
@@ -185,11 +213,6 @@ void Application::wire()
     FormMain* w = m_window.get();
     InstrumentSession* s = m_session.get();
 
-    // The histogram is cleared at each run start, like the statistics.
-    connect(s, &InstrumentSession::runChanged, this, [this](bool ticked) {
-        if (ticked)
-            m_histogramFeed->clearForRunStart();
-    });
     connect(w, &FormMain::dataFolderRequested, this, [this, w] {
         DataFolderChooser(*m_settings, &m_boxes).cmdPath_Click(m_panelOptions->dataFolder(), w, [this](const QString& text) {
             m_panelOptions->setDataFolder(text);
@@ -198,15 +221,7 @@ void Application::wire()
 
     // The histogram: fed by the decoder, binned on the grid the calibration in force allows,
     // shown in its own window from the "Coincidences" group's context menu.
-    s->decoder().setObserver(m_histogramFeed.get());
-    const auto syncCalibration = [this, s] {
-        const CalibrationModel& c = s->calibration();
-        m_histogramFeed->setCalibrationTexts(c.cell(CalibrationModel::ALow), c.cell(CalibrationModel::AHigh),
-                                             c.cell(CalibrationModel::BLow), c.cell(CalibrationModel::BHigh), c.tauA(), c.tauB());
-    };
-    syncCalibration();
-    connect(&s->calibration(), &CalibrationModel::cellChanged, this, syncCalibration);
-    connect(&s->calibration(), &CalibrationModel::tauChanged, this, syncCalibration);
+    bindHistogramFeed(*s, *m_histogramFeed);
     connect(w, &FormMain::histogramRequested, this, [this, s, w] {
         if (!m_histogramWindow)
             m_histogramWindow = std::make_unique<HistogramWindow>(m_histogramFeed->histogram(), &s->linkHealth(), w);

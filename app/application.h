@@ -1,6 +1,8 @@
 /// @brief The composition root: builds the models, the seams and the window, wires them, shuts them down in order.
 #pragma once
 
+#include "remote/controlport.h"
+
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -41,6 +43,7 @@ public:
         std::optional<quint16> port;
         bool simulate = false;
         QString updateUrl;
+        std::optional<ControlPortSettings> control;
     };
 
     /// Parses the command line into `options`, before any display is opened. When the program
@@ -66,6 +69,11 @@ public:
     Application(const Options& options, SettingsBackend& settings, MessageBoxes& boxes, QObject* parent = nullptr);
     Application(const Options& options, SettingsBackend& settings, MessageBoxes& boxes, Seams seams, QObject* parent = nullptr);
     ~Application() override;
+
+    /// Opens the control port the options ask for (if any), printing where it listens on
+    /// stderr; false with the reason when the port cannot be had.
+    bool openControlPort(QString* error);
+    ControlPort* controlPort() { return m_controlPort.get(); }
 
     /// Runs start-up; the window shows when it has completed.
     void start();
@@ -99,6 +107,7 @@ private:
     std::unique_ptr<SettingsStore> m_settings;
     std::unique_ptr<PanelOptions> m_panelOptions;
     std::unique_ptr<SystemClock> m_clock;
+    const Clock* m_seamClock = nullptr;
     std::unique_ptr<Socket> m_socket;
     std::unique_ptr<InstrumentSimulator> m_simulator;
     std::unique_ptr<MessageLog> m_log;
@@ -106,6 +115,7 @@ private:
     std::unique_ptr<HistogramFeed> m_histogramFeed;
     std::unique_ptr<InstrumentSession> m_session;
     std::unique_ptr<FormMain> m_window;
+    std::unique_ptr<ControlPort> m_controlPort;
     std::unique_ptr<QtUpdatePlatform> m_updatePlatform;
     std::unique_ptr<UpdateRoutine> m_update;
     std::unique_ptr<UpdateProgressDialog> m_updateProgress;

@@ -218,6 +218,12 @@ void FormMain::buildControls()
     ui.lblMax = label(ui.Frame6, "lblMax", QString());
     ui.Label7 = label(ui.Frame6, "Label7", QStringLiteral("Range"), Qt::AlignRight);
     ui.lblRange = label(ui.Frame6, "lblRange", QString());
+    // Beside Run, which a script may tick or untick at any moment.
+    ui.lblRemote = label(ui.Frame6, "lblRemote", QStringLiteral("Remote"));
+    ui.lblRemote->setFont(sansFont("MS Sans Serif", 8, true));
+    setForeground(ui.lblRemote, QColor(0, 0, 160));
+    ui.lblRemote->setToolTip(QStringLiteral("A script is connected to the control port; its commands act on this panel."));
+    ui.lblRemote->hide();
 
     ui.Frame8 = frame("Frame8", "Data Handling");
     ui.chkDisplay = check(ui.Frame8, "chkDisplay", QStringLiteral("Display"));
@@ -396,6 +402,11 @@ void FormMain::bindSession()
     connect(ui.cmdCalibrate, &QPushButton::clicked, s, &InstrumentSession::calibrate);
     connect(ui.cmdReg, &QPushButton::clicked, s, &InstrumentSession::requestRegisters);
     connect(ui.cmdDacA, &QPushButton::clicked, this, [this, s] { s->sendDacA(ui.txtDacA->text()); });
+    // A script's DAC A setting shows in the entry, as if typed there.
+    connect(s, &InstrumentSession::dacASent, this, [this](const QString& entry) {
+        if (ui.txtDacA->text() != entry)
+            ui.txtDacA->setText(entry);
+    });
     connect(&s->dataFile(), &DataFile::writeFailed, this, &FormMain::markDataFileFailure);
     connect(s, &InstrumentSession::busyChanged, this, [this](bool busy) {
         if (busy)
@@ -404,6 +415,8 @@ void FormMain::bindSession()
             unsetCursor();
     });
 }
+
+void FormMain::setRemoteClients(int count) { ui.lblRemote->setVisible(count > 0); }
 
 void FormMain::markDataFileFailure(const QString& reason)
 {

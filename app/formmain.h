@@ -53,6 +53,8 @@ public:
     /// The data file stopped taking entries: File turns red with the reason as its tool tip,
     /// until the next run starts, so that a failure is still in sight when the run is over.
     void markDataFileFailure(const QString& reason);
+    /// Scripts on the control port: "Remote" shows while at least one is connected.
+    void setRemoteClients(int count);
 
 signals:
     void dataFolderRequested();
@@ -90,6 +92,7 @@ private:
         QPushButton *cmdCopy, *cmdClear;
         VbCheckBox* chkOnTop;
         QLabel* lblHB;
+        QLabel* lblRemote;
         LogView* txtMsg;
     };
 

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QLockFile>
+#include <cstdio>
 
 int main(int argc, char* argv[])
 {
@@ -30,6 +31,12 @@ int main(int argc, char* argv[])
     Application app(options, settings, boxes);
     if (!lockWarning.isEmpty())
         app.logNote(lockWarning);
+    // Asked for and not to be had is an error: a script would otherwise wait on a panel
+    // that never listens.
+    if (QString error; !app.openControlPort(&error)) {
+        std::fprintf(stderr, "tallyscope: control port: %s\n", qPrintable(error));
+        return 1;
+    }
     QObject::connect(&app, &Application::finished, &qapp, &QApplication::quit);
     app.start();
     return QApplication::exec();

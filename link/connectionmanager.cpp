@@ -23,6 +23,20 @@ ConnectionManager::~ConnectionManager() = default;
 
 void ConnectionManager::open() { connectNow(); }
 
+void ConnectionManager::reopen()
+{
+    m_lastRxTime.reset();
+    const int state = m_socket.state();
+    if (state != Socket::Closed && state != Socket::Connecting) {
+        emit linkIndicator(false);
+        emit connectionLost();
+    }
+    m_socket.close();
+    emit runStopRequested();
+    emit logMessage(QStringLiteral(" Reopening..."), true);
+    connectNow();
+}
+
 void ConnectionManager::connectNow() { m_socket.connectToHost(m_host, m_port); }
 
 void ConnectionManager::shutdown()

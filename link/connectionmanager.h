@@ -31,6 +31,9 @@ public:
 
     /// Start-up's first connect; returns at once, the outcome comes as an event.
     void open();
+    /// Closes whatever link stands or is being made, as a loss (connectionLost() while it
+    /// still stands, so that the run's stop can go out), and connects to the host text in force.
+    void reopen();
     /// Shutdown: drop the link and stop the timers.
     void shutdown();
     /// One command in one write; false (bytes dropped) when not connected.

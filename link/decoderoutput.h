@@ -4,6 +4,7 @@
 #include <QByteArrayView>
 #include <QString>
 #include <QtGlobal>
+#include <vector>
 
 /// What the decoder hands to the front ends: log lines, the data file, the heartbeat.
 /// Implemented by the session (and by fakes in tests). Every call is made on the
@@ -37,6 +38,22 @@ public:
     /// Around the records of one arrival, for figures shown once per arrival.
     virtual void arrivalBegins() {}
     virtual void arrivalEnds() {}
+};
+
+/// Several observers in the decoder's one place, told in the order they were added.
+class RecordFanout : public RecordObserver {
+public:
+    void add(RecordObserver* observer) { m_observers.push_back(observer); }
+    void remove(RecordObserver* observer) { std::erase(m_observers, observer); }
+    const std::vector<RecordObserver*>& observers() const { return m_observers; }
+    void recordDecoded(qint32 dt, int a, int b, int offset, int flags) override
+    {
+        for (RecordObserver* o : m_observers)
+            o->recordDecoded(dt, a, b, offset, flags);
+    }
+
+private:
+    std::vector<RecordObserver*> m_observers;
 };
 
 /// Told of each register reply ("0".."7"), with the value as that register shows it.

@@ -200,7 +200,25 @@ void InstrumentSession::sendDacA(const QString& entry)
     m_dacAEntry = entry;
     if (send(command) && command.size() == 3)
         m_dacACode = 256 * quint8(command.at(1)) + quint8(command.at(2));
+    emit dacASent(entry);
 }
+
+void InstrumentSession::addRecordObserver(RecordObserver* observer)
+{
+    m_observers.add(observer);
+    // One observer is called directly: the decoder's hot path pays for the fan-out only
+    // when there is something to fan out to.
+    m_decoder->setObserver(m_observers.observers().size() == 1 ? observer : &m_observers);
+}
+
+void InstrumentSession::removeRecordObserver(RecordObserver* observer)
+{
+    m_observers.remove(observer);
+    const auto& all = m_observers.observers();
+    m_decoder->setObserver(all.empty() ? nullptr : all.size() == 1 ? all.front() : &m_observers);
+}
+
+void InstrumentSession::reconnect() { m_link->reopen(); }
 
 void InstrumentSession::stopActivities()
 {

@@ -56,6 +56,16 @@ public:
     /// Read anew for every record.
     DataOptions& options() { return m_options; }
 
+    /// Told of every decoded record after the run statistics, in the order added; each must
+    /// stay until removed or until the session is gone.
+    void addRecordObserver(RecordObserver* observer);
+    void removeRecordObserver(RecordObserver* observer);
+    /// A new address: the link in place is closed as if lost (the run ends, the calibration
+    /// is void) and a connection to the address in force is opened.
+    void reconnect();
+    /// The last code DAC A was sent this session, if any.
+    std::optional<int> dacACode() const { return m_dacACode; }
+
     /// From now on the record options, data folder, address and Tau texts are those of `options`.
     void bindOptions(PanelOptions& options);
     /// Start-up's connection to the address in force; the log starts afresh with its line.
@@ -103,6 +113,8 @@ signals:
     void sidecarFailed(const QString& reason);
     /// The connection was lost.
     void linkLost();
+    /// DAC A was sent `entry` (from whichever front end), so that every view shows it.
+    void dacASent(const QString& entry);
 
 private:
     void heartbeat() override;
@@ -132,6 +144,7 @@ private:
     std::unique_ptr<ReplyDecoder> m_decoder;
     std::unique_ptr<LinkHealth> m_linkHealth;
     std::unique_ptr<RunSidecar> m_sidecar;
+    RecordFanout m_observers;
     const Clock& m_clock;
     DataOptions m_options;
     bool m_runTicked = false;

@@ -65,7 +65,7 @@ struct Bench {
     FakeMessageBoxes boxes;
     std::unique_ptr<Application> app;
 
-    explicit Bench(double rate)
+    explicit Bench(double rate, const std::function<void(Application::Options&)>& configure = {})
     {
         SimulatorConfig cfg;
         cfg.recordsPerSecond = rate;
@@ -76,6 +76,8 @@ struct Bench {
         socket = std::make_unique<SimulatorSocket>(*sim, clock);
         Application::Options o;
         o.address = QStringLiteral("127.0.0.1");
+        if (configure)
+            configure(o);
         app = std::make_unique<Application>(o, settings, boxes, Application::Seams{socket.get(), &clock});
         app->panelOptions().setDataFolder(dir.path() + u'/');
     }

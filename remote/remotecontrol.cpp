@@ -1,0 +1,534 @@
+/// @brief The control port's commands carried out on the session, its models and the histogram.
+#include "remote/remotecontrol.h"
+
+#include "control/calibrationmodel.h"
+#include "control/calibrationsequence.h"
+#include "control/registermodel.h"
+#include "link/connectionmanager.h"
+#include "link/versionmodel.h"
+#include "measure/datafile.h"
+#include "measure/histogramfeed.h"
+#include "measure/linkhealth.h"
+#include "measure/runstatistics.h"
+#include "platform/clock.h"
+#include "platform/numbers.h"
+#include "platform/timer.h"
+#include "remote/scpiformat.h"
+#include "session/instrumentsession.h"
+#include "session/paneloptions.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QtEndian>
+
+using scpi::Command;
+using scpi::Error;
+
+struct RemoteControl::Client {
+    /// A parsed command, or the end of the line it came on (its answers go out then).
+    struct Item {
+        scpi::Parsed parsed;
+        bool endOfLine = false;
+    };
+
+    quint64 id = 0;
+    scpi::Parser parser;
+    scpi::Status status;
+    DifferenceRing::Cursor cursor;
+    bool binary = false;
+    std::deque<Item> queue;
+    QByteArray answers;
+    bool answered = false;
+    Wait wait = Wait::None;
+    bool answerWhenDone = false;
+    int registerIndex = -1;
+    std::unique_ptr<Timer> registerTimer;
+    /// A calibration this client asked for has not ended yet (*OPC, *OPC?, *WAI wait for it).
+    bool calibrationPending = false;
+    /// *OPC was given while an operation was pending: the event bit is set when it ends.
+    bool completionArmed = false;
+    bool processing = false;
+    bool gone = false;
+};
+
+RemoteControl::RemoteControl(InstrumentSession& session, PanelOptions& options, HistogramFeed& histogram, const Clock& clock,
+                             QString panelVersion, SendFunction send, QObject* parent)
+    : QObject(parent),
+      m_session(session),
+      m_options(options),
+      m_histogram(histogram),
+      m_clock(clock),
+      m_panelVersion(std::move(panelVersion)),
+      m_send(std::move(send))
+{
+    m_session.addRecordObserver(&m_ring);
+    connect(&m_session.calibrationSequence(), &CalibrationSequence::finished, this, &RemoteControl::calibrationEnded);
+    connect(&m_session.calibrationSequence(), &CalibrationSequence::aborted, this, &RemoteControl::calibrationEnded);
+    connect(&m_session.registers(), &RegisterModel::valueChanged, this, &RemoteControl::registerChanged);
+}
+
+RemoteControl::~RemoteControl() { m_session.removeRecordObserver(&m_ring); }
+
+void RemoteControl::clientConnected(quint64 id)
+{
+    auto c = std::make_unique<Client>();
+    c->id = id;
+    c->cursor = m_ring.cursorAtEnd();
+    m_clients[id] = std::move(c);
+}
+
+void RemoteControl::clientDisconnected(quint64 id)
+{
+    const auto it = m_clients.find(id);
+    if (it == m_clients.end())
+        return;
+    // A client that goes while its own commands run is removed once they have unwound.
+    if (it->second->processing)
+        it->second->gone = true;
+    else
+        m_clients.erase(it);
+}
+
+void RemoteControl::lineReceived(quint64 id, QByteArrayView line)
+{
+    const auto it = m_clients.find(id);
+    if (it == m_clients.end())
+        return;
+    Client& c = *it->second;
+    for (scpi::Parsed& p : c.parser.parseLine(line))
+        c.queue.push_back({std::move(p), false});
+    c.queue.push_back({{}, true});
+    if (c.wait != Wait::None && c.queue.size() > MaxWaitingCommands) {
+        c.status.push(Error::QueryInterrupted);
+        c.answerWhenDone = false;
+        endWait(id, c);
+        return;
+    }
+    process(id);
+}
+
+void RemoteControl::lineOverrun(quint64 id)
+{
+    if (const auto it = m_clients.find(id); it != m_clients.end())
+        it->second->status.push(Error::InputBufferOverrun);
+}
+
+void RemoteControl::fail(Client& c, Error e) { c.status.push(e); }
+
+void RemoteControl::respond(Client& c, const QByteArray& answer)
+{
+    if (c.answered)
+        c.answers += ';';
+    c.answers += answer;
+    c.answered = true;
+}
+
+void RemoteControl::process(quint64 id)
+{
+    const auto it = m_clients.find(id);
+    if (it == m_clients.end() || it->second->processing)
+        return;
+    Client& c = *it->second;
+    c.processing = true;
+    while (!c.gone && c.wait == Wait::None && !c.queue.empty()) {
+        const Client::Item item = std::move(c.queue.front());
+        c.queue.pop_front();
+        if (!item.endOfLine) {
+            if (item.parsed.error != Error::None)
+                fail(c, item.parsed.error);
+            else
+                execute(c, item.parsed);
+            continue;
+        }
+        if (c.answered) {
+            c.answers += '\n';
+            // A client that stopped reading is dropped by the transport; it then goes below.
+            m_send(id, c.answers);
+        }
+        c.answers.clear();
+        c.answered = false;
+    }
+    c.processing = false;
+    if (c.gone)
+        m_clients.erase(id);
+}
+
+void RemoteControl::waitFor(Client& c, Wait wait, bool answerWhenDone)
+{
+    c.wait = wait;
+    c.answerWhenDone = answerWhenDone;
+}
+
+void RemoteControl::endWait(quint64 id, Client& c)
+{
+    c.wait = Wait::None;
+    c.registerIndex = -1;
+    if (c.registerTimer)
+        c.registerTimer->stop();
+    process(id);
+}
+
+void RemoteControl::calibrationEnded()
+{
+    std::vector<quint64> waiting;
+    for (auto& [id, c] : m_clients) {
+        if (!std::exchange(c->calibrationPending, false))
+            continue;
+        if (std::exchange(c->completionArmed, false))
+            c->status.setOperationComplete();
+        if (c->wait == Wait::Operations)
+            waiting.push_back(id);
+    }
+    for (quint64 id : waiting) {
+        const auto it = m_clients.find(id);
+        if (it == m_clients.end())
+            continue;
+        if (it->second->answerWhenDone)
+            respond(*it->second, "1");
+        endWait(id, *it->second);
+    }
+}
+
+void RemoteControl::registerChanged(int index)
+{
+    std::vector<quint64> waiting;
+    for (auto& [id, c] : m_clients) {
+        if (c->wait == Wait::Register && c->registerIndex == index)
+            waiting.push_back(id);
+    }
+    const auto value = m_session.registers().value(index);
+    for (quint64 id : waiting) {
+        const auto it = m_clients.find(id);
+        if (it == m_clients.end())
+            continue;
+        respond(*it->second, value ? scpi::number(qint64(*value)) : QByteArray(scpi::NotANumber));
+        endWait(id, *it->second);
+    }
+}
+
+QByteArray RemoteControl::identity() const
+{
+    // The FPGA caption reads "FPGA: 1.2.3" once the instrument has answered "V".
+    static const QRegularExpression version(QStringLiteral("(\\d+\\.\\d+\\.\\d+)"));
+    const auto match = version.match(m_session.versions().fpgaCaption());
+    const QByteArray fpga = match.hasMatch() ? match.captured(1).toLatin1() : QByteArrayLiteral("0");
+    return "Quorvel,Tallyscope," + fpga + ',' + m_panelVersion.toLatin1();
+}
+
+void RemoteControl::setSwitch(int which, bool on) { m_options.setValue(PanelOptions::Switch(which), on ? 1 : 0); }
+
+void RemoteControl::fetchDifferences(Client& c, const scpi::Parsed& p)
+{
+    quint64 count = m_ring.available(c.cursor);
+    if (p.valueCount)
+        count = std::min<quint64>(count, quint64(p.values[0].number));
+    if (c.binary) {
+        QByteArray block = scpi::blockHeader(qsizetype(count) * qsizetype(sizeof(qint32)));
+        const qsizetype at = block.size();
+        block.resize(at + qsizetype(count) * qsizetype(sizeof(qint32)));
+        m_ring.fetchLittleEndian(c.cursor, qsizetype(count), block.data() + at);
+        respond(c, block);
+        return;
+    }
+    m_scratch.resize(size_t(count));
+    const qsizetype got = m_ring.fetch(c.cursor, qsizetype(count), m_scratch.data());
+    respond(c, scpi::int32List(std::span<const qint32>(m_scratch.data(), size_t(got))));
+    // The scratch buffer follows the largest fetch; a full ring's worth is not kept for ever.
+    if (m_scratch.capacity() > (size_t(1) << 20))
+        std::vector<qint32>().swap(m_scratch);
+}
+
+void RemoteControl::histogramData(Client& c)
+{
+    const auto& bins = m_histogram.histogram().bins();
+    if (!c.binary) {
+        QByteArray list;
+        for (qsizetype i = 0; i < bins.size(); ++i) {
+            if (i)
+                list += ',';
+            list += QByteArray::number(bins[i].count);
+        }
+        respond(c, list);
+        return;
+    }
+    // 64-bit counts: a narrow peak passes 2^31 records in one bin within the hour.
+    QByteArray block = scpi::blockHeader(bins.size() * qsizetype(sizeof(qint64)));
+    for (const auto& bin : bins) {
+        char le[sizeof(qint64)];
+        qToLittleEndian<qint64>(qint64(bin.count), le);
+        block.append(le, sizeof le);
+    }
+    respond(c, block);
+}
+
+void RemoteControl::execute(Client& c, const scpi::Parsed& p)
+{
+    const auto& v = p.values;
+    const auto realText = [](double x) { return QString::fromLatin1(scpi::real(x)); };
+    const auto textNumber = [](const QString& text) {
+        const auto n = numbers::strictNumber(text);
+        return n ? scpi::real(*n) : QByteArray(scpi::NotANumber);
+    };
+    switch (p.id) {
+    case Command::Idn:
+        respond(c, identity());
+        return;
+    case Command::Rst:
+        if (m_session.isRunTicked())
+            m_session.setRun(false);
+        c.binary = false;
+        c.cursor = m_ring.cursorAtEnd();
+        return;
+    case Command::Cls:
+        c.status.clear();
+        return;
+    case Command::Ese:
+        if (p.query)
+            respond(c, scpi::number(qint64(c.status.eventEnable())));
+        else
+            c.status.setEventEnable(quint8(v[0].number));
+        return;
+    case Command::Esr:
+        respond(c, scpi::number(qint64(c.status.takeEventRegister())));
+        return;
+    case Command::Stb:
+        respond(c, scpi::number(qint64(c.status.statusByte(c.answered))));
+        return;
+    case Command::Sre:
+        if (p.query)
+            respond(c, scpi::number(qint64(c.status.serviceRequestEnable())));
+        else
+            c.status.setServiceRequestEnable(quint8(v[0].number));
+        return;
+    case Command::Opc:
+        if (p.query) {
+            if (c.calibrationPending)
+                waitFor(c, Wait::Operations, true);
+            else
+                respond(c, "1");
+        } else if (c.calibrationPending) {
+            c.completionArmed = true;
+        } else {
+            c.status.setOperationComplete();
+        }
+        return;
+    case Command::Wai:
+        if (c.calibrationPending)
+            waitFor(c, Wait::Operations, false);
+        return;
+    case Command::SystemError:
+        respond(c, c.status.popAnswer());
+        return;
+    case Command::SystemErrorCount:
+        respond(c, scpi::number(qint64(c.status.errorCount())));
+        return;
+    case Command::SystemVersion:
+        respond(c, "1999.0");
+        return;
+    case Command::ConnectionState:
+        respond(c, scpi::flag(m_session.link().isConnected()));
+        return;
+    case Command::ConnectionAddress: {
+        if (p.query) {
+            respond(c, scpi::quoted(m_options.address()));
+            return;
+        }
+        const QString host = QString::fromUtf8(v[0].text).trimmed();
+        // A host name or a literal address; anything with blanks or controls is a mistake.
+        static const QRegularExpression hostPattern(QStringLiteral("^[A-Za-z0-9._:%\\-\\[\\]]{1,253}$"));
+        if (!hostPattern.match(host).hasMatch()) {
+            fail(c, Error::IllegalParameterValue);
+            return;
+        }
+        m_options.setAddress(host);
+        m_session.reconnect();
+        return;
+    }
+    case Command::ConnectionPort:
+        respond(c, scpi::number(qint64(m_session.link().port())));
+        return;
+    case Command::Calibrate:
+        // A sequence already under way serves this request too, as for the panel's button.
+        c.calibrationPending = true;
+        m_session.calibrate();
+        return;
+    case Command::CalibrationData: {
+        const CalibrationModel& cal = m_session.calibration();
+        QByteArray answer;
+        for (auto cell : {CalibrationModel::ALow, CalibrationModel::AHigh, CalibrationModel::BLow, CalibrationModel::BHigh}) {
+            if (!answer.isEmpty())
+                answer += ',';
+            answer += textNumber(cal.cell(cell));
+        }
+        respond(c, answer);
+        return;
+    }
+    case Command::CalibrationValid:
+        respond(c, scpi::flag(m_session.calibration().runGate()));
+        return;
+    case Command::CalibrationTauA:
+        if (p.query)
+            respond(c, textNumber(m_options.tauA()));
+        else
+            m_options.setTauA(realText(v[0].number));
+        return;
+    case Command::CalibrationTauB:
+        if (p.query)
+            respond(c, textNumber(m_options.tauB()));
+        else
+            m_options.setTauB(realText(v[0].number));
+        return;
+    case Command::Run:
+        if (p.query) {
+            respond(c, scpi::flag(m_session.isRunTicked()));
+        } else if (v[0].flag == m_session.isRunTicked()) {
+            // Already so: a second RUN ON must not start a new file.
+        } else if (v[0].flag && !m_session.calibration().runGate()) {
+            // The Run box is disabled until a calibration lies inside its windows.
+            fail(c, Error::SettingsConflict);
+        } else {
+            m_session.setRun(v[0].flag);
+        }
+        return;
+    case Command::FetchCount:
+        respond(c, scpi::number(qint64(m_session.statistics().count().value_or(0))));
+        return;
+    case Command::FetchStatistics: {
+        const RunStatistics& s = m_session.statistics();
+        const auto orNan = [](std::optional<qint64> x) { return x ? scpi::number(*x) : QByteArray(scpi::NotANumber); };
+        const auto range = s.minimum() && s.maximum() ? std::optional<qint64>(*s.maximum() - *s.minimum()) : std::nullopt;
+        respond(c, scpi::number(qint64(s.count().value_or(0))) + ',' + orNan(s.minimum()) + ',' + orNan(s.maximum()) + ','
+                       + orNan(range));
+        return;
+    }
+    case Command::FetchDt:
+        fetchDifferences(c, p);
+        return;
+    case Command::FetchDtLost:
+        respond(c, scpi::number(quint64(m_ring.lost(c.cursor))));
+        return;
+    case Command::Format:
+        if (p.query)
+            respond(c, c.binary ? "INT" : "ASC");
+        else
+            c.binary = v[0].choice == 1;
+        return;
+    case Command::HistogramData:
+        histogramData(c);
+        return;
+    case Command::HistogramAxis: {
+        const Histogram::Summary s = m_histogram.histogram().summary();
+        respond(c, scpi::real(s.rangeLow) + ',' + scpi::real(s.nominalBinWidth) + ',' + scpi::number(qint64(s.binCount)));
+        return;
+    }
+    case Command::HistogramBinWidth:
+        if (p.query)
+            respond(c, scpi::real(m_histogram.histogram().binWidthPs()));
+        else
+            m_histogram.histogram().setBinWidthPs(v[0].number);
+        return;
+    case Command::HistogramWindow:
+        if (p.query) {
+            const Histogram::Summary s = m_histogram.histogram().summary();
+            respond(c, scpi::real(s.windowLow) + ',' + scpi::real(s.windowHigh));
+        } else if (v[0].number >= v[1].number) {
+            fail(c, Error::IllegalParameterValue);
+        } else {
+            m_histogram.histogram().setWindow(v[0].number, v[1].number);
+        }
+        return;
+    case Command::HistogramStatistics: {
+        const Histogram::Summary s = m_histogram.histogram().summary();
+        const bool any = s.count > 0;
+        respond(c, scpi::number(quint64(s.count)) + ',' + (any ? scpi::real(s.mean) : QByteArray(scpi::NotANumber)) + ','
+                       + (s.count > 1 ? scpi::real(s.stdDev) : QByteArray(scpi::NotANumber)) + ','
+                       + (s.fwhm ? scpi::real(*s.fwhm) : QByteArray(scpi::NotANumber)) + ',' + scpi::number(quint64(s.inWindow)));
+        return;
+    }
+    case Command::HistogramClear:
+        m_histogram.clearForRunStart();
+        return;
+    case Command::DacA:
+        if (p.query) {
+            const auto code = m_session.dacACode();
+            respond(c, code ? scpi::number(qint64(*code)) : QByteArray(scpi::NotANumber));
+        } else if (!m_session.link().isConnected()) {
+            fail(c, Error::Execution);
+        } else {
+            m_session.sendDacA(QString::number(qint64(v[0].number)));
+        }
+        return;
+    case Command::Register: {
+        const int index = int(v[0].number);
+        // Without a link no answer can come; waiting the second out would only hold the client.
+        if (!m_session.link().isConnected()) {
+            fail(c, Error::Hardware);
+            return;
+        }
+        c.registerIndex = index;
+        waitFor(c, Wait::Register, true);
+        if (!c.registerTimer) {
+            c.registerTimer = m_clock.makeTimer();
+            c.registerTimer->setSingleShot(true);
+            connect(c.registerTimer.get(), &Timer::timeout, this, [this, id = c.id] {
+                const auto it = m_clients.find(id);
+                if (it == m_clients.end() || it->second->wait != Wait::Register)
+                    return;
+                it->second->status.push(Error::Hardware);
+                endWait(id, *it->second);
+            });
+        }
+        c.registerTimer->start(RegisterTimeoutMs);
+        m_session.requestRegister(index);
+        return;
+    }
+    case Command::FileState:
+        if (p.query)
+            respond(c, scpi::flag(m_options.value(PanelOptions::File) != 0));
+        else
+            setSwitch(PanelOptions::File, v[0].flag);
+        return;
+    case Command::FilePath: {
+        if (p.query) {
+            respond(c, scpi::quoted(m_options.dataFolder()));
+            return;
+        }
+        const QFileInfo folder(QString::fromUtf8(v[0].text));
+        if (v[0].text.isEmpty() || !folder.isDir() || !folder.isWritable()) {
+            fail(c, Error::IllegalParameterValue);
+            return;
+        }
+        m_options.setDataFolder(QDir::toNativeSeparators(folder.absoluteFilePath()));
+        return;
+    }
+    case Command::FileVerbose:
+        if (p.query)
+            respond(c, scpi::flag(m_options.value(PanelOptions::Verbose) != 0));
+        else
+            setSwitch(PanelOptions::Verbose, v[0].flag);
+        return;
+    case Command::FileRaw:
+        if (p.query)
+            respond(c, scpi::flag(m_options.value(PanelOptions::Raw) != 0));
+        else
+            setSwitch(PanelOptions::Raw, v[0].flag);
+        return;
+    case Command::FileName:
+        respond(c, scpi::quoted(m_session.dataFile().path()));
+        return;
+    case Command::Display:
+        if (p.query)
+            respond(c, scpi::flag(m_options.value(PanelOptions::Display) != 0));
+        else
+            setSwitch(PanelOptions::Display, v[0].flag);
+        return;
+    case Command::LinkHealth: {
+        const LinkHealthFigures f = m_session.linkHealth().figures();
+        respond(c, scpi::real(f.recordsPerSecond) + ',' + scpi::real(f.bytesPerSecond) + ',' + scpi::number(f.rejectedByGate) + ','
+                       + scpi::number(f.rejectedByPlausibility) + ',' + scpi::number(f.bytesDroppedByResync) + ','
+                       + scpi::number(f.errors) + ',' + scpi::number(f.reconnects));
+        return;
+    }
+    }
+}

@@ -1,0 +1,255 @@
+/// @brief Scripts driving a session through RemoteControl against the in-process simulator: results, bad input, waits, many clients.
+#include "common/fakes.h"
+#include "control/registermodel.h"
+#include "link/connectionmanager.h"
+#include "measure/histogramfeed.h"
+#include "platform/settingsbackend.h"
+#include "platform/settingsstore.h"
+#include "remote/remotecontrol.h"
+#include "session/histogrambinding.h"
+#include "session/instrumentsession.h"
+#include "session/messagelog.h"
+#include "session/paneloptions.h"
+#include "sim/instrumentsimulator.h"
+#include "sim/simulatorsocket.h"
+
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+
+namespace {
+
+/// A session joined to the in-process simulator, and a RemoteControl whose answers are kept
+/// per client; nothing happens until the test moves the clock.
+struct Rig {
+    explicit Rig(SimulatorConfig cfg = {})
+    {
+        cfg.calNoise = 0;
+        cfg.groundTruthPath = dir.filePath(QStringLiteral("truth.txt"));
+        sim = std::make_unique<InstrumentSimulator>(cfg, clock);
+        sim->startInProcess();
+        socket = std::make_unique<SimulatorSocket>(*sim, clock);
+        session = std::make_unique<InstrumentSession>(*socket, clock, boxes, log);
+        options.setAddress(QStringLiteral("127.0.0.1"));
+        options.setDataFolder(dir.path());
+        session->bindOptions(options);
+        bindHistogramFeed(*session, feed);
+        remote = std::make_unique<RemoteControl>(*session, options, feed, clock, QStringLiteral("9.8.7"),
+                                                 [this](quint64 c, QByteArrayView bytes) {
+                                                     if (onSend)
+                                                         onSend(c);
+                                                     answers[c] += bytes.toByteArray();
+                                                     return true;
+                                                 });
+        session->openConnection();
+    }
+    ~Rig() { remote.reset(); }
+
+    void elapse(double seconds)
+    {
+        for (double t = 0; t < seconds; t += 0.01)
+            clock.elapse(0.01);
+    }
+    /// The answers the client has been sent since the last call.
+    QByteArray take(quint64 c) { return std::exchange(answers[c], {}); }
+    QByteArray ask(quint64 c, const QByteArray& line)
+    {
+        remote->lineReceived(c, line);
+        return take(c);
+    }
+    /// What a reader of every option and state a command may touch would see.
+    QString state() const
+    {
+        return QStringLiteral("run %1 file %2 verbose %3 raw %4 display %5 folder %6 address %7 tau %8/%9 dac %10")
+            .arg(session->isRunTicked())
+            .arg(options.value(PanelOptions::File))
+            .arg(options.value(PanelOptions::Verbose))
+            .arg(options.value(PanelOptions::Raw))
+            .arg(options.value(PanelOptions::Display))
+            .arg(options.dataFolder(), options.address(), options.tauA(), options.tauB())
+            .arg(session->dacACode().value_or(-1));
+    }
+
+    QTemporaryDir dir;
+    FakeClock clock;
+    std::unique_ptr<InstrumentSimulator> sim;
+    std::unique_ptr<SimulatorSocket> socket;
+    FakeMessageBoxes boxes;
+    MessageLog log;
+    MemorySettingsBackend backend;
+    SettingsStore store{backend};
+    PanelOptions options{store};
+    HistogramFeed feed;
+    std::unique_ptr<InstrumentSession> session;
+    std::unique_ptr<RemoteControl> remote;
+    std::map<quint64, QByteArray> answers;
+    std::function<void(quint64)> onSend;
+};
+
+/// The represented time difference of every record the simulator sent, in order.
+QList<qint32> groundTruth(const QString& path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    QList<qint32> out;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        const QList<QByteArray> parts = line.trimmed().split(' ');
+        if (parts.size() >= 3 && !line.startsWith('#'))
+            out.append(parts.at(2).toInt());
+    }
+    return out;
+}
+
+QList<qint32> blockValues(const QByteArray& answer)
+{
+    const int digits = answer.at(1) - '0';
+    const int length = answer.mid(2, digits).toInt();
+    QList<qint32> out;
+    for (int at = 2 + digits; at < 2 + digits + length; at += 4)
+        out.append(qFromLittleEndian<qint32>(answer.constData() + at));
+    return out;
+}
+
+} // namespace
+
+class TestRemoteControl : public QObject {
+    Q_OBJECT
+private slots:
+    // A script's whole run: calibrate with *OPC?, record with File on, fetch every difference
+    // and check it against what the simulator sent, the histogram and the data file.
+    void scriptRunsAndFetchesEveryDifference()
+    {
+        SimulatorConfig cfg;
+        cfg.recordsPerSecond = 5000;
+        Rig rig(cfg);
+        rig.remote->clientConnected(1);
+        QCOMPARE(rig.ask(1, "*IDN?;CONN:STAT?"), QByteArray("Quorvel,Tallyscope,0,9.8.7;0\n"));
+        rig.elapse(0.2);
+        // The connect's own calibration is under way; a script's joins it and waits for its end.
+        QCOMPARE(rig.ask(1, "CAL;*OPC?"), QByteArray());
+        rig.elapse(10);
+        QCOMPARE(rig.take(1), QByteArray("1\n"));
+        QCOMPARE(rig.ask(1, "CAL:VAL?;DATA?;*IDN?"), QByteArray("1;500,3600,510,3590;Quorvel,Tallyscope,1.2.3,9.8.7\n"));
+        QCOMPARE(rig.ask(1, "FILE ON;RUN ON;RUN?;:FILE?"), QByteArray("1;1\n"));
+        rig.elapse(2);
+        QCOMPARE(rig.ask(1, "RUN OFF;RUN?"), QByteArray("0\n"));
+        rig.elapse(0.5);
+
+        const QList<qint32> expected = groundTruth(rig.sim->config().groundTruthPath);
+        QVERIFY(expected.size() > 8000);
+        // Two fetches in a row: the second starts where the first ended.
+        QList<qint32> fetched = blockValues(rig.ask(1, "FORM INT;FETC:DT? 1000").chopped(1));
+        fetched += blockValues(rig.ask(1, "FETC:DT?").chopped(1));
+        QCOMPARE(fetched, expected);
+        QCOMPARE(rig.ask(1, "FETC:DT?;DT:LOST?;:FETC:COUN?"), "#10;0;" + QByteArray::number(expected.size()) + '\n');
+
+        const QList<QByteArray> stats = rig.ask(1, "FETC:STAT?").trimmed().split(',');
+        QCOMPARE(stats.at(1).toInt(), *std::min_element(expected.begin(), expected.end()));
+        QCOMPARE(stats.at(2).toInt(), *std::max_element(expected.begin(), expected.end()));
+        qint64 histogramSum = 0;
+        for (const QByteArray& n : rig.ask(1, "FORM ASC;HIST:DATA?").trimmed().split(','))
+            histogramSum += n.toLongLong();
+        QCOMPARE(histogramSum, qint64(expected.size()));
+
+        const QByteArray name = rig.ask(1, "FILE:NAME?").trimmed();
+        QVERIFY(name.startsWith('"') && name.endsWith('"'));
+        QFile data(QString::fromUtf8(name.mid(1, name.size() - 2)));
+        QVERIFY(data.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = data.readAll().split('\n');
+        QCOMPARE(lines.size() - 1, expected.size());
+        QCOMPARE(lines.first().trimmed().toInt(), expected.first());
+        QCOMPARE(lines.at(lines.size() - 2).trimmed().toInt(), expected.last());
+    }
+
+    void badInputQueuesItsErrorAndChangesNothing_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QByteArray>("error");
+        QTest::newRow("unknown header") << QByteArray("FILE:SIZE 3") << QByteArray(R"(-113,"Undefined header")");
+        QTest::newRow("not a boolean") << QByteArray("FILE:VERB 2") << QByteArray(R"(-224,"Illegal parameter value")");
+        QTest::newRow("DAC out of range") << QByteArray("SOUR:DAC:A 4096") << QByteArray(R"(-222,"Data out of range")");
+        QTest::newRow("Tau out of range") << QByteArray("CAL:TAU:A -1") << QByteArray(R"(-222,"Data out of range")");
+        QTest::newRow("missing folder") << QByteArray(R"(FILE:PATH "/no/such/folder")") << QByteArray(R"(-224,"Illegal parameter value")");
+        QTest::newRow("address with a blank") << QByteArray(R"(CONN:ADDR "10.0.0.1 x")") << QByteArray(R"(-224,"Illegal parameter value")");
+        QTest::newRow("missing parameter") << QByteArray("DISP") << QByteArray(R"(-109,"Missing parameter")");
+        QTest::newRow("window upside down") << QByteArray("HIST:WIND 5,-5") << QByteArray(R"(-224,"Illegal parameter value")");
+        QTest::newRow("Run without a calibration") << QByteArray("RUN ON") << QByteArray(R"(-221,"Settings conflict")");
+    }
+    void badInputQueuesItsErrorAndChangesNothing()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QByteArray, error);
+        SimulatorConfig cfg;
+        if (QByteArray(QTest::currentDataTag()) == "Run without a calibration")
+            cfg.calLowA = 600; // outside its window: the Run box stays disabled
+        Rig rig(cfg);
+        rig.remote->clientConnected(1);
+        rig.elapse(8);
+        const QString before = rig.state();
+        const QByteArray window = rig.ask(1, "HIST:WIND?");
+        QCOMPARE(rig.ask(1, line), QByteArray());
+        QCOMPARE(rig.state(), before);
+        QCOMPARE(rig.ask(1, "HIST:WIND?"), window);
+        QCOMPARE(rig.ask(1, "SYST:ERR:COUN?;:SYST:ERR?;ERR?"), "1;" + error + R"(;0,"No error")" + '\n');
+    }
+
+    // A query that waits holds back only its own client's later commands; a register that never
+    // answers gives "Hardware error" after a second; a client that floods a waiting query
+    // interrupts it rather than growing a backlog.
+    void waitsHoldOnlyTheirOwnClient()
+    {
+        Rig rig;
+        rig.remote->clientConnected(1);
+        rig.remote->clientConnected(2);
+        rig.elapse(8);
+        QCOMPARE(rig.ask(1, "REG? 7;*IDN?").left(3), QByteArray());
+        rig.elapse(0.05);
+        QCOMPARE(rig.take(1), QByteArray("18;Quorvel,Tallyscope,1.2.3,9.8.7\n"));
+
+        rig.sim->silence(60000);
+        QCOMPARE(rig.ask(1, "REG? 3;SYST:ERR?"), QByteArray());
+        QCOMPARE(rig.ask(1, "*OPC?"), QByteArray());
+        QCOMPARE(rig.ask(2, "*OPC?"), QByteArray("1\n"));
+        rig.elapse(0.9);
+        QCOMPARE(rig.take(1), QByteArray());
+        rig.elapse(0.15);
+        QCOMPARE(rig.take(1), QByteArray("-240,\"Hardware error\"\n1\n"));
+
+        QCOMPARE(rig.ask(1, "CAL;*OPC?"), QByteArray());
+        for (size_t i = 0; i < RemoteControl::MaxWaitingCommands; ++i)
+            rig.remote->lineReceived(1, "*ESE 0");
+        QCOMPARE(rig.ask(1, "SYST:ERR?"), QByteArray("-410,\"Query INTERRUPTED\"\n"));
+    }
+
+    // The transport may drop a client from inside an answer (it stopped reading): its queued
+    // commands are abandoned and the others go on.
+    void clientDroppedWhileItsCommandsRun()
+    {
+        Rig rig;
+        rig.remote->clientConnected(1);
+        rig.remote->clientConnected(2);
+        rig.onSend = [&rig](quint64 c) {
+            if (c == 1)
+                rig.remote->clientDisconnected(1);
+        };
+        rig.remote->lineReceived(1, "*IDN?\n");
+        rig.remote->lineReceived(1, "FILE ON");
+        QCOMPARE(rig.options.value(PanelOptions::File), 0);
+        QCOMPARE(rig.remote->clientCount(), 1);
+        QCOMPARE(rig.ask(2, "FILE ON;FILE?"), QByteArray("1\n"));
+    }
+
+    void commonCommandsKeepTheirOwnStatus()
+    {
+        Rig rig;
+        rig.remote->clientConnected(1);
+        rig.remote->clientConnected(2);
+        QCOMPARE(rig.ask(1, "*ESE 36;*SRE 32;*ESE?;*SRE?;FOO"), QByteArray("36;32\n"));
+        QCOMPARE(rig.ask(1, "*STB?;*ESR?;*ESR?"), QByteArray("100;32;0\n"));
+        QCOMPARE(rig.ask(2, "*STB?;SYST:ERR?"), QByteArray("0;0,\"No error\"\n"));
+        QCOMPARE(rig.ask(1, "*OPC;*ESR?;*CLS;*STB?;SYST:VERS?;FORM?"), QByteArray("1;16;1999.0;ASC\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRemoteControl)
+#include "tst_remotecontrol.moc"

@@ -1,0 +1,89 @@
+/// @brief The headless server's session, options, reconnects and clean stop.
+#include "tools/server/headlessserver.h"
+
+#include "link/connectionmanager.h"
+#include "measure/histogramfeed.h"
+#include "platform/clock.h"
+#include "platform/settingsbackend.h"
+#include "platform/settingsstore.h"
+#include "platform/socket.h"
+#include "platform/timer.h"
+#include "session/histogrambinding.h"
+#include "session/instrumentsession.h"
+#include "session/messagelog.h"
+#include "session/paneloptions.h"
+
+HeadlessServer::HeadlessServer(Socket& socket, const Clock& clock, MessageBoxes& boxes, const Settings& settings,
+                               Output complain, QObject* parent)
+    : QObject(parent),
+      m_socket(socket),
+      m_complain(std::move(complain)),
+      m_controlSettings(settings.control),
+      m_backend(std::make_unique<MemorySettingsBackend>()),
+      m_store(std::make_unique<SettingsStore>(*m_backend)),
+      m_options(std::make_unique<PanelOptions>(*m_store)),
+      m_log(std::make_unique<MessageLog>()),
+      m_histogram(std::make_unique<HistogramFeed>()),
+      m_session(std::make_unique<InstrumentSession>(socket, clock, boxes, *m_log)),
+      m_connectRetry(clock.makeTimer())
+{
+    m_options->setAddress(settings.address);
+    m_options->setDataFolder(settings.folder);
+    m_session->bindOptions(*m_options);
+    m_session->setWindowCaption(QStringLiteral("tallyscope-server"));
+    m_session->link().setPort(settings.port);
+    bindHistogramFeed(*m_session, *m_histogram);
+    m_controlPort = std::make_unique<ControlPort>(*m_session, *m_options, *m_histogram, clock);
+
+    // What an operator would read in the log, for whoever watches the server's stderr.
+    connect(&m_session->link(), &ConnectionManager::logMessage, this, [this](const QString& text, bool) {
+        if (!m_stopping)
+            m_complain(text.trimmed());
+    });
+    connect(m_session.get(), &InstrumentSession::decoderError, this, [this](const QString& line) { m_complain(line); });
+    connect(m_session.get(), &InstrumentSession::dataFileFailed, this, [this](const QString& reason, bool inRecordWrite) {
+        if (!inRecordWrite)
+            m_complain(QStringLiteral("data file: ") + reason);
+    });
+    connect(m_session.get(), &InstrumentSession::sidecarFailed, this,
+            [this](const QString& reason) { m_complain(QStringLiteral("sidecar: ") + reason); });
+
+    // A refused or failed connect is closed at once and tried again later: a server outlives
+    // the instrument's restarts. Once connected, the keep-alive finds a lost link itself.
+    m_connectRetry->setSingleShot(true);
+    m_connectRetry->setInterval(ConnectRetryMs);
+    connect(&m_socket, &Socket::errorOccurred, this, [this] {
+        if (m_stopping || m_socket.state() == Socket::Connected)
+            return;
+        m_socket.close();
+        m_connectRetry->start();
+    });
+    connect(m_connectRetry.get(), &Timer::timeout, this, [this] {
+        if (!m_stopping && m_socket.state() == Socket::Closed)
+            m_session->link().open();
+    });
+}
+
+HeadlessServer::~HeadlessServer()
+{
+    m_controlPort.reset();
+    m_session.reset();
+}
+
+bool HeadlessServer::start(QString* error)
+{
+    if (!m_controlPort->listen(m_controlSettings, error))
+        return false;
+    m_session->openConnection();
+    return true;
+}
+
+void HeadlessServer::interrupt(int /*signalNumber*/)
+{
+    if (std::exchange(m_stopping, true))
+        return;
+    m_connectRetry->stop();
+    m_controlPort.reset();
+    m_session->shutdown();
+    emit finished(0);
+}
