@@ -113,11 +113,13 @@ def step_run(rm, port, truth_path, data_dir):
         time.sleep(0.2)
     c.inst.timeout = CAL_TIMEOUT_MS
     t0 = time.monotonic()
-    check(c.q("CAL;*OPC?") == "1", "CAL;*OPC? did not answer 1")
+    # Overlapped: the line's own query sees the calibration under way, *OPC? waits for its end.
+    check(c.q("CAL;CAL:VAL?") == "0", "calibration not under way right after CAL")
+    check(c.q("*OPC?") == "1", "*OPC? after CAL did not answer 1")
     c.inst.timeout = STEP_TIMEOUT_MS
     check(c.q("CAL:VAL?") == "1", "calibration not valid after *OPC?")
     cells = c.q("CAL:DATA?")
-    log(f"calibrate: *OPC? after {time.monotonic() - t0:.1f} s, cells {cells}")
+    log(f"calibrate: *OPC? answered 1 after {1000 * (time.monotonic() - t0):.0f} ms, cells {cells}")
 
     c.w(f'*CLS;FORM INT;DISP OFF;FILE:VERB OFF;FILE:RAW OFF;FILE ON;FILE:PATH "{data_dir}"')
     check(c.q("FORM?").upper().startswith("INT"), "FORM INT not taken")
@@ -149,10 +151,11 @@ def step_run(rm, port, truth_path, data_dir):
     stats = [int(float(x)) for x in c.q("FETC:STAT?").split(",")]
     check(count == len(values), f"FETC:COUN? {count} for {len(values)} values")
     check(stats == [count, min(values), max(values), max(values) - min(values)], f"FETC:STAT? {stats}")
-    hist = c.inst.query_binary_values("HIST:DATA?", datatype="i", container=list)
+    hist = c.inst.query_binary_values("HIST:DATA?", datatype="q", container=list)  # 64-bit counts
     axis = c.q("HIST:AXIS?")
+    check(len(hist) == int(axis.split(",")[2]), f"HIST:DATA? has {len(hist)} bins, HIST:AXIS? says {axis}")
     check(sum(hist) == count, f"HIST:DATA? sums to {sum(hist)}, count {count}")
-    log(f"count {count}, statistics {stats[1:]}, histogram {len(hist)} bins ({axis}) summing to the count")
+    log(f"count {count}, statistics {stats[1:]}, histogram of {len(hist)} bins ({axis}) sums to the count")
 
     check(os.path.dirname(name) == data_dir, f"FILE:NAME? {name!r} not in {data_dir}")
     with open(name, "rb") as f:
