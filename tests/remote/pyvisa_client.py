@@ -195,8 +195,11 @@ def step_bad_input(rm, port, c):
     check(other.q("SYST:ERR:COUN?") == "1", "error count after one bad command")
     other.close()
 
-    # Past 64 KiB the rest of the line is dropped, so the command at its end must not run.
-    c.inst.write_raw(b" " * (70 * 1024) + b";SOUR:DAC:A 777\n")
+    # Past 64 KiB the rest of the line is dropped, so the command at its end must not run, even
+    # when it arrives after a pause, in a read of its own.
+    c.inst.write_raw(b" " * (70 * 1024))
+    time.sleep(0.3)
+    c.inst.write_raw(b"SOUR:DAC:A 777\n")
     check(c.q("*IDN?").startswith("Quorvel,"), "no answer after the long line")
     errs = c.errors()
     check(len(errs) == 1 and errs[0].startswith("-363,"), f"70 KiB line queued {errs}")
