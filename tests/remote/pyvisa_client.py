@@ -215,7 +215,10 @@ def step_clients(rm, port):
         s.settimeout(5)
         got = b""
         while not got.endswith(b"\n"):
-            part = s.recv(4096)
+            try:
+                part = s.recv(4096)
+            except socket.timeout:
+                raise Failed(f"9th client neither refused nor closed within 5 s (got {got!r})")
             check(part, f"9th client closed without a line (got {got!r})")
             got += part
         check(got.startswith(b"ERROR:") and got.count(b"\n") == 1, f"9th client got {got!r}")
