@@ -46,7 +46,8 @@ def main():
             time.sleep(0.2)  # records already on the wire still count
             count = int(inst.query("FETC:COUN?"))
             print(f"{code},{seconds:.3f},{count},{count / seconds:.1f}", file=out, flush=True)
-        inst.write(f"SOUR:DAC:A {original}")
+        if original.isdigit():  # NaN when the panel's entry held no code
+            inst.write(f"SOUR:DAC:A {original}")
         error = inst.query("SYST:ERR?").strip()
         if not error.startswith("0,"):
             sys.exit(f"instrument reported {error}")
