@@ -4,6 +4,7 @@ differences and hold them against the simulator's ground truth, then the bad-inp
 Prints one line per step; exits 1 at the first failed check."""
 
 import argparse
+import json
 import os
 import socket
 import sys
@@ -262,6 +263,19 @@ def step_dropped_reader(rm, port, c, truth_path, truth_used):
     check(c.q("*IDN?").startswith("Quorvel,"), "no answer after a reader quit")
     check(c.errors() == [], "errors after a reader quit")
     log(f"reader quit mid-block after {len(head)} bytes; the other client fetched all {len(values)} values of a second run")
+    return truth_used + len(truth)
+
+
+def step_leave_running(c, truth_used, record):
+    """Starts a run and leaves it on, for the driver to stop the server with a signal."""
+    c.w("RUN ON")
+    name = unquote(c.q("FILE:NAME?"))
+    time.sleep(0.5)
+    fetched = len(c.fetch_block())
+    check(fetched > 0, "nothing decoded in the run left on")
+    with open(record, "w", encoding="utf-8") as f:
+        json.dump({"name": name, "truth_from": truth_used, "fetched": fetched}, f)
+    log(f"run left on: {fetched} values decoded so far into {os.path.basename(name)}")
 
 
 def main():
@@ -269,6 +283,7 @@ def main():
     ap.add_argument("--port", type=int, required=True)
     ap.add_argument("--truth", required=True, help="the simulator's ground-truth file")
     ap.add_argument("--data-dir", required=True, help="folder for the run's data file")
+    ap.add_argument("--leave-running", metavar="FILE", help="end with a run on; its file name and truth offset go to FILE")
     args = ap.parse_args()
     data_dir = os.path.abspath(args.data_dir)
     rm = pyvisa.ResourceManager("@py")
@@ -276,7 +291,9 @@ def main():
         c, truth_used = step_run(rm, args.port, args.truth, data_dir)
         step_bad_input(rm, args.port, c)
         step_clients(rm, args.port)
-        step_dropped_reader(rm, args.port, c, args.truth, truth_used)
+        truth_used = step_dropped_reader(rm, args.port, c, args.truth, truth_used)
+        if args.leave_running:
+            step_leave_running(c, truth_used, args.leave_running)
         c.close()
     except (Failed, pyvisa.errors.VisaIOError, OSError, ValueError) as e:
         log(f"FAIL: {type(e).__name__}: {e}")

@@ -5,6 +5,7 @@ Exit 77 (skipped) when PyVISA is missing."""
 
 import argparse
 import ctypes
+import json
 import os
 import re
 import signal
@@ -70,6 +71,26 @@ class Child:
             return self.proc.wait(5), True
 
 
+def run_file_complete(record_path, truth_path):
+    """The run the signal ended: its data file holds the records sent, in order, up to the stop,
+    and its sidecar says the run is complete."""
+    with open(record_path, encoding="utf-8") as f:
+        record = json.load(f)
+    with open(truth_path, encoding="ascii") as f:
+        truth = [int(p[2]) for p in (line.split() for line in f) if len(p) >= 3 and not p[0].startswith("#")]
+    truth = truth[record["truth_from"]:]
+    with open(record["name"], "rb") as f:
+        lines = f.read().decode("latin-1").split("\r\n")
+    sidecar_path = os.path.splitext(record["name"])[0] + ".json"
+    with open(sidecar_path, encoding="utf-8") as f:
+        sidecar = json.load(f)
+    expected = [str(v).rjust(9)[-9:] for v in truth[:len(lines) - 1]]
+    ok = lines[-1] == "" and lines[:-1] == expected and len(lines) - 1 >= record["fetched"] and sidecar.get("complete") is True
+    print(f"{'' if ok else 'FAIL: '}run stopped by SIGTERM: {len(lines) - 1} lines (at least {record['fetched']}), "
+          f"{'all' if lines[:-1] == expected else 'NOT all'} as sent; sidecar complete: {sidecar.get('complete')}")
+    return ok
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--front", choices=("panel", "server"), required=True)
@@ -105,14 +126,20 @@ def main():
             children.append(front)
             control = front.wait_for(r"Control port listening on 127\.0\.0\.1:(\d+)", 30)
             print(f"{args.front} control port {control}, simulator port {sim_port}", flush=True)
-            client = subprocess.run([sys.executable, os.path.join(HERE, "pyvisa_client.py"), "--port", str(control),
-                                     "--truth", truth, "--data-dir", data], timeout=240, env=env)
-            result = client.returncode
+            argv = [sys.executable, os.path.join(HERE, "pyvisa_client.py"), "--port", str(control), "--truth", truth,
+                    "--data-dir", data]
+            left = os.path.join(tmp, "left-running.json")
+            if args.front == "server":
+                argv += ["--leave-running", left]
+            result = subprocess.run(argv, timeout=240, env=env).returncode
             status, killed = front.stop()
             print(f"{args.front}: exit status {status}{' after SIGKILL' if killed else ''} on SIGTERM")
-            if args.front == "server" and (killed or status != 0):
-                print("FAIL: tallyscope-server did not exit 0 on SIGTERM")
-                result = result or 1
+            if args.front == "server" and result == 0:
+                if killed or status != 0:
+                    print("FAIL: tallyscope-server did not exit 0 on SIGTERM")
+                    result = 1
+                elif not run_file_complete(left, truth):
+                    result = 1
         except (RuntimeError, OSError, subprocess.TimeoutExpired) as e:
             print(f"FAIL: {e}")
             result = 1
