@@ -12,6 +12,7 @@
 #include "measure/runstatistics.h"
 #include "platform/messagebox.h"
 #include "platform/settingsbackend.h"
+#include "remote/controlserver.h"
 #include "tests/common/junkflood.h"
 #include "tests/common/panelview.h"
 #include "session/paneloptions.h"
@@ -20,6 +21,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -193,7 +195,10 @@ int main(int argc, char* argv[])
                                    QStringLiteral("S"));
     const QCommandLineOption floodBytes(QStringLiteral("flood-mib"), QStringLiteral("Most the flood sends, in MiB (default 16384)."),
                                         QStringLiteral("MIB"), QStringLiteral("16384"));
-    p.addOptions({seconds, rate, display, file, autoPoll, sim, calibrateEvery, flood, floodBytes});
+    const QCommandLineOption fetchMs(QStringLiteral("fetch-ms"),
+                                     QStringLiteral("A PyVISA script on the control port fetches the time differences every MS ms."),
+                                     QStringLiteral("MS"));
+    p.addOptions({seconds, rate, display, file, autoPoll, sim, calibrateEvery, flood, floodBytes, fetchMs});
     p.process(qapp);
     if (p.isSet(flood))
         return runFlood(qapp, p.value(flood).toDouble(), p.value(floodBytes).toULongLong() * 1048576ull);
@@ -218,7 +223,35 @@ int main(int argc, char* argv[])
     Application::Options o;
     o.address = QStringLiteral("127.0.0.1");
     o.port = port;
+    if (p.isSet(fetchMs))
+        o.control = ControlPortSettings{};
     Application app(o, settings, boxes);
+    // The script connects before anything is decoded, so that it must get every record.
+    QProcess script;
+    QByteArray scriptOutput;
+    if (p.isSet(fetchMs)) {
+        QString error;
+        if (!app.openControlPort(&error)) {
+            std::fprintf(stderr, "control port: %s\n", qPrintable(error));
+            return 1;
+        }
+        script.setProgram(QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3") : QStringLiteral("python3"));
+        script.setArguments({QStringLiteral(TALLYSCOPE_FETCH_CLIENT), QStringLiteral("--port"),
+                             QString::number(app.controlPort()->server().port()), QStringLiteral("--interval"), p.value(fetchMs)});
+        script.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        script.start();
+        // Connecting needs the panel's event loop: wait for "ready" with the loop running.
+        QEventLoop untilReady;
+        QObject::connect(&script, &QProcess::readyReadStandardOutput, &untilReady, &QEventLoop::quit);
+        QObject::connect(&script, &QProcess::finished, &untilReady, &QEventLoop::quit);
+        QTimer::singleShot(20000, &untilReady, &QEventLoop::quit);
+        untilReady.exec();
+        if (!script.readAllStandardOutput().startsWith("ready")) {
+            std::fprintf(stderr, "the fetch script did not connect\n");
+            return 1;
+        }
+        QObject::connect(&script, &QProcess::readyReadStandardOutput, [&] { scriptOutput += script.readAllStandardOutput(); });
+    }
     const PanelView ui(app.window());
     app.panelOptions().setDataFolder(data.path() + u'/');
     app.start();
@@ -246,6 +279,7 @@ int main(int argc, char* argv[])
         ui.chkRun->setValue(0);
         decodedAtStop += app.decoder().counters().recordsDecoded - runStartCount;
     };
+    bool scriptStopped = false;
     QTimer driver;
     driver.setInterval(100);
     QObject::connect(&driver, &QTimer::timeout, [&] {
@@ -295,6 +329,14 @@ int main(int argc, char* argv[])
             waited.restart();
             phase = Phase::Draining;
         } else if (phase == Phase::Draining && waited.elapsed() > 3000) {
+            // The script's last fetch needs the event loop; it ends the program when done.
+            if (script.state() == QProcess::Running && waited.elapsed() < 33000) {
+                if (!std::exchange(scriptStopped, true)) {
+                    QObject::connect(&script, &QProcess::finished, &qapp, &QCoreApplication::quit);
+                    script.write("stop\n");
+                }
+                return;
+            }
             qapp.quit();
         }
     });
@@ -338,5 +380,22 @@ int main(int argc, char* argv[])
     for (const auto& [at, mib] : memory)
         std::printf("memory at %5.0f s %.1f MiB resident\n", at, mib);
     std::printf("log              %lld lines kept\n", qlonglong(app.log().lineCount()));
+    if (p.isSet(fetchMs)) {
+        script.waitForFinished(5000);
+        scriptOutput += script.readAllStandardOutput();
+        // "fetched N lost L fetches F largest M slowest_ms T"
+        const QList<QByteArray> f = scriptOutput.trimmed().split(' ');
+        if (f.size() < 10) {
+            std::printf("script           no result: %s\n", scriptOutput.constData());
+            return 1;
+        }
+        const quint64 fetched = f.at(1).toULongLong();
+        std::printf("script fetch     every %s ms through PyVISA: %llu values (%s the %llu decoded), lost %s; %s fetches, "
+                    "largest %s values, slowest %s ms\n",
+                    qPrintable(p.value(fetchMs)), fetched, fetched == decoded ? "all of" : "NOT all of", decoded, f.at(3).constData(),
+                    f.at(5).constData(), f.at(7).constData(), f.at(9).constData());
+        if (fetched != decoded || f.at(3) != "0")
+            exitCode = 1;
+    }
     return exitCode;
 }

@@ -51,12 +51,13 @@ foreach(t app_tst_sessionrecording)
     TALLYSCOPE_RECORD_EXE="$<TARGET_FILE:tallyscope-record>")
 endforeach()
 set_tests_properties(app/tst_sessionrecording tools/tst_headlessrecorder PROPERTIES LABELS integration TIMEOUT 240)
-add_dependencies(tools_tst_commandline tallyscope tallyscope-sim tallyscope-record tallyscope-replay tallyscope-updater)
+add_dependencies(tools_tst_commandline tallyscope tallyscope-sim tallyscope-record tallyscope-replay tallyscope-updater tallyscope-server)
 target_compile_definitions(tools_tst_commandline PRIVATE
   TALLYSCOPE_EXE="$<TARGET_FILE:tallyscope>"
   TALLYSCOPE_SIM_EXE="$<TARGET_FILE:tallyscope-sim>"
   TALLYSCOPE_RECORD_EXE="$<TARGET_FILE:tallyscope-record>"
   TALLYSCOPE_REPLAY_EXE="$<TARGET_FILE:tallyscope-replay>"
+  TALLYSCOPE_SERVER_EXE="$<TARGET_FILE:tallyscope-server>"
   TALLYSCOPE_UPDATER_EXE="$<TARGET_FILE:tallyscope-updater>")
 set_tests_properties(tools/tst_commandline PROPERTIES LABELS integration)
 # ---- end of command-line tools ----

@@ -21,10 +21,11 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("expected"); // in stdout when it succeeds, in the stderr line otherwise
 
-        const QString panel = QStringLiteral(TALLYSCOPE_EXE), record = QStringLiteral(TALLYSCOPE_RECORD_EXE);
+        const QString panel = QStringLiteral(TALLYSCOPE_EXE), record = QStringLiteral(TALLYSCOPE_RECORD_EXE),
+                      server = QStringLiteral(TALLYSCOPE_SERVER_EXE);
         const QString version = QStringLiteral("%1.%2.%3\n").arg(TALLYSCOPE_VERSION_MAJOR).arg(TALLYSCOPE_VERSION_MINOR).arg(TALLYSCOPE_VERSION_PATCH);
         for (const QString& path : {panel, QStringLiteral(TALLYSCOPE_SIM_EXE), record, QStringLiteral(TALLYSCOPE_REPLAY_EXE),
-                                    QStringLiteral(TALLYSCOPE_UPDATER_EXE)}) {
+                                    QStringLiteral(TALLYSCOPE_UPDATER_EXE), server}) {
             const QString n = QFileInfo(path).fileName();
             QTest::addRow("%s --help", qPrintable(n)) << path << words("--help") << 0 << QStringLiteral("Usage: %1 ").arg(n);
             QTest::addRow("%s --version", qPrintable(n)) << path << words("--version") << 0 << n + u' ' + version;
@@ -32,6 +33,11 @@ private slots:
         }
         QTest::newRow("tallyscope port 0") << panel << words("--port 0") << 64 << QStringLiteral("--port");
         QTest::newRow("tallyscope stray argument") << panel << words("extra") << 64 << QStringLiteral("\"extra\"");
+        QTest::newRow("tallyscope control port past 65535") << panel << words("--control-port 65536") << 64 << QStringLiteral("--control-port");
+        QTest::newRow("tallyscope control address alone") << panel << words("--control-address 127.0.0.2") << 64 << QStringLiteral("needs --control-port");
+        QTest::newRow("server without a control port") << server << words("--address 127.0.0.1") << 64 << QStringLiteral("--control-port");
+        QTest::newRow("server without an address") << server << words("--control-port 0") << 64 << QStringLiteral("--address");
+        QTest::newRow("server control address not an address") << server << words("--address 127.0.0.1 --control-port 0 --control-address lab") << 64 << QStringLiteral("--control-address");
         QTest::newRow("sim port past 65535") << QStringLiteral(TALLYSCOPE_SIM_EXE) << words("--port 65536") << 64 << QStringLiteral("--port");
         QTest::newRow("record without an address") << record << words("--records 5") << 64 << QStringLiteral("--address HOST");
         QTest::newRow("record port 0") << record << words("--address 127.0.0.1 --port 0") << 64 << QStringLiteral("--port");

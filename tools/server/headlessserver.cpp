@@ -7,7 +7,6 @@
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
 #include "platform/socket.h"
-#include "platform/timer.h"
 #include "session/histogrambinding.h"
 #include "session/instrumentsession.h"
 #include "session/messagelog.h"
@@ -16,7 +15,6 @@
 HeadlessServer::HeadlessServer(Socket& socket, const Clock& clock, MessageBoxes& boxes, const Settings& settings,
                                Output complain, QObject* parent)
     : QObject(parent),
-      m_socket(socket),
       m_complain(std::move(complain)),
       m_controlSettings(settings.control),
       m_backend(std::make_unique<MemorySettingsBackend>()),
@@ -24,8 +22,7 @@ HeadlessServer::HeadlessServer(Socket& socket, const Clock& clock, MessageBoxes&
       m_options(std::make_unique<PanelOptions>(*m_store)),
       m_log(std::make_unique<MessageLog>()),
       m_histogram(std::make_unique<HistogramFeed>()),
-      m_session(std::make_unique<InstrumentSession>(socket, clock, boxes, *m_log)),
-      m_connectRetry(clock.makeTimer())
+      m_session(std::make_unique<InstrumentSession>(socket, clock, boxes, *m_log))
 {
     m_options->setAddress(settings.address);
     m_options->setDataFolder(settings.folder);
@@ -47,21 +44,8 @@ HeadlessServer::HeadlessServer(Socket& socket, const Clock& clock, MessageBoxes&
     });
     connect(m_session.get(), &InstrumentSession::sidecarFailed, this,
             [this](const QString& reason) { m_complain(QStringLiteral("sidecar: ") + reason); });
-
-    // A refused or failed connect is closed at once and tried again later: a server outlives
-    // the instrument's restarts. Once connected, the keep-alive finds a lost link itself.
-    m_connectRetry->setSingleShot(true);
-    m_connectRetry->setInterval(ConnectRetryMs);
-    connect(&m_socket, &Socket::errorOccurred, this, [this] {
-        if (m_stopping || m_socket.state() == Socket::Connected)
-            return;
-        m_socket.close();
-        m_connectRetry->start();
-    });
-    connect(m_connectRetry.get(), &Timer::timeout, this, [this] {
-        if (!m_stopping && m_socket.state() == Socket::Closed)
-            m_session->link().open();
-    });
+    // An instrument that is not there yet, or goes away, is tried again by the keep-alive, as
+    // the panel does: a server outlives the instrument's restarts.
 }
 
 HeadlessServer::~HeadlessServer()
@@ -82,7 +66,6 @@ void HeadlessServer::interrupt(int /*signalNumber*/)
 {
     if (std::exchange(m_stopping, true))
         return;
-    m_connectRetry->stop();
     m_controlPort.reset();
     m_session->shutdown();
     emit finished(0);

@@ -18,14 +18,10 @@ class MessageLog;
 class PanelOptions;
 class SettingsStore;
 class Socket;
-class Timer;
 
 class HeadlessServer : public QObject {
     Q_OBJECT
 public:
-    /// An instrument that is not there yet is tried again this often, for as long as it runs.
-    static constexpr int ConnectRetryMs = 2000;
-
     struct Settings {
         QString address;
         quint16 port = 0;
@@ -55,7 +51,6 @@ signals:
     void finished(int exitCode);
 
 private:
-    Socket& m_socket;
     const Output m_complain;
     const ControlPortSettings m_controlSettings;
     // The switches live in memory: a server must not change what the panel restores.
@@ -67,6 +62,5 @@ private:
     std::unique_ptr<HistogramFeed> m_histogram;
     std::unique_ptr<InstrumentSession> m_session;
     std::unique_ptr<ControlPort> m_controlPort;
-    std::unique_ptr<Timer> m_connectRetry;
     bool m_stopping = false;
 };

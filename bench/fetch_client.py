@@ -1,0 +1,55 @@
+#!/usr/bin/env python3
+"""A script on the control port that fetches the time differences every INTERVAL ms through
+PyVISA, as a lab script would, until a line "stop" arrives on stdin; then one last fetch, and
+one line on stdout: fetched, lost, fetches, largest fetch, slowest fetch.
+bench_endtoend --fetch-ms starts it; it connects to 127.0.0.1 only."""
+import argparse
+import select
+import sys
+import time
+
+import pyvisa
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--port", type=int, required=True)
+    ap.add_argument("--interval", type=float, default=100, help="ms between fetches")
+    args = ap.parse_args()
+    rm = pyvisa.ResourceManager("@py")
+    inst = rm.open_resource(f"TCPIP::127.0.0.1::{args.port}::SOCKET",
+                            read_termination="\n", write_termination="\n", timeout=20000)
+    inst.write("FORM INT")
+    fetched = lost = fetches = largest = 0
+    slowest = 0.0
+
+    def fetch():
+        nonlocal fetched, lost, fetches, largest, slowest
+        start = time.perf_counter()
+        try:
+            values = inst.query_binary_values("FETC:DT?", datatype="i", is_big_endian=False,
+                                              container=list)
+        except ValueError:
+            # PyVISA cannot size the empty block "#10"; the whole answer has been read.
+            values = []
+        slowest = max(slowest, time.perf_counter() - start)
+        fetched += len(values)
+        largest = max(largest, len(values))
+        fetches += 1
+        lost += int(inst.query("FETC:DT:LOST?"))
+
+    print("ready", flush=True)
+    while True:
+        ready, _, _ = select.select([sys.stdin], [], [], args.interval / 1000)
+        if ready:
+            sys.stdin.readline()
+            break
+        fetch()
+    fetch()
+    print(f"fetched {fetched} lost {lost} fetches {fetches} largest {largest} slowest_ms {slowest * 1000:.1f}",
+          flush=True)
+    inst.close()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,76 @@
+/// @brief tallyscope-server's logic in process: it waits out an instrument that is not there yet, and a signal ends a script's run with complete files.
+#include "common/fakes.h"
+#include "link/connectionmanager.h"
+#include "measure/datafile.h"
+#include "remote/controlport.h"
+#include "remote/remotecontrol.h"
+#include "session/instrumentsession.h"
+#include "sim/instrumentsimulator.h"
+#include "sim/simulatorsocket.h"
+#include "tools/server/headlessserver.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestHeadlessServer : public QObject {
+    Q_OBJECT
+private slots:
+    void reconnectsAndEndsARunCompleteOnASignal()
+    {
+        FakeClock clock;
+        SimulatorConfig cfg;
+        cfg.recordsPerSecond = 20000;
+        InstrumentSimulator sim(cfg, clock);
+        QVERIFY(sim.startInProcess());
+        // Still starting: it refuses for 5 s, longer than one retry.
+        sim.refuseConnections(5000, InstrumentSimulator::RefuseMode::StopListening);
+        SimulatorSocket socket(sim, clock);
+        FakeMessageBoxes boxes;
+        QTemporaryDir dir;
+        QStringList err;
+        HeadlessServer::Settings s{QStringLiteral("127.0.0.1"), 5025, dir.path(), ControlPortSettings{}};
+        HeadlessServer server(socket, clock, boxes, s, [&err](const QString& line) { err << line; });
+        std::optional<int> code;
+        connect(&server, &HeadlessServer::finished, this, [&code](int c) { code = c; });
+        QString error;
+        QVERIFY2(server.start(&error), qPrintable(error));
+
+        RemoteControl& script = server.controlPort().control();
+        QByteArray answers;
+        // The transport is bypassed: a client id the server never gave out, answered through
+        // a send that reaches no socket. What counts here is the session behind it.
+        script.clientConnected(1000);
+        const auto elapse = [&clock](double seconds) {
+            for (double t = 0; t < seconds; t += 0.01)
+                clock.elapse(0.01);
+        };
+        elapse(4);
+        QCOMPARE(server.session().link().isConnected(), false);
+        elapse(8);
+        QCOMPARE(server.session().link().isConnected(), true);
+        script.lineReceived(1000, "FILE ON;RUN ON");
+        QVERIFY(server.session().isRunTicked());
+        elapse(1);
+
+        server.interrupt(15);
+        QCOMPARE(code, std::optional<int>(0));
+        QVERIFY(!server.session().dataFile().isOpen());
+        const QString data = server.session().dataFile().path();
+        QVERIFY(data.startsWith(dir.path()));
+        QFile sidecar(data.chopped(4) + QStringLiteral(".json"));
+        QVERIFY(sidecar.open(QIODevice::ReadOnly));
+        const QJsonObject description = QJsonDocument::fromJson(sidecar.readAll()).object();
+        QVERIFY(description.value(QStringLiteral("complete")).toBool());
+        QFile lines(data);
+        QVERIFY(lines.open(QIODevice::ReadOnly));
+        const qint64 written = lines.readAll().count('\n');
+        QVERIFY(written > 10000);
+        QCOMPARE(description.value(QStringLiteral("records")).toObject().value(QStringLiteral("written")).toInteger(), written);
+        QVERIFY2(err.contains(QStringLiteral("Connected.")), qPrintable(err.join(u'\n')));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHeadlessServer)
+#include "tst_headlessserver.moc"
