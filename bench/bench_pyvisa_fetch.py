@@ -10,12 +10,12 @@ Bounded: every call has a timeout, every loop a count, and the processes are sto
 
 import argparse
 import os
-import statistics
 import sys
 import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "remote"))
 from pyvisa_session import Child  # noqa: E402
 

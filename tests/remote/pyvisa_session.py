@@ -5,6 +5,7 @@ Exit 77 (skipped) when PyVISA is missing."""
 
 import argparse
 import ctypes
+import importlib.util
 import json
 import os
 import re
@@ -98,11 +99,9 @@ def main():
     ap.add_argument("--sim", required=True, help="tallyscope-sim")
     ap.add_argument("--rate", default="20000", help="simulator records per second")
     args = ap.parse_args()
-    try:
-        import pyvisa  # noqa: F401
-        import pyvisa_py  # noqa: F401
-    except ImportError as e:
-        print(f"SKIP: {e}")
+    missing = [m for m in ("pyvisa", "pyvisa_py") if importlib.util.find_spec(m) is None]
+    if missing:
+        print(f"SKIP: no {', '.join(missing)} for {sys.executable}")
         return SKIP
 
     with tempfile.TemporaryDirectory(prefix="tallyscope-pyvisa-") as tmp:
