@@ -91,12 +91,39 @@ double leadingNumber(const QString& text)
     const double v = num.toDouble(&ok);
     if (ok)
         return v;
-    // Out of double range: too small a magnitude (a negative exponent) is 0, too large is
-    // infinity, both keeping the sign.
+    // Out of double range: too small a magnitude is 0, too large is infinity, both keeping the
+    // sign. The magnitude is the decimal exponent of the first significant digit: the sign of
+    // the written exponent alone misleads ("1<400 digits>e-5" is still far too large).
     const bool negative = num.startsWith('-');
     const qsizetype e = num.indexOf('e');
-    const bool tiny = e >= 0 && e + 1 < num.size() && num.at(e + 1) == '-';
-    if (tiny)
+    const qsizetype signLength = num.startsWith('-') || num.startsWith('+') ? 1 : 0;
+    const QByteArray mantissa = num.mid(signLength, (e >= 0 ? e : num.size()) - signLength);
+    const qsizetype pointAt = mantissa.indexOf('.');
+    const QByteArray whole = pointAt >= 0 ? mantissa.left(pointAt) : mantissa;
+    const QByteArray fraction = pointAt >= 0 ? mantissa.mid(pointAt + 1) : QByteArray();
+    qsizetype lead = 0;
+    while (lead < whole.size() && whole.at(lead) == '0')
+        ++lead;
+    qint64 magnitude;
+    if (lead < whole.size()) {
+        magnitude = whole.size() - lead - 1;
+    } else {
+        qsizetype zeros = 0;
+        while (zeros < fraction.size() && fraction.at(zeros) == '0')
+            ++zeros;
+        magnitude = -qint64(zeros) - 1;
+    }
+    if (e >= 0) {
+        // Digits beyond any double's reach saturate; only the sign of the total matters here.
+        const QByteArray exponent = num.mid(e + 1);
+        const bool minus = exponent.startsWith('-');
+        const QByteArray digits = exponent.mid(exponent.startsWith('-') || exponent.startsWith('+') ? 1 : 0);
+        qint64 value = 0;
+        for (char c : digits)
+            value = std::min<qint64>(value * 10 + (c - '0'), qint64(1) << 40);
+        magnitude += minus ? -value : value;
+    }
+    if (magnitude < 0)
         return negative ? -0.0 : 0.0;
     return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
 }
