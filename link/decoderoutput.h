@@ -17,6 +17,8 @@ public:
     virtual void heartbeat() = 0;
     /// A record line for the top of the message log, without moving the caret.
     virtual void displayLine(const QString& line) = 0;
+    /// The same for a line that is plain ASCII, as record lines are: no text to build per record.
+    virtual void displayAscii(QByteArrayView line) { displayLine(QString::fromLatin1(line)); }
     /// The complete error line ("Doh! (data) " and the description) for the top of the log,
     /// without moving the caret.
     virtual void errorLine(const QString& line) = 0;

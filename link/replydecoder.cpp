@@ -323,8 +323,12 @@ ReplyDecoder::Outcome ReplyDecoder::outputRecord(const uchar* record, qint32 dt,
             return fail(errorText.isEmpty() ? QStringLiteral("Write failed")
                                             : QStringLiteral("Write failed: ") + errorText);
     }
-    if (options.display)
-        output.displayLine(lineText());
+    if (options.display) {
+        if (m_lineIsText)
+            output.displayLine(lineText());
+        else
+            output.displayAscii(QByteArrayView(m_lineBytes.data(), m_lineSize));
+    }
     return Outcome::Continue;
 }
 

@@ -184,9 +184,9 @@ bool DataFile::write(const char* data, qsizetype size)
 {
     if (!isOpen())
         return false;
-    m_buffer.append(data, size);
-    m_entryEnds.append(m_buffer.size());
-    if (m_buffer.size() < MaxBuffered)
+    m_buffer.insert(m_buffer.end(), data, data + size);
+    m_entryEnds.push_back(qsizetype(m_buffer.size()));
+    if (qsizetype(m_buffer.size()) < MaxBuffered)
         return true;
     if (!handOver())
         return false;
@@ -229,8 +229,9 @@ void DataFile::tmrSync_Timer()
 bool DataFile::handOver()
 {
     qsizetype done = 0;
-    while (done < m_buffer.size()) {
-        const qint64 written = m_file.write(m_buffer.constData() + done, m_buffer.size() - done);
+    const qsizetype size = qsizetype(m_buffer.size());
+    while (done < size) {
+        const qint64 written = m_file.write(m_buffer.data() + done, size - done);
         if (written <= 0) {
             QString reason = m_file.errorString();
             if (reason.isEmpty())
@@ -253,7 +254,7 @@ bool DataFile::handOver()
 void DataFile::cutToWholeEntries(qsizetype handedOver, QString& reason)
 {
     const auto whole = std::upper_bound(m_entryEnds.cbegin(), m_entryEnds.cend(), handedOver) - m_entryEnds.cbegin();
-    const qsizetype kept = whole > 0 ? m_entryEnds.at(whole - 1) : 0;
+    const qsizetype kept = whole > 0 ? m_entryEnds[size_t(whole - 1)] : 0;
     m_entriesInFile += quint64(whole);
     m_fileSize += kept;
     // Shrinking needs no free space, so this works on the very disk that just filled up.

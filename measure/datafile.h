@@ -11,6 +11,7 @@
 
 #include "platform/timer.h"
 #include <memory>
+#include <vector>
 
 class Clock;
 
@@ -104,9 +105,10 @@ private:
     const Clock& m_clock;
     QLocale m_locale;
     QFile m_file;
-    QByteArray m_buffer;
+    // Plain vectors: an append per record must stay a copy, with no sharing checks.
+    std::vector<char> m_buffer;
     /// Where each entry in m_buffer ends, so that a partial hand-over can be cut back to one.
-    QList<qsizetype> m_entryEnds;
+    std::vector<qsizetype> m_entryEnds;
     qint64 m_fileSize = 0;
     quint64 m_entriesInFile = 0;
     QString m_error;

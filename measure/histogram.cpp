@@ -37,8 +37,30 @@ QByteArray number(double v)
 
 Histogram::Histogram() = default;
 
+void Histogram::countSparse(qint32 dt)
+{
+    if (!m_dense) {
+        // The first record: the array centres on it, ±131,072 ps (a peak and its background).
+        m_dense = std::make_unique<quint64[]>(size_t(DenseSpan));
+        m_denseBase = qint64(dt) - DenseSpan / 2;
+        m_dense[size_t(qint64(dt) - m_denseBase)] = 1;
+        m_newKeys.push_back(dt);
+        return;
+    }
+    auto it = m_counts.find(dt);
+    if (it == m_counts.end()) {
+        m_counts.insert(dt, 1);
+        m_newKeys.push_back(dt);
+    } else {
+        ++*it;
+    }
+}
+
 void Histogram::clear()
 {
+    // The next run places the array anew around its own first record.
+    m_dense.reset();
+    m_denseBase = std::numeric_limits<qint64>::min() / 2;
     m_counts.clear();
     m_newKeys.clear();
     m_sortedKeys.clear();
@@ -279,7 +301,7 @@ std::vector<quint64> Histogram::countsInKeyOrder() const
 {
     std::vector<quint64> counts(m_sortedKeys.size());
     for (std::size_t i = 0; i < m_sortedKeys.size(); ++i) {
-        counts[i] = m_counts.value(m_sortedKeys[i]);
+        counts[i] = countOf(m_sortedKeys[i]);
         m_prefix[i + 1] = m_prefix[i] + counts[i];
     }
     return counts;

@@ -5,6 +5,8 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <limits>
+#include <memory>
 #include <QVector>
 #include <QtGlobal>
 #include <bitset>
@@ -127,16 +129,23 @@ public:
 private:
     void countValue(qint32 dt)
     {
-        auto it = m_counts.find(dt);
-        if (it == m_counts.end()) {
-            m_counts.insert(dt, 1);
-            m_newKeys.push_back(dt);
+        // Almost every record lands near the first one: a flat array there, a hash for the rest.
+        const quint64 slot = quint64(qint64(dt) - m_denseBase);
+        if (slot < quint64(DenseSpan)) [[likely]] {
+            if (m_dense[slot]++ == 0)
+                m_newKeys.push_back(dt);
         } else {
-            ++*it;
+            countSparse(dt);
         }
         ++m_count;
         ++m_revision;
         m_dirty = true;
+    }
+    void countSparse(qint32 dt);
+    quint64 countOf(qint32 dt) const
+    {
+        const quint64 slot = quint64(qint64(dt) - m_denseBase);
+        return slot < quint64(DenseSpan) ? m_dense[slot] : m_counts.value(dt);
     }
     void noteReading(std::bitset<4096>& seen, int reading)
     {
@@ -158,8 +167,13 @@ private:
     void ensureGrid(qint32 low, qint32 high) const;
     double snapEdge(double edge) const;
 
-    // Exact counts per dt; keys not yet in m_sortedKeys wait in m_newKeys, so that adding
-    // stays O(1) and a rebuild only sorts what is new.
+    // Exact counts per dt: a flat array of DenseSpan values from m_denseBase (placed around the
+    // first record of a run), and a hash for values outside it. Keys not yet in m_sortedKeys
+    // wait in m_newKeys, so that adding stays O(1) and a rebuild only sorts what is new.
+    static constexpr qint32 DenseSpan = 1 << 18;
+    std::unique_ptr<quint64[]> m_dense;
+    // Nothing is dense until the first record places the array.
+    qint64 m_denseBase = std::numeric_limits<qint64>::min() / 2;
     QHash<qint32, quint64> m_counts;
     mutable std::vector<qint32> m_newKeys;
     mutable std::vector<qint32> m_sortedKeys;

@@ -230,6 +230,8 @@ void InstrumentSession::heartbeat() { m_link->heartbeatReceived(); }
 
 void InstrumentSession::displayLine(const QString& line) { m_log.LogMessage(line, false); }
 
+void InstrumentSession::displayAscii(QByteArrayView line) { m_log.appendAsciiLine(line); }
+
 void InstrumentSession::errorLine(const QString& line)
 {
     m_log.LogMessage(line, false);

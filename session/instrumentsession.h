@@ -119,6 +119,7 @@ signals:
 private:
     void heartbeat() override;
     void displayLine(const QString& line) override;
+    void displayAscii(QByteArrayView line) override;
     void errorLine(const QString& line) override;
     bool fileIsOpen() const override;
     bool writeFile(QByteArrayView bytes, QString& errorText) override;

@@ -2,6 +2,7 @@
 #include "session/messagelog.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 const QString CrLf = QStringLiteral("\r\n");
@@ -12,15 +13,24 @@ MessageLog::MessageLog(QObject* parent, qsizetype capacity) : QObject(parent), m
 MessageLog::Entry MessageLog::store(QByteArrayView utf8, bool closed)
 {
     const qsizetype n = utf8.size();
-    if (m_chunks.empty() || m_chunks.back().data.size() + n > m_chunks.back().data.capacity()) {
+    if (m_chunks.empty() || m_chunks.back().size + n > m_chunks.back().capacity) {
         Chunk c;
+        if (m_spare.data && m_spare.capacity >= n) {
+            c = std::move(m_spare);
+            m_spare = Chunk{};
+        } else {
+            c.capacity = std::max(ChunkBytes, n);
+            c.data = std::make_unique_for_overwrite<char[]>(size_t(c.capacity));
+        }
         c.start = m_nextPos;
-        c.data.reserve(std::max(ChunkBytes, n));
+        c.size = 0;
         m_chunks.push_back(std::move(c));
     }
     Chunk& c = m_chunks.back();
-    const Entry e{c.start + quint64(c.data.size()), quint32(n), closed};
-    c.data.append(utf8.data(), n);
+    const Entry e{c.start + quint64(c.size), quint32(n), closed};
+    if (n > 0)
+        std::memcpy(c.data.get() + c.size, utf8.data(), size_t(n));
+    c.size += n;
     m_nextPos = e.pos + quint64(n);
     return e;
 }
@@ -33,7 +43,7 @@ QByteArrayView MessageLog::bytesOf(const Entry& e) const
     if (it == m_chunks.begin())
         return {};
     --it;
-    return QByteArrayView(it->data.constData() + (e.pos - it->start), qsizetype(e.size));
+    return QByteArrayView(it->data.get() + (e.pos - it->start), qsizetype(e.size));
 }
 
 QString MessageLog::line(qsizetype row) const { return QString::fromUtf8(bytesOf(entryAt(row))); }
@@ -42,7 +52,7 @@ qsizetype MessageLog::storedBytes() const
 {
     qsizetype n = qsizetype(m_entries.size() * sizeof(Entry));
     for (const Chunk& c : m_chunks)
-        n += c.data.capacity();
+        n += c.capacity;
     return n;
 }
 
@@ -53,8 +63,11 @@ void MessageLog::releaseChunks()
     // Every live entry lies at or after the oldest one's position (rewritten lines are stored
     // anew at the end), so chunks wholly before it can go.
     const quint64 oldest = m_entries.empty() ? m_nextPos : m_entries.front().pos;
-    while (m_chunks.size() > 1 && m_chunks[1].start <= oldest)
+    while (m_chunks.size() > 1 && m_chunks[1].start <= oldest) {
+        if (m_chunks.front().capacity == ChunkBytes)
+            m_spare = std::move(m_chunks.front());
         m_chunks.pop_front();
+    }
     if (m_entries.empty()) {
         m_chunks.clear();
     }
@@ -94,6 +107,18 @@ void MessageLog::LogMessage(const QString& text, bool moveCaret)
     }
     if (moveCaret)
         emit caretToEnd();
+}
+
+void MessageLog::appendAsciiLine(QByteArrayView line)
+{
+    // ASCII is its own UTF-8: stored as it stands.
+    pushNewest(line, true);
+    ++m_appended;
+    trim();
+    if (!m_changeSignalled) {
+        m_changeSignalled = true;
+        emit changed();
+    }
 }
 
 void MessageLog::setText(const QString& text)

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <deque>
+#include <memory>
 
 /// The log's text is its lines, newest first, each followed by CR LF. A line may be "open"
 /// (no CR LF after it yet): the start-up and calibration texts replace the whole log with
@@ -22,6 +23,8 @@ public:
 
     /// The line, then CR LF, then the old text. The oldest lines beyond the capacity are dropped.
     void LogMessage(const QString& text, bool moveCaret);
+    /// LogMessage for one line of plain ASCII without CR or LF (a record line), caret left alone.
+    void appendAsciiLine(QByteArrayView line);
     /// Replaces the whole text, as the start-up texts do.
     void setText(const QString& text);
     void clear();
@@ -65,7 +68,9 @@ private:
     };
     struct Chunk {
         quint64 start = 0;
-        QByteArray data;
+        std::unique_ptr<char[]> data;
+        qsizetype size = 0;
+        qsizetype capacity = 0;
     };
     static constexpr qsizetype ChunkBytes = 256 * 1024;
 
@@ -78,6 +83,9 @@ private:
 
     std::deque<Entry> m_entries; // back = newest
     std::deque<Chunk> m_chunks;  // by start, ascending
+    // One released chunk kept for the next: at a million lines a second the log would otherwise
+    // map and unmap a quarter megabyte thousands of times a second.
+    Chunk m_spare;
     quint64 m_nextPos = 0;
     qsizetype m_capacity;
     qsizetype m_hidden = 0; // oldest entries kept aside during calibration
