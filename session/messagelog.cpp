@@ -10,6 +10,24 @@ const QString CrLf = QStringLiteral("\r\n");
 
 MessageLog::MessageLog(QObject* parent, qsizetype capacity) : QObject(parent), m_capacity(capacity) {}
 
+void MessageLog::EntryRing::grow()
+{
+    // Doubling keeps a short log small; a full one holds one more than the capacity for the
+    // moment between a push and its trim.
+    std::vector<Entry> bigger(std::max<size_t>(1024, m_items.size() * 2));
+    for (size_t i = 0; i < m_size; ++i)
+        bigger[i] = (*this)[i];
+    m_items = std::move(bigger);
+    m_head = 0;
+}
+
+void MessageLog::EntryRing::insert(size_t i, const Entry& e)
+{
+    push_back(e);
+    for (size_t at = m_size - 1; at > i; --at)
+        std::swap((*this)[at], (*this)[at - 1]);
+}
+
 MessageLog::Entry MessageLog::store(QByteArrayView utf8, bool closed)
 {
     const qsizetype n = utf8.size();
@@ -124,7 +142,7 @@ void MessageLog::appendAsciiLine(QByteArrayView line)
 void MessageLog::setText(const QString& text)
 {
     // Only the visible lines are replaced; lines kept aside by a calibration stay aside.
-    m_entries.resize(size_t(m_hidden));
+    m_entries.truncate(size_t(m_hidden));
     if (!text.isEmpty()) {
         QStringList parts = text.split(CrLf);
         const bool lastOpen = !parts.last().isEmpty();
@@ -178,7 +196,7 @@ void MessageLog::endAside(const QString& closing)
         e = store(joined, true);
     } else {
         const Entry e = store(closingUtf8, true);
-        m_entries.insert(m_entries.begin() + m_hidden, e);
+        m_entries.insert(size_t(m_hidden), e);
     }
     m_hidden = 0;
     m_asideActive = false;

@@ -6,6 +6,7 @@
 #include <QString>
 #include <deque>
 #include <memory>
+#include <vector>
 
 /// The log's text is its lines, newest first, each followed by CR LF. A line may be "open"
 /// (no CR LF after it yet): the start-up and calibration texts replace the whole log with
@@ -74,6 +75,40 @@ private:
     };
     static constexpr qsizetype ChunkBytes = 256 * 1024;
 
+    /// The line index, oldest first, in one block that grows up to the capacity and then turns
+    /// over: a line in and the oldest out cost two index steps, not a deque's bookkeeping.
+    class EntryRing {
+    public:
+        size_t size() const { return m_size; }
+        bool empty() const { return m_size == 0; }
+        const Entry& operator[](size_t i) const { return m_items[wrap(m_head + i)]; }
+        Entry& operator[](size_t i) { return m_items[wrap(m_head + i)]; }
+        const Entry& front() const { return m_items[m_head]; }
+        void push_back(const Entry& e)
+        {
+            if (m_size == m_items.size())
+                grow();
+            m_items[wrap(m_head + m_size)] = e;
+            ++m_size;
+        }
+        void pop_front()
+        {
+            m_head = wrap(m_head + 1);
+            --m_size;
+        }
+        /// Keeps the oldest n.
+        void truncate(size_t n) { m_size = std::min(n, m_size); }
+        /// Puts e at index i, the newer ones one up (rare: the end of a calibration).
+        void insert(size_t i, const Entry& e);
+
+    private:
+        size_t wrap(size_t i) const { return i >= m_items.size() ? i - m_items.size() : i; }
+        void grow();
+        std::vector<Entry> m_items;
+        size_t m_head = 0;
+        size_t m_size = 0;
+    };
+
     Entry store(QByteArrayView utf8, bool closed);
     const Entry& entryAt(qsizetype row) const { return m_entries[m_entries.size() - 1 - size_t(row)]; }
     QByteArrayView bytesOf(const Entry& e) const;
@@ -81,7 +116,7 @@ private:
     void trim();
     void releaseChunks();
 
-    std::deque<Entry> m_entries; // back = newest
+    EntryRing m_entries; // back = newest
     std::deque<Chunk> m_chunks;  // by start, ascending
     // One released chunk kept for the next: at a million lines a second the log would otherwise
     // map and unmap a quarter megabyte thousands of times a second.
