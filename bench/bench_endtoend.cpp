@@ -7,6 +7,7 @@
 #include "app/vbcheckbox.h"
 #include "control/calibrationsequence.h"
 #include "bench/benchutil.h"
+#include "bench/literaldecoding.h"
 #include "link/replydecoder.h"
 #include "measure/linkhealth.h"
 #include "measure/runstatistics.h"
@@ -29,6 +30,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
+#include <random>
 #include <cstdio>
 
 namespace {
@@ -173,6 +175,32 @@ int runFlood(QApplication& qapp, double seconds, quint64 maxBytes)
 
 } // namespace
 
+// 1 Gbit/s carries 125,000,000 bytes/s; less Ethernet, IP and TCP framing about 17.9 M records of 7 bytes.
+constexpr double GigabitRecordsPerSecond = 17'900'000;
+
+/// The literal decoding's rate on this machine now, in the arrivals TCP makes (1,460 bytes).
+double literalRecordsPerSecond(bool file, bool verbose)
+{
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> reading(651, 2349), byte(0, 255);
+    QByteArray arrival;
+    for (int i = 0; i < 208; ++i) {
+        const int a = reading(rng), b = reading(rng);
+        const char record[] = {'R', char(a >> 8), char(a & 0xFF), char(b >> 8), char(b & 0xFF), char(byte(rng)), 0};
+        arrival.append(record, 7);
+    }
+    literal::CaptionPanel panel;
+    panel.options.file = file;
+    panel.options.verbose = verbose;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 1000) {
+        literal::literalArrival(panel, arrival);
+        panel.file.resize(0);
+    }
+    return panel.decoded / (t.nsecsElapsed() / 1e9);
+}
+
 int main(int argc, char* argv[])
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -198,7 +226,10 @@ int main(int argc, char* argv[])
     const QCommandLineOption fetchMs(QStringLiteral("fetch-ms"),
                                      QStringLiteral("A PyVISA script on the control port fetches the time differences every MS ms."),
                                      QStringLiteral("MS"));
-    p.addOptions({seconds, rate, display, file, autoPoll, sim, calibrateEvery, flood, floodBytes, fetchMs});
+    const QCommandLineOption blast(QStringLiteral("blast"),
+                                   QStringLiteral("The simulator sends a pre-generated ring as fast as the socket takes it (paced only by an explicit --rate)."));
+    const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Verbose ticked, 1 or 0 (default 0)."), QStringLiteral("0|1"), QStringLiteral("0"));
+    p.addOptions({seconds, rate, display, file, autoPoll, sim, calibrateEvery, flood, floodBytes, fetchMs, blast, verbose});
     p.process(qapp);
     if (p.isSet(flood))
         return runFlood(qapp, p.value(flood).toDouble(), p.value(floodBytes).toULongLong() * 1048576ull);
@@ -206,7 +237,12 @@ int main(int argc, char* argv[])
     const QString simPath = p.isSet(sim) ? p.value(sim) : QCoreApplication::applicationDirPath() + QStringLiteral("/tallyscope-sim");
     QProcess simulator;
     simulator.setProgram(simPath);
-    simulator.setArguments({QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--rate"), p.value(rate), QStringLiteral("--stats")});
+    QStringList simArguments{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--stats")};
+    if (p.isSet(blast))
+        simArguments << QStringLiteral("--blast");
+    if (!p.isSet(blast) || p.isSet(rate))
+        simArguments << QStringLiteral("--rate") << p.value(rate);
+    simulator.setArguments(simArguments);
     simulator.start();
     if (!simulator.waitForReadyRead(10000)) {
         std::fprintf(stderr, "tallyscope-sim did not start: %s\n", qPrintable(simulator.errorString()));
@@ -295,6 +331,7 @@ int main(int argc, char* argv[])
             ui.chkDisplay->setValue(p.value(display).toInt());
             ui.chkFile->setValue(p.value(file).toInt());
             ui.chkAuto->setValue(p.value(autoPoll).toInt());
+            ui.chkVerbose->setValue(p.value(verbose).toInt());
             probe.start();
             runClock.start();
             startRun();
@@ -361,14 +398,20 @@ int main(int argc, char* argv[])
     for (const QString& f : files)
         written += countLines(data.filePath(f));
 
-    std::printf("run: %.0f s at %s records/s asked, Display %s, File %s, Auto %s\n", runSeconds, qPrintable(p.value(rate)),
-                qPrintable(p.value(display)), qPrintable(p.value(file)), qPrintable(p.value(autoPoll)));
+    std::printf("run: %.0f s at %s records/s asked, Display %s, File %s, Auto %s, Verbose %s\n", runSeconds,
+                p.isSet(blast) && !p.isSet(rate) ? "as many" : qPrintable(p.value(rate)), qPrintable(p.value(display)),
+                qPrintable(p.value(file)), qPrintable(p.value(autoPoll)), qPrintable(p.value(verbose)));
     std::printf("records sent     %llu\n", sent);
     std::printf("records decoded  %llu (%s)\n", decoded, decoded == sent ? "all" : "NOT all");
     if (p.value(file).toInt())
         std::printf("records written  %lld (%s the %llu decoded while a run was on; the rest arrived after a stop)\n", written,
                     quint64(written) == decodedAtStop ? "all of" : "NOT all of", decodedAtStop);
     std::printf("sustained rate   %.0f records/s decoded\n", decoded / runSeconds);
+    const double literalRate = literalRecordsPerSecond(p.value(file).toInt() != 0, p.value(verbose).toInt() != 0);
+    std::printf("gigabit ratio    %.1f %% of the gigabit wire rate (%.0f records/s); the literal decoding, measured now: "
+                "%.0f records/s = %.2f %%\n",
+                100.0 * decoded / runSeconds / GigabitRecordsPerSecond, GigabitRecordsPerSecond, literalRate,
+                100.0 * literalRate / GigabitRecordsPerSecond);
     std::printf("event loop       10 ms timer late by p50 %.2f ms, p99 %.2f ms\n", probe.percentile(0.50), probe.percentile(0.99));
     std::printf("peak memory      %.1f MiB resident\n", benchutil::peakResidentMiB());
     if (calibrateMs > 0) {
