@@ -59,6 +59,15 @@ void GroundTruthLog::writeCalibration(const RecordGenerator::Calibration& calibr
     m_buffer.append('\n');
 }
 
+void GroundTruthLog::writeRingHeader(qint64 count)
+{
+    if (!isOpen())
+        return;
+    m_buffer.append("# ring ");
+    appendNumber(m_buffer, count);
+    m_buffer.append(" records: the stream is this ring repeated from record 0\n");
+}
+
 void GroundTruthLog::append(const GeneratedRecord& record)
 {
     if (!isOpen())

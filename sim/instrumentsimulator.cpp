@@ -3,10 +3,12 @@
 
 #include "link/protocol.h"
 #include "platform/qttimer.h"
+#include "platform/rawwriter.h"
 
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <deque>
 #include <string_view>
@@ -22,6 +24,10 @@ constexpr int MaxRecordsPerTick = 1 << 17;
 constexpr int RelistenAttempts = 40;
 constexpr int RelistenRetryMs = 50;
 constexpr std::string_view ReplyStarts = "HPRV01234567";
+// Replies wait behind at most one block; large enough that the syscalls cost nothing.
+constexpr qsizetype BlastBlockRecords = 1 << 16;
+// Longest the sender holds the event loop before commands get read again.
+constexpr auto BlastSlice = std::chrono::milliseconds(4);
 
 } // namespace
 
@@ -47,6 +53,30 @@ private:
     QTcpSocket* m_socket;
 };
 
+struct InstrumentSimulator::Ring {
+    RecordGenerator::Calibration calibration;
+    QByteArray bytes; ///< whole records
+    qsizetype records = 0;
+};
+
+struct InstrumentSimulator::Blast {
+    /// A reply, or a slice of a ring (whole records), and how much of it is on its way.
+    struct Message {
+        QByteArray bytes;
+        std::shared_ptr<const Ring> ring;
+        qsizetype begin = 0;
+        qsizetype size = 0;
+        qsizetype done = 0;
+        const char* data() const { return ring ? ring->bytes.constData() + begin : bytes.constData(); }
+    };
+    RawWriter* writer = nullptr; ///< belongs to the socket
+    std::deque<Message> queue;
+    std::shared_ptr<const Ring> ring;
+    qsizetype next = 0; ///< the ring record the next block starts with
+    double paceStart = 0;
+    double paceIssued = 0;
+};
+
 struct InstrumentSimulator::Session {
     Peer* peer = nullptr;
     std::unique_ptr<Peer> owned; ///< the TCP peer; an in-process peer belongs to its socket
@@ -57,6 +87,7 @@ struct InstrumentSimulator::Session {
     double streamIssued = 0; ///< records generated since streamStart
     std::deque<Piece> pending;
     qint64 pendingBytes = 0;
+    std::unique_ptr<Blast> blast; ///< set for TCP clients in blast mode
 };
 
 InstrumentSimulator::InstrumentSimulator(SimulatorConfig cfg, QObject* parent)
@@ -183,7 +214,16 @@ void InstrumentSimulator::onNewConnection()
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         auto peer = std::make_unique<TcpPeer>(socket);
         Peer* raw = peer.get();
+        // Garbage waiting for a client must go through the blast queue like everything else.
+        const int garbageCount = m_config.blast ? std::exchange(m_pendingGarbage, 0) : 0;
         Session* session = accept(raw, std::move(peer));
+        if (m_config.blast && !session->closed) {
+            session->blast = std::make_unique<Blast>();
+            session->blast->writer = new RawWriter(socket);
+            connect(session->blast->writer, &RawWriter::writable, this, [this, session] { blastPump(*session); });
+            if (garbageCount > 0)
+                deliver(*session, garbage(garbageCount));
+        }
         connect(socket, &QTcpSocket::readyRead, this, [this, session, socket] {
             if (!session->closed)
                 receive(*session, socket->readAll());
@@ -268,6 +308,15 @@ void InstrumentSimulator::onDisconnected(Session& session)
     session.pendingBytes = 0;
     if (auto* tcp = dynamic_cast<TcpPeer*>(session.owned.get()))
         tcp->socket()->disconnect(this);
+    if (session.blast) {
+        // The writer may be mid-signal: it is disarmed here and goes with its socket.
+        if (session.blast->writer) {
+            session.blast->writer->watch(false);
+            session.blast->writer->disconnect(this);
+            session.blast->writer = nullptr;
+        }
+        session.blast->queue.clear();
+    }
     // An in-process peer may be gone before the prune.
     session.peer = nullptr;
     if (!m_prunePending) {
@@ -298,6 +347,9 @@ void InstrumentSimulator::handle(Session& session, const CommandParser::Command&
         deliver(session, registerReply(command.registerIndex, session));
         break;
     case Kind::Calibration:
+        // A blast ring holds one calibration's records; a new one is made at the next run.
+        if (session.blast)
+            session.streaming = false;
         m_level = command.argument == 0x01 ? CalibrationLevel::Low
             : command.argument == 0x03     ? CalibrationLevel::High
                                            : CalibrationLevel::Normal;
@@ -392,6 +444,12 @@ void InstrumentSimulator::startStream(Session& session)
     if (session.streaming)
         return;
     session.streaming = true;
+    if (Blast* blast = session.blast.get()) {
+        blast->paceStart = m_clock.monotonicSeconds();
+        blast->paceIssued = 0;
+        if (blast->writer)
+            blast->writer->watch(true);
+    }
     session.streamStart = m_clock.monotonicSeconds();
     session.streamIssued = 0;
     if (!m_streamTimer->isActive())
@@ -417,6 +475,11 @@ void InstrumentSimulator::streamTick()
         if (session.closed || !session.streaming)
             continue;
         anyStreaming = true;
+        if (session.blast) {
+            // The tick only wakes a paced or paused blast; the socket drives it otherwise.
+            blastPump(session);
+            continue;
+        }
         if (blocked || !m_generator.canGenerate()) {
             // A paused stream resumes at its rate, without a burst for the pause.
             session.streamStart = now;
@@ -450,6 +513,14 @@ void InstrumentSimulator::deliver(Session& session, QByteArray bytes, bool isRec
 {
     if (session.closed || bytes.isEmpty() || m_faults.silent())
         return;
+    if (session.blast) {
+        // Whole messages in order behind the block being sent; split writes do not apply here.
+        session.blast->queue.push_back({std::move(bytes), nullptr, 0, 0, 0});
+        session.blast->queue.back().size = session.blast->queue.back().bytes.size();
+        if (session.blast->writer)
+            session.blast->writer->watch(true);
+        return;
+    }
     if (m_faults.splitting() && bytes.size() > 1) {
         const qsizetype size = bytes.size();
         const int cuts = 1 + int(m_noiseRng() % quint64(std::min<qsizetype>(3, size - 1)));
@@ -527,6 +598,13 @@ void InstrumentSimulator::pumpTick()
     const bool blocked = m_faults.silent() || m_faults.stalled();
     for (size_t i = 0; i < m_sessions.size(); ++i) {
         Session& session = *m_sessions[i];
+        if (session.blast) {
+            if (!session.closed && !session.blast->queue.empty()) {
+                blastPump(session);
+                anyPending = anyPending || (!session.closed && !session.blast->queue.empty());
+            }
+            continue;
+        }
         while (!blocked && !session.closed && !session.pending.empty()) {
             const Piece piece = std::move(session.pending.front());
             session.pending.pop_front();
@@ -541,6 +619,112 @@ void InstrumentSimulator::pumpTick()
     m_truth.flush();
     if (!anyPending)
         m_pumpTimer->stop();
+}
+
+std::shared_ptr<const InstrumentSimulator::Ring> InstrumentSimulator::currentRing()
+{
+    if (m_ring && m_ring->calibration == m_reported)
+        return m_ring;
+    m_generator.setCalibration(m_reported);
+    if (!m_generator.canGenerate())
+        return nullptr;
+    auto ring = std::make_shared<Ring>();
+    ring->calibration = m_reported;
+    ring->records = m_config.blastRingRecords;
+    std::vector<GeneratedRecord> truth;
+    ring->bytes.reserve(ring->records * protocol::RecordLength);
+    m_generator.generate(int(ring->records), ring->bytes, m_truth.isOpen() ? &truth : nullptr);
+    if (m_truth.isOpen()) {
+        m_truthCalibration = ring->calibration;
+        m_truth.writeCalibration(m_truthCalibration, m_generator.tauANs(), m_generator.tauBNs());
+        m_truth.writeRingHeader(ring->records);
+        for (const GeneratedRecord& record : truth)
+            m_truth.append(record);
+        m_truth.flush();
+    }
+    m_ring = std::move(ring);
+    return m_ring;
+}
+
+bool InstrumentSimulator::queueRingBlock(Session& session)
+{
+    Blast& blast = *session.blast;
+    if (!session.streaming)
+        return false;
+    if (!blast.ring || blast.ring->calibration != m_reported) {
+        blast.ring = currentRing();
+        blast.next = 0;
+        if (!blast.ring)
+            return false;
+    }
+    qsizetype count = std::min(BlastBlockRecords, blast.ring->records - blast.next);
+    if (m_config.blastPaced) {
+        const double now = m_clock.monotonicSeconds();
+        const double rate = m_config.recordsPerSecond;
+        const double target = rate * (now - blast.paceStart);
+        const double backlogLimit = std::max(1.0, rate * MaxBacklogSeconds);
+        if (target - blast.paceIssued > backlogLimit)
+            blast.paceIssued = target - backlogLimit;
+        count = std::min(count, qsizetype(std::floor(target - blast.paceIssued)));
+        if (count <= 0)
+            return false;
+        blast.paceIssued += double(count);
+    }
+    blast.queue.push_back({{}, blast.ring, blast.next * protocol::RecordLength, count * protocol::RecordLength, 0});
+    blast.next = (blast.next + count) % blast.ring->records;
+    return true;
+}
+
+void InstrumentSimulator::blastPump(Session& session)
+{
+    if (session.closed || !session.blast || !session.blast->writer)
+        return;
+    Blast& blast = *session.blast;
+    if (m_faults.silent() || m_faults.stalled()) {
+        blast.writer->watch(false);
+        // A paused stream resumes at its rate, without a burst for the pause.
+        blast.paceStart = m_clock.monotonicSeconds();
+        blast.paceIssued = 0;
+        if (!blast.queue.empty())
+            ensurePump();
+        return;
+    }
+    const auto until = std::chrono::steady_clock::now() + BlastSlice;
+    for (;;) {
+        if (blast.queue.empty() && !queueRingBlock(session)) {
+            blast.writer->watch(false);
+            return;
+        }
+        Blast::Message& message = blast.queue.front();
+        const qint64 sent = blast.writer->write(message.data() + message.done, message.size - message.done);
+        if (sent < 0) {
+            session.peer->abort();
+            onDisconnected(session);
+            return;
+        }
+        if (m_config.keepSentBytes)
+            m_sent.append(message.data() + message.done, sent);
+        m_bytesSent += quint64(sent);
+        if (message.ring) {
+            // Blocks start on a record boundary: a record counts once its last byte is taken.
+            m_recordsSent += quint64((message.done + sent) / protocol::RecordLength - message.done / protocol::RecordLength);
+        }
+        message.done += sent;
+        if (message.done < message.size) {
+            blast.writer->watch(true);
+            return;
+        }
+        if (message.ring) {
+            const char* last = message.data() + message.size - protocol::RecordLength;
+            std::copy_n(last, protocol::RecordLength, m_lastRecord.begin());
+            m_haveRecord = true;
+        }
+        blast.queue.pop_front();
+        if (std::chrono::steady_clock::now() >= until) {
+            blast.writer->watch(true);
+            return;
+        }
+    }
 }
 
 QByteArray InstrumentSimulator::garbage(int count)

@@ -114,6 +114,8 @@ signals:
 private:
     struct Session;
     struct Piece;
+    struct Ring;
+    struct Blast;
 
     class TcpPeer;
 
@@ -141,6 +143,13 @@ private:
     void deliver(Session& session, QByteArray bytes, bool isRecords = false, std::vector<GeneratedRecord> truth = {});
     void writeNow(Session& session, const Piece& piece, bool flush);
     void ensurePump();
+    /// Sends the session's queue (replies and ring blocks, whole and in order) for a few ms at
+    /// most, then waits for the socket or the next tick.
+    void blastPump(Session& session);
+    /// Queues the next ring block when the stream is on and its pace allows; false when nothing was queued.
+    bool queueRingBlock(Session& session);
+    /// The ring for the calibration the panel holds, generated (and logged) when there is none yet.
+    std::shared_ptr<const Ring> currentRing();
     qint64 queuedBytes(const Session& session) const;
     QByteArray garbage(int count);
     void relisten(int attemptsLeft);
@@ -157,6 +166,7 @@ private:
 
     RecordGenerator m_generator;
     GroundTruthLog m_truth;
+    std::shared_ptr<const Ring> m_ring;
     RecordGenerator::Calibration m_truthCalibration;
     RecordGenerator::Calibration m_reported;
     std::array<quint8, protocol::RecordLength> m_lastRecord{};

@@ -47,5 +47,9 @@ int main(int argc, char* argv[])
     if (options.printStats())
         stats.start(1000);
 
-    return app.exec();
+    const int exitCode = app.exec();
+    // With --blast the count is the reader's reference for losses: exact, once more at the end.
+    if (options.config().blast)
+        err << "records " << simulator.recordsSent() << " sent in total" << Qt::endl;
+    return exitCode;
 }

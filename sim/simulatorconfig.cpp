@@ -38,5 +38,7 @@ QString SimulatorConfig::validationError() const
         return QStringLiteral("background span must not be negative");
     if (maxQueuedBytes < 7 || splitGapMs < 0)
         return QStringLiteral("queue limit and split gap out of range");
+    if (blastRingRecords < 1 || blastRingRecords > MaxBlastRingRecords)
+        return QStringLiteral("blast ring must hold 1 to 16,777,216 records");
     return {};
 }

@@ -45,6 +45,14 @@ struct SimulatorConfig {
     /// Fill the bits the panel must ignore (upper nibble of B's and the registers' high bytes).
     bool setUnusedBits = false;
 
+    // The blast stream (TCP clients only): a pre-generated ring of records, sent again and again.
+    bool blast = false;
+    /// Records in the ring; the ground truth holds them once.
+    int blastRingRecords = 1 << 20;
+    /// Paced at recordsPerSecond; otherwise as fast as the socket takes the bytes.
+    bool blastPaced = false;
+    static constexpr int MaxBlastRingRecords = 1 << 24;
+
     // Output and bookkeeping.
     QString groundTruthPath; ///< empty: no ground truth file
     bool keepSentBytes = false;

@@ -68,11 +68,14 @@ SimulatorOptions::SimulatorOptions(QCommandLineParser& parser)
       m_fault(QStringLiteral("fault"), QStringLiteral("Planned fault, repeatable (kinds below)."), QStringLiteral("kind@seconds[:argument]")),
       m_durationOption(QStringLiteral("duration"), QStringLiteral("Quit after this many seconds (default: run until killed)."),
                        QStringLiteral("seconds")),
-      m_statsOption(QStringLiteral("stats"), QStringLiteral("Print connections and records sent every second on stderr."))
+      m_statsOption(QStringLiteral("stats"), QStringLiteral("Print connections and records sent every second on stderr.")),
+      m_blast(QStringLiteral("blast"), QStringLiteral("On run, send a pre-generated ring of records over and over, as fast as the "
+                                                      "socket takes it (at --rate only when given).")),
+      m_blastRing(QStringLiteral("blast-ring"), QStringLiteral("Records in the --blast ring (default 1048576)."), QStringLiteral("n"))
 {
     parser.addOptions({m_portOption, m_rate, m_seed, m_groundTruth, m_noise, m_peak, m_width, m_background, m_backgroundSpan, m_overrange,
                        m_unusedBits, m_calLow, m_calHigh, m_tau, m_fpgaVersion, m_moduleVersion, m_splitGap, m_fault, m_durationOption,
-                       m_statsOption});
+                       m_statsOption, m_blast, m_blastRing});
 }
 
 bool SimulatorOptions::read(const QCommandLineParser& parser, QString* error)
@@ -93,6 +96,13 @@ bool SimulatorOptions::read(const QCommandLineParser& parser, QString* error)
     if (parser.isSet(m_rate)) {
         if (!readDouble(parser.value(m_rate), config.recordsPerSecond))
             return fail(m_rate, QStringLiteral("expected a number"));
+    }
+    config.blast = parser.isSet(m_blast);
+    config.blastPaced = parser.isSet(m_rate);
+    if (parser.isSet(m_blastRing)) {
+        if (!readInt(parser.value(m_blastRing), 1, SimulatorConfig::MaxBlastRingRecords, whole))
+            return fail(m_blastRing, QStringLiteral("expected 1 to 16777216"));
+        config.blastRingRecords = int(whole);
     }
     if (parser.isSet(m_seed)) {
         bool ok = false;

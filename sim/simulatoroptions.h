@@ -45,6 +45,8 @@ private:
     QCommandLineOption m_fault;
     QCommandLineOption m_durationOption;
     QCommandLineOption m_statsOption;
+    QCommandLineOption m_blast;
+    QCommandLineOption m_blastRing;
 
     SimulatorConfig m_config;
     quint16 m_port = SimulatorConfig::DefaultPort;
