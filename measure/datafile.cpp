@@ -163,6 +163,7 @@ bool DataFile::open(const QString& folder)
         // Our own buffer decides when bytes reach the OS; QFile's would hide write errors
         // until some later call.
         if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+            m_open = true;
             m_buffer.clear();
             m_entryEnds.clear();
             m_fileSize = 0;
@@ -217,6 +218,7 @@ bool DataFile::close()
     if (m_unsynced && !syncNow())
         return false;
     m_file.close();
+    m_open = false;
     return true;
 }
 
@@ -300,5 +302,6 @@ void DataFile::fail(const QString& reason)
     m_unsynced = false;
     m_syncTimer->stop();
     m_file.close();
+    m_open = false;
     emit writeFailed(QStringLiteral("Write failed: ") + reason);
 }

@@ -63,7 +63,7 @@ public:
     /// local time. False (with errorString()) when the folder is empty, missing or not
     /// writable, or no free name is left.
     bool open(const QString& folder);
-    bool isOpen() const { return m_file.isOpen(); }
+    bool isOpen() const { return m_open; }
     /// Full path of the open file, or of the last one opened.
     QString path() const { return m_file.fileName(); }
     QString errorString() const { return m_error; }
@@ -105,6 +105,8 @@ private:
     const Clock& m_clock;
     QLocale m_locale;
     QFile m_file;
+    // m_file's state, kept here: asked once per record, it must not cost a call into Qt.
+    bool m_open = false;
     // Plain vectors: an append per record must stay a copy, with no sharing checks.
     std::vector<char> m_buffer;
     /// Where each entry in m_buffer ends, so that a partial hand-over can be cut back to one.

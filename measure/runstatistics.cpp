@@ -39,7 +39,11 @@ QString RunStatistics::countCaption() const
         return {};
     // Always grouped by three: QLocale::toString omits the separator under the C locale and
     // groups by other rules in some locales.
-    return numberformat::grouped(*m_count, QLocale().groupSeparator());
+    if (const QLocale current; current != m_captionLocale) {
+        m_captionLocale = current;
+        m_groupSeparator = current.groupSeparator();
+    }
+    return numberformat::grouped(*m_count, m_groupSeparator);
 }
 
 QString RunStatistics::rangeCaption() const

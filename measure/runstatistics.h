@@ -3,6 +3,7 @@
 
 #include "link/decoderoutput.h"
 
+#include <QLocale>
 #include <QObject>
 #include <functional>
 #include <QString>
@@ -91,6 +92,10 @@ private:
     }
 
     std::optional<qint64> m_count;
+    // The separator of the default locale, asked of the system only when the locale changes:
+    // the count caption is made once per arrival.
+    mutable QLocale m_captionLocale{QLocale::c()};
+    mutable QString m_groupSeparator = QLocale::c().groupSeparator();
     std::optional<qint64> m_min;
     std::optional<qint64> m_max;
     std::optional<qint64> m_last;

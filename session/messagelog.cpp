@@ -6,15 +6,14 @@
 
 namespace {
 const QString CrLf = QStringLiteral("\r\n");
-}
+constexpr QByteArrayView CrLfBytes("\r\n", 2);
+} // namespace
 
 MessageLog::MessageLog(QObject* parent, qsizetype capacity) : QObject(parent), m_capacity(capacity) {}
 
 void MessageLog::EntryRing::grow()
 {
-    // Doubling keeps a short log small; a full one holds one more than the capacity for the
-    // moment between a push and its trim.
-    std::vector<Entry> bigger(std::max<size_t>(1024, m_items.size() * 2));
+    std::vector<Entry> bigger(std::max<size_t>(64, m_items.size() * 2));
     for (size_t i = 0; i < m_size; ++i)
         bigger[i] = (*this)[i];
     m_items = std::move(bigger);
@@ -28,14 +27,14 @@ void MessageLog::EntryRing::insert(size_t i, const Entry& e)
         std::swap((*this)[at], (*this)[at - 1]);
 }
 
-MessageLog::Entry MessageLog::store(QByteArrayView utf8, bool closed)
+quint64 MessageLog::store(QByteArrayView first, QByteArrayView second)
 {
-    const qsizetype n = utf8.size();
+    const qsizetype n = first.size() + second.size();
     if (m_chunks.empty() || m_chunks.back().size + n > m_chunks.back().capacity) {
         Chunk c;
-        if (m_spare.data && m_spare.capacity >= n) {
-            c = std::move(m_spare);
-            m_spare = Chunk{};
+        if (!m_spares.empty() && m_spares.back().capacity >= n) {
+            c = std::move(m_spares.back());
+            m_spares.pop_back();
         } else {
             c.capacity = std::max(ChunkBytes, n);
             c.data = std::make_unique_for_overwrite<char[]>(size_t(c.capacity));
@@ -45,12 +44,17 @@ MessageLog::Entry MessageLog::store(QByteArrayView utf8, bool closed)
         m_chunks.push_back(std::move(c));
     }
     Chunk& c = m_chunks.back();
-    const Entry e{c.start + quint64(c.size), quint32(n), closed};
-    if (n > 0)
-        std::memcpy(c.data.get() + c.size, utf8.data(), size_t(n));
+    const quint64 pos = c.start + quint64(c.size);
+    char* to = c.data.get() + c.size;
+    if (!first.isEmpty())
+        std::memcpy(to, first.data(), size_t(first.size()));
+    to += first.size();
+    // The second part is a line end: two stores, not a call.
+    for (char byte : second)
+        *to++ = byte;
     c.size += n;
-    m_nextPos = e.pos + quint64(n);
-    return e;
+    m_nextPos = pos + quint64(n);
+    return pos;
 }
 
 QByteArrayView MessageLog::bytesOf(const Entry& e) const
@@ -64,7 +68,46 @@ QByteArrayView MessageLog::bytesOf(const Entry& e) const
     return QByteArrayView(it->data.get() + (e.pos - it->start), qsizetype(e.size));
 }
 
-QString MessageLog::line(qsizetype row) const { return QString::fromUtf8(bytesOf(entryAt(row))); }
+QByteArrayView MessageLog::lineOf(const Entry& e, quint64 index) const
+{
+    const QByteArrayView bytes = bytesOf(e);
+    if (!e.run)
+        return bytes;
+    // The starts of the run's lines, found once per run and extended as it grows.
+    if (m_offsetsPos != e.pos) {
+        m_offsetsPos = e.pos;
+        m_offsets.assign(1, 0);
+    }
+    while (m_offsets.size() <= index) {
+        const char* from = bytes.data() + m_offsets.back();
+        const auto* lf = static_cast<const char*>(std::memchr(from, '\n', size_t(bytes.size() - m_offsets.back())));
+        m_offsets.push_back(quint32(lf - bytes.data() + 1));
+    }
+    const quint32 start = m_offsets[index];
+    const char* lf = static_cast<const char*>(std::memchr(bytes.data() + start, '\n', size_t(bytes.size() - start)));
+    return QByteArrayView(bytes.data() + start, qsizetype(lf - bytes.data() - start - 1));
+}
+
+size_t MessageLog::entryHolding(quint64 number) const
+{
+    size_t low = 0;
+    size_t high = m_entries.size();
+    while (high - low > 1) {
+        const size_t mid = (low + high) / 2;
+        if (m_entries[mid].firstLine <= number)
+            low = mid;
+        else
+            high = mid;
+    }
+    return low;
+}
+
+QString MessageLog::line(qsizetype row) const
+{
+    const quint64 number = m_lineEnd - 1 - quint64(row);
+    const Entry& e = m_entries[entryHolding(number)];
+    return QString::fromUtf8(lineOf(e, number - e.firstLine));
+}
 
 qsizetype MessageLog::storedBytes() const
 {
@@ -74,32 +117,67 @@ qsizetype MessageLog::storedBytes() const
     return n;
 }
 
-void MessageLog::pushNewest(QByteArrayView utf8, bool closed) { m_entries.push_back(store(utf8, closed)); }
+void MessageLog::pushNewest(QByteArrayView utf8, bool closed)
+{
+    Entry e;
+    e.pos = store(utf8);
+    e.firstLine = m_lineEnd++;
+    e.size = quint32(utf8.size());
+    e.closed = closed;
+    m_entries.push_back(e);
+}
 
 void MessageLog::releaseChunks()
 {
     // Every live entry lies at or after the oldest one's position (rewritten lines are stored
     // anew at the end), so chunks wholly before it can go.
-    const quint64 oldest = m_entries.empty() ? m_nextPos : m_entries.front().pos;
+    const quint64 oldest = m_entries.empty() ? m_nextPos : m_entries[0].pos;
     while (m_chunks.size() > 1 && m_chunks[1].start <= oldest) {
-        if (m_chunks.front().capacity == ChunkBytes)
-            m_spare = std::move(m_chunks.front());
+        if (m_chunks.front().capacity == ChunkBytes && m_spares.size() < MaxSpares)
+            m_spares.push_back(std::move(m_chunks.front()));
         m_chunks.pop_front();
     }
-    if (m_entries.empty()) {
+    if (m_entries.empty())
         m_chunks.clear();
-    }
 }
+
+qsizetype MessageLog::lineCount() const { return qsizetype(totalLines() - std::max(excessLines(), m_hiddenLines)); }
 
 void MessageLog::trim()
 {
-    if (qsizetype(m_entries.size()) <= m_capacity)
+    const quint64 slack = std::min(TrimSlack, quint64(m_capacity));
+    quint64 total = totalLines();
+    if (total <= quint64(m_capacity) + slack) {
+        m_trimAt = m_entries.empty() ? 0 : m_entries[0].firstLine + quint64(m_capacity) + slack;
         return;
-    while (qsizetype(m_entries.size()) > m_capacity) {
-        m_entries.pop_front();
-        if (m_hidden > 0)
-            --m_hidden;
     }
+    while (total > quint64(m_capacity)) {
+        Entry& front = m_entries[0];
+        const quint64 excess = total - quint64(m_capacity);
+        const bool hidden = m_hidden > 0;
+        if (front.lines <= excess) {
+            if (hidden) {
+                --m_hidden;
+                m_hiddenLines -= front.lines;
+            }
+            total -= front.lines;
+            m_entries.pop_front();
+            continue;
+        }
+        // The oldest lines of a run fall off its front.
+        const QByteArrayView bytes = bytesOf(front);
+        qsizetype cut = 0;
+        for (quint64 i = 0; i < excess; ++i)
+            cut = static_cast<const char*>(std::memchr(bytes.data() + cut, '\n', size_t(bytes.size() - cut))) - bytes.data() + 1;
+        front.pos += quint64(cut);
+        front.size -= quint32(cut);
+        front.lines -= quint32(excess);
+        front.firstLine += excess;
+        if (hidden)
+            m_hiddenLines -= excess;
+        total -= excess;
+    }
+    m_trimAt = m_entries.empty() ? 0 : m_entries[0].firstLine + quint64(m_capacity) + slack;
     releaseChunks();
 }
 
@@ -129,10 +207,33 @@ void MessageLog::LogMessage(const QString& text, bool moveCaret)
 
 void MessageLog::appendAsciiLine(QByteArrayView line)
 {
-    // ASCII is its own UTF-8: stored as it stands.
-    pushNewest(line, true);
+    // ASCII is its own UTF-8. A record line right after the last one joins its run when the
+    // run's chunk has room for it.
+    const qsizetype n = line.size() + 2;
+    Entry* last = m_entries.empty() ? nullptr : &m_entries.back();
+    Chunk* chunk = m_chunks.empty() ? nullptr : &m_chunks.back();
+    if (last && last->run && m_hidden < qsizetype(m_entries.size()) && last->pos + last->size == m_nextPos && chunk
+        && chunk->size + n <= chunk->capacity) {
+        char* to = chunk->data.get() + chunk->size;
+        std::memcpy(to, line.data(), size_t(line.size()));
+        to[line.size()] = '\r';
+        to[line.size() + 1] = '\n';
+        chunk->size += n;
+        m_nextPos += quint64(n);
+        last->size += quint32(n);
+        ++last->lines;
+        ++m_lineEnd;
+    } else {
+        Entry e;
+        e.pos = store(line, CrLfBytes);
+        e.firstLine = m_lineEnd++;
+        e.size = quint32(n);
+        e.run = true;
+        m_entries.push_back(e);
+    }
     ++m_appended;
-    trim();
+    if (m_lineEnd > m_trimAt)
+        trim();
     if (!m_changeSignalled) {
         m_changeSignalled = true;
         emit changed();
@@ -143,6 +244,8 @@ void MessageLog::setText(const QString& text)
 {
     // Only the visible lines are replaced; lines kept aside by a calibration stay aside.
     m_entries.truncate(size_t(m_hidden));
+    if (!m_entries.empty())
+        m_lineEnd = m_entries.back().firstLine + m_entries.back().lines;
     if (!text.isEmpty()) {
         QStringList parts = text.split(CrLf);
         const bool lastOpen = !parts.last().isEmpty();
@@ -162,16 +265,27 @@ void MessageLog::clear() { setText(QString()); }
 QString MessageLog::text() const
 {
     QByteArray out;
-    const qsizetype n = lineCount();
-    qsizetype total = 0;
-    for (qsizetype i = 0; i < n; ++i)
-        total += entryAt(i).size + 2;
-    out.reserve(total);
-    for (qsizetype i = 0; i < n; ++i) {
-        const Entry& e = entryAt(i);
-        out.append(bytesOf(e));
-        if (e.closed)
-            out.append("\r\n", 2);
+    out.reserve(qsizetype(std::min<quint64>(quint64(m_nextPos - (m_chunks.empty() ? 0 : m_chunks.front().start)), 1u << 30)));
+    qsizetype left = lineCount();
+    for (size_t i = m_entries.size(); i > size_t(m_hidden) && left > 0; --i) {
+        const Entry& e = m_entries[i - 1];
+        if (!e.run) {
+            out.append(bytesOf(e));
+            if (e.closed)
+                out.append(CrLfBytes);
+            --left;
+            continue;
+        }
+        // A run holds its lines oldest first; the text reads newest first.
+        const QByteArrayView bytes = bytesOf(e);
+        qsizetype end = bytes.size();
+        while (end > 0 && left-- > 0) {
+            qsizetype start = end - 2;
+            while (start > 0 && bytes[start - 1] != '\n')
+                --start;
+            out.append(bytes.sliced(start, end - start));
+            end = start;
+        }
     }
     return QString::fromUtf8(out);
 }
@@ -179,6 +293,7 @@ QString MessageLog::text() const
 void MessageLog::beginAside(const QString& header)
 {
     m_hidden = qsizetype(m_entries.size());
+    m_hiddenLines = totalLines();
     m_asideActive = true;
     pushNewest(header.toUtf8(), false);
     trim();
@@ -187,18 +302,28 @@ void MessageLog::beginAside(const QString& header)
 
 void MessageLog::endAside(const QString& closing)
 {
-    const qsizetype visible = lineCount();
     const QByteArray closingUtf8 = closing.toUtf8();
-    if (visible > 0 && !entryAt(visible - 1).closed) {
+    const bool headerOpen = size_t(m_hidden) < m_entries.size() && !m_entries[size_t(m_hidden)].closed;
+    if (headerOpen) {
         // The open header gets the closing text after it; stored anew at the end.
         Entry& e = m_entries[size_t(m_hidden)];
         const QByteArray joined = bytesOf(e).toByteArray() + closingUtf8;
-        e = store(joined, true);
+        e.pos = store(joined);
+        e.size = quint32(joined.size());
+        e.closed = true;
     } else {
-        const Entry e = store(closingUtf8, true);
+        // Between the lines kept aside and the newer ones: every newer line moves up by one.
+        Entry e;
+        e.pos = store(closingUtf8);
+        e.size = quint32(closingUtf8.size());
+        e.firstLine = size_t(m_hidden) < m_entries.size() ? m_entries[size_t(m_hidden)].firstLine : m_lineEnd;
+        for (size_t i = size_t(m_hidden); i < m_entries.size(); ++i)
+            ++m_entries[i].firstLine;
+        ++m_lineEnd;
         m_entries.insert(size_t(m_hidden), e);
     }
     m_hidden = 0;
+    m_hiddenLines = 0;
     m_asideActive = false;
     trim();
     emit reset();

@@ -12,9 +12,11 @@
 /// (no CR LF after it yet): the start-up and calibration texts replace the whole log with
 /// such a line, and a later line is put in front of it.
 ///
-/// Lines are kept as UTF-8 in large shared chunks with a 16-byte index entry each, and
-/// turned back into text only when a view asks for them: a million record lines cost about
-/// 30 MB rather than one heap string each.
+/// Lines are kept as UTF-8 in large shared chunks and turned back into text only when a view
+/// asks for them. A message has an index entry of its own; record lines that arrive one after
+/// the other share one entry (a run: each line followed by CR LF, as the text has them), so
+/// that a line costs a copy of its bytes and nothing per line beyond, at any rate the link
+/// carries. The oldest lines beyond the capacity are cut off the oldest entry.
 class MessageLog : public QObject {
     Q_OBJECT
 public:
@@ -32,7 +34,7 @@ public:
     /// The whole text as plain text, newest first, CR LF separated.
     QString text() const;
 
-    qsizetype lineCount() const { return qsizetype(m_entries.size()) - m_hidden; }
+    qsizetype lineCount() const;
     /// Line `row` counted from the newest (row 0), without its line end.
     QString line(qsizetype row) const;
 
@@ -63,9 +65,12 @@ signals:
 
 private:
     struct Entry {
-        quint64 pos = 0; // where the UTF-8 text starts in the chunk stream
+        quint64 pos = 0;       // where the UTF-8 text starts in the chunk stream
+        quint64 firstLine = 0; // the number of its (first) line, counted since the log began
         quint32 size = 0;
+        quint32 lines = 1;     // > 1 only for a run
         bool closed = true;
+        bool run = false;      // record lines, each followed by CR LF in the bytes
     };
     struct Chunk {
         quint64 start = 0;
@@ -75,15 +80,15 @@ private:
     };
     static constexpr qsizetype ChunkBytes = 256 * 1024;
 
-    /// The line index, oldest first, in one block that grows up to the capacity and then turns
-    /// over: a line in and the oldest out cost two index steps, not a deque's bookkeeping.
+    /// The entries, oldest first, in one block that grows up to what it needs and then turns over.
     class EntryRing {
     public:
         size_t size() const { return m_size; }
         bool empty() const { return m_size == 0; }
         const Entry& operator[](size_t i) const { return m_items[wrap(m_head + i)]; }
         Entry& operator[](size_t i) { return m_items[wrap(m_head + i)]; }
-        const Entry& front() const { return m_items[m_head]; }
+        Entry& back() { return (*this)[m_size - 1]; }
+        const Entry& back() const { return (*this)[m_size - 1]; }
         void push_back(const Entry& e)
         {
             if (m_size == m_items.size())
@@ -109,21 +114,42 @@ private:
         size_t m_size = 0;
     };
 
-    Entry store(QByteArrayView utf8, bool closed);
-    const Entry& entryAt(qsizetype row) const { return m_entries[m_entries.size() - 1 - size_t(row)]; }
+    /// Copies the parts one after the other into the chunk stream; a new chunk when they do
+    /// not fit in the current one. Returns where they start.
+    quint64 store(QByteArrayView first, QByteArrayView second = {});
     QByteArrayView bytesOf(const Entry& e) const;
+    QByteArrayView lineOf(const Entry& e, quint64 index) const;
+    /// Lines held, including up to TrimSlack of the oldest that are already past the capacity:
+    /// they are cut off in bulk rather than one per new line, and never shown.
+    quint64 totalLines() const { return m_entries.empty() ? 0 : m_lineEnd - m_entries[0].firstLine; }
+    quint64 excessLines() const
+    {
+        const quint64 total = totalLines();
+        return total > quint64(m_capacity) ? total - quint64(m_capacity) : 0;
+    }
+    static constexpr quint64 TrimSlack = 65536;
+    /// trim() has work once m_lineEnd passes this; recomputed by every trim().
+    quint64 m_trimAt = 0;
+    /// The entry holding line `number`, counted as firstLine counts.
+    size_t entryHolding(quint64 number) const;
     void pushNewest(QByteArrayView utf8, bool closed);
     void trim();
     void releaseChunks();
 
     EntryRing m_entries; // back = newest
     std::deque<Chunk> m_chunks;  // by start, ascending
-    // One released chunk kept for the next: at a million lines a second the log would otherwise
-    // map and unmap a quarter megabyte thousands of times a second.
-    Chunk m_spare;
+    // Released chunks kept for the next ones (as many as a bulk trim frees): at millions of
+    // lines a second the log would otherwise map and unmap quarter megabytes all the time.
+    std::vector<Chunk> m_spares;
+    static constexpr size_t MaxSpares = 8;
     quint64 m_nextPos = 0;
     qsizetype m_capacity;
-    qsizetype m_hidden = 0; // oldest entries kept aside during calibration
+    quint64 m_lineEnd = 0;   // the number the next line gets
+    qsizetype m_hidden = 0;  // oldest entries kept aside during calibration
+    quint64 m_hiddenLines = 0;
+    // Where the lines of the run last read start, so that a view's rows cost no rescan.
+    mutable quint64 m_offsetsPos = ~quint64(0);
+    mutable std::vector<quint32> m_offsets;
     bool m_asideActive = false;
     quint64 m_appended = 0;
     bool m_changeSignalled = false;

@@ -71,6 +71,57 @@ private slots:
         QCOMPARE(view.topRow(), view.knownRows() - view.visibleRows());
         QCOMPARE(view.visibleText(view.visibleRows() - 1), QStringLiteral("line 511"));
     }
+
+    // Record lines share entries (runs); the log must read exactly as if each had been logged
+    // as a message of its own, through trimming, the calibration aside and replacement.
+    void recordRunsReadAsSingleLines_data()
+    {
+        QTest::addColumn<int>("capacity");
+        QTest::addColumn<QString>("script"); // r<n>: n record lines, m: a message, a/e: aside begin/end, t: setText
+        QTest::newRow("runs within the bound") << 1000 << "r5 m r7 m m r3";
+        QTest::newRow("the oldest run cut part way") << 10 << "r6 m r9";
+        QTest::newRow("whole runs and part of one fall off") << 7 << "r3 m r4 m r20 r2";
+        QTest::newRow("aside over runs") << 12 << "r5 a r4 m r3 e r2";
+        QTest::newRow("aside trimmed away") << 6 << "r5 a r9 e m";
+        QTest::newRow("replaced under an aside") << 50 << "r5 a r3 t r4 e";
+        QTest::newRow("runs across chunks") << 100000 << "r40000 m r30000";
+    }
+    void recordRunsReadAsSingleLines()
+    {
+        QFETCH(int, capacity);
+        QFETCH(QString, script);
+        MessageLog runs(nullptr, capacity);
+        MessageLog single(nullptr, capacity);
+        int n = 0;
+        for (const QString& step : script.split(u' ')) {
+            const QChar op = step.at(0);
+            if (op == u'r') {
+                for (int i = step.mid(1).toInt(); i > 0; --i, ++n) {
+                    const QByteArray line = "  " + QByteArray::number(n);
+                    runs.appendAsciiLine(line);
+                    single.LogMessage(QString::fromLatin1(line), false);
+                }
+            } else if (op == u'm') {
+                runs.LogMessage(QStringLiteral("note %1").arg(n), false);
+                single.LogMessage(QStringLiteral("note %1").arg(n), false);
+            } else if (op == u'a') {
+                runs.beginAside(QStringLiteral("Calibrating..."));
+                single.beginAside(QStringLiteral("Calibrating..."));
+            } else if (op == u'e') {
+                runs.endAside(QStringLiteral("Done."));
+                single.endAside(QStringLiteral("Done."));
+            } else {
+                runs.setText(QStringLiteral("Opening connection.\r\n"));
+                single.setText(QStringLiteral("Opening connection.\r\n"));
+            }
+            QCOMPARE(runs.lineCount(), single.lineCount());
+        }
+        QCOMPARE(runs.text(), single.text());
+        QCOMPARE(runs.appendedTotal(), single.appendedTotal());
+        for (qsizetype row = 0; row < single.lineCount(); row += std::max<qsizetype>(1, single.lineCount() / 500))
+            QCOMPARE(runs.line(row), single.line(row));
+        QCOMPARE(runs.line(single.lineCount() - 1), single.line(single.lineCount() - 1));
+    }
 };
 
 QTEST_MAIN(TestMessageLog)
