@@ -1,6 +1,8 @@
 /// @brief Data file naming, exclusive creation, buffered appends with OS hand-over and periodic sync.
 #include "measure/datafile.h"
 
+#include "platform/smallcopy.h"
+
 #include "platform/clock.h"
 
 #include <QDir>
@@ -164,7 +166,7 @@ bool DataFile::open(const QString& folder)
         // until some later call.
         if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
             m_open = true;
-            m_buffer.clear();
+            m_used = 0;
             m_entryEnds.clear();
             m_fileSize = 0;
             m_unsynced = false;
@@ -185,9 +187,18 @@ bool DataFile::write(const char* data, qsizetype size)
 {
     if (!isOpen())
         return false;
-    m_buffer.insert(m_buffer.end(), data, data + size);
-    m_entryEnds.push_back(qsizetype(m_buffer.size()));
-    if (qsizetype(m_buffer.size()) < MaxBuffered)
+    if (m_used + size > m_capacity) {
+        const qsizetype capacity = std::max(MaxBuffered + 4096, m_used + size);
+        auto bigger = std::make_unique_for_overwrite<char[]>(size_t(capacity));
+        if (m_used)
+            std::memcpy(bigger.get(), m_buffer.get(), size_t(m_used));
+        m_buffer = std::move(bigger);
+        m_capacity = capacity;
+    }
+    copySmall(m_buffer.get() + m_used, data, size_t(size));
+    m_used += size;
+    m_entryEnds.push_back(m_used);
+    if (m_used < MaxBuffered)
         return true;
     if (!handOver())
         return false;
@@ -231,9 +242,9 @@ void DataFile::tmrSync_Timer()
 bool DataFile::handOver()
 {
     qsizetype done = 0;
-    const qsizetype size = qsizetype(m_buffer.size());
+    const qsizetype size = m_used;
     while (done < size) {
-        const qint64 written = m_file.write(m_buffer.data() + done, size - done);
+        const qint64 written = m_file.write(m_buffer.get() + done, size - done);
         if (written <= 0) {
             QString reason = m_file.errorString();
             if (reason.isEmpty())
@@ -248,7 +259,7 @@ bool DataFile::handOver()
         m_unsynced = true;
     m_fileSize += done;
     m_entriesInFile += quint64(m_entryEnds.size());
-    m_buffer.clear();
+    m_used = 0;
     m_entryEnds.clear();
     return true;
 }
@@ -297,7 +308,7 @@ bool DataFile::syncNow()
 void DataFile::fail(const QString& reason)
 {
     m_error = reason;
-    m_buffer.clear();
+    m_used = 0;
     m_entryEnds.clear();
     m_unsynced = false;
     m_syncTimer->stop();

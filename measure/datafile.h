@@ -107,8 +107,10 @@ private:
     QFile m_file;
     // m_file's state, kept here: asked once per record, it must not cost a call into Qt.
     bool m_open = false;
-    // Plain vectors: an append per record must stay a copy, with no sharing checks.
-    std::vector<char> m_buffer;
+    // A plain block: an append per record must stay a copy, with no sharing checks.
+    std::unique_ptr<char[]> m_buffer;
+    qsizetype m_used = 0;
+    qsizetype m_capacity = 0;
     /// Where each entry in m_buffer ends, so that a partial hand-over can be cut back to one.
     std::vector<qsizetype> m_entryEnds;
     qint64 m_fileSize = 0;

@@ -1,6 +1,8 @@
 /// @brief Message log model: prepends are O(1), the oldest lines fall off past the capacity.
 #include "session/messagelog.h"
 
+#include "platform/smallcopy.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -215,7 +217,7 @@ void MessageLog::appendAsciiLine(QByteArrayView line)
     if (last && last->run && m_hidden < qsizetype(m_entries.size()) && last->pos + last->size == m_nextPos && chunk
         && chunk->size + n <= chunk->capacity) {
         char* to = chunk->data.get() + chunk->size;
-        std::memcpy(to, line.data(), size_t(line.size()));
+        copySmall(to, line.data(), size_t(line.size()));
         to[line.size()] = '\r';
         to[line.size() + 1] = '\n';
         chunk->size += n;
