@@ -101,7 +101,7 @@ private slots:
         BlastRig rig(ringRecords);
         QVERIFY(rig.connect());
         rig.client.write("R\x01");
-        QTRY_VERIFY_WITH_TIMEOUT(rig.got.size() > 3 * 1024 * 1024, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.got.size() > 3 * 1024 * 1024, 5000);
         rig.client.write(stop + "H");
         const QByteArray ring = rig.ring();
         QCOMPARE(ring.size(), qsizetype(ringRecords) * RecordLength);
@@ -112,7 +112,7 @@ private slots:
             takeRecords(rig.got, at, ring, records);
             return rig.got.mid(at);
         };
-        QTRY_COMPARE_WITH_TIMEOUT(tail(), replies + "H", 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(tail(), replies + "H", 5000);
         QVERIFY(records > 3 * ringRecords);
         QCOMPARE(qint64(rig.sim.recordsSent()), records);
         QTest::qWait(100);
@@ -134,7 +134,7 @@ private slots:
         BlastRig rig(1000);
         QVERIFY(rig.connect());
         rig.client.write("R\x01");
-        QTRY_VERIFY_WITH_TIMEOUT(rig.got.size() > 1024 * 1024, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.got.size() > 1024 * 1024, 5000);
         rig.client.write(command);
         const QByteArray ring = rig.ring();
         QVERIFY(!ring.isEmpty());
@@ -149,9 +149,9 @@ private slots:
             at += reply.size();
             return takeRecords(rig.got, at, ring, index);
         };
-        QTRY_VERIFY_WITH_TIMEOUT(recordsAfterReply() > 0, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(recordsAfterReply() > 0, 5000);
         rig.client.write("R\x00H", 3);
-        QTRY_COMPARE_WITH_TIMEOUT((recordsAfterReply(), rig.got.mid(at)), QByteArray("H"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT((recordsAfterReply(), rig.got.mid(at)), QByteArray("H"), 5000);
         QCOMPARE(qint64(rig.sim.recordsSent()), index);
     }
 
