@@ -32,7 +32,7 @@ private slots:
         const CommandLine line(QStringLiteral("--port 0 --rate 2e6 --seed 42 --noise 0 --peak -30000 --width 120 "
                                               "--background 0.1 --cal-low 480,520 --cal-high 3610,3580 --tau 9.5,9.4 "
                                               "--fpga-version 2.1.15 --module-version X --fault silence@1.5:6000 "
-                                              "--fault drop@3 --duration 10"));
+                                              "--fault drop@3 --duration 10 --blast --blast-ring 5"));
         QVERIFY2(line.ok, qPrintable(line.error));
         const SimulatorOptions& o = line.options;
         const SimulatorConfig& c = o.config();
@@ -43,6 +43,11 @@ private slots:
         QCOMPARE(c.moduleVersion, QByteArray("X"));
         const QList<FaultSchedule::Entry> expected{{FaultSchedule::Kind::Silence, 1500, 6000}, {FaultSchedule::Kind::Drop, 3000, 0}};
         QCOMPARE(o.faults().entries(), expected);
+        QVERIFY(c.blast && c.blastPaced);
+        QCOMPARE(c.blastRingRecords, 5);
+        // Without --rate the blast is not paced by the default rate.
+        const CommandLine unpaced(QStringLiteral("--blast"));
+        QVERIFY(unpaced.ok && unpaced.options.config().blast && !unpaced.options.config().blastPaced);
     }
 
     void badValuesAreRefused_data()
@@ -65,6 +70,8 @@ private slots:
         QTest::newRow("fault in the past") << "--fault stall@-1:5";
         QTest::newRow("fault count zero") << "--fault garbage@1:0";
         QTest::newRow("duration zero") << "--duration 0";
+        QTest::newRow("empty blast ring") << "--blast-ring 0";
+        QTest::newRow("blast ring too large") << "--blast-ring 16777217";
     }
 
     void badValuesAreRefused()
