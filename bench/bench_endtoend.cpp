@@ -303,6 +303,9 @@ int main(int argc, char* argv[])
     QElapsedTimer pause;
     std::vector<std::pair<double, double>> memory; // (seconds, MiB)
     qint64 nextMemorySample = 0;
+    // Decoded records every 10 s of the run, to show whether the rate holds.
+    std::vector<quint64> decodedAt;
+    qint64 nextRateSample = 0;
     int exitCode = 0;
     // Records decoded while a run (and so its file) was open, summed over the runs.
     quint64 decodedAtStop = 0;
@@ -336,6 +339,10 @@ int main(int argc, char* argv[])
             runClock.start();
             startRun();
             phase = Phase::Running;
+        }
+        if (phase == Phase::Running && runClock.elapsed() >= nextRateSample) {
+            decodedAt.push_back(app.decoder().counters().recordsDecoded);
+            nextRateSample += 10000;
         }
         if (phase != Phase::Calibrating && phase != Phase::Draining && runClock.elapsed() >= nextMemorySample) {
             memory.emplace_back(runClock.elapsed() / 1000.0, benchutil::residentMiB());
@@ -412,13 +419,20 @@ int main(int argc, char* argv[])
                 "%.0f records/s = %.2f %%\n",
                 100.0 * decoded / runSeconds / GigabitRecordsPerSecond, GigabitRecordsPerSecond, literalRate,
                 100.0 * literalRate / GigabitRecordsPerSecond);
-    std::printf("event loop       10 ms timer late by p50 %.2f ms, p99 %.2f ms\n", probe.percentile(0.50), probe.percentile(0.99));
+    std::printf("event loop       10 ms timer late by p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", probe.percentile(0.50),
+                probe.percentile(0.99), probe.percentile(1.0));
     std::printf("peak memory      %.1f MiB resident\n", benchutil::peakResidentMiB());
     if (calibrateMs > 0) {
         const auto& counters = app.decoder().counters();
         std::printf("calibrations     %d during the run\n", calibrations);
         std::printf("records lost     %lld (sent - decoded - turned away by a calibration: %llu)\n",
                     qlonglong(sent) - qlonglong(decoded) - qlonglong(counters.rejectedByGate), quint64(counters.rejectedByGate));
+    }
+    if (decodedAt.size() > 1) {
+        std::printf("rate per 10 s  ");
+        for (size_t i = 1; i < decodedAt.size(); ++i)
+            std::printf(" %.2f", (decodedAt[i] - decodedAt[i - 1]) / 10.0 / 1e6);
+        std::printf(" M records/s\n");
     }
     for (const auto& [at, mib] : memory)
         std::printf("memory at %5.0f s %.1f MiB resident\n", at, mib);

@@ -5,7 +5,9 @@
 
 #include "platform/clock.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QThreadPool>
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -17,6 +19,7 @@
 #ifdef Q_OS_WIN
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -105,7 +108,19 @@ DataFile::DataFile(const Clock& clock, QObject* parent)
     connect(m_syncTimer.get(), &Timer::timeout, this, &DataFile::tmrSync_Timer);
 }
 
-DataFile::~DataFile() { close(); }
+DataFile::~DataFile()
+{
+    close();
+    detachSync();
+}
+
+void DataFile::detachSync()
+{
+    if (m_syncTarget)
+        m_syncTarget->owner = nullptr;
+    m_syncTarget.reset();
+    m_syncRunning = false;
+}
 
 QString DataFile::defaultFolder()
 {
@@ -230,6 +245,7 @@ bool DataFile::close()
         return false;
     m_file.close();
     m_open = false;
+    detachSync();
     return true;
 }
 
@@ -281,11 +297,59 @@ void DataFile::maybeSync()
         return;
     const double left = m_lastSync + SyncIntervalSeconds - m_clock.monotonicSeconds();
     if (left <= 0) {
-        syncNow();
+        syncInBackground();
         return;
     }
     if (!m_syncTimer->isActive())
         m_syncTimer->start(int(std::ceil(left * 1000.0)));
+}
+
+void DataFile::syncInBackground()
+{
+#ifdef Q_OS_WIN
+    syncNow();
+#else
+    if (m_syncRunning)
+        return; // the next hand-over asks again
+    const int fd = QCoreApplication::instance() ? ::dup(m_file.handle()) : -1;
+    if (fd < 0) {
+        syncNow();
+        return;
+    }
+    if (!m_syncTarget)
+        m_syncTarget = std::make_shared<SyncTarget>(SyncTarget{this});
+    m_syncRunning = true;
+    m_unsynced = false;
+    m_lastSync = m_clock.monotonicSeconds();
+    m_syncTimer->stop();
+    QThreadPool::globalInstance()->start([fd, target = std::weak_ptr<SyncTarget>(m_syncTarget)] {
+        const int rc = ::fsync(fd);
+        const int error = errno;
+        // What is on the disk need not stay in memory: a run that writes 200 MB/s would
+        // otherwise fill the page cache within seconds, and every later write would wait for
+        // the kernel to reclaim pages. (Advice only; nothing depends on it.)
+        if (rc == 0)
+            ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+        // Back on the event loop's thread, where the file lives and is closed.
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [target, rc, error] {
+            if (const auto t = target.lock(); t && t->owner)
+                t->owner->backgroundSyncFinished(rc, error);
+        }, Qt::QueuedConnection);
+    });
+#endif
+}
+
+void DataFile::backgroundSyncFinished(int rc, int error)
+{
+    m_syncRunning = false;
+    if (rc != 0 && isOpen()) {
+        fail(QString::fromLocal8Bit(std::strerror(error)));
+        return;
+    }
+    // What was handed over while it ran is synced in its turn.
+    if (isOpen())
+        maybeSync();
 }
 
 bool DataFile::syncNow()
@@ -314,5 +378,6 @@ void DataFile::fail(const QString& reason)
     m_syncTimer->stop();
     m_file.close();
     m_open = false;
+    detachSync();
     emit writeFailed(QStringLiteral("Write failed: ") + reason);
 }

@@ -86,6 +86,8 @@ public:
 
     /// True while bytes handed to the OS wait for the next sync.
     bool syncPending() const { return m_unsynced; }
+    /// A periodic sync is on its way to the disk beside the event loop.
+    bool syncRunning() const { return m_syncRunning; }
     /// Handler of the sync timer, public so that tests can drive it without waiting.
     void tmrSync_Timer();
     Timer& syncTimer() { return *m_syncTimer; }
@@ -98,6 +100,11 @@ private:
     bool handOver();
     void cutToWholeEntries(qsizetype handedOver, QString& reason);
     bool syncNow();
+    /// The periodic sync, beside the event loop where there is one: at gigabit rates five
+    /// seconds of data take seconds to reach the disk while the records keep coming.
+    void syncInBackground();
+    void backgroundSyncFinished(int rc, int error);
+    void detachSync();
     void maybeSync();
     void fail(const QString& reason);
     static QString generalFormat(const QLocale& locale);
@@ -119,4 +126,11 @@ private:
     std::unique_ptr<Timer> m_syncTimer;
     double m_lastSync = 0;
     bool m_unsynced = false;
+    /// What a background sync reports back to; the owner is cleared when the file it was made
+    /// for is closed, so that a late result of an earlier file changes nothing.
+    struct SyncTarget {
+        DataFile* owner = nullptr;
+    };
+    std::shared_ptr<SyncTarget> m_syncTarget;
+    bool m_syncRunning = false;
 };

@@ -170,9 +170,12 @@ private slots:
         QVERIFY(rig.file.syncTimer().isActive());
         QVERIFY(rig.file.syncTimer().interval() <= 4000);
         QVERIFY(handOver(3.5, "b"));
-        // Five seconds after the last sync (the open), the next hand-over syncs.
+        // Five seconds after the last sync (the open), the next hand-over syncs, beside the
+        // event loop, which hears when it is done.
         QVERIFY(!handOver(0.5, "c"));
         QVERIFY(!rig.file.syncTimer().isActive());
+        QVERIFY(rig.file.syncRunning());
+        QTRY_VERIFY(!rig.file.syncRunning());
 
         // When arrivals stop, the timer syncs what was handed over last.
         QVERIFY(handOver(1, "d"));
