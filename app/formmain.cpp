@@ -30,6 +30,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QWindow>
 
 namespace {
@@ -482,8 +483,9 @@ void FormMain::finishLoad()
     txtDac_Change(ui.txtDacB, ui.txtVDacB);
 
     m_designClient = size();
+    // No maximum width: the resize rule holds the width only in the normal state, so that a
+    // maximized window may fill the screen.
     setMinimumSize(m_designClient);
-    setMaximumWidth(m_designClient.width());
 
     m_models.session->openConnection();
     restoreGeometry();
@@ -528,14 +530,22 @@ void FormMain::restoreGeometry()
         return float(v);
     };
     QRect outer = outerGeometryTwips();
+    std::optional<int> topPx;
     if (const auto top = stored(settingskeys::Top); top && *top >= 0 && *top <= virtualH - outer.height()) {
-        move(frameGeometry().left(), qRound(*top / tpp));
-        outer = outerGeometryTwips();
+        topPx = qRound(*top / tpp);
+        outer.moveTop(qRound(*top));
     }
     if (const auto left = stored(settingskeys::Left); left && *left >= 0 && *left <= virtualW - outer.width()) {
-        move(qRound(*left / tpp), frameGeometry().top());
+        move(qRound(*left / tpp), topPx.value_or(frameGeometry().top()));
+        topPx.reset();
         outer = outerGeometryTwips();
+    } else if (topPx && (testAttribute(Qt::WA_Moved) || isVisible())) {
+        move(frameGeometry().left(), *topPx);
+        topPx.reset();
     }
+    // A window not yet placed has no left of its own: moving it now would pin it to the
+    // screen's left edge, so the Top waits until the system has placed the window.
+    m_pendingTop = topPx;
     if (const auto h = stored(settingskeys::Height); h && *h >= designHeight() && *h <= primaryH - outer.top()) {
         m_restoredHeight = *h;
         resize(width(), qRound(*h / tpp) - m_frameExtra.height());
@@ -560,6 +570,14 @@ void FormMain::applyFrameMargins()
 void FormMain::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
+    if (m_pendingTop) {
+        // After the system's placement has been taken in, not inside the show itself.
+        QTimer::singleShot(0, this, [this] {
+            if (m_pendingTop)
+                move(frameGeometry().left(), *m_pendingTop);
+            m_pendingTop.reset();
+        });
+    }
     applyFrameMargins();
     Form_Resize();
 }

@@ -123,6 +123,7 @@ private:
     QSize m_designClient;       // client size as created
     QSize m_frameExtra;         // outer minus client, once the window manager has told us
     std::optional<double> m_restoredHeight; // outer height (twips) applied before the frame was known
+    std::optional<int> m_pendingTop; // pixels: a Top without a Left waits for the system's placement
     bool m_loaded = false;
     bool m_unloading = false;
 };

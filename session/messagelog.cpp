@@ -192,9 +192,10 @@ void MessageLog::LogMessage(const QString& text, bool moveCaret)
         pushNewest(text.toUtf8(), true);
         count = 1;
     } else {
+        // The text goes on top as given: its first line ends up the newest.
         const QStringList parts = text.split(CrLf);
-        for (const QString& p : parts)
-            pushNewest(p.toUtf8(), true);
+        for (qsizetype i = parts.size() - 1; i >= 0; --i)
+            pushNewest(parts.at(i).toUtf8(), true);
         count = parts.size();
     }
     m_appended += quint64(count);

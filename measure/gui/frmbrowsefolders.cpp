@@ -116,7 +116,9 @@ frmBrowseFolders::frmBrowseFolders(QWidget* parent, MessageBoxes* messages)
     connect(m_cmdCancel, &QPushButton::clicked, this, &frmBrowseFolders::cmdCancel_Click);
     // itemActivated would also fire on a single click under some desktop styles.
     connect(m_lstFolders, &QListWidget::itemDoubleClicked, this, &frmBrowseFolders::lstFolders_Open);
-    connect(m_lstDrives, &QComboBox::activated, this, &frmBrowseFolders::lstDrives_Change);
+    // Only a different place moves the folder list: picking the shown one again keeps the
+    // folder the operator has opened inside it.
+    connect(m_lstDrives, &QComboBox::currentIndexChanged, this, &frmBrowseFolders::lstDrives_Change);
 }
 
 frmBrowseFolders::~frmBrowseFolders() = default;

@@ -160,6 +160,11 @@ private slots:
         QTest::keyClick(places, Qt::Key_Down);
         QCOMPARE(picker.currentFolder(), m_data);
         QVERIFY(rowOf(picker, QStringLiteral("Inner")) > 0 && m_boxes.shown.isEmpty());
+        // Picking the shown place again leaves the folder opened inside it alone.
+        QVERIFY(picker.setCurrentFolder(m_data + QStringLiteral("/Inner")));
+        emit places->activated(places->currentIndex());
+        QCOMPARE(picker.currentFolder(), m_data + QStringLiteral("/Inner"));
+        QVERIFY(picker.setCurrentFolder(m_data));
 
         // A place that cannot be listed: the operator is told, the folder list stays put.
         QTest::keyClick(places, Qt::Key_Down);

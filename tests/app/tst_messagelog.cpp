@@ -31,6 +31,9 @@ private slots:
         QVERIFY(log.text().startsWith(QStringLiteral("Done.\r\n     -457\r\n")));
         log.LogMessage(QStringLiteral(" Doh! (sock) abgelehnt \u00e4\u20ac"), false); // not Latin-1
         QCOMPARE(log.line(0), QStringLiteral(" Doh! (sock) abgelehnt \u00e4\u20ac"));
+        log.setText(QString());
+        log.LogMessage(QStringLiteral("first\r\nsecond"), false);
+        QCOMPARE(log.text() + u'|' + log.line(0), QStringLiteral("first\r\nsecond\r\n|first"));
     }
 
     void viewLearnsOfNewLinesInBatches()
