@@ -36,6 +36,7 @@
 namespace {
 
 const QColor LightGrey(0xC0, 0xC0, 0xC0);
+const QColor DisabledGrey(0x4A, 0x4A, 0x4A);
 const QColor LinkDownRed(0xFF, 0x80, 0x80); // &H008080FF is BGR
 const QColor HeartbeatGrey(0xA0, 0xA0, 0xA0);
 const QColor FileFailedRed(0xC0, 0x00, 0x00);
@@ -80,6 +81,13 @@ void setForeground(QWidget* w, const QColor& c)
     w->setPalette(p);
 }
 
+void showVersion(QLabel* l, const QString& caption)
+{
+    // The layout gives the versions less room than a long caption needs.
+    l->setText(caption);
+    l->setToolTip(caption);
+}
+
 } // namespace
 
 FormMain::FormMain(const PanelModels& models, QWidget* parent) : QWidget(parent), m_models(models)
@@ -92,6 +100,12 @@ FormMain::FormMain(const PanelModels& models, QWidget* parent) : QWidget(parent)
     icon.addFile(QStringLiteral(":/icons/tallyscope-32.png"), QSize(32, 32));
     setWindowIcon(icon);
     setBackground(this, LightGrey);
+    // The toolkit's own disabled grey (#BEBEBE) all but vanishes on this grey; a darker grey
+    // still reads as disabled and keeps a contrast of 4.5:1 or more.
+    QPalette disabled = palette();
+    for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        disabled.setColor(QPalette::Disabled, role, DisabledGrey);
+    setPalette(disabled);
     // The dialog font the layout was drawn for; the nearest sans family stands in for it.
     setFont(sansFont("MS Sans Serif", 8, false));
     buildControls();
@@ -298,8 +312,8 @@ void FormMain::wireModels()
     connect(&m_models.session->statistics(), &RunStatistics::changed, this, &FormMain::showStatistics);
     connect(&m_models.session->registers(), &RegisterModel::valueChanged, this, &FormMain::showRegister);
     connect(&m_models.session->versions(), &VersionModel::changed, this, [this] {
-        ui.lblFpga->setText(m_models.session->versions().fpgaCaption());
-        ui.lblRabbit->setText(m_models.session->versions().rabbitCaption());
+        showVersion(ui.lblFpga, m_models.session->versions().fpgaCaption());
+        showVersion(ui.lblRabbit, m_models.session->versions().rabbitCaption());
     });
     bindOptions();
     bindSession();
@@ -490,7 +504,7 @@ void FormMain::finishLoad()
     m_models.session->openConnection();
     restoreGeometry();
     m_models.options->restore();
-    ui.lblGui->setText(QStringLiteral("GUI: ") + versioninfo::VersionText().mid(4));
+    showVersion(ui.lblGui, QStringLiteral("GUI: ") + versioninfo::VersionText().mid(4));
     m_loaded = true;
 }
 

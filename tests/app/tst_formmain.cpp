@@ -2,6 +2,7 @@
 #include "app/formlayout.h"
 #include "common/panelfixture.h"
 #include "link/commands.h"
+#include "link/versionmodel.h"
 #include "platform/numbers.h"
 
 #include <QApplication>
@@ -30,6 +31,26 @@ private slots:
         QCOMPARE(p.log.text() + p.socket.connects.join(u' '), QStringLiteral("Opening connection.\r\n127.0.0.1:37829"));
         QCOMPARE(p.ui->lblGui->text() + u' ' + p.ui->txtVDacB->text(), QStringLiteral("GUI: %1.%2.%3 183.1mV").arg(TALLYSCOPE_VERSION_MAJOR).arg(TALLYSCOPE_VERSION_MINOR).arg(TALLYSCOPE_VERSION_PATCH));
         QCOMPARE(p.backend.writeCount(), 0); // nothing stored, nothing written
+
+        // The clipped version captions show in full as tooltips.
+        p.session.versions().setCaptions(QStringLiteral("FPGA 2026-12-07 build 4711"), QStringLiteral("Rabbit 10.72 rev B"));
+        QCOMPARE(QStringList({p.ui->lblFpga->toolTip(), p.ui->find<QLabel>("lblRabbit")->toolTip(), p.ui->lblGui->toolTip()}),
+                 QStringList({p.ui->lblFpga->text(), p.ui->find<QLabel>("lblRabbit")->text(), p.ui->lblGui->text()}));
+        QVERIFY(p.ui->lblFpga->toolTip().endsWith(QStringLiteral("4711")));
+        // The disabled DAC group stays legible: title on the window grey, read-out on its own ground.
+        const auto luminance = [](const QColor& c) {
+            const auto lin = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+            return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
+        };
+        const auto contrast = [&](const QWidget* w, QPalette::ColorRole fg, QPalette::ColorRole bg) {
+            const double a = luminance(w->palette().color(QPalette::Disabled, fg));
+            const double b = luminance(w->palette().color(QPalette::Disabled, bg));
+            return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
+        };
+        const QWidget* frame = p.ui->find("Frame1");
+        QVERIFY(!frame->isEnabled());
+        QVERIFY2(contrast(frame, QPalette::WindowText, QPalette::Window) >= 4.5, qPrintable(QString::number(contrast(frame, QPalette::WindowText, QPalette::Window))));
+        QVERIFY2(contrast(p.ui->txtVDacA, QPalette::Text, QPalette::Base) >= 4.5, qPrintable(QString::number(contrast(p.ui->txtVDacA, QPalette::Text, QPalette::Base))));
     }
 
     void geometryRestore_data()
