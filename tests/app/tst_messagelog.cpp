@@ -2,6 +2,10 @@
 #include "app/logview.h"
 #include "session/messagelog.h"
 
+#include <QApplication>
+#include <QClipboard>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
@@ -73,6 +77,66 @@ private slots:
         log.LogMessage(QStringLiteral("Connected."), true);
         QCOMPARE(view.topRow(), view.knownRows() - view.visibleRows());
         QCOMPARE(view.visibleText(view.visibleRows() - 1), QStringLiteral("line 511"));
+    }
+
+    void wrapStarts_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("columns");
+        QTest::addColumn<QList<int>>("starts");
+        QTest::newRow("fits") << "Connected." << 10 << QList<int>{0};
+        QTest::newRow("at the last blank that fits") << "aaaa bbbb cccc" << 10 << QList<int>{0, 10};
+        QTest::newRow("blanks hang past the edge") << "aaaa      bbbb" << 4 << QList<int>{0, 10};
+        QTest::newRow("a word alone too wide") << "abcdefghijkl" << 5 << QList<int>{0, 5, 10};
+        QTest::newRow("overrange notes") << "  -12345, 0x1A2B3C4D5E6F70, Overrange A!, Overrange B!" << 20
+                                         << QList<int>{0, 10, 28, 42};
+    }
+    void wrapStarts()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, columns);
+        QFETCH(QList<int>, starts);
+        const QFontMetrics fm(QFont(QStringLiteral("DejaVu Sans Mono"), 9));
+        QCOMPARE(LogView::wrapStarts(text, fm, columns * fm.horizontalAdvance(u'x')), starts);
+    }
+
+    void viewWrapsSelectsAndCopies()
+    {
+        MessageLog log;
+        LogView view(log);
+        view.setFont(QFont(QStringLiteral("DejaVu Sans Mono"), 9));
+        const QFontMetrics fm(view.font());
+        view.resize(20 * fm.horizontalAdvance(u'x') + view.verticalScrollBar()->sizeHint().width() + 8, 10 * fm.height() + 4);
+        view.show();
+        const QString verbose = QStringLiteral("  -12345, Overrange A!, Overrange B!");
+        log.LogMessage(QStringLiteral("alpha beta"), false);
+        log.LogMessage(verbose, false);
+        view.flush();
+        // The whole line is drawn, wrapped, the newest on top.
+        const QStringList drawn = view.drawnLines();
+        QVERIFY2(drawn.size() == 3 && drawn.mid(0, 2).join(QString()) == verbose && drawn[2] == QStringLiteral("alpha beta"),
+                 qPrintable(drawn.join(u'|')));
+        // A drag from "B!" on the second drawn line to after "alpha" selects across the two log lines.
+        const auto at = [&](int column, int drawnLine) {
+            return QPointF(2 + column * fm.horizontalAdvance(u'x') + 1, drawnLine * fm.height() + fm.height() / 2);
+        };
+        const int b = int(drawn[1].indexOf(u'B'));
+        QMouseEvent press(QEvent::MouseButtonPress, at(b, 1), view.viewport()->mapToGlobal(at(b, 1)), Qt::LeftButton, Qt::LeftButton, {});
+        QApplication::sendEvent(view.viewport(), &press);
+        QMouseEvent move(QEvent::MouseMove, at(5, 2), view.viewport()->mapToGlobal(at(5, 2)), Qt::NoButton, Qt::LeftButton, {});
+        QApplication::sendEvent(view.viewport(), &move);
+        QCOMPARE(view.selectedText(), QStringLiteral("B!\r\nalpha"));
+        // The selection stays with its lines as new ones arrive on top.
+        log.LogMessage(QStringLiteral("later"), false);
+        view.flush();
+        std::unique_ptr<QMenu> menu(view.createContextMenu(nullptr));
+        const QList<QAction*> actions = menu->actions();
+        QCOMPARE(actions.size(), 2);
+        actions[0]->trigger();
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("B!\r\nalpha"));
+        actions[1]->trigger();
+        QCOMPARE(QApplication::clipboard()->text(), log.text());
+        QCOMPARE(actions[0]->text() + u'|' + actions[1]->text(), QStringLiteral("Copy selection|Copy all"));
     }
 
     // Record lines share entries (runs); the log must read exactly as if each had been logged
