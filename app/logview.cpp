@@ -250,7 +250,7 @@ QString LogView::selectedText() const
 
 QMenu* LogView::createContextMenu(QWidget* parent)
 {
-    // Clipboard texts as the Copy button puts them: the old content goes first.
+    // As the Copy button does: whatever the clipboard held goes before the new text is put.
     auto* menu = new QMenu(parent);
     QAction* selection = menu->addAction(QStringLiteral("Copy selection"), this, [this] {
         QApplication::clipboard()->clear();

@@ -2,7 +2,8 @@
 # Takes screenshots of the panel as a person would see it: a real window under Xvfb at 96 dpi,
 # on the built-in simulator (loopback only), with settings and data in a throw-away folder.
 # The clicks go to places on the screen, as a mouse would (xdotool), not through the code.
-# Shots: start-up, a run going, the histogram window during the run, the data folder picker.
+# Shots: start-up, a run going, the histogram window during the run, the data folder picker,
+# a verbose run whose long lines wrap in the log.
 # Usage: scripts/screenshots.sh [outdir]   (default: screenshots/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,8 +43,28 @@ xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" bash -c '
   xdotool key Escape
   sleep 0.5
 ' "$bin" "$out"
-for f in startup running picker; do
+
+# A verbose run with overrange notes: the built-in simulator sends none, so the panel (still
+# started with --simulate) is pointed at a stand-alone simulator on 127.0.0.1 that does.
+sim="$PWD/build/dev/tallyscope-sim"
+[ -x "$sim" ] || cmake --build build/dev --target tallyscope-sim
+xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" bash -c '
+  set -e
+  "$2" --port 38517 --rate 20 --overrange 0.5 & spid=$!
+  sleep 1
+  "$0" --simulate --address 127.0.0.1 --port 38517 & pid=$!
+  trap "kill $pid $spid 2>/dev/null || true" EXIT
+  sleep 6
+  xdotool mousemove 538 126 click 1   # Verbose
+  sleep 0.5
+  xdotool mousemove 412 28 click 1    # Run
+  sleep 3
+  xdotool mousemove 412 28 click 1    # Run off
+  sleep 0.5
+  import -window root "$1/verbose.png"
+' "$bin" "$out" "$sim"
+for f in startup running picker verbose; do
   convert "$out/$f.png" -crop 800x600+0+0 +repage "$out/$f.png"
 done
 convert "$out/histogram.png" -trim +repage "$out/histogram.png"
-echo "wrote $out/startup.png $out/running.png $out/histogram.png $out/picker.png"
+echo "wrote $out/startup.png $out/running.png $out/histogram.png $out/picker.png $out/verbose.png"
