@@ -80,6 +80,17 @@ private slots:
         QCOMPARE(p.log.lineCount(), 0);
     }
 
+    void ctrlCInTheLogCalibratesAndCopiesNothing()
+    {
+        Panel p;
+        ready(p, p.ui->txtMsg);
+        QApplication::clipboard()->setText(QStringLiteral("kept"));
+        QVERIFY(!p.session.calibrationSequence().isRunning());
+        QTest::keyClick(p.ui->txtMsg, Qt::Key_C, Qt::ControlModifier);
+        QVERIFY(p.session.calibrationSequence().isRunning());
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("kept"));
+    }
+
     void enterPressesTheDacGroupsDefaultButton()
     {
         Panel p;
