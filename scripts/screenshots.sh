@@ -3,7 +3,7 @@
 # on the built-in simulator (loopback only), with settings and data in a throw-away folder.
 # The clicks go to places on the screen, as a mouse would (xdotool), not through the code.
 # Shots: start-up, a run going, the histogram window during the run, the data folder picker,
-# a verbose run whose long lines wrap in the log.
+# a verbose run whose long lines wrap in the log, a selection in it with the log's context menu.
 # Usage: scripts/screenshots.sh [outdir]   (default: screenshots/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -62,9 +62,14 @@ xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" bash -c '
   xdotool mousemove 412 28 click 1    # Run off
   sleep 0.5
   import -window root "$1/verbose.png"
+  xdotool mousemove 60 121 mousedown 1 mousemove 120 150 mousemove 180 163 mouseup 1   # select in the log
+  xdotool click 3                     # its context menu
+  sleep 0.5
+  import -window root "$1/logcopy.png"
+  xdotool key Escape
 ' "$bin" "$out" "$sim"
-for f in startup running picker verbose; do
+for f in startup running picker verbose logcopy; do
   convert "$out/$f.png" -crop 800x600+0+0 +repage "$out/$f.png"
 done
 convert "$out/histogram.png" -trim +repage "$out/histogram.png"
-echo "wrote $out/startup.png $out/running.png $out/histogram.png $out/picker.png $out/verbose.png"
+echo "wrote $out/startup.png $out/running.png $out/histogram.png $out/picker.png $out/verbose.png $out/logcopy.png"
