@@ -111,6 +111,7 @@ void Histogram::clear()
     m_seenB.reset();
     m_seenOffsets.reset();
     m_anyWithoutReadings = false;
+    ++m_generation;
     ++m_revision;
     m_dirty = true;
     m_gridDirty = true;

@@ -128,6 +128,8 @@ public:
     void setAutomaticWindow();
 
     quint64 count() const { return m_count; }
+    /// Goes up with every clear(): tells a reader of cumulative figures that a new run began.
+    quint64 generation() const { return m_generation; }
     /// Changes with every record and every setting: a viewer redraws only when it moved.
     quint64 revision() const { return m_revision; }
     /// Display bins, rebuilt if anything changed since the last call.
@@ -206,6 +208,7 @@ private:
     mutable std::vector<qint32> m_sortedKeys;
     quint64 m_count = 0;
     quint64 m_revision = 0;
+    quint64 m_generation = 0;
 
     std::bitset<4096> m_seenA;
     std::bitset<4096> m_seenB;
