@@ -221,7 +221,6 @@ HistogramWindow::HistogramWindow(Histogram& histogram, const LinkHealth* linkHea
     m_trendTimer->setInterval(TrendIntervalMs);
     connect(m_trendTimer, &QTimer::timeout, this, &HistogramWindow::sampleTrend);
     m_trendTimer->start();
-    m_trends.sample(m_clock(), m_histogram);
 }
 
 HistogramWindow::~HistogramWindow() = default;
@@ -405,7 +404,9 @@ void HistogramWindow::zoomAt(double at, double factor)
 {
     if (!(factor > 0))
         return;
-    const auto [low, high] = shownRange();
+    // From the range asked for, not the one drawn: the drawn one snaps outwards to bin
+    // edges, and a series of small steps would keep widening it.
+    const auto [low, high] = m_histogram.range().value_or(shownRange());
     at = std::clamp(at, low, high);
     double newLow = at - (at - low) * factor;
     double newHigh = at + (high - at) * factor;
@@ -419,7 +420,7 @@ void HistogramWindow::zoomAt(double at, double factor)
 
 void HistogramWindow::panBy(double by)
 {
-    const auto [low, high] = shownRange();
+    const auto [low, high] = m_histogram.range().value_or(shownRange());
     applyRange(low + by, high + by);
 }
 
