@@ -81,11 +81,27 @@ QValueAxis* axisOf(QChart* chart, Qt::Orientation o)
     return qobject_cast<QValueAxis*>(chart->axes(o).value(0));
 }
 
+QString labelFormat(double step)
+{
+    return QStringLiteral("%.%1f").arg(step >= 1 ? 0 : int(std::ceil(-std::log10(step) - 1e-9)));
+}
+
+// [low, high] widened to whole 1-2-5 steps, one tick on each.
+void niceRange(QValueAxis* axis, double low, double high)
+{
+    const double step = tickStep125(high - low, 6);
+    const double from = std::floor(low / step) * step;
+    const double to = std::max(from + step, std::ceil(high / step) * step);
+    axis->setRange(from, to);
+    axis->setTickCount(int(std::lround((to - from) / step)) + 1);
+    axis->setLabelFormat(labelFormat(step));
+}
+
 // A y range with a little room, and some height when every value is the same.
 void fitY(QValueAxis* axis, double low, double high)
 {
-    const double pad = high > low ? (high - low) * 0.1 : std::max(1.0, std::abs(high) * 0.1);
-    axis->setRange(low - pad, high + pad);
+    const double pad = high > low ? (high - low) * 0.05 : std::max(1.0, std::abs(high) * 0.1);
+    niceRange(axis, low - pad, high + pad);
 }
 
 } // namespace
@@ -304,8 +320,8 @@ void HistogramWindow::redrawChart()
     m_axisX->setTickInterval(std::max(step, m_axisX->tickInterval()));
     m_axisX->setRange(low, high);
     m_axisX->setTickInterval(step);
-    m_axisX->setLabelFormat(QStringLiteral("%.%1f").arg(step >= 1 ? 0 : int(std::ceil(-std::log10(step) - 1e-9))));
-    m_axisY->setRange(0, top > 0 ? top * 1.05 : 1);
+    m_axisX->setLabelFormat(labelFormat(step));
+    niceRange(m_axisY, 0, top > 0 ? top * 1.05 : 1);
     m_axisLog->setRange(LogFloor, std::max(top * 2, 10.0));
     const QString title = QStringLiteral("counts per %1").arg(ps(m_histogram.summary().nominalBinWidth, 1));
     m_axisY->setTitleText(title);
@@ -587,8 +603,8 @@ void HistogramWindow::redrawTrends()
     m_drift->replace(drift);
     const double newest = points.empty() ? 0 : points.back().seconds;
     for (QChart* chart : {m_rateChart, m_driftChart})
-        axisOf(chart, Qt::Horizontal)->setRange(std::max(0.0, newest - span), std::max(newest, span));
-    fitY(axisOf(m_rateChart, Qt::Vertical), std::min(0.0, rateLow), rateHigh);
+        niceRange(axisOf(chart, Qt::Horizontal), std::max(0.0, newest - span), std::max(newest, span));
+    niceRange(axisOf(m_rateChart, Qt::Vertical), std::min(0.0, rateLow), rateHigh > 0 ? rateHigh * 1.05 : 1);
     fitY(axisOf(m_driftChart, Qt::Vertical), driftLow, driftHigh);
 }
 
