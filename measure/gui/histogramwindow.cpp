@@ -109,7 +109,7 @@ void fitY(QValueAxis* axis, double low, double high)
 HistogramWindow::HistogramWindow(Histogram& histogram, const LinkHealth* linkHealth, QWidget* parent)
     : QWidget(parent, Qt::Window), m_histogram(histogram), m_linkHealth(linkHealth), m_timer(new QTimer(this)),
       m_chart(new QChart), m_chartView(new QChartView(m_chart)), m_outline(new QLineSeries),
-      m_area(new QAreaSeries(m_outline)), m_axisX(new QValueAxis), m_axisY(new QValueAxis),
+      m_baseline(new QLineSeries), m_area(new QAreaSeries(m_outline, m_baseline)), m_axisX(new QValueAxis), m_axisY(new QValueAxis),
       m_axisLog(new QLogValueAxis), m_rateChart(new QChart), m_driftChart(new QChart), m_rate(new QLineSeries),
       m_drift(new QLineSeries), m_trendTimer(new QTimer(this))
 {
@@ -121,6 +121,9 @@ HistogramWindow::HistogramWindow(Histogram& histogram, const LinkHealth* linkHea
 
     m_chart->legend()->hide();
     m_chart->addSeries(m_area);
+    // The theme's colour, set outright: left to the theme the area came out white in some runs.
+    m_area->setColor(QColor(0x20, 0x9f, 0xdf));
+    m_area->setBorderColor(QColor(0x20, 0x9f, 0xdf));
     m_axisX->setTitleText(QStringLiteral("time difference (ps)"));
     m_axisX->setLabelFormat(QStringLiteral("%.0f"));
     m_axisY->setLabelFormat(QStringLiteral("%.0f"));
@@ -133,8 +136,8 @@ HistogramWindow::HistogramWindow(Histogram& histogram, const LinkHealth* linkHea
     m_axisX->setTickAnchor(0);
     m_axisLog->setLabelFormat(QStringLiteral("%g"));
     m_axisLog->setBase(10);
-    m_chart->addAxis(m_axisLog, Qt::AlignLeft);
-    m_axisLog->hide();
+    // Only one counts axis is on the chart at a time; the window keeps the other.
+    m_axisLog->setParent(this);
     m_chartView->setRenderHint(QPainter::Antialiasing, false);
     m_chartView->setMinimumSize(520, 360);
     m_chartView->viewport()->installEventFilter(this);
@@ -314,6 +317,9 @@ void HistogramWindow::redrawChart()
     m_outline->replace(points);
     const double low = bins.isEmpty() ? -1 : bins.front().low;
     const double high = bins.isEmpty() ? 1 : bins.back().high;
+    // On the log axis the area closes at its floor: 0 has no place there.
+    const double base = m_log->isChecked() ? LogFloor : 0;
+    m_baseline->replace(QList<QPointF>{{low, base}, {high, base}});
     // The axis lays out its ticks on every change: the wider step first, so that neither the
     // old range with the new step nor the new range with the old one has a flood of ticks.
     const double step = tickStep125(high - low, MaxTicks);
@@ -474,10 +480,10 @@ void HistogramWindow::setLogScale(bool log)
     QAbstractAxis* to = log ? static_cast<QAbstractAxis*>(m_axisLog) : m_axisY;
     if (m_area->attachedAxes().contains(to))
         return;
-    m_area->detachAxis(from);
-    from->hide();
+    m_chart->removeAxis(from);
+    from->setParent(this);
+    m_chart->addAxis(to, Qt::AlignLeft);
     m_area->attachAxis(to);
-    to->show();
     redrawChart();
 }
 

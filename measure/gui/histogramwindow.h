@@ -115,6 +115,7 @@ private:
     QChart* m_chart;
     QChartView* m_chartView;
     QLineSeries* m_outline;
+    QLineSeries* m_baseline; ///< the area's lower edge: 0, or the floor of the log axis
     QAreaSeries* m_area;
     QValueAxis* m_axisX;
     QValueAxis* m_axisY;
