@@ -193,6 +193,13 @@ HistogramWindow::HistogramWindow(Histogram& histogram, const LinkHealth* linkHea
     settingsForm->addRow(QStringLiteral("Window to"), m_windowHigh);
     for (QDoubleSpinBox* box : {m_binWidth, m_windowLow, m_windowHigh})
         connect(box, &QDoubleSpinBox::valueChanged, this, &HistogramWindow::applySettings);
+    auto* onPeak = new QPushButton(QStringLiteral("Window on peak"));
+    onPeak->setToolTip(QStringLiteral("The window follows the peak again (± 1 FWHM)"));
+    connect(onPeak, &QPushButton::clicked, this, [this] {
+        m_histogram.setAutomaticWindow();
+        refresh();
+    });
+    settingsForm->addRow(QString(), onPeak);
     m_rangeLow = psBox(-3e9, 3e9, 0);
     m_rangeHigh = psBox(-3e9, 3e9, 0);
     settingsForm->addRow(QStringLiteral("Range from"), m_rangeLow);

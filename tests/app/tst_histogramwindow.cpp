@@ -14,6 +14,8 @@
 #include <QLocale>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QDoubleSpinBox>
+#include <QPushButton>
 #include <QWheelEvent>
 #include <QChartView>
 #include <random>
@@ -123,6 +125,17 @@ private slots:
             return std::abs(mantissa - 1) < 1e-9 || std::abs(mantissa - 2) < 1e-9 || std::abs(mantissa - 5) < 1e-9;
         };
         QVERIFY(stepIs125(window.tickInterval()));
+
+        // The window boxes follow the peak until edited; "Window on peak" gives it back.
+        const auto boxes = window.findChildren<QDoubleSpinBox*>();
+        QDoubleSpinBox* windowFrom = boxes.at(1);
+        QCOMPARE(windowFrom->value(), std::round(histogram.summary().windowLow * 10) / 10);
+        windowFrom->setValue(1990);
+        QVERIFY(!histogram.summary().automaticWindow && histogram.summary().windowLow == 1990);
+        for (QPushButton* b : window.findChildren<QPushButton*>())
+            if (b->text() == QLatin1String("Window on peak"))
+                b->click();
+        QVERIFY(histogram.summary().automaticWindow);
 
         QWidget* viewport = window.findChild<QChartView*>()->viewport();
         const QPoint middle = viewport->rect().center();
