@@ -221,10 +221,10 @@ void Application::wire()
 
     // The histogram: fed by the decoder, binned on the grid the calibration in force allows,
     // shown in its own window from the "Coincidences" group's context menu.
+    // Made now, hidden: its trends cover the whole session, not just the time since it opened.
     bindHistogramFeed(*s, *m_histogramFeed);
-    connect(w, &FormMain::histogramRequested, this, [this, s, w] {
-        if (!m_histogramWindow)
-            m_histogramWindow = std::make_unique<HistogramWindow>(m_histogramFeed->histogram(), &s->linkHealth(), w);
+    m_histogramWindow = std::make_unique<HistogramWindow>(m_histogramFeed->histogram(), &s->linkHealth(), w);
+    connect(w, &FormMain::histogramRequested, this, [this] {
         m_histogramWindow->show();
         m_histogramWindow->raise();
         m_histogramWindow->activateWindow();

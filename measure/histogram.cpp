@@ -33,7 +33,47 @@ QByteArray number(double v)
     return QByteArray::number(v, 'g', 12);
 }
 
+// Width at half maximum around density[peak], the crossings interpolated between bin centres;
+// empty when a side never falls below half inside the bins.
+std::optional<double> halfMaximumWidth(const std::vector<double>& density, const std::vector<double>& centre, std::size_t peak)
+{
+    const double half = density[peak] / 2;
+    if (half <= 0)
+        return std::nullopt;
+    std::size_t left = peak;
+    while (left > 0 && density[left - 1] >= half)
+        --left;
+    std::size_t right = peak;
+    while (right + 1 < density.size() && density[right + 1] >= half)
+        ++right;
+    if (left == 0 || right + 1 == density.size())
+        return std::nullopt;
+    const auto cross = [&](std::size_t below, std::size_t above) {
+        return centre[below] + (half - density[below]) * (centre[above] - centre[below]) / (density[above] - density[below]);
+    };
+    return cross(right + 1, right) - cross(left - 1, left);
+}
+
+// Around the peak the automatic window reaches this far when the FWHM is unknown.
+constexpr double DefaultWindowHalf = 100;
+
 } // namespace
+
+double tickStep125(double span, int maxTicks)
+{
+    if (!(span > 0) || !std::isfinite(span) || maxTicks < 1)
+        return 1;
+    const double raw = span / maxTicks;
+    double decade = std::pow(10.0, std::floor(std::log10(raw)));
+    for (;;) {
+        for (double m : {1.0, 2.0, 5.0}) {
+            // A hair of tolerance: 0.3 / 3 must give 0.1, not 0.2.
+            if (m * decade >= raw * (1 - 1e-9))
+                return m * decade;
+        }
+        decade *= 10;
+    }
+}
 
 Histogram::Histogram() = default;
 
@@ -65,11 +105,13 @@ void Histogram::clear()
     m_newKeys.clear();
     m_sortedKeys.clear();
     m_prefix.clear();
+    m_prefixSum.clear();
     m_count = 0;
     m_seenA.reset();
     m_seenB.reset();
     m_seenOffsets.reset();
     m_anyWithoutReadings = false;
+    ++m_generation;
     ++m_revision;
     m_dirty = true;
     m_gridDirty = true;
@@ -130,7 +172,23 @@ void Histogram::setWindow(double low, double high)
 {
     m_windowLow = low;
     m_windowHigh = high;
+    m_windowSet = true;
     ++m_revision;
+}
+
+void Histogram::setAutomaticWindow()
+{
+    m_windowSet = false;
+    ++m_revision;
+}
+
+void Histogram::setShowAll(bool all)
+{
+    if (all == m_showAll)
+        return;
+    m_showAll = all;
+    ++m_revision;
+    m_dirty = true;
 }
 
 const QVector<Histogram::Bin>& Histogram::bins() const
@@ -151,6 +209,67 @@ void Histogram::mergeNewKeys() const
 }
 
 std::pair<double, double> Histogram::automaticRange() const
+{
+    if (m_showAll)
+        return {double(m_sortedKeys.front()), double(m_sortedKeys.back())};
+    if (!m_located)
+        return centralRange();
+    const double half = std::max(10 * *m_located->fwhm, 10 * m_binWidth);
+    return {m_located->centre - half, m_located->centre + half};
+}
+
+std::optional<Histogram::PeakEstimate> Histogram::locatePeak() const
+{
+    // The peak on coarse bins over every record, then once more on finer bins around it: the
+    // first FWHM can be no narrower than the coarse bins.
+    const PeakEstimate coarse = estimatePeak(m_sortedKeys.front(), m_sortedKeys.back());
+    if (!coarse.fwhm)
+        return std::nullopt;
+    const double half = std::max(10 * *coarse.fwhm, 10 * m_binWidth);
+    const PeakEstimate fine = estimatePeak(coarse.centre - half, coarse.centre + half);
+    return fine.fwhm ? fine : coarse;
+}
+
+Histogram::PeakEstimate Histogram::estimatePeak(double low, double high) const
+{
+    PeakEstimate p;
+    low = std::ceil(low);
+    high = std::max(low, std::floor(high));
+    // Bins no narrower than twice the typical (median) gap between the values present: on a
+    // sparse set of achievable values finer bins would make every value a peak of its own.
+    const auto firstKey = std::lower_bound(m_sortedKeys.begin(), m_sortedKeys.end(), low, [](qint32 k, double v) { return k < v; });
+    const auto endKey = std::lower_bound(firstKey, m_sortedKeys.end(), high + 1, [](qint32 k, double v) { return k < v; });
+    double typicalGap = 1;
+    if (endKey - firstKey > 2) {
+        std::vector<qint64> gaps;
+        gaps.reserve(std::size_t(endKey - firstKey - 1));
+        for (auto k = firstKey + 1; k != endKey; ++k)
+            gaps.push_back(qint64(*k) - *(k - 1));
+        std::nth_element(gaps.begin(), gaps.begin() + qsizetype(gaps.size() / 2), gaps.end());
+        typicalGap = double(gaps[gaps.size() / 2]);
+    }
+    p.binWidth = std::max({m_binWidth, (high - low + 1) / MaxBins, 2 * typicalGap});
+    const auto n = std::size_t(std::ceil((high - low + 1) / p.binWidth));
+    std::vector<double> density(n);
+    std::vector<double> centre(n);
+    std::size_t peak = 0;
+    auto key = m_sortedKeys.begin();
+    for (std::size_t i = 0; i < n; ++i) {
+        const double from = low - 0.5 + double(i) * p.binWidth;
+        const double to = from + p.binWidth;
+        const auto first = std::lower_bound(key, m_sortedKeys.end(), from, [](qint32 k, double v) { return k < v; });
+        key = std::lower_bound(first, m_sortedKeys.end(), to, [](qint32 k, double v) { return k < v; });
+        density[i] = double(m_prefix[std::size_t(key - m_sortedKeys.begin())] - m_prefix[std::size_t(first - m_sortedKeys.begin())]);
+        centre[i] = (from + to) / 2;
+        if (density[i] > density[peak])
+            peak = i;
+    }
+    p.centre = centre[peak];
+    p.fwhm = halfMaximumWidth(density, centre, peak);
+    return p;
+}
+
+std::pair<double, double> Histogram::centralRange() const
 {
     // The central 99.8 %: a handful of accidental coincidences an offset away must not set
     // the scale. The margin (half the central span) keeps a peak's tails in view: for a
@@ -281,6 +400,7 @@ void Histogram::rebuild() const
         return;
     const std::vector<quint64> counts = countsInKeyOrder();
     computeMoments(counts);
+    m_located = locatePeak();
     const std::vector<double> edges = binEdges();
     fillBins(edges, counts);
     findFwhm();
@@ -290,8 +410,11 @@ void Histogram::resetDerived() const
 {
     m_bins.clear();
     m_prefix.assign(m_sortedKeys.size() + 1, 0);
+    m_prefixSum.assign(m_sortedKeys.size() + 1, 0);
     m_underflow = m_overflow = 0;
     m_fwhm.reset();
+    m_peak.reset();
+    m_located.reset();
     m_mean = m_stdDev = 0;
     m_nominalWidth = m_binWidth;
     m_dirty = false;
@@ -303,6 +426,7 @@ std::vector<quint64> Histogram::countsInKeyOrder() const
     for (std::size_t i = 0; i < m_sortedKeys.size(); ++i) {
         counts[i] = countOf(m_sortedKeys[i]);
         m_prefix[i + 1] = m_prefix[i] + counts[i];
+        m_prefixSum[i + 1] = m_prefixSum[i] + static_cast<long double>(m_sortedKeys[i]) * counts[i];
     }
     return counts;
 }
@@ -397,21 +521,24 @@ void Histogram::findFwhm() const
         if (density[i] > density[peak])
             peak = i;
     }
-    const double half = density[peak] / 2;
-    if (half <= 0)
+    if (density.empty() || density[peak] <= 0)
         return;
-    std::size_t left = peak;
-    while (left > 0 && density[left - 1] >= half)
-        --left;
-    std::size_t right = peak;
-    while (right + 1 < density.size() && density[right + 1] >= half)
-        ++right;
-    if (left == 0 || right + 1 == density.size())
-        return;
-    const auto cross = [&](std::size_t below, std::size_t above) {
-        return centre[below] + (half - density[below]) * (centre[above] - centre[below]) / (density[above] - density[below]);
-    };
-    m_fwhm = cross(right + 1, right) - cross(left - 1, left);
+    m_peak = centre[peak];
+    m_fwhm = halfMaximumWidth(density, centre, peak);
+}
+
+Histogram::Summary Histogram::summary() const
+{
+    if (m_dirty || m_gridDirty)
+        rebuild();
+    if (m_windowSet || !m_peak)
+        return summary(m_windowLow, m_windowHigh);
+    // From the located peak, not the display bins: zooming must not move the window.
+    const double centre = m_located ? m_located->centre : *m_peak;
+    const double half = m_located ? *m_located->fwhm : DefaultWindowHalf;
+    Summary s = summary(centre - half, centre + half);
+    s.automaticWindow = true;
+    return s;
 }
 
 Histogram::Summary Histogram::summary(double windowLow, double windowHigh) const
@@ -427,6 +554,7 @@ Histogram::Summary Histogram::summary(double windowLow, double windowHigh) const
         s.maximum = m_sortedKeys.back();
     }
     s.fwhm = m_fwhm;
+    s.peak = m_peak;
     s.windowLow = windowLow;
     s.windowHigh = windowHigh;
     if (windowLow <= windowHigh && !m_sortedKeys.empty()) {
@@ -434,8 +562,12 @@ Histogram::Summary Histogram::summary(double windowLow, double windowHigh) const
                                             [](qint32 k, double v) { return k < v; });
         const auto last = std::upper_bound(m_sortedKeys.begin(), m_sortedKeys.end(), std::floor(windowHigh),
                                            [](double v, qint32 k) { return v < k; });
-        if (first < last)
-            s.inWindow = m_prefix[std::size_t(last - m_sortedKeys.begin())] - m_prefix[std::size_t(first - m_sortedKeys.begin())];
+        const auto from = std::size_t(first - m_sortedKeys.begin());
+        const auto to = std::size_t(last - m_sortedKeys.begin());
+        if (first < last) {
+            s.inWindow = m_prefix[to] - m_prefix[from];
+            s.windowMean = double((m_prefixSum[to] - m_prefixSum[from]) / static_cast<long double>(s.inWindow));
+        }
     }
     s.underflow = m_underflow;
     s.overflow = m_overflow;

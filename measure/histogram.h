@@ -13,6 +13,10 @@
 #include <optional>
 #include <vector>
 
+/// The step between axis ticks from the 1-2-5 series (…, 0.5, 1, 2, 5, 10, …) that puts at
+/// most maxTicks intervals across span; 1 for an empty or invalid span.
+double tickStep125(double span, int maxTicks);
+
 /// Counts every time difference by its exact value (O(1) per record) and builds display bins
 /// and summary figures lazily, only when they are asked for and something changed.
 ///
@@ -56,9 +60,13 @@ public:
         /// Full width at half maximum of the highest peak, on counts per ps; empty when a
         /// side of the peak never falls below half inside the range.
         std::optional<double> fwhm;
+        /// ps, centre of the bin with the highest density; empty without records.
+        std::optional<double> peak;
         double windowLow = 0;
         double windowHigh = 0;
         quint64 inWindow = 0;  ///< records with windowLow <= dt <= windowHigh
+        double windowMean = 0; ///< ps, mean dt of those records; 0 when there are none
+        bool automaticWindow = false; ///< the window follows the peak (the operator set none)
         quint64 underflow = 0; ///< records below the first bin
         quint64 overflow = 0;  ///< records at or above the end of the last bin
         double rangeLow = 0;   ///< ps, first bin's low edge
@@ -103,19 +111,30 @@ public:
     /// No usable calibration: the bins fall back to the integer grid.
     void clearCalibration();
     bool hasCalibration() const { return m_calibrated; }
-    /// A fixed display range in ps (low < high), or empty for the automatic one: the central
-    /// 99.8 % of the records widened by half on each side, so that stray coincidences end up in the underflow
-    /// and overflow counts instead of squeezing the peak into one bin.
+    /// A fixed display range in ps (low < high), or empty for the automatic one: the highest
+    /// peak ± 10 FWHM, never narrower than 20 bins, so that the flat background of accidental
+    /// coincidences does not squeeze the peak into one bin. Without a peak whose both sides
+    /// fall to half inside the records, the central 99.8 % widened by half on each side.
     void setRange(std::optional<std::pair<double, double>> range);
-    /// The coincidence window summary() and toCsv() use unless told otherwise.
+    std::optional<std::pair<double, double>> range() const { return m_range; }
+    /// With no fixed range: true shows every record, from the smallest to the largest dt.
+    void setShowAll(bool all);
+    bool showAll() const { return m_showAll; }
+    /// The coincidence window summary() and toCsv() use unless told otherwise. Until one is
+    /// set (and again after setAutomaticWindow) the window is the peak ± 1 FWHM (both found on
+    /// plain bins, whatever the display range), or ± 100 ps around the highest bin while no
+    /// peak stands out.
     void setWindow(double low, double high);
+    void setAutomaticWindow();
 
     quint64 count() const { return m_count; }
+    /// Goes up with every clear(): tells a reader of cumulative figures that a new run began.
+    quint64 generation() const { return m_generation; }
     /// Changes with every record and every setting: a viewer redraws only when it moved.
     quint64 revision() const { return m_revision; }
     /// Display bins, rebuilt if anything changed since the last call.
     const QVector<Bin>& bins() const;
-    Summary summary() const { return summary(m_windowLow, m_windowHigh); }
+    Summary summary() const;
     Summary summary(double windowLow, double windowHigh) const;
     /// "# name,value" lines of the summary, then "low_ps,high_ps,count" and one row per bin.
     QByteArray toCsv() const;
@@ -162,6 +181,16 @@ private:
     std::vector<double> binEdges() const;
     void fillBins(const std::vector<double>& edges, const std::vector<quint64>& counts) const;
     void findFwhm() const;
+    struct PeakEstimate {
+        double centre = 0;
+        std::optional<double> fwhm;
+        double binWidth = 0;
+    };
+    /// The highest peak on plain bins over [low, high]: cheap, no achievable grid.
+    PeakEstimate estimatePeak(double low, double high) const;
+    std::pair<double, double> centralRange() const;
+    /// Coarse, then fine around the coarse peak; empty when no peak falls to half on both sides.
+    std::optional<PeakEstimate> locatePeak() const;
     void mergeNewKeys() const;
     std::pair<double, double> automaticRange() const;
     void ensureGrid(qint32 low, qint32 high) const;
@@ -179,6 +208,7 @@ private:
     mutable std::vector<qint32> m_sortedKeys;
     quint64 m_count = 0;
     quint64 m_revision = 0;
+    quint64 m_generation = 0;
 
     std::bitset<4096> m_seenA;
     std::bitset<4096> m_seenB;
@@ -189,6 +219,8 @@ private:
     std::optional<std::pair<double, double>> m_range;
     double m_windowLow = -100;
     double m_windowHigh = 100;
+    bool m_windowSet = false;
+    bool m_showAll = false;
 
     bool m_calibrated = false;
     std::vector<double> m_timeA; ///< ns per reading, NaN where the conversion faults
@@ -202,11 +234,14 @@ private:
     mutable quint64 m_underflow = 0;
     mutable quint64 m_overflow = 0;
     mutable std::optional<double> m_fwhm;
+    mutable std::optional<double> m_peak;
+    mutable std::optional<PeakEstimate> m_located;
     mutable double m_mean = 0;
     mutable double m_stdDev = 0;
     // Counts in m_sortedKeys order, and their running sums (one longer), for quantiles and
     // window counts without walking the hash.
     mutable std::vector<quint64> m_prefix;
+    mutable std::vector<long double> m_prefixSum; ///< running sums of dt x count, same order
     // Achievable values over [m_gridLow, m_gridHigh]; m_gridValid false: integer grid.
     mutable std::vector<qint32> m_grid;
     mutable qint64 m_gridLow = 0;

@@ -2,7 +2,8 @@
 # Takes screenshots of the panel as a person would see it: a real window under Xvfb at 96 dpi,
 # on the built-in simulator (loopback only), with settings and data in a throw-away folder.
 # The clicks go to places on the screen, as a mouse would (xdotool), not through the code.
-# Shots: start-up, a run going, the histogram window during the run, the data folder picker,
+# Shots: start-up, a run going, the histogram window during the run, the histogram zoomed on
+# its peak with half a minute of trends (and those trends alone), the data folder picker,
 # a verbose run whose long lines wrap in the log, a selection in it with the log's context menu.
 # Usage: scripts/screenshots.sh [outdir]   (default: screenshots/)
 set -euo pipefail
@@ -34,6 +35,13 @@ xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" bash -c '
   xdotool mousemove 540 66 click 1    # its menu: Histogram...
   sleep 3
   import -window root "$1/histogram.png"
+  sleep 30                            # half a minute of rate and drift
+  xdotool mousemove 285 330 click 4 click 4 click 4   # wheel: zoom in around the peak
+  sleep 1
+  xdotool mousemove 285 720           # off the chart: no read-out in the picture
+  sleep 1
+  import -window root "$1/histogram-zoomed.png"
+  xdotool search --name "^Histogram$" windowunmap
   xdotool key Escape
   xdotool mousemove 412 28 click 1    # Run off
   sleep 0.5
@@ -71,5 +79,8 @@ xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" bash -c '
 for f in startup running picker verbose logcopy; do
   convert "$out/$f.png" -crop 800x600+0+0 +repage "$out/$f.png"
 done
-convert "$out/histogram.png" -trim +repage "$out/histogram.png"
-echo "wrote $out/startup.png $out/running.png $out/histogram.png $out/picker.png $out/verbose.png $out/logcopy.png"
+convert "$out/histogram-zoomed.png" -crop 360x700+540+0 +repage "$out/trends.png"
+for f in histogram histogram-zoomed; do
+  convert "$out/$f.png" -trim +repage "$out/$f.png"
+done
+echo "wrote $out/startup.png $out/running.png $out/histogram.png $out/histogram-zoomed.png $out/trends.png $out/picker.png $out/verbose.png $out/logcopy.png"

@@ -14,12 +14,27 @@
 #include <QLocale>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QDoubleSpinBox>
+#include <QPushButton>
+#include <QWheelEvent>
+#include <QChartView>
+#include <random>
 
 namespace {
 
 QByteArray record(int a, int b, int offset)
 {
     return QByteArray("R") + char(a >> 8) + char(a & 0xFF) + char(b >> 8) + char(b & 0xFF) + char(offset) + '\0';
+}
+
+// A peak at 2,000 ps (sigma 20) on a flat background over ±60 ns.
+void fillPeakOnBackground(Histogram& h)
+{
+    std::mt19937 rng(5);
+    std::normal_distribution<double> peak(2000, 20);
+    std::uniform_int_distribution<int> flat(-60000, 60000);
+    for (int i = 0; i < 20000; ++i)
+        h.add(i % 3 ? qint32(std::lround(peak(rng))) : flat(rng));
 }
 
 } // namespace
@@ -90,6 +105,123 @@ private slots:
         const QImage image(dir.filePath("run.png"));
         QVERIFY(!image.isNull() && image.width() >= 400 && image.height() >= 300);
         QVERIFY(!window.exportPng(dir.filePath("no/such/folder.png")));
+    }
+
+    // What the wheel, a drag and a double-click do to the time axis, through the chart's own
+    // mouse events; then Show all, a range by hand, log counts and the read-out.
+    void viewFollowsTheMouse()
+    {
+        Histogram histogram;
+        fillPeakOnBackground(histogram);
+        HistogramWindow window(histogram, nullptr);
+        window.resize(1200, 700);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const auto [autoLow, autoHigh] = window.shownRange();
+        QVERIFY2(autoLow < 1900 && autoHigh > 2100 && autoHigh - autoLow < 2000,
+                 qPrintable(QStringLiteral("%1..%2").arg(autoLow).arg(autoHigh)));
+        const auto stepIs125 = [](double step) {
+            const double mantissa = step / std::pow(10.0, std::floor(std::log10(step)));
+            return std::abs(mantissa - 1) < 1e-9 || std::abs(mantissa - 2) < 1e-9 || std::abs(mantissa - 5) < 1e-9;
+        };
+        QVERIFY(stepIs125(window.tickInterval()));
+
+        // The window boxes follow the peak until edited; "Window on peak" gives it back.
+        const auto boxes = window.findChildren<QDoubleSpinBox*>();
+        QDoubleSpinBox* windowFrom = boxes.at(1);
+        QCOMPARE(windowFrom->value(), std::round(histogram.summary().windowLow * 10) / 10);
+        windowFrom->setValue(1990);
+        QVERIFY(!histogram.summary().automaticWindow && histogram.summary().windowLow == 1990);
+        for (QPushButton* b : window.findChildren<QPushButton*>())
+            if (b->text() == QLatin1String("Window on peak"))
+                b->click();
+        QVERIFY(histogram.summary().automaticWindow);
+
+        QWidget* viewport = window.findChild<QChartView*>()->viewport();
+        const QPoint middle = viewport->rect().center();
+        QWheelEvent wheel(middle, viewport->mapToGlobal(middle), {}, {0, 240}, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(viewport, &wheel);
+        const auto [zoomLow, zoomHigh] = window.shownRange();
+        // Two notches of 0.8; the edges then snap outwards to the 10 ps bins.
+        QVERIFY2(std::abs((zoomHigh - zoomLow) - 0.64 * (autoHigh - autoLow)) <= 20,
+                 qPrintable(QStringLiteral("%1..%2").arg(zoomLow).arg(zoomHigh)));
+        QVERIFY(zoomLow > autoLow && zoomHigh < autoHigh);
+
+        // Dragging right by a tenth of the plot shows earlier values.
+        QTest::mousePress(viewport, Qt::LeftButton, {}, middle);
+        QTest::mouseMove(viewport, middle + QPoint(viewport->width() / 10, 0));
+        QTest::mouseRelease(viewport, Qt::LeftButton, {}, middle + QPoint(viewport->width() / 10, 0));
+        const auto [panLow, panHigh] = window.shownRange();
+        QVERIFY2(panLow < zoomLow - 30 && std::abs((panHigh - panLow) - (zoomHigh - zoomLow)) <= 20,
+                 qPrintable(QStringLiteral("%1..%2").arg(panLow).arg(panHigh)));
+
+        QTest::mouseDClick(viewport, Qt::LeftButton, {}, middle);
+        QCOMPARE(window.shownRange(), std::pair(autoLow, autoHigh));
+
+        window.setShowAll(true);
+        QVERIFY(window.shownRange().first < *histogram.summary().minimum && window.shownRange().second > *histogram.summary().maximum);
+        QVERIFY(stepIs125(window.tickInterval()));
+        window.setManualRange(1900, 2100);
+        QCOMPARE(window.shownRange(), std::pair(1899.5, 2109.5)); // whole 10 ps bins
+        QCOMPARE(window.tickInterval(), 50.0); // 210 ps in at most 8 steps
+
+        // The read-out gives the count of the bin under the mouse.
+        const Histogram::Bin bin = histogram.bins().at(10);
+        QCOMPARE(window.readout((bin.low + bin.high) / 2),
+                 QStringLiteral("dt %1 ps, count %2").arg(QLocale().toString((bin.low + bin.high) / 2, 'f', 1), QLocale().toString(bin.count)));
+        QCOMPARE(window.readout(5000), QString());
+
+        // On a log axis the flat background, a few counts a bin, fills far more of the plot
+        // than on the linear one, where the peak sets the scale.
+        window.setShowAll(true);
+        const auto filled = [&window] {
+            QTest::qWait(100); // the chart lays its items out from the event loop
+            const QImage image = window.findChild<QChartView*>()->grab().toImage();
+            qint64 n = 0; // pixels in the series' blue
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x)
+                    n += qBlue(image.pixel(x, y)) > 150 && qRed(image.pixel(x, y)) < 100;
+            return n;
+        };
+        const qint64 linear = filled();
+        window.setLogScale(true);
+        const qint64 log = filled();
+        QVERIFY2(log > 5 * linear, qPrintable(QStringLiteral("%1 vs %2 pixels").arg(log).arg(linear)));
+        window.setLogScale(false);
+        QCOMPARE(filled(), linear);
+    }
+
+    // The strip charts take one point a second from an injected clock, show the chosen span
+    // and export what they show.
+    void trendsSampleOnTheClock()
+    {
+        Histogram histogram;
+        histogram.setWindow(-100, 100);
+        qint64 now = 0;
+        HistogramWindow window(histogram, nullptr);
+        window.setClock([&now] { return now; });
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.sampleTrend();
+        for (int s = 1; s <= 900; ++s) {
+            for (int i = 0; i < s % 7; ++i)
+                histogram.add(s / 10);
+            now = s * 1000;
+            window.sampleTrend();
+        }
+        QCOMPARE(window.trends().size(), 900);
+        QCOMPARE(window.trendPointsShown(), 601); // ten minutes, both ends
+        window.setTrendSpanMinutes(1);
+        QCOMPARE(window.trendPointsShown(), 61);
+        QCOMPARE(window.trends().at(899).rate, double(900 % 7));
+        QCOMPARE(window.trends().at(899).drift, 90.0);
+
+        QTemporaryDir dir;
+        QVERIFY(window.exportTrendsCsv(dir.filePath("t.csv")) && window.exportTrendsPng(dir.filePath("t.png")));
+        QFile csv(dir.filePath("t.csv"));
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        QCOMPARE(csv.readAll(), window.trends().toCsv(60));
+        QVERIFY(!QImage(dir.filePath("t.png")).isNull());
     }
 };
 

@@ -228,6 +228,79 @@ private slots:
         QVERIFY(!h.summary().calibratedGrid);
     }
 
+    void tickSteps_data()
+    {
+        QTest::addColumn<double>("span");
+        QTest::addColumn<int>("maxTicks");
+        QTest::addColumn<double>("step");
+        QTest::newRow("exact decade") << 100.0 << 10 << 10.0;
+        QTest::newRow("up to 2") << 149521.0 << 8 << 20000.0;
+        QTest::newRow("up to 5") << 3.1 << 10 << 0.5;
+        QTest::newRow("up to the next decade") << 5200.0 << 10 << 1000.0;
+        QTest::newRow("rounding noise stays on 1") << 0.3 << 3 << 0.1;
+        QTest::newRow("no span") << 0.0 << 10 << 1.0;
+    }
+    void tickSteps()
+    {
+        QFETCH(double, span);
+        QFETCH(int, maxTicks);
+        QFETCH(double, step);
+        QCOMPARE(tickStep125(span, maxTicks), step);
+    }
+
+    // A narrow peak on a wide flat background of accidental coincidences: the automatic range
+    // and window centre on the peak; "show all" and a window set by hand override them.
+    void rangeAndWindowFollowThePeak_data()
+    {
+        QTest::addColumn<double>("centre");
+        QTest::addColumn<double>("sigma");
+        QTest::addColumn<double>("width");
+        QTest::newRow("peak off centre") << 41000.0 << 30.0 << 10.0;
+        QTest::newRow("peak narrower than 2 bins") << -5000.0 << 2.0 << 10.0;
+    }
+    void rangeAndWindowFollowThePeak()
+    {
+        QFETCH(double, centre);
+        QFETCH(double, sigma);
+        QFETCH(double, width);
+        std::mt19937 rng(3);
+        std::normal_distribution<double> normal(centre, sigma);
+        std::uniform_int_distribution<int> flat(-75000, 75000);
+        Histogram h;
+        h.setBinWidthPs(width);
+        std::vector<qint32> values;
+        for (int i = 0; i < 40000; ++i)
+            values.push_back(i % 4 ? qint32(std::lround(normal(rng))) : flat(rng));
+        for (qint32 v : values)
+            h.add(v);
+        const Histogram::Summary s = h.summary();
+        QVERIFY(s.peak && std::abs(*s.peak - centre) <= std::max(sigma, width));
+        const double fwhm = s.fwhm.value_or(0);
+        QVERIFY2(s.binCount >= 20 && s.rangeHigh - s.rangeLow <= 22 * std::max(fwhm, 2 * width),
+                 qPrintable(QStringLiteral("%1 bins over [%2, %3], fwhm %4").arg(s.binCount).arg(s.rangeLow).arg(s.rangeHigh).arg(fwhm)));
+        QVERIFY(s.rangeLow < centre - 3 * sigma && s.rangeHigh > centre + 3 * sigma);
+        QVERIFY(s.automaticWindow && s.windowLow < centre && s.windowHigh > centre);
+        QVERIFY(s.windowHigh - s.windowLow < 3 * std::max(fwhm, 2 * width));
+        const auto inside = [&](double lo, double hi) {
+            return std::count_if(values.begin(), values.end(), [&](qint32 v) { return v >= lo && v <= hi; });
+        };
+        QCOMPARE(s.inWindow, quint64(inside(s.windowLow, s.windowHigh)));
+        long double sum = 0;
+        for (qint32 v : values)
+            sum += (v >= s.windowLow && v <= s.windowHigh) ? v : 0;
+        QVERIFY(std::abs(s.windowMean - double(sum / s.inWindow)) < 1e-6);
+
+        h.setShowAll(true);
+        QVERIFY(h.summary().rangeLow <= *std::min_element(values.begin(), values.end()));
+        QVERIFY(h.summary().rangeHigh > *std::max_element(values.begin(), values.end()));
+        QCOMPARE(h.summary().underflow + h.summary().overflow, quint64(0));
+
+        h.setWindow(0, 10);
+        QVERIFY(!h.summary().automaticWindow && h.summary().windowLow == 0 && h.summary().inWindow == quint64(inside(0, 10)));
+        h.setAutomaticWindow();
+        QCOMPARE(h.summary().windowLow, s.windowLow);
+    }
+
     void csvExport()
     {
         Histogram h;
