@@ -446,6 +446,13 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
                        + (s.fwhm ? scpi::real(*s.fwhm) : QByteArray(scpi::NotANumber)) + ',' + scpi::number(quint64(s.inWindow)));
         return;
     }
+    case Command::HistogramRangeAll:
+        // The window's "Show all": the range spans every record instead of the peak's.
+        if (p.query)
+            respond(c, scpi::flag(m_histogram.histogram().showAll()));
+        else
+            m_histogram.histogram().setShowAll(v[0].flag);
+        return;
     case Command::HistogramClear:
         m_histogram.clearForRunStart();
         return;

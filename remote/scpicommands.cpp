@@ -57,6 +57,7 @@ const CommandSpec table[] = {
     {"HISTogram:WINDow", Command::HistogramWindow, with(real(-PsLimit, PsLimit), real(-PsLimit, PsLimit)), bare()},
     {"HISTogram:STATistics", Command::HistogramStatistics, none(), bare()},
     {"HISTogram:CLEar", Command::HistogramClear, bare(), none()},
+    {"HISTogram:RANGe:ALL", Command::HistogramRangeAll, with(boolean()), bare()},
     {"SOURce:DAC:A", Command::DacA, with(integer(0, 4095)), bare()},
     {"REGister", Command::Register, none(), with(integer(0, 7))},
     {"FILE[:STATe]", Command::FileState, with(boolean()), bare()},

@@ -15,6 +15,7 @@ enum class Command : quint8 {
     Calibrate, CalibrationData, CalibrationValid, CalibrationTauA, CalibrationTauB,
     Run, FetchCount, FetchStatistics, FetchDt, FetchDtLost, Format,
     HistogramData, HistogramAxis, HistogramBinWidth, HistogramWindow, HistogramStatistics, HistogramClear,
+    HistogramRangeAll,
     DacA, Register,
     FileState, FilePath, FileVerbose, FileRaw, FileName,
     Display, LinkHealth,

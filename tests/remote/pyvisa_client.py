@@ -163,11 +163,16 @@ def step_run(rm, port, truth_path, data_dir):
     hist = c.inst.query_binary_values("HIST:DATA?", datatype="q", container=list)  # 64-bit counts
     axis = c.q("HIST:AXIS?")
     check(len(hist) == int(axis.split(",")[2]), f"HIST:DATA? has {len(hist)} bins, HIST:AXIS? says {axis}")
-    # The automatic range centres on the peak, so the background beyond it is left out; the
-    # window around the peak lies inside it.
+    # The automatic range centres on the peak and leaves the background out; with the whole
+    # range shown (the window's "Show all") the bins hold every record.
     in_window = int(c.q("HIST:STAT?").split(",")[4])
     check(0 < in_window <= sum(hist) <= count, f"HIST:DATA? sums to {sum(hist)}, count {count}, in window {in_window}")
-    log(f"count {count}, statistics {stats[1:]}, histogram of {len(hist)} bins ({axis}) holds {sum(hist)}")
+    c.inst.write("HIST:RANG:ALL ON")
+    whole = c.inst.query_binary_values("HIST:DATA?", datatype="q", container=list)
+    check(sum(whole) == count, f"HIST:DATA? with the whole range sums to {sum(whole)}, count {count}")
+    c.inst.write("HIST:RANG:ALL OFF")
+    log(f"count {count}, statistics {stats[1:]}, histogram of {len(hist)} bins ({axis}) holds {sum(hist)}; "
+        f"with the whole range, {len(whole)} bins sum to the count")
 
     check(os.path.dirname(name) == data_dir, f"FILE:NAME? {name!r} not in {data_dir}")
     with open(name, "rb") as f:
