@@ -24,7 +24,7 @@ constexpr double TauHighNs = 1e6;
 constexpr double PsLimit = 2147483647.0;
 constexpr double IntMax = std::numeric_limits<qint32>::max();
 
-const CommandSpec table[] = {
+const CommandEntry table[] = {
     {"*IDN", Command::Idn, none(), bare()},
     {"*RST", Command::Rst, bare(), none()},
     {"*CLS", Command::Cls, bare(), none()},
@@ -71,6 +71,6 @@ const CommandSpec table[] = {
 
 } // namespace
 
-std::span<const CommandSpec> commandTable() { return table; }
+std::span<const CommandEntry> commandTable() { return table; }
 
 } // namespace scpi

@@ -38,7 +38,7 @@ struct Form {
     std::array<Parameter, 2> parameters{};
 };
 
-struct CommandSpec {
+struct CommandEntry {
     /// Uppercase letters are the short form; "[:NODE]" may be left out.
     const char* header;
     Command id;
@@ -47,6 +47,6 @@ struct CommandSpec {
 };
 
 /// The whole table, in the order the README lists it.
-std::span<const CommandSpec> commandTable();
+std::span<const CommandEntry> commandTable();
 
 } // namespace scpi

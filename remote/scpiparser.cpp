@@ -56,21 +56,21 @@ bool matchFrom(const QByteArrayList& given, qsizetype i, const std::vector<Node>
     return i < given.size() && nodeEquals(given[i], pattern[j]) && matchFrom(given, i + 1, pattern, j + 1);
 }
 
-const CommandSpec* find(const QByteArrayList& nodes)
+const CommandEntry* find(const QByteArrayList& nodes)
 {
-    for (const CommandSpec& spec : commandTable()) {
-        if (spec.header[0] != '*' && headerMatches(spec.header, nodes))
-            return &spec;
+    for (const CommandEntry& entry : commandTable()) {
+        if (entry.header[0] != '*' && headerMatches(entry.header, nodes))
+            return &entry;
     }
     return nullptr;
 }
 
-const CommandSpec* findCommon(const QByteArray& header)
+const CommandEntry* findCommon(const QByteArray& header)
 {
     const QByteArray upper = header.toUpper();
-    for (const CommandSpec& spec : commandTable()) {
-        if (spec.header[0] == '*' && upper == spec.header)
-            return &spec;
+    for (const CommandEntry& entry : commandTable()) {
+        if (entry.header[0] == '*' && upper == entry.header)
+            return &entry;
     }
     return nullptr;
 }
@@ -212,11 +212,11 @@ Parsed Parser::parseUnit(QByteArrayView unit)
     if (header.isEmpty() || header.contains('?'))
         return failure(Error::Syntax);
 
-    const CommandSpec* spec = nullptr;
+    const CommandEntry* entry = nullptr;
     if (header.startsWith('*')) {
         if (header.contains(':'))
             return failure(Error::Syntax);
-        spec = findCommon(header);
+        entry = findCommon(header);
     } else {
         const bool absolute = header.startsWith(':');
         QByteArrayList nodes = header.mid(absolute ? 1 : 0).split(':');
@@ -225,27 +225,27 @@ Parsed Parser::parseUnit(QByteArrayView unit)
                 return failure(Error::Syntax);
         }
         QByteArrayList full = absolute ? nodes : m_branch + nodes;
-        spec = find(full);
+        entry = find(full);
         // A relative header that names nothing under the current branch is tried from the
         // root, so that "RUN ON;FETCh:COUNt?" works without the leading colon.
-        if (!spec && !absolute && !m_branch.isEmpty()) {
+        if (!entry && !absolute && !m_branch.isEmpty()) {
             full = nodes;
-            spec = find(full);
+            entry = find(full);
         }
-        if (spec) {
+        if (entry) {
             full.removeLast();
             m_branch = full;
         }
     }
-    if (!spec)
+    if (!entry)
         return failure(Error::UndefinedHeader);
 
-    const Form& form = query ? spec->query : spec->command;
+    const Form& form = query ? entry->query : entry->command;
     if (!form.allowed)
         return failure(Error::UndefinedHeader);
 
     Parsed parsed;
-    parsed.id = spec->id;
+    parsed.id = entry->id;
     parsed.query = query;
     QList<QByteArrayView> given;
     if (!parameterText.isEmpty()) {

@@ -177,7 +177,7 @@ private slots:
         QTest::newRow("DAC out of range") << QByteArray("SOUR:DAC:A 4096") << QByteArray(R"(-222,"Data out of range")");
         QTest::newRow("Tau out of range") << QByteArray("CAL:TAU:A -1") << QByteArray(R"(-222,"Data out of range")");
         QTest::newRow("missing folder") << QByteArray(R"(FILE:PATH "/no/such/folder")") << QByteArray(R"(-224,"Illegal parameter value")");
-        QTest::newRow("address with a blank") << QByteArray(R"(CONN:ADDR "10.0.0.1 x")") << QByteArray(R"(-224,"Illegal parameter value")");
+        QTest::newRow("address with a blank") << QByteArray(R"(CONN:ADDR "127.0.0.2 x")") << QByteArray(R"(-224,"Illegal parameter value")");
         QTest::newRow("missing parameter") << QByteArray("DISP") << QByteArray(R"(-109,"Missing parameter")");
         QTest::newRow("window upside down") << QByteArray("HIST:WIND 5,-5") << QByteArray(R"(-224,"Illegal parameter value")");
         QTest::newRow("Run without a calibration") << QByteArray("RUN ON") << QByteArray(R"(-221,"Settings conflict")");

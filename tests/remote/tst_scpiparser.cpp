@@ -19,9 +19,9 @@ QString render(const std::vector<Parsed>& parsed)
             continue;
         }
         QString s;
-        for (const CommandSpec& spec : commandTable()) {
-            if (spec.id == p.id)
-                s = QString::fromLatin1(spec.header);
+        for (const CommandEntry& entry : commandTable()) {
+            if (entry.id == p.id)
+                s = QString::fromLatin1(entry.header);
         }
         if (p.query)
             s += u'?';
