@@ -163,8 +163,14 @@ HistogramWindow::HistogramWindow(Histogram& histogram, const LinkHealth* linkHea
     connect(m_trendSpan, &QSpinBox::valueChanged, this, &HistogramWindow::redrawTrends);
     auto* trendCsv = new QPushButton(QStringLiteral("Trends CSV..."));
     auto* trendPng = new QPushButton(QStringLiteral("Trends PNG..."));
-    connect(trendCsv, &QPushButton::clicked, this, &HistogramWindow::chooseTrendsCsv);
-    connect(trendPng, &QPushButton::clicked, this, &HistogramWindow::chooseTrendsPng);
+    connect(trendCsv, &QPushButton::clicked, this, [this] {
+        saveAs(QStringLiteral("Export trends"), QStringLiteral("CSV files (*.csv)"),
+               [this](const QString& path, QString* error) { return exportTrendsCsv(path, error); });
+    });
+    connect(trendPng, &QPushButton::clicked, this, [this] {
+        saveAs(QStringLiteral("Export trends"), QStringLiteral("PNG images (*.png)"),
+               [this](const QString& path, QString*) { return exportTrendsPng(path); });
+    });
     m_trendCharts = new QWidget;
     auto* trendLayout = new QVBoxLayout(m_trendCharts);
     trendLayout->setContentsMargins(0, 0, 0, 0);
@@ -215,8 +221,14 @@ HistogramWindow::HistogramWindow(Histogram& histogram, const LinkHealth* linkHea
 
     auto* csv = new QPushButton(QStringLiteral("CSV..."));
     auto* png = new QPushButton(QStringLiteral("PNG..."));
-    connect(csv, &QPushButton::clicked, this, &HistogramWindow::chooseCsv);
-    connect(png, &QPushButton::clicked, this, &HistogramWindow::choosePng);
+    connect(csv, &QPushButton::clicked, this, [this] {
+        saveAs(QStringLiteral("Export histogram"), QStringLiteral("CSV files (*.csv)"),
+               [this](const QString& path, QString* error) { return exportCsv(path, error); });
+    });
+    connect(png, &QPushButton::clicked, this, [this] {
+        saveAs(QStringLiteral("Export chart"), QStringLiteral("PNG images (*.png)"),
+               [this](const QString& path, QString*) { return exportPng(path); });
+    });
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(csv);
     buttons->addWidget(png);
@@ -399,26 +411,6 @@ bool HistogramWindow::exportPng(const QString& path)
     // The picture must show what the figures say now, not what the last tick drew.
     refresh();
     return m_chartView->grab().save(path, "PNG");
-}
-
-void HistogramWindow::chooseCsv()
-{
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export histogram"), QString(),
-                                                      QStringLiteral("CSV files (*.csv)"));
-    if (path.isEmpty())
-        return;
-    QString error;
-    m_status->setText(exportCsv(path, &error) ? QStringLiteral("Saved %1").arg(path)
-                                              : QStringLiteral("Could not save %1: %2").arg(path, error));
-}
-
-void HistogramWindow::choosePng()
-{
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export chart"), QString(),
-                                                      QStringLiteral("PNG images (*.png)"));
-    if (path.isEmpty())
-        return;
-    m_status->setText(exportPng(path) ? QStringLiteral("Saved %1").arg(path) : QStringLiteral("Could not save %1").arg(path));
 }
 
 void HistogramWindow::applyRange(double low, double high)
@@ -632,23 +624,17 @@ bool HistogramWindow::exportTrendsPng(const QString& path)
     return m_trendCharts->grab().save(path, "PNG");
 }
 
-void HistogramWindow::chooseTrendsCsv()
+void HistogramWindow::saveAs(const QString& title, const QString& filter,
+                             const std::function<bool(const QString&, QString*)>& save)
 {
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export trends"), QString(),
-                                                      QStringLiteral("CSV files (*.csv)"));
+    const QString path = QFileDialog::getSaveFileName(this, title, QString(), filter);
     if (path.isEmpty())
         return;
     QString error;
-    m_status->setText(exportTrendsCsv(path, &error) ? QStringLiteral("Saved %1").arg(path)
-                                                    : QStringLiteral("Could not save %1: %2").arg(path, error));
-}
-
-void HistogramWindow::chooseTrendsPng()
-{
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export trends"), QString(),
-                                                      QStringLiteral("PNG images (*.png)"));
-    if (path.isEmpty())
-        return;
-    m_status->setText(exportTrendsPng(path) ? QStringLiteral("Saved %1").arg(path)
-                                            : QStringLiteral("Could not save %1").arg(path));
+    if (save(path, &error))
+        m_status->setText(QStringLiteral("Saved %1").arg(path));
+    else if (error.isEmpty())
+        m_status->setText(QStringLiteral("Could not save %1").arg(path));
+    else
+        m_status->setText(QStringLiteral("Could not save %1: %2").arg(path, error));
 }

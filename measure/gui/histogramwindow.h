@@ -99,10 +99,8 @@ private:
     void showFigures();
     void showLinkHealth();
     void applySettings();
-    void chooseCsv();
-    void choosePng();
-    void chooseTrendsCsv();
-    void chooseTrendsPng();
+    /// The file dialog, then `save`, with the outcome in the status line.
+    void saveAs(const QString& title, const QString& filter, const std::function<bool(const QString&, QString*)>& save);
     void redrawTrends();
     void applyRange(double low, double high);
     void showRangeBoxes();
