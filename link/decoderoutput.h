@@ -28,6 +28,23 @@ public:
     /// reason (e.g. "No space left on device") into errorText; the decoder then takes its
     /// error path.
     virtual bool writeFile(QByteArrayView bytes, QString& errorText) = 0;
+
+    /// An output that takes record lines in bulk says so here. The decoder then collects
+    /// consecutive plain record lines (each followed by CR LF, oldest first) and hands them
+    /// over together: to the file first, then to the log, before anything else reaches either
+    /// and before the arrival ends. Nothing changes in what the file and the log end up
+    /// with, only the cost: at millions of records a second, a call per line for each of
+    /// them is most of the work.
+    virtual bool takesLineBatches() const { return false; }
+    /// Bytes the data file takes before the one that hands its buffer to the OS. The decoder
+    /// never collects more than this for the file, so a failing hand-over still fails on the
+    /// record it would have failed on one by one, and the lines behind it are not decoded.
+    virtual qsizetype fileRoom() const { return 0; }
+    /// `lines` whole lines for the data file; on failure as writeFile, the last line being
+    /// the one that failed.
+    virtual bool writeFileLines(QByteArrayView bytes, qsizetype lines, QString& errorText);
+    /// `lines` whole lines for the top of the log, the last one newest.
+    virtual void displayAsciiLines(QByteArrayView bytes, qsizetype lines);
 };
 
 /// Told of every converted record, in order: the run statistics first, then whoever wants

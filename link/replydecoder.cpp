@@ -82,7 +82,35 @@ QString trimBlanks(const QString& text)
     return text.mid(begin, end - begin);
 }
 
+/// Calls `each` with every line of `bytes` (lines each followed by CR LF), without the line end.
+template <typename Each>
+bool forEachLine(QByteArrayView bytes, Each each)
+{
+    qsizetype start = 0;
+    while (start < bytes.size()) {
+        const auto* lf = static_cast<const char*>(std::memchr(bytes.data() + start, '\n', size_t(bytes.size() - start)));
+        const qsizetype end = lf ? lf - bytes.data() + 1 : bytes.size();
+        if (!each(bytes.sliced(start, end - start)))
+            return false;
+        start = end;
+    }
+    return true;
+}
+
 } // namespace
+
+bool DecoderOutput::writeFileLines(QByteArrayView bytes, qsizetype, QString& errorText)
+{
+    return forEachLine(bytes, [&](QByteArrayView line) { return writeFile(line, errorText); });
+}
+
+void DecoderOutput::displayAsciiLines(QByteArrayView bytes, qsizetype)
+{
+    forEachLine(bytes, [&](QByteArrayView line) {
+        displayAscii(line.chopped(2));
+        return true;
+    });
+}
 
 ReplyDecoder::ReplyDecoder(const Context& context, QObject* parent) : QObject(parent), m_ctx(context)
 {
@@ -118,11 +146,18 @@ void ReplyDecoder::feed(QByteArrayView arrival)
         m_tablesDirty = true;
     }
     // The window shows the statistics once per arrival; the records change them one by one.
+    if (!m_batch && m_ctx.output.takesLineBatches())
+        m_batch = std::make_unique_for_overwrite<char[]>(size_t(BatchBytes + LineCapacity + 2));
+    // Lines collected for a batch reach their outputs before the arrival ends, whichever way it ends.
     struct ArrivalScope {
-        RecordObserver& statistics;
-        explicit ArrivalScope(RecordObserver& s) : statistics(s) { statistics.arrivalBegins(); }
-        ~ArrivalScope() { statistics.arrivalEnds(); }
-    } arrivalScope(m_ctx.statistics);
+        ReplyDecoder& decoder;
+        explicit ArrivalScope(ReplyDecoder& d) : decoder(d) { decoder.m_ctx.statistics.arrivalBegins(); }
+        ~ArrivalScope()
+        {
+            decoder.flushBatch();
+            decoder.m_ctx.statistics.arrivalEnds();
+        }
+    } arrivalScope(*this);
 
     const auto* bytes = reinterpret_cast<const uchar*>(arrival.data());
     const qsizetype size = arrival.size();
@@ -172,6 +207,11 @@ void ReplyDecoder::feed(QByteArrayView arrival)
         }
         const uchar* reply = bytes + pos;
         pos += length;
+        // What a reply sets off (a calibration step, a version caption) comes after the lines before it.
+        if (reply[0] != 'R' && reply[0] != 'P' && flushBatch() == Outcome::Stop) {
+            m_counters.bytesDroppedAfterError += quint64(size - pos + length);
+            return;
+        }
         if (decodeReply(reply) == Outcome::Stop) {
             m_counters.bytesDroppedAfterError += quint64(size - pos);
             return;
@@ -211,6 +251,9 @@ ReplyDecoder::Outcome ReplyDecoder::decodeReply(const uchar* reply)
 
 ReplyDecoder::Outcome ReplyDecoder::fail(const QString& description)
 {
+    // The lines before the fault come first; a failure handing them over is the fault reported.
+    if (flushBatch() == Outcome::Stop)
+        return Outcome::Stop;
     ++m_counters.errors;
     m_ctx.output.errorLine(QStringLiteral("Doh! (data) ") + description);
     return Outcome::Stop;
@@ -266,6 +309,8 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
         // flood the log.
         if (record[1] >= 128) {
             ++m_counters.rejectedByOverflow;
+            if (!m_overflowReported && flushBatch() == Outcome::Stop)
+                return Outcome::Stop;
             if (!std::exchange(m_overflowReported, true))
                 m_ctx.output.errorLine(QStringLiteral("Doh! (data) ") + describe(timeconv::Fault::Overflow));
         } else {
@@ -311,6 +356,10 @@ ReplyDecoder::Outcome ReplyDecoder::outputRecord(const uchar* record, qint32 dt,
     const DataOptions& options = m_ctx.options;
     DecoderOutput& output = m_ctx.output;
     const bool toFile = options.file && output.fileIsOpen();
+    if (m_batch && !(toFile && options.raw) && !(options.verbose && !m_separatorIsAscii))
+        return batchLine(toFile, dt, a, b, record[5], record[6]);
+    if (flushBatch() == Outcome::Stop)
+        return Outcome::Stop;
     if (options.display || (toFile && !options.raw))
         buildLine(dt, a, b, record[5], record[6]);
 
@@ -332,21 +381,65 @@ ReplyDecoder::Outcome ReplyDecoder::outputRecord(const uchar* record, qint32 dt,
     return Outcome::Continue;
 }
 
-void ReplyDecoder::buildLine(qint32 dt, int a, int b, int offset, int flags)
+ReplyDecoder::Outcome ReplyDecoder::batchLine(bool toFile, qint32 dt, int a, int b, int offset, int flags)
 {
-    const bool verbose = m_ctx.options.verbose;
-    m_lineTextCurrent = false;
-    m_lineIsText = verbose && !m_separatorIsAscii;
-    if (m_lineIsText) {
-        // A separator outside ASCII: the line is text, written in the file's code page.
-        m_line.resize(0);
-        numberformat::appendGrouped(m_line, dt, m_groupSeparator);
+    const bool display = m_ctx.options.display;
+    if (m_batchLines > 0 && (toFile != m_batchToFile || display != m_batchToDisplay) && flushBatch() == Outcome::Stop)
+        return Outcome::Stop;
+    if (!toFile && !display)
+        return Outcome::Continue;
+    if (m_batchLines == 0) {
+        m_batchToFile = toFile;
+        m_batchToDisplay = display;
+        m_batchLimit = toFile ? std::clamp<qsizetype>(m_ctx.output.fileRoom(), 1, BatchBytes) : BatchBytes;
     }
-    char* const begin = m_lineBytes.data();
-    char* end = begin;
-    if (verbose) {
-        if (!m_lineIsText)
-            end = numberformat::putGrouped(end, dt, std::string_view(m_separatorBytes.data(), size_t(m_separatorSize)));
+    char* const end = putLine(m_batch.get() + m_batchSize, dt, a, b, offset, flags);
+    end[0] = '\r';
+    end[1] = '\n';
+    m_batchSize = end + 2 - m_batch.get();
+    ++m_batchLines;
+    // At the file's limit the batch goes at once: this record's line is the one whose write
+    // hands the file's buffer over, and fails if that fails.
+    return m_batchSize >= m_batchLimit ? flushBatch() : Outcome::Continue;
+}
+
+ReplyDecoder::Outcome ReplyDecoder::flushBatch()
+{
+    if (m_batchLines == 0)
+        return Outcome::Continue;
+    const QByteArrayView bytes(m_batch.get(), m_batchSize);
+    const qsizetype lines = std::exchange(m_batchLines, 0);
+    m_batchSize = 0;
+    if (m_batchToFile) {
+        QString errorText;
+        if (!m_ctx.output.writeFileLines(bytes, lines, errorText)) {
+            // Shown are the lines written before the one that failed, as one by one.
+            if (m_batchToDisplay && lines > 1) {
+                qsizetype shown = bytes.size() - 2;
+                while (bytes[shown - 1] != '\n')
+                    --shown;
+                m_ctx.output.displayAsciiLines(bytes.first(shown), lines - 1);
+            }
+            return fail(errorText.isEmpty() ? QStringLiteral("Write failed")
+                                            : QStringLiteral("Write failed: ") + errorText);
+        }
+    }
+    if (m_batchToDisplay)
+        m_ctx.output.displayAsciiLines(bytes, lines);
+    return Outcome::Continue;
+}
+
+char* ReplyDecoder::putLine(char* end, qint32 dt, int a, int b, int offset, int flags) const
+{
+    if (!m_ctx.options.verbose)
+        return putAfterDifference(numberformat::putPlainField(end, dt), a, b, offset, flags);
+    end = numberformat::putGrouped(end, dt, std::string_view(m_separatorBytes.data(), size_t(m_separatorSize)));
+    return putAfterDifference(end, a, b, offset, flags);
+}
+
+char* ReplyDecoder::putAfterDifference(char* end, int a, int b, int offset, int flags) const
+{
+    if (m_ctx.options.verbose) {
         end = putText(end, " A=");
         end = numberformat::putSmall(end, a);
         end = putText(end, " B=");
@@ -355,19 +448,28 @@ void ReplyDecoder::buildLine(qint32 dt, int a, int b, int offset, int flags)
         end = numberformat::putSmall(end, offset);
         end = putText(end, " OR/A=");
         end = numberformat::putSmall(end, flags % 16);
-    } else {
-        end = numberformat::putPlainField(end, dt);
     }
     if (flags & 1)
         end = putText(end, ", Overrange A!");
     if (flags & 2)
         end = putText(end, ", Overrange B!");
+    return end;
+}
+
+void ReplyDecoder::buildLine(qint32 dt, int a, int b, int offset, int flags)
+{
+    m_lineTextCurrent = false;
+    m_lineIsText = m_ctx.options.verbose && !m_separatorIsAscii;
+    char* const begin = m_lineBytes.data();
     if (m_lineIsText) {
-        m_line.append(QLatin1String(begin, end));
+        // A separator outside ASCII: the line is text, written in the file's code page.
+        m_line.resize(0);
+        numberformat::appendGrouped(m_line, dt, m_groupSeparator);
+        m_line.append(QLatin1String(begin, putAfterDifference(begin, a, b, offset, flags)));
         m_lineTextCurrent = true;
         m_lineSize = 0;
     } else {
-        m_lineSize = int(end - begin);
+        m_lineSize = int(putLine(begin, dt, a, b, offset, flags) - begin);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 #include <array>
+#include <memory>
 #include <optional>
 
 class CalibrationReadings;
@@ -105,6 +106,14 @@ private:
     void refreshTables();
     void refreshLocale();
     void buildLine(qint32 dt, int a, int b, int offset, int flags);
+    /// The record line as bytes at `to`; returns its end. Not for a separator outside ASCII.
+    char* putLine(char* to, qint32 dt, int a, int b, int offset, int flags) const;
+    /// What follows the difference: the verbose fields and the overrange notes.
+    char* putAfterDifference(char* to, int a, int b, int offset, int flags) const;
+    /// The line for an output that takes batches: appended to the batch, handed over when full.
+    Outcome batchLine(bool toFile, qint32 dt, int a, int b, int offset, int flags);
+    /// Hands the collected lines over (file, then log). Stop when the file write failed.
+    Outcome flushBatch();
     bool writeLine(QString& errorText);
     const QString& lineText();
 
@@ -145,4 +154,13 @@ private:
     bool m_lineTextCurrent = true;
     QString m_line;
     QByteArray m_fileBytes;
+
+    // Plain record lines not yet handed to an output that takes them in bulk, with where they go.
+    static constexpr qsizetype BatchBytes = 64 * 1024;
+    std::unique_ptr<char[]> m_batch;
+    qsizetype m_batchSize = 0;
+    qsizetype m_batchLines = 0;
+    qsizetype m_batchLimit = 0;
+    bool m_batchToFile = false;
+    bool m_batchToDisplay = false;
 };

@@ -182,7 +182,8 @@ bool DataFile::open(const QString& folder)
         if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
             m_open = true;
             m_used = 0;
-            m_entryEnds.clear();
+            m_spans.clear();
+            m_bufferedEntries = 0;
             m_fileSize = 0;
             m_unsynced = false;
             m_lastSync = m_clock.monotonicSeconds();
@@ -198,7 +199,14 @@ bool DataFile::open(const QString& folder)
     return false;
 }
 
-bool DataFile::write(const char* data, qsizetype size)
+bool DataFile::write(const char* data, qsizetype size) { return append(data, size, 0); }
+
+bool DataFile::writeLines(const char* data, qsizetype size, qsizetype lines)
+{
+    return lines > 0 ? append(data, size, lines) : isOpen();
+}
+
+bool DataFile::append(const char* data, qsizetype size, qsizetype lines)
 {
     if (!isOpen())
         return false;
@@ -210,9 +218,13 @@ bool DataFile::write(const char* data, qsizetype size)
         m_buffer = std::move(bigger);
         m_capacity = capacity;
     }
-    copySmall(m_buffer.get() + m_used, data, size_t(size));
+    if (lines == 0)
+        copySmall(m_buffer.get() + m_used, data, size_t(size));
+    else
+        std::memcpy(m_buffer.get() + m_used, data, size_t(size));
     m_used += size;
-    m_entryEnds.push_back(m_used);
+    m_spans.push_back({m_used, lines});
+    m_bufferedEntries += quint64(std::max<qsizetype>(lines, 1));
     if (m_used < MaxBuffered)
         return true;
     if (!handOver())
@@ -274,17 +286,36 @@ bool DataFile::handOver()
     if (done > 0)
         m_unsynced = true;
     m_fileSize += done;
-    m_entriesInFile += quint64(m_entryEnds.size());
+    m_entriesInFile += m_bufferedEntries;
+    m_bufferedEntries = 0;
     m_used = 0;
-    m_entryEnds.clear();
+    m_spans.clear();
     return true;
 }
 
 void DataFile::cutToWholeEntries(qsizetype handedOver, QString& reason)
 {
-    const auto whole = std::upper_bound(m_entryEnds.cbegin(), m_entryEnds.cend(), handedOver) - m_entryEnds.cbegin();
-    const qsizetype kept = whole > 0 ? m_entryEnds[size_t(whole - 1)] : 0;
-    m_entriesInFile += quint64(whole);
+    qsizetype kept = 0;
+    quint64 whole = 0;
+    for (const Span& span : m_spans) {
+        if (span.end <= handedOver) {
+            kept = span.end;
+            whole += quint64(std::max<qsizetype>(span.lines, 1));
+            continue;
+        }
+        // A block of lines torn inside: its lines that made it whole stay.
+        if (span.lines > 0) {
+            for (qsizetype i = kept; i < handedOver; ++i) {
+                if (m_buffer[size_t(i)] == '\n') {
+                    kept = i + 1;
+                    ++whole;
+                }
+            }
+        }
+        break;
+    }
+    m_bufferedEntries = 0;
+    m_entriesInFile += whole;
     m_fileSize += kept;
     // Shrinking needs no free space, so this works on the very disk that just filled up.
     if (kept != handedOver && !m_file.resize(m_fileSize))
@@ -373,7 +404,8 @@ void DataFile::fail(const QString& reason)
 {
     m_error = reason;
     m_used = 0;
-    m_entryEnds.clear();
+    m_spans.clear();
+    m_bufferedEntries = 0;
     m_unsynced = false;
     m_syncTimer->stop();
     m_file.close();

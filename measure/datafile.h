@@ -75,6 +75,10 @@ public:
     /// False when no file is open or when handing a full buffer to the OS failed.
     bool write(const char* data, qsizetype size);
     bool write(const QByteArray& bytes) { return write(bytes.constData(), bytes.size()); }
+    /// `lines` whole entries at once, each a line ending in LF (record lines with their CR LF).
+    bool writeLines(const char* data, qsizetype size, qsizetype lines);
+    /// Bytes written before the one that hands the buffer to the OS.
+    qsizetype roomBeforeHandOver() const { return MaxBuffered - m_used; }
     /// A record line as single-byte text followed by CR LF.
     bool writeLine(const QString& line);
 
@@ -118,8 +122,15 @@ private:
     std::unique_ptr<char[]> m_buffer;
     qsizetype m_used = 0;
     qsizetype m_capacity = 0;
-    /// Where each entry in m_buffer ends, so that a partial hand-over can be cut back to one.
-    std::vector<qsizetype> m_entryEnds;
+    /// Where the entries in m_buffer end, so that a partial hand-over can be cut back to one:
+    /// a single entry (lines 0), or a block of lines that each end in LF.
+    struct Span {
+        qsizetype end = 0;
+        qsizetype lines = 0;
+    };
+    std::vector<Span> m_spans;
+    quint64 m_bufferedEntries = 0;
+    bool append(const char* data, qsizetype size, qsizetype lines);
     qint64 m_fileSize = 0;
     quint64 m_entriesInFile = 0;
     QString m_error;

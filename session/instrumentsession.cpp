@@ -252,6 +252,22 @@ bool InstrumentSession::writeFile(QByteArrayView bytes, QString& errorText)
     return ok;
 }
 
+qsizetype InstrumentSession::fileRoom() const { return m_dataFile->roomBeforeHandOver(); }
+
+bool InstrumentSession::writeFileLines(QByteArrayView bytes, qsizetype lines, QString& errorText)
+{
+    m_decoderWriting = true;
+    const bool ok = m_dataFile->writeLines(bytes.data(), bytes.size(), lines);
+    m_decoderWriting = false;
+    // As one by one: the lines before the last were written when the last one failed.
+    m_entriesWritten += quint64(ok ? lines : lines - 1);
+    if (!ok)
+        errorText = m_dataFile->errorString();
+    return ok;
+}
+
+void InstrumentSession::displayAsciiLines(QByteArrayView bytes, qsizetype lines) { m_log.appendAsciiLines(bytes, lines); }
+
 namespace {
 
 RunSidecar::Calibration calibrationOf(const CalibrationModel& model)

@@ -123,6 +123,10 @@ private:
     void errorLine(const QString& line) override;
     bool fileIsOpen() const override;
     bool writeFile(QByteArrayView bytes, QString& errorText) override;
+    bool takesLineBatches() const override { return true; }
+    qsizetype fileRoom() const override;
+    bool writeFileLines(QByteArrayView bytes, qsizetype lines, QString& errorText) override;
+    void displayAsciiLines(QByteArrayView bytes, qsizetype lines) override;
 
     void untickRun();
     void beginSidecar();

@@ -29,9 +29,8 @@ void MessageLog::EntryRing::insert(size_t i, const Entry& e)
         std::swap((*this)[at], (*this)[at - 1]);
 }
 
-quint64 MessageLog::store(QByteArrayView first, QByteArrayView second)
+MessageLog::Chunk& MessageLog::chunkWithRoom(qsizetype n)
 {
-    const qsizetype n = first.size() + second.size();
     if (m_chunks.empty() || m_chunks.back().size + n > m_chunks.back().capacity) {
         Chunk c;
         if (!m_spares.empty() && m_spares.back().capacity >= n) {
@@ -45,7 +44,13 @@ quint64 MessageLog::store(QByteArrayView first, QByteArrayView second)
         c.size = 0;
         m_chunks.push_back(std::move(c));
     }
-    Chunk& c = m_chunks.back();
+    return m_chunks.back();
+}
+
+quint64 MessageLog::store(QByteArrayView first, QByteArrayView second)
+{
+    const qsizetype n = first.size() + second.size();
+    Chunk& c = chunkWithRoom(n);
     const quint64 pos = c.start + quint64(c.size);
     char* to = c.data.get() + c.size;
     if (!first.isEmpty())
@@ -241,6 +246,68 @@ void MessageLog::appendAsciiLine(QByteArrayView line)
         m_changeSignalled = true;
         emit changed();
     }
+}
+
+void MessageLog::appendAsciiLines(QByteArrayView bytes, qsizetype lines)
+{
+    const char* from = bytes.data();
+    qsizetype left = bytes.size();
+    qsizetype linesLeft = lines;
+    while (left > 0) {
+        Entry* last = m_entries.empty() ? nullptr : &m_entries.back();
+        bool joins = last && last->run && m_hidden < qsizetype(m_entries.size()) && last->pos + last->size == m_nextPos
+            && !m_chunks.empty();
+        Chunk* chunk = m_chunks.empty() ? nullptr : &m_chunks.back();
+        // As many whole lines as the newest chunk has room for; a new chunk when not one fits.
+        qsizetype take = wholeLinesWithin(from, left, chunk ? chunk->capacity - chunk->size : 0);
+        if (take == 0) {
+            chunk = &chunkWithRoom(std::min(left, ChunkBytes));
+            joins = false;
+            take = wholeLinesWithin(from, left, chunk->capacity - chunk->size);
+        }
+        qsizetype taken = linesLeft;
+        if (take < left) {
+            taken = 0;
+            for (qsizetype i = 0; i < take; ++i)
+                taken += from[i] == '\n';
+        }
+        std::memcpy(chunk->data.get() + chunk->size, from, size_t(take));
+        chunk->size += take;
+        if (joins) {
+            last->size += quint32(take);
+            last->lines += quint32(taken);
+        } else {
+            Entry e;
+            e.pos = m_nextPos;
+            e.firstLine = m_lineEnd;
+            e.size = quint32(take);
+            e.lines = quint32(taken);
+            e.run = true;
+            m_entries.push_back(e);
+        }
+        m_nextPos += quint64(take);
+        m_lineEnd += quint64(taken);
+        from += take;
+        left -= take;
+        linesLeft -= taken;
+    }
+    m_appended += quint64(lines);
+    if (m_lineEnd > m_trimAt)
+        trim();
+    if (lines > 0 && !m_changeSignalled) {
+        m_changeSignalled = true;
+        emit changed();
+    }
+}
+
+qsizetype MessageLog::wholeLinesWithin(const char* from, qsizetype size, qsizetype room)
+{
+    if (size <= room)
+        return size;
+    qsizetype end = room;
+    while (end > 0 && from[end - 1] != '\n')
+        --end;
+    return end;
 }
 
 void MessageLog::setText(const QString& text)

@@ -28,6 +28,8 @@ public:
     void LogMessage(const QString& text, bool moveCaret);
     /// LogMessage for one line of plain ASCII without CR or LF (a record line), caret left alone.
     void appendAsciiLine(QByteArrayView line);
+    /// appendAsciiLine for `lines` lines at once, each followed by CR LF in `bytes`, oldest first.
+    void appendAsciiLines(QByteArrayView bytes, qsizetype lines);
     /// Replaces the whole text, as the start-up texts do.
     void setText(const QString& text);
     void clear();
@@ -117,6 +119,10 @@ private:
     /// Copies the parts one after the other into the chunk stream; a new chunk when they do
     /// not fit in the current one. Returns where they start.
     quint64 store(QByteArrayView first, QByteArrayView second = {});
+    /// The newest chunk when it has room for n more bytes, else a new one.
+    Chunk& chunkWithRoom(qsizetype n);
+    /// The bytes of the whole lines at `from` (size bytes in all) that fit in `room`.
+    static qsizetype wholeLinesWithin(const char* from, qsizetype size, qsizetype room);
     QByteArrayView bytesOf(const Entry& e) const;
     QByteArrayView lineOf(const Entry& e, quint64 index) const;
     /// Lines held, including up to TrimSlack of the oldest that are already past the capacity:

@@ -144,7 +144,9 @@ private slots:
     void recordRunsReadAsSingleLines_data()
     {
         QTest::addColumn<int>("capacity");
-        QTest::addColumn<QString>("script"); // r<n>: n record lines, m: a message, a/e: aside begin/end, t: setText
+        // r<n>: n record lines one by one, b<n>: n record lines in one batch, m: a message,
+        // a/e: aside begin/end, t: setText
+        QTest::addColumn<QString>("script");
         QTest::newRow("runs within the bound") << 1000 << "r5 m r7 m m r3";
         QTest::newRow("the oldest run cut part way") << 10 << "r6 m r9";
         QTest::newRow("whole runs and part of one fall off") << 7 << "r3 m r4 m r20 r2";
@@ -152,6 +154,10 @@ private slots:
         QTest::newRow("aside trimmed away") << 6 << "r5 a r9 e m";
         QTest::newRow("replaced under an aside") << 50 << "r5 a r3 t r4 e";
         QTest::newRow("runs across chunks") << 100000 << "r40000 m r30000";
+        QTest::newRow("batches join runs and each other") << 1000 << "r5 b7 b0 b3 m b9 r2";
+        QTest::newRow("a batch split over chunks") << 100000 << "r30000 b40000 m b50000 r3";
+        QTest::newRow("a batch larger than the log") << 10 << "r3 m b25 b4";
+        QTest::newRow("batches under an aside") << 12 << "b5 a b4 m b3 e b2";
     }
     void recordRunsReadAsSingleLines()
     {
@@ -168,6 +174,15 @@ private slots:
                     runs.appendAsciiLine(line);
                     single.LogMessage(QString::fromLatin1(line), false);
                 }
+            } else if (op == u'b') {
+                QByteArray batch;
+                const int count = step.mid(1).toInt();
+                for (int i = 0; i < count; ++i, ++n) {
+                    const QByteArray line = "  " + QByteArray::number(n);
+                    batch += line + "\r\n";
+                    single.LogMessage(QString::fromLatin1(line), false);
+                }
+                runs.appendAsciiLines(batch, count);
             } else if (op == u'm') {
                 runs.LogMessage(QStringLiteral("note %1").arg(n), false);
                 single.LogMessage(QStringLiteral("note %1").arg(n), false);

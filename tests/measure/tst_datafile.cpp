@@ -194,13 +194,19 @@ private slots:
     {
         QTest::addColumn<QByteArrayList>("entries");
         QTest::addColumn<int>("perHandOver"); // entries per flushToOs(); 0: only the full buffer hands over
+        QTest::addColumn<int>("perBlock");    // lines per writeLines(); 0: one write() per entry
         QByteArrayList verbose, raw;
         for (int i = 0; i < 400; ++i)
             verbose.append(QByteArray::number(i * 37) + " A=1500 B=1600 Offset=" + QByteArray::number(i % 256) + " OR/A=0\r\n");
         for (int i = 0; i < 10000; ++i)
             raw.append(QByteArray("R\x05\xdc\x06\x40", 5) + char(i) + '\0');
-        QTest::newRow("verbose lines, after an arrival") << verbose << 7;
-        QTest::newRow("raw records, on a full memory buffer") << raw << 0;
+        QByteArrayList plain;
+        for (int i = 0; i < 20000; ++i)
+            plain.append(QByteArray::number(i * 7919 - 70000).rightJustified(9, ' ') + "\r\n");
+        QTest::newRow("verbose lines, after an arrival") << verbose << 7 << 0;
+        QTest::newRow("raw records, on a full memory buffer") << raw << 0 << 0;
+        QTest::newRow("verbose lines in blocks, after an arrival") << verbose << 21 << 3;
+        QTest::newRow("plain lines in blocks, on a full memory buffer") << plain << 0 << 1000;
     }
 
     void aFailedWriteLeavesWholeEntries()
@@ -210,6 +216,7 @@ private slots:
 #else
         QFETCH(QByteArrayList, entries);
         QFETCH(int, perHandOver);
+        QFETCH(int, perBlock);
         Rig rig;
         QSignalSpy failed(&rig.file, &DataFile::writeFailed);
         QVERIFY(rig.file.open(rig.dir.path()));
@@ -218,10 +225,12 @@ private slots:
             // 1000 bytes: no entry size here divides it, so the failing write tears an entry.
             const FileSizeLimit limit(1000);
             QVERIFY(limit.active());
-            for (const QByteArray& e : entries) {
-                if (!rig.file.write(e))
+            const qsizetype step = std::max(perBlock, 1);
+            for (qsizetype i = 0; i + step <= entries.size(); i += step) {
+                const QByteArray block = entries.mid(i, step).join();
+                if (!(perBlock > 0 ? rig.file.writeLines(block.constData(), block.size(), step) : rig.file.write(block)))
                     break;
-                ++accepted;
+                accepted += step;
                 if (perHandOver > 0 && accepted % perHandOver == 0 && !rig.file.flushToOs())
                     break;
             }

@@ -12,6 +12,7 @@
 #include "measure/runstatistics.h"
 
 #include <QLocale>
+#include <QRandomGenerator>
 #include <QTest>
 #include <functional>
 #include <optional>
@@ -60,19 +61,64 @@ private:
     }
 };
 
+/// A data file in miniature behind the outputs: entries collect until HandOverAt bytes, then
+/// go to a disk that takes a given number of hand-overs. With batches it takes lines in bulk
+/// as the session does; the log lines then come through the interface's own splitting.
+class DiskOutput final : public DecoderOutput {
+public:
+    static constexpr qsizetype HandOverAt = 100;
+
+    explicit DiskOutput(bool batches) : m_batches(batches) {}
+    void heartbeat() override { trace.append(QStringLiteral("heartbeat")); }
+    void displayLine(const QString& line) override { trace.append(QStringLiteral("log ") + line); }
+    void displayAscii(QByteArrayView line) override { trace.append(QStringLiteral("log ") + QString::fromLatin1(line)); }
+    void errorLine(const QString& line) override { trace.append(QStringLiteral("error ") + line); }
+    bool fileIsOpen() const override { return fileOpen; }
+    bool writeFile(QByteArrayView bytes, QString& errorText) override { return take(bytes, errorText); }
+    bool takesLineBatches() const override { return m_batches; }
+    qsizetype fileRoom() const override { return HandOverAt - m_buffered; }
+    bool writeFileLines(QByteArrayView bytes, qsizetype, QString& errorText) override { return take(bytes, errorText); }
+
+    QStringList trace;
+    QByteArray file;
+    bool fileOpen = false;
+    int handOversLeft = 1 << 30;
+
+private:
+    bool take(QByteArrayView bytes, QString& errorText)
+    {
+        if (!fileOpen)
+            return false;
+        file.append(bytes);
+        m_buffered += bytes.size();
+        if (m_buffered < HandOverAt)
+            return true;
+        m_buffered = 0;
+        if (handOversLeft-- > 0)
+            return true;
+        fileOpen = false;
+        errorText = QStringLiteral("Disk full");
+        return false;
+    }
+    bool m_batches;
+    qsizetype m_buffered = 0;
+};
+
 /// The models a running panel holds, calibrated with the reference readings and a run started.
-struct Rig {
+template <class Output>
+struct RigOf {
     CalibrationModel calibration;
     RegisterModel registers;
     VersionModel versions;
     RunStatistics statistics;
     DataOptions options;
-    RecordingOutput out;
+    Output out;
     FakeClock clock;
     CalibrationCapture capture{registers, calibration};
     ReplyDecoder decoder{ReplyDecoder::Context{calibration, capture, versions, statistics, options, out, nullptr, &clock}};
 
-    explicit Rig(bool calibrated = true)
+    template <typename... OutputArgs>
+    explicit RigOf(bool calibrated = true, OutputArgs... outputArgs) : out(outputArgs...)
     {
         statistics.setRunTickedSource([] { return true; });
         if (calibrated)
@@ -109,6 +155,7 @@ struct Rig {
         return lines;
     }
 };
+using Rig = RigOf<RecordingOutput>;
 
 QByteArray bytes(std::initializer_list<int> values)
 {
@@ -609,6 +656,85 @@ private slots:
         rig.decoder.feed(RecordMinus30457.mid(2) + registerBytes(0, 1));
         QCOMPARE(rig.out.trace, QStringList{"error Doh! (data) Type mismatch"});
         QCOMPARE(rig.decoder.counters().bytesDroppedAfterError, quint64(3));
+    }
+
+    // Batched lines reach the file and the log exactly as one by one, in the same order with
+    // every other output, through faults, a full disk, option changes and any split.
+    void batchesDecodeLikeSingleLines_data()
+    {
+        QTest::addColumn<int>("seed");
+        QTest::addColumn<int>("handOvers");
+        QTest::newRow("a long run, the disk never full") << 1 << (1 << 30);
+        QTest::newRow("the disk full at the first hand-over") << 2 << 0;
+        QTest::newRow("the disk full later") << 3 << 9;
+        QTest::newRow("another mixture") << 4 << 4;
+    }
+    void batchesDecodeLikeSingleLines()
+    {
+        QFETCH(int, seed);
+        QFETCH(int, handOvers);
+        using DiskRig = RigOf<DiskOutput>;
+        DiskRig single(true, false);
+        DiskRig batched(true, true);
+        for (DiskRig* rig : {&single, &batched}) {
+            rig->options.display = rig->options.file = rig->out.fileOpen = true;
+            rig->out.handOversLeft = handOvers;
+        }
+        QRandomGenerator random{quint32(seed)};
+        for (int arrival = 0; arrival < 300; ++arrival) {
+            QByteArray bytes;
+            for (int n = int(random.bounded(1, 60)); n > 0; --n) {
+                const int kind = int(random.bounded(100));
+                if (kind < 80)
+                    bytes += record(int(random.bounded(700, 2300)), int(random.bounded(700, 2300)), int(random.bounded(256)),
+                                    random.bounded(10) == 0 ? int(random.bounded(4)) : 0);
+                else if (kind < 84)
+                    bytes += "H";
+                else if (kind < 88)
+                    bytes += registerBytes(int(random.bounded(8)), int(random.bounded(4096)));
+                else if (kind < 91)
+                    bytes += versionBytes(1, 0x23, "RCM          ");
+                else if (kind < 94)
+                    bytes += record(600, 1600); // implausible: skipped
+                else if (kind < 97)
+                    bytes += record(0x8100, 1600); // overflow: reported once per arrival
+                else if (kind < 98)
+                    bytes += "Z"; // junk: the rest of the arrival is dropped
+                else
+                    bytes += "P\x01";
+            }
+            // Cut anywhere, records included.
+            const qsizetype cut = random.bounded(bytes.size() + 1);
+            const int change = int(random.bounded(30));
+            for (DiskRig* rig : {&single, &batched}) {
+                rig->decoder.feed(bytes.left(cut));
+                rig->decoder.feed(bytes.mid(cut));
+                if (change == 0)
+                    rig->options.display = !rig->options.display;
+                else if (change == 1)
+                    rig->options.verbose = !rig->options.verbose;
+                else if (change == 2)
+                    rig->options.raw = !rig->options.raw;
+                else if (change < 6)
+                    // A text that is no number faults every record; a Tau this long, those with a large reading.
+                    rig->calibration.setTauA(QStringList{"9.47", "3e6", "x"}.at(change - 3));
+                else if (change == 6 && !rig->out.fileOpen)
+                    rig->out.fileOpen = true; // a new run after a failed one
+            }
+        }
+        QVERIFY(single.decoder.counters().recordsDecoded > 1000);
+        QVERIFY(single.out.trace.size() > 1000);
+        QCOMPARE(batched.out.trace, single.out.trace);
+        QCOMPARE(batched.out.file, single.out.file);
+        QCOMPARE(batched.out.handOversLeft, single.out.handOversLeft);
+        QCOMPARE(batched.statistics.countCaption(), single.statistics.countCaption());
+        const auto& s = single.decoder.counters();
+        const auto& b = batched.decoder.counters();
+        QCOMPARE(b.recordsDecoded, s.recordsDecoded);
+        QCOMPARE(b.errors, s.errors);
+        QCOMPARE(b.bytesDroppedAfterError, s.bytesDroppedAfterError);
+        QCOMPARE(b.bytesDroppedByResync, s.bytesDroppedByResync);
+        QCOMPARE(b.rejectedByOverflow, s.rejectedByOverflow);
     }
 
 private:
