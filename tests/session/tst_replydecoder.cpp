@@ -673,6 +673,13 @@ private slots:
     {
         QFETCH(int, seed);
         QFETCH(int, handOvers);
+        for (int variant = 0; variant < 20; ++variant)
+            compareBatchedWithSingle(quint32(seed * 1000 + variant), handOvers);
+    }
+
+private:
+    static void compareBatchedWithSingle(quint32 seed, int handOvers)
+    {
         using DiskRig = RigOf<DiskOutput>;
         DiskRig single(true, false);
         DiskRig batched(true, true);
@@ -680,7 +687,7 @@ private slots:
             rig->options.display = rig->options.file = rig->out.fileOpen = true;
             rig->out.handOversLeft = handOvers;
         }
-        QRandomGenerator random{quint32(seed)};
+        QRandomGenerator random{seed};
         for (int arrival = 0; arrival < 300; ++arrival) {
             QByteArray bytes;
             for (int n = int(random.bounded(1, 60)); n > 0; --n) {
@@ -723,7 +730,7 @@ private slots:
             }
         }
         QVERIFY(single.decoder.counters().recordsDecoded > 1000);
-        QVERIFY(single.out.trace.size() > 1000);
+        QVERIFY(single.out.trace.size() > 50 && !single.out.file.isEmpty());
         QCOMPARE(batched.out.trace, single.out.trace);
         QCOMPARE(batched.out.file, single.out.file);
         QCOMPARE(batched.out.handOversLeft, single.out.handOversLeft);
@@ -737,7 +744,6 @@ private slots:
         QCOMPARE(b.rejectedByOverflow, s.rejectedByOverflow);
     }
 
-private:
     static QByteArray splitStream()
     {
         return QByteArray("P\x01") + "H" + RecordMinus30457 + versionBytes(1, 0x23, "RCM          ")
