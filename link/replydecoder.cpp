@@ -208,7 +208,7 @@ void ReplyDecoder::feed(QByteArrayView arrival)
         const uchar* reply = bytes + pos;
         pos += length;
         // What a reply sets off (a calibration step, a version caption) comes after the lines before it.
-        if (reply[0] != 'R' && reply[0] != 'P' && flushBatch() == Outcome::Stop) {
+        if (flushBatch() == Outcome::Stop) {
             m_counters.bytesDroppedAfterError += quint64(size - pos + length);
             return;
         }

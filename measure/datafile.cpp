@@ -183,7 +183,6 @@ bool DataFile::open(const QString& folder)
             m_open = true;
             m_used = 0;
             m_spans.clear();
-            m_bufferedEntries = 0;
             m_fileSize = 0;
             m_unsynced = false;
             m_lastSync = m_clock.monotonicSeconds();
@@ -224,7 +223,6 @@ bool DataFile::append(const char* data, qsizetype size, qsizetype lines)
         std::memcpy(m_buffer.get() + m_used, data, size_t(size));
     m_used += size;
     m_spans.push_back({m_used, lines});
-    m_bufferedEntries += quint64(std::max<qsizetype>(lines, 1));
     if (m_used < MaxBuffered)
         return true;
     if (!handOver())
@@ -286,8 +284,8 @@ bool DataFile::handOver()
     if (done > 0)
         m_unsynced = true;
     m_fileSize += done;
-    m_entriesInFile += m_bufferedEntries;
-    m_bufferedEntries = 0;
+    for (const Span& span : m_spans)
+        m_entriesInFile += span.entries();
     m_used = 0;
     m_spans.clear();
     return true;
@@ -300,7 +298,7 @@ void DataFile::cutToWholeEntries(qsizetype handedOver, QString& reason)
     for (const Span& span : m_spans) {
         if (span.end <= handedOver) {
             kept = span.end;
-            whole += quint64(std::max<qsizetype>(span.lines, 1));
+            whole += span.entries();
             continue;
         }
         // A block of lines torn inside: its lines that made it whole stay.
@@ -314,7 +312,6 @@ void DataFile::cutToWholeEntries(qsizetype handedOver, QString& reason)
         }
         break;
     }
-    m_bufferedEntries = 0;
     m_entriesInFile += whole;
     m_fileSize += kept;
     // Shrinking needs no free space, so this works on the very disk that just filled up.
@@ -405,7 +402,6 @@ void DataFile::fail(const QString& reason)
     m_error = reason;
     m_used = 0;
     m_spans.clear();
-    m_bufferedEntries = 0;
     m_unsynced = false;
     m_syncTimer->stop();
     m_file.close();

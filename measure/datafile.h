@@ -10,6 +10,7 @@
 #include <QString>
 
 #include "platform/timer.h"
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -127,9 +128,9 @@ private:
     struct Span {
         qsizetype end = 0;
         qsizetype lines = 0;
+        quint64 entries() const { return quint64(std::max<qsizetype>(lines, 1)); }
     };
     std::vector<Span> m_spans;
-    quint64 m_bufferedEntries = 0;
     bool append(const char* data, qsizetype size, qsizetype lines);
     qint64 m_fileSize = 0;
     quint64 m_entriesInFile = 0;

@@ -245,10 +245,9 @@ void MessageLog::appendAsciiLine(QByteArrayView line)
     // ASCII is its own UTF-8. A record line right after the last one joins its run when the
     // run's chunk has room for it.
     const qsizetype n = line.size() + 2;
-    Entry* last = m_entries.empty() ? nullptr : &m_entries.back();
+    Entry* last = openRun();
     Chunk* chunk = m_chunks.empty() ? nullptr : &m_chunks.back();
-    if (last && last->run && m_hidden < qsizetype(m_entries.size()) && last->pos + last->size == m_nextPos && chunk
-        && chunk->size + n <= chunk->capacity) {
+    if (last && chunk->size + n <= chunk->capacity) {
         char* to = chunk->data.get() + chunk->size;
         copySmall(to, line.data(), size_t(line.size()));
         to[line.size()] = '\r';
@@ -281,9 +280,8 @@ void MessageLog::appendAsciiLines(QByteArrayView bytes, qsizetype lines)
     qsizetype left = bytes.size();
     qsizetype linesLeft = lines;
     while (left > 0) {
-        Entry* last = m_entries.empty() ? nullptr : &m_entries.back();
-        bool joins = last && last->run && m_hidden < qsizetype(m_entries.size()) && last->pos + last->size == m_nextPos
-            && !m_chunks.empty();
+        Entry* last = openRun();
+        bool joins = last != nullptr;
         Chunk* chunk = m_chunks.empty() ? nullptr : &m_chunks.back();
         // As many whole lines as the newest chunk has room for; a new chunk when not one fits.
         qsizetype take = wholeLinesWithin(from, left, chunk ? chunk->capacity - chunk->size : 0);
@@ -325,6 +323,14 @@ void MessageLog::appendAsciiLines(QByteArrayView bytes, qsizetype lines)
         m_changeSignalled = true;
         emit changed();
     }
+}
+
+MessageLog::Entry* MessageLog::openRun()
+{
+    if (m_entries.empty() || m_chunks.empty() || qsizetype(m_entries.size()) <= m_hidden)
+        return nullptr;
+    Entry& last = m_entries.back();
+    return last.run && last.pos + last.size == m_nextPos ? &last : nullptr;
 }
 
 qsizetype MessageLog::wholeLinesWithin(const char* from, qsizetype size, qsizetype room)

@@ -121,6 +121,9 @@ private:
     quint64 store(QByteArrayView first, QByteArrayView second = {});
     /// The newest chunk when it has room for n more bytes, else a new one.
     Chunk& chunkWithRoom(qsizetype n);
+    /// The newest entry when record lines can join it: a visible run that ends where the next
+    /// bytes go (in the newest chunk). Null otherwise.
+    Entry* openRun();
     /// The bytes of the whole lines at `from` (size bytes in all) that fit in `room`.
     static qsizetype wholeLinesWithin(const char* from, qsizetype size, qsizetype room);
     QByteArrayView bytesOf(const Entry& e) const;
