@@ -8,18 +8,30 @@
 
 ControlPort::ControlPort(InstrumentSession& session, PanelOptions& options, HistogramFeed& histogram, const Clock& clock,
                          QObject* parent)
-    : QObject(parent), m_server(std::make_unique<ControlServer>())
+    : QObject(parent), m_server(std::make_unique<ControlServer>(ControlServer::Limits{}, &clock))
 {
     ControlServer* server = m_server.get();
-    m_control = std::make_unique<RemoteControl>(session, options, histogram, clock, versioninfo::versionNumber(),
-                                                [server](quint64 client, QByteArrayView bytes) { return server->send(client, bytes); });
+    ClientTransport& transport = *this;
+    m_control = std::make_unique<RemoteControl>(session, options, histogram, clock, versioninfo::versionNumber(), transport);
     RemoteControl* control = m_control.get();
     connect(server, &ControlServer::clientConnected, control, [control](quint64 c) { control->clientConnected(c); });
     connect(server, &ControlServer::clientDisconnected, control, [control](quint64 c) { control->clientDisconnected(c); });
     connect(server, &ControlServer::lineReceived, control, [control](quint64 c, const QByteArray& line) { control->lineReceived(c, line); });
     connect(server, &ControlServer::lineOverrun, control, [control](quint64 c) { control->lineOverrun(c); });
+    connect(server, &ControlServer::lineTimedOut, control, [control](quint64 c) { control->lineTimedOut(c); });
+    connect(server, &ControlServer::bytesSent, control, [control](quint64 c) { control->clientDrained(c); });
     connect(server, &ControlServer::clientCountChanged, this, &ControlPort::clientCountChanged);
 }
+
+bool ControlPort::send(quint64 client, QByteArrayView bytes) { return m_server->send(client, bytes); }
+
+qint64 ControlPort::unsentBytes(quint64 client) const { return m_server->unsentBytes(client); }
+
+void ControlPort::setReading(quint64 client, bool reading) { m_server->setReading(client, reading); }
+
+void ControlPort::holdCommands() { m_control->holdCommands(); }
+
+void ControlPort::releaseCommands() { m_control->releaseCommands(); }
 
 ControlPort::~ControlPort()
 {

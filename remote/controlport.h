@@ -1,6 +1,8 @@
 /// @brief ControlPort: the control port as a front end has it: the server on its addresses, joined to the command dispatch.
 #pragma once
 
+#include "remote/clienttransport.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QHostAddress>
@@ -23,7 +25,7 @@ struct ControlPortSettings {
     QHostAddress address;
 };
 
-class ControlPort : public QObject {
+class ControlPort : public QObject, private ClientTransport {
     Q_OBJECT
 public:
     ControlPort(InstrumentSession& session, PanelOptions& options, HistogramFeed& histogram, const Clock& clock,
@@ -32,6 +34,9 @@ public:
 
     /// Starts listening; false with the reason when the port cannot be had.
     bool listen(const ControlPortSettings& settings, QString* error);
+    /// Clients may connect and send, but their commands wait until releaseCommands().
+    void holdCommands();
+    void releaseCommands();
     /// One "Control port listening on ADDRESS:PORT" line per address, for stderr.
     QStringList listeningLines() const;
     /// Said before listening anywhere but loopback.
@@ -45,6 +50,10 @@ signals:
     void clientCountChanged(int count);
 
 private:
+    bool send(quint64 client, QByteArrayView bytes) override;
+    qint64 unsentBytes(quint64 client) const override;
+    void setReading(quint64 client, bool reading) override;
+
     std::unique_ptr<ControlServer> m_server;
     std::unique_ptr<RemoteControl> m_control;
 };

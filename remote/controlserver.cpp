@@ -1,10 +1,14 @@
 /// @brief The control port's transport: accepting, refusing, framing lines, bounding backlogs.
 #include "remote/controlserver.h"
 
+#include "platform/clock.h"
+#include "platform/timer.h"
+
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -32,10 +36,16 @@ void closeGracefully(QTcpSocket* socket)
 
 } // namespace
 
-ControlServer::ControlServer(Limits limits, QObject* parent)
-    : QObject(parent)
-    , m_limits(limits)
+ControlServer::ControlServer(Limits limits, const Clock* clock, QObject* parent)
+    : QObject(parent),
+      m_limits(limits),
+      m_ownClock(clock ? nullptr : std::make_unique<SystemClock>()),
+      m_clock(clock ? *clock : *m_ownClock),
+      m_lineTimer(m_clock.makeTimer())
 {
+    // Runs only while some line is unfinished: an idle port costs nothing.
+    m_lineTimer->setInterval(1000);
+    connect(m_lineTimer.get(), &Timer::timeout, this, &ControlServer::checkUnfinishedLines);
 }
 
 ControlServer::~ControlServer()
@@ -47,9 +57,7 @@ ControlServer::~ControlServer()
 
 bool ControlServer::listen(const QHostAddress& address, quint16 port, QString* error)
 {
-    for (QTcpServer* server : m_servers)
-        delete server;
-    m_servers.clear();
+    stopListening();
 
     auto open = [this](const QHostAddress& at, quint16 atPort, QString* why) {
         auto* server = new QTcpServer(this);
@@ -73,6 +81,13 @@ bool ControlServer::listen(const QHostAddress& address, quint16 port, QString* e
     return true;
 }
 
+void ControlServer::stopListening()
+{
+    for (QTcpServer* server : m_servers)
+        delete server;
+    m_servers.clear();
+}
+
 quint16 ControlServer::port() const
 {
     return m_servers.empty() ? 0 : m_servers.front()->serverPort();
@@ -89,15 +104,19 @@ QList<QHostAddress> ControlServer::addresses() const
 void ControlServer::acceptPending(QTcpServer* server)
 {
     while (QTcpSocket* socket = server->nextPendingConnection()) {
-        if (clientCount() >= m_limits.maxClients) {
+        if (clientCount() >= m_limits.maxClients && !makeRoom()) {
             refuse(socket);
             continue;
         }
         const quint64 id = m_nextId++;
         socket->setParent(this);
         socket->setReadBufferSize(ReadBufferBytes);
-        m_clients.emplace(id, Client{socket, {}, false});
+        Client client;
+        client.socket = socket;
+        client.lastLine = m_clock.monotonicSeconds();
+        m_clients.emplace(id, std::move(client));
         connect(socket, &QTcpSocket::readyRead, this, [this, id] { readFrom(id); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, id] { emit bytesSent(id); });
         connect(socket, &QTcpSocket::disconnected, this, [this, id] { drop(id, Ending::Abort); });
         connect(socket, &QTcpSocket::errorOccurred, this, [this, id] {
             // A reset or a failed write; the socket may already be unusable.
@@ -110,6 +129,31 @@ void ControlServer::acceptPending(QTcpServer* server)
         if (find(id) && socket->bytesAvailable() > 0)
             readFrom(id);
     }
+}
+
+bool ControlServer::makeRoom()
+{
+    // The place of the client idle longest, and only of one that has been idle for a while: a
+    // handful of connections that never finish a line must not lock every script out, and a
+    // script between two commands must not lose its place to a newcomer.
+    const double now = m_clock.monotonicSeconds();
+    const Client* idlest = nullptr;
+    quint64 idlestId = 0;
+    for (const auto& [id, client] : m_clients) {
+        // One whose lines wait for us to read them is busy, not idle.
+        if (!client.reading || now - client.lastLine < m_limits.idleSeconds)
+            continue;
+        if (!idlest || client.lastLine < idlest->lastLine) {
+            idlest = &client;
+            idlestId = id;
+        }
+    }
+    if (!idlest)
+        return false;
+    idlest->socket->write("ERROR: closed to make room for a new client: no complete line for "
+                          + QByteArray::number(m_limits.idleSeconds) + " s\n");
+    drop(idlestId, Ending::Flush);
+    return true;
 }
 
 void ControlServer::refuse(QTcpSocket* socket)
@@ -134,21 +178,47 @@ ControlServer::Client* ControlServer::find(quint64 id)
     return it == m_clients.end() ? nullptr : &it->second;
 }
 
+const ControlServer::Client* ControlServer::find(quint64 id) const
+{
+    const auto it = m_clients.find(id);
+    return it == m_clients.end() ? nullptr : &it->second;
+}
+
+void ControlServer::setReading(quint64 id, bool reading)
+{
+    Client* c = find(id);
+    if (!c || c->reading == reading)
+        return;
+    c->reading = reading;
+    if (!reading)
+        return;
+    // Later, from the event loop: this may be called from inside one of the client's lines.
+    QMetaObject::invokeMethod(this, [this, id] {
+        Client* client = find(id);
+        if (!client || !client->reading)
+            return;
+        if (!client->unframed.isEmpty())
+            deliver(id, std::exchange(client->unframed, {}));
+        if ((client = find(id)) && client->reading && client->socket->bytesAvailable() > 0)
+            readFrom(id);
+    }, Qt::QueuedConnection);
+}
+
 void ControlServer::readFrom(quint64 id)
 {
     Client* c = find(id);
-    if (!c)
+    if (!c || !c->reading)
         return;
-    const QByteArray chunk = c->socket->readAll();
+    QByteArray chunk = c->socket->readAll();
     if (!chunk.isEmpty())
-        deliver(id, chunk);
+        deliver(id, std::move(chunk));
     // The answers go to the kernel now: a client that sent its last line with a half-close
     // (nc -N) is next seen as closed, and Qt then drops whatever it still holds unsent.
     if ((c = find(id)))
         c->socket->flush();
 }
 
-void ControlServer::deliver(quint64 id, const QByteArray& chunk)
+void ControlServer::deliver(quint64 id, QByteArray chunk)
 {
     const char* data = chunk.constData();
     const qsizetype size = chunk.size();
@@ -158,6 +228,10 @@ void ControlServer::deliver(quint64 id, const QByteArray& chunk)
         Client* c = find(id);
         if (!c)
             return;
+        if (!c->reading) {
+            c->unframed = chunk.mid(pos);
+            return;
+        }
         const auto* newline = static_cast<const char*>(std::memchr(data + pos, '\n', size_t(size - pos)));
         const qsizetype end = newline ? newline - data : size;
         const qsizetype length = end - pos;
@@ -168,15 +242,23 @@ void ControlServer::deliver(quint64 id, const QByteArray& chunk)
         }
         if (c->partial.size() + length > m_limits.maxLine) {
             c->partial.clear();
+            c->partialSince = -1;
             c->discarding = !newline;
             pos = end + 1;
             emit lineOverrun(id);
             continue;
         }
         if (!newline) {
+            if (c->partialSince < 0 && length > 0) {
+                c->partialSince = m_clock.monotonicSeconds();
+                if (!m_lineTimer->isActive())
+                    m_lineTimer->start();
+            }
             c->partial.append(data + pos, length);
             return;
         }
+        c->partialSince = -1;
+        c->lastLine = m_clock.monotonicSeconds();
         QByteArray line;
         if (c->partial.isEmpty()) {
             line = QByteArray(data + pos, length);
@@ -190,6 +272,37 @@ void ControlServer::deliver(quint64 id, const QByteArray& chunk)
         pos = end + 1;
         emit lineReceived(id, line);
     }
+}
+
+void ControlServer::checkUnfinishedLines()
+{
+    const double now = m_clock.monotonicSeconds();
+    std::vector<quint64> late;
+    bool waiting = false;
+    for (auto& [id, client] : m_clients) {
+        if (client.partialSince < 0)
+            continue;
+        if (now - client.partialSince < m_limits.lineTimeoutSeconds) {
+            waiting = true;
+            continue;
+        }
+        // A byte now and then must not hold a place, or memory, for ever.
+        client.partial.clear();
+        client.partialSince = -1;
+        client.discarding = true;
+        late.push_back(id);
+    }
+    if (!waiting)
+        m_lineTimer->stop();
+    for (quint64 id : late)
+        if (find(id))
+            emit lineTimedOut(id);
+}
+
+qint64 ControlServer::unsentBytes(quint64 client) const
+{
+    const Client* c = find(client);
+    return c ? c->socket->bytesToWrite() : 0;
 }
 
 bool ControlServer::send(quint64 client, QByteArrayView bytes)

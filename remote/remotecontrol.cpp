@@ -18,6 +18,7 @@
 #include "session/paneloptions.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QtEndian>
@@ -38,8 +39,17 @@ struct RemoteControl::Client {
     DifferenceRing::Cursor cursor;
     bool binary = false;
     std::deque<Item> queue;
+    /// The line's answers not yet handed to the transport.
     QByteArray answers;
     bool answered = false;
+    /// Everything the current line has answered so far, sent or not.
+    qint64 lineAnswerBytes = 0;
+    /// In the turn queue.
+    bool due = false;
+    /// Its input is held back until its queue has shrunk.
+    bool readingPaused = false;
+    /// Its commands wait until the network takes what it was sent.
+    bool backlogged = false;
     Wait wait = Wait::None;
     bool answerWhenDone = false;
     int registerIndex = -1;
@@ -53,15 +63,19 @@ struct RemoteControl::Client {
 };
 
 RemoteControl::RemoteControl(InstrumentSession& session, PanelOptions& options, HistogramFeed& histogram, const Clock& clock,
-                             QString panelVersion, SendFunction send, QObject* parent)
+                             QString panelVersion, ClientTransport& transport, QObject* parent)
     : QObject(parent),
       m_session(session),
       m_options(options),
       m_histogram(histogram),
       m_clock(clock),
       m_panelVersion(std::move(panelVersion)),
-      m_send(std::move(send))
+      m_transport(transport)
 {
+    // Each turn from its own pass of the event loop.
+    m_turnTimer.setSingleShot(true);
+    m_turnTimer.setInterval(0);
+    connect(&m_turnTimer, &QTimer::timeout, this, &RemoteControl::nextTurn);
     m_session.addRecordObserver(&m_ring);
     connect(&m_session.calibrationSequence(), &CalibrationSequence::finished, this, &RemoteControl::calibrationEnded);
     connect(&m_session.calibrationSequence(), &CalibrationSequence::aborted, this, &RemoteControl::calibrationEnded);
@@ -105,6 +119,10 @@ void RemoteControl::lineReceived(quint64 id, QByteArrayView line)
         endWait(id, c);
         return;
     }
+    if (c.queue.size() > MaxQueuedCommands && !c.readingPaused) {
+        c.readingPaused = true;
+        m_transport.setReading(id, false);
+    }
     process(id);
 }
 
@@ -114,29 +132,172 @@ void RemoteControl::lineOverrun(quint64 id)
         it->second->status.push(Error::InputBufferOverrun);
 }
 
+void RemoteControl::lineTimedOut(quint64 id)
+{
+    if (const auto it = m_clients.find(id); it != m_clients.end())
+        it->second->status.push(Error::TimeOut);
+}
+
+void RemoteControl::clientDrained(quint64 id)
+{
+    const auto it = m_clients.find(id);
+    if (it == m_clients.end() || !it->second->backlogged || m_transport.unsentBytes(id) > PauseBacklogBytes)
+        return;
+    it->second->backlogged = false;
+    process(id);
+}
+
+void RemoteControl::holdCommands() { m_held = true; }
+
+void RemoteControl::releaseCommands()
+{
+    if (!std::exchange(m_held, false))
+        return;
+    for (const auto& [id, c] : m_clients)
+        if (mayRun(*c))
+            schedule(id);
+}
+
+void RemoteControl::beginClosing() { m_closing = true; }
+
+bool RemoteControl::allFetched() const
+{
+    return std::all_of(m_clients.begin(), m_clients.end(), [this](const auto& entry) {
+        return entry.second->gone || m_ring.available(entry.second->cursor) == 0;
+    });
+}
+
 void RemoteControl::fail(Client& c, Error e) { c.status.push(e); }
 
-void RemoteControl::respond(Client& c, const QByteArray& answer)
+bool RemoteControl::changesTheSession(const scpi::Parsed& p) const
 {
+    if (p.query)
+        return p.id == Command::Register; // it asks the instrument
+    switch (p.id) {
+    case Command::Rst:
+    case Command::ConnectionAddress:
+    case Command::Calibrate:
+    case Command::CalibrationTauA:
+    case Command::CalibrationTauB:
+    case Command::Run:
+    case Command::DacA:
+    case Command::FileState:
+    case Command::FilePath:
+    case Command::FileVerbose:
+    case Command::FileRaw:
+    case Command::Display:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool RemoteControl::fits(Client& c, qint64 answerBytes)
+{
+    if (c.lineAnswerBytes + answerBytes + (c.answered ? 1 : 0) <= MaxLineAnswerBytes)
+        return true;
+    c.status.push(Error::TooMuchData);
+    // The rest of the line is not carried out; its end still closes what has been answered.
+    while (!c.queue.empty() && !c.queue.front().endOfLine)
+        c.queue.pop_front();
+    return false;
+}
+
+bool RemoteControl::respond(Client& c, QByteArrayView answer)
+{
+    if (!fits(c, answer.size()))
+        return false;
+    c.lineAnswerBytes += answer.size() + (c.answered ? 1 : 0);
     if (c.answered)
         c.answers += ';';
-    c.answers += answer;
     c.answered = true;
+    if (answer.size() >= AnswerChunkBytes) {
+        // A large answer goes out as it is, not copied once more behind the smaller ones.
+        if (!c.answers.isEmpty())
+            m_transport.send(c.id, std::exchange(c.answers, {}));
+        m_transport.send(c.id, answer);
+        return true;
+    }
+    c.answers += answer;
+    if (c.answers.size() >= AnswerChunkBytes)
+        m_transport.send(c.id, std::exchange(c.answers, {}));
+    return true;
+}
+
+bool RemoteControl::mayRun(const Client& c) const
+{
+    return !m_held && !c.gone && c.wait == Wait::None && !c.backlogged && !c.queue.empty();
 }
 
 void RemoteControl::process(quint64 id)
+{
+    const auto it = m_clients.find(id);
+    if (it == m_clients.end() || !mayRun(*it->second))
+        return;
+    // Inside another client's turn (a signal of the session while a command ran): this
+    // client's turn comes after it, from the event loop.
+    if (m_inTurn) {
+        schedule(id);
+        return;
+    }
+    runTurn(id);
+}
+
+void RemoteControl::schedule(quint64 id)
+{
+    const auto it = m_clients.find(id);
+    if (it == m_clients.end() || std::exchange(it->second->due, true))
+        return;
+    m_due.push_back(id);
+    if (!m_turnTimer.isActive())
+        m_turnTimer.start();
+}
+
+void RemoteControl::nextTurn()
+{
+    while (!m_due.empty()) {
+        const quint64 id = m_due.front();
+        m_due.pop_front();
+        const auto it = m_clients.find(id);
+        if (it == m_clients.end())
+            continue;
+        it->second->due = false;
+        if (!mayRun(*it->second))
+            continue;
+        runTurn(id);
+        break;
+    }
+    if (!m_due.empty() && !m_turnTimer.isActive())
+        m_turnTimer.start();
+}
+
+void RemoteControl::runTurn(quint64 id)
 {
     const auto it = m_clients.find(id);
     if (it == m_clients.end() || it->second->processing)
         return;
     Client& c = *it->second;
     c.processing = true;
-    while (!c.gone && c.wait == Wait::None && !c.queue.empty()) {
+    m_inTurn = true;
+    QElapsedTimer spent;
+    spent.start();
+    int done = 0;
+    while (mayRun(c)) {
+        if (done > 0 && (done >= m_budget.commands || spent.hasExpired(m_budget.milliseconds)))
+            break;
+        // The line's end waits too: the answers must not run ahead of what the client reads.
+        if (m_transport.unsentBytes(id) > PauseBacklogBytes) {
+            c.backlogged = true;
+            break;
+        }
+        ++done;
         const Client::Item item = std::move(c.queue.front());
         c.queue.pop_front();
         if (!item.endOfLine) {
             if (item.parsed.error != Error::None)
                 fail(c, item.parsed.error);
+            else if (m_closing && changesTheSession(item.parsed))
+                fail(c, Error::Execution);
             else
                 execute(c, item.parsed);
             continue;
@@ -144,14 +305,25 @@ void RemoteControl::process(quint64 id)
         if (c.answered) {
             c.answers += '\n';
             // A client that stopped reading is dropped by the transport; it then goes below.
-            m_send(id, c.answers);
+            m_transport.send(id, c.answers);
         }
         c.answers.clear();
         c.answered = false;
+        c.lineAnswerBytes = 0;
     }
+    m_inTurn = false;
     c.processing = false;
-    if (c.gone)
+    if (c.gone) {
         m_clients.erase(id);
+        return;
+    }
+    if (c.readingPaused && c.queue.size() <= ResumeQueuedCommands) {
+        c.readingPaused = false;
+        m_transport.setReading(id, true);
+    }
+    // The backlog is picked up again by clientDrained; a wait by its own end.
+    if (mayRun(c))
+        schedule(id);
 }
 
 void RemoteControl::waitFor(Client& c, Wait wait, bool answerWhenDone)
@@ -223,20 +395,39 @@ void RemoteControl::fetchDifferences(Client& c, const scpi::Parsed& p)
     quint64 count = m_ring.available(c.cursor);
     if (p.valueCount)
         count = std::min<quint64>(count, quint64(p.values[0].number));
+    // The values are taken on a copy of the cursor, which moves on only once the answer has
+    // been accepted: an answer refused as too much data leaves them for the next fetch.
+    DifferenceRing::Cursor taken = c.cursor;
     if (c.binary) {
-        QByteArray block = scpi::blockHeader(qsizetype(count) * qsizetype(sizeof(qint32)));
+        const qsizetype bytes = qsizetype(count) * qsizetype(sizeof(qint32));
+        QByteArray block = scpi::blockHeader(bytes);
+        // Refused before a byte of it is built.
+        if (!fits(c, block.size() + bytes))
+            return;
         const qsizetype at = block.size();
-        block.resize(at + qsizetype(count) * qsizetype(sizeof(qint32)));
-        m_ring.fetchLittleEndian(c.cursor, qsizetype(count), block.data() + at);
-        respond(c, block);
+        block.resize(at + bytes);
+        m_ring.fetchLittleEndian(taken, qsizetype(count), block.data() + at);
+        if (respond(c, block))
+            c.cursor = taken;
         return;
     }
-    m_scratch.resize(size_t(count));
-    const qsizetype got = m_ring.fetch(c.cursor, qsizetype(count), m_scratch.data());
-    respond(c, scpi::int32List(std::span<const qint32>(m_scratch.data(), size_t(got))));
-    // The scratch buffer follows the largest fetch; a full ring's worth is not kept for ever.
-    if (m_scratch.capacity() > (size_t(1) << 20))
-        std::vector<qint32>().swap(m_scratch);
+    // A list is built piece by piece and given up as soon as it outgrows the line's bound.
+    constexpr qsizetype Piece = 1 << 16;
+    m_scratch.resize(size_t(std::min<quint64>(count, Piece)));
+    QByteArray list;
+    for (quint64 left = count; left > 0;) {
+        const qsizetype got = m_ring.fetch(taken, qsizetype(std::min<quint64>(left, Piece)), m_scratch.data());
+        if (got <= 0)
+            break;
+        if (!list.isEmpty())
+            list += ',';
+        list += scpi::int32List(std::span<const qint32>(m_scratch.data(), size_t(got)));
+        left -= quint64(got);
+        if (!fits(c, list.size()))
+            return;
+    }
+    if (respond(c, list))
+        c.cursor = taken;
 }
 
 void RemoteControl::histogramData(Client& c)

@@ -1,6 +1,7 @@
 /// @brief RemoteControl: SCPI commands of the control port's clients carried out on the session, one connection's order kept.
 #pragma once
 
+#include "remote/clienttransport.h"
 #include "remote/differencering.h"
 #include "remote/scpiparser.h"
 #include "remote/scpistatus.h"
@@ -8,6 +9,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <deque>
 #include <functional>
 #include <map>
@@ -26,24 +28,47 @@ class Timer;
 /// the commands after it, while other clients and the panel go on. The answers of one line go
 /// out together, separated by ";", ended by "\n".
 ///
+/// No client can hold the others or the session up: commands run in turns of a few
+/// milliseconds, one client's turn after another's, each turn from its own pass of the event
+/// loop, so that the link, the decoder and the heartbeat run in between. One line's answers are
+/// bounded as they are built (MaxLineAnswerBytes), go out as they grow, and wait while the client
+/// has not taken what it was sent (PauseBacklogBytes); a client that queues too much is no longer
+/// read until its queue has shrunk.
+///
 /// The transport is not its business: lines come in through the handlers below and answers go
-/// out through `send`, so that tests drive it without a socket (ControlPort joins it to the
-/// ControlServer).
+/// out through a ClientTransport, so that tests drive it without a socket (ControlPort joins it
+/// to the ControlServer).
 class RemoteControl : public QObject {
     Q_OBJECT
 public:
-    using SendFunction = std::function<bool(quint64 client, QByteArrayView bytes)>;
-
     /// A register that has not answered by then gives "Hardware error".
     static constexpr int RegisterTimeoutMs = 1000;
     /// Commands a client may send while one of its queries waits; past that the waiting query
     /// is given up ("Query INTERRUPTED") so that the backlog cannot grow.
     static constexpr size_t MaxWaitingCommands = 1024;
+    /// Commands queued beyond this stop the client's input until the queue is down to
+    /// ResumeQueuedCommands.
+    static constexpr size_t MaxQueuedCommands = 4096;
+    static constexpr size_t ResumeQueuedCommands = 1024;
+    /// Most bytes the answers of one line may come to: a whole ring of differences as one
+    /// block, with room for its header and the line's other answers. Past it the rest of the
+    /// line is not carried out ("Too much data").
+    static constexpr qint64 MaxLineAnswerBytes = qint64(DifferenceRing::DefaultCapacity) * 4 + 64 * 1024;
+    /// A line's answers go out in pieces of about this size as they are built.
+    static constexpr qsizetype AnswerChunkBytes = 1024 * 1024;
+    /// A client with more than this unsent has its commands wait until the network takes it.
+    static constexpr qint64 PauseBacklogBytes = 4 * 1024 * 1024;
 
-    /// `histogram` and `session` must outlive this object; the ring is attached to the session's
-    /// records for as long as it lives.
+    /// How long a turn may run: at least one command, then until either bound is reached.
+    struct TurnBudget {
+        int milliseconds = 3;
+        int commands = 1 << 30;
+    };
+
+    /// `histogram`, `session` and `transport` must outlive this object; the ring is attached to
+    /// the session's records for as long as it lives.
     RemoteControl(InstrumentSession& session, PanelOptions& options, HistogramFeed& histogram, const Clock& clock,
-                  QString panelVersion, SendFunction send, QObject* parent = nullptr);
+                  QString panelVersion, ClientTransport& transport, QObject* parent = nullptr);
     ~RemoteControl() override;
 
     void clientConnected(quint64 client);
@@ -51,7 +76,22 @@ public:
     void lineReceived(quint64 client, QByteArrayView line);
     /// The client's current line outgrew the input buffer; its rest is being discarded.
     void lineOverrun(quint64 client);
+    /// The client's current line stayed unfinished too long; its rest is being discarded.
+    void lineTimedOut(quint64 client);
+    /// The network took some of what the client was sent.
+    void clientDrained(quint64 client);
 
+    /// Lines are taken and queued, but nothing is carried out until releaseCommands(): while
+    /// the front end starts, nothing a script sends may reach the session.
+    void holdCommands();
+    void releaseCommands();
+    /// Stopping: from now on commands that would change the session or reach the instrument
+    /// fail with "Execution error"; queries, fetches among them, still answer.
+    void beginClosing();
+    /// Every client has fetched every difference the ring holds for it.
+    bool allFetched() const;
+
+    void setTurnBudget(const TurnBudget& budget) { m_budget = budget; }
     int clientCount() const { return int(m_clients.size()); }
     DifferenceRing& ring() { return m_ring; }
 
@@ -59,10 +99,20 @@ private:
     struct Client;
     enum class Wait { None, Operations, Register };
 
+    /// Runs a turn of the client now, or, inside another turn, as soon as that has ended.
     void process(quint64 id);
+    void runTurn(quint64 id);
+    void schedule(quint64 id);
+    void nextTurn();
+    bool mayRun(const Client& c) const;
     void execute(Client& c, const scpi::Parsed& p);
-    void respond(Client& c, const QByteArray& answer);
+    /// False, and "Too much data" with the rest of the line dropped, when the answer would take
+    /// the line past MaxLineAnswerBytes.
+    bool respond(Client& c, QByteArrayView answer);
+    /// Whether an answer of this size still fits the line; if not, as respond() refusing it.
+    bool fits(Client& c, qint64 answerBytes);
     void fail(Client& c, scpi::Error e);
+    bool changesTheSession(const scpi::Parsed& p) const;
     void waitFor(Client& c, Wait wait, bool answerWhenDone);
     void endWait(quint64 id, Client& c);
     void calibrationEnded();
@@ -78,8 +128,16 @@ private:
     HistogramFeed& m_histogram;
     const Clock& m_clock;
     const QString m_panelVersion;
-    SendFunction m_send;
+    ClientTransport& m_transport;
     DifferenceRing m_ring;
     std::map<quint64, std::unique_ptr<Client>> m_clients;
     std::vector<qint32> m_scratch;
+    /// Clients whose turn is due, in the order they get it.
+    std::deque<quint64> m_due;
+    /// Not on the session's clock: a turn waits for the event loop, not for time.
+    QTimer m_turnTimer;
+    TurnBudget m_budget;
+    bool m_inTurn = false;
+    bool m_held = false;
+    bool m_closing = false;
 };

@@ -14,10 +14,16 @@ enum class Error {
     Execution = -200,
     SettingsConflict = -221,
     DataOutOfRange = -222,
+    TooMuchData = -223,
     IllegalParameterValue = -224,
     Hardware = -240,
+    MassStorage = -250,
+    MediaFull = -254,
+    FileNameNotFound = -256,
+    FileNameError = -257,
     QueueOverflow = -350,
     InputBufferOverrun = -363,
+    TimeOut = -365,
     QueryInterrupted = -410,
 };
 
@@ -33,10 +39,16 @@ inline const char* errorText(Error e)
     case Error::Execution: return "Execution error";
     case Error::SettingsConflict: return "Settings conflict";
     case Error::DataOutOfRange: return "Data out of range";
+    case Error::TooMuchData: return "Too much data";
     case Error::IllegalParameterValue: return "Illegal parameter value";
     case Error::Hardware: return "Hardware error";
+    case Error::MassStorage: return "Mass storage error";
+    case Error::MediaFull: return "Media full";
+    case Error::FileNameNotFound: return "File name not found";
+    case Error::FileNameError: return "File name error";
     case Error::QueueOverflow: return "Queue overflow";
     case Error::InputBufferOverrun: return "Input buffer overrun";
+    case Error::TimeOut: return "Time out error";
     case Error::QueryInterrupted: return "Query INTERRUPTED";
     }
     return "Execution error";

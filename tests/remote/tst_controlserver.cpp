@@ -1,5 +1,6 @@
 /// @brief The control port's transport over real loopback sockets: framing, overruns, the
 /// client limit, slow readers, clients that vanish, and handlers that close.
+#include "platform/fakeclock.h"
 #include "remote/controlserver.h"
 
 #include <QTcpSocket>
@@ -28,18 +29,24 @@ struct Peer {
 /// The server with a stand-in for the command layer: echoes each line, answers "BIG?" with
 /// 8 MiB, and answers "BYE" then closes from inside the handler.
 struct Rig {
+    FakeClock clock;
     ControlServer server;
     QList<QPair<quint64, QByteArray>> events;
     QList<bool> sendsAfterClose;
 
-    explicit Rig(ControlServer::Limits limits = {}) : server(limits)
+    explicit Rig(ControlServer::Limits limits = {}) : server(limits, &clock)
     {
         const auto note = [this](const char* what) { return [this, what](quint64 id) { events.append({id, what}); }; };
         QObject::connect(&server, &ControlServer::clientConnected, &server, note("+"));
         QObject::connect(&server, &ControlServer::clientDisconnected, &server, note("-"));
         QObject::connect(&server, &ControlServer::lineOverrun, &server, note("!overrun"));
+        QObject::connect(&server, &ControlServer::lineTimedOut, &server, note("!timeout"));
         QObject::connect(&server, &ControlServer::lineReceived, &server, [this](quint64 id, const QByteArray& line) {
             events.append({id, line});
+            if (line == "HOLD") {
+                server.setReading(id, false);
+                QTimer::singleShot(100, &server, [this, id] { server.setReading(id, true); });
+            }
             if (line == "BYE") {
                 server.send(id, "bye\n");
                 server.close(id);
@@ -88,6 +95,9 @@ private slots:
     void vanishingClients();
     void closeFromHandler();
     void halfClosedClientGetsItsAnswers();
+    void unfinishedLineTimesOut();
+    void idleClientMakesRoomForANewOne();
+    void readingHeldBackKeepsTheOrder();
 };
 
 void TestControlServer::lines_data()
@@ -228,6 +238,75 @@ void TestControlServer::halfClosedClientGetsItsAnswers()
     ::shutdown(int(peer.socket->socketDescriptor()), SHUT_WR);
     QTRY_VERIFY_WITH_TIMEOUT(peer.gone(), 5000);
     QCOMPARE(peer.received, QByteArray("A\nB\n"));
+}
+
+// A line left unfinished for 30 s is given up, and so is its rest when it comes; the next line
+// is taken as usual.
+void TestControlServer::unfinishedLineTimesOut()
+{
+    Rig rig;
+    Peer peer(rig.address(), rig.server.port());
+    QTRY_COMPARE_WITH_TIMEOUT(rig.server.clientCount(), 1, 5000);
+    peer.socket->write("*ID");
+    QTest::qWait(50);
+    rig.clock.elapse(29);
+    peer.socket->write("N");
+    QTest::qWait(50);
+    rig.clock.elapse(0.9);
+    QCOMPARE(rig.of(rig.lastConnected()), QByteArrayList{"+"});
+    rig.clock.elapse(1.2);
+    QCOMPARE(rig.of(rig.lastConnected()), (QByteArrayList{"+", "!timeout"}));
+    peer.socket->write("?\nGOOD\n");
+    QTRY_COMPARE_WITH_TIMEOUT(peer.received, QByteArray("GOOD\n"), 5000);
+    QCOMPARE(rig.of(rig.lastConnected()), (QByteArrayList{"+", "!timeout", "GOOD"}));
+}
+
+// All places taken: a newcomer gets the place of the client that has sent no complete line
+// for longest, once that is a minute; the client is told why. Before that, the refusal stands.
+void TestControlServer::idleClientMakesRoomForANewOne()
+{
+    Rig rig;
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < 8; ++i) {
+        peers.push_back(std::make_unique<Peer>(rig.address(), rig.server.port()));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.server.clientCount(), i + 1, 5000);
+        rig.clock.elapse(1); // the first to connect has been idle longest
+    }
+    const quint64 first = rig.lastConnected() - 7;
+    for (int i = 1; i < 8; ++i)
+        peers[size_t(i)]->socket->write("*"); // a byte now and then, never a line end
+    rig.clock.elapse(20);
+    peers[0]->socket->write("busy\n");
+    QTRY_COMPARE_WITH_TIMEOUT(peers[0]->received, QByteArray("busy\n"), 5000);
+
+    rig.clock.elapse(25); // the slow ones came 45 to 52 s ago
+    Peer early(rig.address(), rig.server.port());
+    QTRY_VERIFY_WITH_TIMEOUT(early.gone(), 5000);
+    QCOMPARE(early.received, QByteArray("ERROR: too many clients (8)\n"));
+
+    rig.clock.elapse(10);
+    Peer late(rig.address(), rig.server.port());
+    late.socket->write("hello\n");
+    QTRY_COMPARE_WITH_TIMEOUT(late.received, QByteArray("hello\n"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(peers[1]->gone(), 5000);
+    QCOMPARE(peers[1]->received, QByteArray("ERROR: closed to make room for a new client: no complete line for 60 s\n"));
+    QCOMPARE(rig.of(first + 1).last(), "-");
+    QVERIFY(peers[0]->connected());
+    QCOMPARE(rig.server.clientCount(), 8);
+    QVERIFY(rig.orderly());
+}
+
+// Input held back by the command layer waits, then comes in the order it was sent.
+void TestControlServer::readingHeldBackKeepsTheOrder()
+{
+    Rig rig;
+    Peer peer(rig.address(), rig.server.port());
+    peer.socket->write("A\nHOLD\nB\nC\n");
+    QTRY_VERIFY_WITH_TIMEOUT(!peer.received.isEmpty(), 5000);
+    QTest::qWait(30);
+    QCOMPARE(rig.of(rig.lastConnected()), (QByteArrayList{"+", "A", "HOLD"}));
+    QTRY_COMPARE_WITH_TIMEOUT(peer.received, QByteArray("A\nHOLD\nB\nC\n"), 5000);
+    QCOMPARE(rig.of(rig.lastConnected()), (QByteArrayList{"+", "A", "HOLD", "B", "C"}));
 }
 
 QTEST_MAIN(TestControlServer)

@@ -1,5 +1,6 @@
 /// @brief Scripts driving a session through RemoteControl against the in-process simulator: results, bad input, waits, many clients.
 #include "common/fakes.h"
+#include "control/calibrationmodel.h"
 #include "control/registermodel.h"
 #include "link/connectionmanager.h"
 #include "measure/histogramfeed.h"
@@ -19,6 +20,26 @@
 
 namespace {
 
+/// Keeps what each client is sent; the test decides how much of it the network has not taken.
+struct RecordingTransport final : ClientTransport {
+    bool send(quint64 c, QByteArrayView bytes) override
+    {
+        if (onSend)
+            onSend(c);
+        answers[c] += bytes.toByteArray();
+        sends[c] += 1;
+        return true;
+    }
+    qint64 unsentBytes(quint64 c) const override { return unsent.count(c) ? unsent.at(c) : 0; }
+    void setReading(quint64 c, bool on) override { reading[c] = on; }
+
+    std::map<quint64, QByteArray> answers;
+    std::map<quint64, int> sends;
+    std::map<quint64, qint64> unsent;
+    std::map<quint64, bool> reading;
+    std::function<void(quint64)> onSend;
+};
+
 /// A session joined to the in-process simulator, and a RemoteControl whose answers are kept
 /// per client; nothing happens until the test moves the clock.
 struct Rig {
@@ -34,13 +55,10 @@ struct Rig {
         options.setDataFolder(dir.path());
         session->bindOptions(options);
         bindHistogramFeed(*session, feed);
-        remote = std::make_unique<RemoteControl>(*session, options, feed, clock, QStringLiteral("9.8.7"),
-                                                 [this](quint64 c, QByteArrayView bytes) {
-                                                     if (onSend)
-                                                         onSend(c);
-                                                     answers[c] += bytes.toByteArray();
-                                                     return true;
-                                                 });
+        remote = std::make_unique<RemoteControl>(*session, options, feed, clock, QStringLiteral("9.8.7"), transport);
+        // A line runs to its end at once unless a test asks for turns: the answers are then
+        // there when ask() returns.
+        remote->setTurnBudget({1 << 30, 1 << 30});
         session->openConnection();
     }
     ~Rig() { remote.reset(); }
@@ -51,7 +69,7 @@ struct Rig {
             clock.elapse(0.01);
     }
     /// The answers the client has been sent since the last call.
-    QByteArray take(quint64 c) { return std::exchange(answers[c], {}); }
+    QByteArray take(quint64 c) { return std::exchange(transport.answers[c], {}); }
     QByteArray ask(quint64 c, const QByteArray& line)
     {
         remote->lineReceived(c, line);
@@ -81,9 +99,8 @@ struct Rig {
     PanelOptions options{store};
     HistogramFeed feed;
     std::unique_ptr<InstrumentSession> session;
+    RecordingTransport transport;
     std::unique_ptr<RemoteControl> remote;
-    std::map<quint64, QByteArray> answers;
-    std::function<void(quint64)> onSend;
 };
 
 /// The represented time difference of every record the simulator sent, in order.
@@ -235,7 +252,7 @@ private slots:
         Rig rig;
         rig.remote->clientConnected(1);
         rig.remote->clientConnected(2);
-        rig.onSend = [&rig](quint64 c) {
+        rig.transport.onSend = [&rig](quint64 c) {
             if (c == 1)
                 rig.remote->clientDisconnected(1);
         };
@@ -244,6 +261,99 @@ private slots:
         QCOMPARE(rig.options.value(PanelOptions::File), 0);
         QCOMPARE(rig.remote->clientCount(), 1);
         QCOMPARE(rig.ask(2, "FILE ON;FILE?"), QByteArray("1\n"));
+    }
+
+    // One client's long line runs in turns, each from its own pass of the event loop; another
+    // client's line is answered in between, and the long line still runs whole and in order.
+    void longLinesRunInTurnsAndOthersGoBetween()
+    {
+        Rig rig;
+        rig.remote->setTurnBudget({1 << 30, 100});
+        rig.remote->clientConnected(1);
+        rig.remote->clientConnected(2);
+        QByteArray storm;
+        for (int i = 0; i < 1000; ++i)
+            storm += "*ESE " + QByteArray::number(i % 256) + ';';
+        QCOMPARE(rig.ask(1, storm + "*ESE?"), QByteArray());
+        QCOMPARE(rig.ask(2, "*IDN?"), QByteArray("Quorvel,Tallyscope,0,9.8.7\n"));
+        int passes = 0;
+        for (; passes < 100 && rig.transport.answers[1].isEmpty(); ++passes)
+            QCoreApplication::processEvents();
+        QCOMPARE(rig.take(1), QByteArray("231\n")); // the last of them: 999 % 256
+        QVERIFY2(passes >= 9, qPrintable(QString::number(passes)));
+    }
+
+    // Nothing runs while the front end is still starting; then everything, in order.
+    void commandsWaitWhileHeld()
+    {
+        Rig rig;
+        rig.remote->holdCommands();
+        rig.remote->clientConnected(1);
+        QCOMPARE(rig.ask(1, "FILE ON;FILE?"), QByteArray());
+        QCOMPARE(rig.ask(1, "FILE OFF;FILE?"), QByteArray());
+        QCOMPARE(rig.options.value(PanelOptions::File), 0);
+        rig.remote->releaseCommands();
+        QTRY_COMPARE(rig.transport.answers[1], QByteArray("1\n0\n"));
+    }
+
+    // A line's answers are bounded while they are built: a whole ring fits as one block, but
+    // not as a list, which is given up (nothing fetched, the rest of the line not run).
+    void answersOfALineAreBounded()
+    {
+        Rig rig;
+        rig.remote->clientConnected(1);
+        DifferenceRing& ring = rig.remote->ring();
+        for (qsizetype i = 0; i < ring.capacity(); ++i)
+            ring.append(qint32(-1000000 - i % 1000)); // eight characters and a comma each
+        QCOMPARE(rig.ask(1, "FETC:DT?;:FILE ON"), QByteArray());
+        QCOMPARE(rig.options.value(PanelOptions::File), 0);
+        QCOMPARE(rig.ask(1, "SYST:ERR?;ERR?"), QByteArray("-223,\"Too much data\";0,\"No error\"\n"));
+
+        rig.transport.sends[1] = 0;
+        const QByteArray answer = rig.ask(1, "FORM INT;:FETC:DT?;:FETC:DT:LOST?");
+        QVERIFY(answer.startsWith("#867108864") && answer.endsWith(";0\n"));
+        const QList<qint32> values = blockValues(answer);
+        QCOMPARE(values.size(), ring.capacity());
+        QCOMPARE(values.first(), -1000000);
+        QCOMPARE(values.last(), qint32(-1000000 - (ring.capacity() - 1) % 1000));
+        QVERIFY(rig.transport.sends[1] >= 2); // the block went out by itself, not behind a copy
+    }
+
+    // A client that does not take its answers has its commands wait, and a queue that keeps
+    // growing stops its input; both pick up again once the network has taken the answers.
+    void aClientThatDoesNotReadWaits()
+    {
+        Rig rig;
+        rig.remote->clientConnected(1);
+        rig.remote->clientConnected(2);
+        rig.transport.unsent[1] = RemoteControl::PauseBacklogBytes + 1;
+        QCOMPARE(rig.ask(1, "*IDN?"), QByteArray());
+        for (size_t i = 0; i < RemoteControl::MaxQueuedCommands; ++i)
+            rig.remote->lineReceived(1, "*ESE 4");
+        QCOMPARE(rig.transport.reading[1], false);
+        QCOMPARE(rig.ask(2, "*ESE?"), QByteArray("0\n"));
+        rig.remote->clientDrained(1); // still too much unsent: nothing moves
+        QCOMPARE(rig.take(1), QByteArray());
+        rig.transport.unsent[1] = 0;
+        rig.remote->clientDrained(1);
+        QCOMPARE(rig.ask(1, "*ESE?"), "Quorvel,Tallyscope,0,9.8.7\n4\n");
+        QCOMPARE(rig.transport.reading[1], true);
+    }
+
+    // Closing: no more changes, but what is left can still be fetched.
+    void closingRefusesChangesAndLetsClientsFetch()
+    {
+        Rig rig;
+        rig.remote->clientConnected(1);
+        rig.elapse(8);
+        QVERIFY(rig.session->calibration().runGate());
+        rig.remote->ring().append(-42);
+        rig.remote->beginClosing();
+        QCOMPARE(rig.ask(1, "RUN ON;RUN?;:FILE ON;:FILE?"), QByteArray("0;0\n"));
+        QCOMPARE(rig.ask(1, "SYST:ERR?"), QByteArray("-200,\"Execution error\"\n"));
+        QVERIFY(!rig.remote->allFetched());
+        QCOMPARE(rig.ask(1, "FETC:DT?"), QByteArray("-42\n"));
+        QVERIFY(rig.remote->allFetched());
     }
 
     void commonCommandsKeepTheirOwnStatus()

@@ -1,0 +1,16 @@
+/// @brief What the command layer needs of the connections it answers: sending, the unsent backlog, and holding a client's input back.
+#pragma once
+
+#include <QByteArrayView>
+#include <QtGlobal>
+
+class ClientTransport {
+public:
+    virtual ~ClientTransport() = default;
+    /// Queues bytes for the client; false when it is gone (then it is reported gone as well).
+    virtual bool send(quint64 client, QByteArrayView bytes) = 0;
+    /// Bytes queued for the client that the network has not taken yet.
+    virtual qint64 unsentBytes(quint64 client) const = 0;
+    /// With false no further line of the client arrives until it is turned on again.
+    virtual void setReading(quint64 client, bool reading) = 0;
+};
