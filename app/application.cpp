@@ -150,8 +150,12 @@ Application::Application(const Options& options, SettingsBackend& settings, Mess
     m_window = std::make_unique<FormMain>(PanelModels{m_settings.get(), m_panelOptions.get(), m_session.get()});
     m_session->setWindowCaption(m_window->windowTitle());
 
-    m_updatePlatform = std::make_unique<QtUpdatePlatform>();
-    m_update = std::make_unique<UpdateRoutine>(*m_updatePlatform, *m_settings, m_boxes, *seams.clock, UpdateBuildSettings::publicKey());
+    if (!seams.update) {
+        m_updatePlatform = std::make_unique<QtUpdatePlatform>();
+        seams.update = m_updatePlatform.get();
+    }
+    const QString publicKey = seams.updatePublicKey.isEmpty() ? UpdateBuildSettings::publicKey() : seams.updatePublicKey;
+    m_update = std::make_unique<UpdateRoutine>(*seams.update, *m_settings, m_boxes, *seams.clock, publicKey);
     m_updateProgress = std::make_unique<UpdateProgressDialog>(*m_update, m_window.get());
     m_updateUrl = m_options.updateUrl.isEmpty() ? UpdateBuildSettings::baseUrl() : m_options.updateUrl;
 
@@ -182,6 +186,10 @@ bool Application::openControlPort(QString* error)
         m_controlPort.reset();
         return false;
     }
+    // Listening at once, so that a port that is taken fails fast; carrying out commands only once
+    // start-up is complete, so that nothing a script sends reaches the instrument earlier.
+    if (!m_loaded)
+        m_controlPort->holdCommands();
     connect(m_controlPort.get(), &ControlPort::clientCountChanged, m_window.get(), &FormMain::setRemoteClients);
     for (const QString& line : m_controlPort->listeningLines())
         std::fprintf(stderr, "tallyscope: %s\n", qPrintable(line));
@@ -256,6 +264,8 @@ void Application::start()
             m_window->show();
             // A shown window is the healthy start that the changeover program of an update waits for.
             m_update->reportHealthyStart();
+            if (m_controlPort)
+                m_controlPort->releaseCommands();
         };
         // Start-up goes on only once the automatic check has come back; the event loop keeps
         // running meanwhile, so its prompt and progress stay responsive.
@@ -269,6 +279,14 @@ void Application::start()
             finish();
         }
     });
+}
+
+void Application::stop()
+{
+    if (m_loaded)
+        m_window->close();
+    else
+        emit finished();
 }
 
 void Application::logNote(const QString& line)

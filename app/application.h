@@ -16,6 +16,7 @@ class InstrumentSession;
 class ReplyDecoder;
 class ConnectionManager;
 class QtUpdatePlatform;
+class UpdatePlatform;
 class UpdateProgressDialog;
 class UpdateRoutine;
 class FormMain;
@@ -64,6 +65,10 @@ public:
     struct Seams {
         Socket* socket = nullptr;
         const Clock* clock = nullptr;
+        /// The update check's web, files and processes, with the key its version files are
+        /// signed with (the build's own when empty).
+        UpdatePlatform* update = nullptr;
+        QString updatePublicKey;
     };
 
     Application(const Options& options, SettingsBackend& settings, MessageBoxes& boxes, QObject* parent = nullptr);
@@ -77,6 +82,9 @@ public:
 
     /// Runs start-up; the window shows when it has completed.
     void start();
+    /// Ends the panel as closing its window does; during start-up, when nothing has been
+    /// restored or opened yet, without writing anything.
+    void stop();
     /// A line for the message log; during start-up it waits until the log has its first text.
     void logNote(const QString& line);
     FormMain& window() { return *m_window; }

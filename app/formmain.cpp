@@ -32,6 +32,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
+#include <utility>
 
 namespace {
 
@@ -544,22 +545,23 @@ void FormMain::restoreGeometry()
         return float(v);
     };
     QRect outer = outerGeometryTwips();
-    std::optional<int> topPx;
+    PendingPosition at;
     if (const auto top = stored(settingskeys::Top); top && *top >= 0 && *top <= virtualH - outer.height()) {
-        topPx = qRound(*top / tpp);
+        at.top = qRound(*top / tpp);
         outer.moveTop(qRound(*top));
     }
-    if (const auto left = stored(settingskeys::Left); left && *left >= 0 && *left <= virtualW - outer.width()) {
-        move(qRound(*left / tpp), topPx.value_or(frameGeometry().top()));
-        topPx.reset();
+    if (const auto left = stored(settingskeys::Left); left && *left >= 0 && *left <= virtualW - outer.width())
+        at.left = qRound(*left / tpp);
+    // A window not yet placed has no position of its own: moving it now with one coordinate
+    // missing would pin that one to the screen's edge, so a lone Top or Left waits until the
+    // system has placed the window.
+    const bool placed = testAttribute(Qt::WA_Moved) || isVisible();
+    if ((at.top && at.left) || ((at.top || at.left) && placed)) {
+        move(at.left.value_or(frameGeometry().left()), at.top.value_or(frameGeometry().top()));
+        at = {};
         outer = outerGeometryTwips();
-    } else if (topPx && (testAttribute(Qt::WA_Moved) || isVisible())) {
-        move(frameGeometry().left(), *topPx);
-        topPx.reset();
     }
-    // A window not yet placed has no left of its own: moving it now would pin it to the
-    // screen's left edge, so the Top waits until the system has placed the window.
-    m_pendingTop = topPx;
+    m_pendingPosition = at;
     if (const auto h = stored(settingskeys::Height); h && *h >= designHeight() && *h <= primaryH - outer.top()) {
         m_restoredHeight = *h;
         resize(width(), qRound(*h / tpp) - m_frameExtra.height());
@@ -584,12 +586,12 @@ void FormMain::applyFrameMargins()
 void FormMain::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
-    if (m_pendingTop) {
+    if (m_pendingPosition.top || m_pendingPosition.left) {
         // After the system's placement has been taken in, not inside the show itself.
         QTimer::singleShot(0, this, [this] {
-            if (m_pendingTop)
-                move(frameGeometry().left(), *m_pendingTop);
-            m_pendingTop.reset();
+            const PendingPosition at = std::exchange(m_pendingPosition, {});
+            if (at.top || at.left)
+                move(at.left.value_or(frameGeometry().left()), at.top.value_or(frameGeometry().top()));
         });
     }
     applyFrameMargins();

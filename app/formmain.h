@@ -123,7 +123,12 @@ private:
     QSize m_designClient;       // client size as created
     QSize m_frameExtra;         // outer minus client, once the window manager has told us
     std::optional<double> m_restoredHeight; // outer height (twips) applied before the frame was known
-    std::optional<int> m_pendingTop; // pixels: a Top without a Left waits for the system's placement
+    /// Pixels: a Top without a Left, or a Left without a Top, waits for the system's placement.
+    struct PendingPosition {
+        std::optional<int> left;
+        std::optional<int> top;
+    };
+    PendingPosition m_pendingPosition;
     bool m_loaded = false;
     bool m_unloading = false;
 };

@@ -5,6 +5,8 @@
 #include "platform/socket.h"
 #include "platform/timer.h"
 
+#include <utility>
+
 ConnectionManager::ConnectionManager(Socket& socket, const Clock& clock, QObject* parent)
     : QObject(parent), m_socket(socket), m_clock(clock), m_keepAlive(clock.makeTimer()), m_hb(clock.makeTimer())
 {
@@ -15,13 +17,21 @@ ConnectionManager::ConnectionManager(Socket& socket, const Clock& clock, QObject
     connect(&m_socket, &Socket::connected, this, &ConnectionManager::Sock_Connect);
     connect(&m_socket, &Socket::errorOccurred, this, &ConnectionManager::Sock_Error);
     connect(&m_socket, &Socket::dataArrived, this, &ConnectionManager::Sock_DataArrival);
-    // The keep-alive runs from creation, connected or not: it is also the reconnect engine.
-    m_keepAlive->start();
+    // The keep-alive is also the reconnect engine, so it waits for the first open: running from
+    // creation, it would reach the instrument while start-up still waits for the update check.
 }
 
 ConnectionManager::~ConnectionManager() = default;
 
-void ConnectionManager::open() { connectNow(); }
+void ConnectionManager::open()
+{
+    // A link that stands or is being made is kept: a second connect on it would break it.
+    if (isOpenOrOpening())
+        return;
+    if (m_socket.state() != Socket::Closed)
+        m_socket.close();
+    connectNow();
+}
 
 void ConnectionManager::reopen()
 {
@@ -37,7 +47,13 @@ void ConnectionManager::reopen()
     connectNow();
 }
 
-void ConnectionManager::connectNow() { m_socket.connectToHost(m_host, m_port); }
+void ConnectionManager::connectNow()
+{
+    // From the first connect on, the keep-alive runs for good (the calibration pauses it).
+    if (!std::exchange(m_opened, true))
+        m_keepAlive->start();
+    m_socket.connectToHost(m_host, m_port);
+}
 
 void ConnectionManager::shutdown()
 {
@@ -49,6 +65,12 @@ void ConnectionManager::shutdown()
 bool ConnectionManager::send(const QByteArray& bytes) { return m_socket.send(bytes); }
 
 bool ConnectionManager::isConnected() const { return m_socket.state() == Socket::Connected; }
+
+bool ConnectionManager::isOpenOrOpening() const
+{
+    const int state = m_socket.state();
+    return state == Socket::Connected || state == Socket::Connecting;
+}
 
 int ConnectionManager::socketState() const { return m_socket.state(); }
 

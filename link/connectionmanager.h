@@ -29,7 +29,8 @@ public:
     void setPort(quint16 port) { m_port = port; }
     quint16 port() const { return m_port; }
 
-    /// Start-up's first connect; returns at once, the outcome comes as an event.
+    /// Start-up's first connect; returns at once, the outcome comes as an event. The keep-alive
+    /// starts with the first connect. A link that is up or being made is left as it is.
     void open();
     /// Closes whatever link stands or is being made, as a loss (connectionLost() while it
     /// still stands, so that the run's stop can go out), and connects to the host text in force.
@@ -39,6 +40,8 @@ public:
     /// One command in one write; false (bytes dropped) when not connected.
     bool send(const QByteArray& bytes);
     bool isConnected() const;
+    /// Connected, or a connect is on its way.
+    bool isOpenOrOpening() const;
     int socketState() const;
     /// Received bytes the socket holds, not yet handed on.
     qint64 bufferedBytes() const;
@@ -89,4 +92,5 @@ private:
     std::unique_ptr<Timer> m_hb;
     std::optional<double> m_lastRxTime;
     bool m_reopenPending = false;
+    bool m_opened = false;
 };

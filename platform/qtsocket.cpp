@@ -20,6 +20,10 @@ QtSocket::QtSocket(QObject* parent) : Socket(parent)
             m_peerClosed = true;
             return;
         }
+        // Our own misuse (a write or a connect in the wrong state) says nothing about the link;
+        // taking it for a broken link would drop every later command, the heartbeat included.
+        if (err == QAbstractSocket::OperationError)
+            return;
         m_broken = true;
         emit errorOccurred(int(err), m_sock.errorString());
     });
@@ -60,6 +64,11 @@ void QtSocket::queueDrain()
 
 void QtSocket::connectToHost(const QString& host, quint16 port)
 {
+    // A link that is up or on its way stays: Qt refuses a second connect on it anyway.
+    if (state() == Connected || state() == Connecting)
+        return;
+    if (m_sock.state() != QAbstractSocket::UnconnectedState)
+        m_sock.abort();
     m_broken = false;
     m_peerClosed = false;
     m_sock.connectToHost(host, port);

@@ -14,6 +14,7 @@ public:
     using QObject::QObject;
     ~Socket() override = default;
 
+    /// Starts a connect; does nothing while connected or connecting (the link in place stays).
     virtual void connectToHost(const QString& host, quint16 port) = 0;
     /// Drops the connection at once; no event follows.
     virtual void close() = 0;

@@ -126,6 +126,9 @@ void InstrumentSession::bindOptions(PanelOptions& options)
 
 void InstrumentSession::openConnection()
 {
+    // A link already up or on its way keeps its log and the calibration it may be running.
+    if (m_link->isOpenOrOpening())
+        return;
     m_link->open();
     m_log.setText(QStringLiteral("Opening connection.\r\n"));
     emit m_log.caretToEnd();

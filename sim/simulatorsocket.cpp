@@ -17,6 +17,8 @@ SimulatorSocket::~SimulatorSocket() { close(); }
 
 void SimulatorSocket::connectToHost(const QString& host, quint16 port)
 {
+    if (m_state == Connected || m_state == Connecting)
+        return;
     close();
     m_host = host;
     m_port = port;

@@ -7,6 +7,15 @@
 #include "measure/datafile.h"
 #include "platform/settingsbackend.h"
 #include "sim/instrumentsimulator.h"
+#include "sim/simulatorsocket.h"
+#include "control/calibrationmodel.h"
+#include "remote/controlserver.h"
+#include "session/paneloptions.h"
+#include "tests/update/fakeupdateplatform.h"
+#include "tests/update/testsigner.h"
+#include "tests/update/updatefixtures.h"
+
+#include <QTcpSocket>
 
 #include <QDir>
 #include <QLockFile>
@@ -114,6 +123,79 @@ private slots:
         ui.chkRun->setValue(1);
         QCOMPARE(marked(), QString());
         ui.chkRun->setValue(0);
+        app.window().close();
+    }
+
+    // An update prompt left up for a minute holds start-up back: the instrument sees nothing,
+    // and no script command runs, until the operator has answered; then one connection that
+    // stays, with its heartbeats and no lost-link line.
+    void updatePromptHoldsTheInstrumentBack()
+    {
+        const TestSigner signer;
+        QVERIFY2(signer.isValid(), "the minisign tool is needed to sign the test's version file");
+        FakeClock clock;
+        InstrumentSimulator sim(SimulatorConfig{}, clock);
+        QVERIFY(sim.startInProcess());
+        int connections = 0, heartbeats = 0;
+        connect(&sim, &InstrumentSimulator::clientConnected, this, [&connections] { ++connections; });
+        connect(&sim, &InstrumentSimulator::commandReceived, this, [&heartbeats](const QByteArray& c) { heartbeats += c == "H"; });
+        SimulatorSocket socket(sim, clock);
+
+        const QString base = QStringLiteral("http://127.0.0.1:1/updates/");
+        FakeUpdatePlatform web;
+        web.block = updatefixtures::versionBlock(QStringLiteral("1.00.0008"));
+        const QByteArray exe = updatefixtures::program(3000, 'A'), changeover = updatefixtures::program(2500, 'U');
+        const QByteArray version = updatefixtures::versionFile(
+            QStringLiteral("99.00.0000"), QStringLiteral("A newer panel."),
+            updatefixtures::digestLine(exe, QStringLiteral("tallyscope")) + updatefixtures::digestLine(changeover, QStringLiteral("tallyscope-updater")));
+        web.serve(base + QStringLiteral("tallyscope.ver"), {version});
+        web.serve(base + QStringLiteral("tallyscope.ver.minisig"), {signer.sign(version, false, updatefixtures::trustedComment(version))});
+
+        MemorySettingsBackend settings;
+        FakeMessageBoxes boxes;
+        boxes.holdAnswers = true;
+        Application::Options o;
+        o.address = QStringLiteral("127.0.0.1");
+        o.updateUrl = base;
+        o.control = ControlPortSettings{};
+        Application app(o, settings, boxes, Application::Seams{&socket, &clock, &web, signer.publicKey()});
+        QString error;
+        QVERIFY2(app.openControlPort(&error), qPrintable(error));
+        QTcpSocket script;
+        script.connectToHost(QHostAddress::LocalHost, app.controlPort()->server().port());
+        QVERIFY(script.waitForConnected(5000));
+        app.start();
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.openCount(), 1, 5000);
+        QCOMPARE(boxes.shown.first().title, QStringLiteral("tallyscope - Update Available"));
+        script.write("FILE ON;:FILE?\n");
+        QVERIFY(script.waitForBytesWritten(5000));
+        QTRY_COMPARE(app.controlPort()->clientCount(), 1);
+
+        for (int i = 0; i < 600; ++i) { // a minute, with the event loop turning
+            clock.elapse(0.1);
+            QCoreApplication::processEvents();
+        }
+        QCOMPARE(connections, 0);
+        QVERIFY(sim.receivedBytes().isEmpty());
+        QCOMPARE(socket.state(), int(Socket::Closed));
+        QVERIFY(!app.window().isVisible());
+        QCOMPARE(script.bytesAvailable(), 0);
+        QCOMPARE(app.panelOptions().value(PanelOptions::File), 0);
+
+        boxes.answerNext(MessageBoxes::Answer::No);
+        QTRY_VERIFY(app.window().isVisible());
+        // The command waited, and runs now, in its turn on the clock.
+        QTRY_VERIFY((clock.elapse(0), script.bytesAvailable() > 0));
+        QCOMPARE(script.readAll(), QByteArray("1\n"));
+        for (int i = 0; i < 300; ++i) {
+            clock.elapse(0.1);
+            QCoreApplication::processEvents();
+        }
+        QCOMPARE(connections, 1);
+        QVERIFY(heartbeats >= 5);
+        QVERIFY2(!app.log().text().contains(QStringLiteral("Lost connection")), qPrintable(app.log().text()));
+        QVERIFY(app.calibration().runGate());
+        QCOMPARE(app.log().line(app.log().lineCount() - 1), QStringLiteral("Opening connection."));
         app.window().close();
     }
 };

@@ -85,19 +85,35 @@ private slots:
         QVERIFY(std::abs(g.height() - (applied.contains("height") ? height.toDouble() : created.height())) <= onePixel);
     }
 
-    void topAloneKeepsTheSystemsPlacement()
+    // One coordinate restored, the other stays where the system places the window (not at 0).
+    void oneCoordinateKeepsTheSystemsPlacement_data()
     {
+        QTest::addColumn<QString>("top");
+        QTest::addColumn<QString>("left");
+        QTest::newRow("top alone") << "1500" << "";
+        QTest::newRow("left alone") << "" << "1500";
+        QTest::newRow("left, top negative") << "-48000" << "1500";
+        QTest::newRow("top, left beyond the desktop") << "1500" << "9999999";
+    }
+    void oneCoordinateKeepsTheSystemsPlacement()
+    {
+        QFETCH(QString, top);
+        QFETCH(QString, left);
         Panel reference;
         reference.load();
         reference.form->show();
         QVERIFY(QTest::qWaitForWindowExposed(reference.form.get()));
+        const QRect system = reference.form->frameGeometry();
         Panel p;
-        p.store_(settingskeys::Top, QStringLiteral("1500"));
+        p.store_(settingskeys::Top, top);
+        p.store_(settingskeys::Left, left);
         p.load();
         QVERIFY(!p.form->testAttribute(Qt::WA_Moved)); // not pinned before the system placed it
         p.form->show();
-        QTRY_VERIFY(std::abs(p.form->outerGeometryTwips().top() - 1500) <= p.form->twipsPerPixel());
-        QCOMPARE(p.form->frameGeometry().left(), reference.form->frameGeometry().left());
+        const bool restoresTop = top == QStringLiteral("1500");
+        const double tpp = p.form->twipsPerPixel();
+        QTRY_VERIFY(std::abs(p.form->outerGeometryTwips().top() - (restoresTop ? 1500 : system.top() * tpp)) <= tpp);
+        QTRY_VERIFY(std::abs(p.form->outerGeometryTwips().left() - (restoresTop ? system.left() * tpp : 1500)) <= tpp);
     }
 
     void boxesShowTheOptionsBothWays()

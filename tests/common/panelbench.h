@@ -78,7 +78,7 @@ struct Bench {
         o.address = QStringLiteral("127.0.0.1");
         if (configure)
             configure(o);
-        app = std::make_unique<Application>(o, settings, boxes, Application::Seams{socket.get(), &clock});
+        app = std::make_unique<Application>(o, settings, boxes, Application::Seams{socket.get(), &clock, nullptr, {}});
         app->panelOptions().setDataFolder(dir.path() + u'/');
     }
     ~Bench() { app->window().close(); }
