@@ -3,6 +3,7 @@
 #include "platform/commandline.h"
 #include "platform/gui/widgetmessageboxes.h"
 #include "platform/settingsbackend.h"
+#include "platform/signalwatcher.h"
 
 #include <QApplication>
 #include <QLockFile>
@@ -38,6 +39,10 @@ int main(int argc, char* argv[])
         return 1;
     }
     QObject::connect(&app, &Application::finished, &qapp, &QApplication::quit);
+    // SIGTERM or Ctrl-C ends the panel as closing its window does: Run off with the data file
+    // and sidecar complete, the link closed, the geometry saved.
+    SignalWatcher signals_;
+    QObject::connect(&signals_, &SignalWatcher::caught, &app, &Application::stop);
     app.start();
     return QApplication::exec();
 }

@@ -1,5 +1,5 @@
 /// @brief SignalWatcher: the self-pipe between the signal handlers and the event loop.
-#include "tools/record/signalwatcher.h"
+#include "platform/signalwatcher.h"
 
 #include <QSocketNotifier>
 

@@ -1,7 +1,12 @@
-/// @brief The executables as a script meets them: --help, --version and bad arguments on a terminal without a display; the recorder's ending on Ctrl-C.
+/// @brief The executables as a script meets them: --help, --version and bad arguments on a terminal without a display; the recorder's, the server's and the panel's ending on a signal.
 #include "sim/instrumentsimulator.h"
 
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QSettings>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -89,6 +94,78 @@ private slots:
         // Not a terminal: progress comes as whole lines, never a carriage return.
         const QByteArray out = p.readAllStandardOutput();
         QVERIFY2(out.contains(" records written to ") && !out.contains('\r'), out.constData());
+    }
+
+    // SIGTERM or Ctrl-C during a run: the panel closes as its window would (Run off, files
+    // complete, geometry written), the server as it always has; both exit 0.
+    void signalEndsARunCleanly_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("panel, SIGTERM") << QStringLiteral(TALLYSCOPE_EXE) << int(SIGTERM);
+        QTest::newRow("panel, SIGINT") << QStringLiteral(TALLYSCOPE_EXE) << int(SIGINT);
+        QTest::newRow("server, SIGTERM") << QStringLiteral(TALLYSCOPE_SERVER_EXE) << int(SIGTERM);
+    }
+    void signalEndsARunCleanly()
+    {
+        QFETCH(QString, program);
+        QFETCH(int, signalNumber);
+        InstrumentSimulator sim(SimulatorConfig{});
+        QVERIFY(sim.start(0));
+        QTemporaryDir home, data;
+        QVERIFY(QDir(home.path()).mkpath(QStringLiteral("config")) && QDir(home.path()).mkpath(QStringLiteral("runtime")));
+        QFile::setPermissions(home.filePath(QStringLiteral("runtime")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("runtime")));
+        const bool panel = program.endsWith(QStringLiteral("tallyscope"));
+        QStringList args = words("--address 127.0.0.1 --control-port 0 --port") << QString::number(sim.port());
+        if (panel)
+            args << words("-platform offscreen");
+        else
+            args << QStringLiteral("--data-folder") << data.path();
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(program, args);
+        QByteArray err;
+        quint16 port = 0;
+        QVERIFY(QTest::qWaitFor([&] {
+            err += p.readAllStandardError();
+            const qsizetype at = err.indexOf("listening on 127.0.0.1:");
+            if (at >= 0 && err.indexOf('\n', at) > 0)
+                port = quint16(err.mid(at + 23, err.indexOf('\n', at) - at - 23).toUInt());
+            return port != 0;
+        }, 20000));
+        QTcpSocket script;
+        script.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(script.waitForConnected(5000));
+        const auto ask = [&script](const QByteArray& line) {
+            script.write(line + '\n');
+            return QTest::qWaitFor([&] { return script.canReadLine(); }, 10000) ? script.readLine().trimmed() : QByteArray("(none)");
+        };
+        QVERIFY(QTest::qWaitFor([&] { return ask("CAL:VAL?") == "1"; }, 20000));
+        QCOMPARE(ask("FILE:PATH \"" + data.path().toUtf8() + "\";:FILE ON;:RUN ON;RUN?"), QByteArray("1"));
+        QTest::qWait(500);
+        const QByteArray name = ask("FILE:NAME?");
+        ::kill(pid_t(p.processId()), signalNumber);
+        QVERIFY(QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 20000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(p.exitCode() == 0, (err + p.readAllStandardError()).constData());
+
+        QFile lines(QString::fromUtf8(name.mid(1, name.size() - 2)));
+        QVERIFY2(lines.open(QIODevice::ReadOnly), name.constData());
+        const qint64 written = lines.readAll().count('\n');
+        QVERIFY(written > 0);
+        QFile sidecar(lines.fileName().chopped(4) + QStringLiteral(".json"));
+        QVERIFY(sidecar.open(QIODevice::ReadOnly));
+        const QJsonObject run = QJsonDocument::fromJson(sidecar.readAll()).object();
+        QVERIFY(run.value(QStringLiteral("complete")).toBool());
+        QCOMPARE(run.value(QStringLiteral("records")).toObject().value(QStringLiteral("written")).toInteger(), written);
+        if (panel) {
+            QSettings stored(home.filePath(QStringLiteral("config/Quorvel/Tallyscope.conf")), QSettings::IniFormat);
+            QVERIFY2(stored.contains(QStringLiteral("Top")) && stored.contains(QStringLiteral("Left")) && stored.contains(QStringLiteral("Height")),
+                     qPrintable(stored.allKeys().join(u' ')));
+        }
     }
 };
 

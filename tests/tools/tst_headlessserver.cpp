@@ -9,7 +9,12 @@
 #include "sim/simulatorsocket.h"
 #include "tools/server/headlessserver.h"
 
+#include "control/calibrationmodel.h"
+#include "remote/controlserver.h"
+
 #include <QJsonDocument>
+#include <QTcpSocket>
+#include <csignal>
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -69,6 +74,76 @@ private slots:
         QVERIFY(written > 10000);
         QCOMPARE(description.value(QStringLiteral("records")).toObject().value(QStringLiteral("written")).toInteger(), written);
         QVERIFY2(err.contains(QStringLiteral("Connected.")), qPrintable(err.join(u'\n')));
+    }
+
+    // After a signal, connected clients may still fetch what was decoded after their last
+    // fetch; new ones are not taken, nothing changes any more, and the server ends once every
+    // client has fetched or the grace time is over.
+    void clientsFetchTheTailAfterASignal()
+    {
+        FakeClock clock;
+        SimulatorConfig cfg;
+        cfg.recordsPerSecond = 20000;
+        InstrumentSimulator sim(cfg, clock);
+        QVERIFY(sim.startInProcess());
+        SimulatorSocket socket(sim, clock);
+        FakeMessageBoxes boxes;
+        QTemporaryDir dir;
+        HeadlessServer server(socket, clock, boxes, {QStringLiteral("127.0.0.1"), 5025, dir.path(), ControlPortSettings{}},
+                              [](const QString&) {});
+        std::optional<int> code;
+        connect(&server, &HeadlessServer::finished, this, [&code](int c) { code = c; });
+        QString error;
+        QVERIFY2(server.start(&error), qPrintable(error));
+        const quint16 port = server.controlPort().server().port();
+        const auto elapse = [&clock](double seconds) {
+            for (double t = 0; t < seconds; t += 0.01) {
+                clock.elapse(0.01);
+                QCoreApplication::processEvents();
+            }
+        };
+        QTcpSocket fetcher, idle;
+        fetcher.connectToHost(QHostAddress::LocalHost, port);
+        idle.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(fetcher.waitForConnected(5000) && idle.waitForConnected(5000));
+        QTRY_COMPARE(server.controlPort().clientCount(), 2);
+        elapse(8);
+        QVERIFY(server.session().calibration().runGate());
+        // One answer: a block of little-endian int32 and the line end, read whole.
+        const auto fetch = [&](const QByteArray& line) {
+            fetcher.write(line + '\n');
+            QByteArray in;
+            const auto whole = [&in] {
+                const int digits = in.size() > 1 ? in.at(1) - '0' : 0;
+                return in.size() > 2 + digits && in.size() >= 2 + digits + in.mid(2, digits).toLongLong() + 1 && in.endsWith('\n');
+            };
+            return QTest::qWaitFor([&] { in += fetcher.readAll(); return whole(); }, 5000) ? in : QByteArray("(no answer)");
+        };
+        const auto values = [](const QByteArray& block) { return (block.size() - 3 - (block.at(1) - '0')) / 4; };
+        QCOMPARE(fetch("FILE ON;RUN ON;:FORM INT;:FETC:DT?"), QByteArray("#10\n"));
+        elapse(1);
+        const qint64 before = values(fetch("FETC:DT?"));
+        QVERIFY(before > 10000);
+        elapse(1);
+        const QString data = server.session().dataFile().path();
+
+        server.interrupt(SIGTERM);
+        QVERIFY(!server.session().isRunTicked() && !server.session().link().isConnected());
+        QVERIFY(!code);
+        QTcpSocket newcomer;
+        newcomer.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(!newcomer.waitForConnected(2000));
+        const QByteArray tail = fetch("FETC:DT?;:RUN ON;RUN?");
+        QVERIFY(tail.endsWith(";0\n"));
+        QFile lines(data);
+        QVERIFY(lines.open(QIODevice::ReadOnly));
+        QCOMPARE(before + values(tail.chopped(2)), lines.readAll().count('\n'));
+
+        // The idle client has fetched nothing: it is waited for, but not for long.
+        elapse(HeadlessServer::ClosingGraceSeconds - 0.1);
+        QVERIFY(!code);
+        elapse(0.2);
+        QCOMPARE(code, std::optional<int>(0));
     }
 };
 

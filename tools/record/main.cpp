@@ -7,7 +7,7 @@
 #include "session/messagelog.h"
 #include "tools/record/headlessrecorder.h"
 #include "tools/record/recordoptions.h"
-#include "tools/record/signalwatcher.h"
+#include "platform/signalwatcher.h"
 
 #include <QCoreApplication>
 

@@ -7,6 +7,9 @@
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
 #include "platform/socket.h"
+#include "platform/timer.h"
+#include "remote/controlserver.h"
+#include "remote/remotecontrol.h"
 #include "session/histogrambinding.h"
 #include "session/instrumentsession.h"
 #include "session/messagelog.h"
@@ -22,7 +25,9 @@ HeadlessServer::HeadlessServer(Socket& socket, const Clock& clock, MessageBoxes&
       m_options(std::make_unique<PanelOptions>(*m_store)),
       m_log(std::make_unique<MessageLog>()),
       m_histogram(std::make_unique<HistogramFeed>()),
-      m_session(std::make_unique<InstrumentSession>(socket, clock, boxes, *m_log))
+      m_session(std::make_unique<InstrumentSession>(socket, clock, boxes, *m_log)),
+      m_clock(clock),
+      m_closingCheck(clock.makeTimer())
 {
     m_options->setAddress(settings.address);
     m_options->setDataFolder(settings.folder);
@@ -66,7 +71,26 @@ void HeadlessServer::interrupt(int /*signalNumber*/)
 {
     if (std::exchange(m_stopping, true))
         return;
-    m_controlPort.reset();
+    // The run first, with its files complete; the link with it, so that nothing is added to
+    // what the clients may still fetch.
     m_session->shutdown();
+    RemoteControl& control = m_controlPort->control();
+    control.beginClosing();
+    m_controlPort->server().stopListening();
+    m_closeBy = m_clock.monotonicSeconds() + ClosingGraceSeconds;
+    connect(m_closingCheck.get(), &Timer::timeout, this, &HeadlessServer::closeWhenFetched);
+    m_closingCheck->start(ClosingCheckMs);
+    closeWhenFetched();
+}
+
+void HeadlessServer::closeWhenFetched()
+{
+    if (!m_controlPort)
+        return;
+    if (!m_controlPort->control().allFetched() && m_controlPort->clientCount() > 0
+        && m_clock.monotonicSeconds() < m_closeBy)
+        return;
+    m_closingCheck->stop();
+    m_controlPort.reset();
     emit finished(0);
 }

@@ -18,6 +18,7 @@ class MessageLog;
 class PanelOptions;
 class SettingsStore;
 class Socket;
+class Timer;
 
 class HeadlessServer : public QObject {
     Q_OBJECT
@@ -40,7 +41,13 @@ public:
     /// Listens on the control port and connects to the instrument; false with the reason when
     /// the port cannot be had.
     bool start(QString* error);
-    /// SIGINT or SIGTERM: a run under way ends with complete files, then finished(0).
+    /// Clients get this long after a signal to fetch what is left, at most.
+    static constexpr double ClosingGraceSeconds = 2.0;
+    static constexpr int ClosingCheckMs = 20;
+
+    /// SIGINT or SIGTERM: a run under way ends with complete files and the link closes; no new
+    /// client is taken, and those connected may fetch what is left until each has fetched all
+    /// or gone, for ClosingGraceSeconds at most; then finished(0).
     void interrupt(int signalNumber);
 
     InstrumentSession& session() { return *m_session; }
@@ -62,5 +69,10 @@ private:
     std::unique_ptr<HistogramFeed> m_histogram;
     std::unique_ptr<InstrumentSession> m_session;
     std::unique_ptr<ControlPort> m_controlPort;
+    const Clock& m_clock;
+    std::unique_ptr<Timer> m_closingCheck;
+    double m_closeBy = 0;
     bool m_stopping = false;
+
+    void closeWhenFetched();
 };

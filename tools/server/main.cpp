@@ -5,7 +5,7 @@
 #include "platform/qtsocket.h"
 #include "platform/stderrmessageboxes.h"
 #include "remote/controlport.h"
-#include "tools/record/signalwatcher.h"
+#include "platform/signalwatcher.h"
 #include "tools/server/headlessserver.h"
 
 #include <QCoreApplication>
