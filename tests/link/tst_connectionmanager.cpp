@@ -106,6 +106,33 @@ private slots:
         QCOMPARE(f.lines.value(1), QStringLiteral(" Lost connection, closed.  "));
     }
 
+    // Nothing before the first open: no connect, no heartbeat, however long the wait. Then an
+    // open on a link that is being made, or stands, leaves it as it is.
+    void keepAliveWaitsForTheFirstOpenAndOpenKeepsALink()
+    {
+        FakeSocket sock;
+        FakeClock clock;
+        ConnectionManager m(sock, clock);
+        m.setHostText(QStringLiteral("127.0.0.1"));
+        QStringList lines;
+        QObject::connect(&m, &ConnectionManager::logMessage, [&lines](const QString& t) { lines.prepend(t); });
+        clock.elapse(60);
+        QVERIFY(sock.connects.isEmpty() && sock.closes == 0);
+        m.open();
+        m.open(); // still connecting
+        QCOMPARE(sock.connects.size(), 1);
+        sock.completeConnect();
+        m.open();
+        QCOMPARE(sock.connects.size(), 1);
+        QCOMPARE(sock.closes, 0);
+        for (int i = 0; i < 4; ++i) {
+            clock.elapse(4.5);
+            sock.deliver(QByteArrayLiteral("H"));
+        }
+        QCOMPARE(sock.sent, QList<QByteArray>(4, "H"));
+        QCOMPARE(lines, QStringList{QStringLiteral("Connected.")});
+    }
+
     void heartbeatFlashLastsOneSecond()
     {
         Scripted f;
