@@ -178,14 +178,20 @@ private slots:
         v.close();
         const QString planted = rig.dir.filePath(UsName);
         QVERIFY(QFile::link(victim, planted));
+        // A dangling one must not be brought to life by creating what it points to.
+        const QString nowhere = rig.dir.filePath(QStringLiteral("nowhere"));
+        const QString dangling = rig.dir.filePath(QStringLiteral("Coincidences 12-6-2026 3;05;09 PM (2).txt"));
+        QVERIFY(QFile::link(nowhere, dangling));
 
         QVERIFY(rig.file.open(rig.dir.path()));
-        QCOMPARE(QFileInfo(rig.file.path()).fileName(), QStringLiteral("Coincidences 12-6-2026 3;05;09 PM (2).txt"));
+        QCOMPARE(QFileInfo(rig.file.path()).fileName(), QStringLiteral("Coincidences 12-6-2026 3;05;09 PM (3).txt"));
         QVERIFY(rig.file.write(QByteArray("run\r\n")));
         QVERIFY(rig.file.close());
         QCOMPARE(contents(rig.file.path()), QByteArray("run\r\n"));
         QCOMPARE(contents(victim), QByteArray("precious"));
+        QVERIFY(!QFileInfo::exists(nowhere));
         QCOMPARE(QFileInfo(planted).symLinkTarget(), victim);
+        QCOMPARE(QFileInfo(dangling).symLinkTarget(), nowhere);
     }
 
     void bytesAreWrittenExactly()
