@@ -1,4 +1,4 @@
-/// @brief Data file naming, exclusive creation, buffered appends with OS hand-over and periodic sync.
+/// @brief Data file naming, exclusive creation without following links, buffered appends with OS hand-over, syncs beside the event loop.
 #include "measure/datafile.h"
 
 #include "platform/smallcopy.h"
@@ -13,15 +13,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
-
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include <mutex>
 
 namespace {
 
@@ -92,16 +88,39 @@ QString rewritePattern(const QString& in)
     return out.trimmed();
 }
 
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
 } // namespace
+
+/// A sync on its way beside the event loop. The worker thread touches only `handle`, `sync`,
+/// `error` and `done` (the last two under the registry's lock); the rest belongs to the event
+/// loop's thread.
+struct DataFile::SyncJob {
+    std::shared_ptr<Owner> owner;
+    std::shared_ptr<OpenedFile> file;
+    NoFollowFile handle;
+    SyncFunction sync;
+    bool periodic = false;
+    int error = 0;
+    bool done = false;
+};
+
+/// Every sync started and not yet heard of by its DataFile, so that the mains can wait for them
+/// and hear the failures no DataFile was left to tell.
+struct DataFile::SyncRegistry {
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::vector<std::shared_ptr<SyncJob>> jobs;
+
+    static SyncRegistry& instance()
+    {
+        static SyncRegistry registry;
+        return registry;
+    }
+};
 
 DataFile::DataFile(const Clock& clock, QObject* parent)
     : QObject(parent)
     , m_clock(clock)
+    , m_owner(std::make_shared<Owner>(Owner{this}))
 {
     m_syncTimer = clock.makeTimer();
     m_syncTimer->setSingleShot(true);
@@ -111,16 +130,11 @@ DataFile::DataFile(const Clock& clock, QObject* parent)
 DataFile::~DataFile()
 {
     close();
-    detachSync();
+    // Syncs still on their way are heard of by waitForPendingSyncs() alone from now on.
+    m_owner->dataFile = nullptr;
 }
 
-void DataFile::detachSync()
-{
-    if (m_syncTarget)
-        m_syncTarget->owner = nullptr;
-    m_syncTarget.reset();
-    m_syncRunning = false;
-}
+void DataFile::setSyncFunction(SyncFunction sync) { m_syncFunction = std::move(sync); }
 
 QString DataFile::defaultFolder()
 {
@@ -165,10 +179,13 @@ bool DataFile::open(const QString& folder)
 {
     close();
     m_error.clear();
+    m_failure = FileFailure::None;
+    m_path.clear();
     m_entriesInFile = 0;
     // An empty folder text would put the file in the file system's root.
     if (folder.isEmpty()) {
         m_error = QStringLiteral("No data folder");
+        m_failure = FileFailure::BadName;
         return false;
     }
 
@@ -176,25 +193,29 @@ bool DataFile::open(const QString& folder)
     for (int n = 1; n <= MaxNameSuffix; ++n) {
         const QString name = n == 1 ? stem + NameSuffix : QStringLiteral("%1 (%2)%3").arg(stem).arg(n).arg(NameSuffix);
         const QString path = joinFolder(folder, name);
-        m_file.setFileName(path);
-        // Our own buffer decides when bytes reach the OS; QFile's would hide write errors
-        // until some later call.
-        if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+        NoFollowFile file;
+        if (file.createNew(path)) {
+            m_file = std::move(file);
+            m_path = path;
+            m_current = std::make_shared<OpenedFile>(OpenedFile{path});
             m_open = true;
             m_used = 0;
             m_spans.clear();
             m_fileSize = 0;
             m_unsynced = false;
+            m_syncRunning = false;
             m_lastSync = m_clock.monotonicSeconds();
             return true;
         }
-        const QFileInfo existing(path);
-        if (!existing.exists() && !existing.isSymLink()) {
-            m_error = m_file.errorString();
+        // Anything at the name, a link included, is someone else's: the next name is tried.
+        if (file.error() != EEXIST) {
+            m_error = file.errorString();
+            m_failure = file.failure();
             return false;
         }
     }
     m_error = QStringLiteral("No free file name left");
+    m_failure = classifyFileError(EEXIST);
     return false;
 }
 
@@ -251,11 +272,13 @@ bool DataFile::close()
         return true;
     if (!handOver())
         return false;
-    if (m_unsynced && !syncNow())
-        return false;
-    m_file.close();
     m_open = false;
-    detachSync();
+    m_syncRunning = false;
+    // The last seconds of a fast run take a while to reach the disk; a run stop must not hold
+    // the event loop for them, nor a storm of starts and stops spend its time there.
+    if (m_unsynced)
+        startSync(true);
+    m_file.close();
     return true;
 }
 
@@ -272,11 +295,11 @@ bool DataFile::handOver()
     while (done < size) {
         const qint64 written = m_file.write(m_buffer.get() + done, size - done);
         if (written <= 0) {
-            QString reason = m_file.errorString();
-            if (reason.isEmpty())
-                reason = QStringLiteral("nothing could be written");
+            // A regular file that takes nothing without an error has no room left.
+            QString reason = written < 0 ? m_file.errorString() : QStringLiteral("nothing could be written");
+            const FileFailure failure = written < 0 ? m_file.failure() : FileFailure::MediaFull;
             cutToWholeEntries(done, reason);
-            fail(reason);
+            fail(reason, failure);
             return false;
         }
         done += qsizetype(written);
@@ -334,78 +357,153 @@ void DataFile::maybeSync()
 
 void DataFile::syncInBackground()
 {
-#ifdef Q_OS_WIN
-    syncNow();
-#else
     if (m_syncRunning)
         return; // the next hand-over asks again
-    const int fd = QCoreApplication::instance() ? ::dup(m_file.handle()) : -1;
-    if (fd < 0) {
-        syncNow();
-        return;
-    }
-    if (!m_syncTarget)
-        m_syncTarget = std::make_shared<SyncTarget>(SyncTarget{this});
-    m_syncRunning = true;
+    startSync(false);
+}
+
+void DataFile::startSync(bool closing)
+{
+    auto job = std::make_shared<SyncJob>();
+    job->owner = m_owner;
+    job->file = m_current;
+    job->periodic = !closing;
+    job->sync = m_syncFunction;
+    job->handle = closing ? std::move(m_file) : m_file.duplicate();
     m_unsynced = false;
     m_lastSync = m_clock.monotonicSeconds();
     m_syncTimer->stop();
-    QThreadPool::globalInstance()->start([fd, target = std::weak_ptr<SyncTarget>(m_syncTarget)] {
-        const int rc = ::fsync(fd);
-        const int error = errno;
-        // What is on the disk need not stay in memory: a run that writes 200 MB/s would
-        // otherwise fill the page cache within seconds, and every later write would wait for
-        // the kernel to reclaim pages. (Advice only; nothing depends on it.)
-        if (rc == 0)
-            ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-        ::close(fd);
-        // Back on the event loop's thread, where the file lives and is closed.
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [target, rc, error] {
-            if (const auto t = target.lock(); t && t->owner)
-                t->owner->backgroundSyncFinished(rc, error);
-        }, Qt::QueuedConnection);
+    if (!job->handle.isOpen()) {
+        // No second handle (out of descriptors): this once the sync holds the event loop.
+        job->error = job->sync ? job->sync(m_file) : (m_file.sync() ? 0 : m_file.error());
+        syncFinished(*job);
+        return;
+    }
+    if (!closing)
+        m_syncRunning = true;
+    QCoreApplication* const app = QCoreApplication::instance();
+    if (!app) {
+        // No event loop to go back to: the caller waits, as it would have without threads.
+        job->error = runSync(*job);
+        syncFinished(*job);
+        return;
+    }
+    {
+        SyncRegistry& registry = SyncRegistry::instance();
+        const std::lock_guard lock(registry.mutex);
+        registry.jobs.push_back(job);
+    }
+    QThreadPool::globalInstance()->start([job, app] {
+        const int error = runSync(*job);
+        SyncRegistry& registry = SyncRegistry::instance();
+        {
+            const std::lock_guard lock(registry.mutex);
+            job->error = error;
+            job->done = true;
+        }
+        registry.finished.notify_all();
+        // Back on the event loop's thread, where the file's owner lives.
+        QMetaObject::invokeMethod(app, [job] { deliverSync(job); }, Qt::QueuedConnection);
     });
-#endif
 }
 
-void DataFile::backgroundSyncFinished(int rc, int error)
+int DataFile::runSync(SyncJob& job)
 {
-    m_syncRunning = false;
-    if (rc != 0 && isOpen()) {
-        fail(QString::fromLocal8Bit(std::strerror(error)));
+    int error = job.sync ? job.sync(job.handle) : (job.handle.sync() ? 0 : job.handle.error());
+    // What is on the disk need not stay in memory: a run that writes 200 MB/s would otherwise
+    // fill the page cache within seconds, and every later write would wait for the kernel to
+    // reclaim pages.
+    if (error == 0)
+        job.handle.releaseCache();
+    if (!job.handle.close() && error == 0)
+        error = job.handle.error();
+    return error;
+}
+
+void DataFile::deliverSync(const std::shared_ptr<SyncJob>& job)
+{
+    DataFile* owner = nullptr;
+    {
+        SyncRegistry& registry = SyncRegistry::instance();
+        const std::lock_guard lock(registry.mutex);
+        const auto it = std::find(registry.jobs.begin(), registry.jobs.end(), job);
+        if (it == registry.jobs.end())
+            return; // waitForPendingSyncs() has taken it
+        owner = job->owner->dataFile;
+        // Nobody left to tell: the failure waits for waitForPendingSyncs().
+        if (!owner && job->error != 0)
+            return;
+        registry.jobs.erase(it);
+    }
+    if (owner)
+        owner->syncFinished(*job);
+}
+
+void DataFile::syncFinished(const SyncJob& job)
+{
+    const bool ofOpenFile = m_open && job.file == m_current;
+    if (job.periodic && ofOpenFile)
+        m_syncRunning = false;
+    if (job.error == 0) {
+        // What was handed over while it ran is synced in its turn.
+        if (ofOpenFile)
+            maybeSync();
         return;
     }
-    // What was handed over while it ran is synced in its turn.
-    if (isOpen())
-        maybeSync();
-}
-
-bool DataFile::syncNow()
-{
-#ifdef Q_OS_WIN
-    const int rc = ::_commit(m_file.handle());
-#else
-    const int rc = ::fsync(m_file.handle());
-#endif
-    if (rc != 0) {
-        fail(systemError());
-        return false;
+    if (std::exchange(job.file->failureReported, true))
+        return;
+    const QString reason = NoFollowFile::errorText(job.error);
+    const FileFailure failure = classifyFileError(job.error);
+    if (ofOpenFile) {
+        fail(reason, failure);
+        return;
     }
-    m_unsynced = false;
-    m_lastSync = m_clock.monotonicSeconds();
-    m_syncTimer->stop();
-    return true;
+    if (job.file == m_current) {
+        m_error = reason;
+        m_failure = failure;
+    }
+    emit closedFileSyncFailed(job.file->path, QStringLiteral("Write failed: ") + reason, failure);
 }
 
-void DataFile::fail(const QString& reason)
+QList<DataFile::SyncFailure> DataFile::waitForPendingSyncs(int timeoutMs)
+{
+    SyncRegistry& registry = SyncRegistry::instance();
+    std::unique_lock lock(registry.mutex);
+    const auto allDone = [&registry] {
+        return std::all_of(registry.jobs.begin(), registry.jobs.end(), [](const auto& job) { return job->done; });
+    };
+    if (timeoutMs < 0)
+        registry.finished.wait(lock, allDone);
+    else
+        registry.finished.wait_for(lock, std::chrono::milliseconds(timeoutMs), allDone);
+
+    QList<SyncFailure> failures;
+    for (auto it = registry.jobs.begin(); it != registry.jobs.end();) {
+        const std::shared_ptr<SyncJob> job = *it;
+        if (!job->done) {
+            ++it;
+            continue;
+        }
+        it = registry.jobs.erase(it);
+        if (job->error != 0 && !std::exchange(job->file->failureReported, true))
+            failures.append({job->file->path, QStringLiteral("Write failed: ") + NoFollowFile::errorText(job->error),
+                             classifyFileError(job->error)});
+    }
+    return failures;
+}
+
+void DataFile::fail(const QString& reason, FileFailure failure)
 {
     m_error = reason;
+    m_failure = failure;
     m_used = 0;
     m_spans.clear();
     m_unsynced = false;
     m_syncTimer->stop();
     m_file.close();
     m_open = false;
-    detachSync();
+    m_syncRunning = false;
+    if (m_current)
+        m_current->failureReported = true;
     emit writeFailed(QStringLiteral("Write failed: ") + reason);
 }

@@ -1,18 +1,15 @@
-/// @brief RunSidecar: the JSON layout, its reading back, atomic saving through QSaveFile, and the disk room held for a save on a full disk.
+/// @brief RunSidecar: the JSON layout, its reading back, atomic saving that never writes through a link, and the disk room held for a save on a full disk.
 #include "measure/runsidecar.h"
+
+#include "platform/nofollowfile.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <utility>
-
-#ifdef Q_OS_LINUX
-#include <fcntl.h>
-#endif
 
 namespace {
 
@@ -248,40 +245,42 @@ bool RunSidecar::save()
 {
     if (!m_active) {
         m_error = QStringLiteral("no run is being described");
+        m_failure = FileFailure::MassStorage;
         return false;
     }
     const QByteArray bytes = toJson(m_description);
     if (!writeWhole(bytes)) {
         // Typically the disk the data file has just filled: the held room is given back for
         // the new copy, and the old copy is still whole if even that is not enough.
-        if (!std::exchange(m_reserved, false) || !QFile::resize(m_path, m_savedSize) || !writeWhole(bytes))
+        if (!std::exchange(m_reserved, false) || !trimToSaved() || !writeWhole(bytes))
             return false;
     }
     m_savedSize = bytes.size();
     holdReserve(m_savedSize);
     m_error.clear();
+    m_failure = FileFailure::None;
     return true;
 }
 
 bool RunSidecar::writeWhole(const QByteArray& bytes)
 {
-    QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        m_error = file.errorString();
-        return false;
-    }
-    // QSaveFile (Qt 6.4) buffers the text and renames at commit() even when flushing that
-    // buffer failed: on a full disk the good sidecar became an empty file. So every step is
-    // checked, and only a new file that holds the whole text may replace the old one.
-    const bool whole = file.write(bytes) == bytes.size() && file.flush() && file.size() == bytes.size();
-    if (!whole || !file.commit()) {
-        m_error = file.errorString();
-        if (m_error.isEmpty())
-            m_error = QStringLiteral("the new file came out short");
-        file.cancelWriting();
+    // The folder may be one that others can write (a script may name /tmp): a link planted at
+    // the sidecar's name is refused and left alone, never written through.
+    const NoFollowFile::Replaced replaced = NoFollowFile::replaceContents(m_path, bytes);
+    if (!replaced.ok()) {
+        m_error = replaced.errorString;
+        m_failure = replaced.failure();
         return false;
     }
     return true;
+}
+
+bool RunSidecar::trimToSaved()
+{
+    // Whatever stands at the name now is opened only if it is still a plain file of its own:
+    // a link swapped in since the save must not cut someone else's file short.
+    NoFollowFile file;
+    return file.openExisting(m_path) && file.resize(m_savedSize);
 }
 
 void RunSidecar::holdReserve(qint64 size)
@@ -291,9 +290,8 @@ void RunSidecar::holdReserve(qint64 size)
     // Blocks beyond the end: the file's size and bytes stay as they are. Best effort; the
     // new copy's rename has just freed the old copy's room, so this usually succeeds even
     // on a full disk.
-    QFile file(m_path);
-    if (file.open(QIODevice::ReadWrite))
-        m_reserved = ::fallocate(file.handle(), FALLOC_FL_KEEP_SIZE, 0, size + ReserveBytes) == 0;
+    NoFollowFile file;
+    m_reserved = file.openExisting(m_path) && file.reserve(size + ReserveBytes);
 #else
     Q_UNUSED(size);
 #endif
@@ -309,6 +307,22 @@ bool RunSidecar::finish(const QDateTime& stop)
     m_active = false;
     // A finished sidecar is never saved again: it need not hold room for another copy.
     if (std::exchange(m_reserved, false))
-        QFile::resize(m_path, m_savedSize);
+        trimToSaved();
     return ok;
+}
+
+bool RunSidecar::saveFinished()
+{
+    if (m_active || m_path.isEmpty() || !m_description.complete) {
+        m_error = QStringLiteral("no finished run is being described");
+        m_failure = FileFailure::MassStorage;
+        return false;
+    }
+    const QByteArray bytes = toJson(m_description);
+    if (!writeWhole(bytes))
+        return false;
+    m_savedSize = bytes.size();
+    m_error.clear();
+    m_failure = FileFailure::None;
+    return true;
 }

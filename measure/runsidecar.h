@@ -3,6 +3,7 @@
 
 #include "link/dataoptions.h"
 #include "measure/linkhealth.h"
+#include "platform/fileerror.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -14,7 +15,8 @@
 /// The data file holds only records, exactly as it always has; everything needed to read it
 /// again later (the calibration and Tau values the lines were converted with, the options, the
 /// instrument) goes here instead. Each save writes a temporary file and renames it over the
-/// old one, so a reader sees either the previous or the new content, never a torn one. The
+/// old one, so a reader sees either the previous or the new content, never a torn one. A link,
+/// a FIFO or a folder at the sidecar's name makes the save fail and is left as it is. The
 /// description at run start is saved with "complete": false; only the stop sets it true, so a
 /// crash leaves a sidecar that says the run never ended. A save that fails leaves the last good
 /// file in place.
@@ -91,8 +93,14 @@ public:
     bool save();
     /// Marks the description complete with its stop time, saves and stops describing.
     bool finish(const QDateTime& stop);
+    /// Saves a finished description once more, with what was learnt after the stop (a closing
+    /// sync of the data file that failed). False (with errorString()) when nothing was finished
+    /// or the file could not be written.
+    bool saveFinished();
     /// Empty after every successful save.
     QString errorString() const { return m_error; }
+    /// The kind of the last save's failure; None after every successful save.
+    FileFailure failure() const { return m_failure; }
 
     /// Disk space held beyond the sidecar's end where the file system allows it (Linux): on a
     /// full disk the new copy of a save has no room of its own, and giving this back makes it.
@@ -101,10 +109,13 @@ public:
 private:
     bool writeWhole(const QByteArray& bytes);
     void holdReserve(qint64 size);
+    /// Gives the held room back: the file at the name cut to the size last saved.
+    bool trimToSaved();
 
     QString m_path;
     Description m_description;
     QString m_error;
+    FileFailure m_failure = FileFailure::None;
     bool m_active = false;
     bool m_reserved = false;
     qint64 m_savedSize = 0;

@@ -39,7 +39,10 @@ void RunSwitch::setRun(bool ticked)
     // The failed open has left no file open, so the run goes on without one at once; the answer
     // changes nothing. Acting on it could only undo what happened while the box was up (a stop on
     // a lost link, a later start with its own file).
-    if (!m_dataFile.open(m_folder))
-        m_boxes.show(BadPathText, m_caption + QStringLiteral(" - Oops!"), MessageBoxes::Buttons::Ok,
-                     MessageBoxes::Icon::None);
+    if (m_dataFile.open(m_folder))
+        return;
+    m_boxes.show(BadPathText, m_caption + QStringLiteral(" - Oops!"), MessageBoxes::Buttons::Ok, MessageBoxes::Icon::None);
+    emit dataFileOpenFailed(m_dataFile.failure(),
+                            m_folder.isEmpty() ? m_dataFile.errorString()
+                                               : QStringLiteral("Cannot create a data file in \"%1\": %2").arg(m_folder, m_dataFile.errorString()));
 }

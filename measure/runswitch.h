@@ -1,6 +1,8 @@
 /// @brief The run box's logic: run on or off at the instrument, statistics cleared, data file opened and closed.
 #pragma once
 
+#include "platform/fileerror.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -33,6 +35,11 @@ public:
     /// chkRun_Click: call on every change of the run box, with its new state.
     void setRun(bool ticked);
     bool isRunning() const { return m_running; }
+
+signals:
+    /// The run started without the data file it should have had, as the box says; for front
+    /// ends without that box. `reason` names the folder and the system's reason.
+    void dataFileOpenFailed(FileFailure failure, const QString& reason);
 
 private:
     SendFunction m_send;

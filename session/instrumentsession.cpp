@@ -21,6 +21,7 @@
 #include "platform/numbers.h"
 #include "session/paneloptions.h"
 
+#include <QFileInfo>
 #include <QLocale>
 
 InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, MessageBoxes& boxes, MessageLog& log, QObject* parent)
@@ -87,17 +88,49 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
         if (!m_calibrationSequence->isRunning())
             noteCalibrationChange(QStringLiteral("tau"));
     });
-    connect(m_dataFile.get(), &DataFile::writeFailed, this, [this](const QString& description) {
-        // A failure inside a record's write is reported by the decoder's error path itself.
-        if (!m_decoderWriting)
-            m_log.LogMessage(QStringLiteral("Doh! (data) ") + description, false);
-        emit dataFileFailed(description, m_decoderWriting);
-        if (m_sidecar->isActive()) {
-            refreshSidecarFigures();
-            m_sidecar->description().dataFileError = description;
-            reportSidecarSave(m_sidecar->save());
-        }
+    connect(m_dataFile.get(), &DataFile::writeFailed, this, &InstrumentSession::dataFileWriteFailed);
+    connect(m_dataFile.get(), &DataFile::closedFileSyncFailed, this, &InstrumentSession::closedFileSyncFailed);
+    // The window's box reports a folder that cannot take the file; the others hear it here.
+    connect(m_runSwitch.get(), &RunSwitch::dataFileOpenFailed, this, [this](FileFailure failure, const QString& reason) {
+        m_dataFileHealth = {failure, reason};
+        emit fileFailure(failure, reason);
     });
+}
+
+void InstrumentSession::dataFileWriteFailed(const QString& description)
+{
+    // A failure inside a record's write is reported by the decoder's error path itself.
+    if (!m_decoderWriting)
+        m_log.LogMessage(QStringLiteral("Doh! (data) ") + description, false);
+    emit dataFileFailed(description, m_decoderWriting);
+    noteRunFileFailure(m_dataFile->path(), m_dataFile->failure(), description);
+    if (m_sidecar->isActive()) {
+        refreshSidecarFigures();
+        m_sidecar->description().dataFileError = description;
+        reportSidecarSave(m_sidecar->save());
+    }
+}
+
+void InstrumentSession::closedFileSyncFailed(const QString& path, const QString& description, FileFailure failure)
+{
+    // It may come while a later run writes its own file, so the line says which file it was.
+    const QString text = QStringLiteral("%1 after closing %2").arg(description, QFileInfo(path).fileName());
+    m_log.LogMessage(QStringLiteral("Doh! (data) ") + text, false);
+    emit dataFileFailed(text, false);
+    noteRunFileFailure(path, failure, text);
+    // The run's sidecar was completed before its file reached the disk; it learns of it now,
+    // unless a later run's sidecar has taken its place.
+    if (!m_sidecar->isActive() && m_sidecar->path() == RunSidecar::pathFor(path)) {
+        m_sidecar->description().dataFileError = text;
+        reportSidecarSave(m_sidecar->saveFinished());
+    }
+}
+
+void InstrumentSession::noteRunFileFailure(const QString& path, FileFailure failure, const QString& reason)
+{
+    if (!m_runDataFile.isEmpty() && path == m_runDataFile)
+        m_dataFileHealth = {failure, reason};
+    emit fileFailure(failure, reason);
 }
 
 InstrumentSession::~InstrumentSession() = default;
@@ -172,10 +205,14 @@ void InstrumentSession::setRun(bool ticked)
         m_linkHealth->resetForRun();
         m_entriesWritten = 0;
         m_decodedAtRunStart = m_decoder->counters().recordsDecoded;
+        m_dataFileHealth = {};
+        m_runDataFile.clear();
         m_runSwitch->setRun(true);
         m_runHasFile = m_dataFile->isOpen();
-        if (m_runHasFile)
+        if (m_runHasFile) {
+            m_runDataFile = m_dataFile->path();
             beginSidecar();
+        }
         emit runChanged(true);
         return;
     }
@@ -307,8 +344,11 @@ void InstrumentSession::reportSidecarSave(bool saved)
 {
     // Once per run: on a full disk every later save fails the same way.
     if (!saved && !std::exchange(m_sidecarFailureReported, true)) {
-        m_log.LogMessage(QStringLiteral("Doh! (data) Sidecar write failed: ") + m_sidecar->errorString(), false);
+        const QString reason = QStringLiteral("Sidecar write failed: ") + m_sidecar->errorString();
+        m_log.LogMessage(QStringLiteral("Doh! (data) ") + reason, false);
         emit sidecarFailed(m_sidecar->errorString());
+        // The data file itself is whole: its health stays as it is.
+        emit fileFailure(m_sidecar->failure(), reason);
     }
 }
 

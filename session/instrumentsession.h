@@ -3,6 +3,8 @@
 
 #include "link/decoderoutput.h"
 #include "link/dataoptions.h"
+#include "platform/fileerror.h"
+#include "session/datafilehealth.h"
 
 #include <QObject>
 #include <QString>
@@ -86,6 +88,8 @@ public:
     void requestRegister(int index);
     /// Whole entries of this run in its data file: what a reader of the file finds.
     quint64 entriesWritten() const;
+    /// The current or the last run's data file: None while whole (and before any run).
+    const DataFileHealth& dataFileHealth() const { return m_dataFileHealth; }
     void setFileTicked(bool ticked);
     void setDataFolder(const QString& folder);
     /// The caption the bad-folder message box is titled after.
@@ -111,6 +115,10 @@ signals:
     void dataFileFailed(const QString& reason, bool inRecordWrite);
     /// The run's sidecar could not be saved (once per run).
     void sidecarFailed(const QString& reason);
+    /// Once per failure of a file of the run: the data file could not be created at run start (File
+    /// ticked), a write failed, the closing sync failed, or the sidecar could not be saved (the sidecar
+    /// failure once per run, as its log line). `reason` is the text the log shows after "Doh! (data) ".
+    void fileFailure(FileFailure failure, const QString& reason);
     /// The connection was lost.
     void linkLost();
     /// DAC A was sent `entry` (from whichever front end), so that every view shows it.
@@ -134,6 +142,11 @@ private:
     void noteCalibrationChange(const QString& reason);
     void refreshSidecarFigures();
     void reportSidecarSave(bool saved);
+    void dataFileWriteFailed(const QString& description);
+    void closedFileSyncFailed(const QString& path, const QString& description, FileFailure failure);
+    /// Only the file of the current (or last) run makes it unhealthy; an earlier run's file that
+    /// fails late is reported, but says nothing about this one.
+    void noteRunFileFailure(const QString& path, FileFailure failure, const QString& reason);
 
     MessageLog& m_log;
     std::unique_ptr<CalibrationModel> m_calibration;
@@ -160,6 +173,9 @@ private:
     /// applies from.
     quint64 m_entriesWritten = 0;
     bool m_runHasFile = false;
+    /// The data file of the current or last run; empty when it had none.
+    QString m_runDataFile;
+    DataFileHealth m_dataFileHealth;
     bool m_sidecarFailureReported = false;
     quint64 m_decodedAtRunStart = 0;
     std::optional<int> m_dacACode;

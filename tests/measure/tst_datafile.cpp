@@ -3,11 +3,20 @@
 #include "platform/fakeclock.h"
 
 #include <QDir>
+#include <QSemaphore>
+#include <QThread>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <cerrno>
+
 #include "common/fulldisk.h"
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -106,29 +115,83 @@ private slots:
         QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files).size(), 3);
     }
 
+    // The kind is what a script acts on: a full disk is not the folder's fault, a missing
+    // folder or a bad name is.
     void badFolder_data()
     {
         QTest::addColumn<QString>("folder"); // relative to the temporary directory; "" = empty text
-        QTest::newRow("missing folder") << "missing/deeper";
-        QTest::newRow("folder text names a file") << "plain.txt";
-        QTest::newRow("empty folder text") << "";
+        QTest::addColumn<FileFailure>("failure");
+        QTest::newRow("missing folder") << "missing/deeper" << FileFailure::NotFound;
+        QTest::newRow("folder text names a file") << "plain.txt" << FileFailure::NotFound;
+        QTest::newRow("empty folder text") << "" << FileFailure::BadName;
+        QTest::newRow("a name too long") << QString(300, u'n') << FileFailure::BadName;
+        QTest::newRow("folder is a link to itself") << "loop" << FileFailure::MassStorage;
+        QTest::newRow("read-only folder") << "read-only" << FileFailure::MassStorage;
     }
 
     void badFolder()
     {
         QFETCH(QString, folder);
+        QFETCH(FileFailure, failure);
         Rig rig;
         QFile plain(rig.dir.filePath(QStringLiteral("plain.txt")));
         QVERIFY(plain.open(QIODevice::WriteOnly));
         plain.close();
+        QVERIFY(QFile::link(rig.dir.filePath(QStringLiteral("loop")), rig.dir.filePath(QStringLiteral("loop"))));
+        if (folder == QStringLiteral("read-only")) {
+#ifdef Q_OS_UNIX
+            if (::geteuid() == 0)
+                QSKIP("root writes into a read-only folder");
+#endif
+            QVERIFY(QDir(rig.dir.path()).mkdir(folder));
+            QVERIFY(QFile::setPermissions(rig.dir.filePath(folder), QFile::ReadOwner | QFile::ExeOwner));
+        }
+        // A good open first: a failed one must not leave its name behind.
+        QVERIFY(rig.file.open(rig.dir.path()));
+        QVERIFY(rig.file.close());
+        QVERIFY(QFile::remove(rig.file.path()));
 
         const QString text = folder.isEmpty() ? QString() : rig.dir.filePath(folder);
         QVERIFY(!rig.file.open(text));
         QVERIFY(!rig.file.isOpen());
         QVERIFY(!rig.file.errorString().isEmpty());
+        QCOMPARE(rig.file.failure(), failure);
+        QCOMPARE(rig.file.path(), QString());
         QVERIFY(!rig.file.write(QByteArray("x")));
         QVERIFY(!rig.file.flushToOs());
-        QCOMPARE(QDir(rig.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"plain.txt"});
+        QStringList expected{QStringLiteral("loop"), QStringLiteral("plain.txt")};
+        if (folder == QStringLiteral("read-only")) {
+            QVERIFY(QDir(rig.dir.filePath(folder)).isEmpty());
+            expected.append(folder);
+        }
+        QCOMPARE(QDir(rig.dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot), expected);
+    }
+
+    // In a folder others can write, a link named after the next file must not receive the run.
+    void aLinkAtTheNameIsPassedOver()
+    {
+        Rig rig;
+        const QString victim = rig.dir.filePath(QStringLiteral("victim"));
+        QFile v(victim);
+        QVERIFY(v.open(QIODevice::WriteOnly));
+        v.write("precious");
+        v.close();
+        const QString planted = rig.dir.filePath(UsName);
+        QVERIFY(QFile::link(victim, planted));
+        // A dangling one must not be brought to life by creating what it points to.
+        const QString nowhere = rig.dir.filePath(QStringLiteral("nowhere"));
+        const QString dangling = rig.dir.filePath(QStringLiteral("Coincidences 12-6-2026 3;05;09 PM (2).txt"));
+        QVERIFY(QFile::link(nowhere, dangling));
+
+        QVERIFY(rig.file.open(rig.dir.path()));
+        QCOMPARE(QFileInfo(rig.file.path()).fileName(), QStringLiteral("Coincidences 12-6-2026 3;05;09 PM (3).txt"));
+        QVERIFY(rig.file.write(QByteArray("run\r\n")));
+        QVERIFY(rig.file.close());
+        QCOMPARE(contents(rig.file.path()), QByteArray("run\r\n"));
+        QCOMPARE(contents(victim), QByteArray("precious"));
+        QVERIFY(!QFileInfo::exists(nowhere));
+        QCOMPARE(QFileInfo(planted).symLinkTarget(), victim);
+        QCOMPARE(QFileInfo(dangling).symLinkTarget(), nowhere);
     }
 
     void bytesAreWrittenExactly()
@@ -188,6 +251,81 @@ private slots:
         QCOMPARE(contents(rig.file.path()), QByteArray("abcd"));
     }
 
+    // A run stop must not wait for the disk: close() hands everything over and returns, and
+    // the sync follows beside the event loop.
+    void theClosingSyncRunsBesideTheEventLoop()
+    {
+        Rig rig;
+        QSemaphore gate;
+        std::atomic<bool> synced{false};
+        rig.file.setSyncFunction([&gate, &synced](NoFollowFile& f) {
+            // Bounded: a close() that waited for this fails the test instead of hanging it.
+            const bool released = gate.tryAcquire(1, 5000);
+            const bool ok = f.sync();
+            synced = true;
+            return released && ok ? 0 : EIO;
+        });
+        QVERIFY(rig.file.open(rig.dir.path()));
+        QVERIFY(rig.file.write(QByteArray("last entry\r\n")));
+        QVERIFY(rig.file.close());
+        QVERIFY(!synced);
+        QCOMPARE(contents(rig.file.path()), QByteArray("last entry\r\n"));
+        gate.release();
+        QVERIFY(DataFile::waitForPendingSyncs(10000).isEmpty());
+        QVERIFY(synced);
+    }
+
+    // Told with the closed file's name and kind, while the next file, already open, stays whole.
+    void aFailedClosingSyncIsToldForItsFile()
+    {
+        Rig rig;
+        QSignalSpy late(&rig.file, &DataFile::closedFileSyncFailed);
+        QSignalSpy failed(&rig.file, &DataFile::writeFailed);
+        rig.file.setSyncFunction([](NoFollowFile&) { return ENOSPC; });
+        QVERIFY(rig.file.open(rig.dir.path()));
+        const QString first = rig.file.path();
+        QVERIFY(rig.file.write(QByteArray("a\r\n")));
+        QVERIFY(rig.file.open(rig.dir.path()));
+        rig.file.setSyncFunction({});
+        QVERIFY(rig.file.write(QByteArray("b\r\n")));
+        QVERIFY(rig.file.flushToOs());
+
+        QTRY_COMPARE(late.size(), 1);
+        QCOMPARE(late.at(0).at(0).toString(), first);
+        QCOMPARE(late.at(0).at(1).toString(), QStringLiteral("Write failed: ") + NoFollowFile::errorText(ENOSPC));
+        QCOMPARE(late.at(0).at(2).value<FileFailure>(), FileFailure::MediaFull);
+        QCOMPARE(failed.size(), 0);
+        QVERIFY(rig.file.isOpen());
+        QCOMPARE(rig.file.failure(), FileFailure::None);
+        QVERIFY(rig.file.close());
+        QVERIFY(DataFile::waitForPendingSyncs(10000).isEmpty());
+        QCOMPARE(late.size(), 1);
+    }
+
+    // A file whose owner is gone before its sync fails: the mains hear of it, once.
+    void aFailureNobodyHeardIsLeftForTheMains()
+    {
+        QTemporaryDir dir;
+        FakeClock clock;
+        QString path;
+        {
+            DataFile file(clock);
+            file.setSyncFunction([](NoFollowFile&) {
+                QThread::msleep(300);
+                return EIO;
+            });
+            QVERIFY(file.open(dir.path()));
+            QVERIFY(file.write(QByteArray("x\r\n")));
+            path = file.path();
+        }
+        const QList<DataFile::SyncFailure> failures = DataFile::waitForPendingSyncs(10000);
+        QCOMPARE(failures.size(), 1);
+        QCOMPARE(failures.at(0).path, path);
+        QCOMPARE(failures.at(0).description, QStringLiteral("Write failed: ") + NoFollowFile::errorText(EIO));
+        QCOMPARE(failures.at(0).failure, FileFailure::MassStorage);
+        QVERIFY(DataFile::waitForPendingSyncs(0).isEmpty());
+    }
+
     // A full disk takes what fits, often part of an entry: the file must end on the last whole
     // entry and the count must say how many there are, whatever the entries look like.
     void aFailedWriteLeavesWholeEntries_data()
@@ -239,6 +377,7 @@ private slots:
             rig.file.close();
         }
         QCOMPARE(failed.size(), 1);
+        QCOMPARE(rig.file.failure(), FileFailure::MediaFull);
         const QString description = failed.at(0).at(0).toString();
         QVERIFY2(description.startsWith(QStringLiteral("Write failed: ")) && description.size() > 14, qPrintable(description));
         QVERIFY(!rig.file.isOpen());

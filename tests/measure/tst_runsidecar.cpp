@@ -1,14 +1,19 @@
-/// @brief RunSidecar: its name beside the data file, the JSON read back as written, and saves that replace the file whole or not at all, also on a full disk.
+/// @brief RunSidecar: its name beside the data file, the JSON read back as written, saves that replace the file whole or not at all (also on a full disk), and names held by a link, FIFO or folder left alone.
 #include "measure/runsidecar.h"
 
 #include "common/fulldisk.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -145,6 +150,70 @@ private slots:
         QVERIFY(!broken.begin(dir.filePath(QStringLiteral("missing/b.txt")), sample()));
         QVERIFY(!broken.errorString().isEmpty());
     }
+
+#ifdef Q_OS_UNIX
+    // A script may name a folder others can write, such as /tmp, where a local user can plant
+    // something at the next sidecar's name: it is refused, left as it stands, and reported.
+    void whatStandsAtTheNameIsLeftAlone_data()
+    {
+        QTest::addColumn<QString>("atName");
+        QTest::addColumn<bool>("betweenSaves"); // planted after a good save, rather than before the first
+        QTest::newRow("link, planted before the run") << "link" << false;
+        QTest::newRow("link, swapped in between two saves") << "link" << true;
+        QTest::newRow("FIFO") << "fifo" << false;
+        QTest::newRow("folder, swapped in between two saves") << "folder" << true;
+    }
+    void whatStandsAtTheNameIsLeftAlone()
+    {
+        QFETCH(QString, atName);
+        QFETCH(bool, betweenSaves);
+        QTemporaryDir dir;
+        // Larger than a sidecar, so that a trim through the link would show.
+        const QByteArray victimBytes = QByteArray("someone else's\n").repeated(4096);
+        const QString victim = dir.filePath(QStringLiteral("victim"));
+        {
+            QFile f(victim);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(victimBytes);
+        }
+        const QString json = dir.filePath(QStringLiteral("run.json"));
+        const auto plant = [&] {
+            if (atName == QStringLiteral("link"))
+                return QFile::link(victim, json);
+            if (atName == QStringLiteral("fifo"))
+                return ::mkfifo(QFile::encodeName(json).constData(), 0600) == 0;
+            return QDir(dir.path()).mkdir(QStringLiteral("run.json"));
+        };
+        RunSidecar sidecar;
+        if (betweenSaves) {
+            QVERIFY(sidecar.begin(dir.filePath(QStringLiteral("run.txt")), sample()));
+            QVERIFY(QFile::remove(json));
+            QVERIFY(plant());
+            QVERIFY(!sidecar.save());
+        } else {
+            QVERIFY(plant());
+            QVERIFY(!sidecar.begin(dir.filePath(QStringLiteral("run.txt")), sample()));
+        }
+        QVERIFY2(sidecar.errorString().contains(QStringLiteral("is not a regular file; not replaced")),
+                 qPrintable(sidecar.errorString()));
+        QCOMPARE(sidecar.failure(), FileFailure::MassStorage);
+        QVERIFY(!sidecar.finish(sample().start.addSecs(1)));
+
+        QFile v(victim);
+        QVERIFY(v.open(QIODevice::ReadOnly));
+        QCOMPARE(v.readAll(), victimBytes);
+        const QFileInfo at(json);
+        if (atName == QStringLiteral("link"))
+            QCOMPARE(at.symLinkTarget(), victim);
+        else if (atName == QStringLiteral("folder"))
+            QVERIFY(at.isDir() && QDir(json).isEmpty());
+        else
+            QVERIFY(!at.isFile() && !at.isDir() && at.exists());
+        // No new copy left behind.
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+                 (QStringList{QStringLiteral("run.json"), QStringLiteral("victim")}));
+    }
+#endif
 
     void aFailedSaveKeepsTheLastGoodSidecar()
     {

@@ -108,7 +108,8 @@ private slots:
         rig.run.setDataFolder(rig.dir.filePath(QStringLiteral("no such folder")));
         rig.run.setFileTicked(true);
         rig.run.setRun(true);
-        QCOMPARE(rig.state(), QStringLiteral("sent 5201; running 1; open 0; count 0; min 0; boxes 1; files  (0 bytes)"));
+        // No path either: the file that could not be made is named nowhere.
+        QCOMPARE(rig.state(), QStringLiteral("sent 5201; running 1; open 0; count 0; min 0; boxes 1; files  (-1 bytes)"));
 
         rig.run.setRun(false);
         rig.run.setDataFolder(rig.dir.path());

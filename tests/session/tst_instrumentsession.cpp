@@ -1,18 +1,23 @@
-/// @brief The session without a window: link loss and shutdown as every front end sees them.
+/// @brief The session without a window: link loss and shutdown as every front end sees them, and the data file's health run by run.
 #include "common/fakes.h"
+#include "common/fulldisk.h"
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
 #include "control/registerpanel.h"
 #include "link/connectionmanager.h"
 #include "measure/datafile.h"
+#include "measure/runsidecar.h"
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
 #include "session/instrumentsession.h"
 #include "session/messagelog.h"
 #include "session/paneloptions.h"
 
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cerrno>
 
 class TestInstrumentSession : public QObject {
     Q_OBJECT
@@ -91,6 +96,113 @@ private slots:
         if (ending == QStringLiteral("loss")) // the front ends' log shows what the link said
             QCOMPARE(log.line(1), QStringLiteral(" Lost connection, closed.  "));
     }
+
+#ifdef Q_OS_UNIX
+    // What a script is told: each run starts healthy, a failure of its data file makes it
+    // unhealthy with a kind to act on, and every failure is told once; a sidecar's failure is
+    // told too but leaves the data file's health alone.
+    void dataFileHealthFollowsEachRun()
+    {
+        FakeSocket socket;
+        FakeClock clock;
+        FakeMessageBoxes boxes;
+        MessageLog log;
+        InstrumentSession session(socket, clock, boxes, log);
+        QTemporaryDir dir;
+        const char* cells[] = {"500", "3600", "510", "3590"};
+        for (int c = 0; c < 4; ++c)
+            session.calibration().setCell(CalibrationModel::Cell(c), QString::fromLatin1(cells[c]));
+        const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
+        const QByteArray arrival = QByteArray(record, 7).repeated(100);
+        QList<std::pair<FileFailure, QString>> told;
+        connect(&session, &InstrumentSession::fileFailure, this,
+                [&told](FileFailure failure, const QString& reason) { told.append({failure, reason}); });
+        const auto health = [&session] { return session.dataFileHealth().failure; };
+        session.setFileTicked(true);
+        QCOMPARE(health(), FileFailure::None);
+
+        // A folder that is not there: the operator's box, and the kind for everyone else, with
+        // no log line of its own.
+        session.setDataFolder(dir.filePath(QStringLiteral("missing")));
+        session.setRun(true);
+        QCOMPARE(boxes.shown.size(), 1);
+        QCOMPARE(told.size(), 1);
+        QCOMPARE(told.at(0).first, FileFailure::NotFound);
+        QVERIFY2(told.at(0).second.contains(dir.filePath(QStringLiteral("missing"))), qPrintable(told.at(0).second));
+        QCOMPARE(session.dataFileHealth().reason, told.at(0).second);
+        QVERIFY(!log.text().contains(QStringLiteral("Doh!")));
+        session.setRun(false);
+        QCOMPARE(health(), FileFailure::NotFound);
+
+        // The next run starts whole; then its disk fills up.
+        session.setDataFolder(dir.path());
+        session.setRun(true);
+        QCOMPARE(health(), FileFailure::None);
+        QCOMPARE(session.dataFileHealth().reason, QString());
+        {
+            const FileSizeLimit limit(4000);
+            QVERIFY(limit.active());
+            for (int i = 0; i < 100 && session.dataFile().isOpen(); ++i)
+                socket.deliver(arrival);
+        }
+        QCOMPARE(told.size(), 2);
+        QCOMPARE(told.at(1).first, FileFailure::MediaFull);
+        QCOMPARE(session.dataFileHealth().failure, FileFailure::MediaFull);
+        QCOMPARE(session.dataFileHealth().reason, told.at(1).second);
+        QCOMPARE(log.text().count(QStringLiteral("Doh! (data) ") + told.at(1).second), 1);
+        session.setRun(false);
+
+        // The closing sync fails after the stop: it is this run's file.
+        session.dataFile().setSyncFunction([](NoFollowFile&) { return EIO; });
+        session.setRun(true);
+        socket.deliver(arrival);
+        const QString third = session.dataFile().path();
+        session.setRun(false);
+        session.dataFile().setSyncFunction({});
+        QTRY_COMPARE(told.size(), 3);
+        QCOMPARE(told.at(2).first, FileFailure::MassStorage);
+        QVERIFY2(told.at(2).second.startsWith(QStringLiteral("Write failed: ")) && told.at(2).second.contains(QFileInfo(third).fileName()),
+                 qPrintable(told.at(2).second));
+        QCOMPARE(health(), FileFailure::MassStorage);
+        QCOMPARE(log.text().count(QStringLiteral("Doh! (data) ") + told.at(2).second), 1);
+        // The sidecar was complete before the sync failed; it says so now.
+        QFile sidecar(RunSidecar::pathFor(third));
+        QVERIFY(sidecar.open(QIODevice::ReadOnly));
+        const auto described = RunSidecar::fromJson(sidecar.readAll());
+        QVERIFY(described && described->complete);
+        QCOMPARE(described->dataFileError, told.at(2).second);
+
+        // An earlier run's file that fails late is told, but the run now going stays healthy.
+        QSemaphore gate;
+        session.dataFile().setSyncFunction([&gate](NoFollowFile&) {
+            gate.tryAcquire(1, 5000);
+            return EIO;
+        });
+        session.setRun(true);
+        socket.deliver(arrival);
+        session.setRun(true); // started anew: the first file closes, its sync held
+        session.dataFile().setSyncFunction({});
+        gate.release();
+        QTRY_COMPARE(told.size(), 4);
+        QCOMPARE(told.at(3).first, FileFailure::MassStorage);
+        QCOMPARE(health(), FileFailure::None);
+        session.setRun(false);
+
+        // A folder at the sidecar's name: told once for the run, the data file whole.
+        clock.advance(1);
+        const QString next = DataFile::joinFolder(dir.path(), DataFile::fileName(clock.localNow(), QLocale()));
+        QVERIFY(QDir().mkdir(RunSidecar::pathFor(next)));
+        session.setRun(true);
+        QCOMPARE(session.dataFile().path(), next);
+        socket.deliver(arrival);
+        session.setRun(false);
+        QVERIFY(DataFile::waitForPendingSyncs(10000).isEmpty());
+        QCOMPARE(told.size(), 5);
+        QCOMPARE(told.at(4).first, FileFailure::MassStorage);
+        QVERIFY2(told.at(4).second.startsWith(QStringLiteral("Sidecar write failed: ")), qPrintable(told.at(4).second));
+        QCOMPARE(health(), FileFailure::None);
+    }
+#endif
 };
 
 QTEST_MAIN(TestInstrumentSession)
