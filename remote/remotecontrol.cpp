@@ -14,6 +14,7 @@
 #include "platform/numbers.h"
 #include "platform/timer.h"
 #include "remote/scpiformat.h"
+#include "session/datafilehealth.h"
 #include "session/instrumentsession.h"
 #include "session/paneloptions.h"
 
@@ -25,6 +26,28 @@
 
 using scpi::Command;
 using scpi::Error;
+
+namespace {
+
+/// SCPI's mass-storage error for a kind of file failure.
+Error storageError(FileFailure failure)
+{
+    switch (failure) {
+    case FileFailure::None:
+        return Error::None;
+    case FileFailure::MediaFull:
+        return Error::MediaFull;
+    case FileFailure::NotFound:
+        return Error::FileNameNotFound;
+    case FileFailure::BadName:
+        return Error::FileNameError;
+    case FileFailure::MassStorage:
+        break;
+    }
+    return Error::MassStorage;
+}
+
+} // namespace
 
 struct RemoteControl::Client {
     /// A parsed command, or the end of the line it came on (its answers go out then).
@@ -80,6 +103,11 @@ RemoteControl::RemoteControl(InstrumentSession& session, PanelOptions& options, 
     connect(&m_session.calibrationSequence(), &CalibrationSequence::finished, this, &RemoteControl::calibrationEnded);
     connect(&m_session.calibrationSequence(), &CalibrationSequence::aborted, this, &RemoteControl::calibrationEnded);
     connect(&m_session.registers(), &RegisterModel::valueChanged, this, &RemoteControl::registerChanged);
+    // A file that fails is every script's business, not only the one that started the run.
+    connect(&m_session, &InstrumentSession::fileFailure, this, [this](FileFailure failure) {
+        for (auto& [id, c] : m_clients)
+            c->status.push(storageError(failure));
+    });
 }
 
 RemoteControl::~RemoteControl() { m_session.removeRecordObserver(&m_ring); }
@@ -715,6 +743,11 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
     case Command::FileName:
         respond(c, scpi::quoted(m_session.dataFile().path()));
         return;
+    case Command::FileError: {
+        const DataFileHealth& health = m_session.dataFileHealth();
+        respond(c, scpi::number(qint64(storageError(health.failure))) + ',' + scpi::quoted(health.reason));
+        return;
+    }
     case Command::Display:
         if (p.query)
             respond(c, scpi::flag(m_options.value(PanelOptions::Display) != 0));

@@ -65,6 +65,7 @@ const CommandEntry table[] = {
     {"FILE:VERBose", Command::FileVerbose, with(boolean()), bare()},
     {"FILE:RAW", Command::FileRaw, with(boolean()), bare()},
     {"FILE:NAME", Command::FileName, none(), bare()},
+    {"FILE:ERRor", Command::FileError, none(), bare()},
     {"DISPlay[:STATe]", Command::Display, with(boolean()), bare()},
     {"LINK:HEALth", Command::LinkHealth, none(), bare()},
 };

@@ -17,7 +17,7 @@ enum class Command : quint8 {
     HistogramData, HistogramAxis, HistogramBinWidth, HistogramWindow, HistogramStatistics, HistogramClear,
     HistogramRangeAll,
     DacA, Register,
-    FileState, FilePath, FileVerbose, FileRaw, FileName,
+    FileState, FilePath, FileVerbose, FileRaw, FileName, FileError,
     Display, LinkHealth,
 };
 

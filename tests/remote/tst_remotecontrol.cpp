@@ -1,5 +1,6 @@
 /// @brief Scripts driving a session through RemoteControl against the in-process simulator: results, bad input, waits, many clients.
 #include "common/fakes.h"
+#include "common/fulldisk.h"
 #include "control/calibrationmodel.h"
 #include "control/registermodel.h"
 #include "link/connectionmanager.h"
@@ -43,10 +44,11 @@ struct RecordingTransport final : ClientTransport {
 /// A session joined to the in-process simulator, and a RemoteControl whose answers are kept
 /// per client; nothing happens until the test moves the clock.
 struct Rig {
-    explicit Rig(SimulatorConfig cfg = {})
+    explicit Rig(SimulatorConfig cfg = {}, bool keepTruth = true)
     {
         cfg.calNoise = 0;
-        cfg.groundTruthPath = dir.filePath(QStringLiteral("truth.txt"));
+        if (keepTruth)
+            cfg.groundTruthPath = dir.filePath(QStringLiteral("truth.txt"));
         sim = std::make_unique<InstrumentSimulator>(cfg, clock);
         sim->startInProcess();
         socket = std::make_unique<SimulatorSocket>(*sim, clock);
@@ -354,6 +356,48 @@ private slots:
         QVERIFY(!rig.remote->allFetched());
         QCOMPARE(rig.ask(1, "FETC:DT?"), QByteArray("-42\n"));
         QVERIFY(rig.remote->allFetched());
+    }
+
+    // A data file that cannot be made, or fails, is an error on every script's queue, once, of
+    // the kind SCPI has for it; FILE:ERR? tells whether the last run's file is whole.
+    void fileFailuresReachEveryClient()
+    {
+        SimulatorConfig cfg;
+        cfg.recordsPerSecond = 20000;
+        Rig rig(cfg, false);
+        rig.remote->clientConnected(1);
+        rig.remote->clientConnected(2);
+        rig.elapse(8);
+        const QString gone = rig.dir.filePath(QStringLiteral("gone"));
+        QVERIFY(QDir().mkdir(gone));
+        QCOMPARE(rig.ask(1, "FILE:ERR?;:FILE:PATH \"" + gone.toUtf8() + "\";:FILE ON"), QByteArray("0,\"\"\n"));
+        QVERIFY(QDir().rmdir(gone));
+        // The run starts without a file, as behind the panel's bad-path box.
+        QCOMPARE(rig.ask(1, "RUN ON;RUN?;:FILE:NAME?"), QByteArray("1;\"\"\n"));
+        const QByteArray notFound = "-256,\"File name not found\";0,\"No error\"\n";
+        QCOMPARE(rig.ask(1, "SYST:ERR?;ERR?"), notFound);
+        QCOMPARE(rig.ask(2, "SYST:ERR?;ERR?"), notFound);
+        QVERIFY(rig.ask(2, "FILE:ERR?").startsWith("-256,\"Cannot create a data file in"));
+        QCOMPARE(rig.ask(1, "RUN OFF;*ESR?"), QByteArray("16\n")); // an execution error
+
+        // A disk that fills up during the run.
+        QCOMPARE(rig.ask(1, "FILE:PATH \"" + rig.dir.path().toUtf8() + "\""), QByteArray());
+        {
+            FileSizeLimit full(64 * 1024);
+            QVERIFY(full.active());
+            QCOMPARE(rig.ask(1, "RUN ON;*ESR?"), QByteArray("0\n"));
+            rig.elapse(2);
+            QCOMPARE(rig.ask(1, "RUN OFF;RUN?"), QByteArray("0\n"));
+        }
+        const QByteArray mediaFull = "-254,\"Media full\";0,\"No error\"\n";
+        QCOMPARE(rig.ask(1, "SYST:ERR?;ERR?"), mediaFull);
+        QCOMPARE(rig.ask(2, "SYST:ERR?;ERR?"), mediaFull);
+        QVERIFY(rig.ask(2, "FILE:ERR?").startsWith("-254,\"Write failed: "));
+        QVERIFY(QFileInfo(QString::fromUtf8(rig.ask(1, "FILE:NAME?").trimmed().chopped(1).mid(1))).size() <= 64 * 1024);
+
+        // The next run starts whole.
+        QCOMPARE(rig.ask(2, "RUN ON;:FILE:ERR?;:RUN OFF"), QByteArray("0,\"\"\n"));
+        QCOMPARE(rig.ask(1, "SYST:ERR:COUN?"), QByteArray("0\n"));
     }
 
     void commonCommandsKeepTheirOwnStatus()
