@@ -1,4 +1,5 @@
 /// @brief tallyscope-record: a run recorded without a window, through the panel's own session.
+#include "measure/datafile.h"
 #include "platform/clock.h"
 #include "platform/commandline.h"
 #include "platform/qtsocket.h"
@@ -41,15 +42,25 @@ int main(int argc, char* argv[])
     SystemClock clock;
     QtSocket socket;
     StderrMessageBoxes boxes(QStringLiteral("tallyscope-record"));
-    MessageLog log;
-    InstrumentSession session(socket, clock, boxes, log);
-    const auto print = [](const QString& text) {
-        std::fputs(text.toLocal8Bit().constData(), stdout);
-        std::fflush(stdout);
-    };
-    HeadlessRecorder recorder(session, socket, clock, *settings, print, [&cli](const QString& line) { cli.complain(line); });
-    QObject::connect(&watcher, &SignalWatcher::caught, &recorder, &HeadlessRecorder::interrupt);
-    QObject::connect(&recorder, &HeadlessRecorder::finished, &app, &QCoreApplication::exit);
-    recorder.start();
-    return QCoreApplication::exec();
+    int exitCode = 0;
+    {
+        MessageLog log;
+        InstrumentSession session(socket, clock, boxes, log);
+        const auto print = [](const QString& text) {
+            std::fputs(text.toLocal8Bit().constData(), stdout);
+            std::fflush(stdout);
+        };
+        HeadlessRecorder recorder(session, socket, clock, *settings, print, [&cli](const QString& line) { cli.complain(line); });
+        QObject::connect(&watcher, &SignalWatcher::caught, &recorder, &HeadlessRecorder::interrupt);
+        QObject::connect(&recorder, &HeadlessRecorder::finished, &app, &QCoreApplication::exit);
+        recorder.start();
+        exitCode = QCoreApplication::exec();
+    }
+    // The run's data are on the disk only once the closing sync is done: one that fails makes
+    // the recording a failed one, whatever ended it.
+    for (const DataFile::SyncFailure& f : DataFile::waitForPendingSyncs()) {
+        cli.complain(QStringLiteral("data file: ") + f.path + QStringLiteral(": ") + f.description);
+        exitCode = CommandLine::ExitFailure;
+    }
+    return exitCode;
 }

@@ -1,5 +1,6 @@
 /// @brief tallyscope-server: the instrument session without a window, for scripts on the control port.
 #include "link/protocol.h"
+#include "measure/datafile.h"
 #include "platform/clock.h"
 #include "platform/commandline.h"
 #include "platform/qtsocket.h"
@@ -17,7 +18,8 @@ int main(int argc, char* argv[])
         "Connects to the timing instrument and keeps its session (calibration, runs, data files, histogram)\n"
         "without a window, for scripts that speak SCPI on the control port, until SIGINT or SIGTERM\n"
         "(a run under way then ends with its data file and sidecar complete). See tallyscope-server(1).\n"
-        "Exit codes: 0 stopped by a signal, 1 the control port could not be opened, 64 bad arguments."));
+        "Exit codes: 0 stopped by a signal, 1 the control port could not be opened or a data file did not reach the\n"
+        "disk, 64 bad arguments."));
     QCommandLineParser& p = cli.parser();
     const QCommandLineOption address(QStringLiteral("address"), QStringLiteral("The instrument's address (required)."),
                                      QStringLiteral("host"));
@@ -59,15 +61,24 @@ int main(int argc, char* argv[])
     SystemClock clock;
     QtSocket socket;
     StderrMessageBoxes boxes(QStringLiteral("tallyscope-server"));
-    HeadlessServer server(socket, clock, boxes, settings, [&cli](const QString& line) { cli.complain(line); });
-    QString error;
-    if (!server.start(&error)) {
-        cli.complain(QStringLiteral("control port: ") + error);
-        return CommandLine::ExitFailure;
+    int exitCode = 0;
+    {
+        HeadlessServer server(socket, clock, boxes, settings, [&cli](const QString& line) { cli.complain(line); });
+        QString error;
+        if (!server.start(&error)) {
+            cli.complain(QStringLiteral("control port: ") + error);
+            return CommandLine::ExitFailure;
+        }
+        for (const QString& line : server.controlPort().listeningLines())
+            cli.complain(line);
+        QObject::connect(&watcher, &SignalWatcher::caught, &server, &HeadlessServer::interrupt);
+        QObject::connect(&server, &HeadlessServer::finished, &app, &QCoreApplication::exit);
+        exitCode = QCoreApplication::exec();
     }
-    for (const QString& line : server.controlPort().listeningLines())
-        cli.complain(line);
-    QObject::connect(&watcher, &SignalWatcher::caught, &server, &HeadlessServer::interrupt);
-    QObject::connect(&server, &HeadlessServer::finished, &app, &QCoreApplication::exit);
-    return QCoreApplication::exec();
+    // The last run's data reach the disk before the server is gone.
+    for (const DataFile::SyncFailure& f : DataFile::waitForPendingSyncs()) {
+        cli.complain(f.path + QStringLiteral(": ") + f.description);
+        exitCode = CommandLine::ExitFailure;
+    }
+    return exitCode;
 }
