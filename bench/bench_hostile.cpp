@@ -608,7 +608,8 @@ public:
     }
 
     /// The largest gap between heartbeats over [from, to] (the gaps from `from` to the first
-    /// and from the last to `to` included) minus the keep-alive interval.
+    /// and from the last to `to` included) minus the keep-alive interval. The front end's
+    /// keep-alive is a coarse timer, which may fire up to 5 % (225 ms) late on an idle loop.
     double heartbeatLateMs(double from, double to) const
     {
         double previous = from;
@@ -765,10 +766,10 @@ public:
     {
         std::printf("\n== summary (%s, %s, %.0f records/s, %.0f s per timed case) ==\n", m_setup.panel ? "panel" : "server",
                     qPrintable(m_setup.exe), m_rate, m_seconds);
-        std::printf("%-16s %10s  %-24s %12s %6s  %s\n", "case", "peak MiB", "bystander p99 / max ms", "hb late ms", "losses",
+        std::printf("%-16s %10s  %-30s %12s %6s  %s\n", "case", "peak MiB", "bystander p99 / max ms", "hb late ms", "losses",
                     "outcome");
         for (const SummaryRow& r : m_rows)
-            std::printf("%-16s %10s  %-24s %12s %6s  %s\n", qPrintable(r.name), qPrintable(r.peak), qPrintable(r.bystander),
+            std::printf("%-16s %10s  %-30s %12s %6s  %s\n", qPrintable(r.name), qPrintable(r.peak), qPrintable(r.bystander),
                         qPrintable(r.heartbeat), qPrintable(r.losses), qPrintable(r.outcome));
         std::fflush(stdout);
     }
@@ -881,14 +882,14 @@ private:
                 std::printf("  %-13s refused: %s\n", "", qPrintable(shown(run.bystander->refusal())));
             row.bystander = b.ms.empty() ? QStringLiteral("none answered") : figure(b.at(0.99)) + QStringLiteral(" / ") + figure(b.at(1.0));
             if (b.timeouts)
-                row.bystander += QStringLiteral(" (%1 t/o)").arg(b.timeouts);
+                row.bystander += QStringLiteral(" (%1 ok, %2 t/o)").arg(b.ms.size()).arg(b.timeouts);
         }
 
         const double late = m_watch.heartbeatLateMs(run.linkUpAt, run.endAt);
-        std::printf("  %-13s largest gap between \"H\" commands %.0f ms, so %.0f ms late (%d heartbeats in %.1f s)\n", "heartbeat",
-                    late + protocol::KeepAliveMs, late, m_watch.heartbeatsBetween(run.linkUpAt, run.endAt),
+        std::printf("  %-13s largest gap between \"H\" commands %d ms, so %d ms late (%d heartbeats in %.1f s)\n", "heartbeat",
+                    qRound(late + protocol::KeepAliveMs), qRound(late), m_watch.heartbeatsBetween(run.linkUpAt, run.endAt),
                     (run.endAt - run.linkUpAt) / 1000.0);
-        row.heartbeat = figure(late, 0);
+        row.heartbeat = QString::number(qRound(late));
         const int losses = std::max(0, m_watch.connectsBetween(front.startedAt(), run.endAt) - 1);
         std::printf("  %-13s %d (connections the simulator accepted after the first)\n", "link losses", losses);
         row.losses = QString::number(losses);
@@ -1188,6 +1189,10 @@ private:
                                     : QStringLiteral("not within %1 s").arg(StormBoundMs / 1000);
             return QStringLiteral("%1 s (answer %2)").arg((at - t0) / 1000.0, 0, 'f', 2).arg(shown(reply));
         };
+        // The files are counted once the front end can make no more; the bystander's figures
+        // end before the kill, not with it.
+        if (run.bystander)
+            run.bystander->stop();
         run.front->stop();
         const QFileInfoList entries = QDir(run.front->dataFolder()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
         const auto withSuffix = [&](const QString& s) {
