@@ -262,9 +262,16 @@ void RemoteControl::process(quint64 id)
     const auto it = m_clients.find(id);
     if (it == m_clients.end() || !mayRun(*it->second))
         return;
-    // Inside another client's turn (a signal of the session while a command ran): this
-    // client's turn comes after it, from the event loop.
-    if (m_inTurn) {
+    // Inside another client's turn (a signal of the session while a command ran), or after a
+    // pass of the event loop has had its share of turns already (twenty thousand lines that came
+    // in one read): this client's turn comes later, from the event loop.
+    if (!m_inTurn && !m_passSpent.isValid()) {
+        // Measured from the first turn of this pass until the event loop is back.
+        m_passSpent.start();
+        m_passCommands = 0;
+        QTimer::singleShot(0, this, [this] { m_passSpent.invalidate(); });
+    }
+    if (m_inTurn || m_passSpent.hasExpired(m_budget.milliseconds) || m_passCommands >= m_budget.commands) {
         schedule(id);
         return;
     }
@@ -319,6 +326,7 @@ void RemoteControl::runTurn(quint64 id)
             break;
         }
         ++done;
+        ++m_passCommands;
         const Client::Item item = std::move(c.queue.front());
         c.queue.pop_front();
         if (!item.endOfLine) {

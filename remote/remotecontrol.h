@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QElapsedTimer>
 #include <QString>
 #include <QTimer>
 #include <deque>
@@ -59,7 +60,9 @@ public:
     /// A client with more than this unsent has its commands wait until the network takes it.
     static constexpr qint64 PauseBacklogBytes = 4 * 1024 * 1024;
 
-    /// How long a turn may run: at least one command, then until either bound is reached.
+    /// How long a turn may run: at least one command, then until either bound is reached. The
+    /// turns a pass of the event loop runs at once (a line that has just come) share one such
+    /// budget; the others wait for their turn from the event loop.
     struct TurnBudget {
         int milliseconds = 3;
         int commands = 1 << 30;
@@ -136,6 +139,9 @@ private:
     std::deque<quint64> m_due;
     /// Not on the session's clock: a turn waits for the event loop, not for time.
     QTimer m_turnTimer;
+    /// Running from the first turn a pass of the event loop started outside the turn timer.
+    QElapsedTimer m_passSpent;
+    int m_passCommands = 0;
     TurnBudget m_budget;
     bool m_inTurn = false;
     bool m_held = false;
