@@ -83,18 +83,6 @@ private:
     std::vector<double> m_lateMs;
 };
 
-qint64 countLines(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    qint64 n = 0;
-    QByteArray buf(1 << 20, Qt::Uninitialized);
-    for (qint64 got; (got = f.read(buf.data(), buf.size())) > 0;)
-        n += std::count(buf.constData(), buf.constData() + got, '\n');
-    return n;
-}
-
 /// The panel on 127.0.0.1 against a junk flood: what it holds in memory and how late its timers run.
 int runFlood(QApplication& qapp, double seconds, quint64 maxBytes)
 {
@@ -403,7 +391,7 @@ int main(int argc, char* argv[])
     qint64 written = 0;
     const QStringList files = QDir(data.path()).entryList({QStringLiteral("Coincidences *.txt")}, QDir::Files);
     for (const QString& f : files)
-        written += countLines(data.filePath(f));
+        written += benchutil::countLines(data.filePath(f));
 
     std::printf("run: %.0f s at %s records/s asked, Display %s, File %s, Auto %s, Verbose %s\n", runSeconds,
                 p.isSet(blast) && !p.isSet(rate) ? "as many" : qPrintable(p.value(rate)), qPrintable(p.value(display)),

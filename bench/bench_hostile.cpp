@@ -1,5 +1,6 @@
 /// @brief Hostile clients on the control port: each abuse replayed with 8 clients against a fresh tallyscope-server or panel,
 /// printing the front end's memory, a bystander client's latency, heartbeat lateness, false link losses and what the abuse did.
+#include "bench/benchutil.h"
 #include "link/protocol.h"
 #include "sim/instrumentsimulator.h"
 
@@ -647,18 +648,6 @@ private:
     std::vector<double> m_heartbeats;
     std::vector<double> m_connects;
 };
-
-qint64 countLines(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    qint64 n = 0;
-    QByteArray buf(1 << 20, Qt::Uninitialized);
-    for (qint64 got; (got = f.read(buf.data(), buf.size())) > 0;)
-        n += std::count(buf.constData(), buf.constData() + got, '\n');
-    return n;
-}
 
 /// The data file's name, learnt from one the front end made: everything around the time with
 /// seconds is kept, and the time is written for other moments the same way. A date or an AM/PM
@@ -1341,7 +1330,7 @@ private:
         }, SigtermBoundMs);
         const bool exitedInTime = !run.front->isRunning();
         run.front->stop();
-        const qint64 lines = countLines(dataFile);
+        const qint64 lines = benchutil::countLines(dataFile);
         run.note(QStringLiteral("data file"), QStringLiteral("%1: %2 lines after the exit").arg(QFileInfo(dataFile).fileName()).arg(lines));
         int shortClients = 0;
         for (size_t i = 0; i < fetchers.size(); ++i) {

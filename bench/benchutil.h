@@ -4,6 +4,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 
+#include <algorithm>
+
 namespace benchutil {
 
 /// Resident set size of this process in MiB (Linux; 0 elsewhere).
@@ -28,6 +30,19 @@ inline double peakResidentMiB()
         if (line.startsWith("VmHWM:"))
             return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
     return 0;
+}
+
+/// Line ends in a file, -1 when it cannot be read.
+inline qint64 countLines(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    qint64 n = 0;
+    QByteArray buf(1 << 20, Qt::Uninitialized);
+    for (qint64 got; (got = f.read(buf.data(), buf.size())) > 0;)
+        n += std::count(buf.constData(), buf.constData() + got, '\n');
+    return n;
 }
 
 } // namespace benchutil

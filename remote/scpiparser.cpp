@@ -41,12 +41,9 @@ std::vector<Node> patternNodes(const char* pattern)
     return nodes;
 }
 
-bool nodeEquals(const QByteArray& given, const Node& n)
-{
-    const QByteArray upper = given.toUpper();
-    return upper == n.longForm || upper == n.shortForm;
-}
+bool nodeEquals(const QByteArray& upper, const Node& n) { return upper == n.longForm || upper == n.shortForm; }
 
+/// `given` in upper case.
 bool matchFrom(const QByteArrayList& given, qsizetype i, const std::vector<Node>& pattern, size_t j)
 {
     if (j == pattern.size())
@@ -56,11 +53,39 @@ bool matchFrom(const QByteArrayList& given, qsizetype i, const std::vector<Node>
     return i < given.size() && nodeEquals(given[i], pattern[j]) && matchFrom(given, i + 1, pattern, j + 1);
 }
 
-const CommandEntry* find(const QByteArrayList& nodes)
+QByteArrayList upperNodes(const QByteArrayList& nodes)
 {
-    for (const CommandEntry& entry : commandTable()) {
-        if (entry.header[0] != '*' && headerMatches(entry.header, nodes))
-            return &entry;
+    QByteArrayList upper;
+    upper.reserve(nodes.size());
+    for (const QByteArray& n : nodes)
+        upper.append(n.toUpper());
+    return upper;
+}
+
+/// The table's headers taken apart once: a line of ten thousand commands is matched against
+/// them ten thousand times, and a client may send one every pass of the event loop.
+struct CompiledEntry {
+    const CommandEntry* entry;
+    std::vector<Node> nodes;
+};
+
+const std::vector<CompiledEntry>& compiledTable()
+{
+    static const std::vector<CompiledEntry> table = [] {
+        std::vector<CompiledEntry> t;
+        for (const CommandEntry& entry : commandTable())
+            t.push_back({&entry, patternNodes(entry.header)});
+        return t;
+    }();
+    return table;
+}
+
+/// `upper`: the header's nodes in upper case.
+const CommandEntry* find(const QByteArrayList& upper)
+{
+    for (const CompiledEntry& compiled : compiledTable()) {
+        if (compiled.entry->header[0] != '*' && matchFrom(upper, 0, compiled.nodes, 0))
+            return compiled.entry;
     }
     return nullptr;
 }
@@ -152,7 +177,7 @@ Error parseValue(QByteArrayView raw, const Parameter& p, Value& out)
         const QByteArrayList words = QByteArray(p.choices).split('|');
         for (int i = 0; i < words.size(); ++i) {
             const std::vector<Node> node = patternNodes(words[i].constData());
-            if (!text.isEmpty() && nodeEquals(text, node.front())) {
+            if (!text.isEmpty() && nodeEquals(text.toUpper(), node.front())) {
                 out.choice = i;
                 return Error::None;
             }
@@ -172,7 +197,10 @@ Parsed failure(Error e)
 
 } // namespace
 
-bool headerMatches(const char* pattern, const QByteArrayList& nodes) { return matchFrom(nodes, 0, patternNodes(pattern), 0); }
+bool headerMatches(const char* pattern, const QByteArrayList& nodes)
+{
+    return matchFrom(upperNodes(nodes), 0, patternNodes(pattern), 0);
+}
 
 std::vector<Parsed> Parser::parseLine(QByteArrayView line)
 {
@@ -219,7 +247,7 @@ Parsed Parser::parseUnit(QByteArrayView unit)
         entry = findCommon(header);
     } else {
         const bool absolute = header.startsWith(':');
-        QByteArrayList nodes = header.mid(absolute ? 1 : 0).split(':');
+        QByteArrayList nodes = header.mid(absolute ? 1 : 0).toUpper().split(':');
         for (const QByteArray& n : nodes) {
             if (n.isEmpty() || n.contains('*'))
                 return failure(Error::Syntax);
