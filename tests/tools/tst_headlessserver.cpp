@@ -19,26 +19,49 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+namespace {
+
+SimulatorConfig twentyThousandPerSecond()
+{
+    SimulatorConfig cfg;
+    cfg.recordsPerSecond = 20000;
+    return cfg;
+}
+
+/// A server on the in-process simulator, on a clock the test moves; what it says on stderr and
+/// the exit code it ends with are kept.
+struct Rig {
+    FakeClock clock;
+    InstrumentSimulator sim{twentyThousandPerSecond(), clock};
+    SimulatorSocket socket{sim, clock};
+    FakeMessageBoxes boxes;
+    QTemporaryDir dir;
+    QStringList err;
+    HeadlessServer server{socket, clock, boxes, {QStringLiteral("127.0.0.1"), 5025, dir.path(), ControlPortSettings{}},
+                          [this](const QString& line) { err << line; }};
+    std::optional<int> code;
+
+    Rig()
+    {
+        sim.startInProcess();
+        QObject::connect(&server, &HeadlessServer::finished, &server, [this](int c) { code = c; });
+    }
+};
+
+} // namespace
+
 class TestHeadlessServer : public QObject {
     Q_OBJECT
 private slots:
     void reconnectsAndEndsARunCompleteOnASignal()
     {
-        FakeClock clock;
-        SimulatorConfig cfg;
-        cfg.recordsPerSecond = 20000;
-        InstrumentSimulator sim(cfg, clock);
-        QVERIFY(sim.startInProcess());
+        Rig rig;
         // Still starting: it refuses for 5 s, longer than one retry.
-        sim.refuseConnections(5000, InstrumentSimulator::RefuseMode::StopListening);
-        SimulatorSocket socket(sim, clock);
-        FakeMessageBoxes boxes;
-        QTemporaryDir dir;
-        QStringList err;
-        HeadlessServer::Settings s{QStringLiteral("127.0.0.1"), 5025, dir.path(), ControlPortSettings{}};
-        HeadlessServer server(socket, clock, boxes, s, [&err](const QString& line) { err << line; });
-        std::optional<int> code;
-        connect(&server, &HeadlessServer::finished, this, [&code](int c) { code = c; });
+        rig.sim.refuseConnections(5000, InstrumentSimulator::RefuseMode::StopListening);
+        FakeClock& clock = rig.clock;
+        HeadlessServer& server = rig.server;
+        const QTemporaryDir& dir = rig.dir;
+        const std::optional<int>& code = rig.code;
         QString error;
         QVERIFY2(server.start(&error), qPrintable(error));
 
@@ -73,7 +96,7 @@ private slots:
         const qint64 written = lines.readAll().count('\n');
         QVERIFY(written > 10000);
         QCOMPARE(description.value(QStringLiteral("records")).toObject().value(QStringLiteral("written")).toInteger(), written);
-        QVERIFY2(err.contains(QStringLiteral("Connected.")), qPrintable(err.join(u'\n')));
+        QVERIFY2(rig.err.contains(QStringLiteral("Connected.")), qPrintable(rig.err.join(u'\n')));
     }
 
     // After a signal, connected clients may still fetch what was decoded after their last
@@ -81,18 +104,10 @@ private slots:
     // client has fetched or the grace time is over.
     void clientsFetchTheTailAfterASignal()
     {
-        FakeClock clock;
-        SimulatorConfig cfg;
-        cfg.recordsPerSecond = 20000;
-        InstrumentSimulator sim(cfg, clock);
-        QVERIFY(sim.startInProcess());
-        SimulatorSocket socket(sim, clock);
-        FakeMessageBoxes boxes;
-        QTemporaryDir dir;
-        HeadlessServer server(socket, clock, boxes, {QStringLiteral("127.0.0.1"), 5025, dir.path(), ControlPortSettings{}},
-                              [](const QString&) {});
-        std::optional<int> code;
-        connect(&server, &HeadlessServer::finished, this, [&code](int c) { code = c; });
+        Rig rig;
+        FakeClock& clock = rig.clock;
+        HeadlessServer& server = rig.server;
+        const std::optional<int>& code = rig.code;
         QString error;
         QVERIFY2(server.start(&error), qPrintable(error));
         const quint16 port = server.controlPort().server().port();
