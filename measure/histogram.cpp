@@ -1,12 +1,12 @@
 /// @brief Lazy binning on the achievable-value grid, the summary figures and the CSV export.
 #include "measure/histogram.h"
+#include "platform/nofollowfile.h"
 
 #include "measure/exactsum.h"
 
 #include "link/channeltimetable.h"
 #include "link/timeconversion.h"
 
-#include <QSaveFile>
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -607,11 +607,10 @@ QByteArray Histogram::toCsv() const
 
 bool Histogram::writeCsv(const QString& path, QString* errorText) const
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(toCsv()) < 0 || !file.commit()) {
-        if (errorText)
-            *errorText = file.errorString();
-        return false;
-    }
-    return true;
+    // Replaced whole, and never through a link standing at the name (QSaveFile writes
+    // through one), however the name was chosen.
+    const NoFollowFile::Replaced saved = NoFollowFile::replaceContents(path, toCsv());
+    if (!saved.ok() && errorText)
+        *errorText = saved.errorString;
+    return saved.ok();
 }

@@ -1,9 +1,9 @@
 /// @brief Differences of cumulative histogram figures into a bounded ring of trend points.
 #include "measure/trendseries.h"
+#include "platform/nofollowfile.h"
 
 #include "measure/histogram.h"
 
-#include <QSaveFile>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -86,11 +86,10 @@ QByteArray TrendSeries::toCsv(double spanSeconds) const
 
 bool TrendSeries::writeCsv(const QString& path, double spanSeconds, QString* errorText) const
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(toCsv(spanSeconds)) < 0 || !file.commit()) {
-        if (errorText)
-            *errorText = file.errorString();
-        return false;
-    }
-    return true;
+    // Replaced whole, and never through a link standing at the name (QSaveFile writes
+    // through one), however the name was chosen.
+    const NoFollowFile::Replaced saved = NoFollowFile::replaceContents(path, toCsv(spanSeconds));
+    if (!saved.ok() && errorText)
+        *errorText = saved.errorString;
+    return saved.ok();
 }

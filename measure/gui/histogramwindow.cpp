@@ -1,5 +1,6 @@
 /// @brief Layout, throttled refresh and exports of the histogram window.
 #include "measure/gui/histogramwindow.h"
+#include "platform/nofollowfile.h"
 
 #include "measure/histogram.h"
 #include "measure/linkhealth.h"
@@ -17,7 +18,9 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <QBuffer>
 #include <QFileDialog>
+#include <QPixmap>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -30,6 +33,14 @@
 #include <QValueAxis>
 
 namespace {
+
+/// As a CSV export: replaced whole, never written through a link at the name.
+bool savePng(const QPixmap& picture, const QString& path)
+{
+    QBuffer png;
+    png.open(QIODevice::WriteOnly);
+    return picture.save(&png, "PNG") && NoFollowFile::replaceContents(path, png.data()).ok();
+}
 
 QString ps(double v, int decimals = 1)
 {
@@ -410,7 +421,7 @@ bool HistogramWindow::exportPng(const QString& path)
 {
     // The picture must show what the figures say now, not what the last tick drew.
     refresh();
-    return m_chartView->grab().save(path, "PNG");
+    return savePng(m_chartView->grab(), path);
 }
 
 void HistogramWindow::applyRange(double low, double high)
@@ -621,7 +632,7 @@ bool HistogramWindow::exportTrendsCsv(const QString& path, QString* errorText)
 bool HistogramWindow::exportTrendsPng(const QString& path)
 {
     redrawTrends();
-    return m_trendCharts->grab().save(path, "PNG");
+    return savePng(m_trendCharts->grab(), path);
 }
 
 void HistogramWindow::saveAs(const QString& title, const QString& filter,

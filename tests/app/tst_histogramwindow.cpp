@@ -105,6 +105,19 @@ private slots:
         const QImage image(dir.filePath("run.png"));
         QVERIFY(!image.isNull() && image.width() >= 400 && image.height() >= 300);
         QVERIFY(!window.exportPng(dir.filePath("no/such/folder.png")));
+
+        // A link standing at the chosen name is neither followed nor replaced.
+        QFile victim(dir.filePath("victim"));
+        QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("mine") == 4);
+        victim.close();
+        for (const char* name : {"link.csv", "link.png"})
+            QVERIFY(QFile::link(victim.fileName(), dir.filePath(name)));
+        QString error;
+        QVERIFY(!window.exportCsv(dir.filePath("link.csv"), &error) && !error.isEmpty());
+        QVERIFY(!window.exportPng(dir.filePath("link.png")));
+        QVERIFY(victim.open(QIODevice::ReadOnly));
+        QCOMPARE(victim.readAll(), QByteArray("mine"));
+        QVERIFY(QFileInfo(dir.filePath("link.csv")).isSymLink() && QFileInfo(dir.filePath("link.png")).isSymLink());
     }
 
     // What the wheel, a drag and a double-click do to the time axis, through the chart's own
