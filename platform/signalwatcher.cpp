@@ -3,6 +3,7 @@
 
 #include <QSocketNotifier>
 
+#ifndef Q_OS_WIN
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -38,8 +39,14 @@ bool installSignalPipe()
 
 } // namespace
 
+#endif
+
 SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent)
 {
+#ifdef Q_OS_WIN
+    // No self-pipe there: a console's Ctrl-C is delivered on a thread of its own, which needs a
+    // handler of its own; until then nothing is watched (isActive() is false).
+#else
     if (!installSignalPipe())
         return;
     m_notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
@@ -48,6 +55,7 @@ SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent)
         while (::read(g_signalPipe[0], &number, 1) == 1)
             emit caught(number);
     });
+#endif
 }
 
 SignalWatcher::~SignalWatcher() = default;
