@@ -764,8 +764,19 @@ public:
     }
 
 private:
+    /// Names the case and gives it a fresh front end (see prepare()); a case that cannot have
+    /// one is ended here, with the reason as its outcome.
+    bool begin(CaseRun& run, const QString& name, std::optional<rlim_t> fileSizeLimit = std::nullopt)
+    {
+        run.name = name;
+        if (prepare(run, fileSizeLimit))
+            return true;
+        end(run);
+        return false;
+    }
+
     /// A fresh front end, calibrated, with the data folder set; its script client stays connected.
-    bool begin(CaseRun& run, std::optional<rlim_t> fileSizeLimit = std::nullopt)
+    bool prepare(CaseRun& run, std::optional<rlim_t> fileSizeLimit)
     {
         if (!run.dir.isValid()) {
             run.outcome = QStringLiteral("no temporary folder");
@@ -897,11 +908,8 @@ private:
     void amplification()
     {
         CaseRun run;
-        run.name = QStringLiteral("amplification");
-        if (!begin(run)) {
-            end(run);
+        if (!begin(run, QStringLiteral("amplification")))
             return;
-        }
         run.script->query("HIST:BWID 1;:RUN ON;RUN?");
         pauseMs(1000);
         const auto axis = run.script->query("HIST:AXIS?");
@@ -954,11 +962,8 @@ private:
     void sidecarLink()
     {
         CaseRun run;
-        run.name = QStringLiteral("sidecar-link");
-        if (!begin(run)) {
-            end(run);
+        if (!begin(run, QStringLiteral("sidecar-link")))
             return;
-        }
         startBystander(run);
         ScpiClient& script = *run.script;
         const QString victim = run.dir.filePath(QStringLiteral("victim.txt"));
@@ -1045,7 +1050,6 @@ private:
     void fileFailure(char sub)
     {
         CaseRun run;
-        run.name = QStringLiteral("file-failure/%1").arg(QLatin1Char(sub));
         // (a) fills up after 256 KiB; (b) has no room at all from the start: the data file can
         // be made, but neither its first bytes nor the sidecar fit.
         std::optional<rlim_t> limit;
@@ -1053,10 +1057,8 @@ private:
             limit = 256 * 1024;
         else if (sub == 'b')
             limit = FullAtStartLimit;
-        if (!begin(run, limit)) {
-            end(run);
+        if (!begin(run, QStringLiteral("file-failure/%1").arg(QLatin1Char(sub)), limit))
             return;
-        }
         startBystander(run);
         ScpiClient& script = *run.script;
         QString what;
@@ -1135,11 +1137,8 @@ private:
     void storms()
     {
         CaseRun run;
-        run.name = QStringLiteral("storms");
-        if (!begin(run)) {
-            end(run);
+        if (!begin(run, QStringLiteral("storms")))
             return;
-        }
         ScpiClient& a = *run.script;
         a.query("FILE ON;FILE?");
         auto b = std::make_unique<ScpiClient>();
@@ -1209,11 +1208,8 @@ private:
     void lockout()
     {
         CaseRun run;
-        run.name = QStringLiteral("lockout");
-        if (!begin(run)) {
-            end(run);
+        if (!begin(run, QStringLiteral("lockout")))
             return;
-        }
         closeScript(run);
         const quint16 port = run.front->controlPort();
         std::vector<std::unique_ptr<ScpiClient>> slow;
@@ -1293,11 +1289,8 @@ private:
     void sigtermTail()
     {
         CaseRun run;
-        run.name = QStringLiteral("sigterm-tail");
-        if (!begin(run)) {
-            end(run);
+        if (!begin(run, QStringLiteral("sigterm-tail")))
             return;
-        }
         run.script->query("FILE ON;FILE?");
         closeScript(run);
         const quint16 port = run.front->controlPort();
