@@ -1,9 +1,56 @@
-/// @brief SignalWatcher: the self-pipe between the signal handlers and the event loop.
+/// @brief SignalWatcher: the self-pipe between the signal handlers and the event loop; the console handler on Windows.
 #include "platform/signalwatcher.h"
 
 #include <QSocketNotifier>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <QMetaObject>
+#include <QPointer>
+#include <csignal>
+#include <mutex>
+#include <windows.h>
+
+namespace {
+
+std::mutex g_watcherLock;
+QPointer<SignalWatcher> g_watcher;
+
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    int number = 0;
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        number = SIGINT;
+        break;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        number = SIGTERM;
+        break;
+    default:
+        return FALSE;
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_watcherLock);
+        if (!g_watcher)
+            return FALSE;
+        QMetaObject::invokeMethod(g_watcher.data(), [w = g_watcher, number] {
+            if (w)
+                emit w->caught(number);
+        }, Qt::QueuedConnection);
+    }
+    if (number == SIGTERM) {
+        // Windows ends the process as soon as this handler returns from a closing console;
+        // the wait gives the event loop its few seconds to close the run and the files.
+        ::Sleep(4500);
+    }
+    return TRUE;
+}
+
+} // namespace
+
+#else
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -44,8 +91,9 @@ bool installSignalPipe()
 SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent)
 {
 #ifdef Q_OS_WIN
-    // No self-pipe there: a console's Ctrl-C is delivered on a thread of its own, which needs a
-    // handler of its own; until then nothing is watched (isActive() is false).
+    std::lock_guard<std::mutex> guard(g_watcherLock);
+    g_watcher = this;
+    m_active = ::SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
 #else
     if (!installSignalPipe())
         return;
@@ -55,7 +103,17 @@ SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent)
         while (::read(g_signalPipe[0], &number, 1) == 1)
             emit caught(number);
     });
+    m_active = true;
 #endif
 }
 
-SignalWatcher::~SignalWatcher() = default;
+SignalWatcher::~SignalWatcher()
+{
+#ifdef Q_OS_WIN
+    std::lock_guard<std::mutex> guard(g_watcherLock);
+    if (g_watcher == this) {
+        ::SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+        g_watcher = nullptr;
+    }
+#endif
+}
