@@ -1,5 +1,6 @@
 /// @brief Application: command line, single instance, wiring of models, link and window.
 #include "app/application.h"
+#include "platform/userfolders.h"
 
 #include "app/formmain.h"
 #include "session/histogrambinding.h"
@@ -37,7 +38,6 @@
 #include <QCommandLineParser>
 #include <cstdio>
 #include <QLockFile>
-#include <QStandardPaths>
 #include <utility>
 
 std::optional<int> Application::parseArguments(const QStringList& arguments, Options& options)
@@ -93,7 +93,7 @@ QString Application::lockFilePath()
 {
     // Per user and private, or none at all: a lock in the shared temporary folder would let one
     // user's panel refuse another's (or be planted by anyone).
-    const QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    const QString dir = userfolders::privateRuntimeFolder();
     return dir.isEmpty() ? QString() : dir + QStringLiteral("/tallyscope.lock");
 }
 

@@ -58,6 +58,14 @@ private slots:
         QVERIFY(Application::acquireSingleInstance(uncreatable, boxes, warning));
         QVERIFY(boxes.shown.isEmpty() && !warning.isEmpty());
 
+#ifdef Q_OS_WIN
+        // The user's local application data: per user, never the shared temporary folder.
+        const QString local = QDir::fromNativeSeparators(qEnvironmentVariable("LOCALAPPDATA"));
+        const QString lockPath = Application::lockFilePath();
+        QVERIFY2(!local.isEmpty() && lockPath.startsWith(local + u'/', Qt::CaseInsensitive), qPrintable(lockPath));
+        QVERIFY(QFileInfo(lockPath).absoluteDir().exists());
+        QVERIFY(!lockPath.startsWith(QDir::tempPath(), Qt::CaseInsensitive));
+#else
         // No usable runtime folder, not even Qt's private fallback in the temporary folder: no
         // lock at all, rather than one in the temporary folder that every user shares.
         const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR"), savedTmp = qgetenv("TMPDIR");
@@ -75,6 +83,7 @@ private slots:
         QLockFile none(path);
         QVERIFY(Application::acquireSingleInstance(none, boxes, warning));
         QVERIFY(boxes.shown.isEmpty() && !warning.isEmpty());
+#endif
     }
 
     void startsAgainstTheSimulator()
