@@ -2,6 +2,7 @@
 #include "update/updateroutine.h"
 
 #include "platform/clock.h"
+#include "platform/installlocation.h"
 #include "platform/messagebox.h"
 #include "platform/settingsstore.h"
 #include "update/updateaddress.h"
@@ -9,6 +10,7 @@
 #include "update/versionblock.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFileInfo>
 #include <QLocale>
 #include <QPointer>
@@ -48,10 +50,16 @@ QString UpdateRoutine::refusal(const QString& baseUrl) const
     if (!UpdateAddress::isAllowed(QUrl(baseUrl)))
         return QStringLiteral("The update address must use HTTPS: %1").arg(baseUrl);
     const QString folder = QFileInfo(m_platform.executablePath()).absolutePath();
-    // Whatever the folder's permissions (root may write it), the package manager owns it.
-    if (folder == u"/usr" || folder.startsWith(u"/usr/"))
+    switch (installlocation::ownerOf(folder)) {
+    case installlocation::Owner::PackageManager:
         return QStringLiteral("%1 was installed by the package manager; update it with the package manager.")
             .arg(programName());
+    case installlocation::Owner::AllUsers:
+        return QStringLiteral("%1 was installed for all users in %2; update it with a new installer.")
+            .arg(programName(), QDir::toNativeSeparators(folder));
+    case installlocation::Owner::User:
+        break;
+    }
     if (!m_platform.isWritableFolder(folder))
         return QStringLiteral("%1 cannot update itself: its folder %2 cannot be written.").arg(programName(), folder);
     return {};

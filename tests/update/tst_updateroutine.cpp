@@ -343,7 +343,11 @@ private slots:
         QTest::newRow("no key, automatic") << 0 << base << "no key" << "no key";
         QTest::newRow("plain HTTP to a name") << 1 << "http://localhost:1/updates/" << "" << "HTTPS";
         QTest::newRow("not HTTP at all") << 0 << "ftp://127.0.0.1/updates/" << "" << "HTTPS";
-        QTest::newRow("installed under /usr, automatic") << 0 << base << "/usr" << "package manager";
+#ifdef Q_OS_WIN
+        QTest::newRow("installed in Program Files, automatic") << 0 << base << "managed" << "for all users";
+#else
+        QTest::newRow("installed under /usr, automatic") << 0 << base << "managed" << "package manager";
+#endif
         QTest::newRow("folder not writable") << 1 << base << "read-only" << "cannot be written";
         QTest::newRow("HTTPS") << 0 << "https://127.0.0.1:1/updates/" << "" << "";
         QTest::newRow("loopback, IPv6") << 0 << "http://[::1]:1/updates/" << "" << "";
@@ -358,8 +362,13 @@ private slots:
         QFETCH(QString, why);
 
         Rig rig(*m_signer, setup == u"no key" ? QString() : m_signer->publicKey());
-        if (setup == u"/usr")
+        if (setup == u"managed") {
+#ifdef Q_OS_WIN
+            rig.platform.folder = qEnvironmentVariable("ProgramFiles") + QStringLiteral("\\Tallyscope");
+#else
             rig.platform.folder = QStringLiteral("/usr/bin");
+#endif
+        }
         rig.platform.writable = setup != u"read-only";
         rig.base = url.endsWith(u'/') ? url : url + u'/';
         rig.publish(QStringLiteral("1.00.0008"));
