@@ -2,6 +2,14 @@
 # A layer's tests link only that layer (and the simulator, which stands in for the instrument).
 find_package(Qt6 REQUIRED COMPONENTS Test)
 
+# Under Wine the tests are Windows programs: the build machine's paths they are handed (programs
+# to start, the test data folder) need the drive Wine maps the root of the file system to.
+set(TALLYSCOPE_TEST_HOST_ROOT "")
+if(WIN32 AND CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR MATCHES "wine")
+  set(TALLYSCOPE_TEST_HOST_ROOT "Z:")
+endif()
+set(_root "${TALLYSCOPE_TEST_HOST_ROOT}")
+
 function(tallyscope_add_tests layer label)
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${layer}/tst_*.cpp)
   foreach(src IN LISTS sources)
@@ -18,7 +26,7 @@ function(tallyscope_add_tests layer label)
     set_tests_properties(${layer}/${name} PROPERTIES
       LABELS ${label}
       TIMEOUT 120
-      ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_CONFIG_HOME=${home}/config;XDG_RUNTIME_DIR=${home}/runtime;TALLYSCOPE_TEST_DATA=${home}/data;HOME=${home}")
+      ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_CONFIG_HOME=${home}/config;XDG_RUNTIME_DIR=${home}/runtime;TALLYSCOPE_TEST_DATA=${_root}${home}/data;HOME=${home}")
   endforeach()
 endfunction()
 
@@ -41,24 +49,24 @@ add_dependencies(app_tst_faults panel_child)
 set_tests_properties(app/tst_faults PROPERTIES LABELS integration TIMEOUT 240)
 # The one end-to-end run over TCP goes against the simulator as a process.
 add_dependencies(app_tst_endtoend tallyscope-sim)
-target_compile_definitions(app_tst_endtoend PRIVATE TALLYSCOPE_SIM_EXE="$<TARGET_FILE:tallyscope-sim>")
+target_compile_definitions(app_tst_endtoend PRIVATE TALLYSCOPE_SIM_EXE="${_root}$<TARGET_FILE:tallyscope-sim>")
 
 # ---- Command-line tools: the tests that run tallyscope-replay and tallyscope-record ----
 foreach(t app_tst_sessionrecording)
   add_dependencies(${t} tallyscope-replay tallyscope-record)
   target_compile_definitions(${t} PRIVATE
-    TALLYSCOPE_REPLAY_EXE="$<TARGET_FILE:tallyscope-replay>"
-    TALLYSCOPE_RECORD_EXE="$<TARGET_FILE:tallyscope-record>")
+    TALLYSCOPE_REPLAY_EXE="${_root}$<TARGET_FILE:tallyscope-replay>"
+    TALLYSCOPE_RECORD_EXE="${_root}$<TARGET_FILE:tallyscope-record>")
 endforeach()
 set_tests_properties(app/tst_sessionrecording tools/tst_headlessrecorder PROPERTIES LABELS integration TIMEOUT 240)
 add_dependencies(tools_tst_commandline tallyscope tallyscope-sim tallyscope-record tallyscope-replay tallyscope-updater tallyscope-server)
 target_compile_definitions(tools_tst_commandline PRIVATE
-  TALLYSCOPE_EXE="$<TARGET_FILE:tallyscope>"
-  TALLYSCOPE_SIM_EXE="$<TARGET_FILE:tallyscope-sim>"
-  TALLYSCOPE_RECORD_EXE="$<TARGET_FILE:tallyscope-record>"
-  TALLYSCOPE_REPLAY_EXE="$<TARGET_FILE:tallyscope-replay>"
-  TALLYSCOPE_SERVER_EXE="$<TARGET_FILE:tallyscope-server>"
-  TALLYSCOPE_UPDATER_EXE="$<TARGET_FILE:tallyscope-updater>")
+  TALLYSCOPE_EXE="${_root}$<TARGET_FILE:tallyscope>"
+  TALLYSCOPE_SIM_EXE="${_root}$<TARGET_FILE:tallyscope-sim>"
+  TALLYSCOPE_RECORD_EXE="${_root}$<TARGET_FILE:tallyscope-record>"
+  TALLYSCOPE_REPLAY_EXE="${_root}$<TARGET_FILE:tallyscope-replay>"
+  TALLYSCOPE_SERVER_EXE="${_root}$<TARGET_FILE:tallyscope-server>"
+  TALLYSCOPE_UPDATER_EXE="${_root}$<TARGET_FILE:tallyscope-updater>")
 set_tests_properties(tools/tst_commandline PROPERTIES LABELS integration)
 # ---- end of command-line tools ----
 
@@ -68,7 +76,9 @@ find_program(TALLYSCOPE_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
 find_program(TALLYSCOPE_PYTHON3 python3)
 # Deferred: the front ends may be defined after this file is read.
 function(tallyscope_pyvisa_tests)
-  if(NOT TALLYSCOPE_PYTHON3)
+  # They start the front ends as the build machine's own programs; a cross-built Windows program
+  # needs a Windows Python with PyVISA beside it.
+  if(NOT TALLYSCOPE_PYTHON3 OR CMAKE_CROSSCOMPILING)
     return()
   endif()
   foreach(front panel server)
