@@ -6,7 +6,12 @@
 #include <QTcpSocket>
 #include <QtTest>
 #include <memory>
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#define SHUT_WR SD_SEND
+#else
 #include <sys/socket.h>
+#endif
 
 namespace {
 
@@ -235,7 +240,7 @@ void TestControlServer::halfClosedClientGetsItsAnswers()
     QTRY_VERIFY_WITH_TIMEOUT(peer.connected(), 5000);
     peer.socket->write("A\nB\n");
     peer.socket->flush();
-    ::shutdown(int(peer.socket->socketDescriptor()), SHUT_WR);
+    ::shutdown(peer.socket->socketDescriptor(), SHUT_WR);
     QTRY_VERIFY_WITH_TIMEOUT(peer.gone(), 5000);
     QCOMPARE(peer.received, QByteArray("A\nB\n"));
 }
