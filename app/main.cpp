@@ -13,6 +13,7 @@
 int main(int argc, char* argv[])
 {
     // Before QApplication: --help, --version and a bad argument must work without a display.
+    CommandLine::useParentConsole();
     Application::Options options;
     if (const auto exitCode = Application::parseArguments(CommandLine::arguments(argc, argv), options))
         return *exitCode;

@@ -4,6 +4,12 @@
 #include "platform/versioninfo.h"
 
 #include <cstdio>
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -71,3 +77,29 @@ int CommandLine::usage(const QString& problem) const
 }
 
 void CommandLine::complain(const QString& text) const { print(stderr, m_program + QStringLiteral(": ") + text + u'\n'); }
+
+bool CommandLine::stdoutIsTerminal()
+{
+#ifdef Q_OS_WIN
+    return ::_isatty(::_fileno(stdout)) != 0;
+#else
+    return ::isatty(STDOUT_FILENO) == 1;
+#endif
+}
+
+void CommandLine::useParentConsole()
+{
+#ifdef Q_OS_WIN
+    const auto redirected = [](DWORD which) {
+        const HANDLE h = ::GetStdHandle(which);
+        return h != nullptr && h != INVALID_HANDLE_VALUE && ::GetFileType(h) != FILE_TYPE_UNKNOWN;
+    };
+    const bool out = redirected(STD_OUTPUT_HANDLE), err = redirected(STD_ERROR_HANDLE);
+    if ((out && err) || !::AttachConsole(ATTACH_PARENT_PROCESS))
+        return;
+    if (!out)
+        std::freopen("CONOUT$", "w", stdout);
+    if (!err)
+        std::freopen("CONOUT$", "w", stderr);
+#endif
+}

@@ -20,6 +20,11 @@ public:
     static QStringList arguments(int argc, const char* const* argv);
     /// A port number from `lowest` to 65535, surrounding blanks allowed.
     static std::optional<quint16> port(const QString& text, quint16 lowest = 1);
+    /// True when standard output is a terminal (a console on Windows), not a file or a pipe.
+    static bool stdoutIsTerminal();
+    /// Windows: a windowed program started from a console writes its help, version and errors
+    /// there, as on Linux; output already sent to a file or a pipe stays there. Elsewhere nothing.
+    static void useParentConsole();
 
     QCommandLineParser& parser() { return m_parser; }
     const QCommandLineParser& parser() const { return m_parser; }

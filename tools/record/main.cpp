@@ -13,7 +13,6 @@
 #include <QCoreApplication>
 
 #include <cstdio>
-#include <unistd.h>
 
 int main(int argc, char* argv[])
 {
@@ -31,7 +30,7 @@ int main(int argc, char* argv[])
     auto settings = options.read(cli.parser(), &problem);
     if (!settings)
         return cli.usage(problem);
-    settings->terminal = ::isatty(STDOUT_FILENO) == 1;
+    settings->terminal = CommandLine::stdoutIsTerminal();
 
     QCoreApplication app(argc, argv);
     SignalWatcher watcher;
