@@ -1,4 +1,4 @@
-/// @brief Small helpers for the benchmark programs: resident memory and a stopwatch.
+/// @brief Small helpers for the benchmark programs: resident memory (the working set on Windows) and a stopwatch.
 #pragma once
 
 #include <QElapsedTimer>
@@ -6,9 +6,27 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#include <psapi.h>
+#endif
+
 namespace benchutil {
 
-/// Resident set size of this process in MiB (Linux; 0 elsewhere).
+#ifdef Q_OS_WIN
+// The working set is Windows' resident set; its peak is kept by the system, as VmHWM is.
+inline double workingSetMiB(bool peak)
+{
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
+        return 0;
+    return double(peak ? counters.PeakWorkingSetSize : counters.WorkingSetSize) / (1024.0 * 1024.0);
+}
+inline double residentMiB() { return workingSetMiB(false); }
+inline double peakResidentMiB() { return workingSetMiB(true); }
+#else
+/// Resident set size of this process in MiB (Linux; 0 where /proc is missing).
 inline double residentMiB()
 {
     QFile f(QStringLiteral("/proc/self/status"));
@@ -20,7 +38,7 @@ inline double residentMiB()
     return 0;
 }
 
-/// Peak resident set size of this process in MiB (Linux; 0 elsewhere).
+/// Peak resident set size of this process in MiB (Linux; 0 where /proc is missing).
 inline double peakResidentMiB()
 {
     QFile f(QStringLiteral("/proc/self/status"));
@@ -31,6 +49,7 @@ inline double peakResidentMiB()
             return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
     return 0;
 }
+#endif
 
 /// Line ends in a file, -1 when it cannot be read.
 inline qint64 countLines(const QString& path)
