@@ -51,6 +51,18 @@ set_tests_properties(app/tst_faults PROPERTIES LABELS integration TIMEOUT 240)
 add_dependencies(app_tst_endtoend tallyscope-sim)
 target_compile_definitions(app_tst_endtoend PRIVATE TALLYSCOPE_SIM_EXE="${_root}$<TARGET_FILE:tallyscope-sim>")
 
+# ---- The panel program the self-update tests install, replace and restart ----
+# One small program; the tests append the line that says how each copy behaves. Linked
+# statically on Windows so that a copy runs from a temporary folder with no runtime beside it.
+add_executable(update_standin ${CMAKE_SOURCE_DIR}/tests/update/standinpanel.cpp)
+set_target_properties(update_standin PROPERTIES AUTOMOC OFF)
+if(MINGW)
+  target_link_options(update_standin PRIVATE -static)
+endif()
+add_dependencies(update_tst_updateloopback update_standin)
+target_compile_definitions(update_tst_updateloopback PRIVATE TALLYSCOPE_STANDIN_EXE="${_root}$<TARGET_FILE:update_standin>")
+# ---- end of the panel program for the self-update tests ----
+
 # ---- Command-line tools: the tests that run tallyscope-replay and tallyscope-record ----
 foreach(t app_tst_sessionrecording)
   add_dependencies(${t} tallyscope-replay tallyscope-record)

@@ -2,15 +2,24 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
+#include <initializer_list>
 
+/// The tool is "minisign" on the PATH unless TALLYSCOPE_MINISIGN names it: a Windows build run
+/// under Wine is handed Debian's own tool by its Wine path (Z:\usr\bin\minisign). It is run in the
+/// key folder with bare file names, since Wine hands a Linux program its arguments untranslated
+/// but does start it in the folder asked for.
 class TestSigner {
 public:
     TestSigner()
     {
-        if (m_dir.isValid() && run({QStringLiteral("-G"), QStringLiteral("-W"), QStringLiteral("-p"), path("key.pub"), QStringLiteral("-s"), path("key.sec")}))
+        if (m_dir.isValid()
+            && run({QStringLiteral("-G"), QStringLiteral("-W"), QStringLiteral("-p"), QStringLiteral("key.pub"), QStringLiteral("-s"), QStringLiteral("key.sec")},
+                   {{"key.pub", 2}, {"key.sec", 2}}))
             m_publicKey = QString::fromLatin1(read("key.pub").split('\n').value(1).trimmed());
     }
 
@@ -27,12 +36,12 @@ public:
             return {};
         m.close();
         QFile::remove(path("message.minisig"));
-        QStringList args{QStringLiteral("-S"), QStringLiteral("-s"), path("key.sec"), QStringLiteral("-m"), path("message")};
+        QStringList args{QStringLiteral("-S"), QStringLiteral("-s"), QStringLiteral("key.sec"), QStringLiteral("-m"), QStringLiteral("message")};
         if (legacy)
             args << QStringLiteral("-l");
         if (!trustedComment.isEmpty())
             args << QStringLiteral("-t") << trustedComment;
-        return run(args) ? read("message.minisig") : QByteArray();
+        return run(args, {{"message.minisig", 4}}) ? read("message.minisig") : QByteArray();
     }
 
 private:
@@ -42,11 +51,42 @@ private:
         QFile f(path(name));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
-    static bool run(const QStringList& args)
+    struct Output {
+        const char* name;
+        int lines;
+    };
+
+    /// Whether every output file is there with all its lines, each ended.
+    bool written(std::initializer_list<Output> outputs) const
     {
+        for (const Output& o : outputs) {
+            const QByteArray text = read(o.name);
+            if (text.count('\n') < o.lines || !text.endsWith('\n'))
+                return false;
+        }
+        return true;
+    }
+
+    bool run(const QStringList& args, std::initializer_list<Output> outputs) const
+    {
+        const QString tool = qEnvironmentVariable("TALLYSCOPE_MINISIGN", QStringLiteral("minisign"));
+#ifdef Q_OS_WIN
+        // Wine starts a Linux program without a process handle to wait on or an exit status to
+        // read, so the finished output files are all there is to go by. A failed run leaves them
+        // missing and ends in the deadline.
+        if (!QProcess::startDetached(tool, args, m_dir.path()))
+            return false;
+        for (QDeadlineTimer deadline(20000); !deadline.hasExpired(); QThread::msleep(20)) {
+            if (written(outputs))
+                return true;
+        }
+        return false;
+#else
         QProcess p;
-        p.start(QStringLiteral("minisign"), args);
-        return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+        p.setWorkingDirectory(m_dir.path());
+        p.start(tool, args);
+        return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0 && written(outputs);
+#endif
     }
 
     QTemporaryDir m_dir;

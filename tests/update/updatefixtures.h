@@ -68,28 +68,67 @@ inline bool writeAll(const QString& path, const QByteArray& bytes, bool executab
            && (!executable || f.setPermissions(f.permissions() | QFileDevice::ExeOwner));
 }
 
-/// A stand-in for a new panel: records that it ran; `healthy` also reports a healthy start the
-/// way the panel does, by removing the backup the changeover program keeps. Ends before its NUL
-/// padding, which makes it a program to the update's text probe.
-inline QByteArray newPanelScript(bool healthy = true, const QByteArray& then = "exit 0")
+/// What the platform appends to a program's name: the update fetches, and the changeover program
+/// replaces, "tallyscope" with it. Stated here on its own rather than asked of the update code, so
+/// that a wrong suffix there shows as a test failure.
+inline QString exeSuffix()
 {
-    return QByteArray("#!/bin/sh\n") + (healthy ? "rm -f \"$0.old\"\n" : "")
-           + "echo \"started $*\" > \"$(dirname \"$0\")/started\"\n" + then + "\n" + QByteArray(3000, '\0');
+#ifdef Q_OS_WIN
+    return QStringLiteral(".exe");
+#else
+    return {};
+#endif
 }
 
-/// A program folder whose "tallyscope" carries this build's version block. It is a script that
-/// only records being started, so that a changeover that puts it back and restarts it cannot
-/// start a test program again.
+#ifdef TALLYSCOPE_STANDIN_EXE
+// Only the tests that start panels are built with the stand-in program.
+
+/// How a copy of the stand-in program (tests/update/standinpanel.cpp) behaves when started.
+enum class StandIn {
+    Healthy,   ///< records "started", then reports a healthy start by removing <itself>.old
+    Ends,      ///< records "started" and ends, leaving the .old file
+    Hangs,     ///< records "started", then sleeps 20 s
+    Restarted, ///< records "restarted" and ends (the old panel, put back and started again)
+    Waits,     ///< sleeps 60 s (the running panel the changeover waits for)
+};
+
+/// A program whose behaviour is `mode`: the stand-in's bytes, `block`, then the line naming the
+/// mode. Each mode gives other bytes, and an executable's header holds NUL bytes, so the update's
+/// text probe sees a program. Empty when the stand-in cannot be read.
+inline QByteArray standInProgram(StandIn mode, QByteArrayView block = {})
+{
+    static const QByteArray program = [] {
+        QFile f(QStringLiteral(TALLYSCOPE_STANDIN_EXE));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }();
+    if (program.isEmpty())
+        return {};
+    QByteArray name;
+    switch (mode) {
+    case StandIn::Healthy: name = "healthy"; break;
+    case StandIn::Ends: name = "ends"; break;
+    case StandIn::Hangs: name = "hangs"; break;
+    case StandIn::Restarted: name = "restarted"; break;
+    case StandIn::Waits: name = "waits"; break;
+    }
+    return program + block.toByteArray() + "\nSTANDIN:" + name + "\n";
+}
+
+/// A program folder whose panel ("tallyscope" with the platform's suffix) carries this build's
+/// version block. Started, it only records that, so that a changeover that puts it back and
+/// restarts it cannot start a test program again.
 struct ProgramFolder {
     ProgramFolder()
-        : ok(dir.isValid() && writeAll(panel(), "#!/bin/sh\necho restarted > \"$(dirname \"$0\")/restarted\"\nexit 0\n" + QByteArray(100, '\0')
-                                                       + VersionBlock::embedded().toByteArray(), true))
     {
+        const QByteArray bytes = standInProgram(StandIn::Restarted, VersionBlock::embedded());
+        ok = dir.isValid() && !bytes.isEmpty() && writeAll(panel(), bytes, true);
     }
     QString path(const QString& name) const { return dir.filePath(name); }
-    QString panel() const { return path(QStringLiteral("tallyscope")); }
+    QString panel() const { return path(QStringLiteral("tallyscope") + exeSuffix()); }
     QTemporaryDir dir;
-    bool ok;
+    bool ok = false;
 };
+
+#endif // TALLYSCOPE_STANDIN_EXE
 
 } // namespace updatefixtures
