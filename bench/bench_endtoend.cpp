@@ -170,11 +170,11 @@ constexpr double GigabitRecordsPerSecond = 17'900'000;
 double literalRecordsPerSecond(bool file, bool verbose)
 {
     std::mt19937 rng(7);
-    std::uniform_int_distribution<int> reading(651, 2349), byte(0, 255);
+    std::uniform_int_distribution<int> reading(651, 2349), anyByte(0, 255);
     QByteArray arrival;
     for (int i = 0; i < 208; ++i) {
         const int a = reading(rng), b = reading(rng);
-        const char record[] = {'R', char(a >> 8), char(a & 0xFF), char(b >> 8), char(b & 0xFF), char(byte(rng)), 0};
+        const char record[] = {'R', char(a >> 8), char(a & 0xFF), char(b >> 8), char(b & 0xFF), char(anyByte(rng)), 0};
         arrival.append(record, 7);
     }
     literal::CaptionPanel panel;

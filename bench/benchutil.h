@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #ifdef Q_OS_WIN
+#include <winsock2.h> // before windows.h, which would bring in the old winsock otherwise
 #include <windows.h>
 #include <psapi.h>
 #endif

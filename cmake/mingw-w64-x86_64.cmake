@@ -21,6 +21,15 @@ endif()
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TALLYSCOPE_WIN_PREFIX)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${_triple} ${TALLYSCOPE_WIN_PREFIX})
+
+# pkg-config (libsodium) must read the Windows libraries' .pc files, never the build machine's.
+set(_pc "")
+foreach(p IN LISTS TALLYSCOPE_WIN_PREFIX)
+  list(APPEND _pc "${p}/lib/pkgconfig")
+endforeach()
+string(REPLACE ";" ":" _pc "${_pc}")
+set(ENV{PKG_CONFIG_LIBDIR} "${_pc}")
+set(ENV{PKG_CONFIG_PATH} "")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #ifdef Q_OS_WIN
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
@@ -101,5 +102,13 @@ void CommandLine::useParentConsole()
         std::freopen("CONOUT$", "w", stdout);
     if (!err)
         std::freopen("CONOUT$", "w", stderr);
+#endif
+}
+
+void CommandLine::binaryStdout()
+{
+#ifdef Q_OS_WIN
+    std::fflush(stdout);
+    ::_setmode(::_fileno(stdout), _O_BINARY);
 #endif
 }

@@ -25,6 +25,9 @@ public:
     /// Windows: a windowed program started from a console writes its help, version and errors
     /// there, as on Linux; output already sent to a file or a pipe stays there. Elsewhere nothing.
     static void useParentConsole();
+    /// Standard output passes bytes as they are: Windows would otherwise write CR LF for every LF,
+    /// and CR CR LF for data lines that already end in CR LF. Elsewhere nothing to do.
+    static void binaryStdout();
 
     QCommandLineParser& parser() { return m_parser; }
     const QCommandLineParser& parser() const { return m_parser; }

@@ -4,6 +4,10 @@
 #include <QSettings>
 #include <memory>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
 
 // "SOFTWARE\Quorvel\Tallyscope" -> organisation "Quorvel", application "Tallyscope", so that
@@ -21,10 +25,28 @@ std::unique_ptr<QSettings> open(const QString& keyPath)
 
 QString flatKey(const QString& keyPath, const QString& name) { return keyPath + u'\x1f' + name; }
 
+// QSettings creates its registry key as soon as it is made, even to read. A read or a delete
+// must leave the registry as it found it, so they look for the key first.
+bool storeExists(const QString& keyPath)
+{
+#ifdef Q_OS_WIN
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.toStdWString().c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+#else
+    Q_UNUSED(keyPath);
+    return true; // the file is made only by a write
+#endif
+}
+
 } // namespace
 
 QVariant QSettingsBackend::read(const QString& keyPath, const QString& name) const
 {
+    if (!storeExists(keyPath))
+        return {};
     auto s = open(keyPath);
     if (!s || !s->contains(name))
         return {};
@@ -43,6 +65,8 @@ bool QSettingsBackend::write(const QString& keyPath, const QString& name, const 
 
 bool QSettingsBackend::remove(const QString& keyPath, const QString& name)
 {
+    if (!storeExists(keyPath))
+        return false;
     auto s = open(keyPath);
     if (!s || !s->contains(name))
         return false;

@@ -150,7 +150,7 @@ private slots:
         panel.start(QCoreApplication::applicationDirPath() + QStringLiteral("/panel_child"), {QString::number(sim.port()), dir.path()});
         QVERIFY(panel.waitForStarted(5000));
         QTRY_VERIFY_WITH_TIMEOUT(out.count('\n') > 50, 20000);
-        ::kill(pid_t(panel.processId()), SIGKILL);
+        panel.kill(); // SIGKILL, or TerminateProcess: no chance to close anything
         QVERIFY(panel.waitForFinished(5000));
         out += panel.readAllStandardOutput();
         const qint64 lastReported = out.trimmed().split('\n').last().toLongLong();

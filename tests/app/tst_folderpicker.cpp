@@ -111,6 +111,9 @@ private slots:
 
     void choice()
     {
+#ifdef Q_OS_WIN
+        QSKIP("the expected fields are written with POSIX paths; the Windows picker writes drive paths with backslashes");
+#endif
         QFETCH(QString, start);
         QFETCH(QString, steps);
         QFETCH(QString, field);

@@ -106,6 +106,9 @@ private slots:
         QVERIFY(!image.isNull() && image.width() >= 400 && image.height() >= 300);
         QVERIFY(!window.exportPng(dir.filePath("no/such/folder.png")));
 
+#ifdef Q_OS_WIN
+        return; // a symbolic link needs privileges there; QFile::link makes a shortcut instead
+#endif
         // A link standing at the chosen name is neither followed nor replaced.
         QFile victim(dir.filePath("victim"));
         QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("mine") == 4);

@@ -74,12 +74,16 @@ private slots:
     {
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("path");
+#ifdef Q_OS_WIN
+        // The picker writes native separators; one the operator typed the other way is kept.
+        QTest::newRow("drive root") << "C:\\" << "C:\\x.txt";
+        QTest::newRow("drive folder") << "C:\\Data" << "C:\\Data\\x.txt";
+        QTest::newRow("trailing separator kept single") << "C:\\Data\\" << "C:\\Data\\x.txt";
+        QTest::newRow("forward slash kept") << "C:/Data/" << "C:/Data/x.txt";
+#else
         QTest::newRow("plain folder") << "/data/runs" << "/data/runs/x.txt";
         QTest::newRow("trailing separator kept single") << "/data/runs/" << "/data/runs/x.txt";
         QTest::newRow("root") << "/" << "/x.txt";
-#ifdef Q_OS_WIN
-        QTest::newRow("drive root") << "C:\\" << "C:\\x.txt";
-        QTest::newRow("drive folder") << "C:\\Data" << "C:\\Data\\x.txt";
 #endif
     }
 
@@ -95,7 +99,7 @@ private slots:
         Rig rig;
         QVERIFY(rig.file.open(rig.dir.path()));
         const QString first = rig.file.path();
-        QCOMPARE(first, rig.dir.path() + u'/' + UsName);
+        QCOMPARE(first, DataFile::joinFolder(rig.dir.path(), UsName));
         QCOMPARE(QFileInfo(first).size(), 0);
         rig.file.write(QByteArray("first\r\n"));
         QVERIFY(rig.file.close());
@@ -124,9 +128,16 @@ private slots:
         QTest::newRow("missing folder") << "missing/deeper" << FileFailure::NotFound;
         QTest::newRow("folder text names a file") << "plain.txt" << FileFailure::NotFound;
         QTest::newRow("empty folder text") << "" << FileFailure::BadName;
+#ifdef Q_OS_WIN
+        // A component past the system's limit: Windows says the path cannot be walked.
+        QTest::newRow("a name too long") << QString(300, u'n') << FileFailure::NotFound;
+#else
         QTest::newRow("a name too long") << QString(300, u'n') << FileFailure::BadName;
+        // Windows makes links only with privileges (QFile::link makes a shortcut there), and
+        // Wine keeps no permissions that could make a folder read-only.
         QTest::newRow("folder is a link to itself") << "loop" << FileFailure::MassStorage;
         QTest::newRow("read-only folder") << "read-only" << FileFailure::MassStorage;
+#endif
     }
 
     void badFolder()
@@ -137,7 +148,9 @@ private slots:
         QFile plain(rig.dir.filePath(QStringLiteral("plain.txt")));
         QVERIFY(plain.open(QIODevice::WriteOnly));
         plain.close();
+#ifndef Q_OS_WIN
         QVERIFY(QFile::link(rig.dir.filePath(QStringLiteral("loop")), rig.dir.filePath(QStringLiteral("loop"))));
+#endif
         if (folder == QStringLiteral("read-only")) {
 #ifdef Q_OS_UNIX
             if (::geteuid() == 0)
@@ -159,7 +172,11 @@ private slots:
         QCOMPARE(rig.file.path(), QString());
         QVERIFY(!rig.file.write(QByteArray("x")));
         QVERIFY(!rig.file.flushToOs());
+#ifdef Q_OS_WIN
+        QStringList expected{QStringLiteral("plain.txt")};
+#else
         QStringList expected{QStringLiteral("loop"), QStringLiteral("plain.txt")};
+#endif
         if (folder == QStringLiteral("read-only")) {
             QVERIFY(QDir(rig.dir.filePath(folder)).isEmpty());
             expected.append(folder);
@@ -170,6 +187,9 @@ private slots:
     // In a folder others can write, a link named after the next file must not receive the run.
     void aLinkAtTheNameIsPassedOver()
     {
+#ifdef Q_OS_WIN
+        QSKIP("a symbolic link needs privileges on Windows; QFile::link makes a shortcut instead");
+#endif
         Rig rig;
         const QString victim = rig.dir.filePath(QStringLiteral("victim"));
         QFile v(victim);

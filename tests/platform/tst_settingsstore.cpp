@@ -200,7 +200,7 @@ private slots:
         QVERIFY(store.WriteRegValue(settingskeys::Panel, settingskeys::FilePath, QStringLiteral("C:\\Data\\")));
         QVERIFY(store.WriteRegValue(settingskeys::Panel, settingskeys::Top, QStringLiteral("1440")));
         QVERIFY(store.WriteRegValue(settingskeys::Updater, QStringLiteral("LastCheck"), QStringLiteral("2026-12-07")));
-        const RegistryValue path = registryValue(QStringLiteral("SOFTWARE\\Quorvel\\Tallyscope"), QStringLiteral("FilePath"));
+        const RegistryValue path = registryValue(QStringLiteral("SOFTWARE\\Quorvel\\Tallyscope"), QStringLiteral("File path"));
         QCOMPARE(path.status, LONG(ERROR_SUCCESS));
         QCOMPARE(path.type, DWORD(REG_SZ));
         QCOMPARE(path.text, QStringLiteral("C:\\Data\\"));
@@ -212,7 +212,7 @@ private slots:
         // Deleted means gone from the registry; the key and its other values stay.
         QVERIFY(store.DeleteRegValue(settingskeys::Panel, settingskeys::Top));
         QCOMPARE(registryValue(settingskeys::Panel, QStringLiteral("Top")).status, LONG(ERROR_FILE_NOT_FOUND));
-        QCOMPARE(registryValue(settingskeys::Panel, QStringLiteral("FilePath")).text, QStringLiteral("C:\\Data\\"));
+        QCOMPARE(registryValue(settingskeys::Panel, QStringLiteral("File path")).text, QStringLiteral("C:\\Data\\"));
 
         // A number another tool left as a DWORD reads as its text, as the panel always read it.
         HKEY key = nullptr;

@@ -402,8 +402,9 @@ private slots:
         QVERIFY(rig.ask(2, "FILE:ERR?").startsWith("-256,\"Cannot create a data file in"));
         QCOMPARE(rig.ask(1, "RUN OFF;*ESR?"), QByteArray("16\n")); // an execution error
 
-        // A disk that fills up during the run.
         QCOMPARE(rig.ask(1, "FILE:PATH \"" + rig.dir.path().toUtf8() + "\""), QByteArray());
+#ifdef Q_OS_UNIX // a full disk needs a per-process file size limit
+        // A disk that fills up during the run.
         {
             FileSizeLimit full(64 * 1024);
             QVERIFY(full.active());
@@ -416,6 +417,8 @@ private slots:
         QCOMPARE(rig.ask(2, "SYST:ERR?;ERR?"), mediaFull);
         QVERIFY(rig.ask(2, "FILE:ERR?").startsWith("-254,\"Write failed: "));
         QVERIFY(QFileInfo(QString::fromUtf8(rig.ask(1, "FILE:NAME?").trimmed().chopped(1).mid(1))).size() <= 64 * 1024);
+
+#endif
 
         // The next run starts whole.
         QCOMPARE(rig.ask(2, "RUN ON;:FILE:ERR?;:RUN OFF"), QByteArray("0,\"\"\n"));

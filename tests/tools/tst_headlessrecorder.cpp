@@ -34,7 +34,9 @@ private slots:
         QTest::newRow("refused at first") << "starting" << "" << 0 << "recording to";
         QTest::newRow("SIGTERM") << "" << "SIGTERM" << 143 << "SIGTERM: run stopped";
         QTest::newRow("link lost") << "" << "silence" << 4 << "connection lost; run stopped";
+#ifdef Q_OS_UNIX // a full disk needs a per-process file size limit
         QTest::newRow("disk full, raw") << "" << "disk full" << 1 << "data file: Write failed: File too large";
+#endif
         QTest::newRow("calibration") << "A low 600" << "" << 3 << "calibration failed: A low 600 (needs 450 < x < 550)";
         QTest::newRow("nobody listening") << "absent" << "" << 2 << "no connection to 127.0.0.1:5025 within 3 s";
     }
@@ -76,14 +78,20 @@ private slots:
             }
             return done();
         };
+#ifdef Q_OS_UNIX
         std::optional<FileSizeLimit> limit;
+#else
+        std::optional<int> limit; // never set: no full-disk row here
+#endif
         QVERIFY(runUntil([&] { return session.entriesWritten() >= 500 || code; }));
         if (ending == QStringLiteral("SIGTERM"))
             recorder.interrupt(SIGTERM);
         else if (ending == QStringLiteral("silence"))
             sim->silence(60000);
+#ifdef Q_OS_UNIX
         else if (ending == QStringLiteral("disk full"))
             limit.emplace(QFileInfo(session.dataFile().path()).size() + 5000);
+#endif
         QVERIFY(runUntil([&] { return code.has_value(); }));
         limit.reset();
         QCOMPARE(*code, exitCode);

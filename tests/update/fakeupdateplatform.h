@@ -1,6 +1,8 @@
 /// @brief An update seam that never leaves the process: a scripted web directory and a recorded program folder.
 #pragma once
 
+#include <QFileInfo>
+
 #include "tests/common/fakes.h"
 #include "update/updateplatform.h"
 
@@ -53,7 +55,11 @@ public:
 
     QString executablePath() const override { return folder + QStringLiteral("/tallyscope") + suffix; }
     QString executableSuffix() const override { return suffix; }
-    bool isWritableFolder(const QString& path) const override { return writable && path == folder; }
+    // Asked with the absolute path, which on Windows gains a drive.
+    bool isWritableFolder(const QString& path) const override
+    {
+        return writable && QFileInfo(path).absoluteFilePath() == QFileInfo(folder).absoluteFilePath();
+    }
     QByteArray versionBlock(const QString&) const override { return block; }
     void deleteFile(const QString& path) override { deleted.append(path), files.remove(path); }
     UpdateError writeFile(const QString& path, const QByteArray& bytes, bool executable) override
@@ -72,7 +78,8 @@ public:
         return startError != UpdateError::None ? 0 : startTask;
     }
 
-    QString folder = QStringLiteral("/opt/tallyscope"), suffix;
+    // Absolute on this system: on Windows the path gains the current drive.
+    QString folder = QFileInfo(QStringLiteral("/opt/tallyscope")).absoluteFilePath(), suffix;
     QByteArray block;
     QHash<QString, Served> routes;
     FakeClock* clock = nullptr;

@@ -24,7 +24,7 @@ using Served = FakeUpdatePlatform::Served;
 namespace {
 
 const QString kBase = QStringLiteral("http://127.0.0.1:1/updates/");
-const QString kFolder = QStringLiteral("/opt/tallyscope"); // the fake platform's
+const QString kFolder = QFileInfo(QStringLiteral("/opt/tallyscope")).absoluteFilePath(); // the fake platform's
 const QString kDateName = QStringLiteral("tallyscope: Auto Update Date");
 const QString kSwitchName = QStringLiteral("tallyscope: Auto Updates");
 

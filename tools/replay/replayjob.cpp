@@ -107,6 +107,7 @@ int ReplayJob::run()
         m_cli.complain(QStringLiteral("cannot read %1: %2").arg(inputPath, input.errorString()));
         return CommandLine::ExitFailure;
     }
+    CommandLine::binaryStdout();
     QFile out;
     if (s.output ? (out.setFileName(*s.output), !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
                  : !out.open(stdout, QIODevice::WriteOnly)) {
