@@ -9,6 +9,11 @@ if(WIN32 AND CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR MATCHES "win
   set(TALLYSCOPE_TEST_HOST_ROOT "Z:")
 endif()
 set(_root "${TALLYSCOPE_TEST_HOST_ROOT}")
+# Every program under Wine starts slower, and the window tests draw real windows there.
+set(TALLYSCOPE_TEST_TIMEOUT 120)
+if(TALLYSCOPE_TEST_HOST_ROOT)
+  set(TALLYSCOPE_TEST_TIMEOUT 300)
+endif()
 # The platform plugin the widget tests draw with: offscreen, which Qt builds only with FreeType;
 # the Windows toolchain's Qt has none, and draws with its minimal plugin and the system's fonts.
 set(TALLYSCOPE_TEST_QPA "offscreen" CACHE STRING "QT_QPA_PLATFORM for the tests")
@@ -37,7 +42,7 @@ function(tallyscope_add_tests layer label)
     file(MAKE_DIRECTORY ${home}/config ${home}/runtime ${home}/data)
     set_tests_properties(${layer}/${name} PROPERTIES
       LABELS ${label}
-      TIMEOUT 120
+      TIMEOUT ${TALLYSCOPE_TEST_TIMEOUT}
       ENVIRONMENT "QT_QPA_PLATFORM=${TALLYSCOPE_TEST_QPA};XDG_CONFIG_HOME=${home}/config;XDG_RUNTIME_DIR=${home}/runtime;TALLYSCOPE_TEST_DATA=${_root}${home}/data;HOME=${home}")
   endforeach()
 endfunction()

@@ -3,7 +3,8 @@
 ; and leaves the operator's data files and settings alone.
 ; Made by scripts/windows.sh: makensis -DVERSION=x.y.z -DDIST=<dist folder> -DOUTFILE=<setup.exe>
 ; DIST holds install-files.nsh and uninstall-files.nsh, made from the staged folder.
-Unicode true
+; A 64-bit installer for a 64-bit program; it also runs where no 32-bit layer is installed.
+Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel user
 
