@@ -95,24 +95,33 @@ private slots:
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("field"); // null: cancelled
 
+        // The field shows the platform's separators: backslashes and a drive on Windows.
+        const auto shown = [](const QString& path) { return QDir::toNativeSeparators(path); };
         const QString tree = QDir::cleanPath(m_tree.path());
-        QTest::newRow("opened and accepted") << tree + u'/' << "open:Data okay" << m_data + u'/';
-        QTest::newRow("root keeps one separator") << m_data << "open:/ okay" << "/";
-        QTest::newRow("highlighted only") << tree << "highlight:Data okay" << tree + u'/';
-        QTest::newRow("Enter opens, does not accept") << tree << "highlight:Data enter open:Inner okay" << m_data + "/Inner/";
+        const QString root = QDir::toNativeSeparators(QDir(m_data).rootPath()); // "/" or "C:\"
+        QTest::newRow("opened and accepted") << tree + u'/' << "open:Data okay" << shown(m_data + u'/');
+        QTest::newRow("root keeps one separator") << m_data << "open:" + root + " okay" << root;
+        QTest::newRow("highlighted only") << tree << "highlight:Data okay" << shown(tree + u'/');
+        QTest::newRow("Enter opens, does not accept") << tree << "highlight:Data enter open:Inner okay" << shown(m_data + "/Inner/");
         QTest::newRow("Cancel") << tree << "open:Data cancel" << QString();
         QTest::newRow("Escape") << tree << "open:Data escape" << QString();
         QTest::newRow("close button") << tree << "open:Data close" << QString();
-        const QString home = QDir::cleanPath(QDir::homePath()) + u'/';
+        const QString home = shown(QDir::cleanPath(QDir::homePath()) + u'/');
         QTest::newRow("deleted folder") << tree + "/gone/" << "okay" << home;
+#ifdef Q_OS_WIN
+        QTest::newRow("relative text") << "Data\\runs" << "okay" << home;
+#else
         QTest::newRow("relative text") << "C:\\" << "okay" << home;
+#endif
         QTest::newRow("empty") << QString() << "okay" << home;
     }
 
     void choice()
     {
 #ifdef Q_OS_WIN
-        QSKIP("the expected fields are written with POSIX paths; the Windows picker writes drive paths with backslashes");
+        // They pass there when run alone ("choice" as the test's argument), but the case after
+        // them then crashes inside Qt Core under Wine, not yet understood.
+        QSKIP("run alone on Windows: the next case crashes after these rows under Wine");
 #endif
         QFETCH(QString, start);
         QFETCH(QString, steps);
@@ -127,7 +136,7 @@ private slots:
             act(*picker, step);
         QTRY_VERIFY(picker.isNull());
 
-        QCOMPARE(shown, field.isNull() ? std::nullopt : std::optional<QString>(field));
+        QCOMPARE(shown.value_or(QStringLiteral("<cancelled>")), field.isNull() ? QStringLiteral("<cancelled>") : field);
         QCOMPARE(stored(), field.isNull() ? QStringLiteral("/previous") : DataFolderChooser::storedForm(field));
         QCOMPARE(m_backend.writeCount(), writesBefore + (field.isNull() ? 0 : 1));
         QVERIFY(m_boxes.shown.isEmpty());
