@@ -189,7 +189,8 @@ build_project() {
   cmake --build "$build" -j "$jobs"
 }
 
-export WINEDEBUG=-all
+WINEPATH="$(winepath_list)"
+export WINEDEBUG=-all WINEPATH
 export WINEPREFIX="$build/wineprefix"
 wine_ready() {
   [ -f "$WINEPREFIX/system.reg" ] || { mkdir -p "$WINEPREFIX"; wineboot --init >/dev/null 2>&1; wineserver -w; }
@@ -202,8 +203,7 @@ wine_ready() {
 
 run_suite() {
   wine_ready
-  export WINEPATH TALLYSCOPE_MINISIGN
-  WINEPATH="$(winepath_list)"
+  export TALLYSCOPE_MINISIGN
   # The update tests sign with Debian's minisign, which Wine starts as the Linux program it is.
   TALLYSCOPE_MINISIGN='Z:\usr\bin\minisign'
   local rc=0
@@ -225,8 +225,6 @@ compare_files() {
   cmake --preset ci >/dev/null
   cmake --build --preset ci --target tallyscope-sim tallyscope-record tallyscope-replay
   wine_ready
-  export WINEPATH
-  WINEPATH="$(winepath_list)"
   rm -rf "$work"
   local mode os sim
   for mode in plain verbose raw; do
@@ -339,6 +337,8 @@ make_installer() {
 install_and_start() {
   # A prefix of its own: nothing of the test suite's runs may leak into what the installer shows.
   export WINEPREFIX="$build/wineprefix-install"
+  # The installed programs must find every DLL in their own folder, not in the build's caches.
+  unset WINEPATH
   rm -rf "$WINEPREFIX"
   local port=53125 shot="$dist/windows-panel.png"
   xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" bash -c '

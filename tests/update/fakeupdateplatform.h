@@ -55,11 +55,7 @@ public:
 
     QString executablePath() const override { return folder + QStringLiteral("/tallyscope") + suffix; }
     QString executableSuffix() const override { return suffix; }
-    // Asked with the absolute path, which on Windows gains a drive.
-    bool isWritableFolder(const QString& path) const override
-    {
-        return writable && QFileInfo(path).absoluteFilePath() == QFileInfo(folder).absoluteFilePath();
-    }
+    bool isWritableFolder(const QString& path) const override { return writable && path == folder; }
     QByteArray versionBlock(const QString&) const override { return block; }
     void deleteFile(const QString& path) override { deleted.append(path), files.remove(path); }
     UpdateError writeFile(const QString& path, const QByteArray& bytes, bool executable) override
