@@ -5,9 +5,11 @@
 
 QtSocket::QtSocket(QObject* parent) : Socket(parent)
 {
-    m_sock.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_sock.setReadBufferSize(ReadBufferBytes);
     connect(&m_sock, &QTcpSocket::connected, this, [this] {
+        // Only a connected socket takes the option. Without it a command sent soon after
+        // another (a run start after a stop) waits for the instrument's delayed acknowledgement.
+        m_sock.setSocketOption(QAbstractSocket::LowDelayOption, 1);
         m_broken = false;
         m_peerClosed = false;
         emit connected();
