@@ -24,6 +24,7 @@
 #include "link/versionmodel.h"
 #include "measure/runstatistics.h"
 #include "platform/clock.h"
+#include "remote/remotecontrol.h"
 #include "platform/commandline.h"
 #include "platform/messagebox.h"
 #include "platform/qtsocket.h"
@@ -191,6 +192,7 @@ bool Application::openControlPort(QString* error)
     if (!m_loaded)
         m_controlPort->holdCommands();
     connect(m_controlPort.get(), &ControlPort::clientCountChanged, m_window.get(), &FormMain::setRemoteClients);
+    connect(&m_controlPort->control(), &RemoteControl::lockChanged, m_window.get(), &FormMain::setRemoteLocked);
     for (const QString& line : m_controlPort->listeningLines())
         std::fprintf(stderr, "tallyscope: %s\n", qPrintable(line));
     std::fflush(stderr);

@@ -44,7 +44,7 @@ const QList<Place>& places()
         {"lblMax", "Frame6", 750, 945, 540, 225},
         {"Label7", "Frame6", 105, 1155, 495, 225},
         {"lblRange", "Frame6", 750, 1155, 540, 225},
-        {"lblRemote", "Frame6", 1110, 255, 600, 225},
+        {"lblRemote", "Frame6", 1080, 135, 645, 390},
         {"Frame8", "", 6510, 1575, 3030, 1000},
         {"chkDisplay", "Frame8", 100, 200, 855, 225},
         {"chkFile", "Frame8", 100, 400, 855, 225},

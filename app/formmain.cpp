@@ -36,6 +36,8 @@
 
 namespace {
 
+const QString RemoteTip = QStringLiteral("A script is connected to the control port; its commands act on this panel.");
+
 const QColor LightGrey(0xC0, 0xC0, 0xC0);
 const QColor DisabledGrey(0x4A, 0x4A, 0x4A);
 const QColor LinkDownRed(0xFF, 0x80, 0x80); // &H008080FF is BGR
@@ -238,7 +240,10 @@ void FormMain::buildControls()
     ui.lblRemote = label(ui.Frame6, "lblRemote", QStringLiteral("Remote"));
     ui.lblRemote->setFont(sansFont("MS Sans Serif", 8, true));
     setForeground(ui.lblRemote, QColor(0, 0, 160));
-    ui.lblRemote->setToolTip(QStringLiteral("A script is connected to the control port; its commands act on this panel."));
+    ui.lblRemote->setToolTip(RemoteTip);
+    // "Remote (locked)" takes two lines beside Run.
+    ui.lblRemote->setWordWrap(true);
+    ui.lblRemote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     ui.lblRemote->hide();
 
     ui.Frame8 = frame("Frame8", "Data Handling");
@@ -433,6 +438,14 @@ void FormMain::bindSession()
 }
 
 void FormMain::setRemoteClients(int count) { ui.lblRemote->setVisible(count > 0); }
+
+void FormMain::setRemoteLocked(bool locked)
+{
+    ui.lblRemote->setText(locked ? QStringLiteral("Remote (locked)") : QStringLiteral("Remote"));
+    ui.lblRemote->setToolTip(locked ? QStringLiteral("A script holds the control port's lock: other scripts may only read. "
+                                                     "This panel's controls still work.")
+                                    : RemoteTip);
+}
 
 void FormMain::markDataFileFailure(const QString& reason)
 {

@@ -55,6 +55,8 @@ public:
     void markDataFileFailure(const QString& reason);
     /// Scripts on the control port: "Remote" shows while at least one is connected.
     void setRemoteClients(int count);
+    /// A script holds the control port's lock: "Remote (locked)". The operator's controls still work.
+    void setRemoteLocked(bool locked);
 
 signals:
     void dataFolderRequested();

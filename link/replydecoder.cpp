@@ -319,6 +319,13 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
         return Outcome::Continue;
     }
 
+    // Past the bound a record is not converted either: it belongs to no acquisition, so a fault
+    // in it must not end the decoding of the replies behind it.
+    if (m_recordsLeft == 0) {
+        ++m_counters.refusedByBound;
+        return Outcome::Continue;
+    }
+
     if (m_tablesDirty)
         refreshTables();
     // Channel A's faults come before channel B's, as when A's time is computed first.
@@ -346,6 +353,8 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
 
     m_ctx.statistics.recordDecoded(dt, a, b, record[5], record[6]);
     ++m_counters.recordsDecoded;
+    if (m_recordsLeft != Unbounded)
+        --m_recordsLeft;
     if (m_ctx.observer)
         m_ctx.observer->recordDecoded(dt, a, b, record[5], record[6]);
     return Outcome::Continue;

@@ -67,6 +67,8 @@ public:
         quint64 bytesDroppedAfterError = 0;
         /// Decodings ended by the error path (each with its error line).
         quint64 errors = 0;
+        /// Records that came after a record bound was used up: neither counted, shown nor written.
+        quint64 refusedByBound = 0;
     };
 
     static constexpr int MaxReplyLength = protocol::MaxReplyLength;
@@ -83,6 +85,16 @@ public:
     void reset();
     /// Who is told of each record after the statistics (null: nobody).
     void setObserver(RecordObserver* observer) { m_ctx.observer = observer; }
+
+    /// From now on at most `records` more records are counted, shown and written; the ones
+    /// after them are refused (Counters::refusedByBound) until the bound is lifted with nullopt.
+    /// A bound can end an acquisition in the middle of an arrival, and exactly on its record.
+    void setRecordBound(std::optional<quint64> records) { m_recordsLeft = records.value_or(Unbounded); }
+    /// Records the bound still lets through; nullopt when there is none.
+    std::optional<quint64> recordsLeft() const
+    {
+        return m_recordsLeft == Unbounded ? std::nullopt : std::optional<quint64>(m_recordsLeft);
+    }
 
     /// Bytes of an unfinished reply waiting for the next arrival.
     int pendingBytes() const { return m_pendingSize; }
@@ -119,6 +131,8 @@ private:
 
     Context m_ctx;
     Counters m_counters;
+    static constexpr quint64 Unbounded = ~quint64(0);
+    quint64 m_recordsLeft = Unbounded;
     std::array<uchar, MaxReplyLength> m_pending{};
     int m_pendingSize = 0;
     double m_pendingSince = 0;

@@ -136,6 +136,13 @@ QByteArray RunSidecar::toJson(const Description& d)
     root.insert(QStringLiteral("linkHealth"), health);
 
     root.insert(QStringLiteral("dataFileError"), d.dataFileError.isEmpty() ? QJsonValue() : QJsonValue(d.dataFileError));
+    if (const auto& a = d.acquisition) {
+        QJsonObject acquisition;
+        acquisition.insert(QStringLiteral("records"), a->records ? count(a->records) : QJsonValue());
+        acquisition.insert(QStringLiteral("seconds"), a->milliseconds ? QJsonValue(double(a->milliseconds) / 1000.0) : QJsonValue());
+        acquisition.insert(QStringLiteral("recordsAfterStop"), count(a->recordsAfterStop));
+        root.insert(QStringLiteral("acquisition"), acquisition);
+    }
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
@@ -226,6 +233,14 @@ std::optional<RunSidecar::Description> RunSidecar::fromJson(const QByteArray& js
     h.errors = readCount(health, QStringLiteral("errors"));
     h.reconnects = readCount(health, QStringLiteral("reconnects"));
     d.dataFileError = root.value(QStringLiteral("dataFileError")).toString();
+    if (const QJsonValue v = root.value(QStringLiteral("acquisition")); v.isObject()) {
+        const QJsonObject o = v.toObject();
+        Acquisition a;
+        a.records = readCount(o, QStringLiteral("records"));
+        a.milliseconds = qRound64(o.value(QStringLiteral("seconds")).toDouble() * 1000.0);
+        a.recordsAfterStop = readCount(o, QStringLiteral("recordsAfterStop"));
+        d.acquisition = a;
+    }
     return d;
 }
 

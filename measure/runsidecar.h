@@ -41,6 +41,15 @@ public:
         quint64 entriesBefore = 0;
         Calibration calibration;
     };
+    /// A run that ends by itself after a number of records or a time (0: that bound is not set).
+    struct Acquisition {
+        quint64 records = 0;
+        qint64 milliseconds = 0;
+        /// Records that came after the bound ended it and before the description was finished:
+        /// in none of the run's figures and not in its file.
+        quint64 recordsAfterStop = 0;
+        bool operator==(const Acquisition&) const = default;
+    };
     struct Register {
         int index = 0;
         QString name;
@@ -69,6 +78,8 @@ public:
         quint64 entriesWritten = 0;
         LinkHealthFigures linkHealth;
         QString dataFileError;
+        /// Only for a bounded acquisition; a plain run's description has no such key.
+        std::optional<Acquisition> acquisition;
     };
 
     /// The data file's path with ".txt" replaced by ".json" (appended when there is no ".txt").

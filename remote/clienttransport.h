@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArrayView>
+#include <QString>
 #include <QtGlobal>
 
 class ClientTransport {
@@ -13,4 +14,6 @@ public:
     virtual qint64 unsentBytes(quint64 client) const = 0;
     /// With false no further line of the client arrives until it is turned on again.
     virtual void setReading(quint64 client, bool reading) = 0;
+    /// Who the client is, for SYSTem:LOCK:OWNer? ("127.0.0.1:50123").
+    virtual QString peerName(quint64 client) const { return QStringLiteral("client %1").arg(client); }
 };

@@ -29,6 +29,8 @@ qint64 ControlPort::unsentBytes(quint64 client) const { return m_server->unsentB
 
 void ControlPort::setReading(quint64 client, bool reading) { m_server->setReading(client, reading); }
 
+QString ControlPort::peerName(quint64 client) const { return m_server->peerName(client); }
+
 void ControlPort::holdCommands() { m_control->holdCommands(); }
 
 void ControlPort::releaseCommands() { m_control->releaseCommands(); }

@@ -53,6 +53,7 @@ private:
     bool send(quint64 client, QByteArrayView bytes) override;
     qint64 unsentBytes(quint64 client) const override;
     void setReading(quint64 client, bool reading) override;
+    QString peerName(quint64 client) const override;
 
     std::unique_ptr<ControlServer> m_server;
     std::unique_ptr<RemoteControl> m_control;

@@ -111,6 +111,9 @@ void ControlServer::acceptPending(QTcpServer* server)
         const quint64 id = m_nextId++;
         socket->setParent(this);
         socket->setReadBufferSize(ReadBufferBytes);
+        // Answers are short and a script waits for each: Nagle's wait for the client's delayed
+        // acknowledgement would add 40 ms to every answer written in more than one piece.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         Client client;
         client.socket = socket;
         client.lastLine = m_clock.monotonicSeconds();
@@ -342,4 +345,14 @@ void ControlServer::drop(quint64 id, Ending ending)
     }
     emit clientDisconnected(id);
     emit clientCountChanged(clientCount());
+}
+
+QString ControlServer::peerName(quint64 client) const
+{
+    const Client* c = find(client);
+    if (!c || !c->socket)
+        return QString();
+    const QHostAddress a = c->socket->peerAddress();
+    const QString host = a.protocol() == QAbstractSocket::IPv6Protocol ? u'[' + a.toString() + u']' : a.toString();
+    return host + u':' + QString::number(c->socket->peerPort());
 }

@@ -57,6 +57,8 @@ public:
     bool send(quint64 client, QByteArrayView bytes);
     /// Bytes queued for the client and not yet taken by the network (0 for a client that is gone).
     qint64 unsentBytes(quint64 client) const;
+    /// The client's address and port ("127.0.0.1:50123", "[::1]:50123"); empty when it is gone.
+    QString peerName(quint64 client) const;
     /// Ends the connection once what is queued has gone (or after a few seconds at most).
     void close(quint64 client);
     /// With false, no further line of the client is delivered until reading is turned on again:

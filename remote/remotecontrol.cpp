@@ -81,6 +81,13 @@ struct RemoteControl::Client {
     bool calibrationPending = false;
     /// *OPC was given while an operation was pending: the event bit is set when it ends.
     bool completionArmed = false;
+    /// ACQuire:COUNt and ACQuire:TIME: this client's bounds for its INIT and READ?.
+    quint64 acquireRecords = 0;
+    qint64 acquireMilliseconds = 0;
+    /// An acquisition this client started has not ended yet.
+    bool acquisitionPending = false;
+    /// What READ? answers once its acquisition has ended.
+    Command readAfter = Command::ReadDt;
     bool processing = false;
     bool gone = false;
 };
@@ -102,6 +109,16 @@ RemoteControl::RemoteControl(InstrumentSession& session, PanelOptions& options, 
     m_session.addRecordObserver(&m_ring);
     connect(&m_session.calibrationSequence(), &CalibrationSequence::finished, this, &RemoteControl::calibrationEnded);
     connect(&m_session.calibrationSequence(), &CalibrationSequence::aborted, this, &RemoteControl::calibrationEnded);
+    connect(&m_session, &InstrumentSession::acquisitionEnded, this,
+            [this](InstrumentSession::AcquisitionEnd end) { acquisitionEnded(int(end)); });
+    // From the signals' own word: the sequence says it is idle just before it is.
+    m_calibrating = m_session.calibrationSequence().isRunning();
+    m_operationCondition = operationCondition();
+    connect(&m_session, &InstrumentSession::busyChanged, this, [this](bool busy) {
+        m_calibrating = busy;
+        operationConditionChanged();
+    });
+    connect(&m_session, &InstrumentSession::runChanged, this, &RemoteControl::operationConditionChanged);
     connect(&m_session.registers(), &RegisterModel::valueChanged, this, &RemoteControl::registerChanged);
     // A file that fails is every script's business, not only the one that started the run.
     connect(&m_session, &InstrumentSession::fileFailure, this, [this](FileFailure failure) {
@@ -125,6 +142,10 @@ void RemoteControl::clientDisconnected(quint64 id)
     const auto it = m_clients.find(id);
     if (it == m_clients.end())
         return;
+    releaseLock(id);
+    // Its acquisition runs to its end; nobody is left to hear of it.
+    if (m_acquirer == id)
+        m_acquirer = 0;
     // A client that goes while its own commands run is removed once they have unwound.
     if (it->second->processing)
         it->second->gone = true;
@@ -199,9 +220,11 @@ void RemoteControl::fail(Client& c, Error e) { c.status.push(e); }
 
 bool RemoteControl::changesTheSession(const scpi::Parsed& p) const
 {
+    // REGister? asks the instrument; READ? starts a run.
     if (p.query)
-        return p.id == Command::Register; // it asks the instrument
+        return p.id == Command::Register || p.id == Command::ReadDt || p.id == Command::ReadHistogram;
     switch (p.id) {
+    case Command::Initiate:
     case Command::Rst:
     case Command::ConnectionAddress:
     case Command::Calibrate:
@@ -218,6 +241,55 @@ bool RemoteControl::changesTheSession(const scpi::Parsed& p) const
     default:
         return false;
     }
+}
+
+bool RemoteControl::lockedOut(const Client& c, const scpi::Parsed& p) const
+{
+    if (m_lockHolder == 0 || m_lockHolder == c.id)
+        return false;
+    // A register read changes nothing anyone sees; the client's own format, status enables
+    // and acquisition bounds are its own.
+    if (p.query)
+        return p.id == Command::ReadDt || p.id == Command::ReadHistogram;
+    switch (p.id) {
+    case Command::HistogramBinWidth:
+    case Command::HistogramWindow:
+    case Command::HistogramClear:
+    case Command::HistogramRangeAll:
+    case Command::Abort:
+    case Command::LockRelease:
+        return true;
+    default:
+        return changesTheSession(p);
+    }
+}
+
+void RemoteControl::releaseLock(quint64 id)
+{
+    if (m_lockHolder != id || id == 0)
+        return;
+    m_lockHolder = 0;
+    emit lockChanged(false);
+}
+
+bool RemoteControl::operationsPending(const Client& c) { return c.calibrationPending || c.acquisitionPending; }
+
+quint16 RemoteControl::operationCondition() const
+{
+    quint16 condition = 0;
+    if (m_calibrating)
+        condition |= scpi::Status::Calibrating;
+    if (m_session.isRunTicked())
+        condition |= scpi::Status::Measuring;
+    return condition;
+}
+
+void RemoteControl::operationConditionChanged()
+{
+    const quint16 now = operationCondition();
+    for (auto& [id, c] : m_clients)
+        c->status.operationChanged(m_operationCondition, now);
+    m_operationCondition = now;
 }
 
 bool RemoteControl::fits(Client& c, qint64 answerBytes)
@@ -334,6 +406,8 @@ void RemoteControl::runTurn(quint64 id)
                 fail(c, item.parsed.error);
             else if (m_closing && changesTheSession(item.parsed))
                 fail(c, Error::Execution);
+            else if (lockedOut(c, item.parsed))
+                c.status.push(Error::Execution, "locked by another client");
             else
                 execute(c, item.parsed);
             continue;
@@ -379,9 +453,40 @@ void RemoteControl::endWait(quint64 id, Client& c)
 
 void RemoteControl::calibrationEnded()
 {
+    for (auto& [id, c] : m_clients)
+        c->calibrationPending = false;
+    operationsMayHaveEnded();
+}
+
+void RemoteControl::acquisitionEnded(int end)
+{
+    const quint64 id = std::exchange(m_acquirer, 0);
+    const auto it = m_clients.find(id);
+    if (it != m_clients.end()) {
+        Client& c = *it->second;
+        c.acquisitionPending = false;
+        const bool reading = c.wait == Wait::Read;
+        if (reading) {
+            if (c.readAfter == Command::ReadDt)
+                fetchDifferences(c, std::nullopt);
+            else
+                histogramData(c);
+        }
+        // What it has is answered and kept all the same, but it is not what its bounds asked
+        // for: unless the client ended it itself, it must hear of that.
+        if (InstrumentSession::AcquisitionEnd(end) != InstrumentSession::AcquisitionEnd::Complete && m_abortedBy != id)
+            c.status.push(Error::DataQuestionable, "acquisition ended early");
+        if (reading)
+            endWait(id, c);
+    }
+    operationsMayHaveEnded();
+}
+
+void RemoteControl::operationsMayHaveEnded()
+{
     std::vector<quint64> waiting;
     for (auto& [id, c] : m_clients) {
-        if (!std::exchange(c->calibrationPending, false))
+        if (operationsPending(*c))
             continue;
         if (std::exchange(c->completionArmed, false))
             c->status.setOperationComplete();
@@ -390,12 +495,31 @@ void RemoteControl::calibrationEnded()
     }
     for (quint64 id : waiting) {
         const auto it = m_clients.find(id);
-        if (it == m_clients.end())
+        if (it == m_clients.end() || it->second->wait != Wait::Operations)
             continue;
         if (it->second->answerWhenDone)
             respond(*it->second, "1");
         endWait(id, *it->second);
     }
+}
+
+bool RemoteControl::initiate(Client& c)
+{
+    if (m_session.isRunTicked()) {
+        // A run is on, the operator's or a script's: it is not ours to end.
+        fail(c, Error::InitIgnored);
+        return false;
+    }
+    if (!m_session.calibration().runGate()) {
+        fail(c, Error::SettingsConflict);
+        return false;
+    }
+    // FETCh:DT? after it answers this acquisition's differences, from its first.
+    c.cursor = m_ring.cursorAtEnd();
+    c.acquisitionPending = true;
+    m_acquirer = c.id;
+    m_session.startAcquisition({c.acquireRecords, c.acquireMilliseconds});
+    return true;
 }
 
 void RemoteControl::registerChanged(int index)
@@ -426,11 +550,11 @@ QByteArray RemoteControl::identity() const
 
 void RemoteControl::setSwitch(int which, bool on) { m_options.setValue(PanelOptions::Switch(which), on ? 1 : 0); }
 
-void RemoteControl::fetchDifferences(Client& c, const scpi::Parsed& p)
+void RemoteControl::fetchDifferences(Client& c, std::optional<quint64> most)
 {
     quint64 count = m_ring.available(c.cursor);
-    if (p.valueCount)
-        count = std::min<quint64>(count, quint64(p.values[0].number));
+    if (most)
+        count = std::min<quint64>(count, *most);
     // The values are taken on a copy of the cursor, which moves on only once the answer has
     // been accepted: an answer refused as too much data leaves them for the next fetch.
     DifferenceRing::Cursor taken = c.cursor;
@@ -505,6 +629,8 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
         if (m_session.isRunTicked())
             m_session.setRun(false);
         c.binary = false;
+        c.acquireRecords = 0;
+        c.acquireMilliseconds = 0;
         c.cursor = m_ring.cursorAtEnd();
         return;
     case Command::Cls:
@@ -530,18 +656,18 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
         return;
     case Command::Opc:
         if (p.query) {
-            if (c.calibrationPending)
+            if (operationsPending(c))
                 waitFor(c, Wait::Operations, true);
             else
                 respond(c, "1");
-        } else if (c.calibrationPending) {
+        } else if (operationsPending(c)) {
             c.completionArmed = true;
         } else {
             c.status.setOperationComplete();
         }
         return;
     case Command::Wai:
-        if (c.calibrationPending)
+        if (operationsPending(c))
             waitFor(c, Wait::Operations, false);
         return;
     case Command::SystemError:
@@ -630,7 +756,7 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
         return;
     }
     case Command::FetchDt:
-        fetchDifferences(c, p);
+        fetchDifferences(c, p.valueCount ? std::optional<quint64>(quint64(p.values[0].number)) : std::nullopt);
         return;
     case Command::FetchDtLost:
         respond(c, scpi::number(quint64(m_ring.lost(c.cursor))));
@@ -761,6 +887,60 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
             respond(c, scpi::flag(m_options.value(PanelOptions::Display) != 0));
         else
             setSwitch(PanelOptions::Display, v[0].flag);
+        return;
+    case Command::OperationCondition:
+        respond(c, scpi::number(qint64(operationCondition())));
+        return;
+    case Command::OperationEvent:
+        respond(c, scpi::number(qint64(c.status.takeOperationEvent())));
+        return;
+    case Command::OperationEnable:
+        if (p.query)
+            respond(c, scpi::number(qint64(c.status.operationEnable())));
+        else
+            c.status.setOperationEnable(quint16(v[0].number));
+        return;
+    case Command::LockRequest:
+        if (m_lockHolder == 0) {
+            m_lockHolder = c.id;
+            emit lockChanged(true);
+        }
+        respond(c, scpi::flag(m_lockHolder == c.id));
+        return;
+    case Command::LockRelease:
+        releaseLock(c.id);
+        return;
+    case Command::LockOwner:
+        respond(c, scpi::quoted(m_lockHolder ? m_transport.peerName(m_lockHolder) : QString()));
+        return;
+    case Command::AcquireCount:
+        if (p.query)
+            respond(c, scpi::number(qint64(c.acquireRecords)));
+        else
+            c.acquireRecords = quint64(v[0].number);
+        return;
+    case Command::AcquireTime:
+        if (p.query) {
+            respond(c, scpi::real(double(c.acquireMilliseconds) / 1000.0));
+        } else {
+            // To the millisecond; a positive time never rounds down to "no bound".
+            c.acquireMilliseconds = v[0].number > 0 ? std::max<qint64>(1, qRound64(v[0].number * 1000.0)) : 0;
+        }
+        return;
+    case Command::Initiate:
+        initiate(c);
+        return;
+    case Command::Abort:
+        m_abortedBy = c.id;
+        m_session.abortAcquisition();
+        m_abortedBy = 0;
+        return;
+    case Command::ReadDt:
+    case Command::ReadHistogram:
+        if (initiate(c)) {
+            c.readAfter = p.id;
+            waitFor(c, Wait::Read, true);
+        }
         return;
     case Command::LinkHealth: {
         const LinkHealthFigures f = m_session.linkHealth().figures();

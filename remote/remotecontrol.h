@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class Clock;
@@ -94,13 +95,20 @@ public:
     /// Every client has fetched every difference the ring holds for it.
     bool allFetched() const;
 
+    /// The client holding SYSTem:LOCK, 0 when none does.
+    quint64 lockHolder() const { return m_lockHolder; }
+
     void setTurnBudget(const TurnBudget& budget) { m_budget = budget; }
     int clientCount() const { return int(m_clients.size()); }
     DifferenceRing& ring() { return m_ring; }
 
+signals:
+    /// A client took SYSTem:LOCK (true) or it was released, by the client or its disconnect.
+    void lockChanged(bool held);
+
 private:
     struct Client;
-    enum class Wait { None, Operations, Register };
+    enum class Wait { None, Operations, Register, Read };
 
     /// Runs a turn of the client now, or, inside another turn, as soon as that has ended.
     void process(quint64 id);
@@ -116,12 +124,24 @@ private:
     bool fits(Client& c, qint64 answerBytes);
     void fail(Client& c, scpi::Error e);
     bool changesTheSession(const scpi::Parsed& p) const;
+    /// Refused while another client holds the lock: whatever changes what others see.
+    bool lockedOut(const Client& c, const scpi::Parsed& p) const;
+    void releaseLock(quint64 id);
+    /// The client's calibration or acquisition has not ended yet.
+    static bool operationsPending(const Client& c);
+    /// INIT and READ?: false (with the error queued) when no acquisition could start.
+    bool initiate(Client& c);
+    void acquisitionEnded(int end);
+    /// The waits of *OPC, *OPC? and *WAI end once the client has nothing pending any more.
+    void operationsMayHaveEnded();
+    quint16 operationCondition() const;
+    void operationConditionChanged();
     void waitFor(Client& c, Wait wait, bool answerWhenDone);
     void endWait(quint64 id, Client& c);
     void calibrationEnded();
     void registerChanged(int index);
 
-    void fetchDifferences(Client& c, const scpi::Parsed& p);
+    void fetchDifferences(Client& c, std::optional<quint64> most);
     void histogramData(Client& c);
     QByteArray identity() const;
     void setSwitch(int which, bool on);
@@ -143,6 +163,13 @@ private:
     QElapsedTimer m_passSpent;
     int m_passCommands = 0;
     TurnBudget m_budget;
+    quint64 m_lockHolder = 0;
+    /// The client whose INIT or READ? started the acquisition under way; 0 when none.
+    quint64 m_acquirer = 0;
+    /// The client whose ABORt is ending the acquisition, while it does.
+    quint64 m_abortedBy = 0;
+    quint16 m_operationCondition = 0;
+    bool m_calibrating = false;
     bool m_inTurn = false;
     bool m_held = false;
     bool m_closing = false;

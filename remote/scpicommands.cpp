@@ -23,6 +23,9 @@ constexpr double TauHighNs = 1e6;
 // The bin width and window are in ps; the instrument's differences fit an int32.
 constexpr double PsLimit = 2147483647.0;
 constexpr double IntMax = std::numeric_limits<qint32>::max();
+// Counts stay exact in the double a number is parsed into; times fit the timer's milliseconds.
+constexpr double MaxAcquireCount = 1e15;
+constexpr double MaxAcquireSeconds = 1e6;
 
 const CommandEntry table[] = {
     {"*IDN", Command::Idn, none(), bare()},
@@ -68,6 +71,18 @@ const CommandEntry table[] = {
     {"FILE:ERRor", Command::FileError, none(), bare()},
     {"DISPlay[:STATe]", Command::Display, with(boolean()), bare()},
     {"LINK:HEALth", Command::LinkHealth, none(), bare()},
+    {"STATus:OPERation:CONDition", Command::OperationCondition, none(), bare()},
+    {"STATus:OPERation[:EVENt]", Command::OperationEvent, none(), bare()},
+    {"STATus:OPERation:ENABle", Command::OperationEnable, with(integer(0, 32767)), bare()},
+    {"SYSTem:LOCK:REQuest", Command::LockRequest, none(), bare()},
+    {"SYSTem:LOCK:RELease", Command::LockRelease, bare(), none()},
+    {"SYSTem:LOCK:OWNer", Command::LockOwner, none(), bare()},
+    {"ACQuire:COUNt", Command::AcquireCount, with(integer(0, MaxAcquireCount)), bare()},
+    {"ACQuire:TIME", Command::AcquireTime, with(real(0, MaxAcquireSeconds)), bare()},
+    {"INITiate[:IMMediate]", Command::Initiate, bare(), none()},
+    {"ABORt", Command::Abort, bare(), none()},
+    {"READ:DT", Command::ReadDt, none(), bare()},
+    {"READ:HISTogram", Command::ReadHistogram, none(), bare()},
 };
 
 } // namespace

@@ -19,6 +19,9 @@ enum class Command : quint8 {
     DacA, Register,
     FileState, FilePath, FileVerbose, FileRaw, FileName, FileError,
     Display, LinkHealth,
+    OperationCondition, OperationEvent, OperationEnable,
+    LockRequest, LockRelease, LockOwner,
+    AcquireCount, AcquireTime, Initiate, Abort, ReadDt, ReadHistogram,
 };
 
 enum class Kind : quint8 { None, Boolean, Integer, Real, String, Choice };

@@ -12,10 +12,12 @@ enum class Error {
     MissingParameter = -109,
     UndefinedHeader = -113,
     Execution = -200,
+    InitIgnored = -213,
     SettingsConflict = -221,
     DataOutOfRange = -222,
     TooMuchData = -223,
     IllegalParameterValue = -224,
+    DataQuestionable = -231,
     Hardware = -240,
     MassStorage = -250,
     MediaFull = -254,
@@ -37,10 +39,12 @@ inline const char* errorText(Error e)
     case Error::MissingParameter: return "Missing parameter";
     case Error::UndefinedHeader: return "Undefined header";
     case Error::Execution: return "Execution error";
+    case Error::InitIgnored: return "Init ignored";
     case Error::SettingsConflict: return "Settings conflict";
     case Error::DataOutOfRange: return "Data out of range";
     case Error::TooMuchData: return "Too much data";
     case Error::IllegalParameterValue: return "Illegal parameter value";
+    case Error::DataQuestionable: return "Data questionable";
     case Error::Hardware: return "Hardware error";
     case Error::MassStorage: return "Mass storage error";
     case Error::MediaFull: return "Media full";
@@ -54,10 +58,14 @@ inline const char* errorText(Error e)
     return "Execution error";
 }
 
-/// The answer of SYSTem:ERRor?: `-113,"Undefined header"`.
-inline QByteArray errorAnswer(Error e)
+/// The answer of SYSTem:ERRor?: `-113,"Undefined header"`, or with the device's own detail
+/// after a semicolon, as SCPI allows: `-200,"Execution error;locked by another client"`.
+inline QByteArray errorAnswer(Error e, const char* detail = nullptr)
 {
-    return QByteArray::number(int(e)) + ",\"" + errorText(e) + '"';
+    QByteArray text = errorText(e);
+    if (detail)
+        text += QByteArray(";") + detail;
+    return QByteArray::number(int(e)) + ",\"" + text + '"';
 }
 
 } // namespace scpi

@@ -22,16 +22,16 @@ quint8 eventBit(Error e)
 
 } // namespace
 
-void Status::push(Error e)
+void Status::push(Error e, const char* detail)
 {
     if (e == Error::None)
         return;
     m_esr |= eventBit(e);
     if (m_queue.size() < QueueCapacity) {
-        m_queue.push_back(e);
+        m_queue.push_back({e, detail});
         return;
     }
-    m_queue.back() = Error::QueueOverflow;
+    m_queue.back() = {Error::QueueOverflow, nullptr};
     m_esr |= eventBit(Error::QueueOverflow);
 }
 
@@ -39,15 +39,16 @@ QByteArray Status::popAnswer()
 {
     if (m_queue.empty())
         return errorAnswer(Error::None);
-    const Error e = m_queue.front();
+    const Entry e = m_queue.front();
     m_queue.pop_front();
-    return errorAnswer(e);
+    return errorAnswer(e.error, e.detail);
 }
 
 void Status::clear()
 {
     m_queue.clear();
     m_esr = 0;
+    m_operationEvent = 0;
 }
 
 quint8 Status::statusByte(bool messageAvailable) const
@@ -59,6 +60,8 @@ quint8 Status::statusByte(bool messageAvailable) const
         stb |= MessageAvailable;
     if (m_esr & m_ese)
         stb |= EventSummary;
+    if (m_operationEvent & m_operationEnable)
+        stb |= OperationSummary;
     if (stb & m_sre)
         stb |= ServiceRequest;
     return stb;

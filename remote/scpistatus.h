@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <deque>
+#include <utility>
 
 namespace scpi {
 
@@ -19,14 +20,23 @@ public:
         CommandError = 0x20,
     };
     /// Status Byte bits.
-    enum StbBit : quint8 { ErrorAvailable = 0x04, MessageAvailable = 0x10, EventSummary = 0x20, ServiceRequest = 0x40 };
+    enum StbBit : quint8 {
+        ErrorAvailable = 0x04,
+        MessageAvailable = 0x10,
+        EventSummary = 0x20,
+        ServiceRequest = 0x40,
+        OperationSummary = 0x80,
+    };
+    /// Operation status bits (STATus:OPERation), as SCPI numbers them.
+    enum OperationBit : quint16 { Calibrating = 0x0001, Measuring = 0x0010 };
 
     /// Enough for a script that never reads its errors to notice without holding much.
     static constexpr size_t QueueCapacity = 32;
 
     /// Queues the error and sets its class's event bit. A full queue keeps its oldest entries
     /// and replaces the newest with "Queue overflow", as SCPI has it.
-    void push(Error e);
+    /// `detail` (a literal) follows the standard text after a semicolon.
+    void push(Error e, const char* detail = nullptr);
     /// SYSTem:ERRor?: the oldest error, `0,"No error"` when there is none.
     QByteArray popAnswer();
     int errorCount() const { return int(m_queue.size()); }
@@ -44,8 +54,22 @@ public:
     /// *STB?: the summary bits; `messageAvailable` is the connection's own output state.
     quint8 statusByte(bool messageAvailable = false) const;
 
+    /// The operation condition went from `before` to `after`: its rising bits are latched in the
+    /// event register (SCPI's default positive transition filter).
+    void operationChanged(quint16 before, quint16 after) { m_operationEvent |= quint16(after & ~before); }
+    /// STATus:OPERation:EVENt?: reading clears it.
+    quint16 takeOperationEvent() { return std::exchange(m_operationEvent, 0); }
+    void setOperationEnable(quint16 mask) { m_operationEnable = mask; }
+    quint16 operationEnable() const { return m_operationEnable; }
+
 private:
-    std::deque<Error> m_queue;
+    struct Entry {
+        Error error;
+        const char* detail;
+    };
+    std::deque<Entry> m_queue;
+    quint16 m_operationEvent = 0;
+    quint16 m_operationEnable = 0;
     quint8 m_esr = 0;
     quint8 m_ese = 0;
     quint8 m_sre = 0;

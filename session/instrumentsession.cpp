@@ -19,10 +19,12 @@
 #include "measure/runswitch.h"
 #include "platform/clock.h"
 #include "platform/numbers.h"
+#include "platform/timer.h"
 #include "session/paneloptions.h"
 
 #include <QFileInfo>
 #include <QLocale>
+#include <limits>
 
 InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, MessageBoxes& boxes, MessageLog& log, QObject* parent)
     : QObject(parent), m_log(log), m_clock(clock)
@@ -44,6 +46,12 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
         ReplyDecoder::Context{*m_calibration, *m_capture, *m_versions, *m_statistics, m_options, *this, nullptr, &clock});
     m_linkHealth = std::make_unique<LinkHealth>(*m_decoder, clock);
     m_sidecar = std::make_unique<RunSidecar>();
+    m_acquisitionTimer = clock.makeTimer();
+    m_acquisitionTimer->setSingleShot(true);
+    connect(m_acquisitionTimer.get(), &Timer::timeout, this, [this] {
+        if (m_acquisition)
+            endAcquisition(AcquisitionEnd::Complete);
+    });
 
     // Every connection is calibrated, then asked for its version.
     connect(m_link.get(), &ConnectionManager::connectionEstablished, this, [this] {
@@ -57,8 +65,12 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
             send(commands::versionRequest());
     });
     connect(m_link.get(), &ConnectionManager::dataArrived, this, [this](const QByteArray& bytes) {
+        const double now = m_clock.monotonicSeconds();
+        acquisitionBeforeArrival(now);
+        const quint64 decodedBefore = m_decoder->counters().recordsDecoded;
         m_decoder->feed(bytes);
         m_linkHealth->noteArrival(bytes.size());
+        acquisitionAfterArrival(now, decodedBefore);
         // What has been decoded goes to the operating system at once: a crash of the panel
         // then loses nothing that was shown.
         if (m_dataFile->isOpen())
@@ -194,10 +206,61 @@ void InstrumentSession::requestRegisters() { m_registerPanel->cmdReg_Click(); }
 
 void InstrumentSession::requestRegister(int index) { m_registerPanel->lblRegName_Click(index); }
 
+void InstrumentSession::startAcquisition(const AcquisitionBounds& bounds)
+{
+    m_startingBounds = bounds;
+    setRun(true);
+    m_startingBounds.reset();
+    m_acquisition = Acquisition{bounds, std::nullopt, AcquisitionEnd::Interrupted};
+    if (bounds.records > 0)
+        m_decoder->setRecordBound(bounds.records);
+}
+
+void InstrumentSession::abortAcquisition()
+{
+    if (m_acquisition)
+        endAcquisition(AcquisitionEnd::Aborted);
+}
+
+void InstrumentSession::endAcquisition(AcquisitionEnd end)
+{
+    m_acquisition->end = end;
+    setRun(false);
+}
+
+void InstrumentSession::acquisitionBeforeArrival(double now)
+{
+    if (m_acquisition && m_acquisition->deadline && now >= *m_acquisition->deadline)
+        endAcquisition(AcquisitionEnd::Complete);
+}
+
+void InstrumentSession::acquisitionAfterArrival(double now, quint64 decodedBefore)
+{
+    if (!m_acquisition)
+        return;
+    Acquisition& a = *m_acquisition;
+    if (!a.deadline && a.bounds.milliseconds > 0 && m_decoder->counters().recordsDecoded > decodedBefore) {
+        a.deadline = now + double(a.bounds.milliseconds) / 1000.0;
+        m_acquisitionTimer->start(int(std::min<qint64>(a.bounds.milliseconds, std::numeric_limits<int>::max())));
+    }
+    if (m_decoder->recordsLeft() == quint64(0))
+        endAcquisition(AcquisitionEnd::Complete);
+}
+
 void InstrumentSession::setRun(bool ticked)
 {
     m_runTicked = ticked;
+    // Whatever ends or starts a run ends the acquisition it was: what came after its end stays
+    // out of its count, its file and every view, until the next start lets records in again.
+    std::optional<AcquisitionEnd> acquisitionEnd;
+    if (m_acquisition) {
+        acquisitionEnd = m_acquisition->end;
+        m_acquisition.reset();
+        m_acquisitionTimer->stop();
+        m_decoder->setRecordBound(0);
+    }
     if (ticked) {
+        m_decoder->setRecordBound(std::nullopt);
         // A start while a run is described ends that run's description first: its file is
         // about to be closed by the new start.
         finishSidecar();
@@ -205,6 +268,7 @@ void InstrumentSession::setRun(bool ticked)
         m_linkHealth->resetForRun();
         m_entriesWritten = 0;
         m_decodedAtRunStart = m_decoder->counters().recordsDecoded;
+        m_refusedAtRunStart = m_decoder->counters().refusedByBound;
         m_dataFileHealth = {};
         m_runDataFile.clear();
         m_runSwitch->setRun(true);
@@ -214,12 +278,16 @@ void InstrumentSession::setRun(bool ticked)
             beginSidecar();
         }
         emit runChanged(true);
+        if (acquisitionEnd)
+            emit acquisitionEnded(*acquisitionEnd);
         return;
     }
     m_runSwitch->setRun(false);
     // After the close: the sidecar says complete only once the data file is.
     finishSidecar();
     emit runChanged(false);
+    if (acquisitionEnd)
+        emit acquisitionEnded(*acquisitionEnd);
 }
 
 quint64 InstrumentSession::entriesWritten() const { return m_runHasFile ? m_dataFile->entriesInFile() : 0; }
@@ -334,6 +402,8 @@ void InstrumentSession::beginSidecar()
     d.calibration = calibrationOf(*m_calibration);
     d.dacACode = m_dacACode;
     d.dacAEntry = m_dacAEntry;
+    if (m_startingBounds)
+        d.acquisition = RunSidecar::Acquisition{m_startingBounds->records, m_startingBounds->milliseconds, 0};
     m_sidecarFailureReported = false;
     m_sidecar->begin(m_dataFile->path(), d);
     refreshSidecarFigures();
@@ -364,6 +434,8 @@ void InstrumentSession::refreshSidecarFigures()
     d.dacAEntry = m_dacAEntry;
     d.recordsDecoded = m_decoder->counters().recordsDecoded - m_decodedAtRunStart;
     d.entriesWritten = m_dataFile->entriesInFile();
+    if (d.acquisition)
+        d.acquisition->recordsAfterStop = m_decoder->counters().refusedByBound - m_refusedAtRunStart;
     d.linkHealth = m_linkHealth->figures();
 }
 

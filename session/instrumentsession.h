@@ -28,6 +28,7 @@ class RunSidecar;
 class RunStatistics;
 class RunSwitch;
 class Socket;
+class Timer;
 class VersionModel;
 
 /// The panel's working core without a window, shared by the panel and the headless recorder:
@@ -38,6 +39,20 @@ class VersionModel;
 class InstrumentSession : public QObject, private DecoderOutput {
     Q_OBJECT
 public:
+    /// What ends an acquisition by itself; 0 is no bound. The time runs from the arrival of
+    /// the acquisition's first record.
+    struct AcquisitionBounds {
+        quint64 records = 0;
+        qint64 milliseconds = 0;
+    };
+    enum class AcquisitionEnd {
+        /// A bound was reached: the run holds exactly what the bounds let in.
+        Complete,
+        Aborted,
+        /// Run unticked otherwise (the operator, a lost link, shutdown).
+        Interrupted,
+    };
+
     InstrumentSession(Socket& socket, const Clock& clock, MessageBoxes& boxes, MessageLog& log, QObject* parent = nullptr);
     ~InstrumentSession() override;
 
@@ -80,6 +95,13 @@ public:
     /// start while ticked starts anew, as a click on a grayed box always has.
     void setRun(bool ticked);
     bool isRunTicked() const { return m_runTicked; }
+    /// A run as setRun(true) starts it, ended by the session as soon as a bound is reached: the
+    /// records after the bound, in the same arrival or later, are neither counted, shown nor
+    /// written, until the next run start.
+    void startAcquisition(const AcquisitionBounds& bounds);
+    /// Ends the acquisition under way as its bound would, with what it has so far.
+    void abortAcquisition();
+    bool isAcquiring() const { return m_acquisition.has_value(); }
     /// Register polling (the Auto box).
     void setAuto(bool ticked);
     bool isAutoTicked() const { return m_autoTicked; }
@@ -123,6 +145,8 @@ signals:
     void linkLost();
     /// DAC A was sent `entry` (from whichever front end), so that every view shows it.
     void dacASent(const QString& entry);
+    /// After the acquisition's run has stopped, its data file and sidecar complete.
+    void acquisitionEnded(InstrumentSession::AcquisitionEnd end);
 
 private:
     void heartbeat() override;
@@ -137,6 +161,11 @@ private:
     void displayAsciiLines(QByteArrayView bytes, qsizetype lines) override;
 
     void untickRun();
+    void endAcquisition(AcquisitionEnd end);
+    /// Around each arrival: a time bound that has passed ends the acquisition before the
+    /// arrival is decoded; the first record starts the time; a used-up count ends it after.
+    void acquisitionBeforeArrival(double now);
+    void acquisitionAfterArrival(double now, quint64 decodedBefore);
     void beginSidecar();
     void finishSidecar();
     void noteCalibrationChange(const QString& reason);
@@ -178,6 +207,17 @@ private:
     DataFileHealth m_dataFileHealth;
     bool m_sidecarFailureReported = false;
     quint64 m_decodedAtRunStart = 0;
+    struct Acquisition {
+        AcquisitionBounds bounds;
+        /// Monotonic seconds at which the time bound ends it, once its first record came.
+        std::optional<double> deadline;
+        AcquisitionEnd end = AcquisitionEnd::Interrupted;
+    };
+    std::optional<Acquisition> m_acquisition;
+    /// The bounds of the run being started, for its sidecar.
+    std::optional<AcquisitionBounds> m_startingBounds;
+    std::unique_ptr<Timer> m_acquisitionTimer;
+    quint64 m_refusedAtRunStart = 0;
     std::optional<int> m_dacACode;
     std::optional<QString> m_dacAEntry;
 };

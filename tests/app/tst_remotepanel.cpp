@@ -36,8 +36,18 @@ private slots:
         QCOMPARE(ui.chkRun->value(), 1);
         QVERIFY(b.app->dataFile().isOpen());
 
+        // A script's lock shows beside Run, and the operator's controls still work under it:
+        // unticking Run ends the script's run (and its acquisition) as always.
+        QCOMPARE(ask("SYST:LOCK:REQ?;:SYST:LOCK:OWN?"),
+                 "1;\"127.0.0.1:" + QByteArray::number(script.localPort()) + "\"\n");
+        QCOMPARE(remoteMark->text(), QStringLiteral("Remote (locked)"));
+        QCOMPARE(ask("RUN OFF;:ACQ:COUN 1000000000;:INIT;RUN?"), QByteArray("1\n"));
+
         // The operator's action after the script's wins, and the script sees it.
         ui.chkRun->setValue(0);
+        QCOMPARE(ask("*OPC?;:SYST:ERR?"), QByteArray("1;-231,\"Data questionable;acquisition ended early\"\n"));
+        QCOMPARE(ask("SYST:LOCK:REL;:SYST:LOCK:OWN?"), QByteArray("\"\"\n"));
+        QCOMPARE(remoteMark->text(), QStringLiteral("Remote"));
         QCOMPARE(ask("RUN?;:FILE:NAME?"), "0;\"" + b.app->dataFile().path().toUtf8() + "\"\n");
         QCOMPARE(ask("CONN:ADDR \"localhost\";ADDR?"), QByteArray("\"localhost\"\n"));
         QCOMPARE(ui.txtIP->text(), QStringLiteral("localhost"));

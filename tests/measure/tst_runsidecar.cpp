@@ -94,6 +94,16 @@ private slots:
         QCOMPARE(RunSidecar::toJson(*back), json);
         QCOMPARE(back->start, d.start);
         QCOMPARE(back->recordsDecoded, d.recordsDecoded);
+        // A plain run has no acquisition key at all; a bounded one keeps its bounds and its
+        // count of records after the stop.
+        QVERIFY(!root.contains(QStringLiteral("acquisition")));
+        d.acquisition = RunSidecar::Acquisition{0, 10, 7};
+        const auto bounded = RunSidecar::fromJson(RunSidecar::toJson(d));
+        QVERIFY(bounded && bounded->acquisition);
+        QCOMPARE(*bounded->acquisition, *d.acquisition);
+        const QJsonObject acquisition = QJsonDocument::fromJson(RunSidecar::toJson(d)).object().value(QStringLiteral("acquisition")).toObject();
+        QVERIFY(acquisition.value(QStringLiteral("records")).isNull());
+        QCOMPARE(acquisition.value(QStringLiteral("seconds")).toDouble(), 0.01);
     }
 
     void foreignOrIncompleteJsonIsRefused_data()
