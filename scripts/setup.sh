@@ -14,7 +14,8 @@ packages=(build-essential cmake ninja-build pkg-config
           xvfb xauth fonts-dejavu-core fonts-liberation # demo without a display, offscreen tests
           xdotool imagemagick                           # screenshots, the fresh-machine check
           clang libclang-rt-14-dev                      # scripts/fuzz.sh
-          python3-pyvisa python3-pyvisa-py python3-matplotlib) # the PyVISA test, examples/
+          python3-pyvisa python3-pyvisa-py python3-matplotlib  # the PyVISA test, examples/
+          python3-numpy python3-h5py python3-pymeasure python3-pytest python3-venv) # python/ and its tests
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
