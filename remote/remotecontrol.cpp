@@ -626,8 +626,11 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
         respond(c, identity());
         return;
     case Command::Rst:
-        if (m_session.isRunTicked())
+        if (m_session.isRunTicked()) {
+            m_abortedBy = c.id;
             m_session.setRun(false);
+            m_abortedBy = 0;
+        }
         c.binary = false;
         c.acquireRecords = 0;
         c.acquireMilliseconds = 0;

@@ -159,6 +159,7 @@ private slots:
         QCOMPARE(rig.ask(1, "SYST:ERR?"), QByteArray("-231,\"Data questionable;acquisition ended early\"\n"));
         // Its own ABORt is no news to the client.
         QCOMPARE(rig.ask(1, "INIT;ABOR;*OPC?;:SYST:ERR?"), QByteArray("1;0,\"No error\"\n"));
+        QCOMPARE(rig.ask(1, "INIT;*RST;*OPC?;:SYST:ERR?"), QByteArray("1;0,\"No error\"\n"));
     }
 
     // Calibrating is bit 0, measuring bit 4; their rising edges latch in the event register,
