@@ -133,3 +133,24 @@ function(tallyscope_pyvisa_tests)
 endfunction()
 cmake_language(DEFER CALL tallyscope_pyvisa_tests)
 # ---- end of PyVISA ----
+
+# ---- The Python driver (python/tallyscope/driver.py) against tallyscope-server fed by tallyscope-sim ----
+# Deferred like the PyVISA tests: the programs may be defined after this file is read.
+function(tallyscope_python_driver_tests)
+  if(NOT TALLYSCOPE_PYTHON3 OR CMAKE_CROSSCOMPILING OR NOT TARGET tallyscope-server OR NOT TARGET tallyscope-sim)
+    return()
+  endif()
+  execute_process(COMMAND ${TALLYSCOPE_PYTHON3} -c "import pytest" RESULT_VARIABLE no_pytest OUTPUT_QUIET ERROR_QUIET)
+  if(no_pytest)
+    # Shown as skipped rather than left out, so that a machine without pytest says so.
+    set(command ${TALLYSCOPE_PYTHON3} -c "print('SKIP: no pytest'); raise SystemExit(77)")
+  else()
+    set(command ${TALLYSCOPE_PYTHON3} -m pytest -q -p no:cacheprovider ${CMAKE_SOURCE_DIR}/tests/python/test_driver.py)
+  endif()
+  add_test(NAME python/driver COMMAND ${command})
+  # 77: PyVISA or numpy is not installed. No bytecode left in the source tree.
+  set_tests_properties(python/driver PROPERTIES LABELS python TIMEOUT 300 SKIP_RETURN_CODE 77
+    ENVIRONMENT "TALLYSCOPE_SERVER_EXE=$<TARGET_FILE:tallyscope-server>;TALLYSCOPE_SIM_EXE=$<TARGET_FILE:tallyscope-sim>;PYTHONDONTWRITEBYTECODE=1")
+endfunction()
+cmake_language(DEFER CALL tallyscope_python_driver_tests)
+# ---- end of the Python driver ----
