@@ -88,21 +88,21 @@ def _unsigned(block, starts, lengths, width):
     digit = (m >= 48) & (m <= 57)
     ok = (lengths >= 1) & (lengths <= width) & (digit | ~inside).all(axis=1)
     ok &= (lengths == 1) | (m[:, 0] != 48)
-    powers = 10 ** np.clip(lengths[:, None] - 1 - col, 0, None)
-    values = (np.where(inside & digit, m.astype(np.int64) - 48, 0) * powers).sum(axis=1)
+    values = np.zeros(len(starts), dtype=np.int64)
+    for c in range(width):
+        values = np.where(inside[:, c], values * 10 + (m[:, c] - 48), values)
     return values, ok
 
 
 def _notes_ok(block, at, with_a, with_b):
     """The overrange notes at `at`: A's if with_a, then B's if with_b (boolean arrays)."""
     notes = _windows(block, NOTE_LENGTH)
-    note_a = np.frombuffer(NOTE_A, dtype=np.uint8)
-    note_b = np.frombuffer(NOTE_B, dtype=np.uint8)
-    first = notes[at]
-    second = notes[at + NOTE_LENGTH * with_a]
-    ok_a = ~with_a | (first == note_a).all(axis=1)
-    ok_b = ~with_b | (second == note_b).all(axis=1)
-    return ok_a & ok_b
+    ok = np.ones(len(at), dtype=bool)
+    # Most lines have none: only the others are looked at.
+    for present, where, note in ((with_a, at, NOTE_A), (with_b, at + NOTE_LENGTH * with_a, NOTE_B)):
+        lines = np.flatnonzero(present)
+        ok[lines] &= (notes[where[lines]] == np.frombuffer(note, dtype=np.uint8)).all(axis=1)
+    return ok
 
 
 def _plain_fields(field):
@@ -192,34 +192,37 @@ class _Grouping:
         return values, ok
 
 
-def _find(block, pattern):
-    """Start positions of every occurrence of pattern (bytes) in block."""
-    p = np.frombuffer(pattern, dtype=np.uint8)
-    at = np.flatnonzero(block[:len(block) - len(p) + 1] == p[0])
-    for k in range(1, len(p)):
-        at = at[block[at + k] == p[k]]
-    return at
+class _Markers:
+    """Where " A=", " B=", " Offset=" and " OR/A=" are in each line of a block; 0 (before every
+    line) where one is not. Where one is more than once, one of them: the fields around it
+    cannot all be numbers then. Every marker starts with a blank, so the blanks are found once."""
 
+    def __init__(self, block, starts):
+        self.block = block
+        self.starts = starts
+        self.blanks = np.flatnonzero(block[:len(block) - 8] == 32)
+        self.after = block[self.blanks + 1]
 
-def _one_per_line(block, starts, pattern):
-    """Where pattern is in each line, and whether it is there exactly once."""
-    at = _find(block, pattern)
-    line = np.searchsorted(starts, at, side="right") - 1
-    keep = line >= 0
-    at, line = at[keep], line[keep]
-    count = np.bincount(line, minlength=len(starts))
-    position = np.zeros(len(starts), dtype=np.int64)
-    position[line] = at
-    return position, count == 1
+    def position(self, pattern):
+        p = np.frombuffer(pattern, dtype=np.uint8)
+        at = self.blanks[self.after == p[1]]
+        for k in range(2, len(p)):
+            at = at[self.block[at + k] == p[k]]
+        lines = np.searchsorted(self.starts, at, side="right") - 1
+        keep = lines >= 0
+        position = np.zeros(len(self.starts), dtype=np.int64)
+        position[lines[keep]] = at[keep]
+        return position
 
 
 def _verbose_block(block, starts, crs, grouping):
     ok = _ends_in_crlf(block, starts, crs)
-    pos_a, ok_a = _one_per_line(block, starts, b" A=")
-    pos_b, ok_b = _one_per_line(block, starts, b" B=")
-    pos_o, ok_o = _one_per_line(block, starts, b" Offset=")
-    pos_f, ok_f = _one_per_line(block, starts, b" OR/A=")
-    ok &= ok_a & ok_b & ok_o & ok_f & (starts < pos_a) & (pos_a < pos_b) & (pos_b < pos_o) & (pos_o < pos_f) & (pos_f < crs)
+    markers = _Markers(block, starts)
+    pos_a = markers.position(b" A=")
+    pos_b = markers.position(b" B=")
+    pos_o = markers.position(b" Offset=")
+    pos_f = markers.position(b" OR/A=")
+    ok &= (starts < pos_a) & (pos_a < pos_b) & (pos_b < pos_o) & (pos_o < pos_f) & (pos_f < crs)
     # Lines that failed so far get harmless positions, so the column reads stay inside the block.
     safe = lambda pos: np.where(ok, pos, starts)  # noqa: E731
     pos_a, pos_b, pos_o, pos_f = safe(pos_a), safe(pos_b), safe(pos_o), safe(pos_f)
