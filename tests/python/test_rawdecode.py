@@ -75,6 +75,7 @@ TEXTS = [
     ("C", "tauA", "9,47"), ("C", "tauA", "0,001"), ("C", "tauA", "1,000e-2"), ("C", "tauA", "1234,567"),
     ("C", "tauA", "5."), ("C", "tauA", "1e-400"), ("C", "tauA", "1e-320"), ("C", "tauA", "inf"), ("C", "tauA", "9.47 x"),
     ("C", "tauB", "&H-A"), ("C", "tauB", "&O17"), ("C", "tauB", "&O8"), ("C", "tauB", " &H 10 "), ("C", "tauB", "0x10"),
+    ("C", "tauB", "&H7FFFFFFFFFFFFFFF"), ("C", "tauB", "&H8000000000000000"), ("C", "aLow", "&O764"), ("C", "bHigh", "&HE0F"),
     ("es_ES", "tauA", "10.000e-3"), ("es_ES", "tauA", "1.000.000e-5"), ("pl_PL", "tauA", "10\u00a0000e-3"),
     ("pl_PL", "tauA", "1 000e-3"), ("fr_FR", "tauA", "1 000e-3"), ("de_CH", "tauA", "1’000e-2"), ("de_CH", "tauA", "9,47"),
     ("sv_SE", "tauB", "−9,49"), ("", "tauA", "9,47"), ("xx_YY", "tauA", "9.47"),

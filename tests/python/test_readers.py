@@ -131,13 +131,33 @@ def test_spoiled_verbose_file_is_refused_at_its_line(recordings, tmp_path, spoil
     assert f"line {where['line']}:" in str(caught.value) and words in str(caught.value)
 
 
-@pytest.mark.parametrize("line, words", [(b"      -2", "not a plain record line"), (b"   -25000, Overrange C!", "not a plain"),
-                                         (b" -25 000 ", "not a plain"), (b"-25.000 A=1000 B=1000 Offset=3 OR/A=0", "verbose line"),
-                                         (b"  --25000", "not a plain"), (b"   250-00", "not a plain")])
-def test_spoiled_plain_file_is_refused_at_its_line(recordings, tmp_path, line, words):
-    lines = _lines(recordings["plain"].path)
+@pytest.mark.parametrize("line, words", [
+    (b"-25.000 A=1000 B=1000 Offset=256 OR/A=0", "out of range"), (b"-25.000 A=1000 B=1000 Offset=3 OR/A=16", "out of range"),
+    (b"-25.000 A=0700 B=1000 Offset=3 OR/A=0", "leading zeros"), (b"-25.000 A=1000 B=1000 Offset=03 OR/A=0", "leading zeros"),
+    (b"-025.000 A=1000 B=1000 Offset=3 OR/A=0", "leading zero"), (b".250.000 A=1000 B=1000 Offset=3 OR/A=0", "not a verbose"),
+    (b"-2.147.483.649 A=1000 B=1000 Offset=3 OR/A=0", "32-bit range"), (b"-25.000 A=1000 B=1000 Offset=3 B=1000 OR/A=0", "not a"),
+    (b"-25.000 A=1000 B=1000 OR/A=0", "not a verbose"), (b"-25.000 A=1000 B=1000 Offset=3 OR/A=0 ", "not a verbose"),
+])
+def test_verbose_line_the_panel_never_writes_is_refused(recordings, tmp_path, line, words):
+    lines = _lines(recordings["verbose de"].path)
     path = tmp_path / "spoiled.txt"
-    path.write_bytes(b"".join(x + b"\r\n" for x in lines[:100] + [line] + lines[100:]))
+    path.write_bytes(b"".join(x + b"\r\n" for x in lines[:50] + [line] + lines[50:]))
+    with pytest.raises(FormatError, match=f"line 51: .*{words}"):
+        read_run(path)
+
+
+@pytest.mark.parametrize("line, words", [
+    (b"      -2\r\n", "not a plain record line"), (b"   -25000, Overrange C!\r\n", "not a plain"),
+    (b"-25.000 A=1000 B=1000 Offset=3 OR/A=0\r\n", "verbose line"), (b"   -250000\n", "CR LF"),
+    # Nine characters and CR LF, as every other line: the shape alone does not make a line.
+    (b" -25 000 \r\n", "not a plain"), (b"  --25000\r\n", "not a plain"), (b"   250-00\r\n", "not a plain"),
+    (b"   -2500\n\r\n", "CR LF"),
+])
+@pytest.mark.parametrize("with_notes", [False, True])
+def test_spoiled_plain_file_is_refused_at_its_line(recordings, tmp_path, line, words, with_notes):
+    lines = [x + b"\r\n" for x in _lines(recordings["plain"].path) if with_notes or len(x) == 9]
+    path = tmp_path / "spoiled.txt"
+    path.write_bytes(b"".join(lines[:100] + [line] + lines[100:]))
     with pytest.raises(FormatError, match=f"line 101: .*{words}"):
         read_run(path)
 
