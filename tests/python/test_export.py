@@ -1,7 +1,6 @@
 """@brief python3 -m tallyscope export: HDF5 and npz read back equal to the run, the sidecar's fields as attributes with units, exit codes and one-line complaints."""
 
 import json
-import math
 import os
 import subprocess
 import sys

@@ -1,12 +1,9 @@
 """@brief read_run against runs the real recorder wrote from the simulator, checked against the simulator's ground truth and tallyscope-replay; torn and foreign files refused with their place."""
 
-import json
-
 import numpy as np
 import pytest
 from conftest import cal, records_from, replay, write_raw
 
-import tallyscope
 from tallyscope import FormatError, read_run
 
 
@@ -66,21 +63,6 @@ def test_raw_recording_decodes_as_sent_and_as_replay_decodes_it(recordings, repl
     status, err = replay(replay_exe, rec.path, tmp_path / "lines.txt")
     assert status == 0, err
     np.testing.assert_array_equal(read_run(tmp_path / "lines.txt").dt, run.dt)
-
-
-def test_text_file_without_a_sidecar_reads_and_says_so(recordings, tmp_path):
-    copy = tmp_path / "copy.txt"
-    copy.write_bytes(recordings["verbose de"].path.read_bytes())
-    run = read_run(copy)
-    assert run.sidecar is None and run.sidecar_json is None
-    np.testing.assert_array_equal(run.dt, read_run(recordings["verbose de"].path).dt)
-
-
-def test_sidecar_is_the_recorders_json(recordings):
-    rec = recordings["raw"]
-    run = read_run(rec.path)
-    text = rec.path.with_suffix(".json").read_text(encoding="utf-8")
-    assert run.sidecar_json == text and run.sidecar == json.loads(text)
 
 
 def _lines(path):
@@ -215,7 +197,3 @@ def test_empty_files_read_as_their_sidecar_says(tmp_path):
     assert (run.kind, len(run), run.dt.dtype) == ("raw", 0, np.int32)
     (tmp_path / "plain.txt").write_bytes(b"")
     assert read_run(tmp_path / "plain.txt").kind == "plain"
-
-
-def test_error_is_a_value_error():
-    assert issubclass(tallyscope.FormatError, ValueError) and issubclass(tallyscope.ConversionError, FormatError)
