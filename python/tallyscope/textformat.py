@@ -35,7 +35,8 @@ _VERBOSE_LINE = re.compile(rb"-?[0-9]+(?:[^0-9 ]{1,4}[0-9]{3})* A=([0-9]+) B=([0
 
 
 class Lines:
-    """Where the complete lines of a buffer start and where their CR should be."""
+    """The complete lines of a buffer, by the positions of their LF bytes, and whether a torn
+    line follows them."""
 
     def __init__(self, buf):
         self.buf = buf
