@@ -2,10 +2,15 @@
 """@brief Runs pytest with the arguments given (as `python3 -m pytest` would), or exits 77, CTest's
 "skipped", when the interpreter has no pytest or no numpy."""
 
-import importlib.util
+import importlib
 import sys
 
-missing = [m for m in ("pytest", "numpy") if importlib.util.find_spec(m) is None]
+missing = []
+for name in ("pytest", "numpy"):
+    try:
+        importlib.import_module(name)
+    except ImportError:
+        missing.append(name)
 if missing:
     print(f"SKIP: no {', '.join(missing)} for {sys.executable}")
     sys.exit(77)
