@@ -13,6 +13,8 @@ from .textformat import read_plain, read_verbose
 
 __all__ = ["Run", "read_run"]
 
+BLOCK_RECORDS = 1 << 20
+
 
 @dataclass(eq=False)
 class Run:
@@ -76,24 +78,34 @@ def _read_raw(path, data, sidecar, sidecar_file):
     if not start.gate_open():
         raise FormatError(sidecar_file, f"the calibration is outside its windows, so the panel converted nothing with "
                                         f"it: {start.describe()}")
-    segments = calibrations(sidecar, count)
     columns = [[] for _ in range(5)]
     rejected = {"gate": 0, "plausibility": 0, "overflow": 0}
-    for first, end, calibration in segments:
-        try:
-            kept, *values, skipped, fault = convert(records[first:end], calibration)
-        except UnknownLocale as e:
-            raise FormatError(sidecar_file, str(e)) from None
-        for column, v in zip(columns, values):
-            column.append(v)
-        for reason, n in skipped.items():
-            rejected[reason] += n
-        if fault is not None:
-            index, code = fault
-            raise ConversionError(path, Fault.TEXT[code], offset=(first + index) * RECORD_LENGTH,
-                                  detail=f"record {first + index + 1}, converted with {calibration.describe()}")
+    for first, end, calibration in calibrations(sidecar, count):
+        # In blocks: the conversion's temporaries are several times the block's size.
+        for block in range(first, end, BLOCK_RECORDS):
+            try:
+                kept, *values, skipped, fault = convert(records[block:min(end, block + BLOCK_RECORDS)], calibration)
+            except UnknownLocale as e:
+                raise FormatError(sidecar_file, str(e)) from None
+            for column, v in zip(columns, values):
+                column.append(v)
+            for reason, n in skipped.items():
+                rejected[reason] += n
+            if fault is not None:
+                index = block + fault[0]
+                raise ConversionError(path, Fault.TEXT[fault[1]], offset=index * RECORD_LENGTH,
+                                      detail=f"record {index + 1}, converted with {calibration.describe()}")
     dt, a, b, offset, flags = (np.concatenate(c) if c else np.zeros(0, dtype=np.int32) for c in columns)
     return Run(path, "raw", dt, a, b, offset, flags, rejected=rejected)
+
+
+def _map(path):
+    """The file's bytes, mapped rather than read: a file of hundreds of megabytes is then held
+    by the page cache, not by the process, while its columns are built."""
+    with open(path, "rb") as f:
+        if os.fstat(f.fileno()).st_size == 0:
+            return np.zeros(0, dtype=np.uint8)
+        return np.memmap(f, dtype=np.uint8, mode="r")
 
 
 def read_run(path):
@@ -107,7 +119,7 @@ def read_run(path):
     path = os.fspath(path)
     sidecar_file = sidecar_path(path)
     sidecar, sidecar_text = load_sidecar(sidecar_file)
-    data = np.fromfile(path, dtype=np.uint8)
+    data = _map(path)
     kind = _kind(data, sidecar)
     if kind == "raw":
         run = _read_raw(path, data, sidecar, sidecar_file)
