@@ -78,7 +78,9 @@ def _read_raw(path, data, sidecar, sidecar_file):
     if not start.gate_open():
         raise FormatError(sidecar_file, f"the calibration is outside its windows, so the panel converted nothing with "
                                         f"it: {start.describe()}")
-    columns = [[] for _ in range(5)]
+    # Filled as the blocks are converted; records skipped leave the tail unused.
+    columns = [np.empty(count, dtype=np.int32) for _ in range(5)]
+    filled = 0
     rejected = {"gate": 0, "plausibility": 0, "overflow": 0}
     for first, end, calibration in calibrations(sidecar, count):
         # In blocks: the conversion's temporaries are several times the block's size.
@@ -88,14 +90,15 @@ def _read_raw(path, data, sidecar, sidecar_file):
             except UnknownLocale as e:
                 raise FormatError(sidecar_file, str(e)) from None
             for column, v in zip(columns, values):
-                column.append(v)
+                column[filled:filled + len(v)] = v
+            filled += len(values[0])
             for reason, n in skipped.items():
                 rejected[reason] += n
             if fault is not None:
                 index = block + fault[0]
                 raise ConversionError(path, Fault.TEXT[fault[1]], offset=index * RECORD_LENGTH,
                                       detail=f"record {index + 1}, converted with {calibration.describe()}")
-    dt, a, b, offset, flags = (np.concatenate(c) if c else np.zeros(0, dtype=np.int32) for c in columns)
+    dt, a, b, offset, flags = (c[:filled] for c in columns)
     return Run(path, "raw", dt, a, b, offset, flags, rejected=rejected)
 
 
