@@ -154,3 +154,30 @@ function(tallyscope_python_driver_tests)
 endfunction()
 cmake_language(DEFER CALL tallyscope_python_driver_tests)
 # ---- end of the Python driver ----
+# ---- The tallyscope Python package's readers, against files the real programs write ----
+# Deferred like the PyVISA tests: the programs may be defined after this file is read.
+function(tallyscope_python_reader_tests)
+  # The tests run the build machine's own programs from Python.
+  if(NOT TALLYSCOPE_PYTHON3 OR CMAKE_CROSSCOMPILING)
+    return()
+  endif()
+  foreach(exe tallyscope-sim tallyscope-record tallyscope-replay)
+    if(NOT TARGET ${exe})
+      return()
+    endif()
+  endforeach()
+  set(tests ${CMAKE_SOURCE_DIR}/tests/python)
+  # The guard runs pytest as `-m pytest` would, or says "skipped" (77) without pytest or numpy.
+  add_test(NAME python/readers
+    COMMAND ${TALLYSCOPE_PYTHON3} ${tests}/pytest_or_skip.py -q -p no:cacheprovider ${tests} --ignore=${tests}/test_driver.py)
+  set(home ${CMAKE_BINARY_DIR}/testhome/python_readers)
+  file(MAKE_DIRECTORY ${home})
+  set_tests_properties(python/readers PROPERTIES
+    LABELS python
+    TIMEOUT 300
+    SKIP_RETURN_CODE 77
+    # No __pycache__ in the source tree, and no test data outside the build tree.
+    ENVIRONMENT "PYTHONPATH=${CMAKE_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1;TMPDIR=${home};HOME=${home};TALLYSCOPE_SIM_EXE=$<TARGET_FILE:tallyscope-sim>;TALLYSCOPE_RECORD_EXE=$<TARGET_FILE:tallyscope-record>;TALLYSCOPE_REPLAY_EXE=$<TARGET_FILE:tallyscope-replay>")
+endfunction()
+cmake_language(DEFER CALL tallyscope_python_reader_tests)
+# ---- end of the Python readers ----
