@@ -180,4 +180,10 @@ function(tallyscope_python_reader_tests)
     ENVIRONMENT "PYTHONPATH=${CMAKE_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1;TMPDIR=${home};HOME=${home};TALLYSCOPE_SIM_EXE=$<TARGET_FILE:tallyscope-sim>;TALLYSCOPE_RECORD_EXE=$<TARGET_FILE:tallyscope-record>;TALLYSCOPE_REPLAY_EXE=$<TARGET_FILE:tallyscope-replay>")
 endfunction()
 cmake_language(DEFER CALL tallyscope_python_reader_tests)
+if(TALLYSCOPE_PYTHON3 AND NOT CMAKE_CROSSCOMPILING)
+  # The README's install commands, offline.
+  add_test(NAME python/install COMMAND ${TALLYSCOPE_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/python/install_offline.py
+                                       ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/testhome/python_install)
+  set_tests_properties(python/install PROPERTIES LABELS python TIMEOUT 300 SKIP_RETURN_CODE 77)
+endif()
 # ---- end of the Python readers ----

@@ -1,0 +1,4 @@
+"""Builds the tallyscope package; its description is in setup.cfg."""
+from setuptools import setup
+
+setup()
