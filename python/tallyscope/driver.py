@@ -120,6 +120,35 @@ def histogram_edges(axis):
     return edges
 
 
+def _setting(header, doc, convert, send):
+    """A property read with "<header>?" through ``convert`` and set with "<header> <send(value)>"."""
+
+    def get(self):
+        return convert(self._query(f"{header}?"))
+
+    def set_(self, value):
+        self._exchange(f"{header} {send(value)}")
+
+    return property(get, set_, doc=doc)
+
+
+def _switch(header, doc):
+    return _setting(header, doc, flag, lambda on: "ON" if on else "OFF")
+
+
+def _figure(header, doc, convert, send):
+    def checked(value):
+        if value is None:
+            raise ValueError(f"{header} needs a value")
+        return send(value)
+
+    return _setting(header, doc, convert, checked)
+
+
+def _text(header, doc):
+    return _setting(header, doc, unquote, quote)
+
+
 class _Answer:
     """Reads one answer line field by field: text up to ";" or the line's end outside quotes, or
     an IEEE 488.2 block "#<n><length><bytes>", whose bytes may hold either."""
@@ -391,35 +420,6 @@ class Tallyscope:
 
     # ---- settings -------------------------------------------------------------------------
 
-    def _switch(header, doc):
-        def get(self):
-            return flag(self._query(f"{header}?"))
-
-        def set_(self, on):
-            self._exchange(f"{header} {'ON' if on else 'OFF'}")
-
-        return property(get, set_, doc=doc)
-
-    def _figure(header, doc, convert, send):
-        def get(self):
-            return convert(self._query(f"{header}?"))
-
-        def set_(self, value):
-            if value is None:
-                raise ValueError(f"{header} needs a value")
-            self._exchange(f"{header} {send(value)}")
-
-        return property(get, set_, doc=doc)
-
-    def _text(header, doc):
-        def get(self):
-            return unquote(self._query(f"{header}?"))
-
-        def set_(self, value):
-            self._exchange(f"{header} {quote(value)}")
-
-        return property(get, set_, doc=doc)
-
     run = _switch("RUN", "The Run box, with the data file when ``file`` is on (bool). Needs a valid calibration.")
     file = _switch("FILE", "Whether a run writes its data file (bool).")
     display = _switch("DISP", "Whether the window plots the records (bool).")
@@ -434,7 +434,6 @@ class Tallyscope:
     data_folder = _text("FILE:PATH", "The folder the data files go to (str): an existing, writable folder.")
     address = _text("CONN:ADDR", "The instrument's host (str); setting it reconnects, ending a run "
                     "and voiding the calibration.")
-    del _switch, _figure, _text
 
     @property
     def connected(self):
