@@ -1,5 +1,7 @@
-# Every tests/<layer>/tst_<unit>.cpp becomes one executable and one CTest test.
-# A layer's tests link only that layer (and the simulator, which stands in for the instrument).
+# Every tests/<folder>/tst_<unit>.cpp becomes one executable and one CTest test, <folder>/tst_<unit>.
+# A test sits in the folder of the unit it tests (tests/measure/gui/ for measure/gui/) and links
+# that unit's library and the stand-ins it needs, nothing above; tests/README.md says what each
+# folder may include, and cmake/TallyscopeLayers.cmake holds the tests to it.
 find_package(Qt6 REQUIRED COMPONENTS Test)
 
 # Under Wine the tests are Windows programs: the build machine's paths they are handed (programs
@@ -21,42 +23,125 @@ if(WIN32 AND NOT EXISTS "${Qt6_DIR}/../../../plugins/platforms/qoffscreen.dll")
   set(TALLYSCOPE_TEST_QPA "minimal:enable_fonts" CACHE STRING "QT_QPA_PLATFORM for the tests" FORCE)
 endif()
 
-function(tallyscope_add_tests layer label)
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${layer}/tst_*.cpp)
+# tallyscope_add_tests(<folder> LABEL <label> LINKS <library>... [FAKES <library>...] [WINDOWS]
+#                      [TEST <tst_name> [LABEL <label>] [TIMEOUT <seconds>] [LINKS <library>...]
+#                                       [FAKES <library>...] [WINDOWS]]...)
+#   <folder>  tests/<folder>/tst_*.cpp, e.g. link or measure/gui; the CTest name is
+#             <folder>/tst_<unit>, the target <folder, / as _>_tst_<unit> (measure_gui_tst_folderpicker)
+#   LABEL     unit, integration or gui
+#   LINKS     the library of the unit under test
+#   FAKES     stand-ins linked beside it: the simulator, in place of the instrument (the fakes of
+#             tests/common/ are headers and need no library)
+#   WINDOWS   the tests draw windows
+#   TEST      one test's own label or timeout, or what it links beyond the folder's (say why)
+set_property(GLOBAL PROPERTY TALLYSCOPE_TEST_SOURCES "")
+
+function(tallyscope_add_tests folder)
+  # The folder's arguments come first; each TEST starts one test's own.
+  set(group _folder)
+  set(args__folder "")
+  set(named "")
+  set(expect_name FALSE)
+  foreach(arg IN LISTS ARGN)
+    if(expect_name)
+      set(group ${arg})
+      set(args_${arg} "")
+      list(APPEND named ${arg})
+      set(expect_name FALSE)
+    elseif(arg STREQUAL "TEST")
+      set(expect_name TRUE)
+    else()
+      list(APPEND args_${group} ${arg})
+    endif()
+  endforeach()
+  cmake_parse_arguments(f "WINDOWS" "LABEL" "LINKS;FAKES" ${args__folder})
+  if(NOT f_LABEL OR NOT f_LINKS OR f_UNPARSED_ARGUMENTS OR expect_name)
+    message(FATAL_ERROR "tallyscope_add_tests(${folder}): needs LABEL and LINKS; not understood: ${f_UNPARSED_ARGUMENTS}")
+  endif()
+  foreach(name IN LISTS named)
+    if(NOT EXISTS ${CMAKE_SOURCE_DIR}/tests/${folder}/${name}.cpp)
+      message(FATAL_ERROR "tallyscope_add_tests(${folder}): TEST ${name}, but there is no tests/${folder}/${name}.cpp")
+    endif()
+  endforeach()
+
+  string(REPLACE "/" "_" prefix "${folder}")
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${folder}/tst_*.cpp)
   foreach(src IN LISTS sources)
     get_filename_component(name ${src} NAME_WE)
-    set(target ${layer}_${name})
+    set(label ${f_LABEL})
+    set(timeout ${TALLYSCOPE_TEST_TIMEOUT})
+    set(libraries ${f_LINKS} ${f_FAKES})
+    set(windows ${f_WINDOWS})
+    if(name IN_LIST named)
+      cmake_parse_arguments(t "WINDOWS" "LABEL;TIMEOUT" "LINKS;FAKES" ${args_${name}})
+      if(t_UNPARSED_ARGUMENTS)
+        message(FATAL_ERROR "tallyscope_add_tests(${folder}): TEST ${name}: not understood: ${t_UNPARSED_ARGUMENTS}")
+      endif()
+      if(t_LABEL)
+        set(label ${t_LABEL})
+      endif()
+      if(t_TIMEOUT)
+        set(timeout ${t_TIMEOUT})
+      endif()
+      if(t_WINDOWS)
+        set(windows TRUE)
+      endif()
+      list(APPEND libraries ${t_LINKS} ${t_FAKES})
+    endif()
+    set(target ${prefix}_${name})
     add_executable(${target} ${src})
     target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-    target_link_libraries(${target} PRIVATE ${ARGN} Qt6::Test)
+    target_link_libraries(${target} PRIVATE ${libraries} Qt6::Test)
     # Under Wine the window tests draw real windows (Wine's own windows plugin, on the display
     # the run provides): what the panel stores of its geometry is what Windows reports.
     set(args "")
-    if(TALLYSCOPE_TEST_HOST_ROOT AND layer STREQUAL "app")
+    if(TALLYSCOPE_TEST_HOST_ROOT AND windows)
       set(args -platform windows)
     endif()
-    add_test(NAME ${layer}/${name} COMMAND ${target} ${args})
+    add_test(NAME ${folder}/${name} COMMAND ${target} ${args})
     # Each test gets its own settings and runtime folders, so tests never touch the
     # user's own store and can run in parallel.
     set(home ${CMAKE_BINARY_DIR}/testhome/${target})
     file(MAKE_DIRECTORY ${home}/config ${home}/runtime ${home}/data)
-    set_tests_properties(${layer}/${name} PROPERTIES
+    set_tests_properties(${folder}/${name} PROPERTIES
       LABELS ${label}
-      TIMEOUT ${TALLYSCOPE_TEST_TIMEOUT}
+      TIMEOUT ${timeout}
       ENVIRONMENT "QT_QPA_PLATFORM=${TALLYSCOPE_TEST_QPA};XDG_CONFIG_HOME=${home}/config;XDG_RUNTIME_DIR=${home}/runtime;TALLYSCOPE_TEST_DATA=${_root}${home}/data;HOME=${home}")
+    set_property(GLOBAL APPEND PROPERTY TALLYSCOPE_TEST_SOURCES ${src})
   endforeach()
 endfunction()
 
-tallyscope_add_tests(platform unit tallyscope_platform)
-tallyscope_add_tests(link unit tallyscope_link tallyscope_simlib)
-tallyscope_add_tests(measure unit tallyscope_measure tallyscope_simlib)
-tallyscope_add_tests(control unit tallyscope_control tallyscope_simlib)
-tallyscope_add_tests(session unit tallyscope_session tallyscope_simlib)
-tallyscope_add_tests(remote unit tallyscope_remote tallyscope_simlib)
-tallyscope_add_tests(update unit tallyscope_update)
-tallyscope_add_tests(sim integration tallyscope_simlib)
-tallyscope_add_tests(app gui tallyscope_gui)
-tallyscope_add_tests(tools integration tallyscope_tools tallyscope_simlib)
+tallyscope_add_tests(platform LABEL unit LINKS tallyscope_platform)
+tallyscope_add_tests(link LABEL unit LINKS tallyscope_link
+  # Register and calibration replies are checked through the real capture and models of
+  # control/, the counts at each file write through measure/'s run statistics.
+  TEST tst_replydecoder LINKS tallyscope_control tallyscope_measure)
+tallyscope_add_tests(measure LABEL unit LINKS tallyscope_measure)
+tallyscope_add_tests(measure/gui LABEL gui LINKS tallyscope_measure_gui WINDOWS
+  # One case shows what a session decodes, wired as the panel wires it.
+  TEST tst_histogramwindow LINKS tallyscope_session)
+tallyscope_add_tests(control LABEL unit LINKS tallyscope_control)
+tallyscope_add_tests(session LABEL unit LINKS tallyscope_session)
+tallyscope_add_tests(remote LABEL unit LINKS tallyscope_remote FAKES tallyscope_simlib)
+tallyscope_add_tests(update LABEL unit LINKS tallyscope_update)
+tallyscope_add_tests(sim LABEL integration LINKS tallyscope_simlib)
+tallyscope_add_tests(app LABEL gui LINKS tallyscope_gui WINDOWS
+  TEST tst_faults LABEL integration TIMEOUT 240
+  TEST tst_sessionrecording LABEL integration TIMEOUT 240)
+tallyscope_add_tests(tools LABEL integration LINKS tallyscope_tools FAKES tallyscope_simlib)
+tallyscope_add_tests(tools/record LABEL integration LINKS tallyscope_tools FAKES tallyscope_simlib
+  TEST tst_headlessrecorder TIMEOUT 240)
+tallyscope_add_tests(tools/server LABEL integration LINKS tallyscope_tools FAKES tallyscope_simlib)
+
+# A test in a folder that no call above names would silently never build.
+file(GLOB_RECURSE _all_tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/tst_*.cpp)
+get_property(_claimed GLOBAL PROPERTY TALLYSCOPE_TEST_SOURCES)
+foreach(src IN LISTS _all_tests)
+  if(NOT src IN_LIST _claimed)
+    file(RELATIVE_PATH shown ${CMAKE_SOURCE_DIR} ${src})
+    message(FATAL_ERROR "${shown}: its folder has no tallyscope_add_tests() in cmake/TallyscopeTests.cmake")
+  endif()
+endforeach()
 
 if(TALLYSCOPE_TEST_HOST_ROOT)
   # Gigabytes through loopback in seconds: Wine's sockets go through its server and take
@@ -69,7 +154,6 @@ add_executable(panel_child ${CMAKE_SOURCE_DIR}/tests/app/panelchild.cpp)
 target_include_directories(panel_child PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(panel_child PRIVATE tallyscope_gui)
 add_dependencies(app_tst_faults panel_child)
-set_tests_properties(app/tst_faults PROPERTIES LABELS integration TIMEOUT 240)
 # The one end-to-end run over TCP goes against the simulator as a process.
 add_dependencies(app_tst_endtoend tallyscope-sim)
 target_compile_definitions(app_tst_endtoend PRIVATE TALLYSCOPE_SIM_EXE="${_root}$<TARGET_FILE:tallyscope-sim>")
@@ -93,7 +177,6 @@ foreach(t app_tst_sessionrecording)
     TALLYSCOPE_REPLAY_EXE="${_root}$<TARGET_FILE:tallyscope-replay>"
     TALLYSCOPE_RECORD_EXE="${_root}$<TARGET_FILE:tallyscope-record>")
 endforeach()
-set_tests_properties(app/tst_sessionrecording tools/tst_headlessrecorder PROPERTIES LABELS integration TIMEOUT 240)
 add_dependencies(tools_tst_commandline tallyscope tallyscope-sim tallyscope-record tallyscope-replay tallyscope-updater tallyscope-server)
 target_compile_definitions(tools_tst_commandline PRIVATE
   TALLYSCOPE_EXE="${_root}$<TARGET_FILE:tallyscope>"
@@ -102,7 +185,6 @@ target_compile_definitions(tools_tst_commandline PRIVATE
   TALLYSCOPE_REPLAY_EXE="${_root}$<TARGET_FILE:tallyscope-replay>"
   TALLYSCOPE_SERVER_EXE="${_root}$<TARGET_FILE:tallyscope-server>"
   TALLYSCOPE_UPDATER_EXE="${_root}$<TARGET_FILE:tallyscope-updater>")
-set_tests_properties(tools/tst_commandline PROPERTIES LABELS integration)
 # ---- end of command-line tools ----
 
 # ---- PyVISA against the control port: a real client, panel and server, each fed by tallyscope-sim ----
