@@ -129,7 +129,7 @@ private slots:
         const int writesBefore = m_backend.writeCount();
         std::optional<QString> shown;
         QPointer<frmBrowseFolders> picker = DataFolderChooser(m_store, &m_boxes)
-                                                .cmdPath_Click(start, &m_mainWindow, [&shown](const QString& text) { shown = text; });
+                                                .choose(start, &m_mainWindow, [&shown](const QString& text) { shown = text; });
         // Open, modal, and the choice has not returned anything yet.
         QVERIFY(picker && picker->isVisible() && picker->windowModality() != Qt::NonModal && !shown);
         for (const QString& step : steps.split(u' '))
