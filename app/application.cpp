@@ -224,7 +224,7 @@ void Application::wire()
     InstrumentSession* s = m_session.get();
 
     connect(w, &FormMain::dataFolderRequested, this, [this, w] {
-        DataFolderChooser(*m_settings, &m_boxes).cmdPath_Click(m_panelOptions->dataFolder(), w, [this](const QString& text) {
+        DataFolderChooser(*m_settings, &m_boxes).choose(m_panelOptions->dataFolder(), w, [this](const QString& text) {
             m_panelOptions->setDataFolder(text);
         });
     });

@@ -123,47 +123,44 @@ double FormMain::twipsPerPixel() const
     return formlayout::twipsPerPixel(s ? s->logicalDotsPerInchY() : 96.0);
 }
 
-QRect FormMain::place(const char* name) const
+void FormMain::place(QWidget* widget, formlayout::Control which)
 {
-    const formlayout::Place* p = formlayout::find(QString::fromLatin1(name));
-    Q_ASSERT(p);
+    const formlayout::Place& p = formlayout::place(which);
+    widget->setObjectName(QString::fromLatin1(p.name));
     const QScreen* s = screen();
-    return formlayout::toPixels(*p, s ? s->logicalDotsPerInchY() : 96.0);
+    widget->setGeometry(formlayout::toPixels(p, s ? s->logicalDotsPerInchY() : 96.0));
+    m_placed[size_t(which)] = widget;
 }
 
 void FormMain::buildControls()
 {
-    const auto frame = [this](const char* name, const char* caption) {
+    using C = formlayout::Control;
+    const auto frame = [this](C name, const char* caption) {
         auto* g = new QGroupBox(QString::fromLatin1(caption), this);
-        g->setObjectName(QString::fromLatin1(name));
-        g->setGeometry(place(name));
+        place(g, name);
         return g;
     };
-    const auto label = [this](QWidget* parent, const char* name, const QString& caption, Qt::Alignment align = Qt::AlignLeft) {
+    const auto label = [this](QWidget* parent, C name, const QString& caption, Qt::Alignment align = Qt::AlignLeft) {
         auto* l = new QLabel(caption, parent);
-        l->setObjectName(QString::fromLatin1(name));
-        l->setGeometry(place(name));
+        place(l, name);
         l->setAlignment(align | Qt::AlignVCenter);
         return l;
     };
-    const auto edit = [this](QWidget* parent, const char* name, const QString& text) {
+    const auto edit = [this](QWidget* parent, C name, const QString& text) {
         auto* e = new QLineEdit(text, parent);
-        e->setObjectName(QString::fromLatin1(name));
-        e->setGeometry(place(name));
+        place(e, name);
         return e;
     };
-    const auto button = [this](QWidget* parent, const char* name, const QString& caption) {
+    const auto button = [this](QWidget* parent, C name, const QString& caption) {
         auto* b = new QPushButton(caption, parent);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setGeometry(place(name));
+        place(b, name);
         // The window's own shortcut table acts on these letters; a mnemonic as well would act twice.
         b->setShortcut(QKeySequence());
         return b;
     };
-    const auto check = [this](QWidget* parent, const char* name, const QString& caption) {
+    const auto check = [this](QWidget* parent, C name, const QString& caption) {
         auto* c = new VbCheckBox(caption, parent);
-        c->setObjectName(QString::fromLatin1(name));
-        c->setGeometry(place(name));
+        place(c, name);
         c->setShortcut(QKeySequence());
         return c;
     };
@@ -175,14 +172,14 @@ void FormMain::buildControls()
         setBackground(e, e->palette().color(QPalette::Button), QPalette::Base);
     };
 
-    ui.Frame1 = frame("Frame1", "DAC A");
-    ui.txtDacA = edit(ui.Frame1, "txtDacA", QStringLiteral("1500"));
-    ui.cmdDacA = button(ui.Frame1, "cmdDacA", QStringLiteral("Update"));
-    ui.txtVDacA = edit(ui.Frame1, "txtVDacA", QStringLiteral("?"));
-    ui.Frame2 = frame("Frame2", "DAC B");
-    ui.txtDacB = edit(ui.Frame2, "txtDacB", QStringLiteral("1500"));
-    ui.cmdDacB = button(ui.Frame2, "cmdDacB", QStringLiteral("Update"));
-    ui.txtVDacB = edit(ui.Frame2, "txtVDacB", QStringLiteral("?"));
+    ui.Frame1 = frame(C::Frame1, "DAC A");
+    ui.txtDacA = edit(ui.Frame1, C::txtDacA, QStringLiteral("1500"));
+    ui.cmdDacA = button(ui.Frame1, C::cmdDacA, QStringLiteral("Update"));
+    ui.txtVDacA = edit(ui.Frame1, C::txtVDacA, QStringLiteral("?"));
+    ui.Frame2 = frame(C::Frame2, "DAC B");
+    ui.txtDacB = edit(ui.Frame2, C::txtDacB, QStringLiteral("1500"));
+    ui.cmdDacB = button(ui.Frame2, C::cmdDacB, QStringLiteral("Update"));
+    ui.txtVDacB = edit(ui.Frame2, C::txtVDacB, QStringLiteral("?"));
     for (QLineEdit* e : {ui.txtDacA, ui.txtDacB}) {
         e->setAlignment(Qt::AlignCenter);
         e->setMaxLength(4);
@@ -195,27 +192,27 @@ void FormMain::buildControls()
     ui.cmdDacA->setEnabled(false);
     ui.cmdDacB->setEnabled(false);
 
-    ui.Frame3 = frame("Frame3", "Versions");
-    ui.lblFpga = label(ui.Frame3, "lblFpga", QStringLiteral("FPGA ???"));
-    ui.lblRabbit = label(ui.Frame3, "lblRabbit", QStringLiteral("Rabbit ???"));
-    ui.lblGui = label(ui.Frame3, "lblGui", QStringLiteral("GUI ???"));
+    ui.Frame3 = frame(C::Frame3, "Versions");
+    ui.lblFpga = label(ui.Frame3, C::lblFpga, QStringLiteral("FPGA ???"));
+    ui.lblRabbit = label(ui.Frame3, C::lblRabbit, QStringLiteral("Rabbit ???"));
+    ui.lblGui = label(ui.Frame3, C::lblGui, QStringLiteral("GUI ???"));
 
-    ui.Frame5 = frame("Frame5", "Calibrate");
-    ui.cmdCalibrate = button(ui.Frame5, "cmdCalibrate", QStringLiteral("&Calibrate"));
-    ui.Label1 = label(ui.Frame5, "Label1", QStringLiteral("Low  High"));
-    ui.Label2 = label(ui.Frame5, "Label2", QStringLiteral("A"));
-    ui.Label3 = label(ui.Frame5, "Label3", QStringLiteral("B"));
+    ui.Frame5 = frame(C::Frame5, "Calibrate");
+    ui.cmdCalibrate = button(ui.Frame5, C::cmdCalibrate, QStringLiteral("&Calibrate"));
+    ui.Label1 = label(ui.Frame5, C::Label1, QStringLiteral("Low  High"));
+    ui.Label2 = label(ui.Frame5, C::Label2, QStringLiteral("A"));
+    ui.Label3 = label(ui.Frame5, C::Label3, QStringLiteral("B"));
     ui.Label2->adjustSize();
     ui.Label3->adjustSize();
-    ui.lblCalAl = label(ui.Frame5, "lblCalAl", QStringLiteral("???"));
-    ui.lblCalAh = label(ui.Frame5, "lblCalAh", QStringLiteral("???"));
-    ui.lblCalBl = label(ui.Frame5, "lblCalBl", QStringLiteral("???"));
-    ui.lblCalBh = label(ui.Frame5, "lblCalBh", QStringLiteral("???"));
+    ui.lblCalAl = label(ui.Frame5, C::lblCalAl, QStringLiteral("???"));
+    ui.lblCalAh = label(ui.Frame5, C::lblCalAh, QStringLiteral("???"));
+    ui.lblCalBl = label(ui.Frame5, C::lblCalBl, QStringLiteral("???"));
+    ui.lblCalBh = label(ui.Frame5, C::lblCalBh, QStringLiteral("???"));
 
-    ui.Frame7 = frame("Frame7", "Tau (nS)");
-    ui.Label4 = label(ui.Frame7, "Label4", QStringLiteral("A         B"));
-    ui.TauA = edit(ui.Frame7, "TauA", m_models.options->tauA());
-    ui.TauB = edit(ui.Frame7, "TauB", m_models.options->tauB());
+    ui.Frame7 = frame(C::Frame7, "Tau (nS)");
+    ui.Label4 = label(ui.Frame7, C::Label4, QStringLiteral("A         B"));
+    ui.TauA = edit(ui.Frame7, C::TauA, m_models.options->tauA());
+    ui.TauB = edit(ui.Frame7, C::TauB, m_models.options->tauB());
     for (QLineEdit* e : {ui.TauA, ui.TauB}) {
         e->setAlignment(Qt::AlignCenter);
         e->setFrame(false);
@@ -224,20 +221,20 @@ void FormMain::buildControls()
         setBackground(e, e->palette().color(QPalette::Button), QPalette::Base);
     }
 
-    ui.Frame6 = frame("Frame6", "Coincidences");
-    ui.chkRun = check(ui.Frame6, "chkRun", QStringLiteral("&Run"));
+    ui.Frame6 = frame(C::Frame6, "Coincidences");
+    ui.chkRun = check(ui.Frame6, C::chkRun, QStringLiteral("&Run"));
     ui.chkRun->setEnabled(false);
     ui.chkRun->setToolTip(QStringLiteral("F5"));
-    ui.Label5 = label(ui.Frame6, "Label5", QStringLiteral("Counts"), Qt::AlignRight);
-    ui.lblCount = label(ui.Frame6, "lblCount", QString());
-    ui.lblMinName = label(ui.Frame6, "lblMinName", QStringLiteral("Min"), Qt::AlignRight);
-    ui.lblMin = label(ui.Frame6, "lblMin", QString());
-    ui.lblMaxName = label(ui.Frame6, "lblMaxName", QStringLiteral("Max"), Qt::AlignRight);
-    ui.lblMax = label(ui.Frame6, "lblMax", QString());
-    ui.Label7 = label(ui.Frame6, "Label7", QStringLiteral("Range"), Qt::AlignRight);
-    ui.lblRange = label(ui.Frame6, "lblRange", QString());
+    ui.Label5 = label(ui.Frame6, C::Label5, QStringLiteral("Counts"), Qt::AlignRight);
+    ui.lblCount = label(ui.Frame6, C::lblCount, QString());
+    ui.lblMinName = label(ui.Frame6, C::lblMinName, QStringLiteral("Min"), Qt::AlignRight);
+    ui.lblMin = label(ui.Frame6, C::lblMin, QString());
+    ui.lblMaxName = label(ui.Frame6, C::lblMaxName, QStringLiteral("Max"), Qt::AlignRight);
+    ui.lblMax = label(ui.Frame6, C::lblMax, QString());
+    ui.Label7 = label(ui.Frame6, C::Label7, QStringLiteral("Range"), Qt::AlignRight);
+    ui.lblRange = label(ui.Frame6, C::lblRange, QString());
     // Beside Run, which a script may tick or untick at any moment.
-    ui.lblRemote = label(ui.Frame6, "lblRemote", QStringLiteral("Remote"));
+    ui.lblRemote = label(ui.Frame6, C::lblRemote, QStringLiteral("Remote"));
     ui.lblRemote->setFont(sansFont("MS Sans Serif", 8, true));
     setForeground(ui.lblRemote, QColor(0, 0, 160));
     ui.lblRemote->setToolTip(RemoteTip);
@@ -246,46 +243,45 @@ void FormMain::buildControls()
     ui.lblRemote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     ui.lblRemote->hide();
 
-    ui.Frame8 = frame("Frame8", "Data Handling");
-    ui.chkDisplay = check(ui.Frame8, "chkDisplay", QStringLiteral("Display"));
-    ui.chkFile = check(ui.Frame8, "chkFile", QStringLiteral("File"));
-    ui.chkVerbose = check(ui.Frame8, "chkVerbose", QStringLiteral("Verbose"));
-    ui.chkRaw = check(ui.Frame8, "chkRaw", QStringLiteral("Raw (file)"));
-    ui.txtPath = edit(ui.Frame8, "txtPath", m_models.options->dataFolder());
+    ui.Frame8 = frame(C::Frame8, "Data Handling");
+    ui.chkDisplay = check(ui.Frame8, C::chkDisplay, QStringLiteral("Display"));
+    ui.chkFile = check(ui.Frame8, C::chkFile, QStringLiteral("File"));
+    ui.chkVerbose = check(ui.Frame8, C::chkVerbose, QStringLiteral("Verbose"));
+    ui.chkRaw = check(ui.Frame8, C::chkRaw, QStringLiteral("Raw (file)"));
+    ui.txtPath = edit(ui.Frame8, C::txtPath, m_models.options->dataFolder());
     ui.txtPath->setReadOnly(true);
     ui.txtPath->setToolTip(QStringLiteral("The directory to save the data files"));
-    ui.cmdPath = button(ui.Frame8, "cmdPath", QStringLiteral("..."));
+    ui.cmdPath = button(ui.Frame8, C::cmdPath, QStringLiteral("..."));
     ui.cmdPath->setFont(sansFont("Arial Narrow", 12, true));
 
-    ui.Frame4 = frame("Frame4", "FPGA Registers");
-    ui.cmdReg = button(ui.Frame4, "cmdReg", QStringLiteral("&Update"));
-    ui.chkAuto = check(ui.Frame4, "chkAuto", QStringLiteral("&Auto"));
+    ui.Frame4 = frame(C::Frame4, "FPGA Registers");
+    ui.cmdReg = button(ui.Frame4, C::cmdReg, QStringLiteral("&Update"));
+    ui.chkAuto = check(ui.Frame4, C::chkAuto, QStringLiteral("&Auto"));
     for (int i = 0; i < RegisterModel::Count; ++i) {
-        const QByteArray n = QByteArray::number(i);
-        ui.lblRegName[i] = label(ui.Frame4, ("lblRegName" + n).constData(), RegisterModel::name(i), Qt::AlignRight);
-        ui.lblReg[i] = label(ui.Frame4, ("lblReg" + n).constData(), QStringLiteral("???"));
-        ui.lblRegHex[i] = label(ui.Frame4, ("lblRegHex" + n).constData(), QStringLiteral("???"));
+        const auto row = [i](C first) { return formlayout::registerRow(first, i); };
+        ui.lblRegName[i] = label(ui.Frame4, row(C::lblRegName0), RegisterModel::name(i), Qt::AlignRight);
+        ui.lblReg[i] = label(ui.Frame4, row(C::lblReg0), QStringLiteral("???"));
+        ui.lblRegHex[i] = label(ui.Frame4, row(C::lblRegHex0), QStringLiteral("???"));
     }
 
-    ui.Frame9 = frame("Frame9", "IP Address");
-    ui.txtIP = edit(ui.Frame9, "txtIP", m_models.options->address());
+    ui.Frame9 = frame(C::Frame9, "IP Address");
+    ui.txtIP = edit(ui.Frame9, C::txtIP, m_models.options->address());
     ui.txtIP->setAlignment(Qt::AlignCenter);
     ui.txtIP->setMaxLength(15);
     setBackground(ui.txtIP, LinkDownRed, QPalette::Base);
 
-    ui.cmdCopy = button(this, "cmdCopy", QStringLiteral("Co&py"));
-    ui.cmdClear = button(this, "cmdClear", QStringLiteral("C&lear"));
+    ui.cmdCopy = button(this, C::cmdCopy, QStringLiteral("Co&py"));
+    ui.cmdClear = button(this, C::cmdClear, QStringLiteral("C&lear"));
     ui.cmdCopy->setFont(sansFont("Arial", 9.75, true));
     ui.cmdClear->setFont(sansFont("Arial", 9.75, true));
-    ui.chkOnTop = check(this, "chkOnTop", QStringLiteral("On Top"));
+    ui.chkOnTop = check(this, C::chkOnTop, QStringLiteral("On Top"));
     setBackground(ui.chkOnTop, LightGrey);
-    ui.lblHB = label(this, "lblHB", QStringLiteral("HB"));
+    ui.lblHB = label(this, C::lblHB, QStringLiteral("HB"));
     setBackground(ui.lblHB, LightGrey);
     ui.lblHB->adjustSize();
 
     ui.txtMsg = new LogView(m_models.session->log(), this);
-    ui.txtMsg->setObjectName(QStringLiteral("txtMsg"));
-    ui.txtMsg->setGeometry(place("txtMsg"));
+    place(ui.txtMsg, C::txtMsg);
     ui.txtMsg->setFont(fixedFont());
 
     const QList<QWidget*> tabOrder = {ui.txtDacA, ui.cmdDacA,  ui.cmdDacB,      ui.txtDacB,    ui.txtMsg,

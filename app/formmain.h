@@ -1,6 +1,7 @@
 /// @brief The main window: shows the models and forwards the operator's actions; owns no instrument state.
 #pragma once
 
+#include "app/formlayout.h"
 #include "update/updatecheckmode.h"
 
 #include <QSet>
@@ -72,8 +73,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
-    struct Ui {
+public:
+    /// The controls under the form's names; the pointers never change once the window is built.
+    struct Controls {
         QGroupBox *Frame1, *Frame2, *Frame3, *Frame4, *Frame5, *Frame6, *Frame7, *Frame8, *Frame9;
         QLineEdit *txtDacA, *txtVDacA, *txtDacB, *txtVDacB;
         QPushButton *cmdDacA, *cmdDacB;
@@ -97,10 +99,15 @@ private:
         QLabel* lblRemote;
         LogView* txtMsg;
     };
+    /// For the front end's tests and tools, which act on the controls as the operator does.
+    const Controls& controls() const { return ui; }
+    /// The widget that the layout table places as `control`.
+    QWidget* control(formlayout::Control which) const { return m_placed[size_t(which)]; }
 
+private:
     void buildControls();
     void wireModels();
-    QRect place(const char* name) const;
+    void place(QWidget* widget, formlayout::Control which);
     void Form_Resize();
     void Form_KeyDown(const QKeyEvent* key);
     void setDefaultButton(QPushButton* button);
@@ -117,7 +124,8 @@ private:
     void showCalibration();
 
     PanelModels m_models;
-    Ui ui{};
+    Controls ui{};
+    std::array<QWidget*, formlayout::ControlCount> m_placed{};
     /// Set while a box follows its model, so that the change is not sent back as the operator's.
     bool m_following = false;
     QSet<QObject*> m_minMaxClickers;

@@ -20,7 +20,7 @@ CalibrationSequence::CalibrationSequence(CalibrationModel& model, const Clock& c
 {
     m_wait = clock.makeTimer();
     m_wait->setSingleShot(true);
-    connect(m_wait.get(), &Timer::timeout, this, &CalibrationSequence::tmrWait_Timer);
+    connect(m_wait.get(), &Timer::timeout, this, &CalibrationSequence::waitElapsed);
     connect(&m_model, &CalibrationModel::cellChanged, this, &CalibrationSequence::onCellChanged);
 }
 
@@ -47,7 +47,7 @@ bool CalibrationSequence::start()
     return true;
 }
 
-void CalibrationSequence::tmrWait_Timer()
+void CalibrationSequence::waitElapsed()
 {
     m_wait->stop();
     switch (m_step) {

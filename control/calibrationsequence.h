@@ -42,8 +42,8 @@ public:
     CalibrationSequence(CalibrationModel& model, const Clock& clock, SendFunction send,
                         KeepAliveFunction keepAlive, QObject* parent = nullptr);
 
-    /// cmdCalibrate_Click. Returns at once; the outcome is finished(). False when a sequence
-    /// was already running, in which case nothing changes.
+    /// What the window's Calibrate button asks for. Returns at once; the outcome is finished().
+    /// False when a sequence was already running, in which case nothing changes.
     bool start();
     /// Ends a running sequence at once (shutdown, or a link torn down under it): phase "0",
     /// calibration off sent if possible, log aside closed, cursor and keep-alive restored,
@@ -59,7 +59,7 @@ public:
 
     /// Handler of the wait timer, public so that tests can step the sequence without waiting.
     /// Safe to call at any time: it only moves on when the clock says the wait is over.
-    void tmrWait_Timer();
+    void waitElapsed();
     Timer& waitTimer() { return *m_wait; }
 
 signals:

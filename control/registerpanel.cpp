@@ -10,7 +10,7 @@ RegisterPanel::RegisterPanel(SendFunction send, const Clock& clock, QObject* par
     , m_auto(clock.makeTimer())
 {
     m_auto->setInterval(AutoIntervalMs);
-    connect(m_auto.get(), &Timer::timeout, this, &RegisterPanel::tmrAuto_Timer);
+    connect(m_auto.get(), &Timer::timeout, this, &RegisterPanel::pollTick);
 }
 
 void RegisterPanel::request(int index)
@@ -20,7 +20,7 @@ void RegisterPanel::request(int index)
     m_send(commands::registerRead(index));
 }
 
-void RegisterPanel::cmdReg_Click()
+void RegisterPanel::requestAll()
 {
     // Register 7 (the Verilog version) does not change while running; only a name click
     // or the poll asks for it.
@@ -28,17 +28,15 @@ void RegisterPanel::cmdReg_Click()
         request(i);
 }
 
-void RegisterPanel::lblRegName_Click(int index) { request(index); }
-
-void RegisterPanel::chkAuto_Click(bool ticked)
+void RegisterPanel::setAutoPoll(bool on)
 {
-    if (!ticked)
+    if (!on)
         m_auto->stop();
     else if (!m_auto->isActive())
         m_auto->start();
 }
 
-void RegisterPanel::tmrAuto_Timer()
+void RegisterPanel::pollTick()
 {
     if (++m_autoIndex > RegisterCount - 1)
         m_autoIndex = 0;

@@ -23,14 +23,14 @@ public:
 
     RegisterPanel(SendFunction send, const Clock& clock, QObject* parent = nullptr);
 
-    /// "Update": registers 0 to 6 as seven sends of one digit each; register 7 is left out.
-    void cmdReg_Click();
-    /// The name label of register `index` (0 to 7); any other index sends nothing.
-    void lblRegName_Click(int index);
-    /// The Auto box changed: the poll runs exactly while it is ticked.
-    void chkAuto_Click(bool ticked);
+    /// Registers 0 to 6 (the window's "Update") as seven sends of one digit each; register 7 is left out.
+    void requestAll();
+    /// Register `index` alone (0 to 7; the window's name labels); any other index sends nothing.
+    void request(int index);
+    /// The poll runs exactly while this is on (the window's Auto box).
+    void setAutoPoll(bool on);
     /// One poll step, public so that tests can drive it without waiting for the timer.
-    void tmrAuto_Timer();
+    void pollTick();
 
     bool autoActive() const { return m_auto->isActive(); }
     /// The last register the poll asked for; 0 before the first tick. Never reset, so
@@ -39,8 +39,6 @@ public:
     Timer& autoTimer() { return *m_auto; }
 
 private:
-    void request(int index);
-
     SendFunction m_send;
     std::unique_ptr<Timer> m_auto;
     int m_autoIndex = 0;

@@ -124,7 +124,7 @@ DataFile::DataFile(const Clock& clock, QObject* parent)
 {
     m_syncTimer = clock.makeTimer();
     m_syncTimer->setSingleShot(true);
-    connect(m_syncTimer.get(), &Timer::timeout, this, &DataFile::tmrSync_Timer);
+    connect(m_syncTimer.get(), &Timer::timeout, this, &DataFile::syncTick);
 }
 
 DataFile::~DataFile()
@@ -282,7 +282,7 @@ bool DataFile::close()
     return true;
 }
 
-void DataFile::tmrSync_Timer()
+void DataFile::syncTick()
 {
     if (isOpen() && handOver())
         maybeSync();

@@ -108,7 +108,7 @@ public:
     /// A periodic sync is on its way to the disk beside the event loop.
     bool syncRunning() const { return m_syncRunning; }
     /// Handler of the sync timer, public so that tests can drive it without waiting.
-    void tmrSync_Timer();
+    void syncTick();
     Timer& syncTimer() { return *m_syncTimer; }
 
     /// What brings a file to the disk: 0, or the errno value of its failure. Called beside the

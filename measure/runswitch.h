@@ -12,8 +12,8 @@ class DataFile;
 class MessageBoxes;
 class RunStatistics;
 
-/// chkRun_Click without the check box. Sends that fail (no connection) are ignored and the
-/// rest of the step still happens; a data file that cannot be opened gets the operator's
+/// What the window's Run box does, without the box. Sends that fail (no connection) are ignored
+/// and the rest of the step still happens; a data file that cannot be opened gets the operator's
 /// message box, and the run goes on without a file while the box is up.
 class RunSwitch : public QObject {
     Q_OBJECT
@@ -32,7 +32,7 @@ public:
     /// The data folder text, used as given.
     void setDataFolder(const QString& folder) { m_folder = folder; }
 
-    /// chkRun_Click: call on every change of the run box, with its new state.
+    /// Call on every change of the run box, with its new state.
     void setRun(bool ticked);
     bool isRunning() const { return m_running; }
 

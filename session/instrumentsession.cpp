@@ -196,15 +196,15 @@ void InstrumentSession::untickRun()
 void InstrumentSession::setAuto(bool ticked)
 {
     m_autoTicked = ticked;
-    m_registerPanel->chkAuto_Click(ticked);
+    m_registerPanel->setAutoPoll(ticked);
     emit autoChanged(ticked);
 }
 
 void InstrumentSession::calibrate() { m_calibrationSequence->start(); }
 
-void InstrumentSession::requestRegisters() { m_registerPanel->cmdReg_Click(); }
+void InstrumentSession::requestRegisters() { m_registerPanel->requestAll(); }
 
-void InstrumentSession::requestRegister(int index) { m_registerPanel->lblRegName_Click(index); }
+void InstrumentSession::requestRegister(int index) { m_registerPanel->request(index); }
 
 void InstrumentSession::startAcquisition(const AcquisitionBounds& bounds)
 {
@@ -331,7 +331,7 @@ void InstrumentSession::reconnect() { m_link->reopen(); }
 void InstrumentSession::stopActivities()
 {
     m_calibrationSequence->abort();
-    m_registerPanel->chkAuto_Click(false);
+    m_registerPanel->setAutoPoll(false);
 }
 
 void InstrumentSession::heartbeat() { m_link->heartbeatReceived(); }

@@ -11,7 +11,7 @@ DataFolderChooser::DataFolderChooser(SettingsStore& store, MessageBoxes* message
 {
 }
 
-frmBrowseFolders* DataFolderChooser::cmdPath_Click(const QString& pathText, QWidget* parent, Accepted accepted) const
+frmBrowseFolders* DataFolderChooser::choose(const QString& pathText, QWidget* parent, Accepted accepted) const
 {
     auto* picker = new frmBrowseFolders(parent, m_messages);
     picker->setAttribute(Qt::WA_DeleteOnClose);

@@ -23,7 +23,7 @@ public:
     /// at once (it deletes itself when closed). Once the operator accepts a folder, it is stored
     /// and `accepted` runs; a cancelled choice stores nothing and calls nothing.
     /// The store must outlive the picker; this object need not.
-    frmBrowseFolders* cmdPath_Click(const QString& pathText, QWidget* parent, Accepted accepted) const;
+    frmBrowseFolders* choose(const QString& pathText, QWidget* parent, Accepted accepted) const;
 
     /// The stored form of a folder: native separators, none at the end except at a root.
     static QString storedForm(const QString& folder);

@@ -42,6 +42,12 @@ public:
     /// Whether a mount belongs in the list of places: real storage, outside the kernel's trees.
     static bool isStoragePlace(const QString& rootPath, const QByteArray& fileSystemType);
 
+    /// The picker's controls under the form's names, for tests that act as the operator does.
+    QListWidget* lstFolders() const { return m_lstFolders; }
+    QComboBox* lstDrives() const { return m_lstDrives; }
+    QPushButton* cmdOkay() const { return m_cmdOkay; }
+    QPushButton* cmdCancel() const { return m_cmdCancel; }
+
 public slots:
     void reject() override;
 

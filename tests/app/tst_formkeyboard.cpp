@@ -95,8 +95,8 @@ private slots:
     {
         Panel p;
         // The groups are created disabled; enable them to use them as an operator would.
-        for (const char* name : {"Frame1", "Frame2", "cmdDacA", "cmdDacB"})
-            p.ui->find(name)->setEnabled(true);
+        for (QWidget* w : std::initializer_list<QWidget*>{p.ui->Frame1, p.ui->Frame2, p.ui->cmdDacA, p.ui->cmdDacB})
+            w->setEnabled(true);
         ready(p, p.ui->txtDacA);
         QCOMPARE(p.form->defaultButton(), p.ui->cmdDacA);
         // Entries are held inside the code range and show their millivolts.

@@ -20,7 +20,7 @@ private slots:
     {
         Panel p;
         QCOMPARE(p.ui->chkDisplay->value(), 1);
-        QVERIFY(!p.ui->chkRun->isEnabled() && !p.ui->find("Frame1")->isEnabled());
+        QVERIFY(!p.ui->chkRun->isEnabled() && !p.ui->Frame1->isEnabled());
         QString duringCheck;
         p.form->Form_Load([&](const std::function<void()>& done) {
             duringCheck = p.log.text();
@@ -34,8 +34,8 @@ private slots:
 
         // The clipped version captions show in full as tooltips.
         p.session.versions().setCaptions(QStringLiteral("FPGA 2026-12-07 build 4711"), QStringLiteral("Rabbit 10.72 rev B"));
-        QCOMPARE(QStringList({p.ui->lblFpga->toolTip(), p.ui->find<QLabel>("lblRabbit")->toolTip(), p.ui->lblGui->toolTip()}),
-                 QStringList({p.ui->lblFpga->text(), p.ui->find<QLabel>("lblRabbit")->text(), p.ui->lblGui->text()}));
+        QCOMPARE(QStringList({p.ui->lblFpga->toolTip(), p.ui->lblRabbit->toolTip(), p.ui->lblGui->toolTip()}),
+                 QStringList({p.ui->lblFpga->text(), p.ui->lblRabbit->text(), p.ui->lblGui->text()}));
         QVERIFY(p.ui->lblFpga->toolTip().endsWith(QStringLiteral("4711")));
         // The disabled DAC group stays legible: title on the window grey, read-out on its own ground.
         const auto luminance = [](const QColor& c) {
@@ -47,7 +47,7 @@ private slots:
             const double b = luminance(w->palette().color(QPalette::Disabled, bg));
             return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
         };
-        const QWidget* frame = p.ui->find("Frame1");
+        const QWidget* frame = p.ui->Frame1;
         QVERIFY(!frame->isEnabled());
         QVERIFY2(contrast(frame, QPalette::WindowText, QPalette::Window) >= 4.5, qPrintable(QString::number(contrast(frame, QPalette::WindowText, QPalette::Window))));
         QVERIFY2(contrast(p.ui->txtVDacA, QPalette::Text, QPalette::Base) >= 4.5, qPrintable(QString::number(contrast(p.ui->txtVDacA, QPalette::Text, QPalette::Base))));
@@ -133,7 +133,7 @@ private slots:
         p.ui->chkOnTop->click();
         QCOMPARE(shown(), QStringLiteral("on top 0 0, raw 2, verbose 1 1 1, /srv/data"));
         QCOMPARE(p.stored(settingskeys::OnTop), QStringLiteral("0"));
-        p.ui->find<QLineEdit>("TauB")->setText(QStringLiteral("9.6"));
+        p.ui->TauB->setText(QStringLiteral("9.6"));
         QCOMPARE(p.calibration.tauB(), QStringLiteral("9.6"));
         p.options.setAddress(QStringLiteral("127.0.0.3"));
         QCOMPARE(p.ui->txtIP->text() + u' ' + p.link.hostText(), QStringLiteral("127.0.0.3 127.0.0.3"));
@@ -203,18 +203,18 @@ private slots:
         p.statistics.clearForRunStart();
         for (qint32 dt : {100, -50, 300})
             p.statistics.recordUpdate(dt, false);
-        QTest::mouseClick(p.ui->find("Label7"), Qt::LeftButton); // unticked: changes nothing
+        QTest::mouseClick(p.ui->Label7, Qt::LeftButton); // unticked: changes nothing
         QCOMPARE(p.ui->lblMin->text(), QStringLiteral("-50"));
         p.ui->chkRun->setValue(1);
-        for (const char* target : {"Label5", "lblMinName", "Frame6"}) {
+        for (QWidget* target : std::initializer_list<QWidget*>{p.ui->Label5, p.ui->lblMinName, p.ui->Frame6}) {
             p.statistics.recordUpdate(-50, true);
             p.statistics.recordUpdate(300, true);
-            QTest::mouseClick(p.ui->find(target), Qt::LeftButton, {}, QPoint(2, 2));
+            QTest::mouseClick(target, Qt::LeftButton, {}, QPoint(2, 2));
             QCOMPARE(p.ui->lblMin->text() + u' ' + p.ui->lblRange->text(), QStringLiteral("300 0"));
         }
         // A right click is no click: it is the group's context menu.
         p.statistics.recordUpdate(-50, true);
-        QTest::mouseClick(p.ui->find("Frame6"), Qt::RightButton, {}, QPoint(2, 2));
+        QTest::mouseClick(p.ui->Frame6, Qt::RightButton, {}, QPoint(2, 2));
         QCOMPARE(p.ui->lblMin->text(), QStringLiteral("-50"));
     }
 
@@ -222,12 +222,18 @@ private slots:
     {
         Panel p;
         QList<QWidget*> controls;
-        for (const formlayout::Place& place : formlayout::places())
-            controls << p.ui->find(QString::fromLatin1(place.name));
+        for (const formlayout::Place& place : formlayout::places()) {
+            QWidget* control = p.form->control(place.control);
+            // Accessibility tools and the screenshot script know the controls by these names.
+            QCOMPARE(control->objectName(), QString::fromLatin1(place.name));
+            // The table's coordinates are relative to the group it names.
+            QCOMPARE(control->parentWidget(), place.parent ? p.form->control(*place.parent) : p.form.get());
+            controls << control;
+        }
         for (QWidget* a : controls) {
             const QString name = a->objectName();
             // "On Top"'s box reaches 135 twips past the client area.
-            const QRect checked = name == QStringLiteral("chkOnTop") ? a->geometry().adjusted(0, 0, -10, 0) : a->geometry();
+            const QRect checked = a == p.ui->chkOnTop ? a->geometry().adjusted(0, 0, -10, 0) : a->geometry();
             QVERIFY2(a->parentWidget()->rect().contains(checked), qPrintable(name));
             for (QWidget* b : controls) {
                 if (a >= b || a->parentWidget() != b->parentWidget())
@@ -238,8 +244,8 @@ private slots:
                          qPrintable(name + QStringLiteral(" overlaps ") + b->objectName()));
             }
         }
-        for (const char* readout : {"txtVDacA", "txtVDacB", "TauA", "TauB"})
-            QVERIFY2(!(p.ui->find(readout)->focusPolicy() & Qt::TabFocus), readout);
+        for (const QLineEdit* readout : {p.ui->txtVDacA, p.ui->txtVDacB, p.ui->TauA, p.ui->TauB})
+            QVERIFY2(!(readout->focusPolicy() & Qt::TabFocus), qPrintable(readout->objectName()));
         QVERIFY(QFontInfo(p.ui->txtMsg->font()).fixedPitch());
     }
 
@@ -249,7 +255,7 @@ private slots:
         p.load();
         p.form->show();
         QSignalSpy histogram(p.form.get(), &FormMain::histogramRequested);
-        QWidget* group = p.ui->find("Frame6");
+        QWidget* group = p.ui->Frame6;
         emit group->customContextMenuRequested(QPoint(5, 5));
         // popup() returns at once: the menu is open when the emit comes back.
         QPointer<QMenu> menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());

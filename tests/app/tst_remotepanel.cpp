@@ -18,7 +18,7 @@ private slots:
         QString error;
         QVERIFY2(b.app->openControlPort(&error), qPrintable(error));
         const PanelView ui = b.ui();
-        auto* remoteMark = ui.find<QLabel>(QStringLiteral("lblRemote"));
+        QLabel* remoteMark = ui.lblRemote;
         QVERIFY(remoteMark->isHidden());
 
         QTcpSocket script;

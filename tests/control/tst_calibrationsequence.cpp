@@ -51,15 +51,15 @@ private:
         {
             const auto level = sequence.step();
             const double begin = clock.seconds;
-            sequence.tmrWait_Timer();
+            sequence.waitElapsed();
             if (sequence.step() != level)
                 return 0;
             clock.seconds += 1.5;
-            sequence.tmrWait_Timer();
+            sequence.waitElapsed();
             if (sequence.step() != level)
                 return clock.seconds - begin;
             clock.seconds += 0.5;
-            sequence.tmrWait_Timer();
+            sequence.waitElapsed();
             return clock.seconds - begin;
         }
     };
@@ -74,7 +74,7 @@ private slots:
         rig.journal.clear();
 
         QVERIFY(rig.sequence.start());
-        rig.sequence.tmrWait_Timer();
+        rig.sequence.waitElapsed();
         rig.model.setCell(CalibrationModel::ALow, QStringLiteral("500"));
         rig.model.setCell(CalibrationModel::BLow, QStringLiteral("510"));
         QCOMPARE(rig.finishLevel(), 0.0);
@@ -131,7 +131,7 @@ private slots:
         QSignalSpy gateSpy(&rig.model, &CalibrationModel::runGateEvaluated);
         rig.sequence.start();
         QCOMPARE(gateSpy.last().at(0).toBool(), false);
-        rig.sequence.tmrWait_Timer();
+        rig.sequence.waitElapsed();
         QCOMPARE(rig.sequence.step(), CalibrationSequence::Step::Low);
         rig.fill(CalibrationModel::ALow, al);
         rig.fill(CalibrationModel::BLow, bl);
@@ -177,7 +177,7 @@ private slots:
     {
         Rig rig;
         rig.sequence.start();
-        rig.sequence.tmrWait_Timer();
+        rig.sequence.waitElapsed();
         rig.model.setCell(CalibrationModel::ALow, QStringLiteral("500"));
         const QStringList before = rig.journal;
 
@@ -223,7 +223,7 @@ private slots:
         Rig rig;
         rig.sequence.start();
         for (int i = 0; i < timerSteps; ++i)
-            rig.sequence.tmrWait_Timer();
+            rig.sequence.waitElapsed();
         rig.journal.clear();
 
         rig.sequence.abort();
@@ -233,7 +233,7 @@ private slots:
 
         // A late timer or reply must not revive the aborted sequence.
         rig.journal.clear();
-        rig.sequence.tmrWait_Timer();
+        rig.sequence.waitElapsed();
         rig.model.setCell(CalibrationModel::ALow, QStringLiteral("500"));
         rig.model.setCell(CalibrationModel::BLow, QStringLiteral("510"));
         rig.clock.elapse(0);

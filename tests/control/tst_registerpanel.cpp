@@ -46,9 +46,9 @@ private slots:
         Rig rig;
         rig.sendOk = sendOk;
         if (nameIndex < 0)
-            rig.panel.cmdReg_Click();
+            rig.panel.requestAll();
         else
-            rig.panel.lblRegName_Click(nameIndex);
+            rig.panel.request(nameIndex);
         QCOMPARE(rig.wire(), wire);
         // One register per send: the instrument reads each byte as its own request.
         for (const auto& b : rig.sends)
@@ -68,21 +68,21 @@ private slots:
         QFETCH(int, ticks);
         QFETCH(QString, wire);
         Rig rig;
-        rig.panel.chkAuto_Click(true);
+        rig.panel.setAutoPoll(true);
         for (int i = 0; i < ticks; ++i)
-            rig.panel.tmrAuto_Timer();
+            rig.panel.pollTick();
         QCOMPARE(rig.wire(), wire);
     }
 
     void autoResumesWhereItStopped()
     {
         Rig rig;
-        rig.panel.chkAuto_Click(true);
+        rig.panel.setAutoPoll(true);
         for (int i = 0; i < 3; ++i)
-            rig.panel.tmrAuto_Timer();
-        rig.panel.chkAuto_Click(false);
-        rig.panel.chkAuto_Click(true);
-        rig.panel.tmrAuto_Timer();
+            rig.panel.pollTick();
+        rig.panel.setAutoPoll(false);
+        rig.panel.setAutoPoll(true);
+        rig.panel.pollTick();
         QCOMPARE(rig.wire(), QStringLiteral("1234"));
     }
 
@@ -90,10 +90,10 @@ private slots:
     {
         Rig rig;
         rig.sendOk = false;
-        rig.panel.tmrAuto_Timer();
-        rig.panel.tmrAuto_Timer();
+        rig.panel.pollTick();
+        rig.panel.pollTick();
         rig.sendOk = true;
-        rig.panel.tmrAuto_Timer();
+        rig.panel.pollTick();
         QCOMPARE(rig.sends.last(), QByteArray("3"));
     }
 
@@ -101,14 +101,14 @@ private slots:
     {
         Rig rig;
         QVERIFY(!rig.panel.autoActive());
-        rig.panel.chkAuto_Click(true);
+        rig.panel.setAutoPoll(true);
         QVERIFY(rig.panel.autoActive());
         QCOMPARE(rig.panel.autoTimer().interval(), 250);
         rig.clock.elapse(0.5);
         QVERIFY(rig.sends.size() >= 2);
         QCOMPARE(rig.wire().left(2), QStringLiteral("12"));
 
-        rig.panel.chkAuto_Click(false);
+        rig.panel.setAutoPoll(false);
         const auto count = rig.sends.size();
         rig.clock.elapse(3 * RegisterPanel::AutoIntervalMs / 1000.0);
         QCOMPARE(rig.sends.size(), count);

@@ -263,10 +263,10 @@ private slots:
         // When arrivals stop, the timer syncs what was handed over last.
         QVERIFY(handOver(1, "d"));
         rig.clock.seconds += 2;
-        rig.file.tmrSync_Timer();
+        rig.file.syncTick();
         QVERIFY(rig.file.syncPending());
         rig.clock.seconds += 2;
-        rig.file.tmrSync_Timer();
+        rig.file.syncTick();
         QVERIFY(!rig.file.syncPending());
         QCOMPARE(contents(rig.file.path()), QByteArray("abcd"));
     }

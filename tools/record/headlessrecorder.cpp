@@ -177,8 +177,8 @@ void HeadlessRecorder::onCalibrationFinished()
     }
     // The register values go into the sidecar; the run starts when all eight are in, or after a second.
     m_phase = Phase::Registers;
-    m_session.registerPanel().cmdReg_Click();
-    m_session.registerPanel().lblRegName_Click(RegisterModel::Count - 1);
+    m_session.registerPanel().requestAll();
+    m_session.registerPanel().request(RegisterModel::Count - 1);
     m_registerWait->start(RegisterWaitMs);
 }
 

@@ -18,12 +18,10 @@
 
 namespace {
 
-QListWidget* folderList(frmBrowseFolders& picker) { return picker.findChild<QListWidget*>(QStringLiteral("lstFolders")); }
-
 /// The row the operator sees under `name`, or -1.
 int rowOf(frmBrowseFolders& picker, const QString& name)
 {
-    QListWidget* list = folderList(picker);
+    QListWidget* list = picker.lstFolders();
     for (int row = 0; row < list->count(); ++row) {
         if (list->item(row)->text().trimmed() == name)
             return row;
@@ -35,7 +33,7 @@ int rowOf(frmBrowseFolders& picker, const QString& name)
 /// "okay", "cancel", "escape" or "close".
 void act(frmBrowseFolders& picker, const QString& step)
 {
-    QListWidget* list = folderList(picker);
+    QListWidget* list = picker.lstFolders();
     const QString name = step.section(u':', 1);
     const int row = rowOf(picker, name);
     if (step.startsWith(u"open:") && row >= 0) {
@@ -52,7 +50,7 @@ void act(frmBrowseFolders& picker, const QString& step)
     } else if (step == u"close") {
         picker.close();
     } else {
-        QTest::mouseClick(picker.findChild<QPushButton*>(step == u"okay" ? "cmdOkay" : "cmdCancel"), Qt::LeftButton);
+        QTest::mouseClick(step == u"okay" ? picker.cmdOkay() : picker.cmdCancel(), Qt::LeftButton);
     }
 }
 
@@ -129,7 +127,7 @@ private slots:
         const int writesBefore = m_backend.writeCount();
         std::optional<QString> shown;
         QPointer<frmBrowseFolders> picker = DataFolderChooser(m_store, &m_boxes)
-                                                .cmdPath_Click(start, &m_mainWindow, [&shown](const QString& text) { shown = text; });
+                                                .choose(start, &m_mainWindow, [&shown](const QString& text) { shown = text; });
         // Open, modal, and the choice has not returned anything yet.
         QVERIFY(picker && picker->isVisible() && picker->windowModality() != Qt::NonModal && !shown);
         for (const QString& step : steps.split(u' '))
@@ -147,12 +145,16 @@ private slots:
         frmBrowseFolders picker(&m_mainWindow, &m_boxes);
         picker.show();
         QVERIFY(QTest::qWaitForWindowActive(&picker));
-        QStringList order{QApplication::focusWidget()->objectName()};
+        QList<QWidget*> order{QApplication::focusWidget()};
+        QStringList names{order.last()->objectName()};
         for (int i = 0; i < 4; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-            order.append(QApplication::focusWidget()->objectName());
+            order.append(QApplication::focusWidget());
+            names.append(order.last()->objectName());
         }
-        QCOMPARE(order, QStringList({"lstFolders", "cmdOkay", "cmdCancel", "lstDrives", "lstFolders"}));
+        const QList<QWidget*> expected{picker.lstFolders(), picker.cmdOkay(), picker.cmdCancel(), picker.lstDrives(),
+                                       picker.lstFolders()};
+        QVERIFY2(order == expected, qPrintable(names.join(u' ')));
     }
 
     void choosingAPlaceMovesTheFolderList()
@@ -165,7 +167,7 @@ private slots:
         picker.setPlaces({QDir::rootPath(), m_data, gone});
         QVERIFY(picker.setCurrentFolder(m_tree.path()));
         picker.show();
-        auto* places = picker.findChild<QComboBox*>(QStringLiteral("lstDrives"));
+        QComboBox* places = picker.lstDrives();
         places->setCurrentIndex(0);
         places->setFocus();
 
