@@ -1,4 +1,4 @@
-/// @brief The engine of the control port: clients, their queues and turns, waits, answers and the lock; the commands themselves are in scpicommands.cpp.
+/// @brief The control port's engine: clients, their queues and turns, waits, answers and the lock.
 #include "remote/remotecontrol.h"
 
 #include "control/calibrationmodel.h"

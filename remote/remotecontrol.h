@@ -40,9 +40,10 @@ class Timer;
 /// has not taken what it was sent (PauseBacklogBytes); a client that queues too much is no longer
 /// read until its queue has shrunk.
 ///
-/// The transport is not its business: lines come in through the handlers below and answers go
-/// out through a ClientTransport, so that tests drive it without a socket (ControlPort joins it
-/// to the ControlServer).
+/// What each command does sits beside its entry in the command table (scpicommands.cpp); this
+/// class runs them. The transport is not its business: lines come in through the functions
+/// below and answers go out through a ClientTransport, so that tests drive it without a socket
+/// (ControlPort joins it to the ControlServer).
 class RemoteControl : public QObject {
     Q_OBJECT
 public:
@@ -110,7 +111,7 @@ signals:
     void lockChanged(bool held);
 
 private:
-    // The command table names the handlers below; nothing else may.
+    // The command table takes the addresses of the handlers below.
     friend std::span<const scpi::CommandEntry> scpi::commandTable();
     using Client = RemoteClient;
     using Wait = RemoteClient::Wait;

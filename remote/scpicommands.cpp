@@ -5,8 +5,6 @@
 #include "remote/scpicommands.h"
 
 #include "control/calibrationmodel.h"
-#include "control/calibrationsequence.h"
-#include "control/registermodel.h"
 #include "link/connectionmanager.h"
 #include "link/versionmodel.h"
 #include "measure/datafile.h"
@@ -58,50 +56,68 @@ std::span<const CommandEntry> commandTable()
 {
     using enum Reach;
     using R = RemoteControl;
+    // Header, command form, query form (each with its parameters and reach), handler, help line.
     // Constant: built by the compiler, no guard to pass on the way to a command.
     static constexpr CommandEntry table[] = {
         // IEEE 488.2 common commands
         {"*IDN", none(), bare(), &R::idn, "Names the maker, the model, the FPGA version and the panel version."},
-        {"*RST", bare(Session), none(), &R::rst, "Ends the run and resets this client's format, acquisition bounds and difference cursor."},
+        {"*RST", bare(Session), none(), &R::rst,
+         "Ends the run and resets this client's format, acquisition bounds and difference cursor."},
         {"*CLS", bare(), none(), &R::cls, "Clears this client's error queue and event registers."},
-        {"*ESE", with(integer(0, 255)), bare(), &R::ese, "Sets or reads which standard events sum into the status byte."},
+        {"*ESE", with(integer(0, 255)), bare(), &R::ese,
+         "Sets or reads which standard events sum into the status byte."},
         {"*ESR", none(), bare(), &R::esr, "Reads and clears the standard event register."},
         {"*STB", none(), bare(), &R::stb, "Reads the status byte."},
         {"*SRE", with(integer(0, 255)), bare(), &R::sre, "Sets or reads which status bits request service."},
-        {"*OPC", bare(), bare(), &R::opc, "Marks (or, as a query, waits for) the end of this client's calibrations and acquisitions."},
-        {"*WAI", bare(), none(), &R::wai, "Holds this client's next commands until its calibrations and acquisitions have ended."},
+        {"*OPC", bare(), bare(), &R::opc,
+         "Marks (or, as a query, waits for) the end of this client's calibrations and acquisitions."},
+        {"*WAI", bare(), none(), &R::wai,
+         "Holds this client's next commands until its calibrations and acquisitions have ended."},
         // SYSTem
         {"SYSTem:ERRor[:NEXT]", none(), bare(), &R::systemError, "Takes the oldest error off this client's queue."},
         {"SYSTem:ERRor:COUNt", none(), bare(), &R::systemErrorCount, "Counts the errors on this client's queue."},
         {"SYSTem:VERSion", none(), bare(), &R::systemVersion, "Names the SCPI version the port speaks."},
         // CONNection: the instrument link
         {"CONNection:STATe", none(), bare(), &R::connectionState, "Tells whether the instrument is connected."},
-        {"CONNection:ADDRess", with(string(), Session), bare(), &R::connectionAddress, "Sets the instrument's address and reconnects, or reads it."},
+        {"CONNection:ADDRess", with(string(), Session), bare(), &R::connectionAddress,
+         "Sets the instrument's address and reconnects, or reads it."},
         {"CONNection:PORT", none(), bare(), &R::connectionPort, "Reads the instrument's port."},
         // CALibration
-        {"CALibration[:IMMediate]", bare(Session), none(), &R::calibrate, "Starts a calibration, or joins the one under way."},
+        {"CALibration[:IMMediate]", bare(Session), none(), &R::calibrate,
+         "Starts a calibration, or joins the one under way."},
         {"CALibration:DATA", none(), bare(), &R::calibrationData, "Reads the four calibration cells."},
         {"CALibration:VALid", none(), bare(), &R::calibrationValid, "Tells whether the calibration lets a run start."},
-        {"CALibration:TAU:A", with(real(TauLowNs, TauHighNs), Session), bare(), &R::calibrationTauA, "Sets or reads channel A's Tau in ns."},
-        {"CALibration:TAU:B", with(real(TauLowNs, TauHighNs), Session), bare(), &R::calibrationTauB, "Sets or reads channel B's Tau in ns."},
+        {"CALibration:TAU:A", with(real(TauLowNs, TauHighNs), Session), bare(), &R::calibrationTauA,
+         "Sets or reads channel A's Tau in ns."},
+        {"CALibration:TAU:B", with(real(TauLowNs, TauHighNs), Session), bare(), &R::calibrationTauB,
+         "Sets or reads channel B's Tau in ns."},
         // RUN and FETCh: the run and what it has gathered
-        {"RUN[:STATe]", with(boolean(), Session), bare(), &R::run, "Starts or stops a run, as the Run box does, or reads it."},
+        {"RUN[:STATe]", with(boolean(), Session), bare(), &R::run,
+         "Starts or stops a run, as the Run box does, or reads it."},
         {"FETCh:COUNt", none(), bare(), &R::fetchCount, "Reads the run's record count."},
         {"FETCh:STATistics", none(), bare(), &R::fetchStatistics, "Reads the run's count, minimum, maximum and range."},
-        {"FETCh:DT", none(), with(integer(1, IntMax, true)), &R::fetchDt, "Fetches the time differences decoded since this client's last fetch."},
-        {"FETCh:DT:LOST", none(), bare(), &R::fetchDtLost, "Counts the differences the ring overwrote before this client fetched them."},
-        {"FORMat[:DATA]", with(choice("ASCii|INTeger")), bare(), &R::format, "Sets or reads whether this client's data come as text or as binary blocks."},
+        {"FETCh:DT", none(), with(integer(1, IntMax, true)), &R::fetchDt,
+         "Fetches the time differences decoded since this client's last fetch."},
+        {"FETCh:DT:LOST", none(), bare(), &R::fetchDtLost,
+         "Counts the differences the ring overwrote before this client fetched them."},
+        {"FORMat[:DATA]", with(choice("ASCii|INTeger")), bare(), &R::format,
+         "Sets or reads whether this client's data come as text or as binary blocks."},
         // HISTogram
         {"HISTogram:DATA", none(), bare(), &R::histogramData, "Reads the histogram's bin counts."},
-        {"HISTogram:AXIS", none(), bare(), &R::histogramAxis, "Reads the histogram's first edge, nominal bin width and bin count."},
-        {"HISTogram:BWIDth", with(real(1, PsLimit), Shared), bare(), &R::histogramBinWidth, "Sets or reads the bin width in ps."},
-        {"HISTogram:WINDow", with(real(-PsLimit, PsLimit), real(-PsLimit, PsLimit), Shared), bare(), &R::histogramWindow,
-         "Sets or reads the coincidence window in ps."},
-        {"HISTogram:STATistics", none(), bare(), &R::histogramStatistics, "Reads the histogram's count, mean, deviation, FWHM and count in the window."},
+        {"HISTogram:AXIS", none(), bare(), &R::histogramAxis,
+         "Reads the histogram's first edge, nominal bin width and bin count."},
+        {"HISTogram:BWIDth", with(real(1, PsLimit), Shared), bare(), &R::histogramBinWidth,
+         "Sets or reads the bin width in ps."},
+        {"HISTogram:WINDow", with(real(-PsLimit, PsLimit), real(-PsLimit, PsLimit), Shared), bare(),
+         &R::histogramWindow, "Sets or reads the coincidence window in ps."},
+        {"HISTogram:STATistics", none(), bare(), &R::histogramStatistics,
+         "Reads the histogram's count, mean, deviation, FWHM and count in the window."},
         {"HISTogram:CLEar", bare(Shared), none(), &R::histogramClear, "Forgets the histogram's records."},
-        {"HISTogram:RANGe:ALL", with(boolean(), Shared), bare(), &R::histogramRangeAll, "Sets or reads whether the histogram spans every record."},
+        {"HISTogram:RANGe:ALL", with(boolean(), Shared), bare(), &R::histogramRangeAll,
+         "Sets or reads whether the histogram spans every record."},
         // SOURce and REGister: the instrument's settings and registers
-        {"SOURce:DAC:A", with(integer(0, 4095), Session), bare(), &R::dacA, "Sends DAC A, or reads the last code sent."},
+        {"SOURce:DAC:A", with(integer(0, 4095), Session), bare(), &R::dacA,
+         "Sends DAC A, or reads the last code sent."},
         {"REGister", none(), with(integer(0, 7), Instrument), &R::registerValue, "Reads an instrument register."},
         // FILE and DISPlay: the switches
         {"FILE[:STATe]", with(boolean(), Session), bare(), &R::fileState, "Sets or reads the File box."},
@@ -109,25 +125,35 @@ std::span<const CommandEntry> commandTable()
         {"FILE:VERBose", with(boolean(), Session), bare(), &R::fileVerbose, "Sets or reads the Verbose box."},
         {"FILE:RAW", with(boolean(), Session), bare(), &R::fileRaw, "Sets or reads the Raw box."},
         {"FILE:NAME", none(), bare(), &R::fileName, "Reads the path of the current or last run's data file."},
-        {"FILE:ERRor", none(), bare(), &R::fileError, "Tells whether the current or last run's data file is whole, and why not."},
+        {"FILE:ERRor", none(), bare(), &R::fileError,
+         "Tells whether the current or last run's data file is whole, and why not."},
         {"DISPlay[:STATe]", with(boolean(), Session), bare(), &R::display, "Sets or reads the Display box."},
-        {"LINK:HEALth", none(), bare(), &R::linkHealth, "Reads the link's rates, rejections, resyncs, errors and reconnects."},
+        {"LINK:HEALth", none(), bare(), &R::linkHealth,
+         "Reads the link's rates, rejections, resyncs, errors and reconnects."},
         // STATus:OPERation
-        {"STATus:OPERation:CONDition", none(), bare(), &R::statusOperationCondition, "Reads whether a calibration or a run is under way."},
-        {"STATus:OPERation[:EVENt]", none(), bare(), &R::statusOperationEvent, "Reads and clears the operation bits risen since the last read."},
+        {"STATus:OPERation:CONDition", none(), bare(), &R::statusOperationCondition,
+         "Reads whether a calibration or a run is under way."},
+        {"STATus:OPERation[:EVENt]", none(), bare(), &R::statusOperationEvent,
+         "Reads and clears the operation bits risen since the last read."},
         {"STATus:OPERation:ENABle", with(integer(0, 32767)), bare(), &R::statusOperationEnable,
          "Sets or reads which operation events sum into the status byte."},
         // SYSTem:LOCK
-        {"SYSTem:LOCK:REQuest", none(), bare(), &R::lockRequest, "Takes the lock if nobody holds it, and tells whether this client holds it."},
+        {"SYSTem:LOCK:REQuest", none(), bare(), &R::lockRequest,
+         "Takes the lock if nobody holds it, and tells whether this client holds it."},
         {"SYSTem:LOCK:RELease", bare(Shared), none(), &R::lockRelease, "Gives the lock up."},
         {"SYSTem:LOCK:OWNer", none(), bare(), &R::lockOwner, "Names the client holding the lock."},
         // ACQuire, INITiate, ABORt, READ: bounded acquisitions
-        {"ACQuire:COUNt", with(integer(0, MaxAcquireCount)), bare(), &R::acquireCount, "Sets or reads this client's record bound for INIT and READ?."},
-        {"ACQuire:TIME", with(real(0, MaxAcquireSeconds)), bare(), &R::acquireTime, "Sets or reads this client's time bound in seconds for INIT and READ?."},
-        {"INITiate[:IMMediate]", bare(Session), none(), &R::initiate, "Starts a run within this client's acquisition bounds."},
+        {"ACQuire:COUNt", with(integer(0, MaxAcquireCount)), bare(), &R::acquireCount,
+         "Sets or reads this client's record bound for INIT and READ?."},
+        {"ACQuire:TIME", with(real(0, MaxAcquireSeconds)), bare(), &R::acquireTime,
+         "Sets or reads this client's time bound in seconds for INIT and READ?."},
+        {"INITiate[:IMMediate]", bare(Session), none(), &R::initiate,
+         "Starts a run within this client's acquisition bounds."},
         {"ABORt", bare(Shared), none(), &R::abort, "Ends the acquisition under way with what it has."},
-        {"READ:DT", none(), bare(Session), &R::readDt, "Acquires, waits for the end, and answers that acquisition's differences."},
-        {"READ:HISTogram", none(), bare(Session), &R::readHistogram, "Acquires, waits for the end, and answers the histogram's bin counts."},
+        {"READ:DT", none(), bare(Session), &R::readDt,
+         "Acquires, waits for the end, and answers that acquisition's differences."},
+        {"READ:HISTogram", none(), bare(Session), &R::readHistogram,
+         "Acquires, waits for the end, and answers the histogram's bin counts."},
     };
     return table;
 }
@@ -224,13 +250,19 @@ void RemoteControl::wai(Client& c, const Parsed&)
 
 void RemoteControl::systemError(Client& c, const Parsed&) { respond(c, c.status.popAnswer()); }
 
-void RemoteControl::systemErrorCount(Client& c, const Parsed&) { respond(c, scpi::number(qint64(c.status.errorCount()))); }
+void RemoteControl::systemErrorCount(Client& c, const Parsed&)
+{
+    respond(c, scpi::number(qint64(c.status.errorCount())));
+}
 
 void RemoteControl::systemVersion(Client& c, const Parsed&) { respond(c, "1999.0"); }
 
 // ---- CONNection ----
 
-void RemoteControl::connectionState(Client& c, const Parsed&) { respond(c, scpi::flag(m_session.link().isConnected())); }
+void RemoteControl::connectionState(Client& c, const Parsed&)
+{
+    respond(c, scpi::flag(m_session.link().isConnected()));
+}
 
 void RemoteControl::connectionAddress(Client& c, const Parsed& p)
 {
@@ -250,7 +282,10 @@ void RemoteControl::connectionAddress(Client& c, const Parsed& p)
     m_session.reconnect();
 }
 
-void RemoteControl::connectionPort(Client& c, const Parsed&) { respond(c, scpi::number(qint64(m_session.link().port()))); }
+void RemoteControl::connectionPort(Client& c, const Parsed&)
+{
+    respond(c, scpi::number(qint64(m_session.link().port())));
+}
 
 // ---- CALibration ----
 
@@ -273,7 +308,10 @@ void RemoteControl::calibrationData(Client& c, const Parsed&)
     respond(c, answer);
 }
 
-void RemoteControl::calibrationValid(Client& c, const Parsed&) { respond(c, scpi::flag(m_session.calibration().runGate())); }
+void RemoteControl::calibrationValid(Client& c, const Parsed&)
+{
+    respond(c, scpi::flag(m_session.calibration().runGate()));
+}
 
 void RemoteControl::calibrationTauA(Client& c, const Parsed& p)
 {
@@ -507,9 +545,15 @@ void RemoteControl::linkHealth(Client& c, const Parsed&)
 
 // ---- STATus:OPERation ----
 
-void RemoteControl::statusOperationCondition(Client& c, const Parsed&) { respond(c, scpi::number(qint64(operationCondition()))); }
+void RemoteControl::statusOperationCondition(Client& c, const Parsed&)
+{
+    respond(c, scpi::number(qint64(operationCondition())));
+}
 
-void RemoteControl::statusOperationEvent(Client& c, const Parsed&) { respond(c, scpi::number(qint64(c.status.takeOperationEvent()))); }
+void RemoteControl::statusOperationEvent(Client& c, const Parsed&)
+{
+    respond(c, scpi::number(qint64(c.status.takeOperationEvent())));
+}
 
 void RemoteControl::statusOperationEnable(Client& c, const Parsed& p)
 {

@@ -127,7 +127,8 @@ private slots:
             QVERIFY2(entry.handler, qPrintable(header));
             QVERIFY2(entry.command.allowed || entry.query.allowed, qPrintable(header));
             const QString help = QString::fromUtf8(entry.help);
-            QVERIFY2(!help.isEmpty() && !help.contains(u'\n') && help.endsWith(u'.'), qPrintable(header + QStringLiteral(": ") + help));
+            QVERIFY2(!help.isEmpty() && !help.contains(u'\n') && help.endsWith(u'.'),
+                     qPrintable(header + QStringLiteral(": ") + help));
         }
     }
 
@@ -145,7 +146,8 @@ private slots:
         QFETCH(QString, header);
         QFETCH(QString, inTable);
         const auto it = m_documented.find(header);
-        QVERIFY2(it != m_documented.end(), qPrintable(header + QStringLiteral(" is missing from ") + TALLYSCOPE_COMMAND_DOC));
+        QVERIFY2(it != m_documented.end(),
+                 qPrintable(header + QStringLiteral(" is missing from ") + TALLYSCOPE_COMMAND_DOC));
         QCOMPARE(forms(it->second.command, it->second.query), inTable);
     }
 
@@ -159,8 +161,9 @@ private slots:
     {
         QFETCH(QString, header);
         const auto table = commandTable();
-        const bool found = std::any_of(table.begin(), table.end(),
-                                       [&](const CommandEntry& entry) { return header == QLatin1String(entry.header); });
+        const bool found = std::any_of(table.begin(), table.end(), [&](const CommandEntry& entry) {
+            return header == QLatin1String(entry.header);
+        });
         QVERIFY2(found, qPrintable(header + QStringLiteral(" is documented but not in the command table")));
     }
 
