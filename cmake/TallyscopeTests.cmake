@@ -149,6 +149,9 @@ if(TALLYSCOPE_TEST_HOST_ROOT)
   set_tests_properties(sim/tst_blast PROPERTIES DISABLED TRUE)
 endif()
 
+# The command table is checked against the table of the document that lists the commands for users.
+target_compile_definitions(remote_tst_scpicommands PRIVATE TALLYSCOPE_COMMAND_DOC="${_root}${CMAKE_SOURCE_DIR}/docs/scripting.md")
+
 # The panel as a process of its own, for the test that kills it mid-run.
 add_executable(panel_child ${CMAKE_SOURCE_DIR}/tests/app/panelchild.cpp)
 target_include_directories(panel_child PRIVATE ${CMAKE_SOURCE_DIR}/tests)

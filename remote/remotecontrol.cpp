@@ -1,36 +1,20 @@
-/// @brief The control port's commands carried out on the session, its models and the histogram.
+/// @brief The control port's engine: clients, their queues and turns, waits, answers and the lock.
 #include "remote/remotecontrol.h"
 
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
 #include "control/registermodel.h"
-#include "link/connectionmanager.h"
-#include "link/versionmodel.h"
-#include "measure/datafile.h"
 #include "measure/histogramfeed.h"
-#include "measure/linkhealth.h"
-#include "measure/runstatistics.h"
-#include "platform/clock.h"
-#include "platform/numbers.h"
 #include "platform/timer.h"
 #include "remote/scpiformat.h"
-#include "session/datafilehealth.h"
 #include "session/instrumentsession.h"
-#include "session/paneloptions.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
-#include <QRegularExpression>
 #include <QtEndian>
 
-using scpi::Command;
 using scpi::Error;
 
-namespace {
-
-/// SCPI's mass-storage error for a kind of file failure.
-Error storageError(FileFailure failure)
+Error RemoteControl::storageError(FileFailure failure)
 {
     switch (failure) {
     case FileFailure::None:
@@ -46,51 +30,6 @@ Error storageError(FileFailure failure)
     }
     return Error::MassStorage;
 }
-
-} // namespace
-
-struct RemoteControl::Client {
-    /// A parsed command, or the end of the line it came on (its answers go out then).
-    struct Item {
-        scpi::Parsed parsed;
-        bool endOfLine = false;
-    };
-
-    quint64 id = 0;
-    scpi::Parser parser;
-    scpi::Status status;
-    DifferenceRing::Cursor cursor;
-    bool binary = false;
-    std::deque<Item> queue;
-    /// The line's answers not yet handed to the transport.
-    QByteArray answers;
-    bool answered = false;
-    /// Everything the current line has answered so far, sent or not.
-    qint64 lineAnswerBytes = 0;
-    /// In the turn queue.
-    bool due = false;
-    /// Its input is held back until its queue has shrunk.
-    bool readingPaused = false;
-    /// Its commands wait until the network takes what it was sent.
-    bool backlogged = false;
-    Wait wait = Wait::None;
-    bool answerWhenDone = false;
-    int registerIndex = -1;
-    std::unique_ptr<Timer> registerTimer;
-    /// A calibration this client asked for has not ended yet (*OPC, *OPC?, *WAI wait for it).
-    bool calibrationPending = false;
-    /// *OPC was given while an operation was pending: the event bit is set when it ends.
-    bool completionArmed = false;
-    /// ACQuire:COUNt and ACQuire:TIME: this client's bounds for its INIT and READ?.
-    quint64 acquireRecords = 0;
-    qint64 acquireMilliseconds = 0;
-    /// An acquisition this client started has not ended yet.
-    bool acquisitionPending = false;
-    /// What READ? answers once its acquisition has ended.
-    Command readAfter = Command::ReadDt;
-    bool processing = false;
-    bool gone = false;
-};
 
 RemoteControl::RemoteControl(InstrumentSession& session, PanelOptions& options, HistogramFeed& histogram, const Clock& clock,
                              QString panelVersion, ClientTransport& transport, QObject* parent)
@@ -218,50 +157,9 @@ bool RemoteControl::allFetched() const
 
 void RemoteControl::fail(Client& c, Error e) { c.status.push(e); }
 
-bool RemoteControl::changesTheSession(const scpi::Parsed& p) const
-{
-    // REGister? asks the instrument; READ? starts a run.
-    if (p.query)
-        return p.id == Command::Register || p.id == Command::ReadDt || p.id == Command::ReadHistogram;
-    switch (p.id) {
-    case Command::Initiate:
-    case Command::Rst:
-    case Command::ConnectionAddress:
-    case Command::Calibrate:
-    case Command::CalibrationTauA:
-    case Command::CalibrationTauB:
-    case Command::Run:
-    case Command::DacA:
-    case Command::FileState:
-    case Command::FilePath:
-    case Command::FileVerbose:
-    case Command::FileRaw:
-    case Command::Display:
-        return true;
-    default:
-        return false;
-    }
-}
-
 bool RemoteControl::lockedOut(const Client& c, const scpi::Parsed& p) const
 {
-    if (m_lockHolder == 0 || m_lockHolder == c.id)
-        return false;
-    // A register read changes nothing anyone sees; the client's own format, status enables
-    // and acquisition bounds are its own.
-    if (p.query)
-        return p.id == Command::ReadDt || p.id == Command::ReadHistogram;
-    switch (p.id) {
-    case Command::HistogramBinWidth:
-    case Command::HistogramWindow:
-    case Command::HistogramClear:
-    case Command::HistogramRangeAll:
-    case Command::Abort:
-    case Command::LockRelease:
-        return true;
-    default:
-        return changesTheSession(p);
-    }
+    return m_lockHolder != 0 && m_lockHolder != c.id && scpi::refusedUnderOthersLock(p.form().reach);
 }
 
 void RemoteControl::releaseLock(quint64 id)
@@ -404,12 +302,12 @@ void RemoteControl::runTurn(quint64 id)
         if (!item.endOfLine) {
             if (item.parsed.error != Error::None)
                 fail(c, item.parsed.error);
-            else if (m_closing && changesTheSession(item.parsed))
+            else if (m_closing && scpi::refusedWhenClosing(item.parsed.form().reach))
                 fail(c, Error::Execution);
             else if (lockedOut(c, item.parsed))
                 c.status.push(Error::Execution, "locked by another client");
             else
-                execute(c, item.parsed);
+                (this->*item.parsed.command->handler)(c, item.parsed);
             continue;
         }
         if (c.answered) {
@@ -467,10 +365,10 @@ void RemoteControl::acquisitionEnded(int end)
         c.acquisitionPending = false;
         const bool reading = c.wait == Wait::Read;
         if (reading) {
-            if (c.readAfter == Command::ReadDt)
+            if (c.readAfter == Client::Reading::Differences)
                 fetchDifferences(c, std::nullopt);
             else
-                histogramData(c);
+                sendHistogram(c);
         }
         // What it has is answered and kept all the same, but it is not what its bounds asked
         // for: unless the client ended it itself, it must hear of that.
@@ -503,7 +401,7 @@ void RemoteControl::operationsMayHaveEnded()
     }
 }
 
-bool RemoteControl::initiate(Client& c)
+bool RemoteControl::startAcquisition(Client& c)
 {
     if (m_session.isRunTicked()) {
         // A run is on, the operator's or a script's: it is not ours to end.
@@ -538,17 +436,6 @@ void RemoteControl::registerChanged(int index)
         endWait(id, *it->second);
     }
 }
-
-QByteArray RemoteControl::identity() const
-{
-    // The FPGA caption reads "FPGA: 1.2.3" once the instrument has answered "V".
-    static const QRegularExpression version(QStringLiteral("(\\d+\\.\\d+\\.\\d+)"));
-    const auto match = version.match(m_session.versions().fpgaCaption());
-    const QByteArray fpga = match.hasMatch() ? match.captured(1).toLatin1() : QByteArrayLiteral("0");
-    return "Quorvel,Tallyscope," + fpga + ',' + m_panelVersion.toLatin1();
-}
-
-void RemoteControl::setSwitch(int which, bool on) { m_options.setValue(PanelOptions::Switch(which), on ? 1 : 0); }
 
 void RemoteControl::fetchDifferences(Client& c, std::optional<quint64> most)
 {
@@ -590,7 +477,7 @@ void RemoteControl::fetchDifferences(Client& c, std::optional<quint64> most)
         c.cursor = taken;
 }
 
-void RemoteControl::histogramData(Client& c)
+void RemoteControl::sendHistogram(Client& c)
 {
     const auto& bins = m_histogram.histogram().bins();
     if (!c.binary) {
@@ -611,346 +498,4 @@ void RemoteControl::histogramData(Client& c)
         block.append(le, sizeof le);
     }
     respond(c, block);
-}
-
-void RemoteControl::execute(Client& c, const scpi::Parsed& p)
-{
-    const auto& v = p.values;
-    const auto realText = [](double x) { return QString::fromLatin1(scpi::real(x)); };
-    const auto textNumber = [](const QString& text) {
-        const auto n = numbers::strictNumber(text);
-        return n ? scpi::real(*n) : QByteArray(scpi::NotANumber);
-    };
-    switch (p.id) {
-    case Command::Idn:
-        respond(c, identity());
-        return;
-    case Command::Rst:
-        if (m_session.isRunTicked()) {
-            m_abortedBy = c.id;
-            m_session.setRun(false);
-            m_abortedBy = 0;
-        }
-        c.binary = false;
-        c.acquireRecords = 0;
-        c.acquireMilliseconds = 0;
-        c.cursor = m_ring.cursorAtEnd();
-        return;
-    case Command::Cls:
-        c.status.clear();
-        return;
-    case Command::Ese:
-        if (p.query)
-            respond(c, scpi::number(qint64(c.status.eventEnable())));
-        else
-            c.status.setEventEnable(quint8(v[0].number));
-        return;
-    case Command::Esr:
-        respond(c, scpi::number(qint64(c.status.takeEventRegister())));
-        return;
-    case Command::Stb:
-        respond(c, scpi::number(qint64(c.status.statusByte(c.answered))));
-        return;
-    case Command::Sre:
-        if (p.query)
-            respond(c, scpi::number(qint64(c.status.serviceRequestEnable())));
-        else
-            c.status.setServiceRequestEnable(quint8(v[0].number));
-        return;
-    case Command::Opc:
-        if (p.query) {
-            if (operationsPending(c))
-                waitFor(c, Wait::Operations, true);
-            else
-                respond(c, "1");
-        } else if (operationsPending(c)) {
-            c.completionArmed = true;
-        } else {
-            c.status.setOperationComplete();
-        }
-        return;
-    case Command::Wai:
-        if (operationsPending(c))
-            waitFor(c, Wait::Operations, false);
-        return;
-    case Command::SystemError:
-        respond(c, c.status.popAnswer());
-        return;
-    case Command::SystemErrorCount:
-        respond(c, scpi::number(qint64(c.status.errorCount())));
-        return;
-    case Command::SystemVersion:
-        respond(c, "1999.0");
-        return;
-    case Command::ConnectionState:
-        respond(c, scpi::flag(m_session.link().isConnected()));
-        return;
-    case Command::ConnectionAddress: {
-        if (p.query) {
-            respond(c, scpi::quoted(m_options.address()));
-            return;
-        }
-        const QString host = QString::fromUtf8(v[0].text).trimmed();
-        // A host name or a literal address; anything with blanks or controls is a mistake.
-        static const QRegularExpression hostPattern(QStringLiteral("^[A-Za-z0-9._:%\\-\\[\\]]{1,253}$"));
-        if (!hostPattern.match(host).hasMatch()) {
-            fail(c, Error::IllegalParameterValue);
-            return;
-        }
-        m_options.setAddress(host);
-        m_session.reconnect();
-        return;
-    }
-    case Command::ConnectionPort:
-        respond(c, scpi::number(qint64(m_session.link().port())));
-        return;
-    case Command::Calibrate:
-        // A sequence already under way serves this request too, as for the panel's button.
-        c.calibrationPending = true;
-        m_session.calibrate();
-        return;
-    case Command::CalibrationData: {
-        const CalibrationModel& cal = m_session.calibration();
-        QByteArray answer;
-        for (auto cell : {CalibrationModel::ALow, CalibrationModel::AHigh, CalibrationModel::BLow, CalibrationModel::BHigh}) {
-            if (!answer.isEmpty())
-                answer += ',';
-            answer += textNumber(cal.cell(cell));
-        }
-        respond(c, answer);
-        return;
-    }
-    case Command::CalibrationValid:
-        respond(c, scpi::flag(m_session.calibration().runGate()));
-        return;
-    case Command::CalibrationTauA:
-        if (p.query)
-            respond(c, textNumber(m_options.tauA()));
-        else
-            m_options.setTauA(realText(v[0].number));
-        return;
-    case Command::CalibrationTauB:
-        if (p.query)
-            respond(c, textNumber(m_options.tauB()));
-        else
-            m_options.setTauB(realText(v[0].number));
-        return;
-    case Command::Run:
-        if (p.query) {
-            respond(c, scpi::flag(m_session.isRunTicked()));
-        } else if (v[0].flag == m_session.isRunTicked()) {
-            // Already so: a second RUN ON must not start a new file.
-        } else if (v[0].flag && !m_session.calibration().runGate()) {
-            // The Run box is disabled until a calibration lies inside its windows.
-            fail(c, Error::SettingsConflict);
-        } else {
-            m_session.setRun(v[0].flag);
-        }
-        return;
-    case Command::FetchCount:
-        respond(c, scpi::number(qint64(m_session.statistics().count().value_or(0))));
-        return;
-    case Command::FetchStatistics: {
-        const RunStatistics& s = m_session.statistics();
-        const auto orNan = [](std::optional<qint64> x) { return x ? scpi::number(*x) : QByteArray(scpi::NotANumber); };
-        const auto range = s.minimum() && s.maximum() ? std::optional<qint64>(*s.maximum() - *s.minimum()) : std::nullopt;
-        respond(c, scpi::number(qint64(s.count().value_or(0))) + ',' + orNan(s.minimum()) + ',' + orNan(s.maximum()) + ','
-                       + orNan(range));
-        return;
-    }
-    case Command::FetchDt:
-        fetchDifferences(c, p.valueCount ? std::optional<quint64>(quint64(p.values[0].number)) : std::nullopt);
-        return;
-    case Command::FetchDtLost:
-        respond(c, scpi::number(quint64(m_ring.lost(c.cursor))));
-        return;
-    case Command::Format:
-        if (p.query)
-            respond(c, c.binary ? "INT" : "ASC");
-        else
-            c.binary = v[0].choice == 1;
-        return;
-    case Command::HistogramData:
-        histogramData(c);
-        return;
-    case Command::HistogramAxis: {
-        const Histogram::Summary s = m_histogram.histogram().summary();
-        respond(c, scpi::real(s.rangeLow) + ',' + scpi::real(s.nominalBinWidth) + ',' + scpi::number(qint64(s.binCount)));
-        return;
-    }
-    case Command::HistogramBinWidth:
-        if (p.query)
-            respond(c, scpi::real(m_histogram.histogram().binWidthPs()));
-        else
-            m_histogram.histogram().setBinWidthPs(v[0].number);
-        return;
-    case Command::HistogramWindow:
-        if (p.query) {
-            const Histogram::Summary s = m_histogram.histogram().summary();
-            respond(c, scpi::real(s.windowLow) + ',' + scpi::real(s.windowHigh));
-        } else if (v[0].number >= v[1].number) {
-            fail(c, Error::IllegalParameterValue);
-        } else {
-            m_histogram.histogram().setWindow(v[0].number, v[1].number);
-        }
-        return;
-    case Command::HistogramStatistics: {
-        const Histogram::Summary s = m_histogram.histogram().summary();
-        const bool any = s.count > 0;
-        respond(c, scpi::number(quint64(s.count)) + ',' + (any ? scpi::real(s.mean) : QByteArray(scpi::NotANumber)) + ','
-                       + (s.count > 1 ? scpi::real(s.stdDev) : QByteArray(scpi::NotANumber)) + ','
-                       + (s.fwhm ? scpi::real(*s.fwhm) : QByteArray(scpi::NotANumber)) + ',' + scpi::number(quint64(s.inWindow)));
-        return;
-    }
-    case Command::HistogramRangeAll:
-        // The window's "Show all": the range spans every record instead of the peak's.
-        if (p.query)
-            respond(c, scpi::flag(m_histogram.histogram().showAll()));
-        else
-            m_histogram.histogram().setShowAll(v[0].flag);
-        return;
-    case Command::HistogramClear:
-        m_histogram.clearForRunStart();
-        return;
-    case Command::DacA:
-        if (p.query) {
-            const auto code = m_session.dacACode();
-            respond(c, code ? scpi::number(qint64(*code)) : QByteArray(scpi::NotANumber));
-        } else if (!m_session.link().isConnected()) {
-            fail(c, Error::Execution);
-        } else {
-            m_session.sendDacA(QString::number(qint64(v[0].number)));
-        }
-        return;
-    case Command::Register: {
-        const int index = int(v[0].number);
-        // Without a link no answer can come; waiting the second out would only hold the client.
-        if (!m_session.link().isConnected()) {
-            fail(c, Error::Hardware);
-            return;
-        }
-        c.registerIndex = index;
-        waitFor(c, Wait::Register, true);
-        if (!c.registerTimer) {
-            c.registerTimer = m_clock.makeTimer();
-            c.registerTimer->setSingleShot(true);
-            connect(c.registerTimer.get(), &Timer::timeout, this, [this, id = c.id] {
-                const auto it = m_clients.find(id);
-                if (it == m_clients.end() || it->second->wait != Wait::Register)
-                    return;
-                it->second->status.push(Error::Hardware);
-                endWait(id, *it->second);
-            });
-        }
-        c.registerTimer->start(RegisterTimeoutMs);
-        m_session.requestRegister(index);
-        return;
-    }
-    case Command::FileState:
-        if (p.query)
-            respond(c, scpi::flag(m_options.value(PanelOptions::File) != 0));
-        else
-            setSwitch(PanelOptions::File, v[0].flag);
-        return;
-    case Command::FilePath: {
-        if (p.query) {
-            respond(c, scpi::quoted(m_options.dataFolder()));
-            return;
-        }
-        const QFileInfo folder(QString::fromUtf8(v[0].text));
-        if (v[0].text.isEmpty() || !folder.isDir() || !folder.isWritable()) {
-            fail(c, Error::IllegalParameterValue);
-            return;
-        }
-        m_options.setDataFolder(QDir::toNativeSeparators(folder.absoluteFilePath()));
-        return;
-    }
-    case Command::FileVerbose:
-        if (p.query)
-            respond(c, scpi::flag(m_options.value(PanelOptions::Verbose) != 0));
-        else
-            setSwitch(PanelOptions::Verbose, v[0].flag);
-        return;
-    case Command::FileRaw:
-        if (p.query)
-            respond(c, scpi::flag(m_options.value(PanelOptions::Raw) != 0));
-        else
-            setSwitch(PanelOptions::Raw, v[0].flag);
-        return;
-    case Command::FileName:
-        respond(c, scpi::quoted(m_session.dataFile().path()));
-        return;
-    case Command::FileError: {
-        const DataFileHealth& health = m_session.dataFileHealth();
-        respond(c, scpi::number(qint64(storageError(health.failure))) + ',' + scpi::quoted(health.reason));
-        return;
-    }
-    case Command::Display:
-        if (p.query)
-            respond(c, scpi::flag(m_options.value(PanelOptions::Display) != 0));
-        else
-            setSwitch(PanelOptions::Display, v[0].flag);
-        return;
-    case Command::OperationCondition:
-        respond(c, scpi::number(qint64(operationCondition())));
-        return;
-    case Command::OperationEvent:
-        respond(c, scpi::number(qint64(c.status.takeOperationEvent())));
-        return;
-    case Command::OperationEnable:
-        if (p.query)
-            respond(c, scpi::number(qint64(c.status.operationEnable())));
-        else
-            c.status.setOperationEnable(quint16(v[0].number));
-        return;
-    case Command::LockRequest:
-        if (m_lockHolder == 0) {
-            m_lockHolder = c.id;
-            emit lockChanged(true);
-        }
-        respond(c, scpi::flag(m_lockHolder == c.id));
-        return;
-    case Command::LockRelease:
-        releaseLock(c.id);
-        return;
-    case Command::LockOwner:
-        respond(c, scpi::quoted(m_lockHolder ? m_transport.peerName(m_lockHolder) : QString()));
-        return;
-    case Command::AcquireCount:
-        if (p.query)
-            respond(c, scpi::number(qint64(c.acquireRecords)));
-        else
-            c.acquireRecords = quint64(v[0].number);
-        return;
-    case Command::AcquireTime:
-        if (p.query) {
-            respond(c, scpi::real(double(c.acquireMilliseconds) / 1000.0));
-        } else {
-            // To the millisecond; a positive time never rounds down to "no bound".
-            c.acquireMilliseconds = v[0].number > 0 ? std::max<qint64>(1, qRound64(v[0].number * 1000.0)) : 0;
-        }
-        return;
-    case Command::Initiate:
-        initiate(c);
-        return;
-    case Command::Abort:
-        m_abortedBy = c.id;
-        m_session.abortAcquisition();
-        m_abortedBy = 0;
-        return;
-    case Command::ReadDt:
-    case Command::ReadHistogram:
-        if (initiate(c)) {
-            c.readAfter = p.id;
-            waitFor(c, Wait::Read, true);
-        }
-        return;
-    case Command::LinkHealth: {
-        const LinkHealthFigures f = m_session.linkHealth().figures();
-        respond(c, scpi::real(f.recordsPerSecond) + ',' + scpi::real(f.bytesPerSecond) + ',' + scpi::number(f.rejectedByGate) + ','
-                       + scpi::number(f.rejectedByPlausibility) + ',' + scpi::number(f.bytesDroppedByResync) + ','
-                       + scpi::number(f.errors) + ',' + scpi::number(f.reconnects));
-        return;
-    }
-    }
 }

@@ -1,8 +1,11 @@
 /// @brief RemoteControl: SCPI commands of the control port's clients carried out on the session, one connection's order kept.
 #pragma once
 
+#include "platform/fileerror.h"
 #include "remote/clienttransport.h"
 #include "remote/differencering.h"
+#include "remote/remoteclient.h"
+#include "remote/scpicommands.h"
 #include "remote/scpiparser.h"
 #include "remote/scpistatus.h"
 
@@ -37,9 +40,10 @@ class Timer;
 /// has not taken what it was sent (PauseBacklogBytes); a client that queues too much is no longer
 /// read until its queue has shrunk.
 ///
-/// The transport is not its business: lines come in through the handlers below and answers go
-/// out through a ClientTransport, so that tests drive it without a socket (ControlPort joins it
-/// to the ControlServer).
+/// What each command does sits beside its entry in the command table (scpicommands.cpp); this
+/// class runs them. The transport is not its business: lines come in through the functions
+/// below and answers go out through a ClientTransport, so that tests drive it without a socket
+/// (ControlPort joins it to the ControlServer).
 class RemoteControl : public QObject {
     Q_OBJECT
 public:
@@ -107,8 +111,10 @@ signals:
     void lockChanged(bool held);
 
 private:
-    struct Client;
-    enum class Wait { None, Operations, Register, Read };
+    // The command table takes the addresses of the handlers below.
+    friend std::span<const scpi::CommandEntry> scpi::commandTable();
+    using Client = RemoteClient;
+    using Wait = RemoteClient::Wait;
 
     /// Runs a turn of the client now, or, inside another turn, as soon as that has ended.
     void process(quint64 id);
@@ -116,21 +122,19 @@ private:
     void schedule(quint64 id);
     void nextTurn();
     bool mayRun(const Client& c) const;
-    void execute(Client& c, const scpi::Parsed& p);
     /// False, and "Too much data" with the rest of the line dropped, when the answer would take
     /// the line past MaxLineAnswerBytes.
     bool respond(Client& c, QByteArrayView answer);
     /// Whether an answer of this size still fits the line; if not, as respond() refusing it.
     bool fits(Client& c, qint64 answerBytes);
     void fail(Client& c, scpi::Error e);
-    bool changesTheSession(const scpi::Parsed& p) const;
     /// Refused while another client holds the lock: whatever changes what others see.
     bool lockedOut(const Client& c, const scpi::Parsed& p) const;
     void releaseLock(quint64 id);
     /// The client's calibration or acquisition has not ended yet.
     static bool operationsPending(const Client& c);
     /// INIT and READ?: false (with the error queued) when no acquisition could start.
-    bool initiate(Client& c);
+    bool startAcquisition(Client& c);
     void acquisitionEnded(int end);
     /// The waits of *OPC, *OPC? and *WAI end once the client has nothing pending any more.
     void operationsMayHaveEnded();
@@ -142,9 +146,71 @@ private:
     void registerChanged(int index);
 
     void fetchDifferences(Client& c, std::optional<quint64> most);
-    void histogramData(Client& c);
+    void sendHistogram(Client& c);
+    /// READ?: an acquisition, then the answer once it has ended.
+    void read(Client& c, Client::Reading answer);
     QByteArray identity() const;
     void setSwitch(int which, bool on);
+    /// SCPI's mass-storage error for a kind of file failure.
+    static scpi::Error storageError(FileFailure failure);
+
+    // The commands, one handler per entry of the command table and in its order; each is
+    // defined beside the table in scpicommands.cpp.
+    void idn(Client& c, const scpi::Parsed& p);
+    void rst(Client& c, const scpi::Parsed& p);
+    void cls(Client& c, const scpi::Parsed& p);
+    void ese(Client& c, const scpi::Parsed& p);
+    void esr(Client& c, const scpi::Parsed& p);
+    void stb(Client& c, const scpi::Parsed& p);
+    void sre(Client& c, const scpi::Parsed& p);
+    void opc(Client& c, const scpi::Parsed& p);
+    void wai(Client& c, const scpi::Parsed& p);
+    void systemError(Client& c, const scpi::Parsed& p);
+    void systemErrorCount(Client& c, const scpi::Parsed& p);
+    void systemVersion(Client& c, const scpi::Parsed& p);
+    void connectionState(Client& c, const scpi::Parsed& p);
+    void connectionAddress(Client& c, const scpi::Parsed& p);
+    void connectionPort(Client& c, const scpi::Parsed& p);
+    void calibrate(Client& c, const scpi::Parsed& p);
+    void calibrationData(Client& c, const scpi::Parsed& p);
+    void calibrationValid(Client& c, const scpi::Parsed& p);
+    void calibrationTauA(Client& c, const scpi::Parsed& p);
+    void calibrationTauB(Client& c, const scpi::Parsed& p);
+    void run(Client& c, const scpi::Parsed& p);
+    void fetchCount(Client& c, const scpi::Parsed& p);
+    void fetchStatistics(Client& c, const scpi::Parsed& p);
+    void fetchDt(Client& c, const scpi::Parsed& p);
+    void fetchDtLost(Client& c, const scpi::Parsed& p);
+    void format(Client& c, const scpi::Parsed& p);
+    void histogramData(Client& c, const scpi::Parsed& p);
+    void histogramAxis(Client& c, const scpi::Parsed& p);
+    void histogramBinWidth(Client& c, const scpi::Parsed& p);
+    void histogramWindow(Client& c, const scpi::Parsed& p);
+    void histogramStatistics(Client& c, const scpi::Parsed& p);
+    void histogramClear(Client& c, const scpi::Parsed& p);
+    void histogramRangeAll(Client& c, const scpi::Parsed& p);
+    void dacA(Client& c, const scpi::Parsed& p);
+    void registerValue(Client& c, const scpi::Parsed& p);
+    void fileState(Client& c, const scpi::Parsed& p);
+    void filePath(Client& c, const scpi::Parsed& p);
+    void fileVerbose(Client& c, const scpi::Parsed& p);
+    void fileRaw(Client& c, const scpi::Parsed& p);
+    void fileName(Client& c, const scpi::Parsed& p);
+    void fileError(Client& c, const scpi::Parsed& p);
+    void display(Client& c, const scpi::Parsed& p);
+    void linkHealth(Client& c, const scpi::Parsed& p);
+    void statusOperationCondition(Client& c, const scpi::Parsed& p);
+    void statusOperationEvent(Client& c, const scpi::Parsed& p);
+    void statusOperationEnable(Client& c, const scpi::Parsed& p);
+    void lockRequest(Client& c, const scpi::Parsed& p);
+    void lockRelease(Client& c, const scpi::Parsed& p);
+    void lockOwner(Client& c, const scpi::Parsed& p);
+    void acquireCount(Client& c, const scpi::Parsed& p);
+    void acquireTime(Client& c, const scpi::Parsed& p);
+    void initiate(Client& c, const scpi::Parsed& p);
+    void abort(Client& c, const scpi::Parsed& p);
+    void readDt(Client& c, const scpi::Parsed& p);
+    void readHistogram(Client& c, const scpi::Parsed& p);
 
     InstrumentSession& m_session;
     PanelOptions& m_options;

@@ -1,28 +1,16 @@
-/// @brief The control port's command table: every header it knows, with its forms and parameters.
+/// @brief The control port's command table: every header it knows, with its forms, parameters, handler and help line.
 #pragma once
 
 #include <QtGlobal>
 #include <array>
 #include <span>
 
+class RemoteControl;
+struct RemoteClient;
+
 namespace scpi {
 
-/// What the dispatcher switches on; one per table entry.
-enum class Command : quint8 {
-    Idn, Rst, Cls, Ese, Esr, Stb, Sre, Opc, Wai,
-    SystemError, SystemErrorCount, SystemVersion,
-    ConnectionState, ConnectionAddress, ConnectionPort,
-    Calibrate, CalibrationData, CalibrationValid, CalibrationTauA, CalibrationTauB,
-    Run, FetchCount, FetchStatistics, FetchDt, FetchDtLost, Format,
-    HistogramData, HistogramAxis, HistogramBinWidth, HistogramWindow, HistogramStatistics, HistogramClear,
-    HistogramRangeAll,
-    DacA, Register,
-    FileState, FilePath, FileVerbose, FileRaw, FileName, FileError,
-    Display, LinkHealth,
-    OperationCondition, OperationEvent, OperationEnable,
-    LockRequest, LockRelease, LockOwner,
-    AcquireCount, AcquireTime, Initiate, Abort, ReadDt, ReadHistogram,
-};
+struct Parsed;
 
 enum class Kind : quint8 { None, Boolean, Integer, Real, String, Choice };
 
@@ -35,21 +23,42 @@ struct Parameter {
     bool optional = false;
 };
 
+/// Whom a form's effect reaches: what the control port's lock and its closing refuse.
+enum class Reach : quint8 {
+    /// A read, or this client's own settings: always carried out.
+    Own,
+    /// Changes what the other clients see: refused while another client holds the lock.
+    Shared,
+    /// Asks the instrument and changes nothing anyone sees: refused once the front end closes.
+    Instrument,
+    /// Changes the session or starts a run: refused under another client's lock and once closing.
+    Session,
+};
+
+constexpr bool refusedWhenClosing(Reach r) { return r == Reach::Instrument || r == Reach::Session; }
+constexpr bool refusedUnderOthersLock(Reach r) { return r == Reach::Shared || r == Reach::Session; }
+
 /// One way of using a header: as a command (no "?") or as a query.
 struct Form {
     bool allowed = false;
     std::array<Parameter, 2> parameters{};
+    Reach reach = Reach::Own;
 };
+
+/// Carries out one parsed command for one client; one handler serves both forms of its entry.
+using Handler = void (RemoteControl::*)(RemoteClient& client, const Parsed& parsed);
 
 struct CommandEntry {
     /// Uppercase letters are the short form; "[:NODE]" may be left out.
     const char* header;
-    Command id;
     Form command;
     Form query;
+    Handler handler;
+    /// One sentence on what it does, for whoever reads or lists the table.
+    const char* help;
 };
 
-/// The whole table, in the order the README lists it.
+/// The whole table, in the order the command documentation lists it.
 std::span<const CommandEntry> commandTable();
 
 } // namespace scpi

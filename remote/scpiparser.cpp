@@ -273,7 +273,7 @@ Parsed Parser::parseUnit(QByteArrayView unit)
         return failure(Error::UndefinedHeader);
 
     Parsed parsed;
-    parsed.id = entry->id;
+    parsed.command = entry;
     parsed.query = query;
     QList<QByteArrayView> given;
     if (!parameterText.isEmpty()) {

@@ -19,11 +19,14 @@ struct Value {
 
 /// A command ready to run, or (error != None) the error that ended the line at this point.
 struct Parsed {
-    Command id = Command::Idn;
+    /// The table's entry; null with an error.
+    const CommandEntry* command = nullptr;
     bool query = false;
     Error error = Error::None;
     int valueCount = 0;
     std::array<Value, 2> values{};
+
+    const Form& form() const { return query ? command->query : command->command; }
 };
 
 /// Parses lines of one connection. The connection's place in the command tree carries from

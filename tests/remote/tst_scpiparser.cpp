@@ -18,11 +18,7 @@ QString render(const std::vector<Parsed>& parsed)
             out << QStringLiteral("ERR %1").arg(int(p.error));
             continue;
         }
-        QString s;
-        for (const CommandEntry& entry : commandTable()) {
-            if (entry.id == p.id)
-                s = QString::fromLatin1(entry.header);
-        }
+        QString s = QString::fromLatin1(p.command->header);
         if (p.query)
             s += u'?';
         for (int i = 0; i < p.valueCount; ++i) {
