@@ -5,7 +5,6 @@
 #include "control/calibrationsequence.h"
 #include "control/registermodel.h"
 #include "link/connectionmanager.h"
-#include "link/versionmodel.h"
 #include "measure/datafile.h"
 #include "measure/histogramfeed.h"
 #include "measure/linkhealth.h"
@@ -107,19 +106,18 @@ RemoteControl::RemoteControl(InstrumentSession& session, PanelOptions& options, 
     m_turnTimer.setInterval(0);
     connect(&m_turnTimer, &QTimer::timeout, this, &RemoteControl::nextTurn);
     m_session.addRecordObserver(&m_ring);
-    connect(&m_session.calibrationSequence(), &CalibrationSequence::finished, this, &RemoteControl::calibrationEnded);
-    connect(&m_session.calibrationSequence(), &CalibrationSequence::aborted, this, &RemoteControl::calibrationEnded);
+    connect(&m_session, &InstrumentSession::calibrationEnded, this, &RemoteControl::calibrationEnded);
     connect(&m_session, &InstrumentSession::acquisitionEnded, this,
             [this](InstrumentSession::AcquisitionEnd end) { acquisitionEnded(int(end)); });
     // From the signals' own word: the sequence says it is idle just before it is.
-    m_calibrating = m_session.calibrationSequence().isRunning();
+    m_calibrating = m_session.isCalibrating();
     m_operationCondition = operationCondition();
     connect(&m_session, &InstrumentSession::busyChanged, this, [this](bool busy) {
         m_calibrating = busy;
         operationConditionChanged();
     });
     connect(&m_session, &InstrumentSession::runChanged, this, &RemoteControl::operationConditionChanged);
-    connect(&m_session.registers(), &RegisterModel::valueChanged, this, &RemoteControl::registerChanged);
+    connect(&m_session, &InstrumentSession::registerChanged, this, &RemoteControl::registerChanged);
     // A file that fails is every script's business, not only the one that started the run.
     connect(&m_session, &InstrumentSession::fileFailure, this, [this](FileFailure failure) {
         for (auto& [id, c] : m_clients)
@@ -510,7 +508,7 @@ bool RemoteControl::initiate(Client& c)
         fail(c, Error::InitIgnored);
         return false;
     }
-    if (!m_session.calibration().runGate()) {
+    if (!m_session.calibrationShown().runGate) {
         fail(c, Error::SettingsConflict);
         return false;
     }
@@ -529,7 +527,7 @@ void RemoteControl::registerChanged(int index)
         if (c->wait == Wait::Register && c->registerIndex == index)
             waiting.push_back(id);
     }
-    const auto value = m_session.registers().value(index);
+    const auto value = m_session.registerShown(index).value;
     for (quint64 id : waiting) {
         const auto it = m_clients.find(id);
         if (it == m_clients.end())
@@ -543,7 +541,7 @@ QByteArray RemoteControl::identity() const
 {
     // The FPGA caption reads "FPGA: 1.2.3" once the instrument has answered "V".
     static const QRegularExpression version(QStringLiteral("(\\d+\\.\\d+\\.\\d+)"));
-    const auto match = version.match(m_session.versions().fpgaCaption());
+    const auto match = version.match(m_session.versionCaptions().fpga);
     const QByteArray fpga = match.hasMatch() ? match.captured(1).toLatin1() : QByteArrayLiteral("0");
     return "Quorvel,Tallyscope," + fpga + ',' + m_panelVersion.toLatin1();
 }
@@ -683,7 +681,7 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
         respond(c, "1999.0");
         return;
     case Command::ConnectionState:
-        respond(c, scpi::flag(m_session.link().isConnected()));
+        respond(c, scpi::flag(m_session.linkState().connected));
         return;
     case Command::ConnectionAddress: {
         if (p.query) {
@@ -702,7 +700,7 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
         return;
     }
     case Command::ConnectionPort:
-        respond(c, scpi::number(qint64(m_session.link().port())));
+        respond(c, scpi::number(qint64(m_session.linkState().port)));
         return;
     case Command::Calibrate:
         // A sequence already under way serves this request too, as for the panel's button.
@@ -710,18 +708,18 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
         m_session.calibrate();
         return;
     case Command::CalibrationData: {
-        const CalibrationModel& cal = m_session.calibration();
+        const InstrumentSession::CalibrationShown cal = m_session.calibrationShown();
         QByteArray answer;
-        for (auto cell : {CalibrationModel::ALow, CalibrationModel::AHigh, CalibrationModel::BLow, CalibrationModel::BHigh}) {
+        for (const QString& cell : cal.cells) {
             if (!answer.isEmpty())
                 answer += ',';
-            answer += textNumber(cal.cell(cell));
+            answer += textNumber(cell);
         }
         respond(c, answer);
         return;
     }
     case Command::CalibrationValid:
-        respond(c, scpi::flag(m_session.calibration().runGate()));
+        respond(c, scpi::flag(m_session.calibrationShown().runGate));
         return;
     case Command::CalibrationTauA:
         if (p.query)
@@ -740,7 +738,7 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
             respond(c, scpi::flag(m_session.isRunTicked()));
         } else if (v[0].flag == m_session.isRunTicked()) {
             // Already so: a second RUN ON must not start a new file.
-        } else if (v[0].flag && !m_session.calibration().runGate()) {
+        } else if (v[0].flag && !m_session.calibrationShown().runGate) {
             // The Run box is disabled until a calibration lies inside its windows.
             fail(c, Error::SettingsConflict);
         } else {
@@ -748,13 +746,13 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
         }
         return;
     case Command::FetchCount:
-        respond(c, scpi::number(qint64(m_session.statistics().count().value_or(0))));
+        respond(c, scpi::number(qint64(m_session.runFigures().count.value_or(0))));
         return;
     case Command::FetchStatistics: {
-        const RunStatistics& s = m_session.statistics();
+        const InstrumentSession::RunFigures s = m_session.runFigures();
         const auto orNan = [](std::optional<qint64> x) { return x ? scpi::number(*x) : QByteArray(scpi::NotANumber); };
-        const auto range = s.minimum() && s.maximum() ? std::optional<qint64>(*s.maximum() - *s.minimum()) : std::nullopt;
-        respond(c, scpi::number(qint64(s.count().value_or(0))) + ',' + orNan(s.minimum()) + ',' + orNan(s.maximum()) + ','
+        const auto range = s.minimum && s.maximum ? std::optional<qint64>(*s.maximum - *s.minimum) : std::nullopt;
+        respond(c, scpi::number(qint64(s.count.value_or(0))) + ',' + orNan(s.minimum) + ',' + orNan(s.maximum) + ','
                        + orNan(range));
         return;
     }
@@ -816,7 +814,7 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
         if (p.query) {
             const auto code = m_session.dacACode();
             respond(c, code ? scpi::number(qint64(*code)) : QByteArray(scpi::NotANumber));
-        } else if (!m_session.link().isConnected()) {
+        } else if (!m_session.linkState().connected) {
             fail(c, Error::Execution);
         } else {
             m_session.sendDacA(QString::number(qint64(v[0].number)));
@@ -825,7 +823,7 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
     case Command::Register: {
         const int index = int(v[0].number);
         // Without a link no answer can come; waiting the second out would only hold the client.
-        if (!m_session.link().isConnected()) {
+        if (!m_session.linkState().connected) {
             fail(c, Error::Hardware);
             return;
         }
@@ -878,7 +876,7 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
             setSwitch(PanelOptions::Raw, v[0].flag);
         return;
     case Command::FileName:
-        respond(c, scpi::quoted(m_session.dataFile().path()));
+        respond(c, scpi::quoted(m_session.dataFileState().path));
         return;
     case Command::FileError: {
         const DataFileHealth& health = m_session.dataFileHealth();
@@ -946,7 +944,7 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
         }
         return;
     case Command::LinkHealth: {
-        const LinkHealthFigures f = m_session.linkHealth().figures();
+        const LinkHealthFigures f = m_session.linkHealthFigures();
         respond(c, scpi::real(f.recordsPerSecond) + ',' + scpi::real(f.bytesPerSecond) + ',' + scpi::number(f.rejectedByGate) + ','
                        + scpi::number(f.rejectedByPlausibility) + ',' + scpi::number(f.bytesDroppedByResync) + ','
                        + scpi::number(f.errors) + ',' + scpi::number(f.reconnects));
