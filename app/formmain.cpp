@@ -520,6 +520,7 @@ void FormMain::finishLoad()
     setMinimumSize(m_designClient);
 
     m_models.session->openConnection();
+    ui.txtMsg->showEnd();
     restoreGeometry();
     m_models.options->restore();
     showVersion(ui.lblGui, QStringLiteral("GUI: ") + versioninfo::VersionText().mid(4));

@@ -192,7 +192,6 @@ void InstrumentSession::openConnection()
         return;
     m_link->open();
     m_log.setText(QStringLiteral("Opening connection.\r\n"));
-    emit m_log.caretToEnd();
     m_calibration->setPhaseText(QStringLiteral("0"));
 }
 

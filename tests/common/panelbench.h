@@ -5,7 +5,7 @@
 #include "app/formmain.h"
 #include "common/fakes.h"
 #include "common/panelview.h"
-#include "measure/runstatistics.h"
+#include "session/instrumentsession.h"
 #include "session/paneloptions.h"
 #include "platform/settingsbackend.h"
 #include "sim/instrumentsimulator.h"
