@@ -10,19 +10,10 @@
 #include "measure/linkhealth.h"
 #include "session/messagelog.h"
 #include "session/paneloptions.h"
-#include "control/calibrationmodel.h"
-#include "control/calibrationsequence.h"
-#include "control/registerpanel.h"
 #include "link/commands.h"
-#include "link/replydecoder.h"
-#include "measure/datafile.h"
 #include "measure/gui/datafolderchooser.h"
-#include "measure/runswitch.h"
 #include "platform/numbers.h"
-#include "control/registermodel.h"
 #include "link/connectionmanager.h"
-#include "link/versionmodel.h"
-#include "measure/runstatistics.h"
 #include "platform/clock.h"
 #include "remote/remotecontrol.h"
 #include "platform/commandline.h"
@@ -148,7 +139,7 @@ Application::Application(const Options& options, SettingsBackend& settings, Mess
     m_session = std::make_unique<InstrumentSession>(*seams.socket, *seams.clock, m_boxes, *m_log);
     m_panelOptions = std::make_unique<PanelOptions>(*m_settings);
     m_session->bindOptions(*m_panelOptions);
-    m_window = std::make_unique<FormMain>(PanelModels{m_settings.get(), m_panelOptions.get(), m_session.get()});
+    m_window = std::make_unique<FormMain>(PanelModels{m_settings.get(), m_panelOptions.get(), m_session.get(), m_log.get(), seams.clock});
     m_session->setWindowCaption(m_window->windowTitle());
 
     if (!seams.update) {
@@ -167,12 +158,12 @@ Application::Application(const Options& options, SettingsBackend& settings, Mess
         if (!m_simulator->start(ConnectionManager::DefaultPort))
             m_simulator->start(0);
         m_panelOptions->setAddress(QStringLiteral("127.0.0.1"));
-        link().setPort(m_simulator->port());
+        m_session->setPort(m_simulator->port());
     }
     if (m_options.address)
         m_panelOptions->setAddress(*m_options.address);
     if (m_options.port)
-        link().setPort(*m_options.port);
+        m_session->setPort(*m_options.port);
     wire();
 }
 
@@ -211,13 +202,6 @@ Application::~Application()
     m_session.reset();
 }
 
-ConnectionManager& Application::link() { return m_session->link(); }
-CalibrationModel& Application::calibration() { return m_session->calibration(); }
-ReplyDecoder& Application::decoder() { return m_session->decoder(); }
-DataFile& Application::dataFile() { return m_session->dataFile(); }
-CalibrationSequence& Application::calibrationSequence() { return m_session->calibrationSequence(); }
-RunStatistics& Application::statistics() { return m_session->statistics(); }
-
 void Application::wire()
 {
     FormMain* w = m_window.get();
@@ -233,7 +217,8 @@ void Application::wire()
     // shown in its own window from the "Coincidences" group's context menu.
     // Made now, hidden: its trends cover the whole session, not just the time since it opened.
     bindHistogramFeed(*s, *m_histogramFeed);
-    m_histogramWindow = std::make_unique<HistogramWindow>(m_histogramFeed->histogram(), &s->linkHealth(), w);
+    m_histogramWindow = std::make_unique<HistogramWindow>(m_histogramFeed->histogram(),
+                                                            [s] { return s->linkHealthFigures(); }, w);
     connect(w, &FormMain::histogramRequested, this, [this] {
         m_histogramWindow->show();
         m_histogramWindow->raise();

@@ -9,12 +9,7 @@
 #include <memory>
 #include <optional>
 
-class CalibrationModel;
-class CalibrationSequence;
-class DataFile;
 class InstrumentSession;
-class ReplyDecoder;
-class ConnectionManager;
 class QtUpdatePlatform;
 class UpdatePlatform;
 class UpdateProgressDialog;
@@ -27,14 +22,11 @@ class MessageBoxes;
 class MessageLog;
 class PanelOptions;
 class QLockFile;
-class RegisterModel;
-class RunStatistics;
 class SettingsBackend;
 class SettingsStore;
 class Clock;
 class Socket;
 class SystemClock;
-class VersionModel;
 
 class Application : public QObject {
     Q_OBJECT
@@ -89,16 +81,10 @@ public:
     void logNote(const QString& line);
     FormMain& window() { return *m_window; }
     InstrumentSession& session() { return *m_session; }
-    ConnectionManager& link();
     MessageLog& log() { return *m_log; }
     PanelOptions& panelOptions() { return *m_panelOptions; }
-    CalibrationModel& calibration();
     InstrumentSimulator* simulator() { return m_simulator.get(); }
     UpdateRoutine& updateRoutine() { return *m_update; }
-    ReplyDecoder& decoder();
-    DataFile& dataFile();
-    CalibrationSequence& calibrationSequence();
-    RunStatistics& statistics();
     HistogramFeed& histogramFeed() { return *m_histogramFeed; }
     /// The histogram window, created when first asked for (null until then).
     HistogramWindow* histogramWindow() { return m_histogramWindow.get(); }

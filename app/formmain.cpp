@@ -6,15 +6,12 @@
 #include "session/messagelog.h"
 #include "app/vbcheckbox.h"
 #include "platform/versioninfo.h"
-#include "control/calibrationmodel.h"
 #include "control/dacsetpoint.h"
 #include "control/registermodel.h"
-#include "link/connectionmanager.h"
-#include "link/versionmodel.h"
-#include "measure/runstatistics.h"
-#include "measure/datafile.h"
+#include "platform/clock.h"
 #include "platform/numbers.h"
 #include "platform/settingsstore.h"
+#include "platform/timer.h"
 #include "session/instrumentsession.h"
 #include "session/paneloptions.h"
 
@@ -280,7 +277,7 @@ void FormMain::buildControls()
     setBackground(ui.lblHB, LightGrey);
     ui.lblHB->adjustSize();
 
-    ui.txtMsg = new LogView(m_models.session->log(), this);
+    ui.txtMsg = new LogView(*m_models.log, this);
     place(ui.txtMsg, C::txtMsg);
     ui.txtMsg->setFont(fixedFont());
 
@@ -298,36 +295,42 @@ void FormMain::buildControls()
 
 void FormMain::wireModels()
 {
-    ConnectionManager* link = &m_models.session->link();
-    connect(link, &ConnectionManager::linkIndicator, this, [this](bool up) {
-        if (up)
-            setBackground(ui.txtIP, QApplication::palette().color(QPalette::Base), QPalette::Base);
-        else
-            setBackground(ui.txtIP, LinkDownRed, QPalette::Base);
+    InstrumentSession* session = m_models.session;
+    // The address box is light red while no link stands; the link's lines put the caret at
+    // the end of the log; a heartbeat turns "HB" black for a second.
+    connect(session, &InstrumentSession::linkUp, this,
+            [this] { setBackground(ui.txtIP, QApplication::palette().color(QPalette::Base), QPalette::Base); });
+    connect(session, &InstrumentSession::linkLost, this, [this] { setBackground(ui.txtIP, LinkDownRed, QPalette::Base); });
+    connect(session, &InstrumentSession::linkLogLine, ui.txtMsg, &LogView::showEnd);
+    m_heartbeatFlash = m_models.clock->makeTimer();
+    m_heartbeatFlash->setSingleShot(true);
+    m_heartbeatFlash->setInterval(HeartbeatFlashMs);
+    connect(session, &InstrumentSession::heartbeatSeen, this, [this] {
+        setForeground(ui.lblHB, QColor(Qt::black));
+        m_heartbeatFlash->start();
     });
-    connect(link, &ConnectionManager::heartbeatFlash, this,
-            [this](bool black) { setForeground(ui.lblHB, black ? QColor(Qt::black) : HeartbeatGrey); });
+    connect(m_heartbeatFlash.get(), &Timer::timeout, this, [this] { setForeground(ui.lblHB, HeartbeatGrey); });
 
-    CalibrationModel* cal = &m_models.session->calibration();
-    connect(cal, &CalibrationModel::cellChanged, this, [this] { showCalibration(); });
-    connect(cal, &CalibrationModel::runGateEvaluated, ui.chkRun, &QWidget::setEnabled);
-    connect(&m_models.session->statistics(), &RunStatistics::changed, this, &FormMain::showStatistics);
-    connect(&m_models.session->registers(), &RegisterModel::valueChanged, this, &FormMain::showRegister);
-    connect(&m_models.session->versions(), &VersionModel::changed, this, [this] {
-        showVersion(ui.lblFpga, m_models.session->versions().fpgaCaption());
-        showVersion(ui.lblRabbit, m_models.session->versions().rabbitCaption());
+    connect(session, &InstrumentSession::calibrationChanged, this, &FormMain::showCalibration);
+    connect(session, &InstrumentSession::runGateChanged, ui.chkRun, &QWidget::setEnabled);
+    connect(session, &InstrumentSession::statisticsChanged, this, &FormMain::showStatistics);
+    connect(session, &InstrumentSession::registerChanged, this, &FormMain::showRegister);
+    connect(session, &InstrumentSession::versionsChanged, this, [this] {
+        const InstrumentSession::VersionCaptions v = m_models.session->versionCaptions();
+        showVersion(ui.lblFpga, v.fpga);
+        showVersion(ui.lblRabbit, v.module);
     });
     bindOptions();
     bindSession();
 
     connect(ui.cmdPath, &QPushButton::clicked, this, &FormMain::dataFolderRequested);
-    connect(ui.cmdClear, &QPushButton::clicked, &m_models.session->log(), &MessageLog::clear);
+    connect(ui.cmdClear, &QPushButton::clicked, m_models.log, &MessageLog::clear);
     connect(ui.cmdCopy, &QPushButton::clicked, this, [this] {
         QClipboard* cb = QApplication::clipboard();
         cb->clear();
-        cb->setText(m_models.session->log().text());
+        cb->setText(m_models.log->text());
     });
-    connect(ui.txtMsg, &LogView::escapePressed, &m_models.session->log(), &MessageLog::clear);
+    connect(ui.txtMsg, &LogView::escapePressed, m_models.log, &MessageLog::clear);
     connect(ui.txtDacA, &QLineEdit::textChanged, this, [this] { txtDac_Change(ui.txtDacA, ui.txtVDacA); });
     connect(ui.txtDacB, &QLineEdit::textChanged, this, [this] { txtDac_Change(ui.txtDacB, ui.txtVDacB); });
 
@@ -424,7 +427,7 @@ void FormMain::bindSession()
         if (ui.txtDacA->text() != entry)
             ui.txtDacA->setText(entry);
     });
-    connect(&s->dataFile(), &DataFile::writeFailed, this, &FormMain::markDataFileFailure);
+    connect(s, &InstrumentSession::dataFileWriteFailed, this, &FormMain::markDataFileFailure);
     connect(s, &InstrumentSession::busyChanged, this, [this](bool busy) {
         if (busy)
             setCursor(Qt::WaitCursor);
@@ -451,26 +454,27 @@ void FormMain::markDataFileFailure(const QString& reason)
 
 void FormMain::showCalibration()
 {
-    const CalibrationModel* cal = &m_models.session->calibration();
-    ui.lblCalAl->setText(cal->cell(CalibrationModel::ALow));
-    ui.lblCalAh->setText(cal->cell(CalibrationModel::AHigh));
-    ui.lblCalBl->setText(cal->cell(CalibrationModel::BLow));
-    ui.lblCalBh->setText(cal->cell(CalibrationModel::BHigh));
+    const InstrumentSession::CalibrationShown cal = m_models.session->calibrationShown();
+    ui.lblCalAl->setText(cal.cells[0]);
+    ui.lblCalAh->setText(cal.cells[1]);
+    ui.lblCalBl->setText(cal.cells[2]);
+    ui.lblCalBh->setText(cal.cells[3]);
 }
 
 void FormMain::showStatistics()
 {
-    const RunStatistics* s = &m_models.session->statistics();
-    ui.lblCount->setText(s->countCaption());
-    ui.lblMin->setText(s->minCaption());
-    ui.lblMax->setText(s->maxCaption());
-    ui.lblRange->setText(s->rangeCaption());
+    const InstrumentSession::RunFigures s = m_models.session->runFigures();
+    ui.lblCount->setText(s.countCaption);
+    ui.lblMin->setText(s.minCaption);
+    ui.lblMax->setText(s.maxCaption);
+    ui.lblRange->setText(s.rangeCaption);
 }
 
 void FormMain::showRegister(int index)
 {
-    ui.lblReg[size_t(index)]->setText(m_models.session->registers().decimalCaption(index));
-    ui.lblRegHex[size_t(index)]->setText(m_models.session->registers().hexCaption(index));
+    const InstrumentSession::RegisterShown r = m_models.session->registerShown(index);
+    ui.lblReg[size_t(index)]->setText(r.decimalCaption);
+    ui.lblRegHex[size_t(index)]->setText(r.hexCaption);
 }
 
 void FormMain::txtDac_Change(QLineEdit* entry, QLineEdit* readout)
@@ -497,7 +501,7 @@ void FormMain::chkOnTop_Click()
 
 void FormMain::Form_Load(const std::function<void(std::function<void()>)>& updateCheck)
 {
-    m_models.session->log().setText(QStringLiteral("Checking for updates"));
+    m_models.log->setText(QStringLiteral("Checking for updates"));
     updateCheck([this] { finishLoad(); });
 }
 
@@ -512,6 +516,7 @@ void FormMain::finishLoad()
     setMinimumSize(m_designClient);
 
     m_models.session->openConnection();
+    ui.txtMsg->showEnd();
     restoreGeometry();
     m_models.options->restore();
     showVersion(ui.lblGui, QStringLiteral("GUI: ") + versioninfo::VersionText().mid(4));
@@ -669,7 +674,7 @@ bool FormMain::eventFilter(QObject* watched, QEvent* event)
                    it != ui.lblRegName.end()) {
             m_models.session->requestRegister(int(it - ui.lblRegName.begin()));
         } else if (m_minMaxClickers.contains(watched)) {
-            m_models.session->statistics().minMaxReset(ui.chkRun->value() != 0);
+            m_models.session->resetMinMax(ui.chkRun->value() != 0);
         }
     }
     return QWidget::eventFilter(watched, event);

@@ -9,10 +9,13 @@
 #include <QWidget>
 #include <array>
 #include <functional>
+#include <memory>
 #include <optional>
 
+class Clock;
 class InstrumentSession;
 class LogView;
+class MessageLog;
 class PanelOptions;
 class QGroupBox;
 class QKeyEvent;
@@ -20,6 +23,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class SettingsStore;
+class Timer;
 class VbCheckBox;
 
 /// What the window shows and whom it tells; owned by the Application, outlive the window.
@@ -27,6 +31,10 @@ struct PanelModels {
     SettingsStore* settings = nullptr;
     PanelOptions* options = nullptr;
     InstrumentSession* session = nullptr;
+    /// The log the session writes to; the window shows it and clears it.
+    MessageLog* log = nullptr;
+    /// Times the heartbeat label's flash.
+    const Clock* clock = nullptr;
 };
 
 class FormMain : public QWidget {
@@ -123,7 +131,11 @@ private:
     void showRegister(int index);
     void showCalibration();
 
+    /// How long the heartbeat label stays black after a heartbeat.
+    static constexpr int HeartbeatFlashMs = 1000;
+
     PanelModels m_models;
+    std::unique_ptr<Timer> m_heartbeatFlash;
     Controls ui{};
     std::array<QWidget*, formlayout::ControlCount> m_placed{};
     /// Set while a box follows its model, so that the change is not sent back as the operator's.

@@ -35,12 +35,15 @@ LogView::LogView(MessageLog& log, QWidget* parent) : QAbstractScrollArea(parent)
         clearSelection();
         flush();
     });
-    connect(&log, &MessageLog::caretToEnd, this, [this] {
-        m_caret = true;
-        flush();
-    });
+    connect(&log, &MessageLog::caretToEnd, this, &LogView::showEnd);
     m_seenAppended = log.appendedTotal();
     m_knownRows = log.lineCount();
+}
+
+void LogView::showEnd()
+{
+    m_caret = true;
+    flush();
 }
 
 int LogView::lineHeight() const { return std::max(1, fontMetrics().height()); }

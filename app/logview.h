@@ -24,6 +24,8 @@ public:
 
     /// Takes in what the log has gained since the last batch now (tests, and the caret request).
     void flush();
+    /// The caret to the end of the text (the oldest lines), as at once as a line taken in.
+    void showEnd();
     /// The row (0 = newest) drawn at the top, and how many rows fit.
     qsizetype topRow() const { return m_topRow; }
     int visibleRows() const;

@@ -138,7 +138,7 @@ int runFlood(QApplication& qapp, double seconds, quint64 maxBytes)
         }
         // Whatever was on its way when the flood stopped must still come through: a drain that
         // stalls on a full buffer shows here as bytes never taken.
-        if (drained.isValid() && (app.session().linkHealth().figures().bytes >= flood.sent() || drained.hasExpired(5000))) {
+        if (drained.isValid() && (app.session().linkHealthFigures().bytes >= flood.sent() || drained.hasExpired(5000))) {
             drainMs = drained.elapsed();
             qapp.quit();
         }
@@ -148,7 +148,7 @@ int runFlood(QApplication& qapp, double seconds, quint64 maxBytes)
     driver.stop();
 
     const double elapsed = clock.elapsed() / 1000.0;
-    const LinkHealthFigures health = app.session().linkHealth().figures();
+    const LinkHealthFigures health = app.session().linkHealthFigures();
     std::printf("flood: %.0f s of junk from 127.0.0.1 (run took %.1f s)%s\n", seconds, elapsed,
                 aborted ? ", CUT at the memory limit" : "");
     std::printf("bytes sent       %.1f MiB (%.0f MiB/s)\n", flood.sent() / 1048576.0, flood.sent() / 1048576.0 / seconds);
@@ -299,12 +299,12 @@ int main(int argc, char* argv[])
     quint64 decodedAtStop = 0;
     quint64 runStartCount = 0;
     const auto startRun = [&] {
-        runStartCount = app.decoder().counters().recordsDecoded;
+        runStartCount = app.session().decoderCounters().recordsDecoded;
         ui.chkRun->setValue(1);
     };
     const auto stopRun = [&] {
         ui.chkRun->setValue(0);
-        decodedAtStop += app.decoder().counters().recordsDecoded - runStartCount;
+        decodedAtStop += app.session().decoderCounters().recordsDecoded - runStartCount;
     };
     bool scriptStopped = false;
     QTimer driver;
@@ -329,7 +329,7 @@ int main(int argc, char* argv[])
             phase = Phase::Running;
         }
         if (phase == Phase::Running && runClock.elapsed() >= nextRateSample) {
-            decodedAt.push_back(app.decoder().counters().recordsDecoded);
+            decodedAt.push_back(app.session().decoderCounters().recordsDecoded);
             nextRateSample += 10000;
         }
         if (phase != Phase::Calibrating && phase != Phase::Draining && runClock.elapsed() >= nextMemorySample) {
@@ -346,7 +346,7 @@ int main(int argc, char* argv[])
             ui.cmdCalibrate->click();
             ++calibrations;
             phase = Phase::Recalibrating;
-        } else if (phase == Phase::Recalibrating && !app.calibrationSequence().isRunning()) {
+        } else if (phase == Phase::Recalibrating && !app.session().isCalibrating()) {
             if (!ui.chkRun->isEnabled()) {
                 std::fprintf(stderr, "a calibration failed its windows\n");
                 exitCode = 1;
@@ -387,7 +387,7 @@ int main(int argc, char* argv[])
         if (at >= 0)
             sent = line.mid(at + 8).split(' ').first().toULongLong();
     }
-    const quint64 decoded = app.decoder().counters().recordsDecoded;
+    const quint64 decoded = app.session().decoderCounters().recordsDecoded;
     qint64 written = 0;
     const QStringList files = QDir(data.path()).entryList({QStringLiteral("Coincidences *.txt")}, QDir::Files);
     for (const QString& f : files)
@@ -411,7 +411,7 @@ int main(int argc, char* argv[])
                 probe.percentile(0.99), probe.percentile(1.0));
     std::printf("peak memory      %.1f MiB resident\n", benchutil::peakResidentMiB());
     if (calibrateMs > 0) {
-        const auto& counters = app.decoder().counters();
+        const auto& counters = app.session().decoderCounters();
         std::printf("calibrations     %d during the run\n", calibrations);
         std::printf("records lost     %lld (sent - decoded - turned away by a calibration: %llu)\n",
                     qlonglong(sent) - qlonglong(decoded) - qlonglong(counters.rejectedByGate), quint64(counters.rejectedByGate));

@@ -14,6 +14,7 @@
 #include "sim/recordgenerator.h"
 #include "sim/simulatorconfig.h"
 #include "tests/common/fakes.h"
+#include "tests/common/sessiontestaccess.h"
 
 #include <QCoreApplication>
 #include <QCommandLineParser>
@@ -78,10 +79,11 @@ int main(int argc, char* argv[])
     bindHistogramFeed(session, histogram);
     session.openConnection();
     socket.completeConnect();
-    session.calibrationSequence().abort();
+    SessionTestAccess parts(session);
+    parts.calibrationSequence().abort();
     const char* cells[] = {"500", "3600", "510", "3590"};
     for (int i = 0; i < 4; ++i)
-        session.calibration().setCell(CalibrationModel::Cell(i), QString::fromLatin1(cells[i]));
+        parts.calibration().setCell(CalibrationModel::Cell(i), QString::fromLatin1(cells[i]));
     options.setValue(PanelOptions::Display, p.value(display).toInt());
     options.setValue(PanelOptions::File, p.value(file).toInt());
     options.setValue(PanelOptions::Verbose, p.value(verbose).toInt());
@@ -96,7 +98,7 @@ int main(int argc, char* argv[])
     const double cpu = cpuSeconds() - cpu0;
     const double seconds = wall.nsecsElapsed() * 1e-9;
     session.setRun(false);
-    const quint64 decoded = session.decoder().counters().recordsDecoded;
+    const quint64 decoded = session.decoderCounters().recordsDecoded;
     std::printf("%lld records in %lld-byte arrivals, Display %s, File %s, Verbose %s\n", qlonglong(total), qlonglong(step),
                 qPrintable(p.value(display)), qPrintable(p.value(file)), qPrintable(p.value(verbose)));
     std::printf("decoded %llu (%s), %.0f records/s wall, %.0f records/s per CPU second; log %lld lines\n", decoded,

@@ -9,7 +9,7 @@
 #include "link/channeltimetable.h"
 #include "link/decoderoutput.h"
 #include "link/replydecoder.h"
-#include "link/versionmodel.h"
+#include "control/versionmodel.h"
 #include "link/dataoptions.h"
 #include "measure/runstatistics.h"
 

@@ -8,15 +8,13 @@
 #include <utility>
 
 ConnectionManager::ConnectionManager(Socket& socket, const Clock& clock, QObject* parent)
-    : QObject(parent), m_socket(socket), m_clock(clock), m_keepAlive(clock.makeTimer()), m_hb(clock.makeTimer())
+    : QObject(parent), m_socket(socket), m_clock(clock), m_keepAlive(clock.makeTimer())
 {
     m_keepAlive->setInterval(KeepAliveMs);
-    m_hb->setInterval(HeartbeatFlashMs);
-    connect(m_keepAlive.get(), &Timer::timeout, this, &ConnectionManager::tmrKeepAlive_Timer);
-    connect(m_hb.get(), &Timer::timeout, this, &ConnectionManager::tmrHb_Timer);
-    connect(&m_socket, &Socket::connected, this, &ConnectionManager::Sock_Connect);
-    connect(&m_socket, &Socket::errorOccurred, this, &ConnectionManager::Sock_Error);
-    connect(&m_socket, &Socket::dataArrived, this, &ConnectionManager::Sock_DataArrival);
+    connect(m_keepAlive.get(), &Timer::timeout, this, &ConnectionManager::keepAliveTick);
+    connect(&m_socket, &Socket::connected, this, &ConnectionManager::onConnected);
+    connect(&m_socket, &Socket::errorOccurred, this, &ConnectionManager::onSocketError);
+    connect(&m_socket, &Socket::dataArrived, this, &ConnectionManager::onDataArrived);
     // The keep-alive is also the reconnect engine, so it waits for the first open: running from
     // creation, it would reach the instrument while start-up still waits for the update check.
 }
@@ -37,13 +35,11 @@ void ConnectionManager::reopen()
 {
     m_lastRxTime.reset();
     const int state = m_socket.state();
-    if (state != Socket::Closed && state != Socket::Connecting) {
-        emit linkIndicator(false);
+    if (state != Socket::Closed && state != Socket::Connecting)
         emit connectionLost();
-    }
     m_socket.close();
     emit runStopRequested();
-    emit logMessage(QStringLiteral(" Reopening..."), true);
+    emit logLine(LogKind::Info, QStringLiteral(" Reopening..."));
     connectNow();
 }
 
@@ -58,7 +54,6 @@ void ConnectionManager::connectNow()
 void ConnectionManager::shutdown()
 {
     m_keepAlive->stop();
-    m_hb->stop();
     m_socket.close();
 }
 
@@ -86,33 +81,26 @@ void ConnectionManager::setKeepAliveEnabled(bool enabled)
 
 bool ConnectionManager::keepAliveEnabled() const { return m_keepAlive->isActive(); }
 
-void ConnectionManager::heartbeatReceived()
+void ConnectionManager::onConnected()
 {
-    emit heartbeatFlash(true);
-    m_hb->start();
-}
-
-void ConnectionManager::Sock_Connect()
-{
-    emit logMessage(QStringLiteral("Connected."), true);
-    emit linkIndicator(true);
+    emit logLine(LogKind::Info, QStringLiteral("Connected."));
     m_keepAlive->start();
     m_lastRxTime = m_clock.monotonicSeconds();
     emit connectionEstablished();
 }
 
-void ConnectionManager::Sock_Error(int /*number*/, const QString& description)
+void ConnectionManager::onSocketError(int /*number*/, const QString& description)
 {
-    emit logMessage(QStringLiteral(" Doh! (sock) ") + description, true);
+    emit logLine(LogKind::Error, QStringLiteral(" Doh! (sock) ") + description);
 }
 
-void ConnectionManager::Sock_DataArrival(const QByteArray& bytes)
+void ConnectionManager::onDataArrived(const QByteArray& bytes)
 {
     m_lastRxTime = m_clock.monotonicSeconds();
     emit dataArrived(bytes);
 }
 
-void ConnectionManager::tmrKeepAlive_Timer()
+void ConnectionManager::keepAliveTick()
 {
     if (m_socket.state() == Socket::Connected)
         m_socket.send(QByteArrayLiteral("H"));
@@ -127,9 +115,8 @@ void ConnectionManager::tmrKeepAlive_Timer()
     m_lastRxTime.reset();
     const int state = m_socket.state();
     if (state != Socket::Closed && state != Socket::Connecting) {
-        emit logMessage(QStringLiteral(" Lost connection, closed.  "), true);
+        emit logLine(LogKind::Error, QStringLiteral(" Lost connection, closed.  "));
         m_reopenPending = true;
-        emit linkIndicator(false);
         emit connectionLost();
     }
     m_socket.close();
@@ -137,14 +124,8 @@ void ConnectionManager::tmrKeepAlive_Timer()
     if (m_socket.state() == Socket::Closed) {
         connectNow();
         if (m_reopenPending) {
-            emit logMessage(QStringLiteral(" Reopening..."), true);
+            emit logLine(LogKind::Info, QStringLiteral(" Reopening..."));
             m_reopenPending = false;
         }
     }
-}
-
-void ConnectionManager::tmrHb_Timer()
-{
-    m_hb->stop();
-    emit heartbeatFlash(false);
 }

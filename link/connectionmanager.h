@@ -1,6 +1,7 @@
 /// @brief The one link to the instrument: connect, heartbeat, silence test, close and reopen.
 #pragma once
 
+#include "link/logkind.h"
 #include "link/protocol.h"
 
 #include <QObject>
@@ -17,7 +18,6 @@ class ConnectionManager : public QObject {
 public:
     static constexpr quint16 DefaultPort = protocol::DefaultPort;
     static constexpr int KeepAliveMs = protocol::KeepAliveMs;
-    static constexpr int HeartbeatFlashMs = 1000;
     static constexpr double SilenceLimitSeconds = protocol::SilenceLimitSeconds;
 
     ConnectionManager(Socket& socket, const Clock& clock, QObject* parent = nullptr);
@@ -53,22 +53,15 @@ public:
     /// Time of the last completed connect or arrival on the monotonic clock; empty when unset.
     std::optional<double> lastRxTime() const { return m_lastRxTime; }
 
-    /// The decoder saw a heartbeat reply: flash the indicator for a second.
-    void heartbeatReceived();
-
-    // Handlers, public so that tests can drive them without waiting for the timers.
-    void tmrKeepAlive_Timer();
-    void tmrHb_Timer();
+    /// Every 4.5 s: the heartbeat out, and the silence test that closes and reopens a quiet link.
+    /// Public so that tests can drive it without waiting for the timer.
+    void keepAliveTick();
 
     Timer& keepAliveTimer() { return *m_keepAlive; }
-    Timer& heartbeatTimer() { return *m_hb; }
 
 signals:
-    void logMessage(const QString& text, bool moveCaret);
-    /// True while connected (address box in the window colour), false otherwise (light red).
-    void linkIndicator(bool connected);
-    /// The heartbeat label: true = black (a reply just came), false = grey.
-    void heartbeatFlash(bool black);
+    /// A line for the message log, in the order the log shows them.
+    void logLine(LogKind kind, const QString& text);
     /// A connection is up and "Connected." is logged: calibrate, then ask for the version.
     void connectionEstablished();
     /// The lost path, after its log line: void the calibration, untick Run, then Auto.
@@ -79,9 +72,9 @@ signals:
     void dataArrived(const QByteArray& bytes);
 
 private:
-    void Sock_Connect();
-    void Sock_Error(int number, const QString& description);
-    void Sock_DataArrival(const QByteArray& bytes);
+    void onConnected();
+    void onSocketError(int number, const QString& description);
+    void onDataArrived(const QByteArray& bytes);
     void connectNow();
 
     Socket& m_socket;
@@ -89,7 +82,6 @@ private:
     QString m_host;
     quint16 m_port = DefaultPort;
     std::unique_ptr<Timer> m_keepAlive;
-    std::unique_ptr<Timer> m_hb;
     std::optional<double> m_lastRxTime;
     bool m_reopenPending = false;
     bool m_opened = false;

@@ -13,7 +13,7 @@ class DecoderOutput {
 public:
     virtual ~DecoderOutput() = default;
 
-    /// A heartbeat reply came: flash the indicator (ConnectionManager::heartbeatReceived).
+    /// A heartbeat reply came.
     virtual void heartbeat() = 0;
     /// A record line for the top of the message log, without moving the caret.
     virtual void displayLine(const QString& line) = 0;
@@ -81,6 +81,14 @@ class RegisterReplies {
 public:
     virtual ~RegisterReplies() = default;
     virtual void registerReplied(int index, int shownValue) = 0;
+};
+
+/// Told of the version reply, with the captions the window shows for the FPGA and the
+/// network module. The version model implements it.
+class VersionReplies {
+public:
+    virtual ~VersionReplies() = default;
+    virtual void versionReplied(const QString& fpgaCaption, const QString& moduleCaption) = 0;
 };
 
 /// The calibration as the decoder reads it: the record gate and the texts the time

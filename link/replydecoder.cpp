@@ -5,7 +5,6 @@
 #include "link/decoderoutput.h"
 #include "link/numberformat.h"
 #include "link/protocol.h"
-#include "link/versionmodel.h"
 #include "platform/clock.h"
 #include "platform/numbers.h"
 
@@ -516,7 +515,7 @@ void ReplyDecoder::decodeVersion(const uchar* reply)
     appendNumber(fpga, reply[2] % 16);
     // The module's text, byte for character as received.
     const QString module = QString::fromLatin1(reinterpret_cast<const char*>(reply + 3), VersionLength - 3);
-    m_ctx.versions.setCaptions(fpga, QStringLiteral("Rabbit: ") + trimBlanks(module));
+    m_ctx.versions.versionReplied(fpga, QStringLiteral("Rabbit: ") + trimBlanks(module));
 }
 
 void ReplyDecoder::decodeRegister(const uchar* reply)

@@ -17,7 +17,7 @@ class Clock;
 class DecoderOutput;
 class RecordObserver;
 class RegisterReplies;
-class VersionModel;
+class VersionReplies;
 struct DataOptions;
 
 /// Fed with every arrival of the socket, in order. Replies are taken one after the other by
@@ -38,7 +38,7 @@ public:
     struct Context {
         const CalibrationReadings& calibration;
         RegisterReplies& registers;
-        VersionModel& versions;
+        VersionReplies& versions;
         /// Told of each record first: the run statistics.
         RecordObserver& statistics;
         /// Read anew for every record, so options changed during a run apply at once.

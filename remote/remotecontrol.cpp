@@ -46,19 +46,18 @@ RemoteControl::RemoteControl(InstrumentSession& session, PanelOptions& options, 
     m_turnTimer.setInterval(0);
     connect(&m_turnTimer, &QTimer::timeout, this, &RemoteControl::nextTurn);
     m_session.addRecordObserver(&m_ring);
-    connect(&m_session.calibrationSequence(), &CalibrationSequence::finished, this, &RemoteControl::calibrationEnded);
-    connect(&m_session.calibrationSequence(), &CalibrationSequence::aborted, this, &RemoteControl::calibrationEnded);
+    connect(&m_session, &InstrumentSession::calibrationEnded, this, &RemoteControl::calibrationEnded);
     connect(&m_session, &InstrumentSession::acquisitionEnded, this,
             [this](InstrumentSession::AcquisitionEnd end) { acquisitionEnded(int(end)); });
     // From the signals' own word: the sequence says it is idle just before it is.
-    m_calibrating = m_session.calibrationSequence().isRunning();
+    m_calibrating = m_session.isCalibrating();
     m_operationCondition = operationCondition();
     connect(&m_session, &InstrumentSession::busyChanged, this, [this](bool busy) {
         m_calibrating = busy;
         operationConditionChanged();
     });
     connect(&m_session, &InstrumentSession::runChanged, this, &RemoteControl::operationConditionChanged);
-    connect(&m_session.registers(), &RegisterModel::valueChanged, this, &RemoteControl::registerChanged);
+    connect(&m_session, &InstrumentSession::registerChanged, this, &RemoteControl::registerChanged);
     // A file that fails is every script's business, not only the one that started the run.
     connect(&m_session, &InstrumentSession::fileFailure, this, [this](FileFailure failure) {
         for (auto& [id, c] : m_clients)
@@ -408,7 +407,7 @@ bool RemoteControl::startAcquisition(Client& c)
         fail(c, Error::InitIgnored);
         return false;
     }
-    if (!m_session.calibration().runGate()) {
+    if (!m_session.calibrationShown().runGate) {
         fail(c, Error::SettingsConflict);
         return false;
     }
@@ -427,7 +426,7 @@ void RemoteControl::registerChanged(int index)
         if (c->wait == Wait::Register && c->registerIndex == index)
             waiting.push_back(id);
     }
-    const auto value = m_session.registers().value(index);
+    const auto value = m_session.registerShown(index).value;
     for (quint64 id : waiting) {
         const auto it = m_clients.find(id);
         if (it == m_clients.end())

@@ -6,7 +6,6 @@
 
 #include "control/calibrationmodel.h"
 #include "link/connectionmanager.h"
-#include "link/versionmodel.h"
 #include "measure/datafile.h"
 #include "measure/histogramfeed.h"
 #include "measure/linkhealth.h"
@@ -184,7 +183,7 @@ QByteArray RemoteControl::identity() const
 {
     // The FPGA caption reads "FPGA: 1.2.3" once the instrument has answered "V".
     static const QRegularExpression version(QStringLiteral("(\\d+\\.\\d+\\.\\d+)"));
-    const auto match = version.match(m_session.versions().fpgaCaption());
+    const auto match = version.match(m_session.versionCaptions().fpga);
     const QByteArray fpga = match.hasMatch() ? match.captured(1).toLatin1() : QByteArrayLiteral("0");
     return "Quorvel,Tallyscope," + fpga + ',' + m_panelVersion.toLatin1();
 }
@@ -261,7 +260,7 @@ void RemoteControl::systemVersion(Client& c, const Parsed&) { respond(c, "1999.0
 
 void RemoteControl::connectionState(Client& c, const Parsed&)
 {
-    respond(c, scpi::flag(m_session.link().isConnected()));
+    respond(c, scpi::flag(m_session.linkState().connected));
 }
 
 void RemoteControl::connectionAddress(Client& c, const Parsed& p)
@@ -284,7 +283,7 @@ void RemoteControl::connectionAddress(Client& c, const Parsed& p)
 
 void RemoteControl::connectionPort(Client& c, const Parsed&)
 {
-    respond(c, scpi::number(qint64(m_session.link().port())));
+    respond(c, scpi::number(qint64(m_session.linkState().port)));
 }
 
 // ---- CALibration ----
@@ -298,19 +297,19 @@ void RemoteControl::calibrate(Client& c, const Parsed&)
 
 void RemoteControl::calibrationData(Client& c, const Parsed&)
 {
-    const CalibrationModel& cal = m_session.calibration();
+    const InstrumentSession::CalibrationShown cal = m_session.calibrationShown();
     QByteArray answer;
-    for (auto cell : {CalibrationModel::ALow, CalibrationModel::AHigh, CalibrationModel::BLow, CalibrationModel::BHigh}) {
+    for (const QString& cell : cal.cells) {
         if (!answer.isEmpty())
             answer += ',';
-        answer += textNumber(cal.cell(cell));
+        answer += textNumber(cell);
     }
     respond(c, answer);
 }
 
 void RemoteControl::calibrationValid(Client& c, const Parsed&)
 {
-    respond(c, scpi::flag(m_session.calibration().runGate()));
+    respond(c, scpi::flag(m_session.calibrationShown().runGate));
 }
 
 void RemoteControl::calibrationTauA(Client& c, const Parsed& p)
@@ -340,7 +339,7 @@ void RemoteControl::run(Client& c, const Parsed& p)
         respond(c, scpi::flag(m_session.isRunTicked()));
     } else if (v[0].flag == m_session.isRunTicked()) {
         // Already so: a second RUN ON must not start a new file.
-    } else if (v[0].flag && !m_session.calibration().runGate()) {
+    } else if (v[0].flag && !m_session.calibrationShown().runGate) {
         // The Run box is disabled until a calibration lies inside its windows.
         fail(c, Error::SettingsConflict);
     } else {
@@ -350,15 +349,15 @@ void RemoteControl::run(Client& c, const Parsed& p)
 
 void RemoteControl::fetchCount(Client& c, const Parsed&)
 {
-    respond(c, scpi::number(qint64(m_session.statistics().count().value_or(0))));
+    respond(c, scpi::number(qint64(m_session.runFigures().count.value_or(0))));
 }
 
 void RemoteControl::fetchStatistics(Client& c, const Parsed&)
 {
-    const RunStatistics& s = m_session.statistics();
+    const InstrumentSession::RunFigures s = m_session.runFigures();
     const auto orNan = [](std::optional<qint64> x) { return x ? scpi::number(*x) : QByteArray(scpi::NotANumber); };
-    const auto range = s.minimum() && s.maximum() ? std::optional<qint64>(*s.maximum() - *s.minimum()) : std::nullopt;
-    respond(c, scpi::number(qint64(s.count().value_or(0))) + ',' + orNan(s.minimum()) + ',' + orNan(s.maximum()) + ','
+    const auto range = s.minimum && s.maximum ? std::optional<qint64>(*s.maximum - *s.minimum) : std::nullopt;
+    respond(c, scpi::number(qint64(s.count.value_or(0))) + ',' + orNan(s.minimum) + ',' + orNan(s.maximum) + ','
                    + orNan(range));
 }
 
@@ -439,7 +438,7 @@ void RemoteControl::dacA(Client& c, const Parsed& p)
     if (p.query) {
         const auto code = m_session.dacACode();
         respond(c, code ? scpi::number(qint64(*code)) : QByteArray(scpi::NotANumber));
-    } else if (!m_session.link().isConnected()) {
+    } else if (!m_session.linkState().connected) {
         fail(c, Error::Execution);
     } else {
         m_session.sendDacA(QString::number(qint64(v[0].number)));
@@ -451,7 +450,7 @@ void RemoteControl::registerValue(Client& c, const Parsed& p)
     const auto& v = p.values;
     const int index = int(v[0].number);
     // Without a link no answer can come; waiting the second out would only hold the client.
-    if (!m_session.link().isConnected()) {
+    if (!m_session.linkState().connected) {
         fail(c, Error::Hardware);
         return;
     }
@@ -518,7 +517,7 @@ void RemoteControl::fileRaw(Client& c, const Parsed& p)
         setSwitch(PanelOptions::Raw, v[0].flag);
 }
 
-void RemoteControl::fileName(Client& c, const Parsed&) { respond(c, scpi::quoted(m_session.dataFile().path())); }
+void RemoteControl::fileName(Client& c, const Parsed&) { respond(c, scpi::quoted(m_session.dataFileState().path)); }
 
 void RemoteControl::fileError(Client& c, const Parsed&)
 {
@@ -537,7 +536,7 @@ void RemoteControl::display(Client& c, const Parsed& p)
 
 void RemoteControl::linkHealth(Client& c, const Parsed&)
 {
-    const LinkHealthFigures f = m_session.linkHealth().figures();
+    const LinkHealthFigures f = m_session.linkHealthFigures();
     respond(c, scpi::real(f.recordsPerSecond) + ',' + scpi::real(f.bytesPerSecond) + ',' + scpi::number(f.rejectedByGate) + ','
                    + scpi::number(f.rejectedByPlausibility) + ',' + scpi::number(f.bytesDroppedByResync) + ','
                    + scpi::number(f.errors) + ',' + scpi::number(f.reconnects));

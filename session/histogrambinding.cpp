@@ -1,7 +1,6 @@
 /// @brief The histogram's ties to the session: records, calibration texts, run starts.
 #include "session/histogrambinding.h"
 
-#include "control/calibrationmodel.h"
 #include "measure/histogramfeed.h"
 #include "session/instrumentsession.h"
 
@@ -13,11 +12,9 @@ void bindHistogramFeed(InstrumentSession& session, HistogramFeed& feed)
     });
     session.addRecordObserver(&feed);
     const auto syncCalibration = [&session, &feed] {
-        const CalibrationModel& c = session.calibration();
-        feed.setCalibrationTexts(c.cell(CalibrationModel::ALow), c.cell(CalibrationModel::AHigh), c.cell(CalibrationModel::BLow),
-                                 c.cell(CalibrationModel::BHigh), c.tauA(), c.tauB());
+        const InstrumentSession::CalibrationShown c = session.calibrationShown();
+        feed.setCalibrationTexts(c.cells[0], c.cells[1], c.cells[2], c.cells[3], c.tauA, c.tauB);
     };
     syncCalibration();
-    QObject::connect(&session.calibration(), &CalibrationModel::cellChanged, &session, syncCalibration);
-    QObject::connect(&session.calibration(), &CalibrationModel::tauChanged, &session, syncCalibration);
+    QObject::connect(&session, &InstrumentSession::calibrationChanged, &session, syncCalibration);
 }

@@ -8,10 +8,10 @@
 #include "control/calibrationsequence.h"
 #include "control/registermodel.h"
 #include "control/registerpanel.h"
+#include "control/versionmodel.h"
 #include "link/commands.h"
 #include "link/connectionmanager.h"
 #include "link/replydecoder.h"
-#include "link/versionmodel.h"
 #include "measure/datafile.h"
 #include "measure/linkhealth.h"
 #include "measure/runsidecar.h"
@@ -59,6 +59,7 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
         m_decoder->reset();
         m_versionAfterCalibration = true;
         m_calibrationSequence->start();
+        emit linkUp();
     });
     connect(m_calibrationSequence.get(), &CalibrationSequence::finished, this, [this] {
         if (std::exchange(m_versionAfterCalibration, false))
@@ -75,8 +76,12 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
         // then loses nothing that was shown.
         if (m_dataFile->isOpen())
             m_dataFile->flushToOs();
+        emit arrivalHandled();
     });
-    connect(m_link.get(), &ConnectionManager::logMessage, &m_log, &MessageLog::LogMessage);
+    connect(m_link.get(), &ConnectionManager::logLine, this, [this](LogKind kind, const QString& text) {
+        m_log.LogMessage(text, false);
+        emit linkLogLine(kind, text);
+    });
     // A lost link: the calibration is void (which shuts the Run gate), then Run and Auto are
     // unticked, in that order, before the socket closes.
     connect(m_link.get(), &ConnectionManager::connectionLost, this, [this] {
@@ -100,16 +105,26 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
         if (!m_calibrationSequence->isRunning())
             noteCalibrationChange(QStringLiteral("tau"));
     });
-    connect(m_dataFile.get(), &DataFile::writeFailed, this, &InstrumentSession::dataFileWriteFailed);
+    connect(m_dataFile.get(), &DataFile::writeFailed, this, &InstrumentSession::onDataFileWriteFailed);
     connect(m_dataFile.get(), &DataFile::closedFileSyncFailed, this, &InstrumentSession::closedFileSyncFailed);
     // The window's box reports a folder that cannot take the file; the others hear it here.
     connect(m_runSwitch.get(), &RunSwitch::dataFileOpenFailed, this, [this](FileFailure failure, const QString& reason) {
         m_dataFileHealth = {failure, reason};
         emit fileFailure(failure, reason);
     });
+
+    // Told after the session's own handling above, so that a front end sees its outcome.
+    connect(m_calibration.get(), &CalibrationModel::cellChanged, this, &InstrumentSession::calibrationChanged);
+    connect(m_calibration.get(), &CalibrationModel::tauChanged, this, &InstrumentSession::calibrationChanged);
+    connect(m_calibration.get(), &CalibrationModel::runGateEvaluated, this, &InstrumentSession::runGateChanged);
+    connect(m_calibrationSequence.get(), &CalibrationSequence::finished, this, [this] { emit calibrationEnded(false); });
+    connect(m_calibrationSequence.get(), &CalibrationSequence::aborted, this, [this] { emit calibrationEnded(true); });
+    connect(m_statistics.get(), &RunStatistics::changed, this, &InstrumentSession::statisticsChanged);
+    connect(m_registers.get(), &RegisterModel::valueChanged, this, &InstrumentSession::registerChanged);
+    connect(m_versions.get(), &VersionModel::changed, this, &InstrumentSession::versionsChanged);
 }
 
-void InstrumentSession::dataFileWriteFailed(const QString& description)
+void InstrumentSession::onDataFileWriteFailed(const QString& description)
 {
     // A failure inside a record's write is reported by the decoder's error path itself.
     if (!m_decoderWriting)
@@ -121,6 +136,7 @@ void InstrumentSession::dataFileWriteFailed(const QString& description)
         m_sidecar->description().dataFileError = description;
         reportSidecarSave(m_sidecar->save());
     }
+    emit dataFileWriteFailed(description);
 }
 
 void InstrumentSession::closedFileSyncFailed(const QString& path, const QString& description, FileFailure failure)
@@ -176,7 +192,6 @@ void InstrumentSession::openConnection()
         return;
     m_link->open();
     m_log.setText(QStringLiteral("Opening connection.\r\n"));
-    emit m_log.caretToEnd();
     m_calibration->setPhaseText(QStringLiteral("0"));
 }
 
@@ -205,6 +220,8 @@ void InstrumentSession::calibrate() { m_calibrationSequence->start(); }
 void InstrumentSession::requestRegisters() { m_registerPanel->requestAll(); }
 
 void InstrumentSession::requestRegister(int index) { m_registerPanel->request(index); }
+
+void InstrumentSession::resetMinMax(bool runTicked) { m_statistics->minMaxReset(runTicked); }
 
 void InstrumentSession::startAcquisition(const AcquisitionBounds& bounds)
 {
@@ -328,13 +345,63 @@ void InstrumentSession::removeRecordObserver(RecordObserver* observer)
 
 void InstrumentSession::reconnect() { m_link->reopen(); }
 
+void InstrumentSession::setAddress(const QString& host) { m_link->setHostText(host); }
+
+void InstrumentSession::setPort(quint16 port) { m_link->setPort(port); }
+
+InstrumentSession::LinkState InstrumentSession::linkState() const
+{
+    return {m_link->isConnected(), m_link->hostText(), m_link->port()};
+}
+
+InstrumentSession::CalibrationShown InstrumentSession::calibrationShown() const
+{
+    CalibrationShown c;
+    for (int i = 0; i < 4; ++i)
+        c.cells[size_t(i)] = m_calibration->cell(CalibrationModel::Cell(i));
+    c.tauA = m_calibration->tauA();
+    c.tauB = m_calibration->tauB();
+    c.runGate = m_calibration->runGate();
+    return c;
+}
+
+bool InstrumentSession::isCalibrating() const { return m_calibrationSequence->isRunning(); }
+
+InstrumentSession::RunFigures InstrumentSession::runFigures() const
+{
+    const RunStatistics& s = *m_statistics;
+    return {s.count(), s.minimum(), s.maximum(), s.countCaption(), s.minCaption(), s.maxCaption(), s.rangeCaption()};
+}
+
+InstrumentSession::RegisterShown InstrumentSession::registerShown(int index) const
+{
+    static_assert(RegisterCount == RegisterModel::Count);
+    return {m_registers->value(index), m_registers->decimalCaption(index), m_registers->hexCaption(index)};
+}
+
+InstrumentSession::VersionCaptions InstrumentSession::versionCaptions() const
+{
+    return {m_versions->fpgaCaption(), m_versions->rabbitCaption()};
+}
+
+InstrumentSession::DataFileState InstrumentSession::dataFileState() const { return {m_dataFile->isOpen(), m_dataFile->path()}; }
+
+InstrumentSession::SidecarState InstrumentSession::sidecarState() const
+{
+    return {m_sidecar->isActive(), m_sidecar->path(), m_sidecar->errorString()};
+}
+
+LinkHealthFigures InstrumentSession::linkHealthFigures() const { return m_linkHealth->figures(); }
+
+ReplyDecoder::Counters InstrumentSession::decoderCounters() const { return m_decoder->counters(); }
+
 void InstrumentSession::stopActivities()
 {
     m_calibrationSequence->abort();
     m_registerPanel->setAutoPoll(false);
 }
 
-void InstrumentSession::heartbeat() { m_link->heartbeatReceived(); }
+void InstrumentSession::heartbeat() { emit heartbeatSeen(); }
 
 void InstrumentSession::displayLine(const QString& line) { m_log.LogMessage(line, false); }
 

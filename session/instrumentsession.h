@@ -3,11 +3,15 @@
 
 #include "link/decoderoutput.h"
 #include "link/dataoptions.h"
+#include "link/logkind.h"
+#include "link/replydecoder.h"
+#include "measure/linkhealth.h"
 #include "platform/fileerror.h"
 #include "session/datafilehealth.h"
 
 #include <QObject>
 #include <QString>
+#include <array>
 #include <memory>
 #include <optional>
 
@@ -36,8 +40,14 @@ class VersionModel;
 /// what was decoded is handed to the operating system at once, and a lost link voids the
 /// calibration and ends the run and the polling. Front ends call the operator's actions below
 /// and follow the signals; none of them decides what happens.
+///
+/// The session speaks in commands (the operator's and a script's actions), signals (what
+/// changed) and snapshots (small values a front end reads when a signal tells it to). It hands
+/// out none of its parts: what a test needs beyond this goes through SessionTestAccess.
 class InstrumentSession : public QObject, private DecoderOutput {
     Q_OBJECT
+    friend class SessionTestAccess;
+
 public:
     /// What ends an acquisition by itself; 0 is no bound. The time runs from the arrival of
     /// the acquisition's first record.
@@ -53,44 +63,96 @@ public:
         Interrupted,
     };
 
+    // Snapshots: what a front end shows or answers, as values taken now.
+
+    /// The link: up or not, and where the next connect goes.
+    struct LinkState {
+        bool connected = false;
+        QString host;
+        quint16 port = 0;
+    };
+    /// The calibration as the window shows it: the cells in the order A low, A high, B low,
+    /// B high ("???" when void), the Tau texts, and whether a run may start.
+    struct CalibrationShown {
+        std::array<QString, 4> cells;
+        QString tauA;
+        QString tauB;
+        bool runGate = false;
+    };
+    /// The run statistics as figures and as the window's captions.
+    struct RunFigures {
+        std::optional<qint64> count;
+        std::optional<qint64> minimum;
+        std::optional<qint64> maximum;
+        QString countCaption;
+        QString minCaption;
+        QString maxCaption;
+        QString rangeCaption;
+    };
+    static constexpr int RegisterCount = 8;
+    /// One register as last read (empty before its first reply).
+    struct RegisterShown {
+        std::optional<int> value;
+        QString decimalCaption;
+        QString hexCaption;
+    };
+    /// The FPGA and network-module captions ("FPGA ???" until the version reply).
+    struct VersionCaptions {
+        QString fpga;
+        QString module;
+    };
+    /// The current (or last) run's data file.
+    struct DataFileState {
+        bool open = false;
+        QString path;
+    };
+    /// The description beside the current (or last) run's data file.
+    struct SidecarState {
+        bool active = false;
+        QString path;
+        /// Why its last save failed; empty when it did not.
+        QString errorString;
+    };
+
     InstrumentSession(Socket& socket, const Clock& clock, MessageBoxes& boxes, MessageLog& log, QObject* parent = nullptr);
     ~InstrumentSession() override;
 
-    ConnectionManager& link() { return *m_link; }
-    CalibrationModel& calibration() { return *m_calibration; }
-    RunStatistics& statistics() { return *m_statistics; }
-    RegisterModel& registers() { return *m_registers; }
-    VersionModel& versions() { return *m_versions; }
-    ReplyDecoder& decoder() { return *m_decoder; }
-    DataFile& dataFile() { return *m_dataFile; }
-    RunSwitch& runSwitch() { return *m_runSwitch; }
-    CalibrationSequence& calibrationSequence() { return *m_calibrationSequence; }
-    RegisterPanel& registerPanel() { return *m_registerPanel; }
-    LinkHealth& linkHealth() { return *m_linkHealth; }
-    /// The description beside the current (or last) run's data file.
-    const RunSidecar& runSidecar() const { return *m_sidecar; }
-    MessageLog& log() { return m_log; }
+    LinkState linkState() const;
+    CalibrationShown calibrationShown() const;
+    bool isCalibrating() const;
+    RunFigures runFigures() const;
+    RegisterShown registerShown(int index) const;
+    VersionCaptions versionCaptions() const;
+    DataFileState dataFileState() const;
+    SidecarState sidecarState() const;
+    LinkHealthFigures linkHealthFigures() const;
+    /// What the decoder has counted since the session began.
+    ReplyDecoder::Counters decoderCounters() const;
     /// Read anew for every record.
     DataOptions& options() { return m_options; }
 
     /// Told of every decoded record after the run statistics, in the order added; each must
-    /// stay until removed or until the session is gone.
+    /// stay until removed or until the session is gone. The one way records leave the
+    /// session: a call per record, no signal.
     void addRecordObserver(RecordObserver* observer);
     void removeRecordObserver(RecordObserver* observer);
     /// A new address: the link in place is closed as if lost (the run ends, the calibration
     /// is void) and a connection to the address in force is opened.
     void reconnect();
+    /// The address the next connect goes to; the link in place stays as it is.
+    void setAddress(const QString& host);
+    void setPort(quint16 port);
     /// The last code DAC A was sent this session, if any.
     std::optional<int> dacACode() const { return m_dacACode; }
 
     /// From now on the record options, data folder, address and Tau texts are those of `options`.
     void bindOptions(PanelOptions& options);
     /// Start-up's connection to the address in force; the log starts afresh with its line.
+    /// A link that is up or being made is left as it is.
     void openConnection();
     /// Closing: Run unticked (ending a run and its file), calibration and polling ended, link closed.
     void shutdown();
 
-    bool send(const QByteArray& bytes);
     /// The run box changed: start or stop a run (with its data file when File is ticked). A
     /// start while ticked starts anew, as a click on a grayed box always has.
     void setRun(bool ticked);
@@ -108,10 +170,12 @@ public:
     void calibrate();
     void requestRegisters();
     void requestRegister(int index);
+    /// A click on the Coincidences group: the minimum and maximum start again.
+    void resetMinMax(bool runTicked);
     /// Whole entries of this run in its data file: what a reader of the file finds.
     quint64 entriesWritten() const;
     /// The current or the last run's data file: None while whole (and before any run).
-    const DataFileHealth& dataFileHealth() const { return m_dataFileHealth; }
+    DataFileHealth dataFileHealth() const { return m_dataFileHealth; }
     void setFileTicked(bool ticked);
     void setDataFolder(const QString& folder);
     /// The caption the bad-folder message box is titled after.
@@ -122,6 +186,27 @@ public:
     void stopActivities();
 
 signals:
+    // The link's events.
+    /// A connection is up and "Connected." is logged; its calibration has begun.
+    void linkUp();
+    /// A line from the link is in the log (after it was put there).
+    void linkLogLine(LogKind kind, const QString& text);
+    /// The instrument answered a heartbeat.
+    void heartbeatSeen();
+    /// An arrival has been decoded, its records counted, shown and handed to the data file.
+    void arrivalHandled();
+
+    // What changed; the snapshots above say what it is now.
+    /// A calibration cell or Tau changed.
+    void calibrationChanged();
+    /// The calibration was judged anew: a run may start (the Run box enabled) or not.
+    void runGateChanged(bool open);
+    /// A calibration sequence ended, completed or aborted.
+    void calibrationEnded(bool aborted);
+    void statisticsChanged();
+    void registerChanged(int index);
+    void versionsChanged();
+
     /// A calibration is under way (busy pointer).
     void busyChanged(bool busy);
     /// After every change of the Run state, the session's own (link loss, shutdown) included.
@@ -135,6 +220,8 @@ signals:
     /// The data file failed and is closed; `reason` is DataFile's "Write failed: ..." text.
     /// `inRecordWrite`: it failed inside a record's write, and the decoder's error line follows.
     void dataFileFailed(const QString& reason, bool inRecordWrite);
+    /// The run's data file stopped taking entries (its closing sync aside); after dataFileFailed.
+    void dataFileWriteFailed(const QString& reason);
     /// The run's sidecar could not be saved (once per run).
     void sidecarFailed(const QString& reason);
     /// Once per failure of a file of the run: the data file could not be created at run start (File
@@ -149,6 +236,7 @@ signals:
     void acquisitionEnded(InstrumentSession::AcquisitionEnd end);
 
 private:
+    bool send(const QByteArray& bytes);
     void heartbeat() override;
     void displayLine(const QString& line) override;
     void displayAscii(QByteArrayView line) override;
@@ -171,7 +259,7 @@ private:
     void noteCalibrationChange(const QString& reason);
     void refreshSidecarFigures();
     void reportSidecarSave(bool saved);
-    void dataFileWriteFailed(const QString& description);
+    void onDataFileWriteFailed(const QString& description);
     void closedFileSyncFailed(const QString& path, const QString& description, FileFailure failure);
     /// Only the file of the current (or last) run makes it unhealthy; an earlier run's file that
     /// fails late is reported, but says nothing about this one.

@@ -117,8 +117,8 @@ void fitY(QValueAxis* axis, double low, double high)
 
 } // namespace
 
-HistogramWindow::HistogramWindow(Histogram& histogram, const LinkHealth* linkHealth, QWidget* parent)
-    : QWidget(parent, Qt::Window), m_histogram(histogram), m_linkHealth(linkHealth), m_timer(new QTimer(this)),
+HistogramWindow::HistogramWindow(Histogram& histogram, LinkHealthSource linkHealth, QWidget* parent)
+    : QWidget(parent, Qt::Window), m_histogram(histogram), m_linkHealth(std::move(linkHealth)), m_timer(new QTimer(this)),
       m_chart(new QChart), m_chartView(new QChartView(m_chart)), m_outline(new QLineSeries),
       m_baseline(new QLineSeries), m_area(new QAreaSeries(m_outline, m_baseline)), m_axisX(new QValueAxis), m_axisY(new QValueAxis),
       m_axisLog(new QLogValueAxis), m_rateChart(new QChart), m_driftChart(new QChart), m_rate(new QLineSeries),
@@ -399,7 +399,7 @@ void HistogramWindow::showLinkHealth()
 {
     if (!m_linkHealth)
         return;
-    const LinkHealthFigures f = m_linkHealth->figures();
+    const LinkHealthFigures f = m_linkHealth();
     m_figures["Records/s"]->setText(QLocale().toString(f.recordsPerSecond, 'f', 0));
     m_figures["Bytes/s"]->setText(QLocale().toString(f.bytesPerSecond, 'f', 0));
     m_figures["Decoded"]->setText(whole(f.recordsDecoded));

@@ -10,7 +10,7 @@
 #include <utility>
 
 class Histogram;
-class LinkHealth;
+struct LinkHealthFigures;
 class QAreaSeries;
 class QCheckBox;
 class QLogValueAxis;
@@ -40,8 +40,11 @@ public:
     /// Most intervals between x-axis ticks.
     static constexpr int MaxTicks = 8;
 
-    /// linkHealth may be null: the "Link health" box then stays empty.
-    HistogramWindow(Histogram& histogram, const LinkHealth* linkHealth, QWidget* parent = nullptr);
+    /// The link health figures as they are now, read at every refresh.
+    using LinkHealthSource = std::function<LinkHealthFigures()>;
+
+    /// linkHealth may be empty: the "Link health" box then stays empty.
+    HistogramWindow(Histogram& histogram, LinkHealthSource linkHealth, QWidget* parent = nullptr);
     ~HistogramWindow() override;
 
     /// Writes the histogram as CSV; false with errorText when the file cannot be written.
@@ -108,7 +111,7 @@ private:
     QLabel* addFigure(QFormLayout* form, const QString& caption);
 
     Histogram& m_histogram;
-    const LinkHealth* m_linkHealth;
+    LinkHealthSource m_linkHealth;
     QTimer* m_timer;
     QChart* m_chart;
     QChartView* m_chartView;

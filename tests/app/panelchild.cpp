@@ -6,8 +6,7 @@
 #include "common/panelview.h"
 #include "platform/settingsbackend.h"
 #include "session/paneloptions.h"
-#include "link/connectionmanager.h"
-#include "link/replydecoder.h"
+#include "session/instrumentsession.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -32,10 +31,10 @@ int main(int argc, char* argv[])
     ui.chkDisplay->setValue(0);
     // Connected after the panel's own handling, so each report follows the arrival's decoding
     // and its hand-over to the operating system.
-    QObject::connect(&app.link(), &ConnectionManager::dataArrived, &app, [&] {
+    QObject::connect(&app.session(), &InstrumentSession::arrivalHandled, &app, [&] {
         if (ui.chkRun->value() == 0)
             return;
-        std::printf("%llu\n", quint64(app.decoder().counters().recordsDecoded));
+        std::printf("%llu\n", quint64(app.session().decoderCounters().recordsDecoded));
         std::fflush(stdout);
     });
     QTimer start;

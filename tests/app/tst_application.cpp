@@ -3,6 +3,7 @@
 #include "app/formmain.h"
 #include "common/fakes.h"
 #include "common/panelview.h"
+#include "common/sessiontestaccess.h"
 #include "session/messagelog.h"
 #include "measure/datafile.h"
 #include "platform/settingsbackend.h"
@@ -126,7 +127,7 @@ private slots:
         const QColor normal = ui.chkFile->palette().color(QPalette::WindowText);
         const auto marked = [&] { return ui.chkFile->toolTip() + (ui.chkFile->palette().color(QPalette::WindowText) != normal ? "|red" : ""); };
         ui.chkRun->setValue(1);
-        emit app.dataFile().writeFailed(QStringLiteral("Write failed: No space left on device"));
+        emit SessionTestAccess(app.session()).dataFile().writeFailed(QStringLiteral("Write failed: No space left on device"));
         ui.chkRun->setValue(0);
         QCOMPARE(marked(), QStringLiteral("Write failed: No space left on device|red"));
         ui.chkRun->setValue(1);
@@ -203,7 +204,7 @@ private slots:
         QCOMPARE(connections, 1);
         QVERIFY(heartbeats >= 5);
         QVERIFY2(!app.log().text().contains(QStringLiteral("Lost connection")), qPrintable(app.log().text()));
-        QVERIFY(app.calibration().runGate());
+        QVERIFY(app.session().calibrationShown().runGate);
         QCOMPARE(app.log().line(app.log().lineCount() - 1), QStringLiteral("Opening connection."));
         app.window().close();
     }

@@ -31,7 +31,7 @@ private slots:
             if (faults)
                 b.sim->splitReplies(60000);
             const qsizetype filesBefore = b.dataFiles().size();
-            const quint64 decodedBefore = b.app->decoder().counters().recordsDecoded;
+            const quint64 decodedBefore = b.app->session().decoderCounters().recordsDecoded;
             const QList<TruthRecord> truth = b.run(100000);
             b.sim->clearFaults();
 
@@ -41,7 +41,7 @@ private slots:
             QCOMPARE(prefixMismatches(lines, truth), 0);
             QVERIFY(lines.size() >= 100000 && lines.size() <= truth.size());
             // Every record sent was decoded, those still on their way at the stop too: nothing rejected, nothing dropped.
-            const ReplyDecoder::Counters& counters = b.app->decoder().counters();
+            const ReplyDecoder::Counters& counters = b.app->session().decoderCounters();
             QCOMPARE(counters.recordsDecoded - decodedBefore, quint64(truth.size()));
             QCOMPARE(counters.rejectedByGate + counters.rejectedByPlausibility + counters.bytesDroppedByResync, 0ull);
         }
@@ -51,9 +51,9 @@ private slots:
         emit b.app->window().histogramRequested();
         QVERIFY(b.app->histogramWindow() && b.app->histogramWindow()->isVisible());
         const Histogram::Summary h = b.app->histogramFeed().histogram().summary();
-        QCOMPARE(qint64(h.count), b.app->statistics().count().value_or(-1));
-        QCOMPARE(qint64(h.minimum.value_or(0)), b.app->statistics().minimum().value_or(1));
-        QCOMPARE(qint64(h.maximum.value_or(0)), b.app->statistics().maximum().value_or(1));
+        QCOMPARE(qint64(h.count), b.app->session().runFigures().count.value_or(-1));
+        QCOMPARE(qint64(h.minimum.value_or(0)), b.app->session().runFigures().minimum.value_or(1));
+        QCOMPARE(qint64(h.maximum.value_or(0)), b.app->session().runFigures().maximum.value_or(1));
     }
 
     // The real path once: tallyscope-sim as a process of its own, the panel on its own TCP socket.
@@ -79,7 +79,7 @@ private slots:
         ui.chkFile->setValue(1);
         ui.chkDisplay->setValue(0);
         ui.chkRun->setValue(1);
-        QTRY_VERIFY_WITH_TIMEOUT(app.statistics().count().value_or(0) >= 5000, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(app.session().runFigures().count.value_or(0) >= 5000, 20000);
         ui.chkRun->setValue(0);
         const QStringList files = dataFilesIn(dir.path());
         QCOMPARE(files.size(), 1);

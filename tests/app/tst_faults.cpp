@@ -4,12 +4,7 @@
 #include "app/vbcheckbox.h"
 #include "common/junkflood.h"
 #include "common/panelbench.h"
-#include "control/calibrationmodel.h"
-#include "link/connectionmanager.h"
-#include "link/replydecoder.h"
-#include "measure/datafile.h"
-#include "measure/linkhealth.h"
-#include "measure/runstatistics.h"
+#include "common/sessiontestaccess.h"
 #include "platform/qtsocket.h"
 
 #include <QElapsedTimer>
@@ -30,7 +25,7 @@ private:
         b.ui().chkFile->setValue(1);
         b.ui().chkDisplay->setValue(0);
         b.ui().chkRun->setValue(1);
-        QVERIFY(b.runUntil([&] { return b.app->statistics().count().value_or(0) > 20000; }, 20));
+        QVERIFY(b.runUntil([&] { return b.app->session().runFigures().count.value_or(0) > 20000; }, 20));
     }
     static bool logHas(Bench& b, const QString& text) { return b.app->log().text().contains(text); }
 
@@ -58,14 +53,14 @@ private slots:
         QVERIFY(b.clock.seconds - from <= ConnectionManager::SilenceLimitSeconds + ConnectionManager::KeepAliveMs / 1000.0);
         // The reconnect that follows calibrates; the lines show again below that.
         QVERIFY(b.runUntil([&] { return logHas(b, QStringLiteral(" Reopening...\r\n Lost connection, closed.  \r\n")); }, 10));
-        QVERIFY(!b.app->dataFile().isOpen());
+        QVERIFY(!b.app->session().dataFileState().open);
         const QList<TruthRecord> truth = b.truth();
         const QStringList lines = b.plainLines(b.dataFiles().value(0));
         QVERIFY(lines.size() >= 20000);
         // A cut may fall inside a record: the part that came is dropped, never written.
         QVERIFY(silence ? lines.size() == truth.size() : lines.size() <= truth.size());
         QCOMPARE(prefixMismatches(lines, truth), 0);
-        QCOMPARE(b.app->decoder().counters().errors, 0ull);
+        QCOMPARE(b.app->session().decoderCounters().errors, 0ull);
         if (silence)
             QCOMPARE(b.ui().lblCalAl->text(), QStringLiteral("???"));
         else
@@ -84,14 +79,14 @@ private slots:
         o.port = flood.port();
         Application app(o, settings, boxes);
         // A panel slower than its peer: each arrival costs a millisecond more, as a busy window might.
-        connect(&app.link(), &ConnectionManager::dataArrived, [] { QThread::usleep(1000); });
+        connect(&app.session(), &InstrumentSession::arrivalHandled, [] { QThread::usleep(1000); });
         int ticks = 0;
         qint64 mostBuffered = 0;
         QTimer probe;
         probe.setInterval(10);
         connect(&probe, &QTimer::timeout, [&] {
             ++ticks;
-            mostBuffered = std::max(mostBuffered, app.link().bufferedBytes());
+            mostBuffered = std::max(mostBuffered, SessionTestAccess(app.session()).link().bufferedBytes());
         });
         app.start();
         QTRY_VERIFY_WITH_TIMEOUT(flood.accepted(), 15000);
@@ -102,7 +97,7 @@ private slots:
         const int ticksDuringFlood = ticks;
         const qint64 floodMs = flooding.elapsed();
         // Everything sent comes through, the last of the buffer included: the drain never stalls.
-        QTRY_COMPARE_WITH_TIMEOUT(app.session().linkHealth().figures().bytes, flood.sent(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(app.session().linkHealthFigures().bytes, flood.sent(), 10000);
         qInfo("%llu MiB of junk in %lld ms, at most %lld KiB held, %d ticks of a 10 ms timer", flood.sent() >> 20,
               floodMs, mostBuffered >> 10, ticksDuringFlood);
         QVERIFY(flood.sent() > 8 * QtSocket::ReadBufferBytes);
@@ -111,7 +106,7 @@ private slots:
         QVERIFY(ticksDuringFlood >= floodMs / 40);
         // Junk is data: the link is not declared silent under it.
         QVERIFY(!app.log().text().contains(QStringLiteral("Lost")));
-        QCOMPARE(app.decoder().counters().recordsDecoded, 0ull);
+        QCOMPARE(app.session().decoderCounters().recordsDecoded, 0ull);
         app.window().close();
     }
 
@@ -123,15 +118,14 @@ private slots:
         MessageLog log;
         InstrumentSession session(socket, clock, boxes, log);
         const char* cells[] = {"500", "3600", "510", "3590"};
-        for (int c = 0; c < 4; ++c)
-            session.calibration().setCell(CalibrationModel::Cell(c), QString::fromLatin1(cells[c]));
+        SessionTestAccess(session).setCells(cells);
         session.options().display = true;
         socket.deliver(QByteArray("R\x05\xDC\x06", 4));
         session.setRun(true);
         socket.deliver(QByteArray("R\x07\xD0\x03\xE8\x00\x00", 7)); // A 2000, B 1000
         QCOMPARE(log.line(0), QStringLiteral("     4619"));
-        QCOMPARE(session.statistics().countCaption(), QStringLiteral("1"));
-        QCOMPARE(session.decoder().counters().bytesDroppedByResync, 4ull);
+        QCOMPARE(session.runFigures().countCaption, QStringLiteral("1"));
+        QCOMPARE(session.decoderCounters().bytesDroppedByResync, 4ull);
     }
 
     // The panel runs as a process of its own, reporting after each arrival how many records it

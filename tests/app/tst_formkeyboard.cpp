@@ -17,7 +17,7 @@ private:
     {
         p.load();
         p.socket.completeConnect();
-        p.session.calibrationSequence().abort();
+        p.parts.calibrationSequence().abort();
         p.socket.sent.clear();
         p.form->show();
         QVERIFY(QTest::qWaitForWindowActive(p.form.get()));
@@ -61,7 +61,7 @@ private slots:
         QTest::keyClick(p.ui->txtIP, Qt::Key_A, Qt::ShiftModifier);
         QTest::keyClicks(p.ui->txtIP, QStringLiteral("C"));
         // Grayed Auto toggles to ticked.
-        QVERIFY(p.ui->chkAuto->value() == 1 && p.session.isAutoTicked() && p.session.calibrationSequence().isRunning());
+        QVERIFY(p.ui->chkAuto->value() == 1 && p.session.isAutoTicked() && p.session.isCalibrating());
         QCOMPARE(p.ui->txtIP->text(), QStringLiteral("127.0.0.1UaC"));
 
         const QString before = p.log.text();
@@ -85,9 +85,9 @@ private slots:
         Panel p;
         ready(p, p.ui->txtMsg);
         QApplication::clipboard()->setText(QStringLiteral("kept"));
-        QVERIFY(!p.session.calibrationSequence().isRunning());
+        QVERIFY(!p.session.isCalibrating());
         QTest::keyClick(p.ui->txtMsg, Qt::Key_C, Qt::ControlModifier);
-        QVERIFY(p.session.calibrationSequence().isRunning());
+        QVERIFY(p.session.isCalibrating());
         QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("kept"));
     }
 

@@ -2,7 +2,7 @@
 #include "app/formlayout.h"
 #include "common/panelfixture.h"
 #include "link/commands.h"
-#include "link/versionmodel.h"
+#include "control/versionmodel.h"
 #include "platform/numbers.h"
 
 #include <QApplication>
@@ -33,7 +33,7 @@ private slots:
         QCOMPARE(p.backend.writeCount(), 0); // nothing stored, nothing written
 
         // The clipped version captions show in full as tooltips.
-        p.session.versions().setCaptions(QStringLiteral("FPGA 2026-12-07 build 4711"), QStringLiteral("Rabbit 10.72 rev B"));
+        p.parts.versions().versionReplied(QStringLiteral("FPGA 2026-12-07 build 4711"), QStringLiteral("Rabbit 10.72 rev B"));
         QCOMPARE(QStringList({p.ui->lblFpga->toolTip(), p.ui->lblRabbit->toolTip(), p.ui->lblGui->toolTip()}),
                  QStringList({p.ui->lblFpga->text(), p.ui->lblRabbit->text(), p.ui->lblGui->text()}));
         QVERIFY(p.ui->lblFpga->toolTip().endsWith(QStringLiteral("4711")));
@@ -136,7 +136,7 @@ private slots:
         p.ui->TauB->setText(QStringLiteral("9.6"));
         QCOMPARE(p.calibration.tauB(), QStringLiteral("9.6"));
         p.options.setAddress(QStringLiteral("127.0.0.3"));
-        QCOMPARE(p.ui->txtIP->text() + u' ' + p.link.hostText(), QStringLiteral("127.0.0.3 127.0.0.3"));
+        QCOMPARE(p.ui->txtIP->text() + u' ' + p.session.linkState().host, QStringLiteral("127.0.0.3 127.0.0.3"));
     }
 
     void resizeRule()
@@ -165,25 +165,52 @@ private slots:
         QCOMPARE(p.ui->txtMsg->height(), logHeight + 70);
     }
 
+    // A line from the link brings the end of the log into view (its oldest lines); lines
+    // without that wish, such as records, leave the view at the newest.
+    void linkLinesMoveTheLogToItsEnd()
+    {
+        Panel p;
+        p.load();
+        for (int i = 0; i < 200; ++i)
+            p.log.LogMessage(QStringLiteral("line %1").arg(i), false);
+        p.ui->txtMsg->flush();
+        QCOMPARE(p.ui->txtMsg->topRow(), 0);
+        p.socket.fail(QStringLiteral("Connection refused"));
+        QVERIFY(p.ui->txtMsg->topRow() > 0);
+    }
+
+    // A heartbeat turns "HB" black for a second; another within that second starts it again.
+    void heartbeatFlashesTheLabelForOneSecond()
+    {
+        Panel p;
+        p.load();
+        const auto hb = [&p] { return p.ui->lblHB->palette().color(QPalette::WindowText); };
+        p.parts.decoder().feed(QByteArrayLiteral("H"));
+        QCOMPARE(hb(), QColor(Qt::black));
+        p.clock.elapse(0.5);
+        p.parts.decoder().feed(QByteArrayLiteral("H"));
+        p.clock.elapse(0.99);
+        QCOMPARE(hb(), QColor(Qt::black));
+        p.clock.elapse(0.01);
+        QCOMPARE(hb(), QColor(0xA0, 0xA0, 0xA0));
+    }
+
     void lostConnectionMarksTheWindowAndCloseStopsTheRun()
     {
         Panel p;
         p.load();
         p.socket.completeConnect();
+        QCOMPARE(p.ui->txtIP->palette().color(QPalette::Base), QApplication::palette().color(QPalette::Base));
         for (int i = 0; i < 4; ++i)
             p.calibration.setCell(CalibrationModel::Cell(i), QStringLiteral("2000"));
         p.ui->chkRun->setValue(1);
         p.ui->chkAuto->setValue(1);
         p.socket.sent.clear();
         p.clock.advance(9);
-        p.link.tmrKeepAlive_Timer();
+        p.link.keepAliveTick();
         QCOMPARE(p.socket.sent.count(commands::runOff()), 1); // the boxes follow without a second stop
         QCOMPARE(p.ui->txtIP->palette().color(QPalette::Base), QColor(0xFF, 0x80, 0x80));
         QVERIFY(p.ui->chkAuto->value() == 0 && !p.ui->chkRun->isEnabled());
-        p.link.heartbeatReceived();
-        QCOMPARE(p.ui->lblHB->palette().color(QPalette::WindowText), QColor(Qt::black));
-        p.link.tmrHb_Timer();
-        QCOMPARE(p.ui->lblHB->palette().color(QPalette::WindowText), QColor(0xA0, 0xA0, 0xA0));
 
         p.form->move(40, 30);
         p.ui->chkRun->setValue(1);

@@ -34,7 +34,7 @@ private slots:
         QCOMPARE(ui.chkFile->value(), 1);
         QCOMPARE(ui.txtDacA->text(), QStringLiteral("1234"));
         QCOMPARE(ui.chkRun->value(), 1);
-        QVERIFY(b.app->dataFile().isOpen());
+        QVERIFY(b.app->session().dataFileState().open);
 
         // A script's lock shows beside Run, and the operator's controls still work under it:
         // unticking Run ends the script's run (and its acquisition) as always.
@@ -48,7 +48,7 @@ private slots:
         QCOMPARE(ask("*OPC?;:SYST:ERR?"), QByteArray("1;-231,\"Data questionable;acquisition ended early\"\n"));
         QCOMPARE(ask("SYST:LOCK:REL;:SYST:LOCK:OWN?"), QByteArray("\"\"\n"));
         QCOMPARE(remoteMark->text(), QStringLiteral("Remote"));
-        QCOMPARE(ask("RUN?;:FILE:NAME?"), "0;\"" + b.app->dataFile().path().toUtf8() + "\"\n");
+        QCOMPARE(ask("RUN?;:FILE:NAME?"), "0;\"" + b.app->session().dataFileState().path.toUtf8() + "\"\n");
         QCOMPARE(ask("CONN:ADDR \"localhost\";ADDR?"), QByteArray("\"localhost\"\n"));
         QCOMPARE(ui.txtIP->text(), QStringLiteral("localhost"));
 

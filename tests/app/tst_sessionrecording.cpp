@@ -4,14 +4,8 @@
 #include "common/fakes.h"
 #include "common/fulldisk.h"
 #include "common/panelbench.h"
-#include "control/calibrationmodel.h"
-#include "control/calibrationsequence.h"
-#include "link/connectionmanager.h"
-#include "link/replydecoder.h"
-#include "measure/datafile.h"
-#include "measure/linkhealth.h"
+#include "common/sessiontestaccess.h"
 #include "measure/runsidecar.h"
-#include "measure/runstatistics.h"
 
 #include <QProcess>
 #include <QTest>
@@ -25,11 +19,7 @@ std::optional<RunSidecar::Description> sidecarOf(const QString& dataPath)
     return RunSidecar::fromJson(readFile(RunSidecar::pathFor(dataPath)));
 }
 
-QStringList cellsOf(const CalibrationModel& cal)
-{
-    return {cal.cell(CalibrationModel::ALow), cal.cell(CalibrationModel::AHigh), cal.cell(CalibrationModel::BLow),
-            cal.cell(CalibrationModel::BHigh)};
-}
+QStringList cellsOf(const InstrumentSession::CalibrationShown& cal) { return {cal.cells.begin(), cal.cells.end()}; }
 
 QStringList cellsOf(const RunSidecar::Calibration& c) { return {c.cells.begin(), c.cells.end()}; }
 
@@ -71,6 +61,7 @@ private slots:
     {
         Bench rig(100000);
         InstrumentSession& s = rig.app->session();
+        SessionTestAccess parts(s);
         QVERIFY(rig.startCalibrated());
         rig.ui().chkFile->setValue(1);
         rig.ui().chkDisplay->setValue(0);
@@ -78,14 +69,14 @@ private slots:
         rig.clock.elapse(0.1);
 
         rig.ui().chkRun->setValue(1);
-        const QString dataPath = s.dataFile().path();
+        const QString dataPath = s.dataFileState().path;
         const auto atStart = sidecarOf(dataPath);
         QVERIFY(atStart && !atStart->complete && atStart->start.isValid() && !atStart->stop.isValid());
         QCOMPARE((QStringList{atStart->dataFileName, atStart->address, QString::number(atStart->port), atStart->fpgaVersion,
                               atStart->calibration.tauA, atStart->dacAEntry.value_or(QString()), QString::number(atStart->dacACode.value_or(-1))}),
-                 (QStringList{QFileInfo(dataPath).fileName(), QStringLiteral("127.0.0.1"), QString::number(s.link().port()),
+                 (QStringList{QFileInfo(dataPath).fileName(), QStringLiteral("127.0.0.1"), QString::number(s.linkState().port),
                               QStringLiteral("FPGA: 1.2.3"), QStringLiteral("9.47"), QStringLiteral("2000.4"), QStringLiteral("2000")}));
-        QCOMPARE(cellsOf(atStart->calibration), cellsOf(s.calibration()));
+        QCOMPARE(cellsOf(atStart->calibration), cellsOf(s.calibrationShown()));
         // The simulator's reported readings are what the panel must have captured.
         QCOMPARE(atStart->calibration.cells[CalibrationModel::ALow].toInt(), rig.sim->reportedCalibration().lowA);
         QCOMPARE(rig.sim->dacACode(), 2000);
@@ -93,16 +84,16 @@ private slots:
 
         QVERIFY(rig.runUntil([&] { return s.entriesWritten() >= 20000; }, 30));
         // A recalibration stops the instrument's stream; the run stays ticked.
-        QVERIFY(s.calibrationSequence().start());
-        QVERIFY(rig.runUntil([&] { return !s.calibrationSequence().isRunning(); }, 10));
+        QVERIFY(parts.calibrationSequence().start());
+        QVERIFY(rig.runUntil([&] { return !s.isCalibrating(); }, 10));
         const quint64 afterCalibration = s.entriesWritten();
-        s.calibration().setTauB(QStringLiteral("9."));
-        s.calibration().setTauB(QStringLiteral("9.5"));
+        parts.calibration().setTauB(QStringLiteral("9."));
+        parts.calibration().setTauB(QStringLiteral("9.5"));
         QCOMPARE(sidecarOf(dataPath).value().calibrationChanges.size(), 2);
         rig.ui().chkRun->setValue(0);
 
         const auto d = sidecarOf(dataPath);
-        QVERIFY(d && d->complete && d->stop >= d->start && !s.runSidecar().isActive());
+        QVERIFY(d && d->complete && d->stop >= d->start && !s.sidecarState().active);
         QCOMPARE(d->start, atStart->start);
         QCOMPARE(d->entriesWritten, quint64(readFile(dataPath).count("\r\n")));
         QCOMPARE(d->entriesWritten, afterCalibration);
@@ -115,7 +106,7 @@ private slots:
         QCOMPARE(recal.reason, QStringLiteral("calibration"));
         QCOMPARE(recal.entriesBefore, afterCalibration);
         QVERIFY(recal.time >= d->start && recal.time <= d->stop);
-        QCOMPARE(cellsOf(recal.calibration), cellsOf(s.calibration()));
+        QCOMPARE(cellsOf(recal.calibration), cellsOf(s.calibrationShown()));
         const RunSidecar::CalibrationChange& tau = d->calibrationChanges[1];
         QCOMPARE(tau.reason + u' ' + tau.calibration.tauA + u' ' + tau.calibration.tauB, QStringLiteral("tau 9.47 9.5"));
     }
@@ -141,8 +132,8 @@ private slots:
         rig.ui().chkVerbose->setValue(mode == QStringLiteral("--verbose"));
         rig.ui().chkRaw->setValue(mode == QStringLiteral("--raw"));
         const QList<TruthRecord> truth = rig.run(20000);
-        QCOMPARE(quint64(s.decoder().counters().recordsDecoded), rig.sim->recordsSent());
-        const QString dataPath = s.dataFile().path();
+        QCOMPARE(quint64(s.decoderCounters().recordsDecoded), rig.sim->recordsSent());
+        const QString dataPath = s.dataFileState().path;
         const auto written = qsizetype(s.entriesWritten());
         QVERIFY(written >= 20000 && written <= truth.size());
 
@@ -182,17 +173,17 @@ private slots:
     void linkHealthFollowsTheLinkAndTheRun()
     {
         Scripted t;
-        t.session.link().setHostText(QStringLiteral("127.0.0.1"));
-        t.session.link().open();
+        t.session.setAddress(QStringLiteral("127.0.0.1"));
+        t.session.openConnection();
         t.socket.completeConnect();
         t.socket.deliver(QByteArray("H"));
         t.socket.deliver(QByteArray("HH"));
         const auto figures = [&t] {
-            const LinkHealthFigures f = t.session.linkHealth().figures();
+            const LinkHealthFigures f = t.session.linkHealthFigures();
             return QStringLiteral("%1 %2").arg(f.bytes).arg(f.reconnects);
         };
         QCOMPARE(figures(), QStringLiteral("3 0"));
-        QCOMPARE(t.session.linkHealth().figures().bytesPerSecond, 3.0);
+        QCOMPARE(t.session.linkHealthFigures().bytesPerSecond, 3.0);
         t.socket.completeConnect();
         QCOMPARE(figures(), QStringLiteral("3 1"));
 
@@ -200,7 +191,7 @@ private slots:
         t.session.setFileTicked(false);
         t.session.setRun(true);
         QCOMPARE(figures(), QStringLiteral("0 0"));
-        QVERIFY(!t.session.runSidecar().isActive());
+        QVERIFY(!t.session.sidecarState().active);
         t.session.setRun(false);
 
         // Nor when the data file cannot be opened: the operator's box, then no sidecar.
@@ -208,7 +199,7 @@ private slots:
         t.session.setDataFolder(t.dir.filePath(QStringLiteral("missing")));
         t.session.setRun(true);
         QCOMPARE(t.boxes.shown.size(), 1);
-        QVERIFY(!t.session.runSidecar().isActive());
+        QVERIFY(!t.session.sidecarState().active);
         t.session.setRun(false);
         QVERIFY(QDir(t.dir.path()).entryList(QDir::Files).isEmpty());
     }
@@ -221,8 +212,7 @@ private slots:
         Scripted t;
         InstrumentSession& session = t.session;
         const char* cells[] = {"500", "3600", "510", "3590"};
-        for (int c = 0; c < 4; ++c)
-            session.calibration().setCell(CalibrationModel::Cell(c), QString::fromLatin1(cells[c]));
+        SessionTestAccess(session).setCells(cells);
         session.options().display = true;
         session.setFileTicked(true);
         session.setDataFolder(t.dir.path());
@@ -231,20 +221,20 @@ private slots:
         const QByteArray line("   -30457\r\n");
 
         session.setRun(true);
-        const QString first = session.dataFile().path();
+        const QString first = session.dataFileState().path;
         int arrivals = 0;
         {
             // 4000 bytes: room for the sidecar, and a limit that tears an 11-byte line.
             const FileSizeLimit limit(4000);
             QVERIFY(limit.active());
-            for (; arrivals < 300 && session.dataFile().isOpen(); ++arrivals)
+            for (; arrivals < 300 && session.dataFileState().open; ++arrivals)
                 t.socket.deliver(arrival);
             for (int i = 0; i < 5; ++i, ++arrivals)
                 t.socket.deliver(arrival);
             session.setRun(false);
         }
         QVERIFY(arrivals < 305);
-        QCOMPARE(session.statistics().count(), std::optional<qint64>(100 * arrivals));
+        QCOMPARE(session.runFigures().count, std::optional<qint64>(100 * arrivals));
         QCOMPARE(t.log.text().count(QStringLiteral("Doh! (data) ")), 1);
         QCOMPARE(t.log.lineCount(), 100 * arrivals + 1);
         const auto d = sidecarOf(first);
@@ -258,10 +248,10 @@ private slots:
         // Room again, and the next run records as usual.
         QVERIFY(QFile::remove(first));
         session.setRun(true);
-        QVERIFY(session.dataFile().isOpen());
+        QVERIFY(session.dataFileState().open);
         t.socket.deliver(arrival);
         session.setRun(false);
-        QCOMPARE(readFile(session.dataFile().path()), line.repeated(100));
+        QCOMPARE(readFile(session.dataFileState().path), line.repeated(100));
     }
 #endif
 };

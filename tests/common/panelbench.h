@@ -5,7 +5,7 @@
 #include "app/formmain.h"
 #include "common/fakes.h"
 #include "common/panelview.h"
-#include "measure/runstatistics.h"
+#include "session/instrumentsession.h"
 #include "session/paneloptions.h"
 #include "platform/settingsbackend.h"
 #include "sim/instrumentsimulator.h"
@@ -107,7 +107,7 @@ struct Bench {
     {
         const qsizetype before = truth().size();
         ui().chkRun->setValue(1);
-        const bool enough = runUntil([&] { return app->statistics().count().value_or(0) >= records; }, 60);
+        const bool enough = runUntil([&] { return app->session().runFigures().count.value_or(0) >= records; }, 60);
         // Polling ends with the run, so that no register reply is still on its way when the next
         // run starts: a run start drops a reply held in part, by design.
         ui().chkAuto->setValue(0);

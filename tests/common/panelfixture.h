@@ -4,9 +4,7 @@
 #include "app/formmain.h"
 #include "common/fakes.h"
 #include "common/panelview.h"
-#include "control/calibrationmodel.h"
-#include "link/connectionmanager.h"
-#include "measure/runstatistics.h"
+#include "common/sessiontestaccess.h"
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
 #include "session/instrumentsession.h"
@@ -27,9 +25,10 @@ struct Panel {
     MessageLog log;
     InstrumentSession session{socket, clock, boxes, log};
     PanelOptions options{store};
-    CalibrationModel& calibration = session.calibration();
-    RunStatistics& statistics = session.statistics();
-    ConnectionManager& link = session.link();
+    SessionTestAccess parts{session};
+    CalibrationModel& calibration = parts.calibration();
+    RunStatistics& statistics = parts.statistics();
+    ConnectionManager& link = parts.link();
     std::unique_ptr<FormMain> form;
     std::unique_ptr<PanelView> ui;
 
@@ -38,7 +37,7 @@ struct Panel {
         link.keepAliveTimer().stop();
         options.setAddress(QStringLiteral("127.0.0.1"));
         session.bindOptions(options);
-        form = std::make_unique<FormMain>(PanelModels{&store, &options, &session});
+        form = std::make_unique<FormMain>(PanelModels{&store, &options, &session, &log, &clock});
         ui = std::make_unique<PanelView>(*form);
     }
     void store_(const QString& name, const QString& value) { backend.setRaw(settingskeys::Panel, name, value); }

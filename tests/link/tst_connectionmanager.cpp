@@ -13,19 +13,17 @@ struct Scripted {
     FakeClock clock;
     ConnectionManager m{sock, clock};
     QStringList lines; ///< newest first, as the log shows them
-    QList<bool> carets, indicator, flashes;
+    QList<LogKind> kinds;
     QStringList events;
     Scripted()
     {
-        QObject::connect(&m, &ConnectionManager::logMessage, [this](const QString& t, bool caret) {
+        QObject::connect(&m, &ConnectionManager::logLine, [this](LogKind kind, const QString& t) {
             lines.prepend(t);
-            carets.append(caret);
+            kinds.append(kind);
         });
-        QObject::connect(&m, &ConnectionManager::linkIndicator, [this](bool up) { indicator.append(up); });
         QObject::connect(&m, &ConnectionManager::connectionLost, [this] { events.append(QStringLiteral("lost")); });
         QObject::connect(&m, &ConnectionManager::runStopRequested, [this] { events.append(QStringLiteral("run-stop")); });
         QObject::connect(&m, &ConnectionManager::connectionEstablished, [this] { events.append(QStringLiteral("established")); });
-        QObject::connect(&m, &ConnectionManager::heartbeatFlash, [this](bool black) { flashes.append(black); });
         m.setHostText(QStringLiteral("127.0.0.1"));
         m.open();
     }
@@ -36,15 +34,14 @@ struct Scripted {
 class TestConnectionManager : public QObject {
     Q_OBJECT
 private slots:
-    // Connected: one line, the indicator on, and the keep-alive's own timer sends a heartbeat
+    // Connected: one line, the link up, and the keep-alive's own timer sends a heartbeat
     // every 4.5 s; a reply keeps the link up.
     void healthyLinkSendsHeartbeatsAndNeverLoses()
     {
         Scripted f;
         QCOMPARE(f.sock.connects, QStringList{QStringLiteral("127.0.0.1:37829")});
         f.sock.completeConnect();
-        QCOMPARE(f.carets, QList<bool>{true});
-        QCOMPARE(f.indicator, QList<bool>{true});
+        QCOMPARE(f.kinds, QList<LogKind>{LogKind::Info});
         QCOMPARE(f.events, QStringList{QStringLiteral("established")});
         QCOMPARE(f.m.lastRxTime().value_or(-1), f.clock.seconds);
         for (int i = 0; i < 20; ++i) {
@@ -70,7 +67,7 @@ private slots:
         f.clock.elapse(4.5); // 9 s: lost
         QCOMPARE(f.lines, (QStringList{QStringLiteral(" Reopening..."), QStringLiteral(" Lost connection, closed.  "),
                                        QStringLiteral("Connected.")}));
-        QCOMPARE(f.indicator, (QList<bool>{true, false}));
+        QCOMPARE(f.kinds, (QList<LogKind>{LogKind::Info, LogKind::Error, LogKind::Info}));
         // The window voids the calibration and unticks Run and Auto first, then Run again after the close.
         QCOMPARE(f.events, (QStringList{QStringLiteral("lost"), QStringLiteral("run-stop")}));
         QCOMPARE(f.sock.connects, (QStringList{QStringLiteral("127.0.0.1:37829"), QStringLiteral("127.0.0.2:37829")}));
@@ -87,6 +84,7 @@ private slots:
         Scripted f;
         f.sock.fail(QStringLiteral("Connection refused"));
         QCOMPARE(f.lines, QStringList{QStringLiteral(" Doh! (sock) Connection refused")});
+        QCOMPARE(f.kinds, QList<LogKind>{LogKind::Error});
         f.clock.elapse(4.5);
         QCOMPARE(f.lines.first(), QStringLiteral(" Reopening..."));
         QCOMPARE(f.lines.at(1), QStringLiteral(" Lost connection, closed.  "));
@@ -115,7 +113,7 @@ private slots:
         ConnectionManager m(sock, clock);
         m.setHostText(QStringLiteral("127.0.0.1"));
         QStringList lines;
-        QObject::connect(&m, &ConnectionManager::logMessage, [&lines](const QString& t) { lines.prepend(t); });
+        QObject::connect(&m, &ConnectionManager::logLine, [&lines](LogKind, const QString& t) { lines.prepend(t); });
         clock.elapse(60);
         QVERIFY(sock.connects.isEmpty() && sock.closes == 0);
         m.open();
@@ -131,18 +129,6 @@ private slots:
         }
         QCOMPARE(sock.sent, QList<QByteArray>(4, "H"));
         QCOMPARE(lines, QStringList{QStringLiteral("Connected.")});
-    }
-
-    void heartbeatFlashLastsOneSecond()
-    {
-        Scripted f;
-        f.m.heartbeatReceived();
-        f.clock.elapse(0.99);
-        QCOMPARE(f.flashes, (QList<bool>{true}));
-        f.clock.elapse(0.01);
-        QCOMPARE(f.flashes, (QList<bool>{true, false}));
-        f.clock.elapse(3);
-        QCOMPARE(f.flashes.size(), 2);
     }
 };
 

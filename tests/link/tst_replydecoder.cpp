@@ -7,7 +7,7 @@
 #include "link/decoderoutput.h"
 #include "link/replydecoder.h"
 #include "link/timeconversion.h"
-#include "link/versionmodel.h"
+#include "control/versionmodel.h"
 #include "link/dataoptions.h"
 #include "measure/runstatistics.h"
 

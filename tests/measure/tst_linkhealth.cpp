@@ -2,7 +2,6 @@
 #include "common/fakes.h"
 #include "link/decoderoutput.h"
 #include "link/replydecoder.h"
-#include "link/versionmodel.h"
 #include "link/dataoptions.h"
 #include "measure/linkhealth.h"
 #include "measure/runstatistics.h"
@@ -40,6 +39,11 @@ public:
     void registerReplied(int, int) override {}
 };
 
+class NoVersions final : public VersionReplies {
+public:
+    void versionReplied(const QString&, const QString&) override {}
+};
+
 QByteArray record(int a, int b, int offset = 3)
 {
     const char bytes[7] = {'R', char(a >> 8), char(a & 0xFF), char(b >> 8), char(b & 0xFF), char(offset), 0};
@@ -61,7 +65,7 @@ class TestLinkHealth : public QObject {
 private:
     Calibrated m_calibration;
     NoRegisters m_registers;
-    VersionModel m_versions;
+    NoVersions m_versions;
     RunStatistics m_statistics;
     DataOptions m_options;
     NullOutput m_output;

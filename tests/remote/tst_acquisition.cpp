@@ -68,7 +68,7 @@ private slots:
     void countBoundIsExactInsideAnArrival()
     {
         Calibrated rig;
-        QVERIFY(rig.session->calibration().runGate());
+        QVERIFY(rig.session->calibrationShown().runGate);
         const int n = 1237;
         QCOMPARE(rig.ask(1, "FILE ON;:HIST:RANG:ALL ON;:ACQ:COUN 1237;COUN?;TIME?"), QByteArray("1237;0\n"));
         QCOMPARE(rig.ask(1, "INIT;*OPC?"), QByteArray());

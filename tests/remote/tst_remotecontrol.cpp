@@ -261,7 +261,7 @@ private slots:
         Rig rig;
         rig.remote->clientConnected(1);
         rig.elapse(8);
-        QVERIFY(rig.session->calibration().runGate());
+        QVERIFY(rig.session->calibrationShown().runGate);
         rig.remote->ring().append(-42);
         rig.remote->beginClosing();
         QCOMPARE(rig.ask(1, "RUN ON;RUN?;:FILE ON;:FILE?"), QByteArray("0;0\n"));

@@ -1,11 +1,7 @@
 /// @brief The session without a window: link loss and shutdown as every front end sees them, and the data file's health run by run.
 #include "common/fakes.h"
 #include "common/fulldisk.h"
-#include "control/calibrationmodel.h"
-#include "control/calibrationsequence.h"
-#include "control/registerpanel.h"
-#include "link/connectionmanager.h"
-#include "measure/datafile.h"
+#include "common/sessiontestaccess.h"
 #include "measure/runsidecar.h"
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
@@ -49,6 +45,7 @@ private slots:
         boxes.holdAnswers = true;
         MessageLog log;
         InstrumentSession session(socket, clock, boxes, log);
+        SessionTestAccess parts(session);
         PanelOptions options(store);
         QTemporaryDir dir;
         options.setAddress(QStringLiteral("127.0.0.1"));
@@ -58,21 +55,21 @@ private slots:
         // Connected with a calibration in its windows, so that Run may start; nothing sent yet.
         session.openConnection();
         socket.completeConnect();
-        session.calibrationSequence().abort();
-        session.link().keepAliveTimer().stop();
+        parts.calibrationSequence().abort();
+        parts.link().keepAliveTimer().stop();
         const char* cells[] = {"500", "3600", "510", "3590"};
         for (int i = 0; i < 4; ++i)
-            session.calibration().setCell(CalibrationModel::Cell(i), QString::fromLatin1(cells[i]));
+            parts.calibration().setCell(CalibrationModel::Cell(i), QString::fromLatin1(cells[i]));
         socket.sent.clear();
         session.setRun(ticked.contains(QStringLiteral("run")));
         session.setAuto(ticked.contains(QStringLiteral("auto")));
         QCOMPARE(boxes.openCount(), ticked.contains(QStringLiteral("bad folder")) ? 1 : 0);
-        QCOMPARE(session.dataFile().isOpen() && session.registerPanel().autoActive(), ticked.contains(QStringLiteral("run auto")));
+        QCOMPARE(session.dataFileState().open && parts.registerPanel().autoActive(), ticked.contains(QStringLiteral("run auto")));
         if (ending == QStringLiteral("shutdown"))
             session.calibrate(); // under way when the panel closes
         QStringList seen;
-        connect(&session.link(), &ConnectionManager::logMessage, this, [&](const QString& line) { seen << "log " + line; });
-        connect(&session.calibration(), &CalibrationModel::cellChanged, this,
+        connect(&session, &InstrumentSession::linkLogLine, this, [&](LogKind, const QString& line) { seen << "log " + line; });
+        connect(&parts.calibration(), &CalibrationModel::cellChanged, this,
                 [&](CalibrationModel::Cell c, const QString& text) { seen << QStringLiteral("cell %1 %2").arg(c).arg(text); });
         connect(&session, &InstrumentSession::runChanged, this, [&](bool on) {
             const bool up = socket.state() == Socket::Connected;
@@ -84,17 +81,55 @@ private slots:
             session.shutdown();
         } else {
             clock.advance(9);
-            session.link().tmrKeepAlive_Timer();
+            parts.link().keepAliveTick();
         }
         const QList<QByteArray> sent = socket.sent;
         if (boxes.openCount() > 0)
             boxes.answerNext(MessageBoxes::Answer::Ok);
         QCOMPARE(seen.join(u'|'), events);
         QCOMPARE(socket.sent, sent);
-        QVERIFY(socket.closes > closes && !session.isRunTicked() && !session.dataFile().isOpen() && boxes.shown.size() <= 1);
-        QVERIFY(!session.registerPanel().autoActive() && !session.calibrationSequence().isRunning());
+        QVERIFY(socket.closes > closes && !session.isRunTicked() && !session.dataFileState().open && boxes.shown.size() <= 1);
+        QVERIFY(!parts.registerPanel().autoActive() && !parts.calibrationSequence().isRunning());
         if (ending == QStringLiteral("loss")) // the front ends' log shows what the link said
             QCOMPARE(log.line(1), QStringLiteral(" Lost connection, closed.  "));
+    }
+
+    // What a front end hears of the link, in order: each line once it is in the log, with its
+    // kind; the link up after "Connected."; a heartbeat per heartbeat reply, before the arrival
+    // is done; the loss after its line and before the reopening's.
+    void linkEventsReachFrontEndsInOrder()
+    {
+        FakeSocket socket;
+        FakeClock clock;
+        FakeMessageBoxes boxes;
+        MessageLog log;
+        InstrumentSession session(socket, clock, boxes, log);
+        SessionTestAccess parts(session);
+        QStringList seen;
+        connect(&session, &InstrumentSession::linkLogLine, this, [&](LogKind kind, const QString& text) {
+            const bool logged = log.text().startsWith(text + QStringLiteral("\r\n"));
+            seen << (kind == LogKind::Error ? QStringLiteral("error ") : QStringLiteral("info ")) + text
+                        + (logged ? QString() : QStringLiteral(" (not in the log yet)"));
+        });
+        connect(&session, &InstrumentSession::linkUp, this, [&] { seen << QStringLiteral("up"); });
+        connect(&session, &InstrumentSession::linkLost, this, [&] { seen << QStringLiteral("lost"); });
+        connect(&session, &InstrumentSession::heartbeatSeen, this, [&] { seen << QStringLiteral("heartbeat"); });
+        connect(&session, &InstrumentSession::arrivalHandled, this, [&] { seen << QStringLiteral("arrival"); });
+        session.setAddress(QStringLiteral("127.0.0.1"));
+        session.openConnection();
+        QCOMPARE(socket.connects, QStringList{QStringLiteral("127.0.0.1:37829")});
+        socket.completeConnect();
+        QVERIFY(session.linkState().connected && session.isCalibrating());
+        parts.calibrationSequence().abort();
+        socket.deliver(QByteArrayLiteral("HH"));
+        clock.advance(9);
+        parts.link().keepAliveTick();
+        socket.fail(QStringLiteral("Connection refused"));
+        QCOMPARE(seen, (QStringList{QStringLiteral("info Connected."), QStringLiteral("up"), QStringLiteral("heartbeat"),
+                                    QStringLiteral("heartbeat"), QStringLiteral("arrival"),
+                                    QStringLiteral("error  Lost connection, closed.  "), QStringLiteral("lost"),
+                                    QStringLiteral("info  Reopening..."), QStringLiteral("error  Doh! (sock) Connection refused")}));
+        QVERIFY(!session.linkState().connected);
     }
 
 #ifdef Q_OS_UNIX
@@ -108,10 +143,11 @@ private slots:
         FakeMessageBoxes boxes;
         MessageLog log;
         InstrumentSession session(socket, clock, boxes, log);
+        SessionTestAccess parts(session);
         QTemporaryDir dir;
         const char* cells[] = {"500", "3600", "510", "3590"};
         for (int c = 0; c < 4; ++c)
-            session.calibration().setCell(CalibrationModel::Cell(c), QString::fromLatin1(cells[c]));
+            parts.calibration().setCell(CalibrationModel::Cell(c), QString::fromLatin1(cells[c]));
         const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
         const QByteArray arrival = QByteArray(record, 7).repeated(100);
         QList<std::pair<FileFailure, QString>> told;
@@ -142,7 +178,7 @@ private slots:
         {
             const FileSizeLimit limit(4000);
             QVERIFY(limit.active());
-            for (int i = 0; i < 100 && session.dataFile().isOpen(); ++i)
+            for (int i = 0; i < 100 && session.dataFileState().open; ++i)
                 socket.deliver(arrival);
         }
         QCOMPARE(told.size(), 2);
@@ -153,12 +189,12 @@ private slots:
         session.setRun(false);
 
         // The closing sync fails after the stop: it is this run's file.
-        session.dataFile().setSyncFunction([](NoFollowFile&) { return EIO; });
+        parts.dataFile().setSyncFunction([](NoFollowFile&) { return EIO; });
         session.setRun(true);
         socket.deliver(arrival);
-        const QString third = session.dataFile().path();
+        const QString third = session.dataFileState().path;
         session.setRun(false);
-        session.dataFile().setSyncFunction({});
+        parts.dataFile().setSyncFunction({});
         QTRY_COMPARE(told.size(), 3);
         QCOMPARE(told.at(2).first, FileFailure::MassStorage);
         QVERIFY2(told.at(2).second.startsWith(QStringLiteral("Write failed: ")) && told.at(2).second.contains(QFileInfo(third).fileName()),
@@ -174,14 +210,14 @@ private slots:
 
         // An earlier run's file that fails late is told, but the run now going stays healthy.
         QSemaphore gate;
-        session.dataFile().setSyncFunction([&gate](NoFollowFile&) {
+        parts.dataFile().setSyncFunction([&gate](NoFollowFile&) {
             gate.tryAcquire(1, 5000);
             return EIO;
         });
         session.setRun(true);
         socket.deliver(arrival);
         session.setRun(true); // started anew: the first file closes, its sync held
-        session.dataFile().setSyncFunction({});
+        parts.dataFile().setSyncFunction({});
         gate.release();
         QTRY_COMPARE(told.size(), 4);
         QCOMPARE(told.at(3).first, FileFailure::MassStorage);
@@ -193,7 +229,7 @@ private slots:
         const QString next = DataFile::joinFolder(dir.path(), DataFile::fileName(clock.localNow(), QLocale()));
         QVERIFY(QDir().mkdir(RunSidecar::pathFor(next)));
         session.setRun(true);
-        QCOMPARE(session.dataFile().path(), next);
+        QCOMPARE(session.dataFileState().path, next);
         socket.deliver(arrival);
         session.setRun(false);
         QVERIFY(DataFile::waitForPendingSyncs(10000).isEmpty());

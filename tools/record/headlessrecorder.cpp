@@ -2,15 +2,9 @@
 #include "tools/record/headlessrecorder.h"
 
 #include "control/calibrationmodel.h"
-#include "control/calibrationsequence.h"
-#include "control/registermodel.h"
-#include "control/registerpanel.h"
-#include "link/connectionmanager.h"
 #include "link/protocol.h"
 #include "link/numberformat.h"
-#include "measure/datafile.h"
 #include "measure/linkhealth.h"
-#include "measure/runsidecar.h"
 #include "platform/clock.h"
 #include "platform/commandline.h"
 #include "platform/numbers.h"
@@ -29,7 +23,7 @@ constexpr int TerminalRefreshMs = 200;
 constexpr int PlainRefreshMs = 5000;
 
 /// Which cells keep Run disabled, in words.
-QString calibrationProblems(const CalibrationModel& model)
+QString calibrationProblems(const InstrumentSession::CalibrationShown& calibration)
 {
     struct Window {
         CalibrationModel::Cell cell;
@@ -46,7 +40,7 @@ QString calibrationProblems(const CalibrationModel& model)
                                          {CalibrationModel::BHigh, "B high", High, HighTop}};
     QStringList problems;
     for (const Window& w : windows) {
-        const QString text = model.cell(w.cell);
+        const QString text = calibration.cells[size_t(w.cell)];
         const double v = numbers::leadingNumber(text);
         if (text == CalibrationModel::Unknown)
             problems.append(QStringLiteral("%1 ??? (no reply)").arg(QLatin1String(w.name)));
@@ -75,8 +69,8 @@ HeadlessRecorder::HeadlessRecorder(InstrumentSession& session, Socket& socket, c
     options.raw = settings.raw;
     m_session.setFileTicked(true);
     m_session.setDataFolder(settings.folder);
-    m_session.link().setHostText(settings.address);
-    m_session.link().setPort(settings.port);
+    m_session.setAddress(settings.address);
+    m_session.setPort(settings.port);
 
     m_durationTimer->setSingleShot(true);
     m_registerWait->setSingleShot(true);
@@ -84,8 +78,7 @@ HeadlessRecorder::HeadlessRecorder(InstrumentSession& session, Socket& socket, c
     m_connectRetry->setInterval(ConnectRetryMs);
     m_connectTimeout->setSingleShot(true);
 
-    ConnectionManager& link = m_session.link();
-    connect(&link, &ConnectionManager::logMessage, this, [this](const QString& text, bool) {
+    connect(&m_session, &InstrumentSession::linkLogLine, this, [this](LogKind, const QString& text) {
         if (m_phase == Phase::Done)
             return;
         // The same refusal once a second would bury everything else.
@@ -104,7 +97,7 @@ HeadlessRecorder::HeadlessRecorder(InstrumentSession& session, Socket& socket, c
     });
     connect(m_connectRetry.get(), &Timer::timeout, this, [this] {
         if (m_phase == Phase::Connecting && m_socket.state() == Socket::Closed)
-            m_session.link().open();
+            m_session.openConnection();
     });
     connect(m_connectTimeout.get(), &Timer::timeout, this, [this] {
         if (m_phase == Phase::Connecting)
@@ -131,20 +124,23 @@ HeadlessRecorder::HeadlessRecorder(InstrumentSession& session, Socket& socket, c
                                                              : QStringLiteral("connection lost before the run"));
     });
 
-    connect(&link, &ConnectionManager::connectionEstablished, this, [this] {
+    connect(&m_session, &InstrumentSession::linkUp, this, [this] {
         if (m_phase == Phase::Connecting)
             m_phase = Phase::Calibrating;
     });
-    connect(&m_session.calibrationSequence(), &CalibrationSequence::finished, this, &HeadlessRecorder::onCalibrationFinished);
-    connect(&m_session.registers(), &RegisterModel::valueChanged, this, [this] {
-        for (int i = 0; i < RegisterModel::Count; ++i)
-            if (!m_session.registers().value(i))
+    connect(&m_session, &InstrumentSession::calibrationEnded, this, [this](bool aborted) {
+        if (!aborted)
+            onCalibrationFinished();
+    });
+    connect(&m_session, &InstrumentSession::registerChanged, this, [this] {
+        for (int i = 0; i < InstrumentSession::RegisterCount; ++i)
+            if (!m_session.registerShown(i).value)
                 return;
         startRun();
     });
     connect(m_registerWait.get(), &Timer::timeout, this, &HeadlessRecorder::startRun);
     // After the session's own handler, so the count includes this arrival's records.
-    connect(&link, &ConnectionManager::dataArrived, this, [this] {
+    connect(&m_session, &InstrumentSession::arrivalHandled, this, [this] {
         if (m_phase == Phase::Running && m_settings.recordLimit && m_session.entriesWritten() >= *m_settings.recordLimit)
             finish(CommandLine::ExitOk, QString());
     });
@@ -157,7 +153,7 @@ HeadlessRecorder::~HeadlessRecorder() = default;
 void HeadlessRecorder::start()
 {
     m_connectTimeout->start(int(m_settings.connectTimeout * 1000));
-    m_session.link().open();
+    m_session.openConnection();
 }
 
 void HeadlessRecorder::interrupt(int signalNumber)
@@ -171,14 +167,15 @@ void HeadlessRecorder::onCalibrationFinished()
 {
     if (m_phase != Phase::Calibrating)
         return;
-    if (!m_session.calibration().runGate()) {
-        finish(ExitCalibration, QStringLiteral("calibration failed: ") + calibrationProblems(m_session.calibration()));
+    const InstrumentSession::CalibrationShown calibration = m_session.calibrationShown();
+    if (!calibration.runGate) {
+        finish(ExitCalibration, QStringLiteral("calibration failed: ") + calibrationProblems(calibration));
         return;
     }
     // The register values go into the sidecar; the run starts when all eight are in, or after a second.
     m_phase = Phase::Registers;
-    m_session.registerPanel().requestAll();
-    m_session.registerPanel().request(RegisterModel::Count - 1);
+    m_session.requestRegisters();
+    m_session.requestRegister(InstrumentSession::RegisterCount - 1);
     m_registerWait->start(RegisterWaitMs);
 }
 
@@ -189,11 +186,12 @@ void HeadlessRecorder::startRun()
     m_registerWait->stop();
     m_phase = Phase::Running;
     m_session.setRun(true);
-    if (!m_session.dataFile().isOpen()) {
+    const InstrumentSession::DataFileState file = m_session.dataFileState();
+    if (!file.open) {
         finish(CommandLine::ExitFailure, QStringLiteral("cannot create a data file in \"%1\"").arg(m_settings.folder));
         return;
     }
-    m_complain(QStringLiteral("recording to %1").arg(m_session.dataFile().path()));
+    m_complain(QStringLiteral("recording to %1").arg(file.path));
     m_runStart = m_clock.monotonicSeconds();
     if (m_settings.duration)
         m_durationTimer->start(int(std::min(*m_settings.duration * 1000.0, 2.0e9)));
@@ -218,19 +216,16 @@ void HeadlessRecorder::finish(int code, const QString& message)
         if (m_settings.terminal)
             m_print(QStringLiteral("\n"));
     }
-    if (m_session.isRunTicked())
-        m_session.setRun(false);
-    m_session.stopActivities();
-    m_session.link().shutdown();
+    m_session.shutdown();
     if (!message.isEmpty())
         m_complain(message);
     if (wasRunning) {
-        const RunSidecar& sidecar = m_session.runSidecar();
+        const InstrumentSession::SidecarState sidecar = m_session.sidecarState();
         m_print(QStringLiteral("%1 records written to %2\nsidecar %3\n")
                     .arg(m_session.entriesWritten())
-                    .arg(m_session.dataFile().path(), sidecar.path()));
-        if (!sidecar.errorString().isEmpty()) {
-            m_complain(QStringLiteral("the sidecar could not be written: ") + sidecar.errorString());
+                    .arg(m_session.dataFileState().path, sidecar.path));
+        if (!sidecar.errorString.isEmpty()) {
+            m_complain(QStringLiteral("the sidecar could not be written: ") + sidecar.errorString);
             if (code == CommandLine::ExitOk)
                 code = CommandLine::ExitFailure;
         }
@@ -240,7 +235,7 @@ void HeadlessRecorder::finish(int code, const QString& message)
 
 QString HeadlessRecorder::progressLine() const
 {
-    const LinkHealthFigures f = m_session.linkHealth().figures();
+    const LinkHealthFigures f = m_session.linkHealthFigures();
     const quint64 written = m_session.entriesWritten();
     const double seconds = m_clock.monotonicSeconds() - m_runStart;
     double fraction = -1;

@@ -5,7 +5,7 @@
 #include "control/calibrationmodel.h"
 #include "control/registermodel.h"
 #include "link/replydecoder.h"
-#include "link/versionmodel.h"
+#include "control/versionmodel.h"
 #include "link/dataoptions.h"
 #include "link/protocol.h"
 #include "measure/histogram.h"

@@ -1,7 +1,6 @@
 /// @brief The headless server's session, options, reconnects and clean stop.
 #include "tools/server/headlessserver.h"
 
-#include "link/connectionmanager.h"
 #include "measure/histogramfeed.h"
 #include "platform/clock.h"
 #include "platform/settingsbackend.h"
@@ -33,12 +32,12 @@ HeadlessServer::HeadlessServer(Socket& socket, const Clock& clock, MessageBoxes&
     m_options->setDataFolder(settings.folder);
     m_session->bindOptions(*m_options);
     m_session->setWindowCaption(QStringLiteral("tallyscope-server"));
-    m_session->link().setPort(settings.port);
+    m_session->setPort(settings.port);
     bindHistogramFeed(*m_session, *m_histogram);
     m_controlPort = std::make_unique<ControlPort>(*m_session, *m_options, *m_histogram, clock);
 
     // What an operator would read in the log, for whoever watches the server's stderr.
-    connect(&m_session->link(), &ConnectionManager::logMessage, this, [this](const QString& text, bool) {
+    connect(m_session.get(), &InstrumentSession::linkLogLine, this, [this](LogKind, const QString& text) {
         if (!m_stopping)
             m_complain(text.trimmed());
     });

@@ -1,5 +1,6 @@
 /// @brief Histogram window: figures from records decoded by a session, the refresh throttle, CSV and PNG exports.
 #include "common/fakes.h"
+#include "common/sessiontestaccess.h"
 #include "session/instrumentsession.h"
 #include "session/messagelog.h"
 #include "control/calibrationmodel.h"
@@ -53,15 +54,16 @@ private slots:
         FakeMessageBoxes boxes;
         MessageLog log;
         InstrumentSession session(socket, clock, boxes, log);
-        CalibrationModel& cal = session.calibration();
+        SessionTestAccess parts(session);
+        CalibrationModel& cal = parts.calibration();
         const QStringList cells{"500", "3600", "510", "3590"};
         for (int c = CalibrationModel::ALow; c <= CalibrationModel::BHigh; ++c)
             cal.setCell(CalibrationModel::Cell(c), cells[c]);
         HistogramFeed feed;
         feed.setCalibrationTexts(cells[0], cells[1], cells[2], cells[3], cal.tauA(), cal.tauB());
-        session.decoder().setObserver(&feed);
+        session.addRecordObserver(&feed);
 
-        HistogramWindow window(feed.histogram(), &session.linkHealth());
+        HistogramWindow window(feed.histogram(), [&session] { return session.linkHealthFigures(); });
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCOMPARE(window.windowTitle(), QStringLiteral("Histogram"));
@@ -73,7 +75,7 @@ private slots:
         arrival += record(1500, 1600, 0);
         arrival += record(100, 1600, 0); // implausible reading: rejected, not counted
         arrival += record(0x8000 + 1500, 1600, 0); // corrupt: rejected and told
-        session.decoder().feed(arrival);
+        parts.decoder().feed(arrival);
 
         QTRY_COMPARE(window.figureText("Count"), QStringLiteral("4"));
         QCOMPARE(QStringList({window.figureText("Mean"), window.figureText("Decoded"), window.figureText("Rejected (plausibility)"),

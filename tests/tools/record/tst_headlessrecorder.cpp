@@ -90,7 +90,7 @@ private slots:
             sim->silence(60000);
 #ifdef Q_OS_UNIX
         else if (ending == QStringLiteral("disk full"))
-            limit.emplace(QFileInfo(session.dataFile().path()).size() + 5000);
+            limit.emplace(QFileInfo(session.dataFileState().path).size() + 5000);
 #endif
         QVERIFY(runUntil([&] { return code.has_value(); }));
         limit.reset();
@@ -104,7 +104,7 @@ private slots:
         }
 
         const auto contents = [](const QString& path) { QFile f(path); return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(); };
-        const QString data = session.dataFile().path();
+        const QString data = session.dataFileState().path;
         const auto d = RunSidecar::fromJson(contents(RunSidecar::pathFor(data)));
         QVERIFY(d && d->complete && d->entriesWritten >= (ending.isEmpty() ? 2000 : 500));
         QVERIFY(out.endsWith(QStringLiteral("\n%1 records written to %2\nsidecar %3\n").arg(d->entriesWritten).arg(data, RunSidecar::pathFor(data))));

@@ -75,17 +75,17 @@ private slots:
                 clock.elapse(0.01);
         };
         elapse(4);
-        QCOMPARE(server.session().link().isConnected(), false);
+        QCOMPARE(server.session().linkState().connected, false);
         elapse(8);
-        QCOMPARE(server.session().link().isConnected(), true);
+        QCOMPARE(server.session().linkState().connected, true);
         script.lineReceived(1000, "FILE ON;RUN ON");
         QVERIFY(server.session().isRunTicked());
         elapse(1);
 
         server.interrupt(15);
         QCOMPARE(code, std::optional<int>(0));
-        QVERIFY(!server.session().dataFile().isOpen());
-        const QString data = server.session().dataFile().path();
+        QVERIFY(!server.session().dataFileState().open);
+        const QString data = server.session().dataFileState().path;
         QVERIFY(data.startsWith(dir.path()));
         QFile sidecar(data.chopped(4) + QStringLiteral(".json"));
         QVERIFY(sidecar.open(QIODevice::ReadOnly));
@@ -123,7 +123,7 @@ private slots:
         QVERIFY(fetcher.waitForConnected(5000) && idle.waitForConnected(5000));
         QTRY_COMPARE(server.controlPort().clientCount(), 2);
         elapse(8);
-        QVERIFY(server.session().calibration().runGate());
+        QVERIFY(server.session().calibrationShown().runGate);
         // One answer: a block of little-endian int32 and the line end, read whole.
         const auto fetch = [&](const QByteArray& line) {
             fetcher.write(line + '\n');
@@ -140,10 +140,10 @@ private slots:
         const qint64 before = values(fetch("FETC:DT?"));
         QVERIFY(before > 10000);
         elapse(1);
-        const QString data = server.session().dataFile().path();
+        const QString data = server.session().dataFileState().path;
 
         server.interrupt(SIGTERM);
-        QVERIFY(!server.session().isRunTicked() && !server.session().link().isConnected());
+        QVERIFY(!server.session().isRunTicked() && !server.session().linkState().connected);
         QVERIFY(!code);
         QTcpSocket newcomer;
         newcomer.connectToHost(QHostAddress::LocalHost, port);
