@@ -1,4 +1,4 @@
-/// @brief The simulator's own reading -> time conversion, written from the formula: the reference the panel's decoder is checked against.
+/// @brief The simulator's own reading -> time conversion, written from the formula: the reference for the panel's.
 #pragma once
 
 #include <QtGlobal>
