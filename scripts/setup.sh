@@ -14,6 +14,7 @@ packages=(build-essential cmake ninja-build pkg-config
           xvfb xauth fonts-dejavu-core fonts-liberation # demo without a display, offscreen tests
           xdotool imagemagick                           # screenshots, the fresh-machine check
           clang libclang-rt-14-dev                      # scripts/fuzz.sh
+          clang-format                                  # scripts/format.sh --check
           python3-pyvisa python3-pyvisa-py python3-matplotlib  # the PyVISA test, examples/
           python3-numpy python3-h5py python3-pymeasure python3-pytest python3-venv) # python/ and its tests
 missing=()

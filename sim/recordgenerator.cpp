@@ -1,15 +1,15 @@
-/// @brief Record synthesis by inverting the panel's ramp conversion; quantised with lookup tables for speed.
+/// @brief Record synthesis by inverting the ramp conversion; quantised with lookup tables for speed.
 #include "sim/recordgenerator.h"
 
 #include "link/protocol.h"
-#include "link/timeconversion.h"
+#include "sim/conversionoracle.h"
 
 #include <algorithm>
 #include <cmath>
 
 namespace {
 
-constexpr double CoarseStepNs = 10.0;
+constexpr double CoarseStepNs = ConversionOracle::CoarseStepNs;
 // Redraws of a difference that falls outside what the instrument can represent before it is clamped.
 constexpr int MaxRedraws = 16;
 
@@ -30,10 +30,10 @@ void RecordGenerator::Channel::build(int lowReading, int highReading)
     times.clear();
     maxStep = 0;
     firstReading = MinReading;
-    // Exactly the panel's conversion, so a reading we pick converts back to the time we tabulated.
+    // The reference conversion, so a reading we pick converts back to the time we tabulated.
     for (int r = MinReading; r <= MaxReading; ++r) {
-        const auto t = timeconv::channelTime(tau, r, low, high);
-        if (t.fault != timeconv::Fault::None || (!times.empty() && !(t.ns > times.back())))
+        const auto t = ConversionOracle::timeOf({tau, double(low), double(high)}, r);
+        if (t.fault != ConversionOracle::Fault::None || (!times.empty() && !(t.ns > times.back())))
             break;
         if (!times.empty())
             maxStep = std::max(maxStep, t.ns - times.back());
@@ -155,7 +155,7 @@ GeneratedRecord RecordGenerator::next()
     placeOnRamps(record.trueDtPs / 1000.0, offset, tA, tB);
     const int a = m_a.nearestReading(tA);
     const int b = m_b.nearestReading(tB);
-    record.representedPs = timeconv::timeDifference(m_a.timeOf(a), m_b.timeOf(b), offset).ps;
+    record.representedPs = ConversionOracle::represented({m_a.timeOf(a)}, {m_b.timeOf(b)}, offset).ps;
 
     quint8 flags = 0;
     if (m_config.overrangeFraction > 0 && uniform01() < m_config.overrangeFraction)

@@ -19,7 +19,8 @@ struct GeneratedRecord {
 /// Draws a time difference, places it on the two ramps with a coarse offset, and quantises the two
 /// times into readings, so that the records carry the drawn distribution up to the quantisation.
 /// The conversion is inverted with the same calibration readings the panel captured from us, and the
-/// represented value comes from the panel's own conversion code, so the two agree bit for bit.
+/// represented value comes from the simulator's own conversion (ConversionOracle), not the panel's
+/// code: a panel that converts wrongly disagrees with it.
 class RecordGenerator {
 public:
     struct Calibration {
@@ -61,7 +62,7 @@ private:
         int high = 0;
         double tau = 0;
         int firstReading = 0;
-        std::vector<double> times; ///< the panel's time for each reading from firstReading on
+        std::vector<double> times; ///< the time of each reading from firstReading on
         double maxStep = 0;
         /// A uniform grid over the times, each cell holding the last reading at or below its start:
         /// a lookup costs one multiplication instead of an exponential.
