@@ -214,8 +214,8 @@ void FormMain::buildControls()
 
     ui.Frame7 = frame("Frame7", "Tau (nS)");
     ui.Label4 = label(ui.Frame7, "Label4", QStringLiteral("A         B"));
-    ui.TauA = edit(ui.Frame7, "TauA", m_models.options->tauA());
-    ui.TauB = edit(ui.Frame7, "TauB", m_models.options->tauB());
+    ui.TauA = edit(ui.Frame7, "TauA", m_models.session->calibration().tauA());
+    ui.TauB = edit(ui.Frame7, "TauB", m_models.session->calibration().tauB());
     for (QLineEdit* e : {ui.TauA, ui.TauB}) {
         e->setAlignment(Qt::AlignCenter);
         e->setFrame(false);
@@ -390,9 +390,17 @@ void FormMain::bindOptions()
         });
     };
     bindText(ui.txtIP, o, &PanelOptions::addressChanged, &PanelOptions::setAddress);
-    bindText(ui.TauA, o, &PanelOptions::tauAChanged, &PanelOptions::setTauA);
-    bindText(ui.TauB, o, &PanelOptions::tauBChanged, &PanelOptions::setTauB);
     bindText(ui.txtPath, o, &PanelOptions::dataFolderChanged, &PanelOptions::setDataFolder);
+
+    // The Tau fields edit the calibration's texts, their one owner.
+    CalibrationModel* calibration = &m_models.session->calibration();
+    connect(ui.TauA, &QLineEdit::textChanged, calibration, &CalibrationModel::setTauA);
+    connect(ui.TauB, &QLineEdit::textChanged, calibration, &CalibrationModel::setTauB);
+    connect(calibration, &CalibrationModel::tauChanged, this, [this, calibration] {
+        for (const auto& [edit, text] : {std::pair{ui.TauA, calibration->tauA()}, std::pair{ui.TauB, calibration->tauB()}})
+            if (edit->text() != text)
+                edit->setText(text);
+    });
 }
 
 void FormMain::bindSession()

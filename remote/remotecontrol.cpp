@@ -725,15 +725,15 @@ void RemoteControl::execute(Client& c, const scpi::Parsed& p)
         return;
     case Command::CalibrationTauA:
         if (p.query)
-            respond(c, textNumber(m_options.tauA()));
+            respond(c, textNumber(m_session.calibration().tauA()));
         else
-            m_options.setTauA(realText(v[0].number));
+            m_session.calibration().setTauA(realText(v[0].number));
         return;
     case Command::CalibrationTauB:
         if (p.query)
-            respond(c, textNumber(m_options.tauB()));
+            respond(c, textNumber(m_session.calibration().tauB()));
         else
-            m_options.setTauB(realText(v[0].number));
+            m_session.calibration().setTauB(realText(v[0].number));
         return;
     case Command::Run:
         if (p.query) {

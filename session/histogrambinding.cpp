@@ -1,4 +1,4 @@
-/// @brief The histogram's ties to the session: records, calibration texts, run starts.
+/// @brief The histogram's ties to the session: records, calibration in force, run starts.
 #include "session/histogrambinding.h"
 
 #include "control/calibrationmodel.h"
@@ -12,12 +12,7 @@ void bindHistogramFeed(InstrumentSession& session, HistogramFeed& feed)
             feed.clearForRunStart();
     });
     session.addRecordObserver(&feed);
-    const auto syncCalibration = [&session, &feed] {
-        const CalibrationModel& c = session.calibration();
-        feed.setCalibrationTexts(c.cell(CalibrationModel::ALow), c.cell(CalibrationModel::AHigh), c.cell(CalibrationModel::BLow),
-                                 c.cell(CalibrationModel::BHigh), c.tauA(), c.tauB());
-    };
-    syncCalibration();
-    QObject::connect(&session.calibration(), &CalibrationModel::cellChanged, &session, syncCalibration);
-    QObject::connect(&session.calibration(), &CalibrationModel::tauChanged, &session, syncCalibration);
+    feed.setCalibration(session.calibration().calibration());
+    QObject::connect(&session.calibration(), &CalibrationModel::calibrationChanged, &session,
+                     [&feed](const Calibration& c) { feed.setCalibration(c); });
 }

@@ -70,8 +70,8 @@ public:
     /// The description beside the current (or last) run's data file.
     const RunSidecar& runSidecar() const { return *m_sidecar; }
     MessageLog& log() { return m_log; }
-    /// Read anew for every record.
-    DataOptions& options() { return m_options; }
+    /// The data options the decoder works with: the bound PanelOptions' snapshot.
+    const DataOptions& options() const;
 
     /// Told of every decoded record after the run statistics, in the order added; each must
     /// stay until removed or until the session is gone.
@@ -83,7 +83,8 @@ public:
     /// The last code DAC A was sent this session, if any.
     std::optional<int> dacACode() const { return m_dacACode; }
 
-    /// From now on the record options, data folder, address and Tau texts are those of `options`.
+    /// From now on the data options, data folder and address are those of `options`, their one
+    /// owner; the decoder gets a new snapshot of the switches on every change.
     void bindOptions(PanelOptions& options);
     /// Start-up's connection to the address in force; the log starts afresh with its line.
     void openConnection();
@@ -112,8 +113,6 @@ public:
     quint64 entriesWritten() const;
     /// The current or the last run's data file: None while whole (and before any run).
     const DataFileHealth& dataFileHealth() const { return m_dataFileHealth; }
-    void setFileTicked(bool ticked);
-    void setDataFolder(const QString& folder);
     /// The caption the bad-folder message box is titled after.
     void setWindowCaption(const QString& caption);
     /// DAC A's "Update": the entry's code to the instrument.
@@ -160,6 +159,8 @@ private:
     bool writeFileLines(QByteArrayView bytes, qsizetype lines, QString& errorText) override;
     void displayAsciiLines(QByteArrayView bytes, qsizetype lines) override;
 
+    void applyDataOptions(const DataOptions& options);
+    void setDataFolder(const QString& folder);
     void untickRun();
     void endAcquisition(AcquisitionEnd end);
     /// Around each arrival: a time bound that has passed ends the acquisition before the
@@ -193,7 +194,6 @@ private:
     std::unique_ptr<RunSidecar> m_sidecar;
     RecordFanout m_observers;
     const Clock& m_clock;
-    DataOptions m_options;
     bool m_runTicked = false;
     bool m_autoTicked = false;
     bool m_versionAfterCalibration = false;

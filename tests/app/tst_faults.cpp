@@ -125,7 +125,7 @@ private slots:
         const char* cells[] = {"500", "3600", "510", "3590"};
         for (int c = 0; c < 4; ++c)
             session.calibration().setCell(CalibrationModel::Cell(c), QString::fromLatin1(cells[c]));
-        session.options().display = true;
+        // Unbound, the session shows records: the options' defaults.
         socket.deliver(QByteArray("R\x05\xDC\x06", 4));
         session.setRun(true);
         socket.deliver(QByteArray("R\x07\xD0\x03\xE8\x00\x00", 7)); // A 2000, B 1000

@@ -58,7 +58,7 @@ private slots:
         for (int c = CalibrationModel::ALow; c <= CalibrationModel::BHigh; ++c)
             cal.setCell(CalibrationModel::Cell(c), cells[c]);
         HistogramFeed feed;
-        feed.setCalibrationTexts(cells[0], cells[1], cells[2], cells[3], cal.tauA(), cal.tauB());
+        feed.setCalibration(cal.calibration());
         session.decoder().setObserver(&feed);
 
         HistogramWindow window(feed.histogram(), &session.linkHealth());

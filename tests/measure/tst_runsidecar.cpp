@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -28,14 +29,15 @@ RunSidecar::Description sample()
     d.moduleVersion = QStringLiteral("Rabbit: RCM 4.2.1");
     d.locale = QStringLiteral("de_DE");
     d.options = {false, true, true, false};
-    d.calibration = {{QStringLiteral("498"), QStringLiteral("3601"), QStringLiteral("512"), QStringLiteral("3589")},
-                     QStringLiteral("9,47"), QStringLiteral("9.49")};
+    const QLocale german(d.locale);
+    d.calibration = Calibration::fromTexts({QStringLiteral("498"), QStringLiteral("3601"), QStringLiteral("512"), QStringLiteral("3589")},
+                                           QStringLiteral("9,47"), QStringLiteral("9.49"), german);
     RunSidecar::CalibrationChange change;
     change.time = d.start.addSecs(30);
     change.reason = QStringLiteral("tau");
     change.entriesBefore = 12345;
     change.calibration = d.calibration;
-    change.calibration.tauB = QStringLiteral("9.6");
+    change.calibration.setTau(Calibration::B, 9.6);
     d.calibrationChanges = {change};
     d.dacACode = 2000;
     d.dacAEntry = QStringLiteral("2000.4");
