@@ -88,6 +88,13 @@ private slots:
         const QJsonObject root = QJsonDocument::fromJson(json).object();
         QCOMPARE(root.value(QStringLiteral("start")).toString(), QStringLiteral("2026-12-06T15:05:09.250+01:00"));
         QCOMPARE(root.value(QStringLiteral("dac")).toObject().value(QStringLiteral("aCode")).toInt(), 2000);
+        // The calibration as texts every reader knows: the cells as the panel shows them, never
+        // grouped, and a Tau typed with the German comma in the spelling an untouched panel has.
+        QStringList texts;
+        const QJsonObject calibration = root.value(QStringLiteral("calibration")).toObject();
+        for (const char* key : {"aLow", "aHigh", "bLow", "bHigh", "tauA", "tauB"})
+            texts.append(calibration.value(QLatin1String(key)).toString());
+        QCOMPARE(texts, (QStringList{"498", "3601", "512", "3589", "9.47", "9.49"}));
 
         // Read back and written again, every field must come out as it went in.
         QString why;
