@@ -208,8 +208,8 @@ void FormMain::buildControls()
 
     ui.Frame7 = frame(C::Frame7, "Tau (nS)");
     ui.Label4 = label(ui.Frame7, C::Label4, QStringLiteral("A         B"));
-    ui.TauA = edit(ui.Frame7, C::TauA, m_models.options->tauA());
-    ui.TauB = edit(ui.Frame7, C::TauB, m_models.options->tauB());
+    ui.TauA = edit(ui.Frame7, C::TauA, m_models.session->calibrationShown().tauA);
+    ui.TauB = edit(ui.Frame7, C::TauB, m_models.session->calibrationShown().tauB);
     for (QLineEdit* e : {ui.TauA, ui.TauB}) {
         e->setAlignment(Qt::AlignCenter);
         e->setFrame(false);
@@ -389,9 +389,18 @@ void FormMain::bindOptions()
         });
     };
     bindText(ui.txtIP, o, &PanelOptions::addressChanged, &PanelOptions::setAddress);
-    bindText(ui.TauA, o, &PanelOptions::tauAChanged, &PanelOptions::setTauA);
-    bindText(ui.TauB, o, &PanelOptions::tauBChanged, &PanelOptions::setTauB);
     bindText(ui.txtPath, o, &PanelOptions::dataFolderChanged, &PanelOptions::setDataFolder);
+
+    // The Tau fields edit the calibration's texts, their one owner.
+    InstrumentSession* session = m_models.session;
+    connect(ui.TauA, &QLineEdit::textChanged, session, &InstrumentSession::setTauA);
+    connect(ui.TauB, &QLineEdit::textChanged, session, &InstrumentSession::setTauB);
+    connect(session, &InstrumentSession::calibrationChanged, this, [this, session] {
+        const InstrumentSession::CalibrationShown shown = session->calibrationShown();
+        for (const auto& [edit, text] : {std::pair{ui.TauA, shown.tauA}, std::pair{ui.TauB, shown.tauB}})
+            if (edit->text() != text)
+                edit->setText(text);
+    });
 }
 
 void FormMain::bindSession()

@@ -145,20 +145,20 @@ struct Panel {
     RegisterModel registers;
     VersionModel versions;
     RunStatistics statistics;
-    DataOptions options;
     MemoryOutput out;
     CalibrationCapture capture{registers, calibration};
-    ReplyDecoder decoder{ReplyDecoder::Context{calibration, capture, versions, statistics, options, out}};
+    ReplyDecoder decoder{ReplyDecoder::Context{capture, versions, statistics, out}};
 
     explicit Panel(Mode m)
     {
+        calibration.bindDecoder(decoder);
         statistics.setRunTickedSource([] { return true; });
         calibration.setCell(CalibrationModel::ALow, QStringLiteral("500"));
         calibration.setCell(CalibrationModel::AHigh, QStringLiteral("3600"));
         calibration.setCell(CalibrationModel::BLow, QStringLiteral("510"));
         calibration.setCell(CalibrationModel::BHigh, QStringLiteral("3590"));
         statistics.clearForRunStart();
-        options = optionsFor(m);
+        decoder.setOptions(optionsFor(m));
     }
 };
 

@@ -1,15 +1,50 @@
-/// @brief Calibration state and the Run gate.
+/// @brief Calibration state, the Run gate and the one reading of the texts as numbers.
 #include "control/calibrationmodel.h"
 
+#include "link/replydecoder.h"
 #include "platform/numbers.h"
+
+#include <utility>
+
+CalibrationModel::CalibrationModel(QObject* parent) : QObject(parent)
+{
+    readTexts();
+    readPhase();
+}
+
+bool CalibrationModel::readTexts()
+{
+    const Calibration now = Calibration::fromTexts(m_cells, m_tauA, m_tauB);
+    if (now == m_calibration)
+        return false;
+    m_calibration = now;
+    return true;
+}
+
+bool CalibrationModel::readPhase()
+{
+    const auto v = numbers::strictNumber(m_phase);
+    const bool idle = v && *v == 0;
+    return std::exchange(m_idle, idle) != idle;
+}
+
+void CalibrationModel::rereadTexts()
+{
+    if (readPhase())
+        emit idleChanged(m_idle);
+    if (readTexts())
+        emit calibrationChanged(m_calibration);
+}
 
 void CalibrationModel::setPhaseText(const QString& phase)
 {
     if (phase == m_phase)
         return;
     m_phase = phase;
-    bumpRevision();
+    const bool idleMoved = readPhase();
     emit phaseChanged(phase);
+    if (idleMoved)
+        emit idleChanged(m_idle);
 }
 
 void CalibrationModel::setCell(Cell c, const QString& text)
@@ -17,9 +52,11 @@ void CalibrationModel::setCell(Cell c, const QString& text)
     if (m_cells[c] == text)
         return;
     m_cells[c] = text;
-    bumpRevision();
+    const bool changed = readTexts();
     emit cellChanged(c, text);
     emit runGateEvaluated(runGate());
+    if (changed)
+        emit calibrationChanged(m_calibration);
 }
 
 void CalibrationModel::voidCells()
@@ -33,8 +70,10 @@ void CalibrationModel::setTauA(const QString& text)
     if (text == m_tauA)
         return;
     m_tauA = text;
-    bumpRevision();
+    const bool changed = readTexts();
     emit tauChanged();
+    if (changed)
+        emit calibrationChanged(m_calibration);
 }
 
 void CalibrationModel::setTauB(const QString& text)
@@ -42,25 +81,17 @@ void CalibrationModel::setTauB(const QString& text)
     if (text == m_tauB)
         return;
     m_tauB = text;
-    bumpRevision();
+    const bool changed = readTexts();
     emit tauChanged();
+    if (changed)
+        emit calibrationChanged(m_calibration);
 }
 
-bool CalibrationModel::runGate() const
+void CalibrationModel::bindDecoder(ReplyDecoder& decoder)
 {
-    const auto inside = [](const QString& t, double lo, double hi) {
-        const double v = numbers::leadingNumber(t);
-        return v > lo && v < hi;
-    };
-    using namespace protocol;
-    return inside(m_cells[ALow], CalibrationLowFloor, CalibrationLowCeiling)
-        && inside(m_cells[BLow], CalibrationLowFloor, CalibrationLowCeiling)
-        && inside(m_cells[AHigh], CalibrationHighFloor, CalibrationHighCeiling)
-        && inside(m_cells[BHigh], CalibrationHighFloor, CalibrationHighCeiling);
-}
-
-bool CalibrationModel::isIdle() const
-{
-    const auto v = numbers::strictNumber(m_phase);
-    return v && *v == 0;
+    decoder.setCalibration(m_calibration);
+    decoder.setCalibrationUnderWay(!m_idle);
+    connect(this, &CalibrationModel::calibrationChanged, &decoder, &ReplyDecoder::setCalibration);
+    connect(this, &CalibrationModel::idleChanged, &decoder, [&decoder](bool idle) { decoder.setCalibrationUnderWay(!idle); });
+    connect(&decoder, &ReplyDecoder::localeChanged, this, &CalibrationModel::rereadTexts);
 }

@@ -140,13 +140,13 @@ struct Rig {
     RegisterModel registers;
     VersionModel versions;
     RunStatistics statistics;
-    DataOptions options;
     RecordingOutput output;
     CalibrationCapture capture{registers, calibration};
-    ReplyDecoder decoder{ReplyDecoder::Context{calibration, capture, versions, statistics, options, output}};
+    ReplyDecoder decoder{ReplyDecoder::Context{capture, versions, statistics, output}};
 
     explicit Rig(const InitialState& s)
     {
+        calibration.bindDecoder(decoder);
         statistics.setRunTickedSource([this] { return output.run; });
         // Every calibration the state tables above can spell, a few hundred, stays filled across
         // executions (64 KiB each); refilling them would cost more than the rest of a run.
@@ -155,12 +155,11 @@ struct Rig {
         calibration.setPhaseText(s.phase);
         calibration.setTauA(s.tauA);
         calibration.setTauB(s.tauB);
-        // A low last: each set re-reads the run gate, which stops at a still unknown A low, so
-        // this order reads seven cell texts instead of twelve. Nothing listens yet, so the
-        // order changes nothing else.
+        // Each set reads the texts once more; the order changes nothing else, as nothing but
+        // the decoder listens yet.
         for (int c : {CalibrationModel::BHigh, CalibrationModel::BLow, CalibrationModel::AHigh, CalibrationModel::ALow})
             calibration.setCell(CalibrationModel::Cell(c), s.cells[std::size_t(c)]);
-        options = s.options;
+        decoder.setOptions(s.options);
         output.open = s.fileOpen;
         output.run = s.runTicked;
         output.failAt = s.failWriteAt;

@@ -395,7 +395,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         case 4:
             s.options = optionsFromBits(arg);
-            rig.options = s.options;
+            rig.decoder.setOptions(s.options);
             break;
         case 5:
             s.locale = arg & 3;

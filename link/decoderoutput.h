@@ -90,26 +90,3 @@ public:
     virtual ~VersionReplies() = default;
     virtual void versionReplied(const QString& fpgaCaption, const QString& moduleCaption) = 0;
 };
-
-/// The calibration as the decoder reads it: the record gate and the texts the time
-/// conversion is built from. Implemented by the calibration model; every change of what these
-/// return must bump the revision, so that the decoder keeps what it derived from them (read
-/// once per record, hence not virtual) until the next change.
-class CalibrationReadings {
-public:
-    enum Channel { A = 0, B = 1 };
-
-    virtual ~CalibrationReadings() = default;
-    /// Records pass: no calibration under way and every cell inside its window.
-    virtual bool recordGateOpen() const = 0;
-    virtual QString tauText(Channel channel) const = 0;
-    virtual QString lowText(Channel channel) const = 0;
-    virtual QString highText(Channel channel) const = 0;
-    quint64 revision() const { return m_revision; }
-
-protected:
-    void bumpRevision() { ++m_revision; }
-
-private:
-    quint64 m_revision = 1;
-};

@@ -1,12 +1,10 @@
 /// @brief Reply decoding: framing by the first byte, records with their gate, conversion, line and outputs.
 #include "link/replydecoder.h"
 
-#include "link/dataoptions.h"
 #include "link/decoderoutput.h"
 #include "link/numberformat.h"
 #include "link/protocol.h"
 #include "platform/clock.h"
-#include "platform/numbers.h"
 
 #include <algorithm>
 #include <charconv>
@@ -136,13 +134,12 @@ void ReplyDecoder::feed(QByteArrayView arrival)
 {
     if (arrival.isEmpty())
         return;
-    // strictNumber and the thousands separator follow the default locale; a change of it
-    // invalidates what was read under the old one.
+    // The thousands separator and the calibration's texts follow the default locale; a change
+    // of it invalidates what was read under the old one.
     if (const QLocale current; current != m_locale) {
         m_locale = current;
         refreshLocale();
-        m_gateDirty = true;
-        m_tablesDirty = true;
+        emit localeChanged();
     }
     // The window shows the statistics once per arrival; the records change them one by one.
     if (!m_batch && m_ctx.output.takesLineBatches())
@@ -258,42 +255,36 @@ ReplyDecoder::Outcome ReplyDecoder::fail(const QString& description)
     return Outcome::Stop;
 }
 
-void ReplyDecoder::refreshGate()
+void ReplyDecoder::setCalibration(const Calibration& calibration)
 {
-    m_gateOpen = m_ctx.calibration.recordGateOpen();
-    m_gateDirty = false;
+    if (calibration == m_calibration)
+        return;
+    m_calibration = calibration;
+    m_gateOpen = !m_calibrationUnderWay && m_calibration.cellsInWindows();
+    m_tablesDirty = true;
+}
+
+void ReplyDecoder::setCalibrationUnderWay(bool underWay)
+{
+    m_calibrationUnderWay = underWay;
+    m_gateOpen = !m_calibrationUnderWay && m_calibration.cellsInWindows();
 }
 
 void ReplyDecoder::refreshTables()
 {
-    using Channel = CalibrationReadings::Channel;
-    const CalibrationReadings& cal = m_ctx.calibration;
-    const auto tauA = numbers::strictNumber(cal.tauText(Channel::A));
-    const auto lowA = numbers::strictNumber(cal.lowText(Channel::A));
-    const auto highA = numbers::strictNumber(cal.highText(Channel::A));
-    m_numbersA = tauA && lowA && highA;
+    using Channel = Calibration::Channel;
+    const Calibration& cal = m_calibration;
+    m_numbersA = cal.converts(Channel::A);
     if (m_numbersA)
-        m_tableA.build(*tauA, *lowA, *highA);
-
-    const auto tauB = numbers::strictNumber(cal.tauText(Channel::B));
-    const auto lowB = numbers::strictNumber(cal.lowText(Channel::B));
-    const auto highB = numbers::strictNumber(cal.highText(Channel::B));
-    m_numbersB = tauB && lowB && highB;
+        m_tableA.build(*cal.tau(Channel::A), *cal.low(Channel::A), *cal.high(Channel::A));
+    m_numbersB = cal.converts(Channel::B);
     if (m_numbersB)
-        m_tableB.build(*tauB, *lowB, *highB);
-
+        m_tableB.build(*cal.tau(Channel::B), *cal.low(Channel::B), *cal.high(Channel::B));
     m_tablesDirty = false;
 }
 
 ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
 {
-    if (m_calibrationRevision != m_ctx.calibration.revision()) {
-        m_calibrationRevision = m_ctx.calibration.revision();
-        m_gateDirty = true;
-        m_tablesDirty = true;
-    }
-    if (m_gateDirty)
-        refreshGate();
     if (!m_gateOpen) {
         ++m_counters.rejectedByGate;
         return Outcome::Continue;
@@ -345,7 +336,7 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
     const qint32 dt = diff.ps;
     m_lastDifference = dt;
 
-    if (m_ctx.options.display || m_ctx.options.file) {
+    if (m_options.display || m_options.file) {
         if (outputRecord(record, dt, a, b) == Outcome::Stop)
             return Outcome::Stop;
     }
@@ -361,7 +352,7 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
 
 ReplyDecoder::Outcome ReplyDecoder::outputRecord(const uchar* record, qint32 dt, int a, int b)
 {
-    const DataOptions& options = m_ctx.options;
+    const DataOptions& options = m_options;
     DecoderOutput& output = m_ctx.output;
     const bool toFile = options.file && output.fileIsOpen();
     if (m_batch && !(toFile && options.raw) && !(options.verbose && !m_separatorIsAscii))
@@ -391,7 +382,7 @@ ReplyDecoder::Outcome ReplyDecoder::outputRecord(const uchar* record, qint32 dt,
 
 ReplyDecoder::Outcome ReplyDecoder::batchLine(bool toFile, qint32 dt, int a, int b, int offset, int flags)
 {
-    const bool display = m_ctx.options.display;
+    const bool display = m_options.display;
     if (m_batchLines > 0 && (toFile != m_batchToFile || display != m_batchToDisplay) && flushBatch() == Outcome::Stop)
         return Outcome::Stop;
     if (!toFile && !display)
@@ -439,7 +430,7 @@ ReplyDecoder::Outcome ReplyDecoder::flushBatch()
 
 char* ReplyDecoder::putLine(char* end, qint32 dt, int a, int b, int offset, int flags) const
 {
-    if (!m_ctx.options.verbose)
+    if (!m_options.verbose)
         return putAfterDifference(numberformat::putPlainField(end, dt), a, b, offset, flags);
     end = numberformat::putGrouped(end, dt, std::string_view(m_separatorBytes.data(), size_t(m_separatorSize)));
     return putAfterDifference(end, a, b, offset, flags);
@@ -447,7 +438,7 @@ char* ReplyDecoder::putLine(char* end, qint32 dt, int a, int b, int offset, int 
 
 char* ReplyDecoder::putAfterDifference(char* end, int a, int b, int offset, int flags) const
 {
-    if (m_ctx.options.verbose) {
+    if (m_options.verbose) {
         end = putText(end, " A=");
         end = numberformat::putSmall(end, a);
         end = putText(end, " B=");
@@ -467,7 +458,7 @@ char* ReplyDecoder::putAfterDifference(char* end, int a, int b, int offset, int 
 void ReplyDecoder::buildLine(qint32 dt, int a, int b, int offset, int flags)
 {
     m_lineTextCurrent = false;
-    m_lineIsText = m_ctx.options.verbose && !m_separatorIsAscii;
+    m_lineIsText = m_options.verbose && !m_separatorIsAscii;
     char* const begin = m_lineBytes.data();
     if (m_lineIsText) {
         // A separator outside ASCII: the line is text, written in the file's code page.

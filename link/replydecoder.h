@@ -1,7 +1,9 @@
 /// @brief Decodes the instrument's unframed byte stream into effects on the models and the decoder output.
 #pragma once
 
+#include "link/calibration.h"
 #include "link/channeltimetable.h"
+#include "link/dataoptions.h"
 #include "link/protocol.h"
 
 #include <QByteArrayView>
@@ -12,13 +14,11 @@
 #include <memory>
 #include <optional>
 
-class CalibrationReadings;
 class Clock;
 class DecoderOutput;
 class RecordObserver;
 class RegisterReplies;
 class VersionReplies;
-struct DataOptions;
 
 /// Fed with every arrival of the socket, in order. Replies are taken one after the other by
 /// their first byte, whatever their kind:
@@ -36,13 +36,10 @@ class ReplyDecoder : public QObject {
 public:
     /// The state the decoder reads and writes. All referenced objects must outlive it.
     struct Context {
-        const CalibrationReadings& calibration;
         RegisterReplies& registers;
         VersionReplies& versions;
         /// Told of each record first: the run statistics.
         RecordObserver& statistics;
-        /// Read anew for every record, so options changed during a run apply at once.
-        const DataOptions& options;
         DecoderOutput& output;
         /// Told of each record after the statistics; may be null.
         RecordObserver* observer = nullptr;
@@ -83,6 +80,16 @@ public:
     /// that would complete it belonged to the old one, and before a run starts, because its
     /// first record must not complete a reply from before.
     void reset();
+    /// The calibration the records are converted with and gated by, from the next record on.
+    /// Nothing is converted and the gate is shut until the first one comes.
+    void setCalibration(const Calibration& calibration);
+    /// A calibration sequence under way shuts the record gate, whatever the cells say.
+    void setCalibrationUnderWay(bool underWay);
+    /// The options the next record is shown and written with; options changed during a run
+    /// apply from the next record on.
+    void setOptions(const DataOptions& options) { m_options = options; }
+    const DataOptions& options() const { return m_options; }
+
     /// Who is told of each record after the statistics (null: nobody).
     void setObserver(RecordObserver* observer) { m_ctx.observer = observer; }
 
@@ -102,6 +109,12 @@ public:
     /// The time difference of the last converted record, in ps; empty before the first.
     std::optional<qint32> lastDifference() const { return m_lastDifference; }
 
+signals:
+    /// The default locale changed since the last arrival; emitted before its first reply is
+    /// decoded. The calibration's texts read differently in another locale: whoever holds them
+    /// reads them again and sets the calibration, so that this arrival meets the new numbers.
+    void localeChanged();
+
 private:
     enum class Outcome { Continue, Stop };
 
@@ -114,7 +127,6 @@ private:
     Outcome fail(const QString& description);
     void holdPending(const uchar* bytes, int size);
 
-    void refreshGate();
     void refreshTables();
     void refreshLocale();
     void buildLine(qint32 dt, int a, int b, int offset, int flags);
@@ -139,17 +151,17 @@ private:
     bool m_overflowReported = false;
     std::optional<qint32> m_lastDifference;
 
-    // The models' texts read as numbers, cached until the models signal a change or the
-    // default locale (which strictNumber reads) changes. Rebuilt from the same readers and
-    // the same conversion, so every record sees exactly what a fresh reading would give.
+    // The calibration as values and what is derived from it (the gate, the time tables), kept
+    // until the next one is set; the group separator until the default locale changes.
+    Calibration m_calibration;
+    bool m_calibrationUnderWay = false;
+    DataOptions m_options;
     QLocale m_locale;
     QString m_groupSeparator;
     // The separator as bytes when it is ASCII, so verbose lines can be built as bytes too.
     std::array<char, 4> m_separatorBytes{};
     int m_separatorSize = 0;
     bool m_separatorIsAscii = true;
-    quint64 m_calibrationRevision = 0;
-    bool m_gateDirty = true;
     bool m_gateOpen = false;
     bool m_tablesDirty = true;
     bool m_numbersA = false;

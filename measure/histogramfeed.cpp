@@ -1,24 +1,16 @@
-/// @brief Record forwarding and calibration reading for the histogram.
+/// @brief Record forwarding and the calibration in force for the histogram.
 #include "measure/histogramfeed.h"
-
-#include "platform/numbers.h"
 
 void HistogramFeed::recordDecoded(qint32 dt, int a, int b, int offset, int /*flags*/)
 {
     m_histogram.add(dt, a, b, offset);
 }
 
-void HistogramFeed::setCalibrationTexts(const QString& aLow, const QString& aHigh, const QString& bLow,
-                                        const QString& bHigh, const QString& tauA, const QString& tauB)
+void HistogramFeed::setCalibration(const Calibration& c)
 {
-    const auto al = numbers::strictNumber(aLow);
-    const auto ah = numbers::strictNumber(aHigh);
-    const auto bl = numbers::strictNumber(bLow);
-    const auto bh = numbers::strictNumber(bHigh);
-    const auto ta = numbers::strictNumber(tauA);
-    const auto tb = numbers::strictNumber(tauB);
-    if (al && ah && bl && bh && ta && tb)
-        m_histogram.setCalibration(*al, *ah, *bl, *bh, *ta, *tb);
+    using Ch = Calibration::Channel;
+    if (c.converts(Ch::A) && c.converts(Ch::B))
+        m_histogram.setCalibration(*c.low(Ch::A), *c.high(Ch::A), *c.low(Ch::B), *c.high(Ch::B), *c.tau(Ch::A), *c.tau(Ch::B));
     else
         m_histogram.clearCalibration();
 }

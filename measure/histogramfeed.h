@@ -1,10 +1,10 @@
-/// @brief The decoder's record observer that fills a Histogram, with the calibration read from the panel's texts.
+/// @brief The decoder's record observer that fills a Histogram, binned with the calibration in force.
 #pragma once
 
+#include "link/calibration.h"
 #include "link/decoderoutput.h"
 #include "measure/histogram.h"
 
-#include <QString>
 
 /// Attach with ReplyDecoder::setObserver; every decoded record goes into histogram() with its
 /// readings and offset. Owns the histogram so a viewer and the observer cannot disagree on
@@ -16,11 +16,9 @@ public:
     /// Run start: forget the previous run's records, as the statistics do.
     void clearForRunStart() { m_histogram.clear(); }
 
-    /// The calibration cells and Tau fields as the panel holds them, read the way the decoder
-    /// reads them; when one does not read as a number the histogram has no calibration (and
-    /// the decoder converts nothing either).
-    void setCalibrationTexts(const QString& aLow, const QString& aHigh, const QString& bLow, const QString& bHigh,
-                             const QString& tauA, const QString& tauB);
+    /// The calibration the decoder converts with; when a channel does not convert the histogram
+    /// has no calibration (and the decoder converts nothing either).
+    void setCalibration(const Calibration& calibration);
 
     Histogram& histogram() { return m_histogram; }
     const Histogram& histogram() const { return m_histogram; }

@@ -7,8 +7,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace {
@@ -22,30 +24,32 @@ QJsonValue count(quint64 v) { return QJsonValue(qint64(v)); }
 
 QJsonValue timeValue(const QDateTime& t) { return t.isValid() ? QJsonValue(RunSidecar::timeText(t)) : QJsonValue(); }
 
-QJsonObject calibrationObject(const RunSidecar::Calibration& c)
+/// The locale a description's texts are in; no name is the default locale.
+QLocale localeNamed(const QString& name) { return name.isEmpty() ? QLocale() : QLocale(name); }
+
+QJsonObject calibrationObject(const Calibration& c, const QLocale& locale)
 {
     QJsonObject o;
     for (int i = 0; i < 4; ++i)
-        o.insert(QLatin1String(CellKeys[i]), c.cells[size_t(i)]);
-    o.insert(QStringLiteral("tauA"), c.tauA);
-    o.insert(QStringLiteral("tauB"), c.tauB);
+        o.insert(QLatin1String(CellKeys[i]), c.cellText(Calibration::Cell(i), locale));
+    o.insert(QStringLiteral("tauA"), c.tauText(Calibration::A, locale));
+    o.insert(QStringLiteral("tauB"), c.tauText(Calibration::B, locale));
     return o;
 }
 
-std::optional<RunSidecar::Calibration> readCalibration(const QJsonObject& o)
+std::optional<Calibration> readCalibration(const QJsonObject& o, const QLocale& locale)
 {
-    RunSidecar::Calibration c;
+    std::array<QString, 4> cells;
     for (int i = 0; i < 4; ++i) {
         const QJsonValue v = o.value(QLatin1String(CellKeys[i]));
         if (!v.isString())
             return std::nullopt;
-        c.cells[size_t(i)] = v.toString();
+        cells[size_t(i)] = v.toString();
     }
     if (!o.value(QStringLiteral("tauA")).isString() || !o.value(QStringLiteral("tauB")).isString())
         return std::nullopt;
-    c.tauA = o.value(QStringLiteral("tauA")).toString();
-    c.tauB = o.value(QStringLiteral("tauB")).toString();
-    return c;
+    return Calibration::fromTexts(cells, o.value(QStringLiteral("tauA")).toString(), o.value(QStringLiteral("tauB")).toString(),
+                                  locale);
 }
 
 quint64 readCount(const QJsonObject& o, const QString& key) { return quint64(std::max<qint64>(0, o.value(key).toInteger())); }
@@ -91,14 +95,15 @@ QByteArray RunSidecar::toJson(const Description& d)
     options.insert(QStringLiteral("raw"), d.options.raw);
     root.insert(QStringLiteral("options"), options);
 
-    root.insert(QStringLiteral("calibration"), calibrationObject(d.calibration));
+    const QLocale locale = localeNamed(d.locale);
+    root.insert(QStringLiteral("calibration"), calibrationObject(d.calibration, locale));
     QJsonArray changes;
     for (const CalibrationChange& c : d.calibrationChanges) {
         QJsonObject o;
         o.insert(QStringLiteral("time"), timeValue(c.time));
         o.insert(QStringLiteral("reason"), c.reason);
         o.insert(QStringLiteral("entriesBefore"), count(c.entriesBefore));
-        o.insert(QStringLiteral("calibration"), calibrationObject(c.calibration));
+        o.insert(QStringLiteral("calibration"), calibrationObject(c.calibration, locale));
         changes.append(o);
     }
     root.insert(QStringLiteral("calibrationChanges"), changes);
@@ -146,7 +151,8 @@ QByteArray RunSidecar::toJson(const Description& d)
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
-std::optional<RunSidecar::Description> RunSidecar::fromJson(const QByteArray& json, QString* errorText)
+std::optional<RunSidecar::Description> RunSidecar::fromJson(const QByteArray& json, QString* errorText,
+                                                           const std::optional<QString>& readIn)
 {
     const auto failed = [errorText](const QString& why) -> std::optional<Description> {
         if (errorText)
@@ -185,13 +191,14 @@ std::optional<RunSidecar::Description> RunSidecar::fromJson(const QByteArray& js
     d.options.file = options.value(QStringLiteral("file")).toBool();
     d.options.raw = options.value(QStringLiteral("raw")).toBool();
 
-    const auto calibration = readCalibration(root.value(QStringLiteral("calibration")).toObject());
+    const QLocale locale = localeNamed(readIn.value_or(d.locale));
+    const auto calibration = readCalibration(root.value(QStringLiteral("calibration")).toObject(), locale);
     if (!calibration)
         return failed(QStringLiteral("the calibration is missing or incomplete"));
     d.calibration = *calibration;
     for (const QJsonValue& v : root.value(QStringLiteral("calibrationChanges")).toArray()) {
         const QJsonObject o = v.toObject();
-        const auto changed = readCalibration(o.value(QStringLiteral("calibration")).toObject());
+        const auto changed = readCalibration(o.value(QStringLiteral("calibration")).toObject(), locale);
         if (!changed)
             return failed(QStringLiteral("a calibration change is incomplete"));
         CalibrationChange c;

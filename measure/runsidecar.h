@@ -1,6 +1,7 @@
 /// @brief The run's description beside its data file: "<data file name>.json", rewritten atomically at run start, on changes and at run stop.
 #pragma once
 
+#include "link/calibration.h"
 #include "link/dataoptions.h"
 #include "measure/linkhealth.h"
 #include "platform/fileerror.h"
@@ -9,7 +10,6 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
-#include <array>
 #include <optional>
 
 /// The data file holds only records, exactly as it always has; everything needed to read it
@@ -27,13 +27,6 @@ public:
     static constexpr int FormatVersion = 1;
     static inline const QString Kind = QStringLiteral("Tallyscope run");
 
-    /// The texts as the panel holds them (read in `locale`), order A low, A high, B low, B high.
-    struct Calibration {
-        std::array<QString, 4> cells;
-        QString tauA;
-        QString tauB;
-        bool operator==(const Calibration&) const = default;
-    };
     /// The calibration in force from entry `entriesBefore` of the data file on.
     struct CalibrationChange {
         QDateTime time;
@@ -66,9 +59,12 @@ public:
         quint16 port = 0;
         QString fpgaVersion;
         QString moduleVersion;
-        /// QLocale name the texts were read and the lines formatted in.
+        /// QLocale name the calibration's texts are spelled in and the lines were formatted in;
+        /// empty: the default locale.
         QString locale;
         DataOptions options;
+        /// Kept in the file as texts (JSON strings) in `locale`: the cells as whole readings or
+        /// "???", the taus spelled so that a reader in that locale reads the same numbers back.
         Calibration calibration;
         QList<CalibrationChange> calibrationChanges;
         std::optional<int> dacACode;
@@ -89,8 +85,10 @@ public:
 
     static QByteArray toJson(const Description& description);
     /// Reads what toJson wrote; empty with errorText when the text is not a sidecar of a
-    /// format this program knows or a calibration text is missing.
-    static std::optional<Description> fromJson(const QByteArray& json, QString* errorText = nullptr);
+    /// format this program knows or a calibration text is missing. The calibration's texts are
+    /// read in the locale named `readIn`, by default the sidecar's own.
+    static std::optional<Description> fromJson(const QByteArray& json, QString* errorText = nullptr,
+                                               const std::optional<QString>& readIn = std::nullopt);
 
     /// Starts describing the run of `dataFilePath` and saves at once.
     bool begin(const QString& dataFilePath, const Description& description);

@@ -128,14 +128,16 @@ double leadingNumber(const QString& text)
     return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
 }
 
-std::optional<double> strictNumber(const QString& text)
+std::optional<double> strictNumber(const QString& text) { return strictNumber(text, QLocale()); }
+
+std::optional<double> strictNumber(const QString& text, const QLocale& locale)
 {
     const QString t = text.trimmed();
     if (t.isEmpty())
         return std::nullopt;
     // "inf" and "nan" are words, not numbers an operator types; a value must be finite.
     bool ok = false;
-    double v = QLocale().toDouble(t, &ok);
+    double v = locale.toDouble(t, &ok);
     if (ok && std::isfinite(v))
         return v;
     v = QLocale::c().toDouble(t, &ok);

@@ -4,6 +4,8 @@
 #include <QString>
 #include <optional>
 
+class QLocale;
+
 namespace numbers {
 
 /// Skips blanks, tabs and line feeds anywhere, then reads the longest leading number:
@@ -15,6 +17,8 @@ double leadingNumber(const QString& text);
 /// back to the C locale so that a stored "9.47" still reads as 9.47 under a decimal comma.
 /// No value means a type mismatch: the caller treats it as an error.
 std::optional<double> strictNumber(const QString& text);
+/// The same in `locale` instead of the user's.
+std::optional<double> strictNumber(const QString& text, const QLocale& locale);
 
 /// Rounds to the nearest integer, halves to the even neighbour.
 double roundHalfEven(double v);

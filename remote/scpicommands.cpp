@@ -316,18 +316,18 @@ void RemoteControl::calibrationTauA(Client& c, const Parsed& p)
 {
     const auto& v = p.values;
     if (p.query)
-        respond(c, textNumber(m_options.tauA()));
+        respond(c, textNumber(m_session.calibrationShown().tauA));
     else
-        m_options.setTauA(realText(v[0].number));
+        m_session.setTauA(realText(v[0].number));
 }
 
 void RemoteControl::calibrationTauB(Client& c, const Parsed& p)
 {
     const auto& v = p.values;
     if (p.query)
-        respond(c, textNumber(m_options.tauB()));
+        respond(c, textNumber(m_session.calibrationShown().tauB));
     else
-        m_options.setTauB(realText(v[0].number));
+        m_session.setTauB(realText(v[0].number));
 }
 
 // ---- RUN and FETCh ----

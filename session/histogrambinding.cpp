@@ -1,4 +1,4 @@
-/// @brief The histogram's ties to the session: records, calibration texts, run starts.
+/// @brief The histogram's ties to the session: records, calibration in force, run starts.
 #include "session/histogrambinding.h"
 
 #include "measure/histogramfeed.h"
@@ -11,10 +11,7 @@ void bindHistogramFeed(InstrumentSession& session, HistogramFeed& feed)
             feed.clearForRunStart();
     });
     session.addRecordObserver(&feed);
-    const auto syncCalibration = [&session, &feed] {
-        const InstrumentSession::CalibrationShown c = session.calibrationShown();
-        feed.setCalibrationTexts(c.cells[0], c.cells[1], c.cells[2], c.cells[3], c.tauA, c.tauB);
-    };
+    const auto syncCalibration = [&session, &feed] { feed.setCalibration(session.calibration()); };
     syncCalibration();
     QObject::connect(&session, &InstrumentSession::calibrationChanged, &session, syncCalibration);
 }

@@ -43,7 +43,8 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
     m_statistics->setRunTickedSource([this] { return m_runTicked; });
     m_capture = std::make_unique<CalibrationCapture>(*m_registers, *m_calibration);
     m_decoder = std::make_unique<ReplyDecoder>(
-        ReplyDecoder::Context{*m_calibration, *m_capture, *m_versions, *m_statistics, m_options, *this, nullptr, &clock});
+        ReplyDecoder::Context{*m_capture, *m_versions, *m_statistics, *this, nullptr, &clock});
+    m_calibration->bindDecoder(*m_decoder);
     m_linkHealth = std::make_unique<LinkHealth>(*m_decoder, clock);
     m_sidecar = std::make_unique<RunSidecar>();
     m_acquisitionTimer = clock.makeTimer();
@@ -116,6 +117,8 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
     // Told after the session's own handling above, so that a front end sees its outcome.
     connect(m_calibration.get(), &CalibrationModel::cellChanged, this, &InstrumentSession::calibrationChanged);
     connect(m_calibration.get(), &CalibrationModel::tauChanged, this, &InstrumentSession::calibrationChanged);
+    // The same texts may read differently once the locale changes: the value is new, the texts are not.
+    connect(m_calibration.get(), &CalibrationModel::calibrationChanged, this, &InstrumentSession::calibrationChanged);
     connect(m_calibration.get(), &CalibrationModel::runGateEvaluated, this, &InstrumentSession::runGateChanged);
     connect(m_calibrationSequence.get(), &CalibrationSequence::finished, this, [this] { emit calibrationEnded(false); });
     connect(m_calibrationSequence.get(), &CalibrationSequence::aborted, this, [this] { emit calibrationEnded(true); });
@@ -165,24 +168,22 @@ InstrumentSession::~InstrumentSession() = default;
 
 bool InstrumentSession::send(const QByteArray& bytes) { return m_link->send(bytes); }
 
+const DataOptions& InstrumentSession::options() const { return m_decoder->options(); }
+
 void InstrumentSession::bindOptions(PanelOptions& options)
 {
-    const auto syncSwitches = [this, &options] {
-        m_options.display = options.value(PanelOptions::Display) != 0;
-        m_options.verbose = options.value(PanelOptions::Verbose) != 0;
-        m_options.raw = options.value(PanelOptions::Raw) != 0;
-        setFileTicked(options.value(PanelOptions::File) != 0);
-    };
-    syncSwitches();
-    connect(&options, &PanelOptions::valueChanged, this, syncSwitches);
+    applyDataOptions(options.dataOptions());
+    connect(&options, &PanelOptions::dataOptionsChanged, this, &InstrumentSession::applyDataOptions);
     setDataFolder(options.dataFolder());
     connect(&options, &PanelOptions::dataFolderChanged, this, &InstrumentSession::setDataFolder);
     m_link->setHostText(options.address());
     connect(&options, &PanelOptions::addressChanged, m_link.get(), &ConnectionManager::setHostText);
-    m_calibration->setTauA(options.tauA());
-    m_calibration->setTauB(options.tauB());
-    connect(&options, &PanelOptions::tauAChanged, m_calibration.get(), &CalibrationModel::setTauA);
-    connect(&options, &PanelOptions::tauBChanged, m_calibration.get(), &CalibrationModel::setTauB);
+}
+
+void InstrumentSession::applyDataOptions(const DataOptions& options)
+{
+    m_decoder->setOptions(options);
+    m_runSwitch->setFileTicked(options.file);
 }
 
 void InstrumentSession::openConnection()
@@ -309,12 +310,6 @@ void InstrumentSession::setRun(bool ticked)
 
 quint64 InstrumentSession::entriesWritten() const { return m_runHasFile ? m_dataFile->entriesInFile() : 0; }
 
-void InstrumentSession::setFileTicked(bool ticked)
-{
-    m_options.file = ticked;
-    m_runSwitch->setFileTicked(ticked);
-}
-
 void InstrumentSession::setDataFolder(const QString& folder) { m_runSwitch->setDataFolder(folder); }
 
 void InstrumentSession::setWindowCaption(const QString& caption) { m_runSwitch->setWindowCaption(caption); }
@@ -353,6 +348,12 @@ InstrumentSession::LinkState InstrumentSession::linkState() const
 {
     return {m_link->isConnected(), m_link->hostText(), m_link->port()};
 }
+
+Calibration InstrumentSession::calibration() const { return m_calibration->calibration(); }
+
+void InstrumentSession::setTauA(const QString& text) { m_calibration->setTauA(text); }
+
+void InstrumentSession::setTauB(const QString& text) { m_calibration->setTauB(text); }
 
 InstrumentSession::CalibrationShown InstrumentSession::calibrationShown() const
 {
@@ -443,20 +444,6 @@ bool InstrumentSession::writeFileLines(QByteArrayView bytes, qsizetype lines, QS
 
 void InstrumentSession::displayAsciiLines(QByteArrayView bytes, qsizetype lines) { m_log.appendAsciiLines(bytes, lines); }
 
-namespace {
-
-RunSidecar::Calibration calibrationOf(const CalibrationModel& model)
-{
-    RunSidecar::Calibration c;
-    for (int i = 0; i < 4; ++i)
-        c.cells[size_t(i)] = model.cell(CalibrationModel::Cell(i));
-    c.tauA = model.tauA();
-    c.tauB = model.tauB();
-    return c;
-}
-
-} // namespace
-
 void InstrumentSession::beginSidecar()
 {
     RunSidecar::Description d;
@@ -465,8 +452,8 @@ void InstrumentSession::beginSidecar()
     d.address = m_link->hostText();
     d.port = m_link->port();
     d.locale = QLocale().name();
-    d.options = m_options;
-    d.calibration = calibrationOf(*m_calibration);
+    d.options = m_decoder->options();
+    d.calibration = m_calibration->calibration();
     d.dacACode = m_dacACode;
     d.dacAEntry = m_dacAEntry;
     if (m_startingBounds)
@@ -519,8 +506,8 @@ void InstrumentSession::noteCalibrationChange(const QString& reason)
     if (!m_sidecar->isActive())
         return;
     RunSidecar::Description& d = m_sidecar->description();
-    const RunSidecar::Calibration now = calibrationOf(*m_calibration);
-    const RunSidecar::Calibration& before = d.calibrationChanges.isEmpty() ? d.calibration : d.calibrationChanges.last().calibration;
+    const Calibration now = m_calibration->calibration();
+    const Calibration& before = d.calibrationChanges.isEmpty() ? d.calibration : d.calibrationChanges.last().calibration;
     if (now == before && reason != QStringLiteral("calibration"))
         return;
     // With no entry written in between, only the latest values can matter to a reader: a Tau

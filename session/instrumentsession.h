@@ -2,6 +2,7 @@
 #pragma once
 
 #include "link/decoderoutput.h"
+#include "link/calibration.h"
 #include "link/dataoptions.h"
 #include "link/logkind.h"
 #include "link/replydecoder.h"
@@ -119,6 +120,8 @@ public:
 
     LinkState linkState() const;
     CalibrationShown calibrationShown() const;
+    /// The calibration as numbers, as the decoder, the histogram and the sidecar take it.
+    Calibration calibration() const;
     bool isCalibrating() const;
     RunFigures runFigures() const;
     RegisterShown registerShown(int index) const;
@@ -128,8 +131,8 @@ public:
     LinkHealthFigures linkHealthFigures() const;
     /// What the decoder has counted since the session began.
     ReplyDecoder::Counters decoderCounters() const;
-    /// Read anew for every record.
-    DataOptions& options() { return m_options; }
+    /// The data options the decoder works with: the bound PanelOptions' snapshot.
+    const DataOptions& options() const;
 
     /// Told of every decoded record after the run statistics, in the order added; each must
     /// stay until removed or until the session is gone. The one way records leave the
@@ -145,7 +148,8 @@ public:
     /// The last code DAC A was sent this session, if any.
     std::optional<int> dacACode() const { return m_dacACode; }
 
-    /// From now on the record options, data folder, address and Tau texts are those of `options`.
+    /// From now on the data options, data folder and address are those of `options`, their one
+    /// owner; the decoder gets a new snapshot of the switches on every change.
     void bindOptions(PanelOptions& options);
     /// Start-up's connection to the address in force; the log starts afresh with its line.
     /// A link that is up or being made is left as it is.
@@ -176,8 +180,9 @@ public:
     quint64 entriesWritten() const;
     /// The current or the last run's data file: None while whole (and before any run).
     DataFileHealth dataFileHealth() const { return m_dataFileHealth; }
-    void setFileTicked(bool ticked);
-    void setDataFolder(const QString& folder);
+    /// The Tau fields: what the time conversion uses from now on.
+    void setTauA(const QString& text);
+    void setTauB(const QString& text);
     /// The caption the bad-folder message box is titled after.
     void setWindowCaption(const QString& caption);
     /// DAC A's "Update": the entry's code to the instrument.
@@ -248,6 +253,8 @@ private:
     bool writeFileLines(QByteArrayView bytes, qsizetype lines, QString& errorText) override;
     void displayAsciiLines(QByteArrayView bytes, qsizetype lines) override;
 
+    void applyDataOptions(const DataOptions& options);
+    void setDataFolder(const QString& folder);
     void untickRun();
     void endAcquisition(AcquisitionEnd end);
     /// Around each arrival: a time bound that has passed ends the acquisition before the
@@ -281,7 +288,6 @@ private:
     std::unique_ptr<RunSidecar> m_sidecar;
     RecordFanout m_observers;
     const Clock& m_clock;
-    DataOptions m_options;
     bool m_runTicked = false;
     bool m_autoTicked = false;
     bool m_versionAfterCalibration = false;

@@ -1,7 +1,6 @@
-/// @brief PanelOptions: created values, the start-up restore rules and the write-back of the switches.
+/// @brief PanelOptions: created values, the start-up restore rules, the write-back of the switches and their snapshot.
 #include "session/paneloptions.h"
 
-#include "control/calibrationmodel.h"
 #include "measure/datafile.h"
 #include "platform/numbers.h"
 #include "platform/settingsstore.h"
@@ -25,8 +24,7 @@ QString createdDataFolder()
 } // namespace
 
 PanelOptions::PanelOptions(SettingsStore& store, QObject* parent)
-    : QObject(parent), m_store(store), m_dataFolder(createdDataFolder()), m_address(QStringLiteral("192.168.1.123")),
-      m_tauA(CalibrationModel::DefaultTauA), m_tauB(CalibrationModel::DefaultTauB)
+    : QObject(parent), m_store(store), m_dataFolder(createdDataFolder()), m_address(QStringLiteral("192.168.1.123"))
 {
 }
 
@@ -48,6 +46,8 @@ void PanelOptions::setValue(Switch s, int value)
         return;
     m_values[size_t(s)] = value;
     emit valueChanged(s, value);
+    if (s != OnTop)
+        emit dataOptionsChanged(dataOptions());
     m_store.WriteRegValue(settingskeys::Panel, storedName(s), QString::number(value));
 }
 
@@ -67,20 +67,14 @@ void PanelOptions::setAddress(const QString& address)
     emit addressChanged(address);
 }
 
-void PanelOptions::setTauA(const QString& text)
+DataOptions PanelOptions::dataOptions() const
 {
-    if (text == m_tauA)
-        return;
-    m_tauA = text;
-    emit tauAChanged(text);
-}
-
-void PanelOptions::setTauB(const QString& text)
-{
-    if (text == m_tauB)
-        return;
-    m_tauB = text;
-    emit tauBChanged(text);
+    DataOptions o;
+    o.display = value(Display) != 0;
+    o.verbose = value(Verbose) != 0;
+    o.file = value(File) != 0;
+    o.raw = value(Raw) != 0;
+    return o;
 }
 
 void PanelOptions::restore()

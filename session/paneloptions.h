@@ -1,5 +1,7 @@
-/// @brief PanelOptions: the operator's switches, data folder, address and Tau texts, with their stored values.
+/// @brief PanelOptions: the one owner of the operator's switches, data folder and address, with their stored values and the decoder's snapshot.
 #pragma once
+
+#include "link/dataoptions.h"
 
 #include <QObject>
 #include <QString>
@@ -7,9 +9,12 @@
 
 class SettingsStore;
 
-/// What the operator set on the panel, whichever front end shows it. The five switches keep
-/// the check-box values (0 unticked, 1 ticked, 2 grayed) and are saved the moment they change;
-/// the address and the Tau texts are never stored; the data folder is saved by its picker.
+/// What the operator set on the panel, whichever front end shows it (the window, the control
+/// port, the headless tools). The five switches keep the check-box values (0 unticked, 1 ticked,
+/// 2 grayed) and are saved the moment they change; the address is never stored; the data folder
+/// is saved by its picker. The decoder works with a snapshot of the four data switches
+/// (dataOptions()), handed over anew on every change. The Tau texts belong to the calibration
+/// (CalibrationModel).
 class PanelOptions : public QObject {
     Q_OBJECT
 public:
@@ -25,10 +30,8 @@ public:
     void setDataFolder(const QString& folder);
     QString address() const { return m_address; }
     void setAddress(const QString& address);
-    QString tauA() const { return m_tauA; }
-    QString tauB() const { return m_tauB; }
-    void setTauA(const QString& text);
-    void setTauB(const QString& text);
+    /// The data switches as the decoder takes them: any value but 0 (also grayed) is on.
+    DataOptions dataOptions() const;
 
     /// Start-up: the switches in the order On Top, Verbose, Display, File, Raw data, then the
     /// data folder. A value that is missing, not a number or outside 0 to 2 changes nothing;
@@ -41,14 +44,12 @@ signals:
     void valueChanged(PanelOptions::Switch s, int value);
     void dataFolderChanged(const QString& folder);
     void addressChanged(const QString& address);
-    void tauAChanged(const QString& text);
-    void tauBChanged(const QString& text);
+    /// After valueChanged of Verbose, Display, File or Raw.
+    void dataOptionsChanged(const DataOptions& options);
 
 private:
     SettingsStore& m_store;
     std::array<int, SwitchCount> m_values{0, 0, 1, 0, 0};
     QString m_dataFolder;
     QString m_address;
-    QString m_tauA;
-    QString m_tauB;
 };

@@ -119,7 +119,7 @@ private slots:
         InstrumentSession session(socket, clock, boxes, log);
         const char* cells[] = {"500", "3600", "510", "3590"};
         SessionTestAccess(session).setCells(cells);
-        session.options().display = true;
+        // Unbound, the session shows records: the options' defaults.
         socket.deliver(QByteArray("R\x05\xDC\x06", 4));
         session.setRun(true);
         socket.deliver(QByteArray("R\x07\xD0\x03\xE8\x00\x00", 7)); // A 2000, B 1000

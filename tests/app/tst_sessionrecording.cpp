@@ -6,6 +6,9 @@
 #include "common/panelbench.h"
 #include "common/sessiontestaccess.h"
 #include "measure/runsidecar.h"
+#include "platform/settingsbackend.h"
+#include "platform/settingsstore.h"
+#include "session/paneloptions.h"
 
 #include <QProcess>
 #include <QTest>
@@ -21,7 +24,13 @@ std::optional<RunSidecar::Description> sidecarOf(const QString& dataPath)
 
 QStringList cellsOf(const InstrumentSession::CalibrationShown& cal) { return {cal.cells.begin(), cal.cells.end()}; }
 
-QStringList cellsOf(const RunSidecar::Calibration& c) { return {c.cells.begin(), c.cells.end()}; }
+/// As the panel shows them: a sidecar's readings are the cells captured.
+QStringList cellsOf(const Calibration& c)
+{
+    const QLocale locale;
+    return {c.cellText(Calibration::ALow, locale), c.cellText(Calibration::AHigh, locale), c.cellText(Calibration::BLow, locale),
+            c.cellText(Calibration::BHigh, locale)};
+}
 
 struct Replay {
     int exitCode = -1;
@@ -46,7 +55,15 @@ struct Scripted {
     FakeMessageBoxes boxes;
     MessageLog log;
     QTemporaryDir dir;
+    MemorySettingsBackend backend;
+    SettingsStore store{backend};
+    PanelOptions options{store};
     InstrumentSession session{socket, clock, boxes, log};
+    Scripted()
+    {
+        options.setAddress(QStringLiteral("127.0.0.1"));
+        session.bindOptions(options);
+    }
     ~Scripted() { session.stopActivities(); }
 };
 
@@ -73,12 +90,12 @@ private slots:
         const auto atStart = sidecarOf(dataPath);
         QVERIFY(atStart && !atStart->complete && atStart->start.isValid() && !atStart->stop.isValid());
         QCOMPARE((QStringList{atStart->dataFileName, atStart->address, QString::number(atStart->port), atStart->fpgaVersion,
-                              atStart->calibration.tauA, atStart->dacAEntry.value_or(QString()), QString::number(atStart->dacACode.value_or(-1))}),
+                              atStart->calibration.tauText(Calibration::A, QLocale()), atStart->dacAEntry.value_or(QString()), QString::number(atStart->dacACode.value_or(-1))}),
                  (QStringList{QFileInfo(dataPath).fileName(), QStringLiteral("127.0.0.1"), QString::number(s.linkState().port),
                               QStringLiteral("FPGA: 1.2.3"), QStringLiteral("9.47"), QStringLiteral("2000.4"), QStringLiteral("2000")}));
         QCOMPARE(cellsOf(atStart->calibration), cellsOf(s.calibrationShown()));
         // The simulator's reported readings are what the panel must have captured.
-        QCOMPARE(atStart->calibration.cells[CalibrationModel::ALow].toInt(), rig.sim->reportedCalibration().lowA);
+        QCOMPARE(atStart->calibration.reading(Calibration::ALow), double(rig.sim->reportedCalibration().lowA));
         QCOMPARE(rig.sim->dacACode(), 2000);
         QVERIFY(atStart->options.file && !atStart->options.raw && !atStart->options.display && !atStart->options.verbose);
 
@@ -108,7 +125,9 @@ private slots:
         QVERIFY(recal.time >= d->start && recal.time <= d->stop);
         QCOMPARE(cellsOf(recal.calibration), cellsOf(s.calibrationShown()));
         const RunSidecar::CalibrationChange& tau = d->calibrationChanges[1];
-        QCOMPARE(tau.reason + u' ' + tau.calibration.tauA + u' ' + tau.calibration.tauB, QStringLiteral("tau 9.47 9.5"));
+        QCOMPARE(tau.reason + u' ' + tau.calibration.tauText(Calibration::A, QLocale()) + u' '
+                     + tau.calibration.tauText(Calibration::B, QLocale()),
+                 QStringLiteral("tau 9.47 9.5"));
     }
 
     // Plain and verbose: the panel's file against a replay of exactly the records it was written
@@ -146,9 +165,9 @@ private slots:
             QCOMPARE(lines.size(), written);
             QCOMPARE(prefixMismatches(lines, truth), 0);
             // A calibration other than the run's gives other lines: the sidecar's are the default.
-            const RunSidecar::Calibration c = sidecarOf(dataPath).value().calibration;
-            const Replay shifted = replay({dataPath, QStringLiteral("--cal-a"), c.cells[0] + u',' + QString::number(c.cells[1].toInt() + 40),
-                                           QStringLiteral("--cal-b"), c.cells[2] + u',' + c.cells[3]});
+            const QStringList c = cellsOf(sidecarOf(dataPath).value().calibration);
+            const Replay shifted = replay({dataPath, QStringLiteral("--cal-a"), c[0] + u',' + QString::number(c[1].toInt() + 40),
+                                           QStringLiteral("--cal-b"), c[2] + u',' + c[3]});
             QCOMPARE(shifted.exitCode, 0);
             QVERIFY(shifted.out != readFile(outPath));
             QCOMPARE(shifted.out.count("\r\n"), written);
@@ -188,15 +207,15 @@ private slots:
         QCOMPARE(figures(), QStringLiteral("3 1"));
 
         // A run start resets the counts; without a data file there is no sidecar.
-        t.session.setFileTicked(false);
+        t.options.setValue(PanelOptions::File, 0);
         t.session.setRun(true);
         QCOMPARE(figures(), QStringLiteral("0 0"));
         QVERIFY(!t.session.sidecarState().active);
         t.session.setRun(false);
 
         // Nor when the data file cannot be opened: the operator's box, then no sidecar.
-        t.session.setFileTicked(true);
-        t.session.setDataFolder(t.dir.filePath(QStringLiteral("missing")));
+        t.options.setValue(PanelOptions::File, 1);
+        t.options.setDataFolder(t.dir.filePath(QStringLiteral("missing")));
         t.session.setRun(true);
         QCOMPARE(t.boxes.shown.size(), 1);
         QVERIFY(!t.session.sidecarState().active);
@@ -213,9 +232,9 @@ private slots:
         InstrumentSession& session = t.session;
         const char* cells[] = {"500", "3600", "510", "3590"};
         SessionTestAccess(session).setCells(cells);
-        session.options().display = true;
-        session.setFileTicked(true);
-        session.setDataFolder(t.dir.path());
+        t.options.setValue(PanelOptions::Display, 1);
+        t.options.setValue(PanelOptions::File, 1);
+        t.options.setDataFolder(t.dir.path());
         const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
         const QByteArray arrival = QByteArray(record, 7).repeated(100);
         const QByteArray line("   -30457\r\n");

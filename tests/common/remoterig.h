@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/fakes.h"
+#include "control/calibrationmodel.h"
 #include "measure/histogramfeed.h"
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
@@ -86,7 +87,7 @@ struct Rig {
             .arg(options.value(PanelOptions::Verbose))
             .arg(options.value(PanelOptions::Raw))
             .arg(options.value(PanelOptions::Display))
-            .arg(options.dataFolder(), options.address(), options.tauA(), options.tauB())
+            .arg(options.dataFolder(), options.address(), session->calibrationShown().tauA, session->calibrationShown().tauB)
             .arg(session->dacACode().value_or(-1));
     }
 

@@ -111,15 +111,24 @@ struct RigOf {
     RegisterModel registers;
     VersionModel versions;
     RunStatistics statistics;
-    DataOptions options;
     Output out;
     FakeClock clock;
     CalibrationCapture capture{registers, calibration};
-    ReplyDecoder decoder{ReplyDecoder::Context{calibration, capture, versions, statistics, options, out, nullptr, &clock}};
+    ReplyDecoder decoder{ReplyDecoder::Context{capture, versions, statistics, out, nullptr, &clock}};
+
+    /// One switch of the decoder's options, the others as they are.
+    void set(bool DataOptions::*option, bool on)
+    {
+        DataOptions o = decoder.options();
+        o.*option = on;
+        decoder.setOptions(o);
+    }
+    bool option(bool DataOptions::*option) const { return decoder.options().*option; }
 
     template <typename... OutputArgs>
     explicit RigOf(bool calibrated = true, OutputArgs... outputArgs) : out(outputArgs...)
     {
+        calibration.bindDecoder(decoder);
         statistics.setRunTickedSource([] { return true; });
         if (calibrated)
             calibrate(QStringLiteral("500"), QStringLiteral("3600"), QStringLiteral("510"), QStringLiteral("3590"));
@@ -240,7 +249,7 @@ private slots:
         QFETCH(QString, line);
 
         Rig rig;
-        rig.options.verbose = verbose;
+        rig.set(&DataOptions::verbose, verbose);
         rig.decoder.feed(reply);
         QCOMPARE(rig.logLines(), QStringList{line});
         QCOMPARE(rig.decoder.lastDifference(), std::optional<qint32>(dt));
@@ -268,7 +277,7 @@ private slots:
     void localeChangeAppliesToNumbersAndGrouping()
     {
         Rig rig;
-        rig.options.verbose = true;
+        rig.set(&DataOptions::verbose, true);
         rig.calibration.setTauA(QStringLiteral("9,47"));
         rig.calibration.setTauB(QStringLiteral("9,49"));
         rig.decoder.feed(RecordMinus30457); // a decimal comma is no number in English
@@ -291,7 +300,7 @@ private slots:
     {
         QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
         Rig rig;
-        rig.options = {true, true, true, false};
+        rig.decoder.setOptions({true, true, true, false});
         rig.out.fileOpen = true;
         rig.decoder.feed(RecordMinus30457);
         const QString line = QStringLiteral("-30") + QLocale().groupSeparator() + QStringLiteral("457 A=1500 B=1600 Offset=3 OR/A=0");
@@ -367,7 +376,7 @@ private slots:
         QFETCH(int, logLines);
 
         Rig rig;
-        rig.options = options;
+        rig.decoder.setOptions(options);
         rig.out.fileOpen = fileOpen;
         rig.decoder.feed(RecordMinus30457 + Record4619);
         QCOMPARE(rig.out.file, fileContent);
@@ -376,13 +385,13 @@ private slots:
         QCOMPARE(rig.statistics.rangeCaption(), QStringLiteral("35076"));
     }
 
-    void optionsAreReadForEveryRecord()
+    void optionsChangedDuringARecordApplyToTheNext()
     {
         Rig rig;
         rig.out.fileOpen = true;
-        rig.options.file = true;
+        rig.set(&DataOptions::file, true);
         // A change made while a record is being written applies to the next record of the same arrival.
-        rig.out.onWrite = [&rig] { rig.options.raw = true; };
+        rig.out.onWrite = [&rig] { rig.set(&DataOptions::raw, true); };
         rig.decoder.feed(RecordMinus30457 + Record4619);
         QCOMPARE(rig.out.file, QByteArray("   -30457\r\n") + Record4619);
     }
@@ -404,7 +413,8 @@ private slots:
         QFETCH(QList<QByteArray>, arrivals);
         QFETCH(QList<int>, announcedCounts);
         Rig rig;
-        rig.options.file = rig.out.fileOpen = true;
+        rig.out.fileOpen = true;
+        rig.set(&DataOptions::file, true);
         rig.out.statistics = &rig.statistics;
         QList<int> announced;
         QObject::connect(&rig.statistics, &RunStatistics::changed,
@@ -422,7 +432,7 @@ private slots:
     void failedArrivalStillAnnouncesItsRecords()
     {
         Rig rig;
-        rig.options.file = true;
+        rig.set(&DataOptions::file, true);
         rig.out.fileOpen = true;
         rig.out.onWrite = [&rig] { rig.out.writeError = QStringLiteral("Disk gone"); };
         QList<int> announced;
@@ -540,7 +550,9 @@ private slots:
         QFETCH(QList<int>, pieces);
         const QByteArray stream = splitStream();
         Rig rig;
-        rig.options.raw = rig.options.file = rig.out.fileOpen = true;
+        rig.out.fileOpen = true;
+        rig.set(&DataOptions::raw, true);
+        rig.set(&DataOptions::file, true);
         qsizetype pos = 0;
         for (int n : pieces) {
             rig.decoder.feed(QByteArrayView(stream).sliced(pos, n));
@@ -627,8 +639,8 @@ private slots:
         else if (kind == u"cellAL")
             rig.calibration.setCell(CalibrationModel::ALow, text);
         else {
-            rig.options.file = true;
-            rig.options.raw = kind == u"rawwrite";
+            rig.set(&DataOptions::file, true);
+            rig.set(&DataOptions::raw, kind == u"rawwrite");
             rig.out.fileOpen = true;
             rig.out.writeError = text;
         }
@@ -684,7 +696,9 @@ private:
         DiskRig single(true, false);
         DiskRig batched(true, true);
         for (DiskRig* rig : {&single, &batched}) {
-            rig->options.display = rig->options.file = rig->out.fileOpen = true;
+            rig->out.fileOpen = true;
+            rig->set(&DataOptions::display, true);
+            rig->set(&DataOptions::file, true);
             rig->out.handOversLeft = handOvers;
         }
         QRandomGenerator random{seed};
@@ -717,11 +731,11 @@ private:
                 rig->decoder.feed(bytes.left(cut));
                 rig->decoder.feed(bytes.mid(cut));
                 if (change == 0)
-                    rig->options.display = !rig->options.display;
+                    rig->set(&DataOptions::display, !rig->option(&DataOptions::display));
                 else if (change == 1)
-                    rig->options.verbose = !rig->options.verbose;
+                    rig->set(&DataOptions::verbose, !rig->option(&DataOptions::verbose));
                 else if (change == 2)
-                    rig->options.raw = !rig->options.raw;
+                    rig->set(&DataOptions::raw, !rig->option(&DataOptions::raw));
                 else if (change < 6)
                     // A text that is no number faults every record; a Tau this long, those with a large reading.
                     rig->calibration.setTauA(QStringList{"9.47", "3e6", "x"}.at(change - 3));

@@ -206,7 +206,7 @@ private slots:
     {
         HistogramFeed feed;
         const Converter conv;
-        feed.setCalibrationTexts("500", "3600", "510", "3590", "9.47", "9.49");
+        feed.setCalibration(Calibration::fromTexts({"500", "3600", "510", "3590"}, "9.47", "9.49"));
         for (int a = 1490; a < 1510; ++a)
             feed.recordDecoded(conv.dt(a, 1600, 3), a, 1600, 3, 0);
         const Histogram& h = feed.histogram();
@@ -223,7 +223,7 @@ private slots:
         QCOMPARE(h.achievableValues(-20000, 20000).size(), std::size_t(2));
         QCOMPARE(s.mean, (conv.dt(1700, 1700, 1) + conv.dt(1702, 1700, 1)) / 2.0);
 
-        feed.setCalibrationTexts("???", "3600", "510", "3590", "9.47", "9.49");
+        feed.setCalibration(Calibration::fromTexts({"???", "3600", "510", "3590"}, "9.47", "9.49"));
         QVERIFY(!h.hasCalibration());
         QVERIFY(!h.summary().calibratedGrid);
     }

@@ -1,5 +1,6 @@
 /// @brief LinkHealth against a real decoder and a clock the test moves: sliding rates, counts since the run start, reconnects.
 #include "common/fakes.h"
+#include "link/calibration.h"
 #include "link/decoderoutput.h"
 #include "link/replydecoder.h"
 #include "link/dataoptions.h"
@@ -19,20 +20,12 @@ public:
     bool writeFile(QByteArrayView, QString&) override { return true; }
 };
 
-/// Calibrated with the reference readings, no calibration under way.
-class Calibrated final : public CalibrationReadings {
-public:
-    void setGateOpen(bool open) { m_gateOpen = open, bumpRevision(); }
-    void setTauA(const QString& text) { m_tauA = text, bumpRevision(); }
-    bool recordGateOpen() const override { return m_gateOpen; }
-    QString tauText(Channel c) const override { return c == A ? m_tauA : QStringLiteral("9.49"); }
-    QString lowText(Channel c) const override { return c == A ? QStringLiteral("500") : QStringLiteral("510"); }
-    QString highText(Channel c) const override { return c == A ? QStringLiteral("3600") : QStringLiteral("3590"); }
-
-private:
-    bool m_gateOpen = true;
-    QString m_tauA = QStringLiteral("9.47");
-};
+/// The reference readings and taus.
+Calibration calibrated()
+{
+    return Calibration::fromTexts({QStringLiteral("500"), QStringLiteral("3600"), QStringLiteral("510"), QStringLiteral("3590")},
+                                  QStringLiteral("9.47"), QStringLiteral("9.49"));
+}
 
 class NoRegisters final : public RegisterReplies {
 public:
@@ -63,11 +56,9 @@ QByteArray records(int n)
 class TestLinkHealth : public QObject {
     Q_OBJECT
 private:
-    Calibrated m_calibration;
     NoRegisters m_registers;
     NoVersions m_versions;
     RunStatistics m_statistics;
-    DataOptions m_options;
     NullOutput m_output;
     FakeClock m_clock;
     std::unique_ptr<ReplyDecoder> m_decoder;
@@ -96,9 +87,9 @@ private:
 private slots:
     void init()
     {
-        m_options.display = false;
-        m_decoder = std::make_unique<ReplyDecoder>(
-            ReplyDecoder::Context{m_calibration, m_registers, m_versions, m_statistics, m_options, m_output});
+        m_decoder = std::make_unique<ReplyDecoder>(ReplyDecoder::Context{m_registers, m_versions, m_statistics, m_output});
+        m_decoder->setCalibration(calibrated());
+        m_decoder->setOptions({.display = false});
         m_health = std::make_unique<LinkHealth>(*m_decoder, m_clock);
     }
 
@@ -123,9 +114,9 @@ private slots:
     {
         // Before the run: one implausible record, one corrupt, a gated record and a garbage tail.
         arrive(record(600, 1600) + record(0x8000 + 1500, 1600) + record(1500, 1600));
-        m_calibration.setGateOpen(false);
+        m_decoder->setCalibrationUnderWay(true);
         arrive(record(1500, 1600));
-        m_calibration.setGateOpen(true);
+        m_decoder->setCalibrationUnderWay(false);
         arrive(QByteArray("xyz"));
         QCOMPARE(counts(), QStringLiteral("1 1 1 1 3 0 31"));
 
@@ -135,9 +126,11 @@ private slots:
         QVERIFY(m_health->figures().recordsPerSecond > 0);
 
         // A Tau that is not a number sends every record down the error path.
-        m_calibration.setTauA(QStringLiteral("abc"));
+        Calibration noTauA = calibrated();
+        noTauA.setTau(Calibration::A, std::nullopt);
+        m_decoder->setCalibration(noTauA);
         arrive(record(1500, 1600) + record(1500, 1600));
-        m_calibration.setTauA(QStringLiteral("9.47"));
+        m_decoder->setCalibration(calibrated());
         arrive(records(4) + "Q");
         QCOMPARE(counts(), QStringLiteral("4 0 0 0 1 1 43"));
         QCOMPARE(m_health->figures().recordsDecoded, m_decoder->counters().recordsDecoded - 1);

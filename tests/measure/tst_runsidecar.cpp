@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -28,14 +29,15 @@ RunSidecar::Description sample()
     d.moduleVersion = QStringLiteral("Rabbit: RCM 4.2.1");
     d.locale = QStringLiteral("de_DE");
     d.options = {false, true, true, false};
-    d.calibration = {{QStringLiteral("498"), QStringLiteral("3601"), QStringLiteral("512"), QStringLiteral("3589")},
-                     QStringLiteral("9,47"), QStringLiteral("9.49")};
+    const QLocale german(d.locale);
+    d.calibration = Calibration::fromTexts({QStringLiteral("498"), QStringLiteral("3601"), QStringLiteral("512"), QStringLiteral("3589")},
+                                           QStringLiteral("9,47"), QStringLiteral("9.49"), german);
     RunSidecar::CalibrationChange change;
     change.time = d.start.addSecs(30);
     change.reason = QStringLiteral("tau");
     change.entriesBefore = 12345;
     change.calibration = d.calibration;
-    change.calibration.tauB = QStringLiteral("9.6");
+    change.calibration.setTau(Calibration::B, 9.6);
     d.calibrationChanges = {change};
     d.dacACode = 2000;
     d.dacAEntry = QStringLiteral("2000.4");
@@ -86,6 +88,13 @@ private slots:
         const QJsonObject root = QJsonDocument::fromJson(json).object();
         QCOMPARE(root.value(QStringLiteral("start")).toString(), QStringLiteral("2026-12-06T15:05:09.250+01:00"));
         QCOMPARE(root.value(QStringLiteral("dac")).toObject().value(QStringLiteral("aCode")).toInt(), 2000);
+        // The calibration as texts every reader knows: the cells as the panel shows them, never
+        // grouped, and a Tau typed with the German comma in the spelling an untouched panel has.
+        QStringList texts;
+        const QJsonObject calibration = root.value(QStringLiteral("calibration")).toObject();
+        for (const char* key : {"aLow", "aHigh", "bLow", "bHigh", "tauA", "tauB"})
+            texts.append(calibration.value(QLatin1String(key)).toString());
+        QCOMPARE(texts, (QStringList{"498", "3601", "512", "3589", "9.47", "9.49"}));
 
         // Read back and written again, every field must come out as it went in.
         QString why;

@@ -142,8 +142,13 @@ private slots:
         FakeClock clock;
         FakeMessageBoxes boxes;
         MessageLog log;
+        MemorySettingsBackend backend;
+        SettingsStore store(backend);
+        PanelOptions options(store);
+        options.setAddress(QStringLiteral("127.0.0.1"));
         InstrumentSession session(socket, clock, boxes, log);
         SessionTestAccess parts(session);
+        session.bindOptions(options);
         QTemporaryDir dir;
         const char* cells[] = {"500", "3600", "510", "3590"};
         for (int c = 0; c < 4; ++c)
@@ -154,12 +159,12 @@ private slots:
         connect(&session, &InstrumentSession::fileFailure, this,
                 [&told](FileFailure failure, const QString& reason) { told.append({failure, reason}); });
         const auto health = [&session] { return session.dataFileHealth().failure; };
-        session.setFileTicked(true);
+        options.setValue(PanelOptions::File, 1);
         QCOMPARE(health(), FileFailure::None);
 
         // A folder that is not there: the operator's box, and the kind for everyone else, with
         // no log line of its own.
-        session.setDataFolder(dir.filePath(QStringLiteral("missing")));
+        options.setDataFolder(dir.filePath(QStringLiteral("missing")));
         session.setRun(true);
         QCOMPARE(boxes.shown.size(), 1);
         QCOMPARE(told.size(), 1);
@@ -171,7 +176,7 @@ private slots:
         QCOMPARE(health(), FileFailure::NotFound);
 
         // The next run starts whole; then its disk fills up.
-        session.setDataFolder(dir.path());
+        options.setDataFolder(dir.path());
         session.setRun(true);
         QCOMPARE(health(), FileFailure::None);
         QCOMPARE(session.dataFileHealth().reason, QString());

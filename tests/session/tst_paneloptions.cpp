@@ -1,4 +1,4 @@
-/// @brief The operator's options: the start-up restore rules and the write-back of the switches.
+/// @brief The operator's options: the start-up restore rules, the write-back of the switches and the decoder's snapshot of them.
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
 #include "session/paneloptions.h"
@@ -60,6 +60,29 @@ private slots:
                                     PanelOptions::Raw}));
         QCOMPARE(o.dataFolder(), QStringLiteral("/srv/data"));
         QCOMPARE(backend.writeCount(), 5); // the folder is its picker's to save
+    }
+
+    // What the decoder works with: any value but 0 is on (a grayed box too), each switch its
+    // own field, and On Top is none of them.
+    void decoderSnapshotFollowsTheSwitches()
+    {
+        MemorySettingsBackend backend;
+        SettingsStore store(backend);
+        PanelOptions o(store);
+        QList<DataOptions> told;
+        connect(&o, &PanelOptions::dataOptionsChanged, this, [&told](const DataOptions& d) { told.append(d); });
+        o.setValue(PanelOptions::OnTop, 1);
+        o.setValue(PanelOptions::Verbose, 2);
+        o.setValue(PanelOptions::Display, 0);
+        o.setValue(PanelOptions::File, 1);
+        o.setValue(PanelOptions::Raw, 1);
+        const auto text = [](const DataOptions& d) {
+            return QStringLiteral("display %1 verbose %2 file %3 raw %4").arg(d.display).arg(d.verbose).arg(d.file).arg(d.raw);
+        };
+        QCOMPARE(told.size(), 4);
+        QCOMPARE(text(told.first()), QStringLiteral("display 1 verbose 1 file 0 raw 0"));
+        QCOMPARE(text(told.last()), QStringLiteral("display 0 verbose 1 file 1 raw 1"));
+        QCOMPARE(text(o.dataOptions()), text(told.last()));
     }
 };
 

@@ -8,8 +8,11 @@
 #include "platform/clock.h"
 #include "platform/commandline.h"
 #include "platform/numbers.h"
+#include "platform/settingsbackend.h"
+#include "platform/settingsstore.h"
 #include "platform/socket.h"
 #include "session/instrumentsession.h"
+#include "session/paneloptions.h"
 
 #include <algorithm>
 #include <csignal>
@@ -58,18 +61,19 @@ QString megabytes(quint64 bytes) { return QString::number(double(bytes) / 1e6, '
 
 HeadlessRecorder::HeadlessRecorder(InstrumentSession& session, Socket& socket, const Clock& clock, const Settings& settings,
                                    Output print, Output complain, QObject* parent)
-    : QObject(parent), m_session(session), m_socket(socket), m_clock(clock), m_settings(settings), m_print(std::move(print)),
+    : QObject(parent), m_session(session), m_backend(std::make_unique<MemorySettingsBackend>()),
+      m_store(std::make_unique<SettingsStore>(*m_backend)), m_options(std::make_unique<PanelOptions>(*m_store)), m_socket(socket), m_clock(clock), m_settings(settings), m_print(std::move(print)),
       m_complain(std::move(complain)), m_progressTimer(clock.makeTimer()), m_durationTimer(clock.makeTimer()),
       m_registerWait(clock.makeTimer()), m_connectRetry(clock.makeTimer()), m_connectTimeout(clock.makeTimer())
 {
     m_session.setWindowCaption(QStringLiteral("tallyscope-record"));
-    DataOptions& options = m_session.options();
-    options.display = false;
-    options.verbose = settings.verbose;
-    options.raw = settings.raw;
-    m_session.setFileTicked(true);
-    m_session.setDataFolder(settings.folder);
-    m_session.setAddress(settings.address);
+    m_options->setValue(PanelOptions::Display, 0);
+    m_options->setValue(PanelOptions::Verbose, settings.verbose ? 1 : 0);
+    m_options->setValue(PanelOptions::Raw, settings.raw ? 1 : 0);
+    m_options->setValue(PanelOptions::File, 1);
+    m_options->setDataFolder(settings.folder);
+    m_options->setAddress(settings.address);
+    m_session.bindOptions(*m_options);
     m_session.setPort(settings.port);
 
     m_durationTimer->setSingleShot(true);

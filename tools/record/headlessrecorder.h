@@ -9,6 +9,9 @@
 
 class Clock;
 class InstrumentSession;
+class MemorySettingsBackend;
+class PanelOptions;
+class SettingsStore;
 class Socket;
 class Timer;
 
@@ -61,6 +64,11 @@ private:
     QString progressLine() const;
 
     InstrumentSession& m_session;
+    // The recorder's switches, folder and address live in memory: a recording must not change
+    // what the panel restores.
+    std::unique_ptr<MemorySettingsBackend> m_backend;
+    std::unique_ptr<SettingsStore> m_store;
+    std::unique_ptr<PanelOptions> m_options;
     Socket& m_socket;
     const Clock& m_clock;
     const Settings m_settings;

@@ -13,6 +13,7 @@
 #include "measure/runsidecar.h"
 #include "measure/runstatistics.h"
 #include "platform/commandline.h"
+#include "platform/numbers.h"
 #include "tools/replay/replaysink.h"
 
 #include <QFile>
@@ -28,18 +29,18 @@ using protocol::RecordLength;
 // (it could, but then a calibration change would land inside one).
 constexpr qint64 ChunkBytes = RecordLength * 150'000;
 
-void apply(CalibrationModel& model, HistogramFeed& histogram, const RunSidecar::Calibration& c)
+void apply(ReplyDecoder& decoder, HistogramFeed& histogram, const Calibration& c)
 {
-    histogram.setCalibrationTexts(c.cells[0], c.cells[1], c.cells[2], c.cells[3], c.tauA, c.tauB);
-    for (int i = 0; i < 4; ++i)
-        model.setCell(CalibrationModel::Cell(i), c.cells[size_t(i)]);
-    model.setTauA(c.tauA);
-    model.setTauB(c.tauB);
+    histogram.setCalibration(c);
+    decoder.setCalibration(c);
 }
 
-QString describe(const RunSidecar::Calibration& c)
+QString describe(const Calibration& c)
 {
-    return QStringLiteral("A %1..%2, B %3..%4, Tau %5 / %6 ns").arg(c.cells[0], c.cells[1], c.cells[2], c.cells[3], c.tauA, c.tauB);
+    const QLocale locale;
+    return QStringLiteral("A %1..%2, B %3..%4, Tau %5 / %6 ns")
+        .arg(c.cellText(Calibration::ALow, locale), c.cellText(Calibration::AHigh, locale), c.cellText(Calibration::BLow, locale),
+             c.cellText(Calibration::BHigh, locale), c.tauText(Calibration::A, locale), c.tauText(Calibration::B, locale));
 }
 
 } // namespace
@@ -61,7 +62,7 @@ int ReplayJob::run()
             return CommandLine::ExitFailure;
         }
         QString why;
-        sidecar = RunSidecar::fromJson(f.readAll(), &why);
+        sidecar = RunSidecar::fromJson(f.readAll(), &why, s.locale);
         if (!sidecar) {
             m_cli.complain(QStringLiteral("%1: %2").arg(sidecarPath, why));
             return ExitData;
@@ -70,9 +71,14 @@ int ReplayJob::run()
         return m_cli.usage(QStringLiteral("no sidecar at %1: give --cal-a and --cal-b (and --tau unless 9.47,9.49)").arg(sidecarPath));
     }
 
-    RunSidecar::Calibration start;
-    start.tauA = CalibrationModel::DefaultTauA;
-    start.tauB = CalibrationModel::DefaultTauB;
+    // The texts are read in the locale the panel read them in, unless told otherwise.
+    const QString localeName = s.locale ? *s.locale : (sidecar ? sidecar->locale : QString());
+    if (!localeName.isEmpty())
+        QLocale::setDefault(QLocale(localeName));
+
+    Calibration start = Calibration::fromTexts({CalibrationModel::Unknown, CalibrationModel::Unknown, CalibrationModel::Unknown,
+                                                CalibrationModel::Unknown},
+                                               CalibrationModel::DefaultTauA, CalibrationModel::DefaultTauB);
     QList<RunSidecar::CalibrationChange> changes;
     if (sidecar) {
         start = sidecar->calibration;
@@ -81,26 +87,23 @@ int ReplayJob::run()
             m_cli.complain(QStringLiteral("note: the sidecar says Raw was unticked when the run started"));
     }
     if (s.calA) {
-        start.cells[CalibrationModel::ALow] = s.calA->first;
-        start.cells[CalibrationModel::AHigh] = s.calA->second;
+        start.setReading(Calibration::ALow, s.calA->first);
+        start.setReading(Calibration::AHigh, s.calA->second);
     }
     if (s.calB) {
-        start.cells[CalibrationModel::BLow] = s.calB->first;
-        start.cells[CalibrationModel::BHigh] = s.calB->second;
+        start.setReading(Calibration::BLow, s.calB->first);
+        start.setReading(Calibration::BHigh, s.calB->second);
     }
     if (s.tau) {
-        start.tauA = s.tau->first;
-        start.tauB = s.tau->second;
+        // Checked in C on the command line, read as the panel reads a Tau field.
+        start.setTau(Calibration::A, numbers::strictNumber(s.tau->first));
+        start.setTau(Calibration::B, numbers::strictNumber(s.tau->second));
     }
     if ((s.calA || s.calB || s.tau) && !changes.isEmpty()) {
         m_cli.complain(QStringLiteral("note: calibration given on the command line; the sidecar's %1 change(s) during the run are ignored")
                            .arg(changes.size()));
         changes.clear();
     }
-
-    const QString localeName = s.locale ? *s.locale : (sidecar ? sidecar->locale : QString());
-    if (!localeName.isEmpty())
-        QLocale::setDefault(QLocale(localeName));
 
     QFile input(inputPath);
     if (!input.open(QIODevice::ReadOnly)) {
@@ -115,7 +118,7 @@ int ReplayJob::run()
         return CommandLine::ExitFailure;
     }
 
-    // The panel's models, with no calibration under way (phase 0) and the run's values.
+    // The panel's models, with no calibration under way and the run's values.
     CalibrationModel calibration;
     RegisterModel registers;
     VersionModel versions;
@@ -131,9 +134,10 @@ int ReplayJob::run()
     CalibrationCapture capture(registers, calibration);
     // A replay is a run: its first record restarts minimum and maximum, as in the panel.
     statistics.setRunTickedSource([] { return true; });
-    ReplyDecoder decoder({calibration, capture, versions, statistics, options, sink, &sink});
-    apply(calibration, histogram, start);
-    if (!calibration.runGate()) {
+    ReplyDecoder decoder({capture, versions, statistics, sink, &sink});
+    decoder.setOptions(options);
+    apply(decoder, histogram, start);
+    if (!start.cellsInWindows()) {
         using namespace protocol;
         m_cli.complain(QStringLiteral("the calibration is outside its windows (lows %1..%2, highs %3..%4): ")
                            .arg(int(CalibrationLowFloor) + 1)
@@ -153,7 +157,7 @@ int ReplayJob::run()
     while (!input.atEnd()) {
         qint64 want = ChunkBytes;
         while (nextChange < changes.size() && qint64(changes[nextChange].entriesBefore) * RecordLength <= fed)
-            apply(calibration, histogram, changes[nextChange++].calibration);
+            apply(decoder, histogram, changes[nextChange++].calibration);
         if (nextChange < changes.size())
             want = std::min<qint64>(want, qint64(changes[nextChange].entriesBefore) * RecordLength - fed);
         const QByteArray chunk = input.read(want);

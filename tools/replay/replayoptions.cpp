@@ -53,7 +53,7 @@ std::optional<ReplayOptions::Settings> ReplayOptions::read(const QCommandLinePar
     return s;
 }
 
-std::optional<ReplayOptions::TextPair> ReplayOptions::readingPair(const QString& text)
+std::optional<ReplayOptions::ReadingPair> ReplayOptions::readingPair(const QString& text)
 {
     const QStringList parts = text.split(u',');
     if (parts.size() != 2)
@@ -64,7 +64,7 @@ std::optional<ReplayOptions::TextPair> ReplayOptions::readingPair(const QString&
         if (!ok || v < 0 || v > 4095)
             return std::nullopt;
     }
-    return TextPair{QString::number(parts[0].trimmed().toInt()), QString::number(parts[1].trimmed().toInt())};
+    return ReadingPair{parts[0].trimmed().toInt(), parts[1].trimmed().toInt()};
 }
 
 std::optional<ReplayOptions::TextPair> ReplayOptions::tauPair(const QString& text)

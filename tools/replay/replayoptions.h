@@ -9,13 +9,15 @@
 
 class ReplayOptions {
 public:
+    using ReadingPair = std::pair<int, int>;
     using TextPair = std::pair<QString, QString>;
     struct Settings {
         QString input;
         /// None: the sidecar beside the input, when there is one.
         std::optional<QString> sidecar;
-        std::optional<TextPair> calA;
-        std::optional<TextPair> calB;
+        std::optional<ReadingPair> calA;
+        std::optional<ReadingPair> calB;
+        /// Texts: read, like the panel's Tau fields, in the replay's locale once it is known.
         std::optional<TextPair> tau;
         bool verbose = false;
         /// None: stdout.
@@ -32,8 +34,8 @@ public:
     /// The settings, or nothing with the problem in one line.
     std::optional<Settings> read(const QCommandLineParser& parser, QString* problem) const;
 
-    /// "LOW,HIGH": two whole readings 0..4095, kept as the texts the panel would show.
-    static std::optional<TextPair> readingPair(const QString& text);
+    /// "LOW,HIGH": two whole readings 0..4095.
+    static std::optional<ReadingPair> readingPair(const QString& text);
     /// "A,B": two time constants in ns with a decimal point.
     static std::optional<TextPair> tauPair(const QString& text);
 

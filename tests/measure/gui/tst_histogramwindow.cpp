@@ -60,7 +60,7 @@ private slots:
         for (int c = CalibrationModel::ALow; c <= CalibrationModel::BHigh; ++c)
             cal.setCell(CalibrationModel::Cell(c), cells[c]);
         HistogramFeed feed;
-        feed.setCalibrationTexts(cells[0], cells[1], cells[2], cells[3], cal.tauA(), cal.tauB());
+        feed.setCalibration(cal.calibration());
         session.addRecordObserver(&feed);
 
         HistogramWindow window(feed.histogram(), [&session] { return session.linkHealthFigures(); });
