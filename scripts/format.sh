@@ -33,4 +33,10 @@ for f in "${files[@]}"; do
     differ=1
   fi
 done
+# clang-format leaves a line longer than the limit where it cannot break it (a long literal).
+if long=$(printf '%s\0' "${files[@]}" | xargs -0 -r awk 'length > 120 { print FILENAME ":" FNR ": " length " characters" }') \
+    && [ -n "$long" ]; then
+  echo "$long"
+  differ=1
+fi
 exit "$differ"
