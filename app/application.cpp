@@ -3,24 +3,24 @@
 #include "platform/userfolders.h"
 
 #include "app/formmain.h"
-#include "session/histogrambinding.h"
-#include "session/instrumentsession.h"
+#include "link/commands.h"
+#include "link/connectionmanager.h"
+#include "measure/gui/datafolderchooser.h"
 #include "measure/gui/histogramwindow.h"
 #include "measure/histogramfeed.h"
 #include "measure/linkhealth.h"
-#include "session/messagelog.h"
-#include "session/paneloptions.h"
-#include "link/commands.h"
-#include "measure/gui/datafolderchooser.h"
-#include "platform/numbers.h"
-#include "link/connectionmanager.h"
 #include "platform/clock.h"
-#include "remote/remotecontrol.h"
 #include "platform/commandline.h"
 #include "platform/messagebox.h"
+#include "platform/numbers.h"
 #include "platform/qtsocket.h"
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
+#include "remote/remotecontrol.h"
+#include "session/histogrambinding.h"
+#include "session/instrumentsession.h"
+#include "session/messagelog.h"
+#include "session/paneloptions.h"
 #include "sim/instrumentsimulator.h"
 #include "update/gui/updateprogressdialog.h"
 #include "update/qtupdateplatform.h"
@@ -28,8 +28,8 @@
 #include "update/updateroutine.h"
 
 #include <QCommandLineParser>
-#include <cstdio>
 #include <QLockFile>
+#include <cstdio>
 #include <utility>
 
 std::optional<int> Application::parseArguments(const QStringList& arguments, Options& options)
@@ -39,8 +39,9 @@ std::optional<int> Application::parseArguments(const QStringList& arguments, Opt
     // Qt's own options (-platform offscreen, -style ...) are read by QApplication later; they
     // are accepted here unlisted, which needs single-dash words read as long options.
     p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin", "qmljsdebugger", "qwindowgeometry",
-                             "qwindowicon", "qwindowtitle", "session", "display", "geometry", "style", "stylesheet"}) {
+    for (const char* name :
+         {"platform", "platformpluginpath", "platformtheme", "plugin", "qmljsdebugger", "qwindowgeometry",
+          "qwindowicon", "qwindowtitle", "session", "display", "geometry", "style", "stylesheet"}) {
         QCommandLineOption qtOption(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
         p.addOption(qtOption);
@@ -51,12 +52,17 @@ std::optional<int> Application::parseArguments(const QStringList& arguments, Opt
         p.addOption(qtOption);
     }
     const QCommandLineOption address(QStringLiteral("address"),
-                                     QStringLiteral("Instrument address shown in the address box at start."), QStringLiteral("HOST"));
-    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Instrument port (default %1).").arg(protocol::DefaultPort), QStringLiteral("N"));
+                                     QStringLiteral("Instrument address shown in the address box at start."),
+                                     QStringLiteral("HOST"));
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("Instrument port (default %1).").arg(protocol::DefaultPort),
+                                  QStringLiteral("N"));
     const QCommandLineOption simulate(QStringLiteral("simulate"),
-                                      QStringLiteral("Start the built-in instrument simulator on 127.0.0.1 and connect to it."));
+                                      QStringLiteral(
+                                          "Start the built-in instrument simulator on 127.0.0.1 and connect to it."));
     const QCommandLineOption updateUrl(QStringLiteral("update-url"),
-                                       QStringLiteral("Address of the update web directory (ending in /)."), QStringLiteral("URL"));
+                                       QStringLiteral("Address of the update web directory (ending in /)."),
+                                       QStringLiteral("URL"));
     p.addOptions({address, port, simulate, updateUrl});
     const ControlPortOptions controlOptions(p);
     if (const auto exitCode = cli.parse(arguments))
@@ -103,24 +109,25 @@ bool Application::acquireSingleInstance(QLockFile& lock, MessageBoxes& boxes, QS
     if (lock.error() != QLockFile::LockFailedError) {
         // Only a lock held by a live process means another panel; one that cannot be made at
         // all must not keep this panel from starting.
-        warning = QStringLiteral("Cannot create the single-instance lock %1; a second panel is not refused.").arg(lock.fileName());
+        warning = QStringLiteral("Cannot create the single-instance lock %1; a second panel is not refused.")
+                      .arg(lock.fileName());
         return true;
     }
     boxes.show(QStringLiteral("Another Tallyscope test GUI is already running!"), QStringLiteral("Oops!"),
                MessageBoxes::Buttons::OkCancel, MessageBoxes::Icon::Critical,
                [refusalAnswered = std::move(refusalAnswered)](MessageBoxes::Answer) {
-                   if (refusalAnswered)
-                       refusalAnswered();
-               });
+        if (refusalAnswered)
+            refusalAnswered();
+    });
     return false;
 }
 
 Application::Application(const Options& options, SettingsBackend& settings, MessageBoxes& boxes, QObject* parent)
     : Application(options, settings, boxes, Seams{}, parent)
-{
-}
+{}
 
-Application::Application(const Options& options, SettingsBackend& settings, MessageBoxes& boxes, Seams seams, QObject* parent)
+Application::Application(const Options& options, SettingsBackend& settings, MessageBoxes& boxes, Seams seams,
+                         QObject* parent)
     : QObject(parent), m_options(options), m_boxes(boxes)
 {
     m_settings = std::make_unique<SettingsStore>(settings);
@@ -139,14 +146,16 @@ Application::Application(const Options& options, SettingsBackend& settings, Mess
     m_session = std::make_unique<InstrumentSession>(*seams.socket, *seams.clock, m_boxes, *m_log);
     m_panelOptions = std::make_unique<PanelOptions>(*m_settings);
     m_session->bindOptions(*m_panelOptions);
-    m_window = std::make_unique<FormMain>(PanelModels{m_settings.get(), m_panelOptions.get(), m_session.get(), m_log.get(), seams.clock});
+    m_window = std::make_unique<FormMain>(
+        PanelModels{m_settings.get(), m_panelOptions.get(), m_session.get(), m_log.get(), seams.clock});
     m_session->setWindowCaption(m_window->windowTitle());
 
     if (!seams.update) {
         m_updatePlatform = std::make_unique<QtUpdatePlatform>();
         seams.update = m_updatePlatform.get();
     }
-    const QString publicKey = seams.updatePublicKey.isEmpty() ? UpdateBuildSettings::publicKey() : seams.updatePublicKey;
+    const QString publicKey = seams.updatePublicKey.isEmpty() ? UpdateBuildSettings::publicKey()
+                                                              : seams.updatePublicKey;
     m_update = std::make_unique<UpdateRoutine>(*seams.update, *m_settings, m_boxes, *seams.clock, publicKey);
     m_updateProgress = std::make_unique<UpdateProgressDialog>(*m_update, m_window.get());
     m_updateUrl = m_options.updateUrl.isEmpty() ? UpdateBuildSettings::baseUrl() : m_options.updateUrl;
@@ -217,8 +226,8 @@ void Application::wire()
     // shown in its own window from the "Coincidences" group's context menu.
     // Made now, hidden: its trends cover the whole session, not just the time since it opened.
     bindHistogramFeed(*s, *m_histogramFeed);
-    m_histogramWindow = std::make_unique<HistogramWindow>(m_histogramFeed->histogram(),
-                                                            [s] { return s->linkHealthFigures(); }, w);
+    m_histogramWindow = std::make_unique<HistogramWindow>(
+        m_histogramFeed->histogram(), [s] { return s->linkHealthFigures(); }, w);
     connect(w, &FormMain::histogramRequested, this, [this] {
         m_histogramWindow->show();
         m_histogramWindow->raise();
@@ -229,7 +238,8 @@ void Application::wire()
 
     // Self-update: on a click of the version label, and at start-up (below). Handing over to
     // the changeover program ends the panel without its closing steps, as an installer must.
-    connect(w, &FormMain::updateCheckRequested, this, [this](UpdateCheckMode mode) { m_update->UpdateThisApp(mode, m_updateUrl); });
+    connect(w, &FormMain::updateCheckRequested, this,
+            [this](UpdateCheckMode mode) { m_update->UpdateThisApp(mode, m_updateUrl); });
     connect(m_update.get(), &UpdateRoutine::busyChanged, w, [w](bool busy) {
         if (busy)
             w->setCursor(Qt::WaitCursor);

@@ -64,7 +64,8 @@ public:
     };
 
     Application(const Options& options, SettingsBackend& settings, MessageBoxes& boxes, QObject* parent = nullptr);
-    Application(const Options& options, SettingsBackend& settings, MessageBoxes& boxes, Seams seams, QObject* parent = nullptr);
+    Application(const Options& options, SettingsBackend& settings, MessageBoxes& boxes, Seams seams,
+                QObject* parent = nullptr);
     ~Application() override;
 
     /// Opens the control port the options ask for (if any), printing where it listens on

@@ -3,16 +3,16 @@
 
 #include "app/formlayout.h"
 #include "app/logview.h"
-#include "session/messagelog.h"
 #include "app/vbcheckbox.h"
-#include "platform/versioninfo.h"
 #include "control/dacsetpoint.h"
 #include "control/registermodel.h"
 #include "platform/clock.h"
 #include "platform/numbers.h"
 #include "platform/settingsstore.h"
 #include "platform/timer.h"
+#include "platform/versioninfo.h"
 #include "session/instrumentsession.h"
+#include "session/messagelog.h"
 #include "session/paneloptions.h"
 
 #include <QApplication>
@@ -59,7 +59,8 @@ QFont sansFont(const char* family, double points, bool bold)
     QFont f;
     f.setFamilies({QString::fromLatin1(family), QStringLiteral("Arial"), QStringLiteral("Liberation Sans")});
     if (qstrcmp(family, "Arial Narrow") == 0)
-        f.setFamilies({QStringLiteral("Arial Narrow"), QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Arial")});
+        f.setFamilies(
+            {QStringLiteral("Arial Narrow"), QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Arial")});
     f.setStyleHint(QFont::SansSerif);
     f.setPointSizeF(points);
     f.setBold(bold);
@@ -281,16 +282,17 @@ void FormMain::buildControls()
     place(ui.txtMsg, C::txtMsg);
     ui.txtMsg->setFont(fixedFont());
 
-    const QList<QWidget*> tabOrder = {ui.txtDacA, ui.cmdDacA,  ui.cmdDacB,      ui.txtDacB,    ui.txtMsg,
-                                      ui.txtIP,   ui.chkOnTop, ui.cmdReg,       ui.chkAuto,    ui.cmdCalibrate,
-                                      ui.cmdCopy, ui.cmdClear, ui.chkRun,       ui.chkDisplay, ui.chkFile,
-                                      ui.chkVerbose, ui.chkRaw, ui.txtPath,     ui.cmdPath};
+    const QList<QWidget*> tabOrder = {ui.txtDacA,    ui.cmdDacA,  ui.cmdDacB, ui.txtDacB,    ui.txtMsg,
+                                      ui.txtIP,      ui.chkOnTop, ui.cmdReg,  ui.chkAuto,    ui.cmdCalibrate,
+                                      ui.cmdCopy,    ui.cmdClear, ui.chkRun,  ui.chkDisplay, ui.chkFile,
+                                      ui.chkVerbose, ui.chkRaw,   ui.txtPath, ui.cmdPath};
     for (qsizetype i = 0; i + 1 < tabOrder.size(); ++i)
         setTabOrder(tabOrder[i], tabOrder[i + 1]);
 
     const QScreen* s = screen();
     const double dpi = s ? s->logicalDotsPerInchY() : 96.0;
-    resize(formlayout::toPixels(formlayout::ClientWidthTwips, dpi), formlayout::toPixels(formlayout::ClientHeightTwips, dpi));
+    resize(formlayout::toPixels(formlayout::ClientWidthTwips, dpi),
+           formlayout::toPixels(formlayout::ClientHeightTwips, dpi));
 }
 
 void FormMain::wireModels()
@@ -300,7 +302,8 @@ void FormMain::wireModels()
     // the end of the log; a heartbeat turns "HB" black for a second.
     connect(session, &InstrumentSession::linkUp, this,
             [this] { setBackground(ui.txtIP, QApplication::palette().color(QPalette::Base), QPalette::Base); });
-    connect(session, &InstrumentSession::linkLost, this, [this] { setBackground(ui.txtIP, LinkDownRed, QPalette::Base); });
+    connect(session, &InstrumentSession::linkLost, this,
+            [this] { setBackground(ui.txtIP, LinkDownRed, QPalette::Base); });
     connect(session, &InstrumentSession::linkLogLine, ui.txtMsg, &LogView::showEnd);
     m_heartbeatFlash = m_models.clock->makeTimer();
     m_heartbeatFlash->setSingleShot(true);
@@ -345,8 +348,8 @@ void FormMain::wireModels()
         menu->addAction(QStringLiteral("Histogram..."), this, &FormMain::histogramRequested);
         menu->popup(ui.Frame6->mapToGlobal(at));
     });
-    m_minMaxClickers = {ui.Frame6, ui.Label5, ui.Label7, ui.lblMinName, ui.lblMaxName,
-                        ui.lblMin,  ui.lblMax, ui.lblCount, ui.lblRange};
+    m_minMaxClickers = {ui.Frame6, ui.Label5, ui.Label7,   ui.lblMinName, ui.lblMaxName,
+                        ui.lblMin, ui.lblMax, ui.lblCount, ui.lblRange};
     // The window previews every key, whichever control has the focus, and sees the clicks on
     // labels that act as buttons.
     qApp->installEventFilter(this);
@@ -363,10 +366,10 @@ void FormMain::bindOptions()
 {
     PanelOptions* o = m_models.options;
     const std::pair<PanelOptions::Switch, VbCheckBox*> boxes[] = {{PanelOptions::OnTop, ui.chkOnTop},
-                                                                 {PanelOptions::Verbose, ui.chkVerbose},
-                                                                 {PanelOptions::Display, ui.chkDisplay},
-                                                                 {PanelOptions::File, ui.chkFile},
-                                                                 {PanelOptions::Raw, ui.chkRaw}};
+                                                                  {PanelOptions::Verbose, ui.chkVerbose},
+                                                                  {PanelOptions::Display, ui.chkDisplay},
+                                                                  {PanelOptions::File, ui.chkFile},
+                                                                  {PanelOptions::Raw, ui.chkRaw}};
     for (const auto& [which, box] : boxes) {
         box->setValue(o->value(which));
         connect(box, &VbCheckBox::valueChanged, this, [this, o, which = which](int v) {
@@ -381,7 +384,8 @@ void FormMain::bindOptions()
         if (which == PanelOptions::OnTop)
             chkOnTop_Click();
     });
-    const auto bindText = [this](QLineEdit* edit, PanelOptions* options, auto changed, void (PanelOptions::*set)(const QString&)) {
+    const auto bindText =
+        [this](QLineEdit* edit, PanelOptions* options, auto changed, void (PanelOptions::*set)(const QString&)) {
         connect(edit, &QLineEdit::textChanged, options, set);
         connect(options, changed, edit, [edit](const QString& text) {
             if (edit->text() != text)
@@ -450,9 +454,10 @@ void FormMain::setRemoteClients(int count) { ui.lblRemote->setVisible(count > 0)
 void FormMain::setRemoteLocked(bool locked)
 {
     ui.lblRemote->setText(locked ? QStringLiteral("Remote (locked)") : QStringLiteral("Remote"));
-    ui.lblRemote->setToolTip(locked ? QStringLiteral("A script holds the control port's lock: other scripts may only read. "
-                                                     "This panel's controls still work.")
-                                    : RemoteTip);
+    ui.lblRemote->setToolTip(
+        locked ? QStringLiteral("A script holds the control port's lock: other scripts may only read. "
+                                "This panel's controls still work.")
+               : RemoteTip);
 }
 
 void FormMain::markDataFileFailure(const QString& reason)
@@ -534,17 +539,15 @@ void FormMain::finishLoad()
 
 double FormMain::designWidth() const { return (m_designClient.width() + m_frameExtra.width()) * twipsPerPixel(); }
 
-double FormMain::designHeight() const
-{
-    return (m_designClient.height() + m_frameExtra.height()) * twipsPerPixel();
-}
+double FormMain::designHeight() const { return (m_designClient.height() + m_frameExtra.height()) * twipsPerPixel(); }
 
 QRect FormMain::outerGeometryTwips() const
 {
     const double tpp = twipsPerPixel();
     const QRect f = frameGeometry();
     const QSize outer = size() + m_frameExtra;
-    return QRect(qRound(f.left() * tpp), qRound(f.top() * tpp), qRound(outer.width() * tpp), qRound(outer.height() * tpp));
+    return QRect(qRound(f.left() * tpp), qRound(f.top() * tpp), qRound(outer.width() * tpp),
+                 qRound(outer.height() * tpp));
 }
 
 void FormMain::restoreGeometry()
@@ -651,7 +654,8 @@ void FormMain::Form_Unload()
     const QRect g = outerGeometryTwips();
     m_models.settings->WriteRegValue(settingskeys::Panel, settingskeys::Top, numbers::shortestText(float(g.top())));
     m_models.settings->WriteRegValue(settingskeys::Panel, settingskeys::Left, numbers::shortestText(float(g.left())));
-    m_models.settings->WriteRegValue(settingskeys::Panel, settingskeys::Height, numbers::shortestText(float(g.height())));
+    m_models.settings->WriteRegValue(settingskeys::Panel, settingskeys::Height,
+                                     numbers::shortestText(float(g.height())));
     emit unloaded();
 }
 
@@ -712,7 +716,8 @@ void FormMain::trackDefaultButton(QObject* watched, bool focusIn)
 
 void FormMain::Form_KeyDown(const QKeyEvent* key)
 {
-    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && m_defaultButton && m_defaultButton->isEnabled()) {
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && m_defaultButton
+        && m_defaultButton->isEnabled()) {
         m_defaultButton->click();
         return;
     }
@@ -720,12 +725,25 @@ void FormMain::Form_KeyDown(const QKeyEvent* key)
         return;
     switch (key->key()) {
     case Qt::Key_F5:
-    case Qt::Key_R: ui.chkRun->toggle(); break;
-    case Qt::Key_C: m_models.session->calibrate(); break;
-    case Qt::Key_P: ui.cmdCopy->click(); break;
-    case Qt::Key_L: ui.cmdClear->click(); break;
-    case Qt::Key_U: m_models.session->requestRegisters(); break;
-    case Qt::Key_A: ui.chkAuto->toggle(); break;
-    default: break;
+    case Qt::Key_R:
+        ui.chkRun->toggle();
+        break;
+    case Qt::Key_C:
+        m_models.session->calibrate();
+        break;
+    case Qt::Key_P:
+        ui.cmdCopy->click();
+        break;
+    case Qt::Key_L:
+        ui.cmdClear->click();
+        break;
+    case Qt::Key_U:
+        m_models.session->requestRegisters();
+        break;
+    case Qt::Key_A:
+        ui.chkAuto->toggle();
+        break;
+    default:
+        break;
     }
 }

@@ -142,8 +142,8 @@ private:
     bool m_following = false;
     QSet<QObject*> m_minMaxClickers;
     QPushButton* m_defaultButton = nullptr;
-    QSize m_designClient;       // client size as created
-    QSize m_frameExtra;         // outer minus client, once the window manager has told us
+    QSize m_designClient;                   // client size as created
+    QSize m_frameExtra;                     // outer minus client, once the window manager has told us
     std::optional<double> m_restoredHeight; // outer height (twips) applied before the frame was known
     /// Pixels: a Top without a Left, or a Left without a Top, waits for the system's placement.
     struct PendingPosition {

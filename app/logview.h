@@ -1,4 +1,5 @@
-/// @brief The message log box: draws only the lines in sight straight from the log model, newest on top, long lines wrapped.
+/// @brief The message log box: draws only the lines in sight straight from the log model, newest on top, long lines
+/// wrapped.
 #pragma once
 
 #include <QAbstractScrollArea>

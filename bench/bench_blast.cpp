@@ -103,11 +103,11 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        "Starts tallyscope-sim --blast beside this program, runs the stream over 127.0.0.1 and reads it as fast as it can.\n"
-        "On a 2-core machine give the sender and the reader one core each, e.g.\n"
-        "  taskset -c 1 bench_blast --sim-cpu 0\n"
-        "(--reader-cpu 1 does the same as the taskset prefix).");
+    parser.setApplicationDescription("Starts tallyscope-sim --blast beside this program, runs the stream over "
+                                     "127.0.0.1 and reads it as fast as it can.\n"
+                                     "On a 2-core machine give the sender and the reader one core each, e.g.\n"
+                                     "  taskset -c 1 bench_blast --sim-cpu 0\n"
+                                     "(--reader-cpu 1 does the same as the taskset prefix).");
     parser.addHelpOption();
     const QCommandLineOption seconds("seconds", "Reading time (default 10).", "s", "10");
     const QCommandLineOption ringOption("ring", "Records in the ring (default 1048576).", "n", "1048576");
@@ -160,7 +160,8 @@ int main(int argc, char* argv[])
 
     // What a panel sends before a run: stop, both calibration levels with their readings, back to normal.
     char replies[12];
-    if (!sendAll(fd, commands::runOff() + commands::calibrationLow() + commands::calibrationHigh() + commands::calibrationOff())
+    if (!sendAll(fd, commands::runOff() + commands::calibrationLow() + commands::calibrationHigh()
+                         + commands::calibrationOff())
         || !recvExactly(fd, replies, sizeof replies) || replies[0] != '3' || replies[9] != '4') {
         std::fprintf(stderr, "calibration replies missing or wrong\n");
         return 1;
@@ -228,13 +229,16 @@ int main(int argc, char* argv[])
     const double rateRecords = double(timedBytes) / protocol::RecordLength * 1e9 / double(elapsedNs);
     const qint64 records = streamBytes / protocol::RecordLength;
     std::printf("ring %lld records, read %.2f s\n", qlonglong(declared), double(elapsedNs) / 1e9);
-    std::printf("received       %.2f M records/s (%.0f MB/s)\n", rateRecords / 1e6, rateRecords * protocol::RecordLength / 1e6);
-    std::printf("records        %lld received, %lld sent by the simulator (%s)\n", qlonglong(records), qlonglong(simCount),
-                records == simCount ? "equal" : "DIFFERENT");
-    std::printf("ground truth   %lld records checked against ring[i %% N], %lld differ; stream %s\n", qlonglong(checker.position / 7),
-                qlonglong(checker.badRecords),
-                streamBytes % protocol::RecordLength == 0 && endsWithHeartbeat ? "ends on a record, then the heartbeat reply"
-                                                                               : "DOES NOT end cleanly");
-    const bool ok = records == simCount && checker.badRecords == 0 && endsWithHeartbeat && streamBytes % protocol::RecordLength == 0;
+    std::printf("received       %.2f M records/s (%.0f MB/s)\n", rateRecords / 1e6,
+                rateRecords * protocol::RecordLength / 1e6);
+    std::printf("records        %lld received, %lld sent by the simulator (%s)\n", qlonglong(records),
+                qlonglong(simCount), records == simCount ? "equal" : "DIFFERENT");
+    std::printf("ground truth   %lld records checked against ring[i %% N], %lld differ; stream %s\n",
+                qlonglong(checker.position / 7), qlonglong(checker.badRecords),
+                streamBytes % protocol::RecordLength == 0 && endsWithHeartbeat
+                    ? "ends on a record, then the heartbeat reply"
+                    : "DOES NOT end cleanly");
+    const bool ok = records == simCount && checker.badRecords == 0 && endsWithHeartbeat
+                    && streamBytes % protocol::RecordLength == 0;
     return ok ? 0 : 1;
 }

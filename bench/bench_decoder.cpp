@@ -1,15 +1,15 @@
 /// @brief Reply decoder throughput: 10,000,000 coincidence records through decoding, statistics and line
 /// formatting, against a literal text-based decoding measured in the same run.
+#include "bench/literaldecoding.h"
 #include "control/calibrationcapture.h"
 #include "control/calibrationmodel.h"
 #include "control/registermodel.h"
-#include "link/decoderoutput.h"
-#include "link/replydecoder.h"
 #include "control/versionmodel.h"
 #include "link/dataoptions.h"
+#include "link/decoderoutput.h"
 #include "link/protocol.h"
+#include "link/replydecoder.h"
 #include "measure/runstatistics.h"
-#include "bench/literaldecoding.h"
 #include "platform/numbers.h"
 
 #include <QCoreApplication>
@@ -231,8 +231,8 @@ bool sameResults(const QByteArray& stream, Mode mode)
     CaptionPanel literal;
     runLiteral(part, arrivals, mode, &literal);
     return p.out.contents() == literal.file && literal.decoded == records
-        && p.statistics.countCaption() == literal.countCaption && p.statistics.minCaption() == literal.minCaption
-        && p.statistics.maxCaption() == literal.maxCaption && p.statistics.rangeCaption() == literal.rangeCaption;
+           && p.statistics.countCaption() == literal.countCaption && p.statistics.minCaption() == literal.minCaption
+           && p.statistics.maxCaption() == literal.maxCaption && p.statistics.rangeCaption() == literal.rangeCaption;
 }
 
 template <typename Run>

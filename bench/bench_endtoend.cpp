@@ -1,22 +1,23 @@
-/// @brief The whole panel against tallyscope-sim on loopback at link rate: records sent, decoded and written, event-loop lateness, peak memory;
-/// or (--flood) against a local sender of junk bytes at loopback speed: peak memory and event-loop lateness.
+/// @brief The whole panel against tallyscope-sim on loopback at link rate: records sent, decoded and written,
+/// event-loop lateness, peak memory; or (--flood) against a local sender of junk bytes at loopback speed: peak memory
+/// and event-loop lateness.
 #include "app/application.h"
 #include "app/formmain.h"
-#include "session/instrumentsession.h"
-#include "session/messagelog.h"
 #include "app/vbcheckbox.h"
-#include "control/calibrationsequence.h"
 #include "bench/benchutil.h"
 #include "bench/literaldecoding.h"
+#include "control/calibrationsequence.h"
 #include "link/replydecoder.h"
 #include "measure/linkhealth.h"
 #include "measure/runstatistics.h"
 #include "platform/messagebox.h"
 #include "platform/settingsbackend.h"
 #include "remote/controlserver.h"
+#include "session/instrumentsession.h"
+#include "session/messagelog.h"
+#include "session/paneloptions.h"
 #include "tests/common/junkflood.h"
 #include "tests/common/panelview.h"
-#include "session/paneloptions.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -25,13 +26,13 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QProcess>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
-#include <random>
 #include <cstdio>
+#include <random>
 
 namespace {
 
@@ -138,7 +139,8 @@ int runFlood(QApplication& qapp, double seconds, quint64 maxBytes)
         }
         // Whatever was on its way when the flood stopped must still come through: a drain that
         // stalls on a full buffer shows here as bytes never taken.
-        if (drained.isValid() && (app.session().linkHealthFigures().bytes >= flood.sent() || drained.hasExpired(5000))) {
+        if (drained.isValid()
+            && (app.session().linkHealthFigures().bytes >= flood.sent() || drained.hasExpired(5000))) {
             drainMs = drained.elapsed();
             qapp.quit();
         }
@@ -151,9 +153,10 @@ int runFlood(QApplication& qapp, double seconds, quint64 maxBytes)
     const LinkHealthFigures health = app.session().linkHealthFigures();
     std::printf("flood: %.0f s of junk from 127.0.0.1 (run took %.1f s)%s\n", seconds, elapsed,
                 aborted ? ", CUT at the memory limit" : "");
-    std::printf("bytes sent       %.1f MiB (%.0f MiB/s)\n", flood.sent() / 1048576.0, flood.sent() / 1048576.0 / seconds);
-    std::printf("bytes taken      %.1f MiB by the panel (%s), %lld ms after the flood stopped\n", health.bytes / 1048576.0,
-                health.bytes == flood.sent() ? "all" : "NOT all", drainMs);
+    std::printf("bytes sent       %.1f MiB (%.0f MiB/s)\n", flood.sent() / 1048576.0,
+                flood.sent() / 1048576.0 / seconds);
+    std::printf("bytes taken      %.1f MiB by the panel (%s), %lld ms after the flood stopped\n",
+                health.bytes / 1048576.0, health.bytes == flood.sent() ? "all" : "NOT all", drainMs);
     std::printf("event loop       10 ms timer late by p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", probe.percentile(0.50),
                 probe.percentile(0.99), probe.percentile(1.0));
     std::printf("memory           %.1f MiB resident before, %.1f MiB at most during the flood (peak %.1f MiB)\n",
@@ -195,34 +198,52 @@ int main(int argc, char* argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication qapp(argc, argv);
     QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral("Runs the panel against tallyscope-sim on 127.0.0.1 and prints what got through."));
+    p.setApplicationDescription(
+        QStringLiteral("Runs the panel against tallyscope-sim on 127.0.0.1 and prints what got through."));
     p.addHelpOption();
-    const QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("Length of the run (default 60)."), QStringLiteral("S"), QStringLiteral("60"));
-    const QCommandLineOption rate(QStringLiteral("rate"), QStringLiteral("Records per second asked of the simulator (default 1780000)."), QStringLiteral("R"), QStringLiteral("1780000"));
-    const QCommandLineOption display(QStringLiteral("display"), QStringLiteral("Display ticked, 1 or 0 (default 1)."), QStringLiteral("0|1"), QStringLiteral("1"));
-    const QCommandLineOption file(QStringLiteral("file"), QStringLiteral("File ticked, 1 or 0 (default 1)."), QStringLiteral("0|1"), QStringLiteral("1"));
-    const QCommandLineOption autoPoll(QStringLiteral("auto"), QStringLiteral("Auto polling ticked, 1 or 0 (default 1)."), QStringLiteral("0|1"), QStringLiteral("1"));
-    const QCommandLineOption sim(QStringLiteral("sim"), QStringLiteral("Path of tallyscope-sim (default: beside this program)."), QStringLiteral("PATH"));
+    const QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("Length of the run (default 60)."),
+                                     QStringLiteral("S"), QStringLiteral("60"));
+    const QCommandLineOption rate(QStringLiteral("rate"),
+                                  QStringLiteral("Records per second asked of the simulator (default 1780000)."),
+                                  QStringLiteral("R"), QStringLiteral("1780000"));
+    const QCommandLineOption display(QStringLiteral("display"), QStringLiteral("Display ticked, 1 or 0 (default 1)."),
+                                     QStringLiteral("0|1"), QStringLiteral("1"));
+    const QCommandLineOption file(QStringLiteral("file"), QStringLiteral("File ticked, 1 or 0 (default 1)."),
+                                  QStringLiteral("0|1"), QStringLiteral("1"));
+    const QCommandLineOption autoPoll(QStringLiteral("auto"),
+                                      QStringLiteral("Auto polling ticked, 1 or 0 (default 1)."), QStringLiteral("0|1"),
+                                      QStringLiteral("1"));
+    const QCommandLineOption sim(QStringLiteral("sim"),
+                                 QStringLiteral("Path of tallyscope-sim (default: beside this program)."),
+                                 QStringLiteral("PATH"));
     const QCommandLineOption calibrateEvery(QStringLiteral("calibrate-every"),
-                                            QStringLiteral("Stop the run, calibrate and start again every S seconds (default: never)."),
+                                            QStringLiteral("Stop the run, calibrate and start again every S seconds "
+                                                           "(default: never)."),
                                             QStringLiteral("S"), QStringLiteral("0"));
     const QCommandLineOption flood(QStringLiteral("flood"),
-                                   QStringLiteral("Instead of the simulator, flood the panel with S seconds of junk bytes from 127.0.0.1."),
+                                   QStringLiteral("Instead of the simulator, flood the panel with S seconds of junk "
+                                                  "bytes from 127.0.0.1."),
                                    QStringLiteral("S"));
-    const QCommandLineOption floodBytes(QStringLiteral("flood-mib"), QStringLiteral("Most the flood sends, in MiB (default 16384)."),
+    const QCommandLineOption floodBytes(QStringLiteral("flood-mib"),
+                                        QStringLiteral("Most the flood sends, in MiB (default 16384)."),
                                         QStringLiteral("MIB"), QStringLiteral("16384"));
     const QCommandLineOption fetchMs(QStringLiteral("fetch-ms"),
-                                     QStringLiteral("A PyVISA script on the control port fetches the time differences every MS ms."),
+                                     QStringLiteral("A PyVISA script on the control port fetches the time differences "
+                                                    "every MS ms."),
                                      QStringLiteral("MS"));
     const QCommandLineOption blast(QStringLiteral("blast"),
-                                   QStringLiteral("The simulator sends a pre-generated ring as fast as the socket takes it (paced only by an explicit --rate)."));
-    const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Verbose ticked, 1 or 0 (default 0)."), QStringLiteral("0|1"), QStringLiteral("0"));
-    p.addOptions({seconds, rate, display, file, autoPoll, sim, calibrateEvery, flood, floodBytes, fetchMs, blast, verbose});
+                                   QStringLiteral("The simulator sends a pre-generated ring as fast as the socket "
+                                                  "takes it (paced only by an explicit --rate)."));
+    const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Verbose ticked, 1 or 0 (default 0)."),
+                                     QStringLiteral("0|1"), QStringLiteral("0"));
+    p.addOptions(
+        {seconds, rate, display, file, autoPoll, sim, calibrateEvery, flood, floodBytes, fetchMs, blast, verbose});
     p.process(qapp);
     if (p.isSet(flood))
         return runFlood(qapp, p.value(flood).toDouble(), p.value(floodBytes).toULongLong() * 1048576ull);
 
-    const QString simPath = p.isSet(sim) ? p.value(sim) : QCoreApplication::applicationDirPath() + QStringLiteral("/tallyscope-sim");
+    const QString simPath = p.isSet(sim) ? p.value(sim)
+                                         : QCoreApplication::applicationDirPath() + QStringLiteral("/tallyscope-sim");
     QProcess simulator;
     simulator.setProgram(simPath);
     QStringList simArguments{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--stats")};
@@ -239,7 +260,8 @@ int main(int argc, char* argv[])
     const QByteArray hello = simulator.readLine().trimmed();
     const quint16 port = quint16(hello.mid(hello.lastIndexOf(':') + 1).toUInt());
     QByteArray simStats;
-    QObject::connect(&simulator, &QProcess::readyReadStandardError, [&] { simStats += simulator.readAllStandardError(); });
+    QObject::connect(&simulator, &QProcess::readyReadStandardError,
+                     [&] { simStats += simulator.readAllStandardError(); });
 
     QTemporaryDir data;
     MemorySettingsBackend settings;
@@ -259,9 +281,11 @@ int main(int argc, char* argv[])
             std::fprintf(stderr, "control port: %s\n", qPrintable(error));
             return 1;
         }
-        script.setProgram(QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3") : QStringLiteral("python3"));
+        script.setProgram(QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
+                                                                            : QStringLiteral("python3"));
         script.setArguments({QStringLiteral(TALLYSCOPE_FETCH_CLIENT), QStringLiteral("--port"),
-                             QString::number(app.controlPort()->server().port()), QStringLiteral("--interval"), p.value(fetchMs)});
+                             QString::number(app.controlPort()->server().port()), QStringLiteral("--interval"),
+                             p.value(fetchMs)});
         script.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         script.start();
         // Connecting needs the panel's event loop: wait for "ready" with the loop running.
@@ -274,7 +298,8 @@ int main(int argc, char* argv[])
             std::fprintf(stderr, "the fetch script did not connect\n");
             return 1;
         }
-        QObject::connect(&script, &QProcess::readyReadStandardOutput, [&] { scriptOutput += script.readAllStandardOutput(); });
+        QObject::connect(&script, &QProcess::readyReadStandardOutput,
+                         [&] { scriptOutput += script.readAllStandardOutput(); });
     }
     const PanelView ui(app.window());
     app.panelOptions().setDataFolder(data.path() + u'/');
@@ -399,11 +424,12 @@ int main(int argc, char* argv[])
     std::printf("records sent     %llu\n", sent);
     std::printf("records decoded  %llu (%s)\n", decoded, decoded == sent ? "all" : "NOT all");
     if (p.value(file).toInt())
-        std::printf("records written  %lld (%s the %llu decoded while a run was on; the rest arrived after a stop)\n", written,
-                    quint64(written) == decodedAtStop ? "all of" : "NOT all of", decodedAtStop);
+        std::printf("records written  %lld (%s the %llu decoded while a run was on; the rest arrived after a stop)\n",
+                    written, quint64(written) == decodedAtStop ? "all of" : "NOT all of", decodedAtStop);
     std::printf("sustained rate   %.0f records/s decoded\n", decoded / runSeconds);
     const double literalRate = literalRecordsPerSecond(p.value(file).toInt() != 0, p.value(verbose).toInt() != 0);
-    std::printf("gigabit ratio    %.1f %% of the gigabit wire rate (%.0f records/s); the literal decoding, measured now: "
+    std::printf("gigabit ratio    %.1f %% of the gigabit wire rate (%.0f records/s); the literal decoding, measured "
+                "now: "
                 "%.0f records/s = %.2f %%\n",
                 100.0 * decoded / runSeconds / GigabitRecordsPerSecond, GigabitRecordsPerSecond, literalRate,
                 100.0 * literalRate / GigabitRecordsPerSecond);
@@ -414,7 +440,8 @@ int main(int argc, char* argv[])
         const auto& counters = app.session().decoderCounters();
         std::printf("calibrations     %d during the run\n", calibrations);
         std::printf("records lost     %lld (sent - decoded - turned away by a calibration: %llu)\n",
-                    qlonglong(sent) - qlonglong(decoded) - qlonglong(counters.rejectedByGate), quint64(counters.rejectedByGate));
+                    qlonglong(sent) - qlonglong(decoded) - qlonglong(counters.rejectedByGate),
+                    quint64(counters.rejectedByGate));
     }
     if (decodedAt.size() > 1) {
         std::printf("rate per 10 s  ");
@@ -435,10 +462,11 @@ int main(int argc, char* argv[])
             return 1;
         }
         const quint64 fetched = f.at(1).toULongLong();
-        std::printf("script fetch     every %s ms through PyVISA: %llu values (%s the %llu decoded), lost %s; %s fetches, "
+        std::printf("script fetch     every %s ms through PyVISA: %llu values (%s the %llu decoded), lost %s; %s "
+                    "fetches, "
                     "largest %s values, slowest %s ms\n",
-                    qPrintable(p.value(fetchMs)), fetched, fetched == decoded ? "all of" : "NOT all of", decoded, f.at(3).constData(),
-                    f.at(5).constData(), f.at(7).constData(), f.at(9).constData());
+                    qPrintable(p.value(fetchMs)), fetched, fetched == decoded ? "all of" : "NOT all of", decoded,
+                    f.at(3).constData(), f.at(5).constData(), f.at(7).constData(), f.at(9).constData());
         if (fetched != decoded || f.at(3) != "0")
             exitCode = 1;
     }

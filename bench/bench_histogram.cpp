@@ -39,8 +39,8 @@ int main()
         (void)h.bins();
         rebuildNs += t.nsecsElapsed();
         if (r == 0)
-            std::printf("%d bins over [%.1f, %.1f] ps, FWHM %.1f ps, window [%.1f, %.1f] ps\n", s.binCount, s.rangeLow, s.rangeHigh,
-                        s.fwhm.value_or(0), s.windowLow, s.windowHigh);
+            std::printf("%d bins over [%.1f, %.1f] ps, FWHM %.1f ps, window [%.1f, %.1f] ps\n", s.binCount, s.rangeLow,
+                        s.rangeHigh, s.fwhm.value_or(0), s.windowLow, s.windowHigh);
         t.restart();
         trends.sample(qint64(r) * 100, h);
         sampleNs += t.nsecsElapsed();

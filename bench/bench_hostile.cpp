@@ -1,5 +1,6 @@
-/// @brief Hostile clients on the control port: each abuse replayed with 8 clients against a fresh tallyscope-server or panel,
-/// printing the front end's memory, a bystander client's latency, heartbeat lateness, false link losses and what the abuse did.
+/// @brief Hostile clients on the control port: each abuse replayed with 8 clients against a fresh tallyscope-server or
+/// panel, printing the front end's memory, a bystander client's latency, heartbeat lateness, false link losses and what
+/// the abuse did.
 #include "bench/benchutil.h"
 #include "link/protocol.h"
 #include "sim/instrumentsimulator.h"
@@ -73,7 +74,10 @@ bool waitUntil(const std::function<bool()>& done, double timeoutMs)
     return done();
 }
 
-void pauseMs(double ms) { waitUntil([] { return false; }, ms); }
+void pauseMs(double ms)
+{
+    waitUntil([] { return false; }, ms);
+}
 
 QByteArray quoted(const QString& text)
 {
@@ -271,8 +275,7 @@ private:
 /// come or after 5 s (a timeout). A late answer to a query that timed out is not counted.
 class Bystander : public QObject {
 public:
-    explicit Bystander(std::unique_ptr<ScpiClient> client)
-        : m_client(std::move(client))
+    explicit Bystander(std::unique_ptr<ScpiClient> client) : m_client(std::move(client))
     {
         m_client->setHandler([this](const QByteArray& reply) { answered(reply); });
         m_tick.setTimerType(Qt::PreciseTimer);
@@ -340,8 +343,7 @@ private:
 /// one fetch at a time, until its connection closes.
 class Fetcher : public QObject {
 public:
-    explicit Fetcher(std::unique_ptr<ScpiClient> client)
-        : m_client(std::move(client))
+    explicit Fetcher(std::unique_ptr<ScpiClient> client) : m_client(std::move(client))
     {
         m_tick.setInterval(5);
         connect(&m_tick, &QTimer::timeout, this, [this] { tick(); });
@@ -463,10 +465,11 @@ public:
     {
         m_startedAt = nowMs();
         m_process.start();
-        if (!waitUntil([this] { return m_controlPort != 0 || m_exited || m_process.state() == QProcess::NotRunning; }, 15000)) {
+        if (!waitUntil([this] { return m_controlPort != 0 || m_exited || m_process.state() == QProcess::NotRunning; },
+                       15000)) {
             *error = m_process.state() == QProcess::NotRunning && !m_exited
-                ? m_process.errorString()
-                : QStringLiteral("no control port line on stderr within 15 s");
+                         ? m_process.errorString()
+                         : QStringLiteral("no control port line on stderr within 15 s");
             return false;
         }
         if (m_controlPort == 0) {
@@ -564,7 +567,8 @@ private:
         for (qsizetype nl; (nl = m_stderr.indexOf('\n', at)) >= 0; at = nl + 1) {
             const QString line = QString::fromLocal8Bit(m_stderr.mid(at, nl - at)).trimmed();
             ++m_stderrLines;
-            static const QRegularExpression listening(QStringLiteral("Control port listening on 127\\.0\\.0\\.1:(\\d+)"));
+            static const QRegularExpression listening(
+                QStringLiteral("Control port listening on 127\\.0\\.0\\.1:(\\d+)"));
             if (const auto match = listening.match(line); match.hasMatch() && m_controlPort == 0)
                 m_controlPort = quint16(match.captured(1).toUInt());
             m_tail.push_back(line.left(200));
@@ -627,7 +631,8 @@ public:
 
     int heartbeatsBetween(double from, double to) const
     {
-        return int(std::count_if(m_heartbeats.begin(), m_heartbeats.end(), [&](double h) { return h > from && h <= to; }));
+        return int(
+            std::count_if(m_heartbeats.begin(), m_heartbeats.end(), [&](double h) { return h > from && h <= to; }));
     }
 
     /// When the first connection at or after `from` was accepted; `from` itself when none was.
@@ -711,7 +716,10 @@ struct CaseRun {
     // Set where the bystander is not an ordinary one (lock-out): the summary's words for it.
     std::optional<QString> bystanderNote;
 
-    void note(const QString& label, const QString& text) { details.push_back(QStringLiteral("  %1 %2").arg(label, -13).arg(text)); }
+    void note(const QString& label, const QString& text)
+    {
+        details.push_back(QStringLiteral("  %1 %2").arg(label, -13).arg(text));
+    }
 };
 
 struct SummaryRow {
@@ -729,8 +737,7 @@ class HostileBench {
 public:
     HostileBench(const FrontEndSetup& setup, InstrumentSimulator& sim, double seconds, double rate)
         : m_setup(setup), m_watch(sim), m_seconds(seconds), m_rate(rate)
-    {
-    }
+    {}
 
     void run(const QString& name)
     {
@@ -753,13 +760,13 @@ public:
 
     void printSummary() const
     {
-        std::printf("\n== summary (%s, %s, %.0f records/s, %.0f s per timed case) ==\n", m_setup.panel ? "panel" : "server",
-                    qPrintable(m_setup.exe), m_rate, m_seconds);
-        std::printf("%-16s %10s  %-30s %12s %6s  %s\n", "case", "peak MiB", "bystander p99 / max ms", "hb late ms", "losses",
-                    "outcome");
+        std::printf("\n== summary (%s, %s, %.0f records/s, %.0f s per timed case) ==\n",
+                    m_setup.panel ? "panel" : "server", qPrintable(m_setup.exe), m_rate, m_seconds);
+        std::printf("%-16s %10s  %-30s %12s %6s  %s\n", "case", "peak MiB", "bystander p99 / max ms", "hb late ms",
+                    "losses", "outcome");
         for (const SummaryRow& r : m_rows)
-            std::printf("%-16s %10s  %-30s %12s %6s  %s\n", qPrintable(r.name), qPrintable(r.peak), qPrintable(r.bystander),
-                        qPrintable(r.heartbeat), qPrintable(r.losses), qPrintable(r.outcome));
+            std::printf("%-16s %10s  %-30s %12s %6s  %s\n", qPrintable(r.name), qPrintable(r.peak),
+                        qPrintable(r.bystander), qPrintable(r.heartbeat), qPrintable(r.losses), qPrintable(r.outcome));
         std::fflush(stdout);
     }
 
@@ -809,7 +816,8 @@ private:
         if (m_setup.panel) {
             const auto folder = run.script->query("FILE:PATH " + quoted(run.front->dataFolder()) + ";PATH?");
             if (!folder || QDir(unquoted(*folder)) != QDir(run.front->dataFolder())) {
-                run.outcome = QStringLiteral("FILE:PATH not taken: ") + (folder ? shown(*folder) : QStringLiteral("no answer"));
+                run.outcome = QStringLiteral("FILE:PATH not taken: ")
+                              + (folder ? shown(*folder) : QStringLiteral("no answer"));
                 return false;
             }
         }
@@ -844,8 +852,10 @@ private:
             run.endAt = nowMs();
         if (run.bystander)
             run.bystander->stop();
-        std::printf("\n== %s (%s, %.0f records/s) ==\n", qPrintable(run.name), m_setup.panel ? "panel" : "server", m_rate);
-        SummaryRow row{run.name, QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("-"), run.outcome};
+        std::printf("\n== %s (%s, %.0f records/s) ==\n", qPrintable(run.name), m_setup.panel ? "panel" : "server",
+                    m_rate);
+        SummaryRow row{run.name,   QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("-"),
+                       run.outcome};
         if (!run.front || run.readyAt == 0) {
             std::printf("  not measured: %s\n", qPrintable(run.outcome));
             if (run.front)
@@ -871,24 +881,27 @@ private:
             row.bystander = *run.bystanderNote;
         } else if (run.bystander) {
             const Percentiles& b = run.bystander->figures();
-            std::printf("  %-13s *IDN? every %d ms: %zu answered, p50 %.2f ms, p99 %.2f ms, max %.2f ms, %d timeouts (%d s)%s\n",
+            std::printf("  %-13s *IDN? every %d ms: %zu answered, p50 %.2f ms, p99 %.2f ms, max %.2f ms, %d timeouts "
+                        "(%d s)%s\n",
                         "bystander", BystanderIntervalMs, b.ms.size(), b.at(0.5), b.at(0.99), b.at(1.0), b.timeouts,
                         BystanderTimeoutMs / 1000,
                         run.bystander->client().isClosed() && run.bystander->client().closedAt() <= run.endAt
-                            ? qPrintable(QStringLiteral(", its connection closed %1 s into the case")
-                                             .arg((run.bystander->client().closedAt() - run.readyAt) / 1000.0, 0, 'f', 1))
+                            ? qPrintable(
+                                QStringLiteral(", its connection closed %1 s into the case")
+                                    .arg((run.bystander->client().closedAt() - run.readyAt) / 1000.0, 0, 'f', 1))
                             : "");
             if (!run.bystander->refusal().isEmpty())
                 std::printf("  %-13s refused: %s\n", "", qPrintable(shown(run.bystander->refusal())));
-            row.bystander = b.ms.empty() ? QStringLiteral("none answered") : figure(b.at(0.99)) + QStringLiteral(" / ") + figure(b.at(1.0));
+            row.bystander = b.ms.empty() ? QStringLiteral("none answered")
+                                         : figure(b.at(0.99)) + QStringLiteral(" / ") + figure(b.at(1.0));
             if (b.timeouts)
                 row.bystander += QStringLiteral(" (%1 ok, %2 t/o)").arg(b.ms.size()).arg(b.timeouts);
         }
 
         const double late = m_watch.heartbeatLateMs(run.linkUpAt, run.endAt);
-        std::printf("  %-13s largest gap between \"H\" commands %d ms, so %d ms late (%d heartbeats in %.1f s)\n", "heartbeat",
-                    qRound(late + protocol::KeepAliveMs), qRound(late), m_watch.heartbeatsBetween(run.linkUpAt, run.endAt),
-                    (run.endAt - run.linkUpAt) / 1000.0);
+        std::printf("  %-13s largest gap between \"H\" commands %d ms, so %d ms late (%d heartbeats in %.1f s)\n",
+                    "heartbeat", qRound(late + protocol::KeepAliveMs), qRound(late),
+                    m_watch.heartbeatsBetween(run.linkUpAt, run.endAt), (run.endAt - run.linkUpAt) / 1000.0);
         row.heartbeat = QString::number(qRound(late));
         const int losses = std::max(0, m_watch.connectsBetween(front.startedAt(), run.endAt) - 1);
         std::printf("  %-13s %d (connections the simulator accepted after the first)\n", "link losses", losses);
@@ -938,22 +951,25 @@ private:
         waitUntil([&] { return !run.front->isRunning(); }, m_seconds * 1000);
         run.endAt = nowMs();
         const int bins = axis ? axis->split(',').value(2).toInt() : 0;
-        run.note(QStringLiteral("hostiles"),
-                 QStringLiteral("%1 clients, each one line of %2 bytes = %3 HIST:DATA? queries, never read; %4 bins per answer "
-                                "at the start (about %5 MiB of answers per line)")
-                     .arg(hostiles.size())
-                     .arg(line.size() + 1)
-                     .arg(queries)
-                     .arg(bins)
-                     .arg(double(queries) * (bins * 8.0 + 12) / 1048576.0, 0, 'f', 0));
+        run.note(QStringLiteral("hostiles"), QStringLiteral("%1 clients, each one line of %2 bytes = %3 HIST:DATA? "
+                                                            "queries, never read; %4 bins per answer "
+                                                            "at the start (about %5 MiB of answers per line)")
+                                                 .arg(hostiles.size())
+                                                 .arg(line.size() + 1)
+                                                 .arg(queries)
+                                                 .arg(bins)
+                                                 .arg(double(queries) * (bins * 8.0 + 12) / 1048576.0, 0, 'f', 0));
         QString timeline;
         for (int s = 5; s <= int(m_seconds); s += 5)
             timeline += QStringLiteral(" %1 s: %2;").arg(s).arg(run.front->rssAt(t0 + s * 1000.0), 0, 'f', 0);
         run.note(QStringLiteral("resident MiB"), timeline.trimmed());
-        run.outcome = run.front->wasCut()
-            ? QStringLiteral("cut at %1 MiB after %2 s").arg(m_setup.memoryCapMiB, 0, 'f', 0).arg((run.front->cutAt() - t0) / 1000.0, 0, 'f', 1)
-            : !run.front->isRunning() ? QStringLiteral("front end ended (%1)").arg(run.front->exitText())
-                                      : QStringLiteral("%1 MiB resident after %2 s").arg(run.front->rssLastMiB(), 0, 'f', 0).arg(m_seconds, 0, 'f', 0);
+        run.outcome = run.front->wasCut() ? QStringLiteral("cut at %1 MiB after %2 s")
+                                                .arg(m_setup.memoryCapMiB, 0, 'f', 0)
+                                                .arg((run.front->cutAt() - t0) / 1000.0, 0, 'f', 1)
+                      : !run.front->isRunning() ? QStringLiteral("front end ended (%1)").arg(run.front->exitText())
+                                                : QStringLiteral("%1 MiB resident after %2 s")
+                                                      .arg(run.front->rssLastMiB(), 0, 'f', 0)
+                                                      .arg(m_seconds, 0, 'f', 0);
         end(run);
     }
 
@@ -985,7 +1001,8 @@ private:
         const QString firstName = first ? QFileInfo(unquoted(*first)).fileName() : QString();
         const auto name = NameTemplate::learn(firstName, before, after);
         if (!name) {
-            run.outcome = QStringLiteral("data file name not understood: ") + (first ? shown(*first) : QStringLiteral("no answer"));
+            run.outcome = QStringLiteral("data file name not understood: ")
+                          + (first ? shown(*first) : QStringLiteral("no answer"));
             end(run);
             return;
         }
@@ -1010,20 +1027,27 @@ private:
         const QByteArray victimNow = v.open(QIODevice::ReadOnly) ? v.readAll() : QByteArray("(unreadable)");
         const bool changed = victimNow != original;
         const QString secondPath = second ? unquoted(*second) : QString();
-        const QString sidecar = secondPath.endsWith(QStringLiteral(".txt")) ? secondPath.chopped(4) + QStringLiteral(".json") : QString();
+        const QString sidecar = secondPath.endsWith(QStringLiteral(".txt"))
+                                    ? secondPath.chopped(4) + QStringLiteral(".json")
+                                    : QString();
         run.note(QStringLiteral("names"), QStringLiteral("first run's file %1").arg(firstName));
         run.note(QString(), QStringLiteral("%1 links planted (%2 .. %3 and \" (2)\"), pointing at %4")
                                 .arg(planted)
-                                .arg(name->at(now.addSecs(-1)) + QStringLiteral(".json"), name->at(now.addSecs(10)) + QStringLiteral(".json"), victim));
+                                .arg(name->at(now.addSecs(-1)) + QStringLiteral(".json"),
+                                     name->at(now.addSecs(10)) + QStringLiteral(".json"), victim));
         run.note(QStringLiteral("second run"),
-                 QStringLiteral("data file %1; its sidecar %2").arg(QFileInfo(secondPath).fileName(),
-                                                                  sidecar.isEmpty() ? QStringLiteral("-")
-                                                                  : QFileInfo(sidecar).isSymLink() ? QStringLiteral("is one of the links")
-                                                                  : QFileInfo(sidecar).exists()    ? QStringLiteral("is a file of its own")
-                                                                                                   : QStringLiteral("does not exist")));
-        run.note(QStringLiteral("victim"), changed ? QStringLiteral("CHANGED: now %1 bytes, begins %2").arg(victimNow.size()).arg(shown(victimNow, 60))
-                                                   : QStringLiteral("unchanged"));
-        run.note(QStringLiteral("script saw"), QStringLiteral("SYST:ERR? ") + errorQueue(script).join(QStringLiteral(" | ")));
+                 QStringLiteral("data file %1; its sidecar %2")
+                     .arg(QFileInfo(secondPath).fileName(),
+                          sidecar.isEmpty()                ? QStringLiteral("-")
+                          : QFileInfo(sidecar).isSymLink() ? QStringLiteral("is one of the links")
+                          : QFileInfo(sidecar).exists()    ? QStringLiteral("is a file of its own")
+                                                           : QStringLiteral("does not exist")));
+        run.note(
+            QStringLiteral("victim"),
+            changed ? QStringLiteral("CHANGED: now %1 bytes, begins %2").arg(victimNow.size()).arg(shown(victimNow, 60))
+                    : QStringLiteral("unchanged"));
+        run.note(QStringLiteral("script saw"),
+                 QStringLiteral("SYST:ERR? ") + errorQueue(script).join(QStringLiteral(" | ")));
         run.outcome = changed ? QStringLiteral("victim file overwritten") : QStringLiteral("victim file unchanged");
         end(run);
     }
@@ -1067,7 +1091,8 @@ private:
             script.query("FILE ON;RUN ON;RUN?");
             pauseMs(3000);
         } else if (sub == 'b') {
-            what = QStringLiteral("file size limit %1 bytes (RLIMIT_FSIZE, SIGXFSZ ignored), FILE ON;RUN ON, 3 s").arg(FullAtStartLimit);
+            what = QStringLiteral("file size limit %1 bytes (RLIMIT_FSIZE, SIGXFSZ ignored), FILE ON;RUN ON, 3 s")
+                       .arg(FullAtStartLimit);
             script.query("FILE ON;RUN ON;RUN?");
             pauseMs(3000);
         } else {
@@ -1085,21 +1110,28 @@ private:
         for (const QString& v : view.lines)
             run.note(QStringLiteral("script saw"), v);
         QStringList files;
-        const QFileInfoList entries = QDir(run.front->dataFolder()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+        const QFileInfoList entries =
+            QDir(run.front->dataFolder()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
         for (const QFileInfo& f : entries.mid(0, 6))
             files << QStringLiteral("%1 (%2 bytes)").arg(f.fileName()).arg(f.size());
-        run.note(QStringLiteral("data folder"), QStringLiteral("%1 files: %2").arg(entries.size()).arg(files.join(QStringLiteral(", "))));
+        run.note(QStringLiteral("data folder"),
+                 QStringLiteral("%1 files: %2").arg(entries.size()).arg(files.join(QStringLiteral(", "))));
         int shownLines = 0;
         for (auto it = run.front->stderrTail().rbegin(); it != run.front->stderrTail().rend() && shownLines < 4; ++it) {
-            if (it->contains(QStringLiteral("data file"), Qt::CaseInsensitive) || it->contains(QStringLiteral("sidecar"), Qt::CaseInsensitive)
+            if (it->contains(QStringLiteral("data file"), Qt::CaseInsensitive)
+                || it->contains(QStringLiteral("sidecar"), Qt::CaseInsensitive)
                 || it->contains(QStringLiteral("failed"), Qt::CaseInsensitive)) {
                 run.note(QStringLiteral("stderr"), *it);
                 ++shownLines;
             }
         }
         // The summary's few words: whether the failure reached the script at all.
-        const qsizetype queued = view.errors.size() - (view.errors.isEmpty() || view.errors.back().startsWith(QStringLiteral("0,")) ? 1 : 0);
-        run.outcome = QStringLiteral("%1 error(s) queued for the script; %2").arg(std::max<qsizetype>(0, queued)).arg(view.runAndFile);
+        const qsizetype queued = view.errors.size()
+                                 - (view.errors.isEmpty() || view.errors.back().startsWith(QStringLiteral("0,")) ? 1
+                                                                                                                 : 0);
+        run.outcome = QStringLiteral("%1 error(s) queued for the script; %2")
+                          .arg(std::max<qsizetype>(0, queued))
+                          .arg(view.runAndFile);
         end(run);
     }
 
@@ -1128,7 +1160,8 @@ private:
         ask("FILE:NAME?");
         ask("FILE:ERR?");
         const auto e = script.query("SYST:ERR?", 3000);
-        view.lines << QStringLiteral("SYST:ERR? (after FILE:ERR?) ") + (e ? shown(e->trimmed()) : QStringLiteral("(no answer)"));
+        view.lines << QStringLiteral("SYST:ERR? (after FILE:ERR?) ")
+                          + (e ? shown(e->trimmed()) : QStringLiteral("(no answer)"));
         return view;
     }
 
@@ -1173,7 +1206,8 @@ private:
         run.endAt = nowMs();
         const auto after = [&](double at, const QByteArray& reply, const ScpiClient& c) {
             if (at < 0)
-                return c.isClosed() ? QStringLiteral("never: connection closed after %1 s").arg((c.closedAt() - t0) / 1000.0, 0, 'f', 1)
+                return c.isClosed() ? QStringLiteral("never: connection closed after %1 s")
+                                          .arg((c.closedAt() - t0) / 1000.0, 0, 'f', 1)
                                     : QStringLiteral("not within %1 s").arg(StormBoundMs / 1000);
             return QStringLiteral("%1 s (answer %2)").arg((at - t0) / 1000.0, 0, 'f', 2).arg(shown(reply));
         };
@@ -1182,22 +1216,30 @@ private:
         if (run.bystander)
             run.bystander->stop();
         run.front->stop();
-        const QFileInfoList entries = QDir(run.front->dataFolder()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+        const QFileInfoList entries =
+            QDir(run.front->dataFolder()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
         const auto withSuffix = [&](const QString& s) {
-            return std::count_if(entries.begin(), entries.end(), [&](const QFileInfo& f) { return f.fileName().endsWith(s); });
+            return std::count_if(entries.begin(), entries.end(),
+                                 [&](const QFileInfo& f) { return f.fileName().endsWith(s); });
         };
         run.note(QStringLiteral("client A"), QStringLiteral("one line of %1 bytes: RUN ON;RUN OFF x 4301, *OPC?: %2")
                                                  .arg(lineA.size() + 1)
                                                  .arg(after(answeredA, replyA, a)));
-        run.note(QStringLiteral("client B"), QStringLiteral("20,000 lines RUN ON / RUN OFF, then *OPC?: %1").arg(after(answeredB, replyB, *b)));
-        run.note(QStringLiteral("data folder"), QStringLiteral("%1 files: %2 .txt, %3 .json, %4 other")
-                                                    .arg(entries.size())
-                                                    .arg(withSuffix(QStringLiteral(".txt")))
-                                                    .arg(withSuffix(QStringLiteral(".json")))
-                                                    .arg(entries.size() - withSuffix(QStringLiteral(".txt")) - withSuffix(QStringLiteral(".json"))));
+        run.note(QStringLiteral("client B"),
+                 QStringLiteral("20,000 lines RUN ON / RUN OFF, then *OPC?: %1").arg(after(answeredB, replyB, *b)));
+        run.note(QStringLiteral("data folder"),
+                 QStringLiteral("%1 files: %2 .txt, %3 .json, %4 other")
+                     .arg(entries.size())
+                     .arg(withSuffix(QStringLiteral(".txt")))
+                     .arg(withSuffix(QStringLiteral(".json")))
+                     .arg(entries.size() - withSuffix(QStringLiteral(".txt")) - withSuffix(QStringLiteral(".json"))));
         run.note(QStringLiteral("stderr"), QStringLiteral("%1 lines from the front end").arg(run.front->stderrLines()));
-        const auto seconds = [&](double at) { return at < 0 ? QStringLiteral("none") : figure((at - t0) / 1000.0, 1) + u's'; };
-        run.outcome = QStringLiteral("*OPC? A %1, B %2; %3 files").arg(seconds(answeredA), seconds(answeredB)).arg(entries.size());
+        const auto seconds = [&](double at) {
+            return at < 0 ? QStringLiteral("none") : figure((at - t0) / 1000.0, 1) + u's';
+        };
+        run.outcome = QStringLiteral("*OPC? A %1, B %2; %3 files")
+                          .arg(seconds(answeredA), seconds(answeredB))
+                          .arg(entries.size());
         a.setHandler({});
         b.reset();
         end(run);
@@ -1247,7 +1289,9 @@ private:
                     newcomer = std::move(c);
                     break;
                 }
-                ++refusals[reply ? shown(*reply) : c->isClosed() ? QStringLiteral("closed without a word") : QStringLiteral("nothing within 2 s")];
+                ++refusals[reply           ? shown(*reply)
+                           : c->isClosed() ? QStringLiteral("closed without a word")
+                                           : QStringLiteral("nothing within 2 s")];
             } else {
                 ++refusals[QStringLiteral("connect failed")];
             }
@@ -1256,12 +1300,14 @@ private:
         QStringList refused;
         for (const auto& [what, n] : refusals)
             refused << QStringLiteral("%1 x %2").arg(n).arg(what);
-        run.note(QStringLiteral("newcomer"), QStringLiteral("%1 attempts, one every %2 s: %3")
-                                                 .arg(attempts)
-                                                 .arg(LockoutRetryMs / 1000)
-                                                 .arg(refused.isEmpty() ? QStringLiteral("no refusal") : refused.join(QStringLiteral("; "))));
+        run.note(QStringLiteral("newcomer"),
+                 QStringLiteral("%1 attempts, one every %2 s: %3")
+                     .arg(attempts)
+                     .arg(LockoutRetryMs / 1000)
+                     .arg(refused.isEmpty() ? QStringLiteral("no refusal") : refused.join(QStringLiteral("; "))));
         if (newcomer) {
-            run.note(QString(), QStringLiteral("first answer %1 s after the 8 slow clients took their places").arg(answeredAfter / 1000.0, 0, 'f', 1));
+            run.note(QString(), QStringLiteral("first answer %1 s after the 8 slow clients took their places")
+                                    .arg(answeredAfter / 1000.0, 0, 'f', 1));
             // Once in, the newcomer is the bystander for 5 s.
             run.bystander = std::make_unique<Bystander>(std::move(newcomer));
             pauseMs(5000);
@@ -1273,14 +1319,18 @@ private:
         run.endAt = nowMs();
         std::map<QString, int> slowSaw;
         for (const auto& c : slow) {
-            QString what = c->bytesReceived() == 0 ? QStringLiteral("nothing") : QStringLiteral("%1 bytes: %2").arg(c->bytesReceived()).arg(shown(c->head(), 60));
-            what += c->isClosed() ? QStringLiteral(", closed %1 s in").arg((c->closedAt() - t0) / 1000.0, 0, 'f', 1) : QStringLiteral(", still connected");
+            QString what = c->bytesReceived() == 0
+                               ? QStringLiteral("nothing")
+                               : QStringLiteral("%1 bytes: %2").arg(c->bytesReceived()).arg(shown(c->head(), 60));
+            what += c->isClosed() ? QStringLiteral(", closed %1 s in").arg((c->closedAt() - t0) / 1000.0, 0, 'f', 1)
+                                  : QStringLiteral(", still connected");
             ++slowSaw[what];
         }
         for (const auto& [what, n] : slowSaw)
             run.note(QStringLiteral("slow clients"), QStringLiteral("%1 of %2: %3").arg(n).arg(slow.size()).arg(what));
-        run.outcome = answeredAfter >= 0 ? QStringLiteral("newcomer answered after %1 s").arg(answeredAfter / 1000.0, 0, 'f', 1)
-                                         : QStringLiteral("newcomer never answered within %1 s").arg(LockoutBoundMs / 1000);
+        run.outcome = answeredAfter >= 0
+                          ? QStringLiteral("newcomer answered after %1 s").arg(answeredAfter / 1000.0, 0, 'f', 1)
+                          : QStringLiteral("newcomer never answered within %1 s").arg(LockoutBoundMs / 1000);
         end(run);
     }
 
@@ -1317,14 +1367,18 @@ private:
         const double sigAt = nowMs();
         run.endAt = sigAt;
         run.front->terminate();
-        waitUntil([&] {
-            return !run.front->isRunning()
-                && std::all_of(fetchers.begin(), fetchers.end(), [](const auto& f) { return f->client().isClosed(); });
-        }, SigtermBoundMs);
+        waitUntil(
+            [&] {
+            return !run.front->isRunning() && std::all_of(fetchers.begin(), fetchers.end(), [](const auto& f) {
+                return f->client().isClosed();
+            });
+            },
+            SigtermBoundMs);
         const bool exitedInTime = !run.front->isRunning();
         run.front->stop();
         const qint64 lines = benchutil::countLines(dataFile);
-        run.note(QStringLiteral("data file"), QStringLiteral("%1: %2 lines after the exit").arg(QFileInfo(dataFile).fileName()).arg(lines));
+        run.note(QStringLiteral("data file"),
+                 QStringLiteral("%1: %2 lines after the exit").arg(QFileInfo(dataFile).fileName()).arg(lines));
         int shortClients = 0;
         for (size_t i = 0; i < fetchers.size(); ++i) {
             const Fetcher& f = *fetchers[i];
@@ -1332,19 +1386,25 @@ private:
             if (qint64(f.values()) != lines)
                 ++shortClients;
             run.note(QStringLiteral("client %1").arg(i + 1),
-                     QStringLiteral("%1 values in %2 fetches (%3 vs the file's lines), last answer %4 s %5 SIGTERM, connection %6")
+                     QStringLiteral(
+                         "%1 values in %2 fetches (%3 vs the file's lines), last answer %4 s %5 SIGTERM, connection %6")
                          .arg(f.values())
                          .arg(f.fetches())
                          .arg(qint64(f.values()) - lines)
                          .arg(std::abs(f.lastAnswerAt() - sigAt) / 1000.0, 0, 'f', 2)
                          .arg(f.lastAnswerAt() >= sigAt ? QStringLiteral("after") : QStringLiteral("before"))
-                         .arg(c.isClosed() ? QStringLiteral("closed %1 s after SIGTERM").arg((c.closedAt() - sigAt) / 1000.0, 0, 'f', 2)
+                         .arg(c.isClosed() ? QStringLiteral("closed %1 s after SIGTERM")
+                                                 .arg((c.closedAt() - sigAt) / 1000.0, 0, 'f', 2)
                                            : QStringLiteral("still open")));
         }
-        const QString ended = exitedInTime ? QStringLiteral("%1, %2 s after SIGTERM").arg(run.front->exitText()).arg((run.front->exitedAt() - sigAt) / 1000.0, 0, 'f', 2)
-                                           : QStringLiteral("still running %1 s after SIGTERM, killed").arg(SigtermBoundMs / 1000);
+        const QString ended =
+            exitedInTime ? QStringLiteral("%1, %2 s after SIGTERM")
+                               .arg(run.front->exitText())
+                               .arg((run.front->exitedAt() - sigAt) / 1000.0, 0, 'f', 2)
+                         : QStringLiteral("still running %1 s after SIGTERM, killed").arg(SigtermBoundMs / 1000);
         run.note(QStringLiteral("front end"), ended);
-        run.outcome = QStringLiteral("%1 of %2 clients short of the file; %3").arg(shortClients).arg(fetchers.size()).arg(ended);
+        run.outcome =
+            QStringLiteral("%1 of %2 clients short of the file; %3").arg(shortClients).arg(fetchers.size()).arg(ended);
         end(run);
     }
 
@@ -1367,30 +1427,35 @@ int main(int argc, char* argv[])
     benchClock.start();
     QCoreApplication app(argc, argv);
     QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral(
-        "Replays abuses of the control port with 8 clients against a fresh tallyscope-server or panel per case, fed by the "
-        "instrument simulator on 127.0.0.1, and prints memory, a bystander's latency, heartbeat lateness and link losses."));
+    p.setApplicationDescription(QStringLiteral("Replays abuses of the control port with 8 clients against a fresh "
+                                               "tallyscope-server or panel per case, fed by the "
+                                               "instrument simulator on 127.0.0.1, and prints memory, a bystander's "
+                                               "latency, heartbeat lateness and link losses."));
     p.addHelpOption();
-    const QCommandLineOption front(QStringLiteral("front"), QStringLiteral("server (default) or panel."), QStringLiteral("KIND"),
-                                   QStringLiteral("server"));
-    const QCommandLineOption exe(QStringLiteral("exe"), QStringLiteral("The front end's program (default: beside this one)."),
+    const QCommandLineOption front(QStringLiteral("front"), QStringLiteral("server (default) or panel."),
+                                   QStringLiteral("KIND"), QStringLiteral("server"));
+    const QCommandLineOption exe(QStringLiteral("exe"),
+                                 QStringLiteral("The front end's program (default: beside this one)."),
                                  QStringLiteral("PATH"));
-    const QCommandLineOption rate(QStringLiteral("rate"), QStringLiteral("Records per second from the simulator (default 200000)."),
+    const QCommandLineOption rate(QStringLiteral("rate"),
+                                  QStringLiteral("Records per second from the simulator (default 200000)."),
                                   QStringLiteral("R"), QStringLiteral("200000"));
     const QCommandLineOption caseName(QStringLiteral("case"),
-                                      QStringLiteral("amplification, sidecar-link, file-failure, storms, lockout or sigterm-tail; "
-                                                     "repeatable (default: all)."),
+                                      QStringLiteral(
+                                          "amplification, sidecar-link, file-failure, storms, lockout or sigterm-tail; "
+                                          "repeatable (default: all)."),
                                       QStringLiteral("NAME"));
-    const QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("Length of a timed case (default 30)."), QStringLiteral("N"),
-                                     QStringLiteral("30"));
+    const QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("Length of a timed case (default 30)."),
+                                     QStringLiteral("N"), QStringLiteral("30"));
     const QCommandLineOption cap(QStringLiteral("memory-cap"),
-                                 QStringLiteral("A front end past this many MiB resident is killed (default 4096)."), QStringLiteral("MIB"),
-                                 QStringLiteral("4096"));
+                                 QStringLiteral("A front end past this many MiB resident is killed (default 4096)."),
+                                 QStringLiteral("MIB"), QStringLiteral("4096"));
     p.addOptions({front, exe, rate, caseName, seconds, cap});
     p.process(app);
 
-    const QStringList all{QStringLiteral("amplification"), QStringLiteral("sidecar-link"), QStringLiteral("file-failure"),
-                          QStringLiteral("storms"), QStringLiteral("lockout"), QStringLiteral("sigterm-tail")};
+    const QStringList all{QStringLiteral("amplification"), QStringLiteral("sidecar-link"),
+                          QStringLiteral("file-failure"),  QStringLiteral("storms"),
+                          QStringLiteral("lockout"),       QStringLiteral("sigterm-tail")};
     const QStringList cases = p.isSet(caseName) ? p.values(caseName) : all;
     for (const QString& c : cases) {
         if (!all.contains(c)) {
@@ -1412,8 +1477,10 @@ int main(int argc, char* argv[])
 
     FrontEndSetup setup;
     setup.panel = p.value(front) == QLatin1String("panel");
-    setup.exe = p.isSet(exe) ? p.value(exe)
-                             : QCoreApplication::applicationDirPath() + (setup.panel ? QStringLiteral("/tallyscope") : QStringLiteral("/tallyscope-server"));
+    setup.exe = p.isSet(exe)
+                    ? p.value(exe)
+                    : QCoreApplication::applicationDirPath()
+                          + (setup.panel ? QStringLiteral("/tallyscope") : QStringLiteral("/tallyscope-server"));
     setup.memoryCapMiB = p.value(cap).toDouble();
     if (!QFileInfo(setup.exe).isExecutable()) {
         std::fprintf(stderr, "bench_hostile: %s is not an executable\n", qPrintable(setup.exe));

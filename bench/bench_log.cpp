@@ -1,7 +1,8 @@
-/// @brief Message log: 1,000,000 appended record lines into the log model and its view, against a text box that prepends.
+/// @brief Message log: 1,000,000 appended record lines into the log model and its view, against a text box that
+/// prepends.
 #include "app/logview.h"
-#include "session/messagelog.h"
 #include "bench/benchutil.h"
+#include "session/messagelog.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>
@@ -74,8 +75,8 @@ Result runBaseline(qint64 maxLines, double budgetSeconds, Prepend prepend)
 
 void print(const char* name, const Result& r)
 {
-    std::printf("%-44s %9lld lines in %7.2f s = %12.0f lines/s, memory +%.1f MiB\n", name, qlonglong(r.lines), r.seconds,
-                r.lines / r.seconds, r.rssMiB);
+    std::printf("%-44s %9lld lines in %7.2f s = %12.0f lines/s, memory +%.1f MiB\n", name, qlonglong(r.lines),
+                r.seconds, r.lines / r.seconds, r.rssMiB);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
-/// @brief The panel's work per record without the socket: arrivals straight into the session (decoder, data file, log, histogram, statistics) on one core.
+/// @brief The panel's work per record without the socket: arrivals straight into the session (decoder, data file, log,
+/// histogram, statistics) on one core.
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
 #include "link/connectionmanager.h"
@@ -16,8 +17,8 @@
 #include "tests/common/fakes.h"
 #include "tests/common/sessiontestaccess.h"
 
-#include <QCoreApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <cstdio>
@@ -38,14 +39,21 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral("Feeds generated records to the panel's session in process and prints records/s per CPU."));
+    p.setApplicationDescription(
+        QStringLiteral("Feeds generated records to the panel's session in process and prints records/s per CPU."));
     p.addHelpOption();
-    const QCommandLineOption records(QStringLiteral("records"), QStringLiteral("Records (default 20000000)."), QStringLiteral("N"), QStringLiteral("20000000"));
-    const QCommandLineOption arrival(QStringLiteral("arrival"), QStringLiteral("Bytes per arrival (default 65536)."), QStringLiteral("B"), QStringLiteral("65536"));
-    const QCommandLineOption display(QStringLiteral("display"), QStringLiteral("Display 1 or 0 (default 1)."), QStringLiteral("0|1"), QStringLiteral("1"));
-    const QCommandLineOption file(QStringLiteral("file"), QStringLiteral("File 1 or 0 (default 1)."), QStringLiteral("0|1"), QStringLiteral("1"));
-    const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Verbose 1 or 0 (default 0)."), QStringLiteral("0|1"), QStringLiteral("0"));
-    const QCommandLineOption folder(QStringLiteral("folder"), QStringLiteral("Data folder (default: a temporary one)."), QStringLiteral("DIR"));
+    const QCommandLineOption records(QStringLiteral("records"), QStringLiteral("Records (default 20000000)."),
+                                     QStringLiteral("N"), QStringLiteral("20000000"));
+    const QCommandLineOption arrival(QStringLiteral("arrival"), QStringLiteral("Bytes per arrival (default 65536)."),
+                                     QStringLiteral("B"), QStringLiteral("65536"));
+    const QCommandLineOption display(QStringLiteral("display"), QStringLiteral("Display 1 or 0 (default 1)."),
+                                     QStringLiteral("0|1"), QStringLiteral("1"));
+    const QCommandLineOption file(QStringLiteral("file"), QStringLiteral("File 1 or 0 (default 1)."),
+                                  QStringLiteral("0|1"), QStringLiteral("1"));
+    const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Verbose 1 or 0 (default 0)."),
+                                     QStringLiteral("0|1"), QStringLiteral("0"));
+    const QCommandLineOption folder(QStringLiteral("folder"), QStringLiteral("Data folder (default: a temporary one)."),
+                                    QStringLiteral("DIR"));
     p.addOptions({records, arrival, display, file, verbose, folder});
     p.process(app);
 
@@ -99,9 +107,10 @@ int main(int argc, char* argv[])
     const double seconds = wall.nsecsElapsed() * 1e-9;
     session.setRun(false);
     const quint64 decoded = session.decoderCounters().recordsDecoded;
-    std::printf("%lld records in %lld-byte arrivals, Display %s, File %s, Verbose %s\n", qlonglong(total), qlonglong(step),
-                qPrintable(p.value(display)), qPrintable(p.value(file)), qPrintable(p.value(verbose)));
+    std::printf("%lld records in %lld-byte arrivals, Display %s, File %s, Verbose %s\n", qlonglong(total),
+                qlonglong(step), qPrintable(p.value(display)), qPrintable(p.value(file)), qPrintable(p.value(verbose)));
     std::printf("decoded %llu (%s), %.0f records/s wall, %.0f records/s per CPU second; log %lld lines\n", decoded,
-                decoded == quint64(total) ? "all" : "NOT all", decoded / seconds, decoded / cpu, qlonglong(log.lineCount()));
+                decoded == quint64(total) ? "all" : "NOT all", decoded / seconds, decoded / cpu,
+                qlonglong(log.lineCount()));
     return decoded == quint64(total) ? 0 : 1;
 }

@@ -16,13 +16,10 @@ constexpr qint64 AppendCount = 400'000'000; // about 24 laps of the ring
 constexpr int Repetitions = 3;
 constexpr qsizetype HeaderBytes = 11; // "#9" and nine digits
 
-double perSecond(qint64 values, qint64 ns)
-{
-    return ns > 0 ? double(values) * 1e9 / double(ns) : 0;
-}
+double perSecond(qint64 values, qint64 ns) { return ns > 0 ? double(values) * 1e9 / double(ns) : 0; }
 
 /// Best of the repetitions, values per second.
-template<typename Body>
+template <typename Body>
 double best(qint64 values, Body body)
 {
     double top = 0;
@@ -94,7 +91,8 @@ int main()
         qint64 slowGot = 0;
         const double slow = best(all, [&] { slowGot = fetchValueByValue(ring, chunk, block); });
         const double rate = best(all, [&] { got = fetchRing(ring, chunk, block); });
-        std::printf("fetch into little-endian blocks of %lld values: %.1f M values/s; value by value: %.1f M values/s (%.0fx)%s\n",
+        std::printf("fetch into little-endian blocks of %lld values: %.1f M values/s; value by value: %.1f M values/s "
+                    "(%.0fx)%s\n",
                     static_cast<long long>(chunk), rate / 1e6, slow / 1e6, slow > 0 ? rate / slow : 0,
                     got == all && slowGot == all ? "" : "  [COUNT MISMATCH]");
     }

@@ -55,7 +55,8 @@ Figures runScenario(const TestSigner& signer, const QString& fault)
     LoopbackHttpServer server;
     const QByteArray exe = updatefixtures::program(200 * 1024, 'N');
     const QByteArray updater = updatefixtures::program(100 * 1024, 'U');
-    const QByteArray ver = QByteArray("[version]\r\n99.00.0000\r\n[sha256]\r\n") + digestLines(exe, QStringLiteral("tallyscope"))
+    const QByteArray ver = QByteArray("[version]\r\n99.00.0000\r\n[sha256]\r\n")
+                           + digestLines(exe, QStringLiteral("tallyscope"))
                            + digestLines(updater, QStringLiteral("tallyscope-updater"))
                            + updatefixtures::digestLine(exe, QStringLiteral("tallyscope"))
                            + updatefixtures::digestLine(updater, QStringLiteral("tallyscope-updater"));
@@ -64,7 +65,7 @@ Figures runScenario(const TestSigner& signer, const QString& fault)
                  Route{signer.sign(ver, false, QStringLiteral("file:tallyscope.ver version:99.00.0000"))});
     server.serve(QStringLiteral("tallyscope"), Route{exe});
     server.serve(QStringLiteral("tallyscope-updater"), Route{updater});
-    const QString target = fault.startsWith(u"version") ? QStringLiteral("tallyscope.ver")
+    const QString target = fault.startsWith(u"version")     ? QStringLiteral("tallyscope.ver")
                            : fault.startsWith(u"signature") ? QStringLiteral("tallyscope.ver.minisig")
                                                             : QStringLiteral("tallyscope");
     if (fault.endsWith(u"trickles")) {

@@ -7,9 +7,9 @@
 #include <algorithm>
 
 #ifdef Q_OS_WIN
-#include <winsock2.h> // before windows.h, which would bring in the old winsock otherwise
-#include <windows.h>
 #include <psapi.h>
+#include <windows.h>
+#include <winsock2.h> // before windows.h, which would bring in the old winsock otherwise
 #endif
 
 namespace benchutil {

@@ -71,8 +71,10 @@ inline bool recordGate(const QString& t, const CaptionPanel& p)
     const double bh = numbers::leadingNumber(p.calBh);
     using namespace protocol;
     const auto inside = [](double v, double lo, double hi) { return v > lo && v < hi; };
-    return inside(al, CalibrationLowFloor, CalibrationLowCeiling) && inside(bl, CalibrationLowFloor, CalibrationLowCeiling)
-        && inside(ah, CalibrationHighFloor, CalibrationHighCeiling) && inside(bh, CalibrationHighFloor, CalibrationHighCeiling);
+    return inside(al, CalibrationLowFloor, CalibrationLowCeiling)
+           && inside(bl, CalibrationLowFloor, CalibrationLowCeiling)
+           && inside(ah, CalibrationHighFloor, CalibrationHighCeiling)
+           && inside(bh, CalibrationHighFloor, CalibrationHighCeiling);
 }
 
 inline void literalArrival(CaptionPanel& p, QByteArrayView arrival)
@@ -89,10 +91,13 @@ inline void literalArrival(CaptionPanel& p, QByteArrayView arrival)
                 throw 6;
             const int a = 256 * code(2) + code(3);
             const int b = 256 * (code(4) % 16) + code(5);
-            if (a > protocol::PlausibleLow && a < protocol::PlausibleHigh && b > protocol::PlausibleLow && b < protocol::PlausibleHigh) {
-                const double tA = -strictOrThrow(p.tauA)
+            if (a > protocol::PlausibleLow && a < protocol::PlausibleHigh && b > protocol::PlausibleLow
+                && b < protocol::PlausibleHigh) {
+                const double tA =
+                    -strictOrThrow(p.tauA)
                     * std::log(1 - (a - strictOrThrow(p.calAl)) / (strictOrThrow(p.calAh) - strictOrThrow(p.calAl)));
-                const double tB = -strictOrThrow(p.tauB)
+                const double tB =
+                    -strictOrThrow(p.tauB)
                     * std::log(1 - (b - strictOrThrow(p.calBl)) / (strictOrThrow(p.calBh) - strictOrThrow(p.calBl)));
                 const int offset = code(6);
                 const qint32 dt = qint32(std::nearbyint(((tB + 10.0 * offset) - tA) * (-1000.0)));
@@ -101,8 +106,8 @@ inline void literalArrival(CaptionPanel& p, QByteArrayView arrival)
                 QString line;
                 if (p.options.verbose) {
                     line = QLocale().toString(dt) + QStringLiteral(" A=") + QString::number(a) + QStringLiteral(" B=")
-                        + QString::number(b) + QStringLiteral(" Offset=") + QString::number(offset)
-                        + QStringLiteral(" OR/A=") + QString::number(code(7) % 16);
+                           + QString::number(b) + QStringLiteral(" Offset=") + QString::number(offset)
+                           + QStringLiteral(" OR/A=") + QString::number(code(7) % 16);
                 } else {
                     const QString n = dt < 0 ? QString::number(dt) : QStringLiteral(" ") + QString::number(dt);
                     line = (QStringLiteral("         ") + n).right(9);

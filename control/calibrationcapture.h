@@ -13,8 +13,7 @@ class CalibrationCapture final : public RegisterReplies {
 public:
     CalibrationCapture(RegisterModel& registers, CalibrationModel& calibration)
         : m_registers(registers), m_calibration(calibration)
-    {
-    }
+    {}
 
     void registerReplied(int index, int shownValue) override;
 

@@ -92,6 +92,7 @@ void CalibrationModel::bindDecoder(ReplyDecoder& decoder)
     decoder.setCalibration(m_calibration);
     decoder.setCalibrationUnderWay(!m_idle);
     connect(this, &CalibrationModel::calibrationChanged, &decoder, &ReplyDecoder::setCalibration);
-    connect(this, &CalibrationModel::idleChanged, &decoder, [&decoder](bool idle) { decoder.setCalibrationUnderWay(!idle); });
+    connect(this, &CalibrationModel::idleChanged, &decoder,
+            [&decoder](bool idle) { decoder.setCalibrationUnderWay(!idle); });
     connect(&decoder, &ReplyDecoder::localeChanged, this, &CalibrationModel::rereadTexts);
 }

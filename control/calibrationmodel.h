@@ -1,4 +1,5 @@
-/// @brief The calibration phase, the four calibration cells, the two Tau texts, the Run gate they drive and the calibration they read as.
+/// @brief The calibration phase, the four calibration cells, the two Tau texts, the Run gate they drive and the
+/// calibration they read as.
 #pragma once
 
 #include "link/calibration.h"
@@ -16,7 +17,12 @@ class ReplyDecoder;
 class CalibrationModel : public QObject {
     Q_OBJECT
 public:
-    enum Cell { ALow = Calibration::ALow, AHigh = Calibration::AHigh, BLow = Calibration::BLow, BHigh = Calibration::BHigh };
+    enum Cell {
+        ALow = Calibration::ALow,
+        AHigh = Calibration::AHigh,
+        BLow = Calibration::BLow,
+        BHigh = Calibration::BHigh
+    };
     static inline const QString Unknown = QStringLiteral("???");
     static inline const QString DefaultTauA = QString::fromLatin1(protocol::TauADefaultText);
     static inline const QString DefaultTauB = QString::fromLatin1(protocol::TauBDefaultText);

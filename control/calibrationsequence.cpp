@@ -9,14 +9,9 @@
 #include <algorithm>
 #include <cmath>
 
-
 CalibrationSequence::CalibrationSequence(CalibrationModel& model, const Clock& clock, SendFunction send,
                                          KeepAliveFunction keepAlive, QObject* parent)
-    : QObject(parent)
-    , m_model(model)
-    , m_clock(clock)
-    , m_send(std::move(send))
-    , m_keepAlive(std::move(keepAlive))
+    : QObject(parent), m_model(model), m_clock(clock), m_send(std::move(send)), m_keepAlive(std::move(keepAlive))
 {
     m_wait = clock.makeTimer();
     m_wait->setSingleShot(true);

@@ -1,4 +1,5 @@
-/// @brief The calibration run as a state machine: run off, low level, high level, calibration off, with bounded waits for the replies.
+/// @brief The calibration run as a state machine: run off, low level, high level, calibration off, with bounded waits
+/// for the replies.
 #pragma once
 
 #include <QByteArray>
@@ -39,8 +40,8 @@ public:
 
     /// `send` writes one command in one piece and reports whether it went out;
     /// `keepAlive` stops and restarts the link's heartbeat (ConnectionManager::setKeepAliveEnabled).
-    CalibrationSequence(CalibrationModel& model, const Clock& clock, SendFunction send,
-                        KeepAliveFunction keepAlive, QObject* parent = nullptr);
+    CalibrationSequence(CalibrationModel& model, const Clock& clock, SendFunction send, KeepAliveFunction keepAlive,
+                        QObject* parent = nullptr);
 
     /// What the window's Calibrate button asks for. Returns at once; the outcome is finished().
     /// False when a sequence was already running, in which case nothing changes.

@@ -5,9 +5,7 @@
 #include "platform/clock.h"
 
 RegisterPanel::RegisterPanel(SendFunction send, const Clock& clock, QObject* parent)
-    : QObject(parent)
-    , m_send(std::move(send))
-    , m_auto(clock.makeTimer())
+    : QObject(parent), m_send(std::move(send)), m_auto(clock.makeTimer())
 {
     m_auto->setInterval(AutoIntervalMs);
     connect(m_auto.get(), &Timer::timeout, this, &RegisterPanel::pollTick);

@@ -6,11 +6,11 @@
 #include "control/calibrationcapture.h"
 #include "control/calibrationmodel.h"
 #include "control/registermodel.h"
+#include "control/versionmodel.h"
 #include "link/channeltimetable.h"
+#include "link/dataoptions.h"
 #include "link/decoderoutput.h"
 #include "link/replydecoder.h"
-#include "control/versionmodel.h"
-#include "link/dataoptions.h"
 #include "measure/runstatistics.h"
 
 #include <QLocale>
@@ -30,13 +30,13 @@ namespace fuzzrig {
 // broken settings store can leave behind: out-of-window, unreadable, radix and exponent forms,
 // and texts that the forgiving and the strict reader judge differently ("5 00", "500x").
 inline const std::array<const char*, 10> Phases{"0", "1", "2", "abc", "", " 0 ", "0.0", "-1", "3", "&H0"};
-inline const std::array<const char*, 16> LowCells{"500", "510", "???", "450", "550", "451", "549.9", "&H1F4",
-                                                   "5E2", "5 00", "500x", "", "abc", "-500", "1e999", "0"};
-inline const std::array<const char*, 16> HighCells{"3600", "3590", "???",  "3550", "3650", "3551",
-                                                    "3649.9", "&HE10", "3.6D3", "36 00", "3600x", "",
-                                                    "abc",  "-3600", "1e999", "500"};
-inline const std::array<const char*, 16> Taus{"9.47", "9.49", "0",      "-1",    "abc",   "9,47",  "",    " 9.47 ",
-                                               "1e308", "1e-300", "9.470", "&H9", "100000", "-9.47", "nan", "inf"};
+inline const std::array<const char*, 16> LowCells{"500", "510",  "???",  "450", "550", "451",  "549.9", "&H1F4",
+                                                  "5E2", "5 00", "500x", "",    "abc", "-500", "1e999", "0"};
+inline const std::array<const char*, 16> HighCells{"3600",   "3590",  "???",   "3550",  "3650",  "3551",
+                                                   "3649.9", "&HE10", "3.6D3", "36 00", "3600x", "",
+                                                   "abc",    "-3600", "1e999", "500"};
+inline const std::array<const char*, 16> Taus{"9.47",  "9.49",   "0",     "-1",  "abc",    "9,47",  "",    " 9.47 ",
+                                              "1e308", "1e-300", "9.470", "&H9", "100000", "-9.47", "nan", "inf"};
 
 inline QString cellText(int cell, int index)
 {
@@ -173,10 +173,10 @@ struct Rig {
         });
         QObject::connect(&calibration, &CalibrationModel::cellChanged, &calibration,
                          [this](CalibrationModel::Cell cell, const QString& text) {
-                             QString e;
-                             e.reserve(3 + text.size());
-                             output.events.append(e.append(u'C').append(QChar(u'0' + int(cell))).append(u'=').append(text));
-                         });
+            QString e;
+            e.reserve(3 + text.size());
+            output.events.append(e.append(u'C').append(QChar(u'0' + int(cell))).append(u'=').append(text));
+        });
         QObject::connect(&versions, &VersionModel::changed, &versions, [this] {
             output.events.append(QStringLiteral("V:") + versions.fpgaCaption() + u'|' + versions.rabbitCaption());
         });
@@ -203,10 +203,10 @@ struct Rig {
             const ReplyDecoder::Counters& a = counters;
             const ReplyDecoder::Counters& b = o.counters;
             return a.recordsDecoded == b.recordsDecoded && a.rejectedByGate == b.rejectedByGate
-                && a.rejectedByPlausibility == b.rejectedByPlausibility && a.errors == b.errors
-                && pending == o.pending && last == o.last && count == o.count && min == o.min && max == o.max
-                && range == o.range && cells == o.cells && registers == o.registers && fpga == o.fpga
-                && rabbit == o.rabbit;
+                   && a.rejectedByPlausibility == b.rejectedByPlausibility && a.errors == b.errors
+                   && pending == o.pending && last == o.last && count == o.count && min == o.min && max == o.max
+                   && range == o.range && cells == o.cells && registers == o.registers && fpga == o.fpga
+                   && rabbit == o.rabbit;
         }
 
         /// Only for the report of a difference.
@@ -259,7 +259,10 @@ inline void printEvents(const char* title, const QStringList& events)
         std::fprintf(stderr, "  %s\n", qPrintable(e));
 }
 
-inline quint64 droppedBytes(const ReplyDecoder::Counters& c) { return c.bytesDroppedByResync + c.bytesDroppedAfterError; }
+inline quint64 droppedBytes(const ReplyDecoder::Counters& c)
+{
+    return c.bytesDroppedByResync + c.bytesDroppedAfterError;
+}
 
 // An error on the last reply of an arrival drops nothing there, yet fed whole it drops the rest
 // of the stream: the error count marks the stop as well as the dropped bytes do.
@@ -335,7 +338,8 @@ inline void checkArrivalsMatchWhole(const InitialState& initial, const uint8_t* 
     const ReplyDecoder::Counters& cw = whole.decoder.counters();
     const ReplyDecoder::Counters& cs = split.decoder.counters();
     FUZZ_CHECK(cw.rejectedByOverflow == cs.rejectedByOverflow, "overflow records: whole %llu, in pieces %llu",
-               static_cast<unsigned long long>(cw.rejectedByOverflow), static_cast<unsigned long long>(cs.rejectedByOverflow));
+               static_cast<unsigned long long>(cw.rejectedByOverflow),
+               static_cast<unsigned long long>(cs.rejectedByOverflow));
     FUZZ_CHECK(stopped == (stops(cw) > 0), "only one feeding stopped (whole %llu, in pieces %llu)",
                static_cast<unsigned long long>(stops(cw)), static_cast<unsigned long long>(stops(cs)));
     // The stop was a resync or an error, never both; the bytes the piecewise feeding never gave

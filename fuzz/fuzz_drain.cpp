@@ -1,4 +1,5 @@
-/// @brief libFuzzer harness: a peer floods a bounded read buffer, drain passes hand the decoder arrivals of any size, and it must see one stream.
+/// @brief libFuzzer harness: a peer floods a bounded read buffer, drain passes hand the decoder arrivals of any size,
+/// and it must see one stream.
 //
 // The receive side between the peer and the decoder: the peer writes as fast as it likes, the
 // read buffer holds at most its capacity (TCP holds the rest back at the peer), and each pass of
@@ -26,7 +27,7 @@ using namespace fuzzrig;
 namespace {
 
 constexpr std::array<std::size_t, 16> Capacities{1, 2, 3, 7, 8, 15, 16, 17, 31, 64, 100, 255, 1024, 4096, 16384, 65536};
-constexpr std::array<std::size_t, 16> LargestArrivals{1,  2,   3,   6,    7,    8,     15,    16,
+constexpr std::array<std::size_t, 16> LargestArrivals{1,  2,  3,  6,   7,    8,    15,    16,
                                                       17, 23, 64, 255, 1024, 4096, 16384, 65536};
 
 /// The read buffer as offsets into the stream: it holds stream[drained, landed).

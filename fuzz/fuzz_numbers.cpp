@@ -186,8 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         padded.insert(data[9] % (exact.size() + 1), u' ');
         padded += QStringLiteral(" \t#12");
         const double paddedBack = numbers::leadingNumber(padded);
-        FUZZ_CHECK(paddedBack == x, "leadingNumber(\"%s\") = %.17g, not %.17g", show(padded).c_str(),
-                   paddedBack, x);
+        FUZZ_CHECK(paddedBack == x, "leadingNumber(\"%s\") = %.17g, not %.17g", show(padded).c_str(), paddedBack, x);
 
         // C-style text is a number in the C and English locales alone: elsewhere "1.234" is a
         // grouped thousand, as the operator's own number settings say.

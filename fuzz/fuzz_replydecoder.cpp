@@ -1,4 +1,5 @@
-/// @brief libFuzzer harness: the reply decoder against an uncached model of the protocol, over arrivals and state changes.
+/// @brief libFuzzer harness: the reply decoder against an uncached model of the protocol, over arrivals and state
+/// changes.
 //
 // Input: InitialState::StateBytes of state (see decoderrig.h), then segments. A segment byte
 // below 0xE0 is an arrival of that many bytes (fewer at the end of the input); 0xE0 and above
@@ -72,7 +73,7 @@ QString expectedLine(qint32 dt, int a, int b, int offset, int flags, bool verbos
     QString line;
     if (verbose) {
         line = groupedByThree(dt, QLocale().groupSeparator())
-            + QStringLiteral(" A=%1 B=%2 Offset=%3 OR/A=%4").arg(a).arg(b).arg(offset).arg(flags % 16);
+               + QStringLiteral(" A=%1 B=%2 Offset=%3 OR/A=%4").arg(a).arg(b).arg(offset).arg(flags % 16);
     } else {
         const QString number = dt < 0 ? QString::number(dt) : u' ' + QString::number(dt);
         line = (QString(9, u' ') + number).right(9);
@@ -119,8 +120,8 @@ struct Model {
             return v > lo && v < hi;
         };
         const bool gate = phase && *phase == 0 && inside(CalibrationModel::ALow, 450, 550)
-            && inside(CalibrationModel::BLow, 450, 550) && inside(CalibrationModel::AHigh, 3550, 3650)
-            && inside(CalibrationModel::BHigh, 3550, 3650);
+                          && inside(CalibrationModel::BLow, 450, 550) && inside(CalibrationModel::AHigh, 3550, 3650)
+                          && inside(CalibrationModel::BHigh, 3550, 3650);
         if (!gate) {
             ++counters.rejectedByGate;
             return true;
@@ -151,11 +152,13 @@ struct Model {
             return std::nullopt;
         };
         std::optional<timeconv::ChannelTime> tA, tB;
-        if (auto e = channel(state.tauA, a, state.cells[CalibrationModel::ALow], state.cells[CalibrationModel::AHigh], tA)) {
+        if (auto e = channel(state.tauA, a, state.cells[CalibrationModel::ALow], state.cells[CalibrationModel::AHigh],
+                             tA)) {
             error(*e);
             return false;
         }
-        if (auto e = channel(state.tauB, b, state.cells[CalibrationModel::BLow], state.cells[CalibrationModel::BHigh], tB)) {
+        if (auto e = channel(state.tauB, b, state.cells[CalibrationModel::BLow], state.cells[CalibrationModel::BHigh],
+                             tB)) {
             error(*e);
             return false;
         }
@@ -310,19 +313,21 @@ void compare(const Rig& rig, const Model& model, quint64 bytesFed)
     }
     const auto same = [](const ReplyDecoder::Counters& a, const ReplyDecoder::Counters& b) {
         return a.recordsDecoded == b.recordsDecoded && a.rejectedByGate == b.rejectedByGate
-            && a.rejectedByPlausibility == b.rejectedByPlausibility && a.rejectedByOverflow == b.rejectedByOverflow
-            && a.bytesDroppedByResync == b.bytesDroppedByResync
-            && a.bytesDroppedAfterError == b.bytesDroppedAfterError && a.errors == b.errors;
+               && a.rejectedByPlausibility == b.rejectedByPlausibility && a.rejectedByOverflow == b.rejectedByOverflow
+               && a.bytesDroppedByResync == b.bytesDroppedByResync
+               && a.bytesDroppedAfterError == b.bytesDroppedAfterError && a.errors == b.errors;
     };
     // Compared as numbers after every arrival; put into words only for a report.
     FUZZ_CHECK(same(c, model.counters), "counters: decoder %s, model %s", qPrintable(counterText(c)),
                qPrintable(counterText(model.counters)));
-    FUZZ_CHECK(c.recordsDecoded + c.rejectedByGate + c.rejectedByPlausibility + c.rejectedByOverflow <= model.recordsSeen,
+    FUZZ_CHECK(c.recordsDecoded + c.rejectedByGate + c.rejectedByPlausibility + c.rejectedByOverflow
+                   <= model.recordsSeen,
                "more records judged than seen (%s, seen %llu)", qPrintable(counterText(c)),
                static_cast<unsigned long long>(model.recordsSeen));
     FUZZ_CHECK(c.bytesDroppedByResync + c.bytesDroppedAfterError + quint64(rig.decoder.pendingBytes()) <= bytesFed,
                "more bytes dropped or held than fed");
-    FUZZ_CHECK(rig.decoder.pendingBytes() == int(model.pending.size()) && rig.decoder.pendingBytes() < ReplyDecoder::MaxReplyLength,
+    FUZZ_CHECK(rig.decoder.pendingBytes() == int(model.pending.size())
+                   && rig.decoder.pendingBytes() < ReplyDecoder::MaxReplyLength,
                "pending %d, model %d", rig.decoder.pendingBytes(), int(model.pending.size()));
     const auto lastGot = rig.decoder.lastDifference();
     FUZZ_CHECK(lastGot == model.last, "last difference %s, model %s",

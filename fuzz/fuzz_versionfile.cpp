@@ -1,4 +1,5 @@
-/// @brief libFuzzer harness: the update's version file and its minisign signature read together, as an untrusted server may send them.
+/// @brief libFuzzer harness: the update's version file and its minisign signature read together, as an untrusted server
+/// may send them.
 //
 // Input: byte 0 picks what goes wrong (low three bits) and the signature format (bit 3: legacy);
 // bytes 1 and 2 pick a position; the rest is the version file's body. The harness signs the
@@ -94,11 +95,12 @@ void checkVersionFile(const QByteArray& body)
     const qsizetype q = body.indexOf("[comments]") + 1;
     FUZZ_CHECK(ec == (q > 0 && body.size() < q + 11 ? 5 : 0), "comment returned %d", ec);
     if (ec == 0)
-        FUZZ_CHECK(comment == (q > 0 ? QString::fromLatin1(lineFrom(body, q - 1 + 12)) : QString()),
-                   "comment \"%s\"", qPrintable(comment));
+        FUZZ_CHECK(comment == (q > 0 ? QString::fromLatin1(lineFrom(body, q - 1 + 12)) : QString()), "comment \"%s\"",
+                   qPrintable(comment));
 
     // Versions: only dot-separated digits, and an order that is a real order.
-    static const QRegularExpression shape(QRegularExpression::anchoredPattern(QStringLiteral("[0-9]{1,9}(\\.[0-9]{1,9}){0,7}")));
+    static const QRegularExpression shape(
+        QRegularExpression::anchoredPattern(QStringLiteral("[0-9]{1,9}(\\.[0-9]{1,9}){0,7}")));
     const auto parts = VersionFile::versionParts(version);
     FUZZ_CHECK(parts.has_value() == shape.match(version).hasMatch(), "versionParts(\"%s\")", qPrintable(version));
     const auto other = VersionFile::versionParts(comment);
@@ -116,7 +118,8 @@ void checkVersionFile(const QByteArray& body)
     const auto listed = file.listed(body.size() & 1 ? name : QStringLiteral("tallyscope"));
     if (listed) {
         FUZZ_CHECK(listed->sha256.size() == 32, "digest of %lld bytes", static_cast<long long>(listed->sha256.size()));
-        FUZZ_CHECK(body.toLower().contains(listed->sha256.toHex() + ' ') || body.toLower().contains(listed->sha256.toHex() + '\t'),
+        FUZZ_CHECK(body.toLower().contains(listed->sha256.toHex() + ' ')
+                       || body.toLower().contains(listed->sha256.toHex() + '\t'),
                    "digest not written in the body");
         FUZZ_CHECK(body.contains(QByteArray::number(listed->size)), "size not written in the body");
         FUZZ_CHECK(body.contains("[sha256]\r\n"), "listed without its marker");
@@ -129,7 +132,8 @@ void checkLength(const QByteArray& header)
     const int e = int(VersionFile::lengthValue(QString::fromLatin1(header), length));
     FUZZ_CHECK(e == 0 || e == 13, "lengthValue returned %d", e);
     FUZZ_CHECK(e != 0 || length >= 0, "lengthValue accepted a negative length");
-    static const QRegularExpression plain(QRegularExpression::anchoredPattern(QStringLiteral("\\s*[+-]?[0-9]{1,18}\\s*")));
+    static const QRegularExpression plain(
+        QRegularExpression::anchoredPattern(QStringLiteral("\\s*[+-]?[0-9]{1,18}\\s*")));
     if (plain.match(QString::fromLatin1(header)).hasMatch()) {
         const qint64 expected = header.trimmed().toLongLong();
         FUZZ_CHECK(expected < 0 ? e == 13 : (e == 0 && length == expected), "lengthValue(\"%s\")", header.constData());

@@ -53,7 +53,8 @@ bool Calibration::operator==(const Calibration& other) const
     for (int i = 0; i < 4; ++i)
         if (!sameNumber(m_readings[size_t(i)], other.m_readings[size_t(i)]))
             return false;
-    return sameNumber(m_taus[A], other.m_taus[A]) && sameNumber(m_taus[B], other.m_taus[B]) && m_inWindow == other.m_inWindow;
+    return sameNumber(m_taus[A], other.m_taus[A]) && sameNumber(m_taus[B], other.m_taus[B])
+           && m_inWindow == other.m_inWindow;
 }
 
 QString Calibration::spelled(std::optional<double> value, const QLocale& locale)

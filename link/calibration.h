@@ -35,7 +35,10 @@ public:
     /// Tau, low and high of the channel all read as numbers: its readings can be converted.
     bool converts(Channel channel) const { return tau(channel) && low(channel) && high(channel); }
     /// The cells' part of the record gate: every cell strictly inside its window.
-    bool cellsInWindows() const { return m_inWindow[ALow] && m_inWindow[AHigh] && m_inWindow[BLow] && m_inWindow[BHigh]; }
+    bool cellsInWindows() const
+    {
+        return m_inWindow[ALow] && m_inWindow[AHigh] && m_inWindow[BLow] && m_inWindow[BHigh];
+    }
 
     /// A reading given as a number (a calibration given on a command line): strict and forgiving
     /// reading are the same.

@@ -109,10 +109,7 @@ const std::shared_ptr<const ChannelTimeTable::Entries>& zeroTable()
 
 ChannelTimeTable::ChannelTimeTable() : m_entries(zeroTable()) {}
 
-void ChannelTimeTable::build(double tau, double low, double high)
-{
-    m_entries = cache().table(tau, low, high);
-}
+void ChannelTimeTable::build(double tau, double low, double high) { m_entries = cache().table(tau, low, high); }
 
 void ChannelTimeTable::setCacheCapacity(int tables) { cache().setCapacity(tables); }
 

@@ -15,9 +15,17 @@ QByteArray runOn() { return QByteArrayLiteral("R\x01"); }
 
 QByteArray runOff() { return QByteArray("R\0", 2); }
 
-QByteArray calibrationLow() { return QByteArrayLiteral("C\x01" "34"); }
+QByteArray calibrationLow()
+{
+    return QByteArrayLiteral("C\x01"
+                             "34");
+}
 
-QByteArray calibrationHigh() { return QByteArrayLiteral("C\x03" "34"); }
+QByteArray calibrationHigh()
+{
+    return QByteArrayLiteral("C\x03"
+                             "34");
+}
 
 QByteArray calibrationOff() { return QByteArray("C\0", 2); }
 

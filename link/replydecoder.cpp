@@ -85,7 +85,8 @@ bool forEachLine(QByteArrayView bytes, Each each)
 {
     qsizetype start = 0;
     while (start < bytes.size()) {
-        const auto* lf = static_cast<const char*>(std::memchr(bytes.data() + start, '\n', size_t(bytes.size() - start)));
+        const auto* lf = static_cast<const char*>(
+            std::memchr(bytes.data() + start, '\n', size_t(bytes.size() - start)));
         const qsizetype end = lf ? lf - bytes.data() + 1 : bytes.size();
         if (!each(bytes.sliced(start, end - start)))
             return false;
@@ -118,7 +119,8 @@ void ReplyDecoder::refreshLocale()
 {
     m_groupSeparator = m_locale.groupSeparator();
     m_separatorIsAscii = m_groupSeparator.size() <= numberformat::MaxSeparatorBytes
-        && std::all_of(m_groupSeparator.cbegin(), m_groupSeparator.cend(), [](QChar c) { return c.unicode() < 0x80; });
+                         && std::all_of(m_groupSeparator.cbegin(), m_groupSeparator.cend(),
+                                        [](QChar c) { return c.unicode() < 0x80; });
     m_separatorSize = m_separatorIsAscii ? int(m_groupSeparator.size()) : 0;
     for (int i = 0; i < m_separatorSize; ++i)
         m_separatorBytes[size_t(i)] = char(m_groupSeparator.at(i).unicode());
@@ -365,8 +367,9 @@ ReplyDecoder::Outcome ReplyDecoder::outputRecord(const uchar* record, qint32 dt,
     if (toFile) {
         QString errorText;
         const bool written = options.raw
-            ? output.writeFile(QByteArrayView(reinterpret_cast<const char*>(record), RecordLength), errorText)
-            : writeLine(errorText);
+                                 ? output.writeFile(QByteArrayView(reinterpret_cast<const char*>(record), RecordLength),
+                                                    errorText)
+                                 : writeLine(errorText);
         if (!written)
             return fail(errorText.isEmpty() ? QStringLiteral("Write failed")
                                             : QStringLiteral("Write failed: ") + errorText);

@@ -1,4 +1,5 @@
-/// @brief Data file naming, exclusive creation without following links, buffered appends with OS hand-over, syncs beside the event loop.
+/// @brief Data file naming, exclusive creation without following links, buffered appends with OS hand-over, syncs
+/// beside the event loop.
 #include "measure/datafile.h"
 
 #include "platform/smallcopy.h"
@@ -7,9 +8,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QThreadPool>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,8 +24,8 @@ namespace {
 
 bool isFormatLetter(QChar c)
 {
-    return c == u'd' || c == u'M' || c == u'y' || c == u'h' || c == u'H' || c == u'm' || c == u's'
-        || c == u'z' || c == u'a' || c == u'A' || c == u'p' || c == u'P' || c == u't';
+    return c == u'd' || c == u'M' || c == u'y' || c == u'h' || c == u'H' || c == u'm' || c == u's' || c == u'z'
+           || c == u'a' || c == u'A' || c == u'p' || c == u'P' || c == u't';
 }
 
 void chopTrailingSpaces(QString& s)
@@ -67,7 +68,8 @@ QString rewritePattern(const QString& in)
             out += u'M';
         } else if (c == u't') {
             chopTrailingSpaces(out);
-            if (!out.isEmpty() && i < n && ((out.back() == u'(' && in[i] == u')') || (out.back() == u'[' && in[i] == u']'))) {
+            if (!out.isEmpty() && i < n
+                && ((out.back() == u'(' && in[i] == u')') || (out.back() == u'[' && in[i] == u']'))) {
                 out.chop(1);
                 ++i;
                 chopTrailingSpaces(out);
@@ -118,9 +120,7 @@ struct DataFile::SyncRegistry {
 };
 
 DataFile::DataFile(const Clock& clock, QObject* parent)
-    : QObject(parent)
-    , m_clock(clock)
-    , m_owner(std::make_shared<Owner>(Owner{this}))
+    : QObject(parent), m_clock(clock), m_owner(std::make_shared<Owner>(Owner{this}))
 {
     m_syncTimer = clock.makeTimer();
     m_syncTimer->setSingleShot(true);
@@ -147,7 +147,7 @@ QString DataFile::defaultFolder()
 QString DataFile::generalFormat(const QLocale& locale)
 {
     return rewritePattern(locale.dateFormat(QLocale::ShortFormat)) + u' '
-        + rewritePattern(locale.timeFormat(QLocale::LongFormat));
+           + rewritePattern(locale.timeFormat(QLocale::LongFormat));
 }
 
 QString DataFile::dateTimeText(const QDateTime& when, const QLocale& locale)
@@ -252,10 +252,7 @@ bool DataFile::append(const char* data, qsizetype size, qsizetype lines)
     return isOpen();
 }
 
-bool DataFile::writeLine(const QString& line)
-{
-    return write(line.toLatin1() + QByteArrayLiteral("\r\n"));
-}
+bool DataFile::writeLine(const QString& line) { return write(line.toLatin1() + QByteArrayLiteral("\r\n")); }
 
 bool DataFile::flushToOs()
 {
@@ -403,7 +400,8 @@ void DataFile::startSync(bool closing)
         }
         registry.finished.notify_all();
         // Back on the event loop's thread, where the file's owner lives.
-        QMetaObject::invokeMethod(app, [job] { deliverSync(job); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app, [job] { deliverSync(job); }, Qt::QueuedConnection);
     });
 }
 

@@ -1,4 +1,5 @@
-/// @brief The data file of one run: its name from the locale's date and time, append-only writing, hand-over to the OS and periodic sync.
+/// @brief The data file of one run: its name from the locale's date and time, append-only writing, hand-over to the OS
+/// and periodic sync.
 #pragma once
 
 #include <QByteArray>

@@ -33,6 +33,7 @@ long double ExactSum::value() const
     if (negative)
         negate(low, high);
     // high stays below 2^32, so high * 2^64 is exact and the one addition is the one rounding.
-    const long double magnitude = static_cast<long double>(high) * 18446744073709551616.0L + static_cast<long double>(low);
+    const long double magnitude = static_cast<long double>(high) * 18446744073709551616.0L
+                                  + static_cast<long double>(low);
     return negative ? -magnitude : magnitude;
 }

@@ -28,14 +28,12 @@ qint64 differenceOrdered(double tA, double tB, int offset)
                                                        : std::numeric_limits<qint64>::min();
 }
 
-QByteArray number(double v)
-{
-    return QByteArray::number(v, 'g', 12);
-}
+QByteArray number(double v) { return QByteArray::number(v, 'g', 12); }
 
 // Width at half maximum around density[peak], the crossings interpolated between bin centres;
 // empty when a side never falls below half inside the bins.
-std::optional<double> halfMaximumWidth(const std::vector<double>& density, const std::vector<double>& centre, std::size_t peak)
+std::optional<double> halfMaximumWidth(const std::vector<double>& density, const std::vector<double>& centre,
+                                       std::size_t peak)
 {
     const double half = density[peak] / 2;
     if (half <= 0)
@@ -49,7 +47,8 @@ std::optional<double> halfMaximumWidth(const std::vector<double>& density, const
     if (left == 0 || right + 1 == density.size())
         return std::nullopt;
     const auto cross = [&](std::size_t below, std::size_t above) {
-        return centre[below] + (half - density[below]) * (centre[above] - centre[below]) / (density[above] - density[below]);
+        return centre[below]
+               + (half - density[below]) * (centre[above] - centre[below]) / (density[above] - density[below]);
     };
     return cross(right + 1, right) - cross(left - 1, left);
 }
@@ -237,8 +236,10 @@ Histogram::PeakEstimate Histogram::estimatePeak(double low, double high) const
     high = std::max(low, std::floor(high));
     // Bins no narrower than twice the typical (median) gap between the values present: on a
     // sparse set of achievable values finer bins would make every value a peak of its own.
-    const auto firstKey = std::lower_bound(m_sortedKeys.begin(), m_sortedKeys.end(), low, [](qint32 k, double v) { return k < v; });
-    const auto endKey = std::lower_bound(firstKey, m_sortedKeys.end(), high + 1, [](qint32 k, double v) { return k < v; });
+    const auto firstKey = std::lower_bound(m_sortedKeys.begin(), m_sortedKeys.end(), low,
+                                           [](qint32 k, double v) { return k < v; });
+    const auto endKey = std::lower_bound(firstKey, m_sortedKeys.end(), high + 1,
+                                         [](qint32 k, double v) { return k < v; });
     double typicalGap = 1;
     if (endKey - firstKey > 2) {
         std::vector<qint64> gaps;
@@ -259,7 +260,8 @@ Histogram::PeakEstimate Histogram::estimatePeak(double low, double high) const
         const double to = from + p.binWidth;
         const auto first = std::lower_bound(key, m_sortedKeys.end(), from, [](qint32 k, double v) { return k < v; });
         key = std::lower_bound(first, m_sortedKeys.end(), to, [](qint32 k, double v) { return k < v; });
-        density[i] = double(m_prefix[std::size_t(key - m_sortedKeys.begin())] - m_prefix[std::size_t(first - m_sortedKeys.begin())]);
+        density[i] = double(m_prefix[std::size_t(key - m_sortedKeys.begin())]
+                            - m_prefix[std::size_t(first - m_sortedKeys.begin())]);
         centre[i] = (from + to) / 2;
         if (density[i] > density[peak])
             peak = i;
@@ -284,8 +286,7 @@ std::pair<double, double> Histogram::centralRange() const
     const double low = rankValue(lowRank);
     const double high = rankValue(highRank);
     const double margin = std::max((high - low) * 0.5, 2 * m_binWidth);
-    return {std::max(double(m_sortedKeys.front()), low - margin),
-            std::min(double(m_sortedKeys.back()), high + margin)};
+    return {std::max(double(m_sortedKeys.front()), low - margin), std::min(double(m_sortedKeys.back()), high + margin)};
 }
 
 std::vector<qint32> Histogram::achievableValues(qint32 low, qint32 high) const

@@ -5,11 +5,11 @@
 
 #include <QByteArray>
 #include <QHash>
-#include <limits>
-#include <memory>
 #include <QVector>
 #include <QtGlobal>
 #include <bitset>
+#include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -44,8 +44,8 @@ public:
     static constexpr qint64 GridBudget = 24'000'000;
 
     struct Bin {
-        double low = 0;   ///< ps, inclusive
-        double high = 0;  ///< ps, exclusive
+        double low = 0;  ///< ps, inclusive
+        double high = 0; ///< ps, exclusive
         quint64 count = 0;
         /// Counts per ps times the nominal width: comparable between bins of unequal width.
         double scaledCount = 0;
@@ -53,8 +53,8 @@ public:
 
     struct Summary {
         quint64 count = 0;
-        double mean = 0;       ///< ps; 0 without records
-        double stdDev = 0;     ///< ps, sample (n - 1) standard deviation; 0 below two records
+        double mean = 0;   ///< ps; 0 without records
+        double stdDev = 0; ///< ps, sample (n - 1) standard deviation; 0 below two records
         std::optional<qint32> minimum;
         std::optional<qint32> maximum;
         /// Full width at half maximum of the highest peak, on counts per ps; empty when a
@@ -64,14 +64,14 @@ public:
         std::optional<double> peak;
         double windowLow = 0;
         double windowHigh = 0;
-        quint64 inWindow = 0;  ///< records with windowLow <= dt <= windowHigh
-        double windowMean = 0; ///< ps, mean dt of those records; 0 when there are none
+        quint64 inWindow = 0;         ///< records with windowLow <= dt <= windowHigh
+        double windowMean = 0;        ///< ps, mean dt of those records; 0 when there are none
         bool automaticWindow = false; ///< the window follows the peak (the operator set none)
-        quint64 underflow = 0; ///< records below the first bin
-        quint64 overflow = 0;  ///< records at or above the end of the last bin
-        double rangeLow = 0;   ///< ps, first bin's low edge
-        double rangeHigh = 0;  ///< ps, last bin's high edge
-        double nominalBinWidth = 0; ///< ps, after widening for MaxBins
+        quint64 underflow = 0;        ///< records below the first bin
+        quint64 overflow = 0;         ///< records at or above the end of the last bin
+        double rangeLow = 0;          ///< ps, first bin's low edge
+        double rangeHigh = 0;         ///< ps, last bin's high edge
+        double nominalBinWidth = 0;   ///< ps, after widening for MaxBins
         int binCount = 0;
         /// True when the bin edges come from a calibration's achievable values.
         bool calibratedGrid = false;

@@ -10,7 +10,8 @@ void HistogramFeed::setCalibration(const Calibration& c)
 {
     using Ch = Calibration::Channel;
     if (c.converts(Ch::A) && c.converts(Ch::B))
-        m_histogram.setCalibration(*c.low(Ch::A), *c.high(Ch::A), *c.low(Ch::B), *c.high(Ch::B), *c.tau(Ch::A), *c.tau(Ch::B));
+        m_histogram.setCalibration(*c.low(Ch::A), *c.high(Ch::A), *c.low(Ch::B), *c.high(Ch::B), *c.tau(Ch::A),
+                                   *c.tau(Ch::B));
     else
         m_histogram.clearCalibration();
 }

@@ -5,7 +5,6 @@
 #include "link/decoderoutput.h"
 #include "measure/histogram.h"
 
-
 /// Attach with ReplyDecoder::setObserver; every decoded record goes into histogram() with its
 /// readings and offset. Owns the histogram so a viewer and the observer cannot disagree on
 /// which one is live.

@@ -14,10 +14,7 @@ LinkHealth::LinkHealth(const ReplyDecoder& decoder, const Clock& clock, QObject*
     resetForRun();
 }
 
-qint64 LinkHealth::bucketIndex(double seconds) const
-{
-    return qint64(std::floor(seconds * Buckets / WindowSeconds));
-}
+qint64 LinkHealth::bucketIndex(double seconds) const { return qint64(std::floor(seconds * Buckets / WindowSeconds)); }
 
 void LinkHealth::noteArrival(qint64 bytes)
 {

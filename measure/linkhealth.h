@@ -1,4 +1,5 @@
-/// @brief Live link-health figures: arrival and record rates over the last second, and what was lost or rejected since the run started.
+/// @brief Live link-health figures: arrival and record rates over the last second, and what was lost or rejected since
+/// the run started.
 #pragma once
 
 #include <QObject>

@@ -1,4 +1,5 @@
-/// @brief RunSidecar: the JSON layout, its reading back, atomic saving that never writes through a link, and the disk room held for a save on a full disk.
+/// @brief RunSidecar: the JSON layout, its reading back, atomic saving that never writes through a link, and the disk
+/// room held for a save on a full disk.
 #include "measure/runsidecar.h"
 
 #include "platform/nofollowfile.h"
@@ -48,11 +49,14 @@ std::optional<Calibration> readCalibration(const QJsonObject& o, const QLocale& 
     }
     if (!o.value(QStringLiteral("tauA")).isString() || !o.value(QStringLiteral("tauB")).isString())
         return std::nullopt;
-    return Calibration::fromTexts(cells, o.value(QStringLiteral("tauA")).toString(), o.value(QStringLiteral("tauB")).toString(),
-                                  locale);
+    return Calibration::fromTexts(cells, o.value(QStringLiteral("tauA")).toString(),
+                                  o.value(QStringLiteral("tauB")).toString(), locale);
 }
 
-quint64 readCount(const QJsonObject& o, const QString& key) { return quint64(std::max<qint64>(0, o.value(key).toInteger())); }
+quint64 readCount(const QJsonObject& o, const QString& key)
+{
+    return quint64(std::max<qint64>(0, o.value(key).toInteger()));
+}
 
 } // namespace
 
@@ -140,11 +144,13 @@ QByteArray RunSidecar::toJson(const Description& d)
     health.insert(QStringLiteral("reconnects"), count(h.reconnects));
     root.insert(QStringLiteral("linkHealth"), health);
 
-    root.insert(QStringLiteral("dataFileError"), d.dataFileError.isEmpty() ? QJsonValue() : QJsonValue(d.dataFileError));
+    root.insert(QStringLiteral("dataFileError"),
+                d.dataFileError.isEmpty() ? QJsonValue() : QJsonValue(d.dataFileError));
     if (const auto& a = d.acquisition) {
         QJsonObject acquisition;
         acquisition.insert(QStringLiteral("records"), a->records ? count(a->records) : QJsonValue());
-        acquisition.insert(QStringLiteral("seconds"), a->milliseconds ? QJsonValue(double(a->milliseconds) / 1000.0) : QJsonValue());
+        acquisition.insert(QStringLiteral("seconds"),
+                           a->milliseconds ? QJsonValue(double(a->milliseconds) / 1000.0) : QJsonValue());
         acquisition.insert(QStringLiteral("recordsAfterStop"), count(a->recordsAfterStop));
         root.insert(QStringLiteral("acquisition"), acquisition);
     }
@@ -152,7 +158,7 @@ QByteArray RunSidecar::toJson(const Description& d)
 }
 
 std::optional<RunSidecar::Description> RunSidecar::fromJson(const QByteArray& json, QString* errorText,
-                                                           const std::optional<QString>& readIn)
+                                                            const std::optional<QString>& readIn)
 {
     const auto failed = [errorText](const QString& why) -> std::optional<Description> {
         if (errorText)
@@ -163,7 +169,7 @@ std::optional<RunSidecar::Description> RunSidecar::fromJson(const QByteArray& js
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parseError);
     if (!doc.isObject())
         return failed(parseError.error != QJsonParseError::NoError ? parseError.errorString()
-                                                                  : QStringLiteral("not a JSON object"));
+                                                                   : QStringLiteral("not a JSON object"));
     const QJsonObject root = doc.object();
     if (root.value(QStringLiteral("kind")).toString() != Kind)
         return failed(QStringLiteral("not a run sidecar"));

@@ -1,4 +1,5 @@
-/// @brief The run's description beside its data file: "<data file name>.json", rewritten atomically at run start, on changes and at run stop.
+/// @brief The run's description beside its data file: "<data file name>.json", rewritten atomically at run start, on
+/// changes and at run stop.
 #pragma once
 
 #include "link/calibration.h"

@@ -5,8 +5,8 @@
 
 #include <QLocale>
 #include <QObject>
-#include <functional>
 #include <QString>
+#include <functional>
 #include <optional>
 
 class RunStatistics : public QObject, public RecordObserver {

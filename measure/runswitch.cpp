@@ -9,13 +9,8 @@
 
 RunSwitch::RunSwitch(SendFunction send, RunStatistics& statistics, DataFile& dataFile, MessageBoxes& boxes,
                      QObject* parent)
-    : QObject(parent)
-    , m_send(std::move(send))
-    , m_statistics(statistics)
-    , m_dataFile(dataFile)
-    , m_boxes(boxes)
-{
-}
+    : QObject(parent), m_send(std::move(send)), m_statistics(statistics), m_dataFile(dataFile), m_boxes(boxes)
+{}
 
 void RunSwitch::setRun(bool ticked)
 {
@@ -41,8 +36,10 @@ void RunSwitch::setRun(bool ticked)
     // a lost link, a later start with its own file).
     if (m_dataFile.open(m_folder))
         return;
-    m_boxes.show(BadPathText, m_caption + QStringLiteral(" - Oops!"), MessageBoxes::Buttons::Ok, MessageBoxes::Icon::None);
-    emit dataFileOpenFailed(m_dataFile.failure(),
-                            m_folder.isEmpty() ? m_dataFile.errorString()
-                                               : QStringLiteral("Cannot create a data file in \"%1\": %2").arg(m_folder, m_dataFile.errorString()));
+    m_boxes.show(BadPathText, m_caption + QStringLiteral(" - Oops!"), MessageBoxes::Buttons::Ok,
+                 MessageBoxes::Icon::None);
+    emit dataFileOpenFailed(m_dataFile.failure(), m_folder.isEmpty()
+                                                      ? m_dataFile.errorString()
+                                                      : QStringLiteral("Cannot create a data file in \"%1\": %2")
+                                                            .arg(m_folder, m_dataFile.errorString()));
 }

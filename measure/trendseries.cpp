@@ -33,8 +33,9 @@ void TrendSeries::sample(qint64 msecs, const Histogram& histogram)
         p.seconds = double(msecs - m_startMs) / 1000;
         p.rate = double(now.count - m_lastCount) * 1000 / double(msecs - m_lastMs);
         const quint64 inWindow = same.inWindow - m_lastInWindow;
-        p.drift = inWindow > 0 ? double((static_cast<long double>(same.windowMean) * same.inWindow - m_lastWindowSum) / inWindow)
-                               : std::numeric_limits<double>::quiet_NaN();
+        p.drift = inWindow > 0
+                      ? double((static_cast<long double>(same.windowMean) * same.inWindow - m_lastWindowSum) / inWindow)
+                      : std::numeric_limits<double>::quiet_NaN();
         append(p);
     } else if (m_sampled) {
         return; // the clock did not move: keep the earlier sample as the interval's start
@@ -79,7 +80,7 @@ QByteArray TrendSeries::toCsv(double spanSeconds) const
     QByteArray out = "seconds,records_per_s,drift_ps\n";
     for (const Point& p : last(spanSeconds)) {
         out += QByteArray::number(p.seconds, 'g', 12) + ',' + QByteArray::number(p.rate, 'g', 12) + ','
-             + (std::isnan(p.drift) ? QByteArray() : QByteArray::number(p.drift, 'g', 12)) + '\n';
+               + (std::isnan(p.drift) ? QByteArray() : QByteArray::number(p.drift, 'g', 12)) + '\n';
     }
     return out;
 }

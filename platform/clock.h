@@ -1,4 +1,5 @@
-/// @brief Time as the panel needs it: a monotonic clock for silence tests, the local wall clock for file names, and the timers that run on that time.
+/// @brief Time as the panel needs it: a monotonic clock for silence tests, the local wall clock for file names, and the
+/// timers that run on that time.
 #pragma once
 
 #include "platform/timer.h"

@@ -77,7 +77,10 @@ int CommandLine::usage(const QString& problem) const
     return ExitUsage;
 }
 
-void CommandLine::complain(const QString& text) const { print(stderr, m_program + QStringLiteral(": ") + text + u'\n'); }
+void CommandLine::complain(const QString& text) const
+{
+    print(stderr, m_program + QStringLiteral(": ") + text + u'\n');
+}
 
 bool CommandLine::stdoutIsTerminal()
 {

@@ -1,4 +1,5 @@
-/// @brief The command line as every executable of the project treats it: --help and --version without a display, one line for a bad argument, the shared exit codes.
+/// @brief The command line as every executable of the project treats it: --help and --version without a display, one
+/// line for a bad argument, the shared exit codes.
 #pragma once
 
 #include <QCommandLineParser>

@@ -19,8 +19,7 @@ class FakeClock final : public Clock {
 
     class FakeTimer final : public Timer {
     public:
-        FakeTimer(std::shared_ptr<Schedule> schedule, QObject* parent)
-            : Timer(parent), m_schedule(std::move(schedule))
+        FakeTimer(std::shared_ptr<Schedule> schedule, QObject* parent) : Timer(parent), m_schedule(std::move(schedule))
         {
             m_schedule->timers.push_back(this);
         }
@@ -100,7 +99,8 @@ public:
     /// Active timers made by this clock.
     int activeTimers() const
     {
-        return int(std::count_if(m_schedule->timers.begin(), m_schedule->timers.end(), [](const FakeTimer* t) { return t->m_active; }));
+        return int(std::count_if(m_schedule->timers.begin(), m_schedule->timers.end(),
+                                 [](const FakeTimer* t) { return t->m_active; }));
     }
 
     double seconds = 100.0;
@@ -114,7 +114,8 @@ private:
             // A microsecond of slack: sums of milliseconds in double seconds do not land exactly.
             if (!t->m_active || t->m_due > end + 1e-6)
                 continue;
-            if (!best || t->m_due < best->m_due - 1e-9 || (std::abs(t->m_due - best->m_due) <= 1e-9 && t->m_order < best->m_order))
+            if (!best || t->m_due < best->m_due - 1e-9
+                || (std::abs(t->m_due - best->m_due) <= 1e-9 && t->m_order < best->m_order))
                 best = t;
         }
         return best;

@@ -1,4 +1,5 @@
-/// @brief NoFollowFile on POSIX descriptors (O_NOFOLLOW, O_EXCL, lstat, rename) and on the Windows C runtime (_wopen, MoveFileExW).
+/// @brief NoFollowFile on POSIX descriptors (O_NOFOLLOW, O_EXCL, lstat, rename) and on the Windows C runtime (_wopen,
+/// MoveFileExW).
 #include "platform/nofollowfile.h"
 
 #include <QDir>
@@ -86,8 +87,7 @@ NoFollowFile::~NoFollowFile() { close(); }
 
 NoFollowFile::NoFollowFile(NoFollowFile&& other) noexcept
     : m_handle(std::exchange(other.m_handle, -1)), m_error(other.m_error), m_errorText(std::move(other.m_errorText))
-{
-}
+{}
 
 NoFollowFile& NoFollowFile::operator=(NoFollowFile&& other) noexcept
 {
@@ -129,12 +129,14 @@ bool NoFollowFile::createNew(const QString& path)
 #ifdef Q_OS_WIN
     // _O_EXCL makes the system's CREATE_NEW: anything at the name, a link included, fails it.
     int fd = -1;
-    const errno_t rc = ::_wsopen_s(&fd, nativePath(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                                   _SH_DENYNO, _S_IREAD | _S_IWRITE);
+    const errno_t rc = ::_wsopen_s(&fd, nativePath(path).c_str(),
+                                   _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _SH_DENYNO,
+                                   _S_IREAD | _S_IWRITE);
     if (rc != 0)
         return failWith(rc);
 #else
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          0666);
     if (fd < 0)
         return failWith(errno);
 #endif
@@ -160,7 +162,8 @@ bool NoFollowFile::openExisting(const QString& path)
     }
     if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY) || info.nNumberOfLinks != 1) {
         ::CloseHandle(h);
-        return failWith(EPERM, QStringLiteral("%1 is not a regular file of its own").arg(QDir::toNativeSeparators(path)));
+        return failWith(EPERM,
+                        QStringLiteral("%1 is not a regular file of its own").arg(QDir::toNativeSeparators(path)));
     }
     const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
     if (fd < 0) {
@@ -337,9 +340,11 @@ NoFollowFile::Replaced NoFollowFile::replaceContents(const QString& path, QByteA
 
 #ifdef Q_OS_WIN
     const DWORD attributes = ::GetFileAttributesW(nativePath(path).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
+    if (attributes != INVALID_FILE_ATTRIBUTES
+        && (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
         return giveUp(EPERM, notRegularText(path));
-    if (!::MoveFileExW(nativePath(copyPath).c_str(), nativePath(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (!::MoveFileExW(nativePath(copyPath).c_str(), nativePath(path).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return giveUp(errnoFromWindows(::GetLastError()), QString());
 #else
     // rename() replaces a link at the name rather than writing through it, so a link swapped in

@@ -1,4 +1,5 @@
-/// @brief Files in folders that someone else names: created exclusively, reopened and replaced whole, never through a link planted at the name.
+/// @brief Files in folders that someone else names: created exclusively, reopened and replaced whole, never through a
+/// link planted at the name.
 #pragma once
 
 #include "platform/fileerror.h"

@@ -58,10 +58,13 @@ void QtSocket::queueDrain()
     if (m_drainQueued)
         return;
     m_drainQueued = true;
-    QMetaObject::invokeMethod(this, [this] {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
         m_drainQueued = false;
         drain();
-    }, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
 }
 
 void QtSocket::connectToHost(const QString& host, quint16 port)

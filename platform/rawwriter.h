@@ -1,4 +1,5 @@
-/// @brief Writes straight on a connected TCP socket's descriptor, bypassing Qt's write buffer, for senders that must not be the bottleneck.
+/// @brief Writes straight on a connected TCP socket's descriptor, bypassing Qt's write buffer, for senders that must
+/// not be the bottleneck.
 #pragma once
 
 #include <QObject>

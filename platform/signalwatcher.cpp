@@ -35,10 +35,13 @@ BOOL WINAPI onConsoleEvent(DWORD event)
         std::lock_guard<std::mutex> guard(g_watcherLock);
         if (!g_watcher)
             return FALSE;
-        QMetaObject::invokeMethod(g_watcher.data(), [w = g_watcher, number] {
+        QMetaObject::invokeMethod(
+            g_watcher.data(),
+            [w = g_watcher, number] {
             if (w)
                 emit w->caught(number);
-        }, Qt::QueuedConnection);
+            },
+            Qt::QueuedConnection);
     }
     if (number == SIGTERM) {
         // Windows ends the process as soon as this handler returns from a closing console;

@@ -1,4 +1,5 @@
-/// @brief SignalWatcher: SIGINT and SIGTERM (on Windows: Ctrl-C, Ctrl-Break, the console closing) delivered through the event loop.
+/// @brief SignalWatcher: SIGINT and SIGTERM (on Windows: Ctrl-C, Ctrl-Break, the console closing) delivered through the
+/// event loop.
 #pragma once
 
 #include <QObject>

@@ -5,7 +5,10 @@ namespace versioninfo {
 
 QString versionNumber()
 {
-    return QStringLiteral("%1.%2.%3").arg(TALLYSCOPE_VERSION_MAJOR).arg(TALLYSCOPE_VERSION_MINOR).arg(TALLYSCOPE_VERSION_PATCH);
+    return QStringLiteral("%1.%2.%3")
+        .arg(TALLYSCOPE_VERSION_MAJOR)
+        .arg(TALLYSCOPE_VERSION_MINOR)
+        .arg(TALLYSCOPE_VERSION_PATCH);
 }
 
 QString VersionText() { return QStringLiteral("Rev:") + versionNumber(); }

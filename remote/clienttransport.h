@@ -1,4 +1,5 @@
-/// @brief What the command layer needs of the connections it answers: sending, the unsent backlog, and holding a client's input back.
+/// @brief What the command layer needs of the connections it answers: sending, the unsent backlog, and holding a
+/// client's input back.
 #pragma once
 
 #include <QByteArrayView>

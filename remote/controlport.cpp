@@ -6,17 +6,20 @@
 #include "remote/controlserver.h"
 #include "remote/remotecontrol.h"
 
-ControlPort::ControlPort(InstrumentSession& session, PanelOptions& options, HistogramFeed& histogram, const Clock& clock,
-                         QObject* parent)
+ControlPort::ControlPort(InstrumentSession& session, PanelOptions& options, HistogramFeed& histogram,
+                         const Clock& clock, QObject* parent)
     : QObject(parent), m_server(std::make_unique<ControlServer>(ControlServer::Limits{}, &clock))
 {
     ControlServer* server = m_server.get();
     ClientTransport& transport = *this;
-    m_control = std::make_unique<RemoteControl>(session, options, histogram, clock, versioninfo::versionNumber(), transport);
+    m_control = std::make_unique<RemoteControl>(session, options, histogram, clock, versioninfo::versionNumber(),
+                                                transport);
     RemoteControl* control = m_control.get();
     connect(server, &ControlServer::clientConnected, control, [control](quint64 c) { control->clientConnected(c); });
-    connect(server, &ControlServer::clientDisconnected, control, [control](quint64 c) { control->clientDisconnected(c); });
-    connect(server, &ControlServer::lineReceived, control, [control](quint64 c, const QByteArray& line) { control->lineReceived(c, line); });
+    connect(server, &ControlServer::clientDisconnected, control,
+            [control](quint64 c) { control->clientDisconnected(c); });
+    connect(server, &ControlServer::lineReceived, control,
+            [control](quint64 c, const QByteArray& line) { control->lineReceived(c, line); });
     connect(server, &ControlServer::lineOverrun, control, [control](quint64 c) { control->lineOverrun(c); });
     connect(server, &ControlServer::lineTimedOut, control, [control](quint64 c) { control->lineTimedOut(c); });
     connect(server, &ControlServer::bytesSent, control, [control](quint64 c) { control->clientDrained(c); });
@@ -61,8 +64,9 @@ QString ControlPort::exposureWarning(const ControlPortSettings& settings)
 {
     if (settings.address.isNull() || settings.address.isLoopback())
         return {};
-    return QStringLiteral("warning: the control port listens on %1, port %2: anyone who can reach it there controls the "
-                          "instrument, with no password")
+    return QStringLiteral(
+               "warning: the control port listens on %1, port %2: anyone who can reach it there controls the "
+               "instrument, with no password")
         .arg(settings.address.toString())
         .arg(settings.port == 0 ? QStringLiteral("chosen at start") : QString::number(settings.port));
 }
@@ -71,10 +75,12 @@ int ControlPort::clientCount() const { return m_server->clientCount(); }
 
 ControlPortOptions::ControlPortOptions(QCommandLineParser& parser)
     : m_port(QStringLiteral("control-port"),
-             QStringLiteral("Accept SCPI commands on TCP port <n> (0 picks a free one, printed on stderr); loopback only."),
+             QStringLiteral(
+                 "Accept SCPI commands on TCP port <n> (0 picks a free one, printed on stderr); loopback only."),
              QStringLiteral("n")),
       m_address(QStringLiteral("control-address"),
-                QStringLiteral("Listen for commands on <addr> instead of loopback. Anyone who can reach it controls the instrument."),
+                QStringLiteral("Listen for commands on <addr> instead of loopback. Anyone who can reach it controls "
+                               "the instrument."),
                 QStringLiteral("addr"))
 {
     parser.addOptions({m_port, m_address});

@@ -1,4 +1,5 @@
-/// @brief ControlPort: the control port as a front end has it: the server on its addresses, joined to the command dispatch.
+/// @brief ControlPort: the control port as a front end has it: the server on its addresses, joined to the command
+/// dispatch.
 #pragma once
 
 #include "remote/clienttransport.h"

@@ -37,11 +37,8 @@ void closeGracefully(QTcpSocket* socket)
 } // namespace
 
 ControlServer::ControlServer(Limits limits, const Clock* clock, QObject* parent)
-    : QObject(parent),
-      m_limits(limits),
-      m_ownClock(clock ? nullptr : std::make_unique<SystemClock>()),
-      m_clock(clock ? *clock : *m_ownClock),
-      m_lineTimer(m_clock.makeTimer())
+    : QObject(parent), m_limits(limits), m_ownClock(clock ? nullptr : std::make_unique<SystemClock>()),
+      m_clock(clock ? *clock : *m_ownClock), m_lineTimer(m_clock.makeTimer())
 {
     // Runs only while some line is unfinished: an idle port costs nothing.
     m_lineTimer->setInterval(1000);
@@ -88,10 +85,7 @@ void ControlServer::stopListening()
     m_servers.clear();
 }
 
-quint16 ControlServer::port() const
-{
-    return m_servers.empty() ? 0 : m_servers.front()->serverPort();
-}
+quint16 ControlServer::port() const { return m_servers.empty() ? 0 : m_servers.front()->serverPort(); }
 
 QList<QHostAddress> ControlServer::addresses() const
 {
@@ -196,7 +190,9 @@ void ControlServer::setReading(quint64 id, bool reading)
     if (!reading)
         return;
     // Later, from the event loop: this may be called from inside one of the client's lines.
-    QMetaObject::invokeMethod(this, [this, id] {
+    QMetaObject::invokeMethod(
+        this,
+        [this, id] {
         Client* client = find(id);
         if (!client || !client->reading)
             return;
@@ -204,7 +200,8 @@ void ControlServer::setReading(quint64 id, bool reading)
             deliver(id, std::exchange(client->unframed, {}));
         if ((client = find(id)) && client->reading && client->socket->bytesAvailable() > 0)
             readFrom(id);
-    }, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
 }
 
 void ControlServer::readFrom(quint64 id)
@@ -322,10 +319,7 @@ bool ControlServer::send(quint64 client, QByteArrayView bytes)
     return true;
 }
 
-void ControlServer::close(quint64 client)
-{
-    drop(client, Ending::Flush);
-}
+void ControlServer::close(quint64 client) { drop(client, Ending::Flush); }
 
 void ControlServer::drop(quint64 id, Ending ending)
 {

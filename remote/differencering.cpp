@@ -5,17 +5,13 @@
 #include <algorithm>
 #include <cstring>
 
-DifferenceRing::DifferenceRing(qsizetype capacity)
-    : m_capacity(std::max<qsizetype>(capacity, 1))
+DifferenceRing::DifferenceRing(qsizetype capacity) : m_capacity(std::max<qsizetype>(capacity, 1))
 {
     // Value-initialised, so that the pages are touched now rather than in the decoder's path.
     m_values = std::make_unique<qint32[]>(size_t(m_capacity));
 }
 
-void DifferenceRing::recordDecoded(qint32 dt, int, int, int, int)
-{
-    append(dt);
-}
+void DifferenceRing::recordDecoded(qint32 dt, int, int, int, int) { append(dt); }
 
 quint64 DifferenceRing::available(const Cursor& c) const
 {
@@ -46,7 +42,7 @@ qsizetype DifferenceRing::prepare(Cursor& c, qsizetype max) const
     return qsizetype(std::min<quint64>(quint64(max), m_written - c.next));
 }
 
-template<typename Copy>
+template <typename Copy>
 void DifferenceRing::copyOut(quint64 first, qsizetype count, Copy copy) const
 {
     const qsizetype start = qsizetype(first % quint64(m_capacity));

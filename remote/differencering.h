@@ -50,13 +50,10 @@ public:
     quint64 lost(const Cursor& c) const;
 
 private:
-    quint64 oldestHeld() const
-    {
-        return m_written > quint64(m_capacity) ? m_written - quint64(m_capacity) : 0;
-    }
+    quint64 oldestHeld() const { return m_written > quint64(m_capacity) ? m_written - quint64(m_capacity) : 0; }
     /// Brings c to the oldest value held if it fell behind; returns the count to copy.
     qsizetype prepare(Cursor& c, qsizetype max) const;
-    template<typename Copy>
+    template <typename Copy>
     void copyOut(quint64 first, qsizetype count, Copy copy) const;
 
     std::unique_ptr<qint32[]> m_values;

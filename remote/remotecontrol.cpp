@@ -31,15 +31,10 @@ Error RemoteControl::storageError(FileFailure failure)
     return Error::MassStorage;
 }
 
-RemoteControl::RemoteControl(InstrumentSession& session, PanelOptions& options, HistogramFeed& histogram, const Clock& clock,
-                             QString panelVersion, ClientTransport& transport, QObject* parent)
-    : QObject(parent),
-      m_session(session),
-      m_options(options),
-      m_histogram(histogram),
-      m_clock(clock),
-      m_panelVersion(std::move(panelVersion)),
-      m_transport(transport)
+RemoteControl::RemoteControl(InstrumentSession& session, PanelOptions& options, HistogramFeed& histogram,
+                             const Clock& clock, QString panelVersion, ClientTransport& transport, QObject* parent)
+    : QObject(parent), m_session(session), m_options(options), m_histogram(histogram), m_clock(clock),
+      m_panelVersion(std::move(panelVersion)), m_transport(transport)
 {
     // Each turn from its own pass of the event loop.
     m_turnTimer.setSingleShot(true);

@@ -1,4 +1,5 @@
-/// @brief RemoteControl: SCPI commands of the control port's clients carried out on the session, one connection's order kept.
+/// @brief RemoteControl: SCPI commands of the control port's clients carried out on the session, one connection's order
+/// kept.
 #pragma once
 
 #include "platform/fileerror.h"
@@ -10,8 +11,8 @@
 #include "remote/scpistatus.h"
 
 #include <QByteArray>
-#include <QObject>
 #include <QElapsedTimer>
+#include <QObject>
 #include <QString>
 #include <QTimer>
 #include <deque>

@@ -29,7 +29,10 @@ namespace scpi {
 namespace {
 
 constexpr Parameter boolean() { return {Kind::Boolean}; }
-constexpr Parameter integer(double low, double high, bool optional = false) { return {Kind::Integer, low, high, nullptr, optional}; }
+constexpr Parameter integer(double low, double high, bool optional = false)
+{
+    return {Kind::Integer, low, high, nullptr, optional};
+}
 constexpr Parameter real(double low, double high) { return {Kind::Real, low, high}; }
 constexpr Parameter string() { return {Kind::String}; }
 constexpr Parameter choice(const char* words) { return {Kind::Choice, 0, 0, words}; }
@@ -415,7 +418,8 @@ void RemoteControl::histogramStatistics(Client& c, const Parsed&)
     const bool any = s.count > 0;
     respond(c, scpi::number(quint64(s.count)) + ',' + (any ? scpi::real(s.mean) : QByteArray(scpi::NotANumber)) + ','
                    + (s.count > 1 ? scpi::real(s.stdDev) : QByteArray(scpi::NotANumber)) + ','
-                   + (s.fwhm ? scpi::real(*s.fwhm) : QByteArray(scpi::NotANumber)) + ',' + scpi::number(quint64(s.inWindow)));
+                   + (s.fwhm ? scpi::real(*s.fwhm) : QByteArray(scpi::NotANumber)) + ','
+                   + scpi::number(quint64(s.inWindow)));
 }
 
 void RemoteControl::histogramClear(Client&, const Parsed&) { m_histogram.clearForRunStart(); }
@@ -537,9 +541,10 @@ void RemoteControl::display(Client& c, const Parsed& p)
 void RemoteControl::linkHealth(Client& c, const Parsed&)
 {
     const LinkHealthFigures f = m_session.linkHealthFigures();
-    respond(c, scpi::real(f.recordsPerSecond) + ',' + scpi::real(f.bytesPerSecond) + ',' + scpi::number(f.rejectedByGate) + ','
-                   + scpi::number(f.rejectedByPlausibility) + ',' + scpi::number(f.bytesDroppedByResync) + ','
-                   + scpi::number(f.errors) + ',' + scpi::number(f.reconnects));
+    respond(c, scpi::real(f.recordsPerSecond) + ',' + scpi::real(f.bytesPerSecond) + ','
+                   + scpi::number(f.rejectedByGate) + ',' + scpi::number(f.rejectedByPlausibility) + ','
+                   + scpi::number(f.bytesDroppedByResync) + ',' + scpi::number(f.errors) + ','
+                   + scpi::number(f.reconnects));
 }
 
 // ---- STATus:OPERation ----

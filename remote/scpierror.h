@@ -33,27 +33,48 @@ enum class Error {
 inline const char* errorText(Error e)
 {
     switch (e) {
-    case Error::None: return "No error";
-    case Error::Syntax: return "Syntax error";
-    case Error::ParameterNotAllowed: return "Parameter not allowed";
-    case Error::MissingParameter: return "Missing parameter";
-    case Error::UndefinedHeader: return "Undefined header";
-    case Error::Execution: return "Execution error";
-    case Error::InitIgnored: return "Init ignored";
-    case Error::SettingsConflict: return "Settings conflict";
-    case Error::DataOutOfRange: return "Data out of range";
-    case Error::TooMuchData: return "Too much data";
-    case Error::IllegalParameterValue: return "Illegal parameter value";
-    case Error::DataQuestionable: return "Data questionable";
-    case Error::Hardware: return "Hardware error";
-    case Error::MassStorage: return "Mass storage error";
-    case Error::MediaFull: return "Media full";
-    case Error::FileNameNotFound: return "File name not found";
-    case Error::FileNameError: return "File name error";
-    case Error::QueueOverflow: return "Queue overflow";
-    case Error::InputBufferOverrun: return "Input buffer overrun";
-    case Error::TimeOut: return "Time out error";
-    case Error::QueryInterrupted: return "Query INTERRUPTED";
+    case Error::None:
+        return "No error";
+    case Error::Syntax:
+        return "Syntax error";
+    case Error::ParameterNotAllowed:
+        return "Parameter not allowed";
+    case Error::MissingParameter:
+        return "Missing parameter";
+    case Error::UndefinedHeader:
+        return "Undefined header";
+    case Error::Execution:
+        return "Execution error";
+    case Error::InitIgnored:
+        return "Init ignored";
+    case Error::SettingsConflict:
+        return "Settings conflict";
+    case Error::DataOutOfRange:
+        return "Data out of range";
+    case Error::TooMuchData:
+        return "Too much data";
+    case Error::IllegalParameterValue:
+        return "Illegal parameter value";
+    case Error::DataQuestionable:
+        return "Data questionable";
+    case Error::Hardware:
+        return "Hardware error";
+    case Error::MassStorage:
+        return "Mass storage error";
+    case Error::MediaFull:
+        return "Media full";
+    case Error::FileNameNotFound:
+        return "File name not found";
+    case Error::FileNameError:
+        return "File name error";
+    case Error::QueueOverflow:
+        return "Queue overflow";
+    case Error::InputBufferOverrun:
+        return "Input buffer overrun";
+    case Error::TimeOut:
+        return "Time out error";
+    case Error::QueryInterrupted:
+        return "Query INTERRUPTED";
     }
     return "Execution error";
 }

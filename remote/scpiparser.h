@@ -1,4 +1,5 @@
-/// @brief ScpiParser: one SCPI program message (a line) into commands with checked parameters, or the error that stops it.
+/// @brief ScpiParser: one SCPI program message (a line) into commands with checked parameters, or the error that stops
+/// it.
 #pragma once
 
 #include "remote/scpicommands.h"
@@ -11,10 +12,10 @@
 namespace scpi {
 
 struct Value {
-    bool flag = false;    ///< Boolean
-    double number = 0;    ///< Integer (rounded) and Real
-    QByteArray text;      ///< String, quotes removed
-    int choice = -1;      ///< Choice: index into the word list
+    bool flag = false; ///< Boolean
+    double number = 0; ///< Integer (rounded) and Real
+    QByteArray text;   ///< String, quotes removed
+    int choice = -1;   ///< Choice: index into the word list
 };
 
 /// A command ready to run, or (error != None) the error that ended the line at this point.

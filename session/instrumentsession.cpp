@@ -1,8 +1,8 @@
-/// @brief InstrumentSession: the wiring of link, decoder, calibration, runs (with their sidecar), registers and link health.
+/// @brief InstrumentSession: the wiring of link, decoder, calibration, runs (with their sidecar), registers and link
+/// health.
 #include "session/instrumentsession.h"
 #include "platform/versioninfo.h"
 
-#include "session/messagelog.h"
 #include "control/calibrationcapture.h"
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
@@ -20,13 +20,15 @@
 #include "platform/clock.h"
 #include "platform/numbers.h"
 #include "platform/timer.h"
+#include "session/messagelog.h"
 #include "session/paneloptions.h"
 
 #include <QFileInfo>
 #include <QLocale>
 #include <limits>
 
-InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, MessageBoxes& boxes, MessageLog& log, QObject* parent)
+InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, MessageBoxes& boxes, MessageLog& log,
+                                     QObject* parent)
     : QObject(parent), m_log(log), m_clock(clock)
 {
     m_calibration = std::make_unique<CalibrationModel>();
@@ -109,7 +111,8 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
     connect(m_dataFile.get(), &DataFile::writeFailed, this, &InstrumentSession::onDataFileWriteFailed);
     connect(m_dataFile.get(), &DataFile::closedFileSyncFailed, this, &InstrumentSession::closedFileSyncFailed);
     // The window's box reports a folder that cannot take the file; the others hear it here.
-    connect(m_runSwitch.get(), &RunSwitch::dataFileOpenFailed, this, [this](FileFailure failure, const QString& reason) {
+    connect(m_runSwitch.get(), &RunSwitch::dataFileOpenFailed, this,
+            [this](FileFailure failure, const QString& reason) {
         m_dataFileHealth = {failure, reason};
         emit fileFailure(failure, reason);
     });
@@ -120,7 +123,8 @@ InstrumentSession::InstrumentSession(Socket& socket, const Clock& clock, Message
     // The same texts may read differently once the locale changes: the value is new, the texts are not.
     connect(m_calibration.get(), &CalibrationModel::calibrationChanged, this, &InstrumentSession::calibrationChanged);
     connect(m_calibration.get(), &CalibrationModel::runGateEvaluated, this, &InstrumentSession::runGateChanged);
-    connect(m_calibrationSequence.get(), &CalibrationSequence::finished, this, [this] { emit calibrationEnded(false); });
+    connect(m_calibrationSequence.get(), &CalibrationSequence::finished, this,
+            [this] { emit calibrationEnded(false); });
     connect(m_calibrationSequence.get(), &CalibrationSequence::aborted, this, [this] { emit calibrationEnded(true); });
     connect(m_statistics.get(), &RunStatistics::changed, this, &InstrumentSession::statisticsChanged);
     connect(m_registers.get(), &RegisterModel::valueChanged, this, &InstrumentSession::registerChanged);
@@ -385,7 +389,10 @@ InstrumentSession::VersionCaptions InstrumentSession::versionCaptions() const
     return {m_versions->fpgaCaption(), m_versions->rabbitCaption()};
 }
 
-InstrumentSession::DataFileState InstrumentSession::dataFileState() const { return {m_dataFile->isOpen(), m_dataFile->path()}; }
+InstrumentSession::DataFileState InstrumentSession::dataFileState() const
+{
+    return {m_dataFile->isOpen(), m_dataFile->path()};
+}
 
 InstrumentSession::SidecarState InstrumentSession::sidecarState() const
 {
@@ -442,7 +449,10 @@ bool InstrumentSession::writeFileLines(QByteArrayView bytes, qsizetype lines, QS
     return ok;
 }
 
-void InstrumentSession::displayAsciiLines(QByteArrayView bytes, qsizetype lines) { m_log.appendAsciiLines(bytes, lines); }
+void InstrumentSession::displayAsciiLines(QByteArrayView bytes, qsizetype lines)
+{
+    m_log.appendAsciiLines(bytes, lines);
+}
 
 void InstrumentSession::beginSidecar()
 {
@@ -507,7 +517,8 @@ void InstrumentSession::noteCalibrationChange(const QString& reason)
         return;
     RunSidecar::Description& d = m_sidecar->description();
     const Calibration now = m_calibration->calibration();
-    const Calibration& before = d.calibrationChanges.isEmpty() ? d.calibration : d.calibrationChanges.last().calibration;
+    const Calibration& before = d.calibrationChanges.isEmpty() ? d.calibration
+                                                               : d.calibrationChanges.last().calibration;
     if (now == before && reason != QStringLiteral("calibration"))
         return;
     // With no entry written in between, only the latest values can matter to a reader: a Tau

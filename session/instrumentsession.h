@@ -1,9 +1,10 @@
-/// @brief Everything between the socket and a front end: link, models, decoder, calibration, runs with their data file and sidecar, register polling, link health.
+/// @brief Everything between the socket and a front end: link, models, decoder, calibration, runs with their data file
+/// and sidecar, register polling, link health.
 #pragma once
 
-#include "link/decoderoutput.h"
 #include "link/calibration.h"
 #include "link/dataoptions.h"
+#include "link/decoderoutput.h"
 #include "link/logkind.h"
 #include "link/replydecoder.h"
 #include "measure/linkhealth.h"
@@ -115,7 +116,8 @@ public:
         QString errorString;
     };
 
-    InstrumentSession(Socket& socket, const Clock& clock, MessageBoxes& boxes, MessageLog& log, QObject* parent = nullptr);
+    InstrumentSession(Socket& socket, const Clock& clock, MessageBoxes& boxes, MessageLog& log,
+                      QObject* parent = nullptr);
     ~InstrumentSession() override;
 
     LinkState linkState() const;

@@ -368,7 +368,8 @@ void MessageLog::clear() { setText(QString()); }
 QString MessageLog::text() const
 {
     QByteArray out;
-    out.reserve(qsizetype(std::min<quint64>(quint64(m_nextPos - (m_chunks.empty() ? 0 : m_chunks.front().start)), 1u << 30)));
+    out.reserve(
+        qsizetype(std::min<quint64>(quint64(m_nextPos - (m_chunks.empty() ? 0 : m_chunks.front().start)), 1u << 30)));
     qsizetype left = lineCount();
     for (size_t i = m_entries.size(); i > size_t(m_hidden) && left > 0; --i) {
         const Entry& e = m_entries[i - 1];

@@ -70,9 +70,9 @@ private:
         quint64 pos = 0;       // where the UTF-8 text starts in the chunk stream
         quint64 firstLine = 0; // the number of its (first) line, counted since the log began
         quint32 size = 0;
-        quint32 lines = 1;     // > 1 only for a run
+        quint32 lines = 1; // > 1 only for a run
         bool closed = true;
-        bool run = false;      // record lines, each followed by CR LF in the bytes
+        bool run = false; // record lines, each followed by CR LF in the bytes
     };
     struct Chunk {
         quint64 start = 0;
@@ -145,16 +145,16 @@ private:
     void trim();
     void releaseChunks();
 
-    EntryRing m_entries; // back = newest
-    std::deque<Chunk> m_chunks;  // by start, ascending
+    EntryRing m_entries;        // back = newest
+    std::deque<Chunk> m_chunks; // by start, ascending
     // Released chunks kept for the next ones (as many as a bulk trim frees): at millions of
     // lines a second the log would otherwise map and unmap quarter megabytes all the time.
     std::vector<Chunk> m_spares;
     static constexpr size_t MaxSpares = 8;
     quint64 m_nextPos = 0;
     qsizetype m_capacity;
-    quint64 m_lineEnd = 0;   // the number the next line gets
-    qsizetype m_hidden = 0;  // oldest entries kept aside during calibration
+    quint64 m_lineEnd = 0;  // the number the next line gets
+    qsizetype m_hidden = 0; // oldest entries kept aside during calibration
     quint64 m_hiddenLines = 0;
     // Where the lines of the run last read start, so that a view's rows cost no rescan.
     mutable quint64 m_offsetsPos = ~quint64(0);

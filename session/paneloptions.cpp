@@ -25,17 +25,21 @@ QString createdDataFolder()
 
 PanelOptions::PanelOptions(SettingsStore& store, QObject* parent)
     : QObject(parent), m_store(store), m_dataFolder(createdDataFolder()), m_address(QStringLiteral("192.168.1.123"))
-{
-}
+{}
 
 QString PanelOptions::storedName(Switch s)
 {
     switch (s) {
-    case OnTop: return settingskeys::OnTop;
-    case Verbose: return settingskeys::Verbose;
-    case Display: return settingskeys::Display;
-    case File: return settingskeys::File;
-    case Raw: return settingskeys::RawData;
+    case OnTop:
+        return settingskeys::OnTop;
+    case Verbose:
+        return settingskeys::Verbose;
+    case Display:
+        return settingskeys::Display;
+    case File:
+        return settingskeys::File;
+    case Raw:
+        return settingskeys::RawData;
     }
     return QString();
 }

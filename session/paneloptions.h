@@ -1,4 +1,5 @@
-/// @brief PanelOptions: the one owner of the operator's switches, data folder and address, with their stored values and the decoder's snapshot.
+/// @brief PanelOptions: the one owner of the operator's switches, data folder and address, with their stored values and
+/// the decoder's snapshot.
 #pragma once
 
 #include "link/dataoptions.h"

@@ -10,7 +10,7 @@ public:
 
     struct Command {
         Kind kind = Kind::Unknown;
-        QByteArray bytes;  ///< exactly as received
+        QByteArray bytes;       ///< exactly as received
         int registerIndex = -1; ///< Register: 0 to 7
         quint8 argument = 0;    ///< Calibration level, Run switch
         int dacCode = 0;        ///< DacA: 12 bits

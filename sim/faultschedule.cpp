@@ -43,7 +43,8 @@ std::optional<FaultSchedule::Entry> FaultSchedule::parse(const QString& text, QS
     if (at < 0)
         return fail(QStringLiteral("expected kind@seconds[:argument]"));
     const QString name = text.left(at).trimmed();
-    const auto info = std::find_if(Kinds.begin(), Kinds.end(), [&](const KindInfo& k) { return name == QLatin1String(k.name); });
+    const auto info = std::find_if(Kinds.begin(), Kinds.end(),
+                                   [&](const KindInfo& k) { return name == QLatin1String(k.name); });
     if (info == Kinds.end())
         return fail(QStringLiteral("unknown kind \"%1\"").arg(name));
 

@@ -49,7 +49,10 @@ public:
 
 private:
     // Every fault starts off: a deadline of minus infinity has passed.
-    double deadline(int durationMs) const { return durationMs > 0 ? m_clock->monotonicSeconds() + durationMs / 1000.0 : -INFINITY; }
+    double deadline(int durationMs) const
+    {
+        return durationMs > 0 ? m_clock->monotonicSeconds() + durationMs / 1000.0 : -INFINITY;
+    }
     bool pending(double until) const { return m_clock->monotonicSeconds() < until; }
 
     const Clock* m_clock;

@@ -83,7 +83,7 @@ struct InstrumentSimulator::Session {
     bool closed = false;
     CommandParser parser;
     bool streaming = false;
-    double streamStart = 0; ///< on the simulator's clock
+    double streamStart = 0;  ///< on the simulator's clock
     double streamIssued = 0; ///< records generated since streamStart
     std::deque<Piece> pending;
     qint64 pendingBytes = 0;
@@ -92,24 +92,19 @@ struct InstrumentSimulator::Session {
 
 InstrumentSimulator::InstrumentSimulator(SimulatorConfig cfg, QObject* parent)
     : InstrumentSimulator(std::move(cfg), std::make_unique<SystemClock>(), nullptr, parent)
-{
-}
+{}
 
 InstrumentSimulator::InstrumentSimulator(SimulatorConfig cfg, const Clock& clock, QObject* parent)
     : InstrumentSimulator(std::move(cfg), nullptr, &clock, parent)
-{
-}
+{}
 
-InstrumentSimulator::InstrumentSimulator(SimulatorConfig cfg, std::unique_ptr<Clock> ownClock, const Clock* clock, QObject* parent)
-    : QObject(parent),
-      m_ownClock(std::move(ownClock)),
-      m_clock(m_ownClock ? *m_ownClock : *clock),
+InstrumentSimulator::InstrumentSimulator(SimulatorConfig cfg, std::unique_ptr<Clock> ownClock, const Clock* clock,
+                                         QObject* parent)
+    : QObject(parent), m_ownClock(std::move(ownClock)), m_clock(m_ownClock ? *m_ownClock : *clock),
       m_config(std::move(cfg)),
-      m_generator(m_config),
-      m_reported{m_config.calLowA, m_config.calHighA, m_config.calLowB, m_config.calHighB},
+      m_generator(m_config), m_reported{m_config.calLowA, m_config.calHighA, m_config.calLowB, m_config.calHighB},
       // A stream of its own, so that register reads do not change the records a seed produces.
-      m_noiseRng(m_config.seed ^ 0x9E3779B97F4A7C15ull),
-      m_faults(m_clock)
+      m_noiseRng(m_config.seed ^ 0x9E3779B97F4A7C15ull), m_faults(m_clock)
 {
     m_startSeconds = m_clock.monotonicSeconds();
     m_streamTimer = m_clock.makeTimer(this);
@@ -350,9 +345,9 @@ void InstrumentSimulator::handle(Session& session, const CommandParser::Command&
         // A blast ring holds one calibration's records; a new one is made at the next run.
         if (session.blast)
             session.streaming = false;
-        m_level = command.argument == 0x01 ? CalibrationLevel::Low
-            : command.argument == 0x03     ? CalibrationLevel::High
-                                           : CalibrationLevel::Normal;
+        m_level = command.argument == 0x01   ? CalibrationLevel::Low
+                  : command.argument == 0x03 ? CalibrationLevel::High
+                                             : CalibrationLevel::Normal;
         break;
     case Kind::Run:
         if (command.argument & 0x01)
@@ -409,7 +404,8 @@ int InstrumentSimulator::registerValue(int index, const Session& session)
             return value;
         }
         if (m_haveRecord)
-            return channelA ? (m_lastRecord[1] << 8) | m_lastRecord[2] : ((m_lastRecord[3] & 0x0F) << 8) | m_lastRecord[4];
+            return channelA ? (m_lastRecord[1] << 8) | m_lastRecord[2]
+                            : ((m_lastRecord[3] & 0x0F) << 8) | m_lastRecord[4];
         // A ramp at rest sits at its low level.
         return noisyReading(channelA ? m_config.calLowA : m_config.calLowB);
     }
@@ -500,7 +496,8 @@ void InstrumentSimulator::streamTick()
         QByteArray batch;
         std::vector<GeneratedRecord> truth;
         m_generator.generate(count, batch, m_truth.isOpen() ? &truth : nullptr);
-        std::copy_n(batch.constData() + batch.size() - protocol::RecordLength, protocol::RecordLength, m_lastRecord.begin());
+        std::copy_n(batch.constData() + batch.size() - protocol::RecordLength, protocol::RecordLength,
+                    m_lastRecord.begin());
         m_haveRecord = true;
         deliver(session, std::move(batch), true, std::move(truth));
     }
@@ -509,7 +506,8 @@ void InstrumentSimulator::streamTick()
         m_streamTimer->stop();
 }
 
-void InstrumentSimulator::deliver(Session& session, QByteArray bytes, bool isRecords, std::vector<GeneratedRecord> truth)
+void InstrumentSimulator::deliver(Session& session, QByteArray bytes, bool isRecords,
+                                  std::vector<GeneratedRecord> truth)
 {
     if (session.closed || bytes.isEmpty() || m_faults.silent())
         return;
@@ -707,7 +705,8 @@ void InstrumentSimulator::blastPump(Session& session)
         m_bytesSent += quint64(sent);
         if (message.ring) {
             // Blocks start on a record boundary: a record counts once its last byte is taken.
-            m_recordsSent += quint64((message.done + sent) / protocol::RecordLength - message.done / protocol::RecordLength);
+            m_recordsSent += quint64((message.done + sent) / protocol::RecordLength
+                                     - message.done / protocol::RecordLength);
         }
         message.done += sent;
         if (message.done < message.size) {

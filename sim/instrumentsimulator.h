@@ -1,12 +1,13 @@
-/// @brief The instrument's side of the protocol, with switchable faults: on a loopback TCP port, or in process through SimulatorSocket.
+/// @brief The instrument's side of the protocol, with switchable faults: on a loopback TCP port, or in process through
+/// SimulatorSocket.
 #pragma once
 
+#include "platform/clock.h"
 #include "sim/commandparser.h"
 #include "sim/faultstate.h"
 #include "sim/groundtruthlog.h"
 #include "sim/recordgenerator.h"
 #include "sim/simulatorconfig.h"
-#include "platform/clock.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -18,7 +18,8 @@ int main(int argc, char* argv[])
         return *exitCode;
     QString problem;
     if (!cli.parser().positionalArguments().isEmpty())
-        return cli.usage(QStringLiteral("unexpected argument \"%1\"").arg(cli.parser().positionalArguments().constFirst()));
+        return cli.usage(
+            QStringLiteral("unexpected argument \"%1\"").arg(cli.parser().positionalArguments().constFirst()));
     if (!options.read(cli.parser(), &problem))
         return cli.usage(problem);
 

@@ -15,8 +15,7 @@ constexpr int MaxRedraws = 16;
 
 } // namespace
 
-RecordGenerator::RecordGenerator(const SimulatorConfig& config)
-    : m_config(config), m_rng(config.seed)
+RecordGenerator::RecordGenerator(const SimulatorConfig& config) : m_config(config), m_rng(config.seed)
 {
     m_a.tau = config.tauANs;
     m_b.tau = config.tauBNs;

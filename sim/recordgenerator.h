@@ -12,7 +12,7 @@
 
 struct GeneratedRecord {
     std::array<quint8, protocol::RecordLength> bytes{};
-    double trueDtPs = 0;     ///< the drawn time difference, before 12-bit quantisation
+    double trueDtPs = 0;      ///< the drawn time difference, before 12-bit quantisation
     qint32 representedPs = 0; ///< what a panel holding our calibration readings computes from the bytes
 };
 

@@ -1,4 +1,5 @@
-/// @brief The Socket seam backed by an InstrumentSimulator in this process: no TCP, and time only as the clock gives it.
+/// @brief The Socket seam backed by an InstrumentSimulator in this process: no TCP, and time only as the clock gives
+/// it.
 #pragma once
 
 #include "platform/socket.h"

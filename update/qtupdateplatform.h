@@ -1,4 +1,5 @@
-/// @brief The update seam on the real machine: QNetworkAccessManager within size and time limits, files, detached processes.
+/// @brief The update seam on the real machine: QNetworkAccessManager within size and time limits, files, detached
+/// processes.
 #pragma once
 
 #include "update/updateplatform.h"

@@ -33,11 +33,10 @@ QString todayText(const QDate& today) { return QLocale().toString(today, QLocale
 
 } // namespace
 
-UpdateRoutine::UpdateRoutine(UpdatePlatform& platform, SettingsStore& settings, MessageBoxes& boxes,
-                             const Clock& clock, const QString& publicKey, QObject* parent)
+UpdateRoutine::UpdateRoutine(UpdatePlatform& platform, SettingsStore& settings, MessageBoxes& boxes, const Clock& clock,
+                             const QString& publicKey, QObject* parent)
     : QObject(parent), m_platform(platform), m_settings(settings), m_boxes(boxes), m_clock(clock), m_verifier(publicKey)
-{
-}
+{}
 
 QString UpdateRoutine::noAddressStatus() { return QStringLiteral("No update address is configured."); }
 
@@ -67,7 +66,8 @@ QString UpdateRoutine::refusal(const QString& baseUrl) const
 
 void UpdateRoutine::reportHealthyStart()
 {
-    m_platform.deleteFile(inFolder(programName() + m_platform.executableSuffix() + QLatin1String(Changeover::BackupSuffix)));
+    m_platform.deleteFile(
+        inFolder(programName() + m_platform.executableSuffix() + QLatin1String(Changeover::BackupSuffix)));
 }
 
 QString UpdateRoutine::programName() const
@@ -185,8 +185,8 @@ void UpdateRoutine::fetch(const QString& url, HttpMode mode, const UpdatePlatfor
     m_platform.request(
         url, mode, limits,
         [self, next](const HttpReply& reply) {
-            if (self)
-                (self->*next)(reply);
+        if (self)
+            (self->*next)(reply);
         },
         progress);
 }
@@ -295,8 +295,8 @@ bool UpdateRoutine::probeAccepted(const HttpReply& reply)
     // A program really on the server cannot come back as text and has its true size; a missing
     // one comes back as a short error page, which is text.
     qint64 size = 0;
-    return reply.error == UpdateError::TypeMismatch && VersionFile::lengthValue(reply.contentLength, size) == UpdateError::None
-           && size >= kSmallestProgram;
+    return reply.error == UpdateError::TypeMismatch
+           && VersionFile::lengthValue(reply.contentLength, size) == UpdateError::None && size >= kSmallestProgram;
 }
 
 void UpdateRoutine::fetchExecutable()
@@ -367,8 +367,9 @@ void UpdateRoutine::handOver()
     UpdateError error = UpdateError::None;
     // The changeover program checks the new program against this digest once more, just before it
     // puts it in place.
-    const qint64 task = m_platform.startProcess(
-        inFolder(changeoverFileName()), {programName(), QString::fromLatin1(m_executable.sha256.toHex())}, error);
+    const qint64 task = m_platform.startProcess(inFolder(changeoverFileName()),
+                                                {programName(), QString::fromLatin1(m_executable.sha256.toHex())},
+                                                error);
     if (task > 0) {
         m_settings.DeleteRegValue(settingskeys::Updater, settingName(kSwitchValue));
         setBusy(false);
@@ -408,7 +409,8 @@ void UpdateRoutine::failWith(UpdateError error)
     setBusy(false);
     endDownloads();
     const QString status = QString::number(int(error) + 10)
-                           + QStringLiteral(": Error, where error number has 10 added to it (e.g. error #10 returns 20).");
+                           + QStringLiteral(
+                               ": Error, where error number has 10 added to it (e.g. error #10 returns 20).");
     // The hidden update window's caption has always titled this one notice.
     if (m_checkMode == UpdateCheckMode::Asked && error == UpdateError::TimedOut)
         notifyThenFinish(QStringLiteral("OOPS! Can't find the updates."), QStringLiteral("Form1 - Updating"),

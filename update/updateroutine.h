@@ -1,4 +1,5 @@
-/// @brief The update check: gates, signed version file, prompt, bounded and verified downloads and the hand-over, as a state machine.
+/// @brief The update check: gates, signed version file, prompt, bounded and verified downloads and the hand-over, as a
+/// state machine.
 #pragma once
 
 #include "platform/messagebox.h"

@@ -11,7 +11,12 @@ namespace {
 
 // Kept in the object by [[gnu::used]] although nothing but embedded() refers to it, and laid out
 // in UTF-16 so that the ASCII marker constant below never matches it by accident.
-[[gnu::used]] const char16_t kBlock[] = u"TALLYSCOPE-VERSION-BLOCK" u"\0" u"VS_VERSION_INFO" u"\0" u"FileVersion" u"\0"
+[[gnu::used]] const char16_t kBlock[] = u"TALLYSCOPE-VERSION-BLOCK"
+                                        u"\0"
+                                        u"VS_VERSION_INFO"
+                                        u"\0"
+                                        u"FileVersion"
+                                        u"\0"
                                         u"\0" TALLYSCOPE_FILE_VERSION u"\0";
 
 constexpr char kMarker[] = "TALLYSCOPE-VERSION-BLOCK";

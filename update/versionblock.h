@@ -1,4 +1,5 @@
-/// @brief The executable's own version-information block: embedded at build time, found in the file on disk, read for "FileVersion".
+/// @brief The executable's own version-information block: embedded at build time, found in the file on disk, read for
+/// "FileVersion".
 #pragma once
 
 #include "update/updateerror.h"

@@ -70,8 +70,7 @@ std::optional<VersionFile::Listed> VersionFile::listed(const QString& fileName) 
     return std::nullopt;
 }
 
-bool VersionFile::trustedCommentNames(const QByteArray& trustedComment, const QString& fileName,
-                                      const QString& version)
+bool VersionFile::trustedCommentNames(const QByteArray& trustedComment, const QString& fileName, const QString& version)
 {
     bool file = false;
     bool named = false;

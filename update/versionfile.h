@@ -1,4 +1,5 @@
-/// @brief The update directory's version file: the version line, the comment line, the listed programs, and how versions compare.
+/// @brief The update directory's version file: the version line, the comment line, the listed programs, and how
+/// versions compare.
 #pragma once
 
 #include "update/updateerror.h"

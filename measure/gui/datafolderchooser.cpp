@@ -8,8 +8,7 @@
 
 DataFolderChooser::DataFolderChooser(SettingsStore& store, MessageBoxes* messages)
     : m_store(store), m_messages(messages)
-{
-}
+{}
 
 frmBrowseFolders* DataFolderChooser::choose(const QString& pathText, QWidget* parent, Accepted accepted) const
 {

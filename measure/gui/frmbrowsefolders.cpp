@@ -26,15 +26,9 @@ constexpr int PathRole = Qt::UserRole;
 // Each level of the folder tree is shown this many blanks further right.
 constexpr int IndentPerLevel = 2;
 
-QString systemMessage(std::errc code)
-{
-    return QString::fromLocal8Bit(std::make_error_code(code).message());
-}
+QString systemMessage(std::errc code) { return QString::fromLocal8Bit(std::make_error_code(code).message()); }
 
-QString cleanFolder(const QString& path)
-{
-    return QDir::cleanPath(QDir::fromNativeSeparators(path));
-}
+QString cleanFolder(const QString& path) { return QDir::cleanPath(QDir::fromNativeSeparators(path)); }
 
 /// The open folder and its ancestors, root first.
 QStringList ancestorChain(const QString& folder)
@@ -57,12 +51,9 @@ QString entryCaption(const QString& path, int depth)
 } // namespace
 
 frmBrowseFolders::frmBrowseFolders(QWidget* parent, MessageBoxes* messages)
-    : QDialog(parent)
-    , m_lstFolders(new QListWidget(this))
-    , m_lstDrives(new QComboBox(this))
-    , m_cmdOkay(new QPushButton(QStringLiteral("Okay"), this))
-    , m_cmdCancel(new QPushButton(QStringLiteral("Cancel"), this))
-    , m_messages(messages)
+    : QDialog(parent), m_lstFolders(new QListWidget(this)), m_lstDrives(new QComboBox(this)),
+      m_cmdOkay(new QPushButton(QStringLiteral("Okay"), this)),
+      m_cmdCancel(new QPushButton(QStringLiteral("Cancel"), this)), m_messages(messages)
 {
     if (!m_messages) {
         m_ownMessages = std::make_unique<WidgetMessageBoxes>(this);
@@ -123,10 +114,7 @@ frmBrowseFolders::frmBrowseFolders(QWidget* parent, MessageBoxes* messages)
 
 frmBrowseFolders::~frmBrowseFolders() = default;
 
-bool frmBrowseFolders::setCurrentFolder(const QString& path)
-{
-    return openFolder(path).isEmpty();
-}
+bool frmBrowseFolders::setCurrentFolder(const QString& path) { return openFolder(path).isEmpty(); }
 
 void frmBrowseFolders::setPlaces(const QStringList& paths)
 {
@@ -162,14 +150,15 @@ bool frmBrowseFolders::isStoragePlace(const QString& rootPath, const QByteArray&
 {
     // Kernel and runtime trees hold nothing a measurement belongs in, and snap packages mount
     // one squashfs per package; listing those would bury the real disks.
-    static const QList<QByteArray> pseudoTypes = {
-        "autofs", "binfmt_misc", "bpf",   "cgroup",      "cgroup2", "configfs", "debugfs",
-        "devpts", "devtmpfs",    "efivarfs", "fusectl",  "hugetlbfs", "mqueue", "nsfs",
-        "proc",   "pstore",      "ramfs", "rpc_pipefs",  "securityfs", "squashfs", "sysfs",
-        "tmpfs",  "tracefs",     "fuse.portal", "fuse.gvfsd-fuse"};
-    static const QStringList kernelTrees = {QStringLiteral("/proc"), QStringLiteral("/sys"),
-                                            QStringLiteral("/dev"), QStringLiteral("/run"),
-                                            QStringLiteral("/snap")};
+    static const QList<QByteArray> pseudoTypes = {"autofs",         "binfmt_misc", "bpf",        "cgroup",
+                                                  "cgroup2",        "configfs",    "debugfs",    "devpts",
+                                                  "devtmpfs",       "efivarfs",    "fusectl",    "hugetlbfs",
+                                                  "mqueue",         "nsfs",        "proc",       "pstore",
+                                                  "ramfs",          "rpc_pipefs",  "securityfs", "squashfs",
+                                                  "sysfs",          "tmpfs",       "tracefs",    "fuse.portal",
+                                                  "fuse.gvfsd-fuse"};
+    static const QStringList kernelTrees = {QStringLiteral("/proc"), QStringLiteral("/sys"), QStringLiteral("/dev"),
+                                            QStringLiteral("/run"), QStringLiteral("/snap")};
     if (pseudoTypes.contains(fileSystemType.toLower()))
         return false;
     const QString root = cleanFolder(rootPath);
@@ -234,10 +223,7 @@ void frmBrowseFolders::cmdOkay_Click()
     accept();
 }
 
-void frmBrowseFolders::cmdCancel_Click()
-{
-    reject();
-}
+void frmBrowseFolders::cmdCancel_Click() { reject(); }
 
 void frmBrowseFolders::lstDrives_Change(int index)
 {
@@ -245,8 +231,8 @@ void frmBrowseFolders::lstDrives_Change(int index)
     const QString failure = openFolder(place);
     if (!failure.isEmpty()) {
         // The places shown stay on the chosen entry; only the folder list keeps its folder.
-        m_messages->show(QStringLiteral("OOPS! ") + failure, QApplication::applicationName(),
-                         MessageBoxes::Buttons::Ok, MessageBoxes::Icon::None);
+        m_messages->show(QStringLiteral("OOPS! ") + failure, QApplication::applicationName(), MessageBoxes::Buttons::Ok,
+                         MessageBoxes::Icon::None);
     }
 }
 
@@ -322,8 +308,8 @@ void frmBrowseFolders::selectPlaceOfWorkingFolder()
     qsizetype bestLength = -1;
     for (int i = 0; i < m_lstDrives->count(); ++i) {
         const QString place = m_lstDrives->itemData(i, PathRole).toString();
-        const bool holds = working == place || place == QDir::rootPath() ||
-                           working.startsWith(place.endsWith(u'/') ? place : place + u'/');
+        const bool holds = working == place || place == QDir::rootPath()
+                           || working.startsWith(place.endsWith(u'/') ? place : place + u'/');
         if (holds && place.size() > bestLength) {
             best = i;
             bestLength = place.size();

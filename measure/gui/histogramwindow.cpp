@@ -6,31 +6,31 @@
 #include "measure/linkhealth.h"
 
 #include <QAreaSeries>
+#include <QBuffer>
 #include <QChart>
 #include <QChartView>
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
-#include <QLogValueAxis>
-#include <QMouseEvent>
-#include <QSpinBox>
-#include <QWheelEvent>
-#include <algorithm>
-#include <cmath>
-#include <memory>
-#include <QBuffer>
 #include <QFileDialog>
-#include <QPixmap>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineSeries>
 #include <QLocale>
+#include <QLogValueAxis>
+#include <QMouseEvent>
+#include <QPixmap>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QValueAxis>
+#include <QWheelEvent>
+#include <algorithm>
+#include <cmath>
+#include <memory>
 
 namespace {
 
@@ -42,15 +42,9 @@ bool savePng(const QPixmap& picture, const QString& path)
     return picture.save(&png, "PNG") && NoFollowFile::replaceContents(path, png.data()).ok();
 }
 
-QString ps(double v, int decimals = 1)
-{
-    return QLocale().toString(v, 'f', decimals) + QStringLiteral(" ps");
-}
+QString ps(double v, int decimals = 1) { return QLocale().toString(v, 'f', decimals) + QStringLiteral(" ps"); }
 
-QString whole(quint64 v)
-{
-    return QLocale().toString(v);
-}
+QString whole(quint64 v) { return QLocale().toString(v); }
 
 QDoubleSpinBox* psBox(double low, double high, double value)
 {
@@ -87,10 +81,7 @@ QChartView* stripChart(QChart* chart, QLineSeries* series, const QString& title,
     return view;
 }
 
-QValueAxis* axisOf(QChart* chart, Qt::Orientation o)
-{
-    return qobject_cast<QValueAxis*>(chart->axes(o).value(0));
-}
+QValueAxis* axisOf(QChart* chart, Qt::Orientation o) { return qobject_cast<QValueAxis*>(chart->axes(o).value(0)); }
 
 QString labelFormat(double step)
 {
@@ -118,11 +109,11 @@ void fitY(QValueAxis* axis, double low, double high)
 } // namespace
 
 HistogramWindow::HistogramWindow(Histogram& histogram, LinkHealthSource linkHealth, QWidget* parent)
-    : QWidget(parent, Qt::Window), m_histogram(histogram), m_linkHealth(std::move(linkHealth)), m_timer(new QTimer(this)),
-      m_chart(new QChart), m_chartView(new QChartView(m_chart)), m_outline(new QLineSeries),
-      m_baseline(new QLineSeries), m_area(new QAreaSeries(m_outline, m_baseline)), m_axisX(new QValueAxis), m_axisY(new QValueAxis),
-      m_axisLog(new QLogValueAxis), m_rateChart(new QChart), m_driftChart(new QChart), m_rate(new QLineSeries),
-      m_drift(new QLineSeries), m_trendTimer(new QTimer(this))
+    : QWidget(parent, Qt::Window), m_histogram(histogram), m_linkHealth(std::move(linkHealth)),
+      m_timer(new QTimer(this)), m_chart(new QChart), m_chartView(new QChartView(m_chart)), m_outline(new QLineSeries),
+      m_baseline(new QLineSeries), m_area(new QAreaSeries(m_outline, m_baseline)), m_axisX(new QValueAxis),
+      m_axisY(new QValueAxis), m_axisLog(new QLogValueAxis), m_rateChart(new QChart), m_driftChart(new QChart),
+      m_rate(new QLineSeries), m_drift(new QLineSeries), m_trendTimer(new QTimer(this))
 {
     auto elapsed = std::make_shared<QElapsedTimer>();
     elapsed->start();
@@ -156,7 +147,8 @@ HistogramWindow::HistogramWindow(Histogram& histogram, LinkHealthSource linkHeal
     m_chartView->setToolTip(QStringLiteral("Wheel: zoom, drag: pan, double-click: automatic range"));
 
     m_readout = new QLabel;
-    m_readout->setMinimumWidth(m_readout->fontMetrics().horizontalAdvance(QStringLiteral("dt -000,000,000.0 ps, count 000,000,000")));
+    m_readout->setMinimumWidth(
+        m_readout->fontMetrics().horizontalAdvance(QStringLiteral("dt -000,000,000.0 ps, count 000,000,000")));
     m_showAll = new QPushButton(QStringLiteral("Show all"));
     m_showAll->setCheckable(true);
     connect(m_showAll, &QPushButton::toggled, this, &HistogramWindow::setShowAll);
@@ -186,7 +178,9 @@ HistogramWindow::HistogramWindow(Histogram& histogram, LinkHealthSource linkHeal
     auto* trendLayout = new QVBoxLayout(m_trendCharts);
     trendLayout->setContentsMargins(0, 0, 0, 0);
     trendLayout->addWidget(stripChart(m_rateChart, m_rate, QStringLiteral("Rate"), QStringLiteral("records/s")), 1);
-    trendLayout->addWidget(stripChart(m_driftChart, m_drift, QStringLiteral("Drift (mean in window)"), QStringLiteral("ps")), 1);
+    trendLayout->addWidget(stripChart(m_driftChart, m_drift, QStringLiteral("Drift (mean in window)"),
+                                      QStringLiteral("ps")),
+                           1);
     auto* trendRow = new QHBoxLayout;
     trendRow->addWidget(new QLabel(QStringLiteral("Span")));
     trendRow->addWidget(m_trendSpan);
@@ -222,12 +216,14 @@ HistogramWindow::HistogramWindow(Histogram& histogram, LinkHealthSource linkHeal
     settingsForm->addRow(QStringLiteral("Range from"), m_rangeLow);
     settingsForm->addRow(QStringLiteral("Range to"), m_rangeHigh);
     for (QDoubleSpinBox* box : {m_rangeLow, m_rangeHigh})
-        connect(box, &QDoubleSpinBox::valueChanged, this, [this] { setManualRange(m_rangeLow->value(), m_rangeHigh->value()); });
+        connect(box, &QDoubleSpinBox::valueChanged, this,
+                [this] { setManualRange(m_rangeLow->value(), m_rangeHigh->value()); });
 
     auto* health = new QGroupBox(QStringLiteral("Link health"));
     auto* healthForm = new QFormLayout(health);
-    for (const char* caption : {"Records/s", "Bytes/s", "Decoded", "Bytes", "Rejected (gate)", "Rejected (plausibility)",
-                                "Rejected (overflow)", "Dropped (resync)", "Errors", "Reconnects"})
+    for (const char* caption :
+         {"Records/s", "Bytes/s", "Decoded", "Bytes", "Rejected (gate)", "Rejected (plausibility)",
+          "Rejected (overflow)", "Dropped (resync)", "Errors", "Reconnects"})
         addFigure(healthForm, QString::fromLatin1(caption));
 
     auto* csv = new QPushButton(QStringLiteral("CSV..."));
@@ -390,8 +386,9 @@ void HistogramWindow::showFigures()
     m_figures["In window"]->setText(whole(s.inWindow));
     m_figures["Underflow"]->setText(whole(s.underflow));
     m_figures["Overflow"]->setText(whole(s.overflow));
-    m_figures["Bins"]->setText(any ? QStringLiteral("%1 (%2)").arg(s.binCount).arg(s.calibratedGrid ? tr("calibrated grid")
-                                                                                                      : tr("integer grid"))
+    m_figures["Bins"]->setText(any ? QStringLiteral("%1 (%2)")
+                                         .arg(s.binCount)
+                                         .arg(s.calibratedGrid ? tr("calibrated grid") : tr("integer grid"))
                                    : QString());
 }
 
@@ -475,10 +472,7 @@ void HistogramWindow::setShowAll(bool all)
     refresh();
 }
 
-void HistogramWindow::setManualRange(double low, double high)
-{
-    applyRange(low, high);
-}
+void HistogramWindow::setManualRange(double low, double high) { applyRange(low, high); }
 
 void HistogramWindow::setLogScale(bool log)
 {
@@ -497,34 +491,23 @@ void HistogramWindow::setLogScale(bool log)
     redrawChart();
 }
 
-bool HistogramWindow::logScale() const
-{
-    return m_log->isChecked();
-}
+bool HistogramWindow::logScale() const { return m_log->isChecked(); }
 
-std::pair<double, double> HistogramWindow::shownRange() const
-{
-    return {m_axisX->min(), m_axisX->max()};
-}
+std::pair<double, double> HistogramWindow::shownRange() const { return {m_axisX->min(), m_axisX->max()}; }
 
-double HistogramWindow::tickInterval() const
-{
-    return m_axisX->tickInterval();
-}
+double HistogramWindow::tickInterval() const { return m_axisX->tickInterval(); }
 
 QString HistogramWindow::readout(double at) const
 {
     const QVector<Histogram::Bin>& bins = m_histogram.bins();
-    const auto bin = std::upper_bound(bins.begin(), bins.end(), at, [](double v, const Histogram::Bin& b) { return v < b.high; });
+    const auto bin = std::upper_bound(bins.begin(), bins.end(), at,
+                                      [](double v, const Histogram::Bin& b) { return v < b.high; });
     if (bin == bins.end() || at < bin->low)
         return QString();
     return QStringLiteral("dt %1, count %2").arg(ps(at, 1), whole(bin->count));
 }
 
-QString HistogramWindow::readoutText() const
-{
-    return m_readout->text();
-}
+QString HistogramWindow::readoutText() const { return m_readout->text(); }
 
 double HistogramWindow::valueAt(QPoint viewportPos) const
 {
@@ -592,10 +575,7 @@ void HistogramWindow::setTrendSpanMinutes(int minutes)
     redrawTrends();
 }
 
-int HistogramWindow::trendPointsShown() const
-{
-    return int(m_rate->count());
-}
+int HistogramWindow::trendPointsShown() const { return int(m_rate->count()); }
 
 void HistogramWindow::redrawTrends()
 {

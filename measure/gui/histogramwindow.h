@@ -1,4 +1,5 @@
-/// @brief The non-modal "Histogram" window: chart of the run's time differences, summary figures, exports and link health.
+/// @brief The non-modal "Histogram" window: chart of the run's time differences, summary figures, exports and link
+/// health.
 #pragma once
 
 #include "measure/trendseries.h"

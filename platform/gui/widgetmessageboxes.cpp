@@ -15,15 +15,28 @@ void WidgetMessageBoxes::show(const QString& text, const QString& title, Buttons
     box->setText(text);
     box->setWindowTitle(title);
     switch (icon) {
-    case Icon::Critical: box->setIcon(QMessageBox::Critical); break;
-    case Icon::Question: box->setIcon(QMessageBox::Question); break;
-    case Icon::Exclamation: box->setIcon(QMessageBox::Warning); break;
-    case Icon::Information: box->setIcon(QMessageBox::Information); break;
-    case Icon::None: break;
+    case Icon::Critical:
+        box->setIcon(QMessageBox::Critical);
+        break;
+    case Icon::Question:
+        box->setIcon(QMessageBox::Question);
+        break;
+    case Icon::Exclamation:
+        box->setIcon(QMessageBox::Warning);
+        break;
+    case Icon::Information:
+        box->setIcon(QMessageBox::Information);
+        break;
+    case Icon::None:
+        break;
     }
     switch (buttons) {
-    case Buttons::Ok: box->setStandardButtons(QMessageBox::Ok); break;
-    case Buttons::OkCancel: box->setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel); break;
+    case Buttons::Ok:
+        box->setStandardButtons(QMessageBox::Ok);
+        break;
+    case Buttons::OkCancel:
+        box->setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        break;
     case Buttons::YesNoCancel:
         box->setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
         break;
@@ -32,10 +45,18 @@ void WidgetMessageBoxes::show(const QString& text, const QString& title, Buttons
         if (!answered)
             return;
         switch (result) {
-        case QMessageBox::Ok: answered(Answer::Ok); break;
-        case QMessageBox::Yes: answered(Answer::Yes); break;
-        case QMessageBox::No: answered(Answer::No); break;
-        default: answered(buttons == Buttons::Ok ? Answer::Ok : Answer::Cancel); break;
+        case QMessageBox::Ok:
+            answered(Answer::Ok);
+            break;
+        case QMessageBox::Yes:
+            answered(Answer::Yes);
+            break;
+        case QMessageBox::No:
+            answered(Answer::No);
+            break;
+        default:
+            answered(buttons == Buttons::Ok ? Answer::Ok : Answer::Cancel);
+            break;
         }
     });
     box->show();

@@ -1,12 +1,13 @@
-/// @brief A panel for the kill test: connects to 127.0.0.1 on the given port, runs with File ticked, and prints after each arrival how many records it has decoded.
+/// @brief A panel for the kill test: connects to 127.0.0.1 on the given port, runs with File ticked, and prints after
+/// each arrival how many records it has decoded.
 #include "app/application.h"
 #include "app/formmain.h"
 #include "app/vbcheckbox.h"
 #include "common/fakes.h"
 #include "common/panelview.h"
 #include "platform/settingsbackend.h"
-#include "session/paneloptions.h"
 #include "session/instrumentsession.h"
+#include "session/paneloptions.h"
 
 #include <QApplication>
 #include <QTimer>

@@ -4,14 +4,14 @@
 #include "common/fakes.h"
 #include "common/panelview.h"
 #include "common/sessiontestaccess.h"
-#include "session/messagelog.h"
+#include "control/calibrationmodel.h"
 #include "measure/datafile.h"
 #include "platform/settingsbackend.h"
+#include "remote/controlserver.h"
+#include "session/messagelog.h"
+#include "session/paneloptions.h"
 #include "sim/instrumentsimulator.h"
 #include "sim/simulatorsocket.h"
-#include "control/calibrationmodel.h"
-#include "remote/controlserver.h"
-#include "session/paneloptions.h"
 #include "tests/update/fakeupdateplatform.h"
 #include "tests/update/testsigner.h"
 #include "tests/update/updatefixtures.h"
@@ -31,7 +31,9 @@ private slots:
     {
         // Qt's own options are left to QApplication, not refused.
         Application::Options o;
-        QVERIFY(!Application::parseArguments(QStringLiteral("tallyscope -platform offscreen --address 127.0.0.1 --port 4000 --simulate").split(u' '), o));
+        QVERIFY(!Application::parseArguments(
+            QStringLiteral("tallyscope -platform offscreen --address 127.0.0.1 --port 4000 --simulate").split(u' '),
+            o));
         QVERIFY(o.address == QStringLiteral("127.0.0.1") && o.port == 4000 && o.simulate);
     }
 
@@ -41,7 +43,8 @@ private slots:
         FakeMessageBoxes boxes;
         QString warning;
         QLockFile first(dir.filePath(QStringLiteral("tallyscope.lock")));
-        QVERIFY(Application::acquireSingleInstance(first, boxes, warning) && boxes.shown.isEmpty() && warning.isEmpty());
+        QVERIFY(Application::acquireSingleInstance(first, boxes, warning) && boxes.shown.isEmpty()
+                && warning.isEmpty());
         QLockFile second(first.fileName());
         boxes.answer = MessageBoxes::Answer::Cancel;
         QVERIFY(!Application::acquireSingleInstance(second, boxes, warning));
@@ -70,12 +73,14 @@ private slots:
         // No usable runtime folder, not even Qt's private fallback in the temporary folder: no
         // lock at all, rather than one in the temporary folder that every user shares.
         const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR"), savedTmp = qgetenv("TMPDIR");
-        const auto restore = [](const char* name, const QByteArray& value) { value.isNull() ? qunsetenv(name) : qputenv(name, value); };
+        const auto restore = [](const char* name, const QByteArray& value) {
+            value.isNull() ? qunsetenv(name) : qputenv(name, value);
+        };
         qputenv("TMPDIR", dir.path().toLocal8Bit());
         qputenv("XDG_RUNTIME_DIR", (file + QStringLiteral("/run")).toLocal8Bit());
         const QString qtFallback = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
         const bool fallbackBlocked = qtFallback.startsWith(dir.path()) && QDir(qtFallback).removeRecursively()
-            && QFile(qtFallback).open(QIODevice::WriteOnly);
+                                     && QFile(qtFallback).open(QIODevice::WriteOnly);
         const QString path = Application::lockFilePath();
         restore("XDG_RUNTIME_DIR", savedRuntime);
         restore("TMPDIR", savedTmp);
@@ -110,7 +115,9 @@ private slots:
         // Start-up's own texts replace the log; what came before them is still shown, and the
         // store that cannot be saved to is said once, however many values fail.
         QVERIFY(app.log().text().contains(QStringLiteral("a note from before start-up")));
-        const auto settingsLines = [&app] { return app.log().text().count(QStringLiteral("Doh! (settings) cannot be saved in ")); };
+        const auto settingsLines = [&app] {
+            return app.log().text().count(QStringLiteral("Doh! (settings) cannot be saved in "));
+        };
         QCOMPARE(settingsLines(), 1);
         ui.chkVerbose->setValue(1);
         QCOMPARE(settingsLines(), 1);
@@ -125,9 +132,13 @@ private slots:
 
         // A data file that fails during a run marks File past the run's end, until the next start.
         const QColor normal = ui.chkFile->palette().color(QPalette::WindowText);
-        const auto marked = [&] { return ui.chkFile->toolTip() + (ui.chkFile->palette().color(QPalette::WindowText) != normal ? "|red" : ""); };
+        const auto marked = [&] {
+            return ui.chkFile->toolTip() + (ui.chkFile->palette().color(QPalette::WindowText) != normal ? "|red" : "");
+        };
         ui.chkRun->setValue(1);
-        emit SessionTestAccess(app.session()).dataFile().writeFailed(QStringLiteral("Write failed: No space left on device"));
+        emit SessionTestAccess(app.session())
+            .dataFile()
+            .writeFailed(QStringLiteral("Write failed: No space left on device"));
         ui.chkRun->setValue(0);
         QCOMPARE(marked(), QStringLiteral("Write failed: No space left on device|red"));
         ui.chkRun->setValue(1);
@@ -148,7 +159,8 @@ private slots:
         QVERIFY(sim.startInProcess());
         int connections = 0, heartbeats = 0;
         connect(&sim, &InstrumentSimulator::clientConnected, this, [&connections] { ++connections; });
-        connect(&sim, &InstrumentSimulator::commandReceived, this, [&heartbeats](const QByteArray& c) { heartbeats += c == "H"; });
+        connect(&sim, &InstrumentSimulator::commandReceived, this,
+                [&heartbeats](const QByteArray& c) { heartbeats += c == "H"; });
         SimulatorSocket socket(sim, clock);
 
         const QString base = QStringLiteral("http://127.0.0.1:1/updates/");
@@ -157,9 +169,11 @@ private slots:
         const QByteArray exe = updatefixtures::program(3000, 'A'), changeover = updatefixtures::program(2500, 'U');
         const QByteArray version = updatefixtures::versionFile(
             QStringLiteral("99.00.0000"), QStringLiteral("A newer panel."),
-            updatefixtures::digestLine(exe, QStringLiteral("tallyscope")) + updatefixtures::digestLine(changeover, QStringLiteral("tallyscope-updater")));
+            updatefixtures::digestLine(exe, QStringLiteral("tallyscope"))
+                + updatefixtures::digestLine(changeover, QStringLiteral("tallyscope-updater")));
         web.serve(base + QStringLiteral("tallyscope.ver"), {version});
-        web.serve(base + QStringLiteral("tallyscope.ver.minisig"), {signer.sign(version, false, updatefixtures::trustedComment(version))});
+        web.serve(base + QStringLiteral("tallyscope.ver.minisig"),
+                  {signer.sign(version, false, updatefixtures::trustedComment(version))});
 
         MemorySettingsBackend settings;
         FakeMessageBoxes boxes;

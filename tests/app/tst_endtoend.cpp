@@ -1,16 +1,17 @@
-/// @brief The whole panel against the simulator: connect, calibrate, run, record, the files checked against the ground truth; in process on a fake clock, and once over loopback against tallyscope-sim.
+/// @brief The whole panel against the simulator: connect, calibrate, run, record, the files checked against the ground
+/// truth; in process on a fake clock, and once over loopback against tallyscope-sim.
 #include "app/application.h"
 #include "app/formmain.h"
-#include "session/instrumentsession.h"
-#include "session/messagelog.h"
 #include "app/vbcheckbox.h"
 #include "common/panelbench.h"
 #include "link/replydecoder.h"
+#include "measure/datafile.h"
 #include "measure/gui/histogramwindow.h"
 #include "measure/histogram.h"
 #include "measure/histogramfeed.h"
-#include "measure/datafile.h"
 #include "measure/runstatistics.h"
+#include "session/instrumentsession.h"
+#include "session/messagelog.h"
 
 #include <QProcess>
 #include <QTest>
@@ -40,7 +41,8 @@ private slots:
             const QStringList lines = b.plainLines(files.last());
             QCOMPARE(prefixMismatches(lines, truth), 0);
             QVERIFY(lines.size() >= 100000 && lines.size() <= truth.size());
-            // Every record sent was decoded, those still on their way at the stop too: nothing rejected, nothing dropped.
+            // Every record sent was decoded, those still on their way at the stop too: nothing rejected, nothing
+            // dropped.
             const ReplyDecoder::Counters& counters = b.app->session().decoderCounters();
             QCOMPARE(counters.recordsDecoded - decodedBefore, quint64(truth.size()));
             QCOMPARE(counters.rejectedByGate + counters.rejectedByPlausibility + counters.bytesDroppedByResync, 0ull);
@@ -60,8 +62,9 @@ private slots:
     void loopbackAgainstTheSimulatorProcess()
     {
         QProcess sim;
-        sim.start(QStringLiteral(TALLYSCOPE_SIM_EXE), {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--rate"),
-                                                       QStringLiteral("20000"), QStringLiteral("--duration"), QStringLiteral("60")});
+        sim.start(QStringLiteral(TALLYSCOPE_SIM_EXE),
+                  {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--rate"), QStringLiteral("20000"),
+                   QStringLiteral("--duration"), QStringLiteral("60")});
         QVERIFY(sim.waitForReadyRead(10000));
         const QByteArray greeting = sim.readLine().trimmed();
         QVERIFY2(greeting.startsWith("listening on 127.0.0.1:"), greeting.constData());

@@ -1,11 +1,12 @@
-/// @brief Faults on the link, injected by the in-process simulator on a fake clock (and a junk flood and a killed panel on loopback): what must stay true of the run, the file and the log.
-#include "session/instrumentsession.h"
-#include "session/messagelog.h"
+/// @brief Faults on the link, injected by the in-process simulator on a fake clock (and a junk flood and a killed panel
+/// on loopback): what must stay true of the run, the file and the log.
 #include "app/vbcheckbox.h"
 #include "common/junkflood.h"
 #include "common/panelbench.h"
 #include "common/sessiontestaccess.h"
 #include "platform/qtsocket.h"
+#include "session/instrumentsession.h"
+#include "session/messagelog.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -50,9 +51,12 @@ private slots:
         silence ? b.sim->silence(30000) : b.sim->dropConnections();
         QVERIFY(b.runUntil([&] { return b.ui().chkRun->value() == 0; }, 16));
         // The first tick after more than the silence limit.
-        QVERIFY(b.clock.seconds - from <= ConnectionManager::SilenceLimitSeconds + ConnectionManager::KeepAliveMs / 1000.0);
+        QVERIFY(b.clock.seconds - from
+                <= ConnectionManager::SilenceLimitSeconds + ConnectionManager::KeepAliveMs / 1000.0);
         // The reconnect that follows calibrates; the lines show again below that.
-        QVERIFY(b.runUntil([&] { return logHas(b, QStringLiteral(" Reopening...\r\n Lost connection, closed.  \r\n")); }, 10));
+        QVERIFY(
+            b.runUntil([&] { return logHas(b, QStringLiteral(" Reopening...\r\n Lost connection, closed.  \r\n")); },
+                       10));
         QVERIFY(!b.app->session().dataFileState().open);
         const QList<TruthRecord> truth = b.truth();
         const QStringList lines = b.plainLines(b.dataFiles().value(0));
@@ -141,7 +145,8 @@ private slots:
         QProcess panel;
         QByteArray out;
         connect(&panel, &QProcess::readyReadStandardOutput, this, [&] { out += panel.readAllStandardOutput(); });
-        panel.start(QCoreApplication::applicationDirPath() + QStringLiteral("/panel_child"), {QString::number(sim.port()), dir.path()});
+        panel.start(QCoreApplication::applicationDirPath() + QStringLiteral("/panel_child"),
+                    {QString::number(sim.port()), dir.path()});
         QVERIFY(panel.waitForStarted(5000));
         QTRY_VERIFY_WITH_TIMEOUT(out.count('\n') > 50, 20000);
         panel.kill(); // SIGKILL, or TerminateProcess: no chance to close anything
@@ -154,7 +159,8 @@ private slots:
         QCOMPARE(files.size(), 1);
         QStringList lines = QString::fromLatin1(readFile(dir.filePath(files.first()))).split(QStringLiteral("\r\n"));
         lines.removeLast(); // after the last CR LF: empty, or a line cut by the kill
-        QVERIFY2(lines.size() >= lastReported, qPrintable(QStringLiteral("%1 lines, %2 reported").arg(lines.size()).arg(lastReported)));
+        QVERIFY2(lines.size() >= lastReported,
+                 qPrintable(QStringLiteral("%1 lines, %2 reported").arg(lines.size()).arg(lastReported)));
         QCOMPARE(prefixMismatches(lines, readGroundTruth(cfg.groundTruthPath)), 0);
     }
 };

@@ -1,8 +1,9 @@
-/// @brief The main window over its session: start-up, the restore rules, the resize rule, shutdown, what it shows of the link, its layout.
+/// @brief The main window over its session: start-up, the restore rules, the resize rule, shutdown, what it shows of
+/// the link, its layout.
 #include "app/formlayout.h"
 #include "common/panelfixture.h"
-#include "link/commands.h"
 #include "control/versionmodel.h"
+#include "link/commands.h"
 #include "platform/numbers.h"
 
 #include <QApplication>
@@ -29,11 +30,15 @@ private slots:
         });
         QCOMPARE(duringCheck, QStringLiteral("Checking for updates"));
         QCOMPARE(p.log.text() + p.socket.connects.join(u' '), QStringLiteral("Opening connection.\r\n127.0.0.1:37829"));
-        QCOMPARE(p.ui->lblGui->text() + u' ' + p.ui->txtVDacB->text(), QStringLiteral("GUI: %1.%2.%3 183.1mV").arg(TALLYSCOPE_VERSION_MAJOR).arg(TALLYSCOPE_VERSION_MINOR).arg(TALLYSCOPE_VERSION_PATCH));
+        QCOMPARE(p.ui->lblGui->text() + u' ' + p.ui->txtVDacB->text(), QStringLiteral("GUI: %1.%2.%3 183.1mV")
+                                                                           .arg(TALLYSCOPE_VERSION_MAJOR)
+                                                                           .arg(TALLYSCOPE_VERSION_MINOR)
+                                                                           .arg(TALLYSCOPE_VERSION_PATCH));
         QCOMPARE(p.backend.writeCount(), 0); // nothing stored, nothing written
 
         // The clipped version captions show in full as tooltips.
-        p.parts.versions().versionReplied(QStringLiteral("FPGA 2026-12-07 build 4711"), QStringLiteral("Rabbit 10.72 rev B"));
+        p.parts.versions().versionReplied(QStringLiteral("FPGA 2026-12-07 build 4711"),
+                                          QStringLiteral("Rabbit 10.72 rev B"));
         QCOMPARE(QStringList({p.ui->lblFpga->toolTip(), p.ui->lblRabbit->toolTip(), p.ui->lblGui->toolTip()}),
                  QStringList({p.ui->lblFpga->text(), p.ui->lblRabbit->text(), p.ui->lblGui->text()}));
         QVERIFY(p.ui->lblFpga->toolTip().endsWith(QStringLiteral("4711")));
@@ -49,8 +54,10 @@ private slots:
         };
         const QWidget* frame = p.ui->Frame1;
         QVERIFY(!frame->isEnabled());
-        QVERIFY2(contrast(frame, QPalette::WindowText, QPalette::Window) >= 4.5, qPrintable(QString::number(contrast(frame, QPalette::WindowText, QPalette::Window))));
-        QVERIFY2(contrast(p.ui->txtVDacA, QPalette::Text, QPalette::Base) >= 4.5, qPrintable(QString::number(contrast(p.ui->txtVDacA, QPalette::Text, QPalette::Base))));
+        QVERIFY2(contrast(frame, QPalette::WindowText, QPalette::Window) >= 4.5,
+                 qPrintable(QString::number(contrast(frame, QPalette::WindowText, QPalette::Window))));
+        QVERIFY2(contrast(p.ui->txtVDacA, QPalette::Text, QPalette::Base) >= 4.5,
+                 qPrintable(QString::number(contrast(p.ui->txtVDacA, QPalette::Text, QPalette::Base))));
     }
 
     void geometryRestore_data()
@@ -58,13 +65,27 @@ private slots:
         QTest::addColumn<QString>("top");
         QTest::addColumn<QString>("height");
         QTest::addColumn<QString>("applied");
-        QTest::newRow("both fit") << "1500" << "6900" << "top height";
-        QTest::newRow("negative top (saved minimised)") << "-48000" << "6900" << "height";
-        QTest::newRow("top beyond the desktop") << "999999" << "" << "";
-        QTest::newRow("top not a number reads as 0") << "abc" << "" << "top";
-        QTest::newRow("height below the created height") << "" << "3000" << "";
-        QTest::newRow("height taller than the screen below top") << "1500" << "99999" << "top";
-        QTest::newRow("number beyond float range") << "1e300" << "1e300" << "";
+        QTest::newRow("both fit") << "1500"
+                                  << "6900"
+                                  << "top height";
+        QTest::newRow("negative top (saved minimised)") << "-48000"
+                                                        << "6900"
+                                                        << "height";
+        QTest::newRow("top beyond the desktop") << "999999"
+                                                << ""
+                                                << "";
+        QTest::newRow("top not a number reads as 0") << "abc"
+                                                     << ""
+                                                     << "top";
+        QTest::newRow("height below the created height") << ""
+                                                         << "3000"
+                                                         << "";
+        QTest::newRow("height taller than the screen below top") << "1500"
+                                                                 << "99999"
+                                                                 << "top";
+        QTest::newRow("number beyond float range") << "1e300"
+                                                   << "1e300"
+                                                   << "";
     }
     void geometryRestore()
     {
@@ -81,7 +102,8 @@ private slots:
         p.load();
         const QRect g = p.form->outerGeometryTwips();
         const double onePixel = p.form->twipsPerPixel();
-        QVERIFY(std::abs(g.top() - (applied.contains("top") ? numbers::leadingNumber(top) : created.top())) <= onePixel);
+        QVERIFY(std::abs(g.top() - (applied.contains("top") ? numbers::leadingNumber(top) : created.top()))
+                <= onePixel);
         QVERIFY(std::abs(g.height() - (applied.contains("height") ? height.toDouble() : created.height())) <= onePixel);
     }
 
@@ -90,10 +112,14 @@ private slots:
     {
         QTest::addColumn<QString>("top");
         QTest::addColumn<QString>("left");
-        QTest::newRow("top alone") << "1500" << "";
-        QTest::newRow("left alone") << "" << "1500";
-        QTest::newRow("left, top negative") << "-48000" << "1500";
-        QTest::newRow("top, left beyond the desktop") << "1500" << "9999999";
+        QTest::newRow("top alone") << "1500"
+                                   << "";
+        QTest::newRow("left alone") << ""
+                                    << "1500";
+        QTest::newRow("left, top negative") << "-48000"
+                                            << "1500";
+        QTest::newRow("top, left beyond the desktop") << "1500"
+                                                      << "9999999";
     }
     void oneCoordinateKeepsTheSystemsPlacement()
     {
@@ -123,9 +149,13 @@ private slots:
         p.store_(settingskeys::RawData, QStringLiteral("2"));
         p.store_(settingskeys::FilePath, QStringLiteral("/srv/data"));
         const auto shown = [&p] {
-            return QStringLiteral("on top %1 %2, raw %3, verbose %4 %5 %6, %7").arg(p.ui->chkOnTop->value())
-                .arg(bool(p.form->windowFlags() & Qt::WindowStaysOnTopHint)).arg(p.ui->chkRaw->value()).arg(p.ui->chkVerbose->value())
-                .arg(p.stored(settingskeys::Verbose), QString::number(p.session.options().verbose), p.ui->txtPath->text());
+            return QStringLiteral("on top %1 %2, raw %3, verbose %4 %5 %6, %7")
+                .arg(p.ui->chkOnTop->value())
+                .arg(bool(p.form->windowFlags() & Qt::WindowStaysOnTopHint))
+                .arg(p.ui->chkRaw->value())
+                .arg(p.ui->chkVerbose->value())
+                .arg(p.stored(settingskeys::Verbose), QString::number(p.session.options().verbose),
+                     p.ui->txtPath->text());
         };
         p.load();
         QCOMPARE(shown(), QStringLiteral("on top 1 1, raw 2, verbose 0  0, /srv/data"));
@@ -218,7 +248,8 @@ private slots:
         p.form->close();
         QVERIFY(!p.session.isRunTicked() && unloaded.size() == 1);
         const QRect g = p.form->outerGeometryTwips();
-        QCOMPARE(p.stored(settingskeys::Top) + u' ' + p.stored(settingskeys::Left) + u' ' + p.stored(settingskeys::Height),
+        QCOMPARE(p.stored(settingskeys::Top) + u' ' + p.stored(settingskeys::Left) + u' '
+                     + p.stored(settingskeys::Height),
                  QStringLiteral("%1 %2 %3").arg(g.top()).arg(g.left()).arg(g.height()));
     }
 

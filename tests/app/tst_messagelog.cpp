@@ -25,7 +25,8 @@ private slots:
         QCOMPARE(log.text(), QStringLiteral("Calibrating..."));
         log.LogMessage(QStringLiteral("     -457"), false);
         log.endAside(QStringLiteral("Done."));
-        QCOMPARE(log.text(), QStringLiteral("     -457\r\nCalibrating...Done.\r\nConnected.\r\nOpening connection.\r\n"));
+        QCOMPARE(log.text(),
+                 QStringLiteral("     -457\r\nCalibrating...Done.\r\nConnected.\r\nOpening connection.\r\n"));
         QCOMPARE(log.lineCount(), 4);
         QCOMPARE(log.line(3), QStringLiteral("Opening connection."));
         // Cleared during a calibration, the earlier log still comes back.
@@ -46,7 +47,10 @@ private slots:
         LogView view(log);
         view.resize(300, 200);
         QSignalSpy changed(&log, &MessageLog::changed);
-        const auto add = [&log](int from, int to) { for (int i = from; i < to; ++i) log.LogMessage(QStringLiteral("line %1").arg(i), false); };
+        const auto add = [&log](int from, int to) {
+            for (int i = from; i < to; ++i)
+                log.LogMessage(QStringLiteral("line %1").arg(i), false);
+        };
         add(0, 300);
         // One signal per batch, not per line; until the batch is taken in, the view draws the rows it had.
         QCOMPARE(changed.size(), 1);
@@ -106,7 +110,8 @@ private slots:
         LogView view(log);
         view.setFont(QFont(QStringLiteral("DejaVu Sans Mono"), 9));
         const QFontMetrics fm(view.font());
-        view.resize(20 * fm.horizontalAdvance(u'x') + view.verticalScrollBar()->sizeHint().width() + 8, 10 * fm.height() + 4);
+        view.resize(20 * fm.horizontalAdvance(u'x') + view.verticalScrollBar()->sizeHint().width() + 8,
+                    10 * fm.height() + 4);
         view.show();
         const QString verbose = QStringLiteral("  -12345, Overrange A!, Overrange B!");
         log.LogMessage(QStringLiteral("alpha beta"), false);
@@ -114,16 +119,19 @@ private slots:
         view.flush();
         // The whole line is drawn, wrapped, the newest on top.
         const QStringList drawn = view.drawnLines();
-        QVERIFY2(drawn.size() == 3 && drawn.mid(0, 2).join(QString()) == verbose && drawn[2] == QStringLiteral("alpha beta"),
+        QVERIFY2(drawn.size() == 3 && drawn.mid(0, 2).join(QString()) == verbose
+                     && drawn[2] == QStringLiteral("alpha beta"),
                  qPrintable(drawn.join(u'|')));
         // A drag from "B!" on the second drawn line to after "alpha" selects across the two log lines.
         const auto at = [&](int column, int drawnLine) {
             return QPointF(2 + column * fm.horizontalAdvance(u'x') + 1, drawnLine * fm.height() + fm.height() / 2);
         };
         const int b = int(drawn[1].indexOf(u'B'));
-        QMouseEvent press(QEvent::MouseButtonPress, at(b, 1), view.viewport()->mapToGlobal(at(b, 1)), Qt::LeftButton, Qt::LeftButton, {});
+        QMouseEvent press(QEvent::MouseButtonPress, at(b, 1), view.viewport()->mapToGlobal(at(b, 1)), Qt::LeftButton,
+                          Qt::LeftButton, {});
         QApplication::sendEvent(view.viewport(), &press);
-        QMouseEvent move(QEvent::MouseMove, at(5, 2), view.viewport()->mapToGlobal(at(5, 2)), Qt::NoButton, Qt::LeftButton, {});
+        QMouseEvent move(QEvent::MouseMove, at(5, 2), view.viewport()->mapToGlobal(at(5, 2)), Qt::NoButton,
+                         Qt::LeftButton, {});
         QApplication::sendEvent(view.viewport(), &move);
         QCOMPARE(view.selectedText(), QStringLiteral("B!\r\nalpha"));
         // The selection stays with its lines as new ones arrive on top.

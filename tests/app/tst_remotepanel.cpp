@@ -1,4 +1,5 @@
-/// @brief The panel with its control port open: a script's changes show in the window, the operator's in the script's answers.
+/// @brief The panel with its control port open: a script's changes show in the window, the operator's in the script's
+/// answers.
 #include "common/panelbench.h"
 #include "measure/datafile.h"
 #include "remote/controlserver.h"
@@ -27,7 +28,8 @@ private slots:
         QCOMPARE(remoteMark->text(), QStringLiteral("Remote"));
         const auto ask = [&script](const QByteArray& line) {
             script.write(line + '\n');
-            return QTest::qWaitFor([&script] { return script.canReadLine(); }, 5000) ? script.readLine() : QByteArray("(no answer)");
+            return QTest::qWaitFor([&script] { return script.canReadLine(); }, 5000) ? script.readLine()
+                                                                                     : QByteArray("(no answer)");
         };
 
         QCOMPARE(ask("FILE ON;SOUR:DAC:A 1234;RUN ON;RUN?"), QByteArray("1\n"));

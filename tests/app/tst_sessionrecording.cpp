@@ -1,6 +1,5 @@
-/// @brief The run records of the panel's session against the in-process simulator on a fake clock: the sidecar from start to stop, link-health wiring, replay reproducing the panel's files, and runs on a disk that fills up.
-#include "session/instrumentsession.h"
-#include "session/messagelog.h"
+/// @brief The run records of the panel's session against the in-process simulator on a fake clock: the sidecar from
+/// start to stop, link-health wiring, replay reproducing the panel's files, and runs on a disk that fills up.
 #include "common/fakes.h"
 #include "common/fulldisk.h"
 #include "common/panelbench.h"
@@ -8,6 +7,8 @@
 #include "measure/runsidecar.h"
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
+#include "session/instrumentsession.h"
+#include "session/messagelog.h"
 #include "session/paneloptions.h"
 
 #include <QProcess>
@@ -28,8 +29,8 @@ QStringList cellsOf(const InstrumentSession::CalibrationShown& cal) { return {ca
 QStringList cellsOf(const Calibration& c)
 {
     const QLocale locale;
-    return {c.cellText(Calibration::ALow, locale), c.cellText(Calibration::AHigh, locale), c.cellText(Calibration::BLow, locale),
-            c.cellText(Calibration::BHigh, locale)};
+    return {c.cellText(Calibration::ALow, locale), c.cellText(Calibration::AHigh, locale),
+            c.cellText(Calibration::BLow, locale), c.cellText(Calibration::BHigh, locale)};
 }
 
 struct Replay {
@@ -89,15 +90,18 @@ private slots:
         const QString dataPath = s.dataFileState().path;
         const auto atStart = sidecarOf(dataPath);
         QVERIFY(atStart && !atStart->complete && atStart->start.isValid() && !atStart->stop.isValid());
-        QCOMPARE((QStringList{atStart->dataFileName, atStart->address, QString::number(atStart->port), atStart->fpgaVersion,
-                              atStart->calibration.tauText(Calibration::A, QLocale()), atStart->dacAEntry.value_or(QString()), QString::number(atStart->dacACode.value_or(-1))}),
-                 (QStringList{QFileInfo(dataPath).fileName(), QStringLiteral("127.0.0.1"), QString::number(s.linkState().port),
-                              QStringLiteral("FPGA: 1.2.3"), QStringLiteral("9.47"), QStringLiteral("2000.4"), QStringLiteral("2000")}));
+        QCOMPARE((QStringList{atStart->dataFileName, atStart->address, QString::number(atStart->port),
+                              atStart->fpgaVersion, atStart->calibration.tauText(Calibration::A, QLocale()),
+                              atStart->dacAEntry.value_or(QString()), QString::number(atStart->dacACode.value_or(-1))}),
+                 (QStringList{QFileInfo(dataPath).fileName(), QStringLiteral("127.0.0.1"),
+                              QString::number(s.linkState().port), QStringLiteral("FPGA: 1.2.3"),
+                              QStringLiteral("9.47"), QStringLiteral("2000.4"), QStringLiteral("2000")}));
         QCOMPARE(cellsOf(atStart->calibration), cellsOf(s.calibrationShown()));
         // The simulator's reported readings are what the panel must have captured.
         QCOMPARE(atStart->calibration.reading(Calibration::ALow), double(rig.sim->reportedCalibration().lowA));
         QCOMPARE(rig.sim->dacACode(), 2000);
-        QVERIFY(atStart->options.file && !atStart->options.raw && !atStart->options.display && !atStart->options.verbose);
+        QVERIFY(atStart->options.file && !atStart->options.raw && !atStart->options.display
+                && !atStart->options.verbose);
 
         QVERIFY(rig.runUntil([&] { return s.entriesWritten() >= 20000; }, 30));
         // A recalibration stops the instrument's stream; the run stays ticked.
@@ -166,8 +170,9 @@ private slots:
             QCOMPARE(prefixMismatches(lines, truth), 0);
             // A calibration other than the run's gives other lines: the sidecar's are the default.
             const QStringList c = cellsOf(sidecarOf(dataPath).value().calibration);
-            const Replay shifted = replay({dataPath, QStringLiteral("--cal-a"), c[0] + u',' + QString::number(c[1].toInt() + 40),
-                                           QStringLiteral("--cal-b"), c[2] + u',' + c[3]});
+            const Replay shifted = replay({dataPath, QStringLiteral("--cal-a"),
+                                           c[0] + u',' + QString::number(c[1].toInt() + 40), QStringLiteral("--cal-b"),
+                                           c[2] + u',' + c[3]});
             QCOMPARE(shifted.exitCode, 0);
             QVERIFY(shifted.out != readFile(outPath));
             QCOMPARE(shifted.out.count("\r\n"), written);

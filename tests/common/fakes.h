@@ -1,4 +1,5 @@
-/// @brief Test doubles for the platform seams: a clock the test moves, a socket that never leaves the process, message boxes that answer by script.
+/// @brief Test doubles for the platform seams: a clock the test moves, a socket that never leaves the process, message
+/// boxes that answer by script.
 #pragma once
 
 #include "platform/fakeclock.h"

@@ -19,8 +19,16 @@ using ssize_t = long long;
 inline constexpr SocketHandle NoSocket = INVALID_SOCKET;
 inline int closeSocket(SocketHandle s) { return ::closesocket(s); }
 inline int pollSockets(pollfd* fds, unsigned n, int ms) { return ::WSAPoll(fds, n, ms); }
-inline bool wouldBlock() { const int e = ::WSAGetLastError(); return e == WSAEWOULDBLOCK || e == WSAEINTR; }
-inline void makeNonBlocking(SocketHandle s) { u_long on = 1; ::ioctlsocket(s, FIONBIO, &on); }
+inline bool wouldBlock()
+{
+    const int e = ::WSAGetLastError();
+    return e == WSAEWOULDBLOCK || e == WSAEINTR;
+}
+inline void makeNonBlocking(SocketHandle s)
+{
+    u_long on = 1;
+    ::ioctlsocket(s, FIONBIO, &on);
+}
 inline constexpr int SendFlags = 0;
 #else
 #include <arpa/inet.h>
@@ -86,7 +94,8 @@ private:
     void run()
     {
         pollfd listening{m_listen, POLLIN, 0};
-        const SocketHandle fd = pollSockets(&listening, 1, 20000) == 1 ? ::accept(m_listen, nullptr, nullptr) : NoSocket;
+        const SocketHandle fd = pollSockets(&listening, 1, 20000) == 1 ? ::accept(m_listen, nullptr, nullptr)
+                                                                       : NoSocket;
         m_accepted = fd != NoSocket;
         if (fd != NoSocket)
             makeNonBlocking(fd);

@@ -1,13 +1,14 @@
-/// @brief The whole panel and the simulator in one process on one fake clock, with the simulator's ground truth at hand.
+/// @brief The whole panel and the simulator in one process on one fake clock, with the simulator's ground truth at
+/// hand.
 #pragma once
 
 #include "app/application.h"
 #include "app/formmain.h"
 #include "common/fakes.h"
 #include "common/panelview.h"
+#include "platform/settingsbackend.h"
 #include "session/instrumentsession.h"
 #include "session/paneloptions.h"
-#include "platform/settingsbackend.h"
 #include "sim/instrumentsimulator.h"
 #include "sim/simulatorsocket.h"
 
@@ -49,10 +50,7 @@ inline QList<TruthRecord> readGroundTruth(const QString& path)
     return out;
 }
 
-inline QString plainLine(qint32 dt)
-{
-    return QString::number(dt).rightJustified(9);
-}
+inline QString plainLine(qint32 dt) { return QString::number(dt).rightJustified(9); }
 
 /// The panel and the simulator in this process, joined by a SimulatorSocket and sharing one fake
 /// clock: nothing happens until the test moves the clock, and then exactly what that time holds.
@@ -99,7 +97,9 @@ struct Bench {
     bool startCalibrated()
     {
         app->start();
-        return runUntil([this] { return ui().chkRun->isEnabled() && ui().lblFpga->text().startsWith(QStringLiteral("FPGA: ")); }, 15);
+        return runUntil(
+            [this] { return ui().chkRun->isEnabled() && ui().lblFpga->text().startsWith(QStringLiteral("FPGA: ")); },
+            15);
     }
     /// One run of at least `records` records, stopped; the records the simulator sent during it,
     /// or none when the run fell short.

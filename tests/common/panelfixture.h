@@ -1,4 +1,5 @@
-/// @brief A main window over a session with fakes behind every seam, for widget tests: no socket ever leaves the process.
+/// @brief A main window over a session with fakes behind every seam, for widget tests: no socket ever leaves the
+/// process.
 #pragma once
 
 #include "app/formmain.h"

@@ -1,4 +1,5 @@
-/// @brief A session on the in-process simulator driven through RemoteControl, with the answers kept per client, for the control port's tests.
+/// @brief A session on the in-process simulator driven through RemoteControl, with the answers kept per client, for the
+/// control port's tests.
 #pragma once
 
 #include "common/fakes.h"
@@ -87,7 +88,8 @@ struct Rig {
             .arg(options.value(PanelOptions::Verbose))
             .arg(options.value(PanelOptions::Raw))
             .arg(options.value(PanelOptions::Display))
-            .arg(options.dataFolder(), options.address(), session->calibrationShown().tauA, session->calibrationShown().tauB)
+            .arg(options.dataFolder(), options.address(), session->calibrationShown().tauA,
+                 session->calibrationShown().tauB)
             .arg(session->dacACode().value_or(-1));
     }
 

@@ -1,4 +1,5 @@
-/// @brief The session's parts as tests reach them: timers to drive, cells to set, the decoder to feed; never for front ends.
+/// @brief The session's parts as tests reach them: timers to drive, cells to set, the decoder to feed; never for front
+/// ends.
 #pragma once
 
 #include "control/calibrationmodel.h"

@@ -1,4 +1,5 @@
-/// @brief Calibration sequence: wire order with phases, waits ended by replies or by the 2-second limit, second press, no link, abort.
+/// @brief Calibration sequence: wire order with phases, waits ended by replies or by the 2-second limit, second press,
+/// no link, abort.
 #include "control/calibrationmodel.h"
 #include "control/calibrationsequence.h"
 #include "platform/fakeclock.h"
@@ -25,20 +26,27 @@ private:
         QList<QByteArray> sent;
         CalibrationSequence sequence{model, clock,
                                      [this](const QByteArray& b) {
-                                         sent << b;
-                                         journal << QStringLiteral("send %1 phase %2").arg(QString::fromLatin1(b.toHex()), model.phaseText());
-                                         return sendOk;
+            sent << b;
+            journal << QStringLiteral("send %1 phase %2").arg(QString::fromLatin1(b.toHex()), model.phaseText());
+            return sendOk;
                                      },
                                      [this](bool on) { journal << QStringLiteral("keepalive %1").arg(on); }};
         Rig()
         {
-            QObject::connect(&sequence, &CalibrationSequence::busyChanged, [this](bool b) { journal << QStringLiteral("busy %1").arg(b); });
-            QObject::connect(&sequence, &CalibrationSequence::logAsideBegin, [this](const QString& t) { journal << "aside " + t; });
-            QObject::connect(&sequence, &CalibrationSequence::logAsideEnd, [this](const QString& t) { journal << "aside end " + t; });
-            QObject::connect(&sequence, &CalibrationSequence::finished, [this] { journal << QStringLiteral("finished"); });
-            QObject::connect(&sequence, &CalibrationSequence::aborted, [this] { journal << QStringLiteral("aborted"); });
+            QObject::connect(&sequence, &CalibrationSequence::busyChanged,
+                             [this](bool b) { journal << QStringLiteral("busy %1").arg(b); });
+            QObject::connect(&sequence, &CalibrationSequence::logAsideBegin,
+                             [this](const QString& t) { journal << "aside " + t; });
+            QObject::connect(&sequence, &CalibrationSequence::logAsideEnd,
+                             [this](const QString& t) { journal << "aside end " + t; });
+            QObject::connect(&sequence, &CalibrationSequence::finished,
+                             [this] { journal << QStringLiteral("finished"); });
+            QObject::connect(&sequence, &CalibrationSequence::aborted,
+                             [this] { journal << QStringLiteral("aborted"); });
             QObject::connect(&model, &CalibrationModel::cellChanged,
-                             [this](CalibrationModel::Cell c, const QString& t) { journal << QStringLiteral("cell %1 %2").arg(int(c)).arg(t); });
+                             [this](CalibrationModel::Cell c, const QString& t) {
+                journal << QStringLiteral("cell %1 %2").arg(int(c)).arg(t);
+            });
         }
         void fill(CalibrationModel::Cell c, const QString& v)
         {
@@ -69,7 +77,8 @@ private slots:
     {
         Rig rig;
         // Values of an earlier calibration, so that the voiding shows up in the journal.
-        for (auto c : {CalibrationModel::ALow, CalibrationModel::AHigh, CalibrationModel::BLow, CalibrationModel::BHigh})
+        for (auto c :
+             {CalibrationModel::ALow, CalibrationModel::AHigh, CalibrationModel::BLow, CalibrationModel::BHigh})
             rig.model.setCell(c, QStringLiteral("1"));
         rig.journal.clear();
 
@@ -83,13 +92,25 @@ private slots:
         QCOMPARE(rig.finishLevel(), 0.0);
 
         const QStringList expected{
-            "busy 1", "keepalive 0", "aside Calibrating...",
-            "cell 0 ???", "cell 1 ???", "cell 2 ???", "cell 3 ???",
+            "busy 1",
+            "keepalive 0",
+            "aside Calibrating...",
+            "cell 0 ???",
+            "cell 1 ???",
+            "cell 2 ???",
+            "cell 3 ???",
             "send 5200 phase 0",
-            "send 43013334 phase 1", "cell 0 500", "cell 2 510",
-            "send 43033334 phase 2", "cell 1 3600", "cell 3 3590",
+            "send 43013334 phase 1",
+            "cell 0 500",
+            "cell 2 510",
+            "send 43033334 phase 2",
+            "cell 1 3600",
+            "cell 3 3590",
             "send 4300 phase 0",
-            "aside end Done.", "busy 0", "keepalive 1", "finished",
+            "aside end Done.",
+            "busy 0",
+            "keepalive 1",
+            "finished",
         };
         QCOMPARE(rig.journal, expected);
         QCOMPARE(rig.model.phaseText(), QStringLiteral("0"));
@@ -106,11 +127,26 @@ private slots:
         QTest::addColumn<double>("lowSeconds");
         QTest::addColumn<double>("highSeconds");
         // None of these leaves a calibration that opens the gate.
-        QTest::newRow("silent instrument") << "" << "" << "" << "" << 2.0 << 2.0;
-        QTest::newRow("only channel A answers") << "500" << "" << "3600" << "" << 2.0 << 2.0;
-        QTest::newRow("high level silent") << "500" << "510" << "" << "" << 0.0 << 2.0;
-        QTest::newRow("low level silent") << "" << "" << "3600" << "3590" << 2.0 << 0.0;
-        QTest::newRow("answered outside windows") << "600" << "510" << "3600" << "3590" << 0.0 << 0.0;
+        QTest::newRow("silent instrument") << ""
+                                           << ""
+                                           << ""
+                                           << "" << 2.0 << 2.0;
+        QTest::newRow("only channel A answers") << "500"
+                                                << ""
+                                                << "3600"
+                                                << "" << 2.0 << 2.0;
+        QTest::newRow("high level silent") << "500"
+                                           << "510"
+                                           << ""
+                                           << "" << 0.0 << 2.0;
+        QTest::newRow("low level silent") << ""
+                                          << ""
+                                          << "3600"
+                                          << "3590" << 2.0 << 0.0;
+        QTest::newRow("answered outside windows") << "600"
+                                                  << "510"
+                                                  << "3600"
+                                                  << "3590" << 0.0 << 0.0;
     }
 
     void levelWaits()
@@ -124,8 +160,10 @@ private slots:
 
         Rig rig;
         // A good earlier calibration, so that Run must be seen to switch off and on again.
-        for (auto [cell, value] : {std::pair{CalibrationModel::ALow, "500"}, {CalibrationModel::AHigh, "3600"},
-                                   {CalibrationModel::BLow, "510"}, {CalibrationModel::BHigh, "3590"}})
+        for (auto [cell, value] : {std::pair{CalibrationModel::ALow, "500"},
+                                   {CalibrationModel::AHigh, "3600"},
+                                   {CalibrationModel::BLow, "510"},
+                                   {CalibrationModel::BHigh, "3590"}})
             rig.model.setCell(cell, QString::fromLatin1(value));
         QVERIFY(rig.model.runGate());
         QSignalSpy gateSpy(&rig.model, &CalibrationModel::runGateEvaluated);
@@ -143,7 +181,8 @@ private slots:
 
         QVERIFY(!rig.sequence.isRunning());
         QCOMPARE(rig.sent.size(), 4);
-        QCOMPARE(rig.journal.mid(rig.journal.size() - 4), (QStringList{"aside end Done.", "busy 0", "keepalive 1", "finished"}));
+        QCOMPARE(rig.journal.mid(rig.journal.size() - 4),
+                 (QStringList{"aside end Done.", "busy 0", "keepalive 1", "finished"}));
         QCOMPARE(rig.model.cell(CalibrationModel::ALow), al.isEmpty() ? Unknown : al);
         QCOMPARE(rig.model.cell(CalibrationModel::BHigh), bh.isEmpty() ? Unknown : bh);
         QVERIFY(!rig.model.runGate());
@@ -204,7 +243,8 @@ private slots:
         QCOMPARE(finished.size(), 1);
         QCOMPARE(rig.clock.seconds, 100.0);
         QCOMPARE(rig.journal.filter(QStringLiteral("send ")),
-                 (QStringList{"send 5200 phase 0", "send 43013334 phase 1", "send 43033334 phase 2", "send 4300 phase 0"}));
+                 (QStringList{"send 5200 phase 0", "send 43013334 phase 1", "send 43033334 phase 2",
+                              "send 4300 phase 0"}));
         QCOMPARE(rig.journal.filter(QStringLiteral("aside end ")), QStringList{"aside end Done."});
         QCOMPARE(rig.journal.filter(QStringLiteral("keepalive")), (QStringList{"keepalive 0", "keepalive 1"}));
         QVERIFY(!rig.model.runGate());
@@ -227,7 +267,8 @@ private slots:
         rig.journal.clear();
 
         rig.sequence.abort();
-        QCOMPARE(rig.journal, (QStringList{"send 4300 phase 0", "aside end Done.", "busy 0", "keepalive 1", "aborted"}));
+        QCOMPARE(rig.journal,
+                 (QStringList{"send 4300 phase 0", "aside end Done.", "busy 0", "keepalive 1", "aborted"}));
         QVERIFY(!rig.sequence.isRunning());
         QVERIFY(!rig.sequence.waitTimer().isActive());
 

@@ -13,7 +13,11 @@ private:
         QList<QByteArray> sends;
         bool sendOk = true;
         FakeClock clock;
-        RegisterPanel panel{[this](const QByteArray& b) { sends << b; return sendOk; }, clock};
+        RegisterPanel panel{[this](const QByteArray& b) {
+            sends << b;
+            return sendOk;
+                            },
+                            clock};
         QString wire() const
         {
             QString s;

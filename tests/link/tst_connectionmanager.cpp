@@ -1,4 +1,5 @@
-/// @brief Connection rules on their own timers and a fake clock: heartbeat, silence, lost and reopening lines, refused connects.
+/// @brief Connection rules on their own timers and a fake clock: heartbeat, silence, lost and reopening lines, refused
+/// connects.
 #include "common/fakes.h"
 #include "link/connectionmanager.h"
 
@@ -22,8 +23,10 @@ struct Scripted {
             kinds.append(kind);
         });
         QObject::connect(&m, &ConnectionManager::connectionLost, [this] { events.append(QStringLiteral("lost")); });
-        QObject::connect(&m, &ConnectionManager::runStopRequested, [this] { events.append(QStringLiteral("run-stop")); });
-        QObject::connect(&m, &ConnectionManager::connectionEstablished, [this] { events.append(QStringLiteral("established")); });
+        QObject::connect(&m, &ConnectionManager::runStopRequested,
+                         [this] { events.append(QStringLiteral("run-stop")); });
+        QObject::connect(&m, &ConnectionManager::connectionEstablished,
+                         [this] { events.append(QStringLiteral("established")); });
         m.setHostText(QStringLiteral("127.0.0.1"));
         m.open();
     }

@@ -1,4 +1,5 @@
-/// @brief Record-line number fields as bytes against their definitions in text: the plain field and the grouped pattern.
+/// @brief Record-line number fields as bytes against their definitions in text: the plain field and the grouped
+/// pattern.
 #include "link/numberformat.h"
 
 #include <QTest>

@@ -4,11 +4,11 @@
 #include "control/calibrationcapture.h"
 #include "control/calibrationmodel.h"
 #include "control/registermodel.h"
+#include "control/versionmodel.h"
+#include "link/dataoptions.h"
 #include "link/decoderoutput.h"
 #include "link/replydecoder.h"
 #include "link/timeconversion.h"
-#include "control/versionmodel.h"
-#include "link/dataoptions.h"
 #include "measure/runstatistics.h"
 
 #include <QLocale>
@@ -71,7 +71,10 @@ public:
     explicit DiskOutput(bool batches) : m_batches(batches) {}
     void heartbeat() override { trace.append(QStringLiteral("heartbeat")); }
     void displayLine(const QString& line) override { trace.append(QStringLiteral("log ") + line); }
-    void displayAscii(QByteArrayView line) override { trace.append(QStringLiteral("log ") + QString::fromLatin1(line)); }
+    void displayAscii(QByteArrayView line) override
+    {
+        trace.append(QStringLiteral("log ") + QString::fromLatin1(line));
+    }
     void errorLine(const QString& line) override { trace.append(QStringLiteral("error ") + line); }
     bool fileIsOpen() const override { return fileOpen; }
     bool writeFile(QByteArrayView bytes, QString& errorText) override { return take(bytes, errorText); }
@@ -135,14 +138,14 @@ struct RigOf {
         statistics.clearForRunStart();
         // Model changes join the output trace, so order across kinds is visible.
         QObject::connect(&registers, &RegisterModel::valueChanged, [this](int i) {
-            out.trace.append(QStringLiteral("register %1 %2 %3")
-                                 .arg(i)
-                                 .arg(registers.decimalCaption(i), registers.hexCaption(i)));
+            out.trace.append(
+                QStringLiteral("register %1 %2 %3").arg(i).arg(registers.decimalCaption(i), registers.hexCaption(i)));
         });
         QObject::connect(&versions, &VersionModel::changed, [this] {
             out.trace.append(QStringLiteral("version ") + versions.fpgaCaption() + u'|' + versions.rabbitCaption());
         });
-        QObject::connect(&calibration, &CalibrationModel::cellChanged, [this](CalibrationModel::Cell c, const QString& t) {
+        QObject::connect(&calibration, &CalibrationModel::cellChanged,
+                         [this](CalibrationModel::Cell c, const QString& t) {
             out.trace.append(QStringLiteral("cell %1 %2").arg(int(c)).arg(t));
         });
     }
@@ -194,7 +197,8 @@ const QString Line30457 = QStringLiteral("   -30457");
 const QString Line4619 = QStringLiteral("     4619");
 
 /// The conversion done directly, from the texts parsed independently of the decoder.
-qint32 referenceDifference(double tauA, double tauB, double al, double ah, double bl, double bh, int a, int b, int offset)
+qint32 referenceDifference(double tauA, double tauB, double al, double ah, double bl, double bh, int a, int b,
+                           int offset)
 {
     const auto tA = timeconv::channelTime(tauA, a, al, ah);
     const auto tB = timeconv::channelTime(tauB, b, bl, bh);
@@ -225,7 +229,8 @@ private slots:
         QTest::newRow("reference, verbose")
             << RecordMinus30457 << true << -30457 << "-30,457 A=1500 B=1600 Offset=3 OR/A=0";
         QTest::newRow("positive, plain") << Record4619 << false << 4619 << Line4619;
-        QTest::newRow("offset 0, verbose") << record(1500, 1600) << true << -457 << "-457 A=1500 B=1600 Offset=0 OR/A=0";
+        QTest::newRow("offset 0, verbose")
+            << record(1500, 1600) << true << -457 << "-457 A=1500 B=1600 Offset=0 OR/A=0";
         QTest::newRow("offset 255, verbose")
             << record(1500, 1600, 255) << true << -2550457 << "-2,550,457 A=1500 B=1600 Offset=255 OR/A=0";
         QTest::newRow("both overranges, plain")
@@ -235,11 +240,9 @@ private slots:
             << "-30,457 A=1500 B=1600 Offset=3 OR/A=3, Overrange A!, Overrange B!";
         QTest::newRow("overrange B only") << record(1500, 1600, 3, 2) << false << -30457 << "   -30457, Overrange B!";
         QTest::newRow("flags shown mod 16")
-            << record(1500, 1600, 3, 0xF6) << true << -30457
-            << "-30,457 A=1500 B=1600 Offset=3 OR/A=6, Overrange B!";
-        QTest::newRow("B high byte: upper nibble ignored")
-            << bytes({0x52, 0x05, 0xDC, 0xF6, 0x40, 0x03, 0x00}) << true << -30457
-            << "-30,457 A=1500 B=1600 Offset=3 OR/A=0";
+            << record(1500, 1600, 3, 0xF6) << true << -30457 << "-30,457 A=1500 B=1600 Offset=3 OR/A=6, Overrange B!";
+        QTest::newRow("B high byte: upper nibble ignored") << bytes({0x52, 0x05, 0xDC, 0xF6, 0x40, 0x03, 0x00}) << true
+                                                           << -30457 << "-30,457 A=1500 B=1600 Offset=3 OR/A=0";
     }
     void recordLine()
     {
@@ -265,13 +268,15 @@ private slots:
 
         rig.calibration.setTauA(QStringLiteral("9.5"));
         rig.decoder.feed(RecordMinus30457);
-        QCOMPARE(rig.decoder.lastDifference().value(), referenceDifference(9.5, 9.49, 500, 3600, 510, 3590, 1500, 1600, 3));
+        QCOMPARE(rig.decoder.lastDifference().value(),
+                 referenceDifference(9.5, 9.49, 500, 3600, 510, 3590, 1500, 1600, 3));
 
         rig.calibration.setTauB(QStringLiteral("9.3"));
         rig.calibration.setCell(CalibrationModel::BLow, QStringLiteral("520"));
         rig.calibration.setCell(CalibrationModel::AHigh, QStringLiteral("3610"));
         rig.decoder.feed(RecordMinus30457);
-        QCOMPARE(rig.decoder.lastDifference().value(), referenceDifference(9.5, 9.3, 500, 3610, 520, 3590, 1500, 1600, 3));
+        QCOMPARE(rig.decoder.lastDifference().value(),
+                 referenceDifference(9.5, 9.3, 500, 3610, 520, 3590, 1500, 1600, 3));
     }
 
     void localeChangeAppliesToNumbersAndGrouping()
@@ -291,9 +296,9 @@ private slots:
         rig.calibration.setTauB(QStringLiteral("9.49"));
         rig.decoder.feed(RecordMinus30457);
 
-        QCOMPARE(rig.out.trace, (QStringList{"error Doh! (data) Type mismatch",
-                                             "log -30.457 A=1500 B=1600 Offset=3 OR/A=0",
-                                             "log -30,457 A=1500 B=1600 Offset=3 OR/A=0"}));
+        QCOMPARE(rig.out.trace,
+                 (QStringList{"error Doh! (data) Type mismatch", "log -30.457 A=1500 B=1600 Offset=3 OR/A=0",
+                              "log -30,457 A=1500 B=1600 Offset=3 OR/A=0"}));
     }
 
     void nonAsciiSeparatorInTheFile()
@@ -303,7 +308,8 @@ private slots:
         rig.decoder.setOptions({true, true, true, false});
         rig.out.fileOpen = true;
         rig.decoder.feed(RecordMinus30457);
-        const QString line = QStringLiteral("-30") + QLocale().groupSeparator() + QStringLiteral("457 A=1500 B=1600 Offset=3 OR/A=0");
+        const QString line = QStringLiteral("-30") + QLocale().groupSeparator()
+                             + QStringLiteral("457 A=1500 B=1600 Offset=3 OR/A=0");
         QVERIFY(QLocale().groupSeparator().at(0).unicode() >= 0x80);
         QCOMPARE(rig.logLines(), QStringList{line});
         QCOMPARE(rig.out.file, line.toLocal8Bit() + "\r\n");
@@ -364,9 +370,12 @@ private slots:
             << QByteArray("-30,457 A=1500 B=1600 Offset=3 OR/A=0\r\n4,619 A=2000 B=1000 Offset=0 OR/A=0\r\n") << 2;
         QTest::newRow("raw wins over verbose")
             << DataOptions{false, true, true, true} << true << RecordMinus30457 + Record4619 << 0;
-        QTest::newRow("File ticked, no file open") << DataOptions{true, false, true, false} << false << QByteArray() << 2;
-        QTest::newRow("file open, File unticked") << DataOptions{true, false, false, false} << true << QByteArray() << 2;
-        QTest::newRow("Display unticked, file still written") << DataOptions{false, false, true, false} << true << plain << 0;
+        QTest::newRow("File ticked, no file open")
+            << DataOptions{true, false, true, false} << false << QByteArray() << 2;
+        QTest::newRow("file open, File unticked")
+            << DataOptions{true, false, false, false} << true << QByteArray() << 2;
+        QTest::newRow("Display unticked, file still written")
+            << DataOptions{false, false, true, false} << true << plain << 0;
     }
     void outputs()
     {
@@ -401,10 +410,9 @@ private slots:
         QTest::addColumn<QList<QByteArray>>("arrivals");
         QTest::addColumn<QList<int>>("announcedCounts"); // the count as each announcement saw it
         const QByteArray three = RecordMinus30457 + Record4619 + record(1500, 1600);
-        QTest::newRow("three records and a heartbeat, one arrival")
-            << QList<QByteArray>{three + "H"} << QList<int>{3};
-        QTest::newRow("no record counted") << QList<QByteArray>{registerBytes(1, 7) + record(650, 1600)}
-                                           << QList<int>{};
+        QTest::newRow("three records and a heartbeat, one arrival") << QList<QByteArray>{three + "H"} << QList<int>{3};
+        QTest::newRow("no record counted")
+            << QList<QByteArray>{registerBytes(1, 7) + record(650, 1600)} << QList<int>{};
         QTest::newRow("record completed by the second arrival")
             << QList<QByteArray>{three.left(10), three.mid(10)} << QList<int>{1, 3};
     }
@@ -439,7 +447,8 @@ private slots:
         QObject::connect(&rig.statistics, &RunStatistics::changed,
                          [&] { announced.append(int(rig.statistics.count().value_or(-1))); });
         rig.decoder.feed(RecordMinus30457 + Record4619 + record(1500, 1600));
-        QCOMPARE(rig.out.trace, (QStringList{"file 11 bytes", "log " + Line30457, "error Doh! (data) Write failed: Disk gone"}));
+        QCOMPARE(rig.out.trace,
+                 (QStringList{"file 11 bytes", "log " + Line30457, "error Doh! (data) Write failed: Disk gone"}));
         QCOMPARE(announced, QList<int>{1});
     }
 
@@ -454,15 +463,16 @@ private slots:
         rig.calibration.setPhaseText(QStringLiteral("1"));
         rig.decoder.feed(RecordMinus30457 + Record4619 + registerBytes(3, 500) + registerBytes(4, 510));
         rig.calibration.setPhaseText(QStringLiteral("2"));
-        rig.decoder.feed(Record4619 + registerBytes(3, 3600) + RecordMinus30457 + registerBytes(5, 7) + registerBytes(4, 3590));
+        rig.decoder.feed(Record4619 + registerBytes(3, 3600) + RecordMinus30457 + registerBytes(5, 7)
+                         + registerBytes(4, 3590));
         rig.calibration.setPhaseText(QStringLiteral("0"));
         QVERIFY(rig.calibration.runGate());
         rig.decoder.feed(RecordMinus30457 + registerBytes(3, 9));
 
-        QCOMPARE(rig.out.trace, (QStringList{"register 3 500 0x1F4", "cell 0 500", "register 4 510 0x1FE", "cell 2 510",
-                                             "register 3 3600 0xE10", "cell 1 3600", "register 5 7 0x7",
-                                             "register 4 3590 0xE06", "cell 3 3590", "log " + Line30457,
-                                             "register 3 9 0x9"}));
+        QCOMPARE(rig.out.trace,
+                 (QStringList{"register 3 500 0x1F4", "cell 0 500", "register 4 510 0x1FE", "cell 2 510",
+                              "register 3 3600 0xE10", "cell 1 3600", "register 5 7 0x7", "register 4 3590 0xE06",
+                              "cell 3 3590", "log " + Line30457, "register 3 9 0x9"}));
         QCOMPARE(rig.decoder.counters().rejectedByGate, quint64(4));
     }
 
@@ -477,15 +487,19 @@ private slots:
         const QString rec = "log " + Line30457;
         const QString rec2 = "log " + Line4619;
         using Arrivals = QList<QByteArray>;
-        QTest::newRow("prefix byte that looks like a kind") << Arrivals{"PR" + RecordMinus30457} << QStringList{rec} << "1 0 0 0";
+        QTest::newRow("prefix byte that looks like a kind")
+            << Arrivals{"PR" + RecordMinus30457} << QStringList{rec} << "1 0 0 0";
         QTest::newRow("prefix and heartbeats between records")
             << Arrivals{RecordMinus30457 + "PHH" + Record4619} << QStringList{rec, "heartbeat", rec2} << "2 0 0 0";
-        QTest::newRow("register before version") << Arrivals{registerBytes(0, 1) + versionBytes(2, 0x10, "x            ")}
-                                                 << QStringList{"register 0 1 0x1", "version FPGA: 2.1.0|Rabbit: x"} << "0 0 0 0";
+        QTest::newRow("register before version")
+            << Arrivals{registerBytes(0, 1) + versionBytes(2, 0x10, "x            ")}
+            << QStringList{"register 0 1 0x1", "version FPGA: 2.1.0|Rabbit: x"} << "0 0 0 0";
         QTest::newRow("register reply whose value bytes look like kinds")
             << Arrivals{"5RH" + Record4619} << QStringList{"register 5 72 0x48", rec2} << "1 0 0 0";
-        QTest::newRow("register 5 reduced mod 256") << Arrivals{registerBytes(5, 0x01FF)} << QStringList{"register 5 255 0xFF"} << "0 0 0 0";
-        QTest::newRow("register 6 reduced mod 8") << Arrivals{registerBytes(6, 13)} << QStringList{"register 6 5 0x5"} << "0 0 0 0";
+        QTest::newRow("register 5 reduced mod 256")
+            << Arrivals{registerBytes(5, 0x01FF)} << QStringList{"register 5 255 0xFF"} << "0 0 0 0";
+        QTest::newRow("register 6 reduced mod 8")
+            << Arrivals{registerBytes(6, 13)} << QStringList{"register 6 5 0x5"} << "0 0 0 0";
         QTest::newRow("register 4, high nibble ignored")
             << Arrivals{bytes({'4', 0xA1, 0xF4})} << QStringList{"register 4 500 0x1F4"} << "0 0 0 0";
         QTest::newRow("version, padded text") << Arrivals{versionBytes(0x01, 0x23, "  RCM 2.05   ")}
@@ -506,15 +520,17 @@ private slots:
         const QByteArray over = bytes({'R', 0x80, 0xDC, 0x06, 0x40, 0x03, 0x00});
         const QByteArray overFF = bytes({'R', 0xFF, 0xFF, 0x06, 0x40, 0x03, 0x00});
         const QString overflow = QStringLiteral("error Doh! (data) Overflow");
-        QTest::newRow("two overflows in one arrival, one line") << Arrivals{over + registerBytes(1, 7) + overFF + Record4619}
-                                                             << QStringList{overflow, "register 1 7 0x7", rec2} << "1 0 2 0";
+        QTest::newRow("two overflows in one arrival, one line")
+            << Arrivals{over + registerBytes(1, 7) + overFF + Record4619}
+            << QStringList{overflow, "register 1 7 0x7", rec2} << "1 0 2 0";
         QTest::newRow("an overflow line for each arrival")
             << Arrivals{over + Record4619, overFF} << QStringList{overflow, rec2, overflow} << "1 0 2 0";
         QTest::newRow("overflow completed in the next arrival")
             << Arrivals{over.left(2), over.mid(2) + overFF} << QStringList{overflow} << "0 0 2 0";
         // A byte that starts no reply ends the arrival silently.
         QTest::newRow("register 8") << Arrivals{"8\x01\x02"} << QStringList() << "0 0 0 3";
-        QTest::newRow("garbage between records") << Arrivals{RecordMinus30457 + "X" + Record4619} << QStringList{rec} << "1 0 0 8";
+        QTest::newRow("garbage between records")
+            << Arrivals{RecordMinus30457 + "X" + Record4619} << QStringList{rec} << "1 0 0 8";
         QTest::newRow("lower-case kind") << Arrivals{"r" + Record4619} << QStringList() << "0 0 0 8";
     }
     void arrivals()
@@ -527,7 +543,11 @@ private slots:
             rig.decoder.feed(arrival);
         QCOMPARE(rig.out.trace, trace);
         const ReplyDecoder::Counters& c = rig.decoder.counters();
-        QCOMPARE(QStringLiteral("%1 %2 %3 %4").arg(c.recordsDecoded).arg(c.rejectedByPlausibility).arg(c.rejectedByOverflow).arg(c.bytesDroppedByResync),
+        QCOMPARE(QStringLiteral("%1 %2 %3 %4")
+                     .arg(c.recordsDecoded)
+                     .arg(c.rejectedByPlausibility)
+                     .arg(c.rejectedByOverflow)
+                     .arg(c.bytesDroppedByResync),
                  counters);
         QCOMPARE(c.bytesDroppedAfterError, 0ull);
         QCOMPARE(rig.statistics.count(), std::optional<qint64>(qint64(c.recordsDecoded)));
@@ -614,14 +634,20 @@ private slots:
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("line");
-        QTest::newRow("Tau A not a number") << "tauA abc" << "Doh! (data) Type mismatch";
-        QTest::newRow("Tau B empty") << "tauB " << "Doh! (data) Type mismatch";
-        QTest::newRow("A low cell only leads with a number") << "cellAL 500 mV" << "Doh! (data) Type mismatch";
-        QTest::newRow("Tau B too large for 32 bits") << "tauB 1e9" << "Doh! (data) Overflow";
+        QTest::newRow("Tau A not a number") << "tauA abc"
+                                            << "Doh! (data) Type mismatch";
+        QTest::newRow("Tau B empty") << "tauB "
+                                     << "Doh! (data) Type mismatch";
+        QTest::newRow("A low cell only leads with a number") << "cellAL 500 mV"
+                                                             << "Doh! (data) Type mismatch";
+        QTest::newRow("Tau B too large for 32 bits") << "tauB 1e9"
+                                                     << "Doh! (data) Overflow";
         QTest::newRow("write failed with a reason") << "write No space left on device"
                                                     << "Doh! (data) Write failed: No space left on device";
-        QTest::newRow("write failed without a reason") << "write " << "Doh! (data) Write failed";
-        QTest::newRow("raw write failed") << "rawwrite Disk gone" << "Doh! (data) Write failed: Disk gone";
+        QTest::newRow("write failed without a reason") << "write "
+                                                       << "Doh! (data) Write failed";
+        QTest::newRow("raw write failed") << "rawwrite Disk gone"
+                                          << "Doh! (data) Write failed: Disk gone";
     }
     void errorPath()
     {
@@ -707,8 +733,8 @@ private:
             for (int n = int(random.bounded(1, 60)); n > 0; --n) {
                 const int kind = int(random.bounded(100));
                 if (kind < 80)
-                    bytes += record(int(random.bounded(700, 2300)), int(random.bounded(700, 2300)), int(random.bounded(256)),
-                                    random.bounded(10) == 0 ? int(random.bounded(4)) : 0);
+                    bytes += record(int(random.bounded(700, 2300)), int(random.bounded(700, 2300)),
+                                    int(random.bounded(256)), random.bounded(10) == 0 ? int(random.bounded(4)) : 0);
                 else if (kind < 84)
                     bytes += "H";
                 else if (kind < 88)
@@ -761,8 +787,8 @@ private:
     static QByteArray splitStream()
     {
         return QByteArray("P\x01") + "H" + RecordMinus30457 + versionBytes(1, 0x23, "RCM          ")
-            + registerBytes(3, 500) + registerBytes(5, 0x01FF) + Record4619 + "H" + record(650, 1600)
-            + record(1500, 1600, 3, 3);
+               + registerBytes(3, 500) + registerBytes(5, 0x01FF) + Record4619 + "H" + record(650, 1600)
+               + record(1500, 1600, 3, 3);
     }
 };
 

@@ -1,13 +1,14 @@
-/// @brief Data file: names per locale, unique names within one second, bad folders, byte-exact writing, hand-over, sync, and write failures that end on a whole entry.
+/// @brief Data file: names per locale, unique names within one second, bad folders, byte-exact writing, hand-over,
+/// sync, and write failures that end on a whole entry.
 #include "measure/datafile.h"
 #include "platform/fakeclock.h"
 
 #include <QDir>
 #include <QSemaphore>
-#include <QThread>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <atomic>
 #include <cerrno>
@@ -57,8 +58,10 @@ private slots:
         QTest::newRow("en_US, a UTC time shows no zone")
             << "en_US" << QDateTime(QDate(2026, 12, 6), QTime(15, 5, 9), Qt::UTC) << UsName;
         QTest::newRow("en_GB") << "en_GB" << afternoon << "Coincidences 06-12-2026 15;05;09.txt";
-        QTest::newRow("de_DE, two-digit year widened") << "de_DE" << afternoon << "Coincidences 06.12.2026 15;05;09.txt";
-        QTest::newRow("C locale, month name made a number") << "C" << afternoon << "Coincidences 6 12 2026 15;05;09.txt";
+        QTest::newRow("de_DE, two-digit year widened")
+            << "de_DE" << afternoon << "Coincidences 06.12.2026 15;05;09.txt";
+        QTest::newRow("C locale, month name made a number")
+            << "C" << afternoon << "Coincidences 6 12 2026 15;05;09.txt";
         QTest::newRow("zh_CN, zone in front dropped") << "zh_CN" << afternoon << "Coincidences 2026-12-6 15;05;09.txt";
     }
 
@@ -76,14 +79,21 @@ private slots:
         QTest::addColumn<QString>("path");
 #ifdef Q_OS_WIN
         // The picker writes native separators; one the operator typed the other way is kept.
-        QTest::newRow("drive root") << "C:\\" << "C:\\x.txt";
-        QTest::newRow("drive folder") << "C:\\Data" << "C:\\Data\\x.txt";
-        QTest::newRow("trailing separator kept single") << "C:\\Data\\" << "C:\\Data\\x.txt";
-        QTest::newRow("forward slash kept") << "C:/Data/" << "C:/Data/x.txt";
+        QTest::newRow("drive root") << "C:\\"
+                                    << "C:\\x.txt";
+        QTest::newRow("drive folder") << "C:\\Data"
+                                      << "C:\\Data\\x.txt";
+        QTest::newRow("trailing separator kept single") << "C:\\Data\\"
+                                                        << "C:\\Data\\x.txt";
+        QTest::newRow("forward slash kept") << "C:/Data/"
+                                            << "C:/Data/x.txt";
 #else
-        QTest::newRow("plain folder") << "/data/runs" << "/data/runs/x.txt";
-        QTest::newRow("trailing separator kept single") << "/data/runs/" << "/data/runs/x.txt";
-        QTest::newRow("root") << "/" << "/x.txt";
+        QTest::newRow("plain folder") << "/data/runs"
+                                      << "/data/runs/x.txt";
+        QTest::newRow("trailing separator kept single") << "/data/runs/"
+                                                        << "/data/runs/x.txt";
+        QTest::newRow("root") << "/"
+                              << "/x.txt";
 #endif
     }
 
@@ -181,7 +191,8 @@ private slots:
             QVERIFY(QDir(rig.dir.filePath(folder)).isEmpty());
             expected.append(folder);
         }
-        QCOMPARE(QDir(rig.dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot), expected);
+        QCOMPARE(QDir(rig.dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+                 expected);
     }
 
     // In a folder others can write, a link named after the next file must not receive the run.
@@ -355,7 +366,8 @@ private slots:
         QTest::addColumn<int>("perBlock");    // lines per writeLines(); 0: one write() per entry
         QByteArrayList verbose, raw;
         for (int i = 0; i < 400; ++i)
-            verbose.append(QByteArray::number(i * 37) + " A=1500 B=1600 Offset=" + QByteArray::number(i % 256) + " OR/A=0\r\n");
+            verbose.append(QByteArray::number(i * 37) + " A=1500 B=1600 Offset=" + QByteArray::number(i % 256)
+                           + " OR/A=0\r\n");
         for (int i = 0; i < 10000; ++i)
             raw.append(QByteArray("R\x05\xdc\x06\x40", 5) + char(i) + '\0');
         QByteArrayList plain;
@@ -386,7 +398,8 @@ private slots:
             const qsizetype step = std::max(perBlock, 1);
             for (qsizetype i = 0; i + step <= entries.size(); i += step) {
                 const QByteArray block = entries.mid(i, step).join();
-                if (!(perBlock > 0 ? rig.file.writeLines(block.constData(), block.size(), step) : rig.file.write(block)))
+                if (!(perBlock > 0 ? rig.file.writeLines(block.constData(), block.size(), step)
+                                   : rig.file.write(block)))
                     break;
                 accepted += step;
                 if (perHandOver > 0 && accepted % perHandOver == 0 && !rig.file.flushToOs())
@@ -399,7 +412,8 @@ private slots:
         QCOMPARE(failed.size(), 1);
         QCOMPARE(rig.file.failure(), FileFailure::MediaFull);
         const QString description = failed.at(0).at(0).toString();
-        QVERIFY2(description.startsWith(QStringLiteral("Write failed: ")) && description.size() > 14, qPrintable(description));
+        QVERIFY2(description.startsWith(QStringLiteral("Write failed: ")) && description.size() > 14,
+                 qPrintable(description));
         QVERIFY(!rig.file.isOpen());
 
         const auto inFile = qsizetype(rig.file.entriesInFile());

@@ -1,4 +1,5 @@
-/// @brief Histogram: binning and figures against two-pass references, bins on the achievable grid, FWHM, window, clear, CSV.
+/// @brief Histogram: binning and figures against two-pass references, bins on the achievable grid, FWHM, window, clear,
+/// CSV.
 #include "link/channeltimetable.h"
 #include "link/timeconversion.h"
 #include "measure/exactsum.h"
@@ -9,8 +10,8 @@
 #include <QTest>
 #include <algorithm>
 #include <climits>
-#include <numeric>
 #include <cmath>
+#include <numeric>
 #include <random>
 #include <set>
 
@@ -20,13 +21,17 @@ namespace {
 struct Converter {
     ChannelTimeTable a, b;
     Converter() { a.build(9.47, 500, 3600), b.build(9.49, 510, 3590); }
-    qint32 dt(int ra, int rb, int offset) const { return timeconv::timeDifference(a.at(ra).ns, b.at(rb).ns, offset).ps; }
+    qint32 dt(int ra, int rb, int offset) const
+    {
+        return timeconv::timeDifference(a.at(ra).ns, b.at(rb).ns, offset).ps;
+    }
     static void calibrate(Histogram& h) { h.setCalibration(500, 3600, 510, 3590, 9.47, 9.49); }
 };
 
 quint64 binTotal(const Histogram& h)
 {
-    return std::accumulate(h.bins().begin(), h.bins().end(), quint64(0), [](quint64 t, const Histogram::Bin& b) { return t + b.count; });
+    return std::accumulate(h.bins().begin(), h.bins().end(), quint64(0),
+                           [](quint64 t, const Histogram::Bin& b) { return t + b.count; });
 }
 
 } // namespace
@@ -73,23 +78,29 @@ private slots:
         const double sd = double(std::sqrt(squares / (values.size() - 1)));
         QCOMPARE(s.count, quint64(values.size()));
         QVERIFY(std::abs(s.mean - double(mean)) <= 1e-9 * std::max(1.0, std::abs(double(mean))));
-        QVERIFY2(std::abs(s.stdDev - sd) <= 1e-6 * sd, qPrintable(QString::number(s.stdDev) + " vs " + QString::number(sd)));
-        QCOMPARE(s.inWindow, quint64(std::count_if(values.begin(), values.end(), [&](qint32 v) { return v >= wLow && v <= wHigh; })));
+        QVERIFY2(std::abs(s.stdDev - sd) <= 1e-6 * sd,
+                 qPrintable(QString::number(s.stdDev) + " vs " + QString::number(sd)));
+        QCOMPARE(s.inWindow, quint64(std::count_if(values.begin(), values.end(),
+                                                   [&](qint32 v) { return v >= wLow && v <= wHigh; })));
         QCOMPARE(*s.minimum, *std::min_element(values.begin(), values.end()));
         QCOMPARE(*s.maximum, *std::max_element(values.begin(), values.end()));
         QVERIFY(!s.calibratedGrid);
-        QVERIFY2(s.fwhm && std::abs(*s.fwhm - 2.3548 * sigma) < 0.03 * 2.3548 * sigma, qPrintable(QString::number(s.fwhm.value_or(0))));
+        QVERIFY2(s.fwhm && std::abs(*s.fwhm - 2.3548 * sigma) < 0.03 * 2.3548 * sigma,
+                 qPrintable(QString::number(s.fwhm.value_or(0))));
 
         // Every bin recounted by brute force; the strays land outside the automatic range.
         const QVector<Histogram::Bin>& bins = h.bins();
         QVERIFY(bins.size() > 10);
-        QCOMPARE(s.underflow, quint64(std::count_if(values.begin(), values.end(), [&](qint32 v) { return v < bins.front().low; })));
-        QCOMPARE(s.overflow, quint64(std::count_if(values.begin(), values.end(), [&](qint32 v) { return v >= bins.back().high; })));
+        QCOMPARE(s.underflow,
+                 quint64(std::count_if(values.begin(), values.end(), [&](qint32 v) { return v < bins.front().low; })));
+        QCOMPARE(s.overflow,
+                 quint64(std::count_if(values.begin(), values.end(), [&](qint32 v) { return v >= bins.back().high; })));
         QCOMPARE(s.underflow + 10 * s.overflow, quint64(12)); // the strays
         for (qsizetype i = 0; i < bins.size(); ++i) {
             const Histogram::Bin& b = bins[i];
             QCOMPARE(b.low, i == 0 ? b.low : bins[i - 1].high);
-            QCOMPARE(b.count, quint64(std::count_if(values.begin(), values.end(), [&](qint32 v) { return v >= b.low && v < b.high; })));
+            QCOMPARE(b.count, quint64(std::count_if(values.begin(), values.end(),
+                                                    [&](qint32 v) { return v >= b.low && v < b.high; })));
             // Without a calibration the edges lie between integers, never on a value.
             QCOMPARE(b.low - std::floor(b.low), 0.5);
         }
@@ -187,7 +198,8 @@ private slots:
         const double sigma = 20, centre = values[values.size() / 2];
         for (std::size_t i = 1; i + 1 < values.size(); ++i) {
             const double cell = (values[i + 1] - values[i - 1]) / 2.0;
-            for (auto k = std::lround(1e5 * cell * std::exp(-0.5 * std::pow((values[i] - centre) / sigma, 2))); k > 0; --k)
+            for (auto k = std::lround(1e5 * cell * std::exp(-0.5 * std::pow((values[i] - centre) / sigma, 2))); k > 0;
+                 --k)
                 h.add(values[i], 1500, 1560, 3);
         }
         double narrowest = 1e9, widest = 0;
@@ -198,7 +210,8 @@ private slots:
         }
         QVERIFY(widest > narrowest);
         const std::optional<double> fwhm = h.summary().fwhm;
-        QVERIFY2(fwhm && std::abs(*fwhm - 2.3548 * sigma) < 0.03 * 2.3548 * sigma, qPrintable(QString::number(fwhm.value_or(0))));
+        QVERIFY2(fwhm && std::abs(*fwhm - 2.3548 * sigma) < 0.03 * 2.3548 * sigma,
+                 qPrintable(QString::number(fwhm.value_or(0))));
     }
 
     // The feed is what the decoder talks to: run start forgets records, keeps the calibration.
@@ -277,7 +290,11 @@ private slots:
         QVERIFY(s.peak && std::abs(*s.peak - centre) <= std::max(sigma, width));
         const double fwhm = s.fwhm.value_or(0);
         QVERIFY2(s.binCount >= 20 && s.rangeHigh - s.rangeLow <= 22 * std::max(fwhm, 2 * width),
-                 qPrintable(QStringLiteral("%1 bins over [%2, %3], fwhm %4").arg(s.binCount).arg(s.rangeLow).arg(s.rangeHigh).arg(fwhm)));
+                 qPrintable(QStringLiteral("%1 bins over [%2, %3], fwhm %4")
+                                .arg(s.binCount)
+                                .arg(s.rangeLow)
+                                .arg(s.rangeHigh)
+                                .arg(fwhm)));
         QVERIFY(s.rangeLow < centre - 3 * sigma && s.rangeHigh > centre + 3 * sigma);
         QVERIFY(s.automaticWindow && s.windowLow < centre && s.windowHigh > centre);
         QVERIFY(s.windowHigh - s.windowLow < 3 * std::max(fwhm, 2 * width));
@@ -296,7 +313,8 @@ private slots:
         QCOMPARE(h.summary().underflow + h.summary().overflow, quint64(0));
 
         h.setWindow(0, 10);
-        QVERIFY(!h.summary().automaticWindow && h.summary().windowLow == 0 && h.summary().inWindow == quint64(inside(0, 10)));
+        QVERIFY(!h.summary().automaticWindow && h.summary().windowLow == 0
+                && h.summary().inWindow == quint64(inside(0, 10)));
         h.setAutomaticWindow();
         QCOMPARE(h.summary().windowLow, s.windowLow);
     }
@@ -309,10 +327,11 @@ private slots:
         h.setRange(std::pair{0.0, 3.0});
         for (qint32 v : {-1, 0, 1, 1, 3, 4})
             h.add(v);
-        QCOMPARE(h.toCsv(), QByteArray("# count,6\n# mean_ps,1.33333333333\n# std_dev_ps,1.8618986725\n# min_ps,-1\n# max_ps,4\n"
-                                       "# fwhm_ps,\n# window_low_ps,0\n# window_high_ps,3\n# in_window,4\n# underflow,1\n"
-                                       "# overflow,1\n# bin_width_ps,2\n# grid,integer\nlow_ps,high_ps,count\n"
-                                       "-0.5,1.5,3\n1.5,3.5,1\n"));
+        QCOMPARE(h.toCsv(),
+                 QByteArray("# count,6\n# mean_ps,1.33333333333\n# std_dev_ps,1.8618986725\n# min_ps,-1\n# max_ps,4\n"
+                            "# fwhm_ps,\n# window_low_ps,0\n# window_high_ps,3\n# in_window,4\n# underflow,1\n"
+                            "# overflow,1\n# bin_width_ps,2\n# grid,integer\nlow_ps,high_ps,count\n"
+                            "-0.5,1.5,3\n1.5,3.5,1\n"));
         // A reversed window holds nothing; without the range nothing is out of it.
         h.setRange(std::nullopt);
         QVERIFY(h.summary(3, 0).inWindow == 0 && h.summary().underflow + h.summary().overflow == 0);
@@ -331,12 +350,14 @@ private slots:
         QTest::addColumn<double>("sum");
         const quint64 most = ~quint64(0);
         const double twoTo64 = std::ldexp(1.0, 64);
-        QTest::newRow("largest positive term") << QList<qint32>{INT_MAX} << QList<quint64>{most}
-                                               << double(std::ldexp(1.0L, 95) - std::ldexp(1.0L, 64) - std::ldexp(1.0L, 31) + 1);
-        QTest::newRow("largest negative term") << QList<qint32>{INT_MIN} << QList<quint64>{most}
-                                               << double(-(std::ldexp(1.0L, 95) - std::ldexp(1.0L, 31)));
+        QTest::newRow("largest positive term")
+            << QList<qint32>{INT_MAX} << QList<quint64>{most}
+            << double(std::ldexp(1.0L, 95) - std::ldexp(1.0L, 64) - std::ldexp(1.0L, 31) + 1);
+        QTest::newRow("largest negative term")
+            << QList<qint32>{INT_MIN} << QList<quint64>{most} << double(-(std::ldexp(1.0L, 95) - std::ldexp(1.0L, 31)));
         // The huge terms cancel exactly and leave what a rounded sum would lose.
-        QTest::newRow("cancelling terms") << QList<qint32>{INT_MAX, INT_MIN, 1, 1} << QList<quint64>{most, most, most, 5} << 5.0;
+        QTest::newRow("cancelling terms")
+            << QList<qint32>{INT_MAX, INT_MIN, 1, 1} << QList<quint64>{most, most, most, 5} << 5.0;
         QTest::newRow("carry into the high word") << QList<qint32>{1, 1} << QList<quint64>{most, 1} << twoTo64;
     }
     void exactSum()

@@ -1,9 +1,10 @@
-/// @brief LinkHealth against a real decoder and a clock the test moves: sliding rates, counts since the run start, reconnects.
+/// @brief LinkHealth against a real decoder and a clock the test moves: sliding rates, counts since the run start,
+/// reconnects.
 #include "common/fakes.h"
 #include "link/calibration.h"
+#include "link/dataoptions.h"
 #include "link/decoderoutput.h"
 #include "link/replydecoder.h"
-#include "link/dataoptions.h"
 #include "measure/linkhealth.h"
 #include "measure/runstatistics.h"
 
@@ -23,7 +24,8 @@ public:
 /// The reference readings and taus.
 Calibration calibrated()
 {
-    return Calibration::fromTexts({QStringLiteral("500"), QStringLiteral("3600"), QStringLiteral("510"), QStringLiteral("3590")},
+    return Calibration::fromTexts({QStringLiteral("500"), QStringLiteral("3600"), QStringLiteral("510"),
+                                   QStringLiteral("3590")},
                                   QStringLiteral("9.47"), QStringLiteral("9.49"));
 }
 
@@ -80,14 +82,20 @@ private:
     {
         const LinkHealthFigures f = m_health->figures();
         return QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
-            .arg(f.recordsDecoded).arg(f.rejectedByPlausibility).arg(f.rejectedByOverflow).arg(f.rejectedByGate)
-            .arg(f.bytesDroppedByResync).arg(f.errors).arg(f.bytes);
+            .arg(f.recordsDecoded)
+            .arg(f.rejectedByPlausibility)
+            .arg(f.rejectedByOverflow)
+            .arg(f.rejectedByGate)
+            .arg(f.bytesDroppedByResync)
+            .arg(f.errors)
+            .arg(f.bytes);
     }
 
 private slots:
     void init()
     {
-        m_decoder = std::make_unique<ReplyDecoder>(ReplyDecoder::Context{m_registers, m_versions, m_statistics, m_output});
+        m_decoder = std::make_unique<ReplyDecoder>(
+            ReplyDecoder::Context{m_registers, m_versions, m_statistics, m_output});
         m_decoder->setCalibration(calibrated());
         m_decoder->setOptions({.display = false});
         m_health = std::make_unique<LinkHealth>(*m_decoder, m_clock);

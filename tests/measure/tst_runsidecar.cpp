@@ -1,4 +1,5 @@
-/// @brief RunSidecar: its name beside the data file, the JSON read back as written, saves that replace the file whole or not at all (also on a full disk), and names held by a link, FIFO or folder left alone.
+/// @brief RunSidecar: its name beside the data file, the JSON read back as written, saves that replace the file whole
+/// or not at all (also on a full disk), and names held by a link, FIFO or folder left alone.
 #include "measure/runsidecar.h"
 
 #include "common/fulldisk.h"
@@ -30,7 +31,8 @@ RunSidecar::Description sample()
     d.locale = QStringLiteral("de_DE");
     d.options = {false, true, true, false};
     const QLocale german(d.locale);
-    d.calibration = Calibration::fromTexts({QStringLiteral("498"), QStringLiteral("3601"), QStringLiteral("512"), QStringLiteral("3589")},
+    d.calibration = Calibration::fromTexts({QStringLiteral("498"), QStringLiteral("3601"), QStringLiteral("512"),
+                                            QStringLiteral("3589")},
                                            QStringLiteral("9,47"), QStringLiteral("9.49"), german);
     RunSidecar::CalibrationChange change;
     change.time = d.start.addSecs(30);
@@ -110,7 +112,8 @@ private slots:
         const auto bounded = RunSidecar::fromJson(RunSidecar::toJson(d));
         QVERIFY(bounded && bounded->acquisition);
         QCOMPARE(*bounded->acquisition, *d.acquisition);
-        const QJsonObject acquisition = QJsonDocument::fromJson(RunSidecar::toJson(d)).object().value(QStringLiteral("acquisition")).toObject();
+        const QJsonObject acquisition =
+            QJsonDocument::fromJson(RunSidecar::toJson(d)).object().value(QStringLiteral("acquisition")).toObject();
         QVERIFY(acquisition.value(QStringLiteral("records")).isNull());
         QCOMPARE(acquisition.value(QStringLiteral("seconds")).toDouble(), 0.01);
     }

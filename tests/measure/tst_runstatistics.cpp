@@ -30,7 +30,8 @@ private slots:
         QTest::newRow("equal to min keeps it")
             << QList<int>{-7, -7, 5} << QStringList{"1 -7 -7 0", "2 -7 -7 0", "3 -7 5 12"};
         QTest::newRow("32-bit extremes") << QList<int>{2147483647, -2147483647 - 1}
-                                         << QStringList{"1 2147483647 2147483647 0", "2 -2147483648 2147483647 4294967295"};
+                                         << QStringList{"1 2147483647 2147483647 0",
+                                                        "2 -2147483648 2147483647 4294967295"};
     }
     void runSequence()
     {
@@ -65,8 +66,10 @@ private slots:
         QTest::addColumn<bool>("runTicked");
         QTest::addColumn<QString>("restarted");
         QTest::addColumn<QString>("after200");
-        QTest::newRow("run ticked restarts from the latest") << true << "3 300 300 0" << "4 200 300 100";
-        QTest::newRow("run unticked changes nothing") << false << "3 -50 300 350" << "4 -50 300 350";
+        QTest::newRow("run ticked restarts from the latest") << true << "3 300 300 0"
+                                                             << "4 200 300 100";
+        QTest::newRow("run unticked changes nothing") << false << "3 -50 300 350"
+                                                      << "4 -50 300 350";
     }
     void minMaxRestart()
     {
@@ -111,7 +114,8 @@ private slots:
         RunStatistics s;
         s.clearForRunStart();
         QList<QString> announced;
-        QObject::connect(&s, &RunStatistics::changed, [&] { announced.append(s.countCaption() + u'/' + s.rangeCaption()); });
+        QObject::connect(&s, &RunStatistics::changed,
+                         [&] { announced.append(s.countCaption() + u'/' + s.rangeCaption()); });
         {
             const RunStatistics::Batch outer(s);
             s.recordUpdate(100, true);

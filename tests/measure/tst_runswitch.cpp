@@ -21,7 +21,11 @@ struct Rig {
     QTemporaryDir dir;
     QStringList sends;
     bool sendOk = true;
-    RunSwitch run{[this](const QByteArray& b) { sends << QString::fromLatin1(b.toHex()); return sendOk; }, statistics, file, boxes};
+    RunSwitch run{[this](const QByteArray& b) {
+        sends << QString::fromLatin1(b.toHex());
+        return sendOk;
+                  },
+                  statistics, file, boxes};
     Rig()
     {
         file.setLocale(QLocale(QLocale::English, QLocale::UnitedStates));
@@ -77,14 +81,16 @@ private slots:
         rig.run.setFileTicked(!fileTicked);
         const QString size = fileTicked ? QStringLiteral("%1 bytes") : QStringLiteral("-1 bytes");
         QCOMPARE(rig.state(), QStringLiteral("sent 5201; running 1; open %1; count 0; min 0; boxes 0; files %2 (%3)")
-                                  .arg(int(fileTicked)).arg(files, size.arg(0)));
+                                  .arg(int(fileTicked))
+                                  .arg(files, size.arg(0)));
 
         if (rig.file.isOpen())
             rig.file.write(Record);
         rig.run.setRun(false);
         // The stop leaves the figures on show.
-        QCOMPARE(rig.state(), QStringLiteral("sent 5201 5200; running 0; open 0; count 0; min 0; boxes 0; files %1 (%2)")
-                                  .arg(files, size.arg(7)));
+        QCOMPARE(rig.state(),
+                 QStringLiteral("sent 5201 5200; running 0; open 0; count 0; min 0; boxes 0; files %1 (%2)")
+                     .arg(files, size.arg(7)));
     }
 
     // The run goes on without a file behind the box; a link lost behind it stops the run, and
@@ -94,7 +100,8 @@ private slots:
         QTest::addColumn<QString>("caption");
         QTest::addColumn<QString>("title");
         QTest::newRow("default caption") << QString() << "Tallyscope - Oops!";
-        QTest::newRow("another caption") << "Bench 2" << "Bench 2 - Oops!";
+        QTest::newRow("another caption") << "Bench 2"
+                                         << "Bench 2 - Oops!";
     }
 
     void badFolderBoxAnsweredLate()
@@ -109,7 +116,8 @@ private slots:
         rig.run.setFileTicked(true);
         rig.run.setRun(true);
         // No path either: the file that could not be made is named nowhere.
-        QCOMPARE(rig.state(), QStringLiteral("sent 5201; running 1; open 0; count 0; min 0; boxes 1; files  (-1 bytes)"));
+        QCOMPARE(rig.state(),
+                 QStringLiteral("sent 5201; running 1; open 0; count 0; min 0; boxes 1; files  (-1 bytes)"));
 
         rig.run.setRun(false);
         rig.run.setDataFolder(rig.dir.path());

@@ -20,7 +20,8 @@ private slots:
         QTest::newRow("the 32-bit one") << "C:\\Program Files (x86)\\Tallyscope" << all;
         QTest::newRow("dots that climb out") << "C:\\Program Files\\..\\Users\\op\\Tallyscope" << int(Owner::User);
         QTest::newRow("a name that only begins alike") << "C:\\Program Files Old\\Tallyscope" << int(Owner::User);
-        QTest::newRow("the user's programs") << "C:\\Users\\op\\AppData\\Local\\Programs\\Tallyscope" << int(Owner::User);
+        QTest::newRow("the user's programs")
+            << "C:\\Users\\op\\AppData\\Local\\Programs\\Tallyscope" << int(Owner::User);
 #else
         const int pm = int(Owner::PackageManager);
         QTest::newRow("/usr itself") << "/usr" << pm;

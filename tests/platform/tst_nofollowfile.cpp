@@ -1,4 +1,5 @@
-/// @brief NoFollowFile's reopen: a link, a FIFO, a folder or a second hard link at the name is refused, and what stands there stays as it was.
+/// @brief NoFollowFile's reopen: a link, a FIFO, a folder or a second hard link at the name is refused, and what stands
+/// there stays as it was.
 #include "platform/nofollowfile.h"
 
 #include <QDir>

@@ -27,8 +27,10 @@ private slots:
         QTest::newRow("too small a magnitude is zero") << "-1D-999" << 0.0;
         QTest::newRow("too large is infinite") << "1e999" << qInf();
         // The written exponent's sign alone does not tell: the digits carry the magnitude.
-        QTest::newRow("400 digits, negative exponent") << u'1' + QString(400, u'0') + QStringLiteral("e-00005") << qInf();
-        QTest::newRow("400 zeros after the point, positive exponent") << QStringLiteral("0.") + QString(400, u'0') + QStringLiteral("1e+5") << 0.0;
+        QTest::newRow("400 digits, negative exponent")
+            << u'1' + QString(400, u'0') + QStringLiteral("e-00005") << qInf();
+        QTest::newRow("400 zeros after the point, positive exponent")
+            << QStringLiteral("0.") + QString(400, u'0') + QStringLiteral("1e+5") << 0.0;
     }
     void leadingNumber()
     {

@@ -1,4 +1,5 @@
-/// @brief The Qt socket behind the link's seam, on loopback: a second connect on a standing link and a send without one leave it whole.
+/// @brief The Qt socket behind the link's seam, on loopback: a second connect on a standing link and a send without one
+/// leave it whole.
 #include "platform/qtsocket.h"
 
 #include <QSignalSpy>

@@ -1,14 +1,15 @@
-/// @brief The per-user store: round trips, what reads as not found, that reading creates nothing, and that a store that cannot be written is reported once.
+/// @brief The per-user store: round trips, what reads as not found, that reading creates nothing, and that a store that
+/// cannot be written is reported once.
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QHash>
 #include <QTest>
 #include <vector>
 
@@ -98,7 +99,8 @@ private:
 #else
     static QString panelFile()
     {
-        return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/Quorvel/Tallyscope.conf");
+        return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+               + QStringLiteral("/Quorvel/Tallyscope.conf");
     }
     static bool panelStoreExists() { return QFile::exists(panelFile()); }
 #endif
@@ -200,13 +202,15 @@ private slots:
         QVERIFY(store.WriteRegValue(settingskeys::Panel, settingskeys::FilePath, QStringLiteral("C:\\Data\\")));
         QVERIFY(store.WriteRegValue(settingskeys::Panel, settingskeys::Top, QStringLiteral("1440")));
         QVERIFY(store.WriteRegValue(settingskeys::Updater, QStringLiteral("LastCheck"), QStringLiteral("2026-12-07")));
-        const RegistryValue path = registryValue(QStringLiteral("SOFTWARE\\Quorvel\\Tallyscope"), QStringLiteral("File path"));
+        const RegistryValue path = registryValue(QStringLiteral("SOFTWARE\\Quorvel\\Tallyscope"),
+                                                 QStringLiteral("File path"));
         QCOMPARE(path.status, LONG(ERROR_SUCCESS));
         QCOMPARE(path.type, DWORD(REG_SZ));
         QCOMPARE(path.text, QStringLiteral("C:\\Data\\"));
         const RegistryValue top = registryValue(QStringLiteral("SOFTWARE\\Quorvel\\Tallyscope"), QStringLiteral("Top"));
         QVERIFY(top.type == REG_SZ && top.text == QStringLiteral("1440"));
-        const RegistryValue check = registryValue(QStringLiteral("SOFTWARE\\Quorvel\\Version Updater"), QStringLiteral("LastCheck"));
+        const RegistryValue check = registryValue(QStringLiteral("SOFTWARE\\Quorvel\\Version Updater"),
+                                                  QStringLiteral("LastCheck"));
         QVERIFY(check.type == REG_SZ && check.text == QStringLiteral("2026-12-07"));
 
         // Deleted means gone from the registry; the key and its other values stay.
@@ -216,7 +220,8 @@ private slots:
 
         // A number another tool left as a DWORD reads as its text, as the panel always read it.
         HKEY key = nullptr;
-        QCOMPARE(RegOpenKeyExW(HKEY_CURRENT_USER, wide(settingskeys::Panel).c_str(), 0, KEY_SET_VALUE, &key), LONG(ERROR_SUCCESS));
+        QCOMPARE(RegOpenKeyExW(HKEY_CURRENT_USER, wide(settingskeys::Panel).c_str(), 0, KEY_SET_VALUE, &key),
+                 LONG(ERROR_SUCCESS));
         const DWORD left = 256;
         RegSetValueExW(key, L"Left", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&left), sizeof(left));
         RegCloseKey(key);

@@ -91,7 +91,9 @@ private slots:
         QVERIFY(acquisition.value(QStringLiteral("seconds")).isNull());
         // The arrival that held the n-th record held more behind it.
         QVERIFY(acquisition.value(QStringLiteral("recordsAfterStop")).toInteger() > 0);
-        QCOMPARE(sidecarOf(file).value(QStringLiteral("records")).toObject().value(QStringLiteral("decoded")).toInteger(), n);
+        QCOMPARE(
+            sidecarOf(file).value(QStringLiteral("records")).toObject().value(QStringLiteral("decoded")).toInteger(),
+            n);
 
         // The next run counts again from its own first record.
         QCOMPARE(rig.ask(1, "ACQ:COUN 10;:READ:DT?"), QByteArray());
@@ -184,9 +186,10 @@ private slots:
     void lockRefusesOtherClientsChanges_data()
     {
         QTest::addColumn<QByteArray>("line");
-        for (const char* line : {"RUN ON", "INIT", "READ:DT?", "READ:HIST?", "ABOR", "FILE ON", "FILE:VERB ON", "FILE:RAW ON",
-                                 "DISP OFF", "CAL", "CAL:TAU:A 5", "SOUR:DAC:A 7", "HIST:BWID 50", "HIST:WIND -5,5",
-                                 "HIST:CLE", "HIST:RANG:ALL ON", "*RST", "SYST:LOCK:REL", "CONN:ADDR \"127.0.0.2\""})
+        for (const char* line :
+             {"RUN ON", "INIT", "READ:DT?", "READ:HIST?", "ABOR", "FILE ON", "FILE:VERB ON", "FILE:RAW ON", "DISP OFF",
+              "CAL", "CAL:TAU:A 5", "SOUR:DAC:A 7", "HIST:BWID 50", "HIST:WIND -5,5", "HIST:CLE", "HIST:RANG:ALL ON",
+              "*RST", "SYST:LOCK:REL", "CONN:ADDR \"127.0.0.2\""})
             QTest::newRow(line) << QByteArray(line);
     }
     void lockRefusesOtherClientsChanges()

@@ -24,7 +24,8 @@ struct Peer {
     {
         socket->setReadBufferSize(readBuffer);
         if (readBuffer == 0)
-            QObject::connect(socket.get(), &QTcpSocket::readyRead, socket.get(), [this] { received += socket->readAll(); });
+            QObject::connect(socket.get(), &QTcpSocket::readyRead, socket.get(),
+                             [this] { received += socket->readAll(); });
         socket->connectToHost(address, port);
     }
     bool gone() const { return socket->state() == QAbstractSocket::UnconnectedState; }
@@ -81,7 +82,8 @@ struct Rig {
     {
         return std::all_of(events.cbegin(), events.cend(), [this](const auto& e) {
             const QByteArrayList mine = of(e.first);
-            return mine.first() == "+" && mine.count("+") == 1 && mine.count("-") <= 1 && (!mine.contains("-") || mine.last() == "-");
+            return mine.first() == "+" && mine.count("+") == 1 && mine.count("-") <= 1
+                   && (!mine.contains("-") || mine.last() == "-");
         });
     }
 };
@@ -116,9 +118,12 @@ void TestControlServer::lines_data()
     QTest::newRow("pipelined in one write") << QByteArrayList{"A;B\nC?\nD\n"} << QByteArrayList{"A;B", "C?", "D"};
     QTest::newRow("split across writes") << QByteArrayList{"*ID", "N?\r", "\n"} << QByteArrayList{"*IDN?"};
     QTest::newRow("longest line kept") << QByteArrayList{longest + '\n'} << QByteArrayList{longest};
-    QTest::newRow("overrun, then a good line") << QByteArrayList{over + "\nGOOD\n"} << QByteArrayList{"!overrun", "GOOD"};
-    QTest::newRow("overrun across reads") << QByteArrayList{over + over, "tail\nGOOD\n"} << QByteArrayList{"!overrun", "GOOD"};
-    QTest::newRow("two overruns") << QByteArrayList{over + "\n" + over + "\r\nOK\n"} << QByteArrayList{"!overrun", "!overrun", "OK"};
+    QTest::newRow("overrun, then a good line")
+        << QByteArrayList{over + "\nGOOD\n"} << QByteArrayList{"!overrun", "GOOD"};
+    QTest::newRow("overrun across reads")
+        << QByteArrayList{over + over, "tail\nGOOD\n"} << QByteArrayList{"!overrun", "GOOD"};
+    QTest::newRow("two overruns") << QByteArrayList{over + "\n" + over + "\r\nOK\n"}
+                                  << QByteArrayList{"!overrun", "!overrun", "OK"};
 }
 
 void TestControlServer::lines()
@@ -190,7 +195,8 @@ void TestControlServer::slowReaderDropped()
         QVERIFY(accepted >= 1); // one large reply is allowed while the backlog is small
         QCOMPARE(rig.of(id).last(), "-");
         peer.socket->setReadBufferSize(0); // reading again, it finds the connection cut
-        QObject::connect(peer.socket.get(), &QTcpSocket::readyRead, peer.socket.get(), [&peer] { peer.socket->readAll(); });
+        QObject::connect(peer.socket.get(), &QTcpSocket::readyRead, peer.socket.get(),
+                         [&peer] { peer.socket->readAll(); });
         QTRY_VERIFY_WITH_TIMEOUT(peer.gone(), 5000);
     }
 }
@@ -294,7 +300,8 @@ void TestControlServer::idleClientMakesRoomForANewOne()
     late.socket->write("hello\n");
     QTRY_COMPARE_WITH_TIMEOUT(late.received, QByteArray("hello\n"), 5000);
     QTRY_VERIFY_WITH_TIMEOUT(peers[1]->gone(), 5000);
-    QCOMPARE(peers[1]->received, QByteArray("ERROR: closed to make room for a new client: no complete line for 60 s\n"));
+    QCOMPARE(peers[1]->received,
+             QByteArray("ERROR: closed to make room for a new client: no complete line for 60 s\n"));
     QCOMPARE(rig.of(first + 1).last(), "-");
     QVERIFY(peers[0]->connected());
     QCOMPARE(rig.server.clientCount(), 8);

@@ -1,7 +1,8 @@
-/// @brief Scripts driving a session through RemoteControl against the in-process simulator: results, bad input, waits, many clients.
+/// @brief Scripts driving a session through RemoteControl against the in-process simulator: results, bad input, waits,
+/// many clients.
 #include "common/fakes.h"
-#include "common/remoterig.h"
 #include "common/fulldisk.h"
+#include "common/remoterig.h"
 #include "control/calibrationmodel.h"
 #include "control/registermodel.h"
 #include "link/connectionmanager.h"
@@ -39,7 +40,8 @@ private slots:
         QCOMPARE(rig.ask(1, "CAL;*OPC?"), QByteArray());
         rig.elapse(10);
         QCOMPARE(rig.take(1), QByteArray("1\n"));
-        QCOMPARE(rig.ask(1, "CAL:VAL?;DATA?;*IDN?"), QByteArray("1;500,3600,510,3590;Quorvel,Tallyscope,1.2.3,9.8.7\n"));
+        QCOMPARE(rig.ask(1, "CAL:VAL?;DATA?;*IDN?"),
+                 QByteArray("1;500,3600,510,3590;Quorvel,Tallyscope,1.2.3,9.8.7\n"));
         QCOMPARE(rig.ask(1, "FILE ON;RUN ON;RUN?;:FILE?"), QByteArray("1;1\n"));
         rig.elapse(2);
         QCOMPARE(rig.ask(1, "RUN OFF;RUN?"), QByteArray("0\n"));
@@ -86,10 +88,13 @@ private slots:
         QTest::newRow("not a boolean") << QByteArray("FILE:VERB 2") << QByteArray(R"(-224,"Illegal parameter value")");
         QTest::newRow("DAC out of range") << QByteArray("SOUR:DAC:A 4096") << QByteArray(R"(-222,"Data out of range")");
         QTest::newRow("Tau out of range") << QByteArray("CAL:TAU:A -1") << QByteArray(R"(-222,"Data out of range")");
-        QTest::newRow("missing folder") << QByteArray(R"(FILE:PATH "/no/such/folder")") << QByteArray(R"(-224,"Illegal parameter value")");
-        QTest::newRow("address with a blank") << QByteArray(R"(CONN:ADDR "127.0.0.2 x")") << QByteArray(R"(-224,"Illegal parameter value")");
+        QTest::newRow("missing folder") << QByteArray(R"(FILE:PATH "/no/such/folder")")
+                                        << QByteArray(R"(-224,"Illegal parameter value")");
+        QTest::newRow("address with a blank")
+            << QByteArray(R"(CONN:ADDR "127.0.0.2 x")") << QByteArray(R"(-224,"Illegal parameter value")");
         QTest::newRow("missing parameter") << QByteArray("DISP") << QByteArray(R"(-109,"Missing parameter")");
-        QTest::newRow("window upside down") << QByteArray("HIST:WIND 5,-5") << QByteArray(R"(-224,"Illegal parameter value")");
+        QTest::newRow("window upside down")
+            << QByteArray("HIST:WIND 5,-5") << QByteArray(R"(-224,"Illegal parameter value")");
         QTest::newRow("Run without a calibration") << QByteArray("RUN ON") << QByteArray(R"(-221,"Settings conflict")");
     }
     void badInputQueuesItsErrorAndChangesNothing()

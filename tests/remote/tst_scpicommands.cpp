@@ -23,7 +23,7 @@ QString tableForm(const Form& form)
     for (const Parameter& p : form.parameters) {
         if (p.kind == Kind::None)
             continue;
-        QString word = p.kind == Kind::Boolean ? QStringLiteral("ON|OFF")
+        QString word = p.kind == Kind::Boolean  ? QStringLiteral("ON|OFF")
                        : p.kind == Kind::Choice ? QString::fromLatin1(p.choices)
                                                 : QStringLiteral("x");
         params << (p.optional ? u'[' + word + u']' : word);

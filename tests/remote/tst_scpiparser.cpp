@@ -1,4 +1,5 @@
-/// @brief The SCPI language: header forms, the tree place across ";", parameters, errors, the error queue and status bits.
+/// @brief The SCPI language: header forms, the tree place across ";", parameters, errors, the error queue and status
+/// bits.
 #include "remote/scpiformat.h"
 #include "remote/scpiparser.h"
 #include "remote/scpistatus.h"
@@ -54,18 +55,26 @@ private slots:
         QTest::newRow("leading colon") << QByteArray(":RUN:STAT ON") << "RUN[:STATe] on";
         QTest::newRow("common command") << QByteArray("*idn?") << "*IDN?";
         // The tree place across ";".
-        QTest::newRow("relative to the last branch") << QByteArray("CAL:TAU:A 9.5;B 9.6;A?") << "CALibration:TAU:A 9.5 | CALibration:TAU:B 9.6 | CALibration:TAU:A?";
-        QTest::newRow("common command keeps the place") << QByteArray("FETC:COUN?;*OPC;DT?") << "FETCh:COUNt? | *OPC | FETCh:DT?";
-        QTest::newRow("colon goes back to the root") << QByteArray("CAL:TAU:A 9;:RUN?") << "CALibration:TAU:A 9 | RUN[:STATe]?";
-        QTest::newRow("unknown under the branch, known from the root") << QByteArray("FILE:PATH?;RUN OFF") << "FILE:PATH? | RUN[:STATe] 0";
+        QTest::newRow("relative to the last branch")
+            << QByteArray("CAL:TAU:A 9.5;B 9.6;A?")
+            << "CALibration:TAU:A 9.5 | CALibration:TAU:B 9.6 | CALibration:TAU:A?";
+        QTest::newRow("common command keeps the place")
+            << QByteArray("FETC:COUN?;*OPC;DT?") << "FETCh:COUNt? | *OPC | FETCh:DT?";
+        QTest::newRow("colon goes back to the root")
+            << QByteArray("CAL:TAU:A 9;:RUN?") << "CALibration:TAU:A 9 | RUN[:STATe]?";
+        QTest::newRow("unknown under the branch, known from the root")
+            << QByteArray("FILE:PATH?;RUN OFF") << "FILE:PATH? | RUN[:STATe] 0";
         QTest::newRow("empty units") << QByteArray(" ; *CLS ;; ") << "*CLS";
         // Parameters.
-        QTest::newRow("booleans") << QByteArray("RUN on;FILE 0;DISP OFF;FILE:RAW 1") << "RUN[:STATe] on | FILE[:STATe] 0 | DISPlay[:STATe] 0 | FILE:RAW on";
+        QTest::newRow("booleans") << QByteArray("RUN on;FILE 0;DISP OFF;FILE:RAW 1")
+                                  << "RUN[:STATe] on | FILE[:STATe] 0 | DISPlay[:STATe] 0 | FILE:RAW on";
         QTest::newRow("integer rounds") << QByteArray("SOUR:DAC:A 1.23E3") << "SOURce:DAC:A 1230";
         QTest::newRow("two reals") << QByteArray("HIST:WIND -1.5e3 , 250") << "HISTogram:WINDow -1500 250";
         QTest::newRow("optional query parameter") << QByteArray("FETC:DT? 100;DT?") << "FETCh:DT? 100 | FETCh:DT?";
-        QTest::newRow("choice, short and long") << QByteArray("FORM int;FORM:DATA ASCII") << "FORMat[:DATA] #1 | FORMat[:DATA] #0";
-        QTest::newRow("string with doubled quotes and ;") << QByteArray(R"(FILE:PATH "a ""b"";c")") << R"(FILE:PATH <a "b";c>)";
+        QTest::newRow("choice, short and long")
+            << QByteArray("FORM int;FORM:DATA ASCII") << "FORMat[:DATA] #1 | FORMat[:DATA] #0";
+        QTest::newRow("string with doubled quotes and ;")
+            << QByteArray(R"(FILE:PATH "a ""b"";c")") << R"(FILE:PATH <a "b";c>)";
         QTest::newRow("single-quoted string") << QByteArray("CONN:ADDR 'host'") << "CONNection:ADDRess <host>";
         // Errors: the bad command and the rest of the line are dropped, what came before stays.
         QTest::newRow("undefined header") << QByteArray("*CLS;FOO?;*CLS") << "*CLS | ERR -113";

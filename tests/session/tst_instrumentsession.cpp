@@ -1,4 +1,5 @@
-/// @brief The session without a window: link loss and shutdown as every front end sees them, and the data file's health run by run.
+/// @brief The session without a window: link loss and shutdown as every front end sees them, and the data file's health
+/// run by run.
 #include "common/fakes.h"
 #include "common/fulldisk.h"
 #include "common/sessiontestaccess.h"
@@ -25,12 +26,18 @@ private slots:
         QTest::addColumn<QString>("ending");
         QTest::addColumn<QString>("ticked");
         QTest::addColumn<QString>("events");
-        const QString lost = QStringLiteral("log  Lost connection, closed.  |cell 0 ???|cell 1 ???|cell 2 ???|cell 3 ???|");
+        const QString lost = QStringLiteral(
+            "log  Lost connection, closed.  |cell 0 ???|cell 1 ???|cell 2 ???|cell 3 ???|");
         // Run stops while the link still stands: its stop command goes out first.
-        QTest::newRow("loss, Run and Auto ticked") << "loss" << "run auto" << lost + "run 0, up 5200|auto 0|log  Reopening...";
-        QTest::newRow("loss, nothing ticked") << "loss" << "" << lost + "log  Reopening...";
-        QTest::newRow("loss behind the bad-folder box") << "loss" << "run, bad folder" << lost + "run 0, up 5200|log  Reopening...";
-        QTest::newRow("shutdown, Run ticked") << "shutdown" << "run auto" << QStringLiteral("run 0, up 5200");
+        QTest::newRow("loss, Run and Auto ticked") << "loss"
+                                                   << "run auto" << lost + "run 0, up 5200|auto 0|log  Reopening...";
+        QTest::newRow("loss, nothing ticked") << "loss"
+                                              << "" << lost + "log  Reopening...";
+        QTest::newRow("loss behind the bad-folder box")
+            << "loss"
+            << "run, bad folder" << lost + "run 0, up 5200|log  Reopening...";
+        QTest::newRow("shutdown, Run ticked") << "shutdown"
+                                              << "run auto" << QStringLiteral("run 0, up 5200");
     }
     void linkLossAndShutdownEndTheRunInOrder()
     {
@@ -49,7 +56,9 @@ private slots:
         PanelOptions options(store);
         QTemporaryDir dir;
         options.setAddress(QStringLiteral("127.0.0.1"));
-        options.setDataFolder(ticked.contains(QStringLiteral("bad folder")) ? dir.filePath(QStringLiteral("no such folder")) : dir.path() + u'/');
+        options.setDataFolder(ticked.contains(QStringLiteral("bad folder"))
+                                  ? dir.filePath(QStringLiteral("no such folder"))
+                                  : dir.path() + u'/');
         session.bindOptions(options);
         options.setValue(PanelOptions::File, 1);
         // Connected with a calibration in its windows, so that Run may start; nothing sent yet.
@@ -64,18 +73,26 @@ private slots:
         session.setRun(ticked.contains(QStringLiteral("run")));
         session.setAuto(ticked.contains(QStringLiteral("auto")));
         QCOMPARE(boxes.openCount(), ticked.contains(QStringLiteral("bad folder")) ? 1 : 0);
-        QCOMPARE(session.dataFileState().open && parts.registerPanel().autoActive(), ticked.contains(QStringLiteral("run auto")));
+        QCOMPARE(session.dataFileState().open && parts.registerPanel().autoActive(),
+                 ticked.contains(QStringLiteral("run auto")));
         if (ending == QStringLiteral("shutdown"))
             session.calibrate(); // under way when the panel closes
         QStringList seen;
-        connect(&session, &InstrumentSession::linkLogLine, this, [&](LogKind, const QString& line) { seen << "log " + line; });
+        connect(&session, &InstrumentSession::linkLogLine, this,
+                [&](LogKind, const QString& line) { seen << "log " + line; });
         connect(&parts.calibration(), &CalibrationModel::cellChanged, this,
-                [&](CalibrationModel::Cell c, const QString& text) { seen << QStringLiteral("cell %1 %2").arg(c).arg(text); });
+                [&](CalibrationModel::Cell c, const QString& text) {
+            seen << QStringLiteral("cell %1 %2").arg(c).arg(text);
+        });
         connect(&session, &InstrumentSession::runChanged, this, [&](bool on) {
             const bool up = socket.state() == Socket::Connected;
-            seen << QStringLiteral("run %1, %2 %3").arg(int(on)).arg(up ? "up" : "down").arg(QString::fromLatin1(socket.sent.value(socket.sent.size() - 1).toHex()));
+            seen << QStringLiteral("run %1, %2 %3")
+                        .arg(int(on))
+                        .arg(up ? "up" : "down")
+                        .arg(QString::fromLatin1(socket.sent.value(socket.sent.size() - 1).toHex()));
         });
-        connect(&session, &InstrumentSession::autoChanged, this, [&](bool on) { seen << QStringLiteral("auto %1").arg(int(on)); });
+        connect(&session, &InstrumentSession::autoChanged, this,
+                [&](bool on) { seen << QStringLiteral("auto %1").arg(int(on)); });
         const int closes = socket.closes;
         if (ending == QStringLiteral("shutdown")) {
             session.shutdown();
@@ -88,7 +105,8 @@ private slots:
             boxes.answerNext(MessageBoxes::Answer::Ok);
         QCOMPARE(seen.join(u'|'), events);
         QCOMPARE(socket.sent, sent);
-        QVERIFY(socket.closes > closes && !session.isRunTicked() && !session.dataFileState().open && boxes.shown.size() <= 1);
+        QVERIFY(socket.closes > closes && !session.isRunTicked() && !session.dataFileState().open
+                && boxes.shown.size() <= 1);
         QVERIFY(!parts.registerPanel().autoActive() && !parts.calibrationSequence().isRunning());
         if (ending == QStringLiteral("loss")) // the front ends' log shows what the link said
             QCOMPARE(log.line(1), QStringLiteral(" Lost connection, closed.  "));
@@ -125,10 +143,11 @@ private slots:
         clock.advance(9);
         parts.link().keepAliveTick();
         socket.fail(QStringLiteral("Connection refused"));
-        QCOMPARE(seen, (QStringList{QStringLiteral("info Connected."), QStringLiteral("up"), QStringLiteral("heartbeat"),
-                                    QStringLiteral("heartbeat"), QStringLiteral("arrival"),
+        QCOMPARE(seen, (QStringList{QStringLiteral("info Connected."), QStringLiteral("up"),
+                                    QStringLiteral("heartbeat"), QStringLiteral("heartbeat"), QStringLiteral("arrival"),
                                     QStringLiteral("error  Lost connection, closed.  "), QStringLiteral("lost"),
-                                    QStringLiteral("info  Reopening..."), QStringLiteral("error  Doh! (sock) Connection refused")}));
+                                    QStringLiteral("info  Reopening..."),
+                                    QStringLiteral("error  Doh! (sock) Connection refused")}));
         QVERIFY(!session.linkState().connected);
     }
 
@@ -156,8 +175,9 @@ private slots:
         const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
         const QByteArray arrival = QByteArray(record, 7).repeated(100);
         QList<std::pair<FileFailure, QString>> told;
-        connect(&session, &InstrumentSession::fileFailure, this,
-                [&told](FileFailure failure, const QString& reason) { told.append({failure, reason}); });
+        connect(&session, &InstrumentSession::fileFailure, this, [&told](FileFailure failure, const QString& reason) {
+            told.append({failure, reason});
+        });
         const auto health = [&session] { return session.dataFileHealth().failure; };
         options.setValue(PanelOptions::File, 1);
         QCOMPARE(health(), FileFailure::None);
@@ -202,7 +222,8 @@ private slots:
         parts.dataFile().setSyncFunction({});
         QTRY_COMPARE(told.size(), 3);
         QCOMPARE(told.at(2).first, FileFailure::MassStorage);
-        QVERIFY2(told.at(2).second.startsWith(QStringLiteral("Write failed: ")) && told.at(2).second.contains(QFileInfo(third).fileName()),
+        QVERIFY2(told.at(2).second.startsWith(QStringLiteral("Write failed: "))
+                     && told.at(2).second.contains(QFileInfo(third).fileName()),
                  qPrintable(told.at(2).second));
         QCOMPARE(health(), FileFailure::MassStorage);
         QCOMPARE(log.text().count(QStringLiteral("Doh! (data) ") + told.at(2).second), 1);

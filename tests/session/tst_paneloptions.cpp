@@ -1,4 +1,5 @@
-/// @brief The operator's options: the start-up restore rules, the write-back of the switches and the decoder's snapshot of them.
+/// @brief The operator's options: the start-up restore rules, the write-back of the switches and the decoder's snapshot
+/// of them.
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
 #include "session/paneloptions.h"
@@ -56,8 +57,8 @@ private slots:
             QCOMPARE(backend.writeCount(), order.size() - 1);
         });
         o.restore();
-        QCOMPARE(order, (QList<int>{PanelOptions::OnTop, PanelOptions::Verbose, PanelOptions::Display, PanelOptions::File,
-                                    PanelOptions::Raw}));
+        QCOMPARE(order, (QList<int>{PanelOptions::OnTop, PanelOptions::Verbose, PanelOptions::Display,
+                                    PanelOptions::File, PanelOptions::Raw}));
         QCOMPARE(o.dataFolder(), QStringLiteral("/srv/data"));
         QCOMPARE(backend.writeCount(), 5); // the folder is its picker's to save
     }
@@ -77,7 +78,11 @@ private slots:
         o.setValue(PanelOptions::File, 1);
         o.setValue(PanelOptions::Raw, 1);
         const auto text = [](const DataOptions& d) {
-            return QStringLiteral("display %1 verbose %2 file %3 raw %4").arg(d.display).arg(d.verbose).arg(d.file).arg(d.raw);
+            return QStringLiteral("display %1 verbose %2 file %3 raw %4")
+                .arg(d.display)
+                .arg(d.verbose)
+                .arg(d.file)
+                .arg(d.raw);
         };
         QCOMPARE(told.size(), 4);
         QCOMPARE(text(told.first()), QStringLiteral("display 1 verbose 1 file 0 raw 0"));

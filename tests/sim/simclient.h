@@ -1,4 +1,5 @@
-/// @brief The simulator on a fake clock with one in-process client: exact bytes out, every arrival kept, time only as the test moves it.
+/// @brief The simulator on a fake clock with one in-process client: exact bytes out, every arrival kept, time only as
+/// the test moves it.
 #pragma once
 
 #include "platform/fakeclock.h"
@@ -19,8 +20,8 @@ struct SimRig {
     FakeClock clock;
     InstrumentSimulator sim;
     SimulatorSocket socket{sim, clock};
-    QByteArray data;              ///< everything received since the last clear()
-    QList<QByteArray> arrivals;   ///< the same, as it arrived
+    QByteArray data;            ///< everything received since the last clear()
+    QList<QByteArray> arrivals; ///< the same, as it arrived
 
     explicit SimRig(SimulatorConfig config = {}) : sim(std::move(config), clock)
     {
@@ -73,4 +74,7 @@ private:
 inline int registerValue(const QByteArray& reply) { return (quint8(reply.at(1)) & 0x0F) * 256 + quint8(reply.at(2)); }
 
 /// The reply "3"/"4" with the given value, as the instrument encodes it.
-inline QByteArray registerBytes(char digit, int value) { return QByteArray(1, digit) + char(value >> 8) + char(value & 0xFF); }
+inline QByteArray registerBytes(char digit, int value)
+{
+    return QByteArray(1, digit) + char(value >> 8) + char(value & 0xFF);
+}

@@ -1,4 +1,5 @@
-/// @brief The blast stream over loopback TCP: the ring repeated record for record, replies between records, exact counts, its pace.
+/// @brief The blast stream over loopback TCP: the ring repeated record for record, replies between records, exact
+/// counts, its pace.
 #include "platform/fakeclock.h"
 #include "sim/instrumentsimulator.h"
 
@@ -20,7 +21,8 @@ struct BlastRig {
     QTcpSocket client;
     QByteArray got;
 
-    explicit BlastRig(int ringRecords, double pacedRate = 0) : sim(config(dir.filePath("truth.txt"), ringRecords, pacedRate), clock)
+    explicit BlastRig(int ringRecords, double pacedRate = 0)
+        : sim(config(dir.filePath("truth.txt"), ringRecords, pacedRate), clock)
     {
         client.setReadBufferSize(8 << 20);
         // Bounded, so that a stream that never shows what a test waits for cannot eat the machine's memory.
@@ -48,7 +50,8 @@ struct BlastRig {
         client.connectToHost(QHostAddress::LocalHost, sim.port());
         return client.waitForConnected(3000);
     }
-    /// The ring's bytes as the ground truth holds them, once; empty unless exactly declared records follow the ring line.
+    /// The ring's bytes as the ground truth holds them, once; empty unless exactly declared records follow the ring
+    /// line.
     QByteArray ring() const
     {
         QFile file(dir.filePath("truth.txt"));
@@ -91,7 +94,11 @@ private slots:
         QTest::addColumn<QByteArray>("stop");
         QTest::addColumn<QByteArray>("replies");
         QTest::newRow("run off, tiny ring") << 5 << QByteArray("R\x00", 2) << QByteArray();
-        QTest::newRow("calibration, ring across blocks") << 65539 << QByteArray("C\x01" "34") << QByteArray("3\x01\xF4" "4\x01\xFE");
+        QTest::newRow("calibration, ring across blocks") << 65539
+                                                         << QByteArray("C\x01"
+                                                                       "34")
+                                                         << QByteArray("3\x01\xF4"
+                                                                       "4\x01\xFE");
     }
     void stopEndsOnARecord()
     {

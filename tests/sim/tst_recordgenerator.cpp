@@ -1,4 +1,5 @@
-/// @brief The record model without a socket: reproducible streams, records a panel reads back exactly, the drawn distribution.
+/// @brief The record model without a socket: reproducible streams, records a panel reads back exactly, the drawn
+/// distribution.
 #include "link/timeconversion.h"
 #include "sim/recordgenerator.h"
 
@@ -44,7 +45,8 @@ private slots:
         QTest::addColumn<bool>("unusedBits");
         QTest::addColumn<double>("tolerance"); // half a code on each ramp at its steepest, plus the rounding
         QTest::newRow("nominal") << RecordGenerator::Calibration{500, 3600, 510, 3590} << 9.47 << 9.49 << false << 9.0;
-        QTest::newRow("cells at the window edges") << RecordGenerator::Calibration{451, 3551, 549, 3649} << 9.47 << 9.49 << false << 9.0;
+        QTest::newRow("cells at the window edges")
+            << RecordGenerator::Calibration{451, 3551, 549, 3649} << 9.47 << 9.49 << false << 9.0;
         QTest::newRow("other time constants, unused bits set")
             << RecordGenerator::Calibration{530, 3560, 470, 3620} << 12.0 << 7.5 << true << 12.0;
     }
@@ -82,7 +84,8 @@ private slots:
             const auto tA = timeconv::channelTime(tauA, a, calibration.lowA, calibration.highA);
             const auto tB = timeconv::channelTime(tauB, b, calibration.lowB, calibration.highB);
             QCOMPARE(timeconv::timeDifference(tA.ns, tB.ns, offset).ps, r.representedPs);
-            QVERIFY2(std::abs(r.trueDtPs - r.representedPs) < tolerance, QByteArray::number(r.trueDtPs - r.representedPs));
+            QVERIFY2(std::abs(r.trueDtPs - r.representedPs) < tolerance,
+                     QByteArray::number(r.trueDtPs - r.representedPs));
         }
         QCOMPARE(unusedSeen, unusedBits);
     }

@@ -1,4 +1,5 @@
-/// @brief The simulator: replies byte for byte, command framing, the record stream and its ground truth (in process, on a fake clock), and its TCP front on loopback.
+/// @brief The simulator: replies byte for byte, command framing, the record stream and its ground truth (in process, on
+/// a fake clock), and its TCP front on loopback.
 #include "link/timeconversion.h"
 #include "sim/instrumentsimulator.h"
 #include "sim/recordgenerator.h"
@@ -6,8 +7,8 @@
 
 #include <QFile>
 #include <QHostAddress>
-#include <QTcpSocket>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cmath>
@@ -35,10 +36,19 @@ using Cells = RecordGenerator::Calibration;
 /// that builds records on anything but the last reported readings is caught.
 bool calibrate(SimRig& rig, Cells& cells)
 {
-    const QByteArray reply = rig.request(QByteArray("R\x00" "C\x01" "34" "3" "C\x03" "34" "4" "C\x00", 15));
+    const QByteArray reply = rig.request(QByteArray("R\x00"
+                                                    "C\x01"
+                                                    "34"
+                                                    "3"
+                                                    "C\x03"
+                                                    "34"
+                                                    "4"
+                                                    "C\x00",
+                                                    15));
     if (reply.size() != 18)
         return false;
-    cells = {registerValue(reply.mid(6, 3)), registerValue(reply.mid(9, 3)), registerValue(reply.mid(3, 3)), registerValue(reply.mid(15, 3))};
+    cells = {registerValue(reply.mid(6, 3)), registerValue(reply.mid(9, 3)), registerValue(reply.mid(3, 3)),
+             registerValue(reply.mid(15, 3))};
     return reply.at(0) == '3' && reply.at(6) == '3' && reply.at(15) == '4';
 }
 
@@ -55,16 +65,31 @@ private slots:
         QTest::newRow("heartbeat") << QByteArray("H") << QByteArray("H") << 0;
         QTest::newRow("version, module text padded") << QByteArray("V") << QuietVersion << 0;
         QTest::newRow("Verilog version") << QByteArray("7") << QByteArray("7\x05\xA7") << 0;
-        QTest::newRow("low level, then ADC A and B") << QByteArray("C\x01" "34") << registerBytes('3', 500) + registerBytes('4', 510) << 0;
-        QTest::newRow("high level, then ADC A and B") << QByteArray("C\x03" "34") << registerBytes('3', 3600) + registerBytes('4', 3590) << 0;
-        QTest::newRow("state follows the level") << QByteArray("C\x01" "6" "C\x03" "6" "C\x00" "6", 9)
-                                                 << QByteArray("6\x00\x01" "6\x00\x02" "6\x00\x00", 9) << 0;
+        QTest::newRow("low level, then ADC A and B") << QByteArray("C\x01"
+                                                                   "34")
+                                                     << registerBytes('3', 500) + registerBytes('4', 510) << 0;
+        QTest::newRow("high level, then ADC A and B") << QByteArray("C\x03"
+                                                                    "34")
+                                                      << registerBytes('3', 3600) + registerBytes('4', 3590) << 0;
+        QTest::newRow("state follows the level") << QByteArray("C\x01"
+                                                               "6"
+                                                               "C\x03"
+                                                               "6"
+                                                               "C\x00"
+                                                               "6",
+                                                               9)
+                                                 << QByteArray("6\x00\x01"
+                                                               "6\x00\x02"
+                                                               "6\x00\x00",
+                                                               9)
+                                                 << 0;
         QTest::newRow("level and run off answer nothing") << QByteArray("C\x00R\x00H", 5) << QByteArray("H") << 0;
         QTest::newRow("unknown bytes are skipped") << QByteArray("89xZ\xFFPH") << QByteArray("H") << 0;
         QTest::newRow("DAC A 4095") << QByteArray("A\x0F\xFFH") << QByteArray("H") << 4095;
         QTest::newRow("DAC A 256") << QByteArray("A\x01\x00H", 4) << QByteArray("H") << 256;
         QTest::newRow("DAC A, upper bits dropped") << QByteArray("A\xF1\x23H") << QByteArray("H") << 0x123;
-        QTest::newRow("several commands, answered in order") << QByteArray("HV7H") << "H" + QuietVersion + "7\x05\xA7" + "H" << 0;
+        QTest::newRow("several commands, answered in order")
+            << QByteArray("HV7H") << "H" + QuietVersion + "7\x05\xA7" + "H" << 0;
     }
 
     void replies()
@@ -108,7 +133,13 @@ private slots:
     void commandSplitAcrossWrites_data()
     {
         QTest::addColumn<int>("cut");
-        const QByteArray sequence("C\x01" "34" "A\x05\xDC" "V" "C\x00" "7", 11);
+        const QByteArray sequence("C\x01"
+                                  "34"
+                                  "A\x05\xDC"
+                                  "V"
+                                  "C\x00"
+                                  "7",
+                                  11);
         for (int cut = 1; cut < sequence.size(); ++cut)
             QTest::addRow("cut after byte %d", cut) << cut;
     }
@@ -116,7 +147,13 @@ private slots:
     void commandSplitAcrossWrites()
     {
         QFETCH(int, cut);
-        const QByteArray sequence("C\x01" "34" "A\x05\xDC" "V" "C\x00" "7", 11);
+        const QByteArray sequence("C\x01"
+                                  "34"
+                                  "A\x05\xDC"
+                                  "V"
+                                  "C\x00"
+                                  "7",
+                                  11);
         SimRig rig(quietConfig());
         QVERIFY(rig.connect());
         rig.send(sequence.left(cut));
@@ -139,8 +176,12 @@ private slots:
         QByteArray got;
         connect(&client, &QTcpSocket::readyRead, this, [&] { got += client.readAll(); });
         client.connectToHost(QHostAddress::LocalHost, first.port());
-        client.write(QByteArray("HV7" "C\x01" "34", 7));
-        const QByteArray expected = "H" + QuietVersion + "7\x05\xA7" + registerBytes('3', 500) + registerBytes('4', 510);
+        client.write(QByteArray("HV7"
+                                "C\x01"
+                                "34",
+                                7));
+        const QByteArray expected = "H" + QuietVersion + "7\x05\xA7" + registerBytes('3', 500)
+                                    + registerBytes('4', 510);
         QTRY_COMPARE_WITH_TIMEOUT(got, expected, 5000);
 
         // A refusal closes the port, and it opens again by itself.

@@ -1,4 +1,5 @@
-/// @brief Each fault switch of the simulator, seen from an in-process client on a fake clock: what stops, what leaks, and the recovery.
+/// @brief Each fault switch of the simulator, seen from an in-process client on a fake clock: what stops, what leaks,
+/// and the recovery.
 #include "sim/simclient.h"
 
 #include <QSignalSpy>
@@ -53,7 +54,9 @@ private slots:
         silence ? rig.sim.silence(800) : rig.sim.stall(800);
         const quint64 before = rig.sim.recordsSent();
         rig.clear();
-        rig.send(QByteArray("HV" "C\x01", 4));
+        rig.send(QByteArray("HV"
+                            "C\x01",
+                            4));
         rig.clock.elapse(0.79);
         QCOMPARE(rig.data, QByteArray());
         QCOMPARE(rig.sim.recordsSent(), before);
@@ -112,7 +115,8 @@ private slots:
         rig.clock.elapse(0);
         QCOMPARE(rig.data.size(), 210);
         for (char c : rig.take())
-            QVERIFY2(std::string_view("HPRV01234567").find(c) == std::string_view::npos, QByteArray(1, c).toHex().constData());
+            QVERIFY2(std::string_view("HPRV01234567").find(c) == std::string_view::npos,
+                     QByteArray(1, c).toHex().constData());
         QCOMPARE(rig.request("H"), QByteArray("H"));
     }
 

@@ -1,4 +1,5 @@
-/// @brief The simulator executable's command line and planned faults: good values land in the configuration, bad ones are refused.
+/// @brief The simulator executable's command line and planned faults: good values land in the configuration, bad ones
+/// are refused.
 #include "platform/fakeclock.h"
 #include "sim/instrumentsimulator.h"
 #include "sim/simulatoroptions.h"
@@ -36,12 +37,14 @@ private slots:
         QVERIFY2(line.ok, qPrintable(line.error));
         const SimulatorOptions& o = line.options;
         const SimulatorConfig& c = o.config();
-        QCOMPARE((QList<double>{double(o.port()), c.recordsPerSecond, double(c.seed), double(c.calNoise), c.peakPs, c.peakWidthPs,
-                                c.backgroundFraction, double(c.calLowA), double(c.calLowB), double(c.calHighA), double(c.calHighB),
-                                c.tauANs, c.tauBNs, double(c.fpgaMajor), double(c.fpgaMinor), double(c.fpgaRevision), o.durationSeconds()}),
+        QCOMPARE((QList<double>{double(o.port()), c.recordsPerSecond, double(c.seed), double(c.calNoise), c.peakPs,
+                                c.peakWidthPs, c.backgroundFraction, double(c.calLowA), double(c.calLowB),
+                                double(c.calHighA), double(c.calHighB), c.tauANs, c.tauBNs, double(c.fpgaMajor),
+                                double(c.fpgaMinor), double(c.fpgaRevision), o.durationSeconds()}),
                  (QList<double>{0, 2e6, 42, 0, -30000, 120, 0.1, 480, 520, 3610, 3580, 9.5, 9.4, 2, 1, 15, 10}));
         QCOMPARE(c.moduleVersion, QByteArray("X"));
-        const QList<FaultSchedule::Entry> expected{{FaultSchedule::Kind::Silence, 1500, 6000}, {FaultSchedule::Kind::Drop, 3000, 0}};
+        const QList<FaultSchedule::Entry> expected{{FaultSchedule::Kind::Silence, 1500, 6000},
+                                                   {FaultSchedule::Kind::Drop, 3000, 0}};
         QCOMPARE(o.faults().entries(), expected);
         QVERIFY(c.blast && c.blastPaced);
         QCOMPARE(c.blastRingRecords, 5);

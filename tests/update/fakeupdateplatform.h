@@ -29,7 +29,8 @@ public:
 
     void serve(const QString& url, const Served& s) { routes.insert(url, s); }
 
-    void request(const QString& url, HttpMode mode, const Limits& limits, ReplyHandler done, ProgressHandler progress) override
+    void request(const QString& url, HttpMode mode, const Limits& limits, ReplyHandler done,
+                 ProgressHandler progress) override
     {
         requests.append(url);
         limitsAsked.append(limits);

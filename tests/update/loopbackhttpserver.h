@@ -48,7 +48,10 @@ public:
 
     quint16 port() const { return m_server.serverPort(); }
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1/updates/").arg(port()); }
-    void serve(const QString& fileName, const Route& route) { m_routes.insert(QStringLiteral("/updates/") + fileName, route); }
+    void serve(const QString& fileName, const Route& route)
+    {
+        m_routes.insert(QStringLiteral("/updates/") + fileName, route);
+    }
     /// A route already served, to change before the transfer (the update benchmark's faults).
     Route& route(const QString& fileName) { return m_routes[QStringLiteral("/updates/") + fileName]; }
 
@@ -69,7 +72,8 @@ private:
         if (!r.location.isEmpty())
             out += "Location: " + r.location + "\r\n";
         if (!r.dropContentLength && !r.flood)
-            out += "Content-Length: " + (r.contentLength.isEmpty() ? QByteArray::number(r.body.size()) : r.contentLength) + "\r\n";
+            out += "Content-Length: "
+                   + (r.contentLength.isEmpty() ? QByteArray::number(r.body.size()) : r.contentLength) + "\r\n";
         s->write(out + "\r\n");
         if (r.flood)
             return flood(s, r.body);

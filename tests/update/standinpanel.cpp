@@ -1,4 +1,5 @@
-/// @brief The panel program as the self-update tests need it: a real executable whose behaviour is named by the last line appended to its own file.
+/// @brief The panel program as the self-update tests need it: a real executable whose behaviour is named by the last
+/// line appended to its own file.
 //
 // The tests make each "panel" by copying this program and appending "\nSTANDIN:<mode>\n" (and for
 // the installed panel a version block before that line). Executables of both kinds run with bytes

@@ -18,7 +18,8 @@ public:
     TestSigner()
     {
         if (m_dir.isValid()
-            && run({QStringLiteral("-G"), QStringLiteral("-W"), QStringLiteral("-p"), QStringLiteral("key.pub"), QStringLiteral("-s"), QStringLiteral("key.sec")},
+            && run({QStringLiteral("-G"), QStringLiteral("-W"), QStringLiteral("-p"), QStringLiteral("key.pub"),
+                    QStringLiteral("-s"), QStringLiteral("key.sec")},
                    {{"key.pub", 2}, {"key.sec", 2}}))
             m_publicKey = QString::fromLatin1(read("key.pub").split('\n').value(1).trimmed());
     }
@@ -36,7 +37,8 @@ public:
             return {};
         m.close();
         QFile::remove(path("message.minisig"));
-        QStringList args{QStringLiteral("-S"), QStringLiteral("-s"), QStringLiteral("key.sec"), QStringLiteral("-m"), QStringLiteral("message")};
+        QStringList args{QStringLiteral("-S"), QStringLiteral("-s"), QStringLiteral("key.sec"), QStringLiteral("-m"),
+                         QStringLiteral("message")};
         if (legacy)
             args << QStringLiteral("-l");
         if (!trustedComment.isEmpty())
@@ -85,7 +87,8 @@ private:
         QProcess p;
         p.setWorkingDirectory(m_dir.path());
         p.start(tool, args);
-        return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0 && written(outputs);
+        return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0
+               && written(outputs);
 #endif
     }
 

@@ -1,5 +1,5 @@
-/// @brief The update over real HTTP on loopback (binary recognition, broken, trickling and flooding servers, redirects, a full
-/// hand-over to the changeover program), and the changeover program's own decisions.
+/// @brief The update over real HTTP on loopback (binary recognition, broken, trickling and flooding servers, redirects,
+/// a full hand-over to the changeover program), and the changeover program's own decisions.
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
 #include "tests/common/fakes.h"
@@ -7,8 +7,8 @@
 #include "tests/update/testsigner.h"
 #include "tests/update/updatefixtures.h"
 #include "update/qtupdateplatform.h"
-#include "update/updateroutine.h"
 #include "update/updater/changeover.h"
+#include "update/updateroutine.h"
 #include "update/versionblock.h"
 
 #include <QNetworkProxy>
@@ -59,15 +59,18 @@ private slots:
         const QByteArray exe = program(2100, 'E');
         const QString n = QString::number(text.size());
         QTest::newRow("text as text") << "text" << false << 5000 << 0 << 0 << text << n;
-        QTest::newRow("program as text: type mismatch, true size") << "exe" << false << 5000 << 0 << 13 << QByteArray() << "2100";
+        QTest::newRow("program as text: type mismatch, true size")
+            << "exe" << false << 5000 << 0 << 13 << QByteArray() << "2100";
         QTest::newRow("program as bytes") << "exe" << true << 5000 << 0 << 0 << exe << "2100";
-        QTest::newRow("error page is text, no error") << "missing" << false << 5000 << 0 << 0
-                                                      << QByteArray("<html><body><h1>404 Not Found</h1></body></html>") << "48";
+        QTest::newRow("error page is text, no error")
+            << "missing" << false << 5000 << 0 << 0 << QByteArray("<html><body><h1>404 Not Found</h1></body></html>")
+            << "48";
         QTest::newRow("no Content-Length") << "nolength" << false << 300 << 0 << 0 << text << "";
         QTest::newRow("stall: time-out") << "stall" << false << 300 << 0 << 35761 << QByteArray() << "";
         QTest::newRow("nobody listening") << "closed" << false << 300 << 0 << 35764 << QByteArray() << "";
         QTest::newRow("flood past the limit") << "flood" << true << 300 << 0 << 6 << QByteArray() << "";
-        QTest::newRow("announced past the limit") << "announced" << false << 300 << 0 << 6 << QByteArray() << "99999999";
+        QTest::newRow("announced past the limit")
+            << "announced" << false << 300 << 0 << 6 << QByteArray() << "99999999";
         QTest::newRow("trickle past the deadline") << "trickle" << false << 600 << 0 << 35761 << QByteArray() << n;
         QTest::newRow("trickle below the rate") << "trickle" << true << 0 << 400 << 35761 << QByteArray() << n;
         QTest::newRow("fast enough for the rate") << "text" << false << 5000 << 2000 << 0 << text << n;
@@ -96,7 +99,10 @@ private slots:
         server.serve(QStringLiteral("trickle"), Route{.body = text, .trickleMs = 100});
         server.serve(QStringLiteral("moved"), Route{.status = 302, .location = server.baseUrl().toLatin1() + "text"});
         // Were the redirect followed, it would still stay on this machine.
-        server.serve(QStringLiteral("away"), Route{.status = 302, .location = QStringLiteral("http://localhost:%1/updates/text").arg(server.port()).toLatin1()});
+        server.serve(
+            QStringLiteral("away"),
+            Route{.status = 302,
+                  .location = QStringLiteral("http://localhost:%1/updates/text").arg(server.port()).toLatin1()});
         QString url = server.baseUrl() + route;
         if (route == u"closed") {
             QTcpServer probe;
@@ -141,7 +147,8 @@ private slots:
         const QByteArray updater = readAll(changeoverBuild());
         const QString panelName = QStringLiteral("tallyscope") + exeSuffix();
         const QString changeoverName = QStringLiteral("tallyscope-updater") + exeSuffix();
-        const QByteArray ver = versionFile(QStringLiteral("1.00.0009"), {}, digestLine(newPanel, panelName) + digestLine(updater, changeoverName));
+        const QByteArray ver = versionFile(QStringLiteral("1.00.0009"), {},
+                                           digestLine(newPanel, panelName) + digestLine(updater, changeoverName));
         server.serve(QStringLiteral("tallyscope.ver"), Route{ver});
         server.serve(QStringLiteral("tallyscope.ver.minisig"), Route{m_signer->sign(ver, false, trustedComment(ver))});
         server.serve(panelName, Route{newPanel});
@@ -171,7 +178,8 @@ private slots:
         QVERIFY(readAll(folder.path(QStringLiteral("tallyscope-updater.log"))).contains("started it"));
     }
 
-    // The changeover program's own decisions: what it refuses, the digest it checks, and when the old program comes back.
+    // The changeover program's own decisions: what it refuses, the digest it checks, and when the old program comes
+    // back.
     void changeover_data()
     {
         QTest::addColumn<QString>("setup");
@@ -179,16 +187,22 @@ private slots:
         QTest::addColumn<bool>("replaced");
         QTest::addColumn<bool>("restarted");
 
-        QTest::newRow("name with a path separator") << "../tallyscope" << QByteArray("Refused the program name") << false << false;
+        QTest::newRow("name with a path separator")
+            << "../tallyscope" << QByteArray("Refused the program name") << false << false;
         QTest::newRow("digest that is no digest") << "bad digest" << QByteArray("Refused the digest") << false << false;
-        QTest::newRow("download is a symbolic link out of the folder") << "link" << QByteArray("symbolic link") << false << false;
+        QTest::newRow("download is a symbolic link out of the folder")
+            << "link" << QByteArray("symbolic link") << false << false;
         QTest::newRow("nothing downloaded") << "none" << QByteArray("is missing") << false << false;
-        QTest::newRow("download changed since the panel checked it") << "changed" << QByteArray("does not match") << false << false;
+        QTest::newRow("download changed since the panel checked it")
+            << "changed" << QByteArray("does not match") << false << false;
         QTest::newRow("new program does not start") << "broken" << QByteArray("could not be started") << false << true;
-        QTest::newRow("new panel ends without a window") << "ends" << QByteArray("ended before its window") << false << true;
-        QTest::newRow("new panel shows no window in time") << "hangs" << QByteArray("showed no window") << false << true;
+        QTest::newRow("new panel ends without a window")
+            << "ends" << QByteArray("ended before its window") << false << true;
+        QTest::newRow("new panel shows no window in time")
+            << "hangs" << QByteArray("showed no window") << false << true;
         QTest::newRow("healthy start") << "healthy" << QByteArray("started healthily") << true << false;
-        QTest::newRow("healthy start, called without a digest") << "no digest" << QByteArray("started healthily") << true << false;
+        QTest::newRow("healthy start, called without a digest")
+            << "no digest" << QByteArray("started healthily") << true << false;
     }
 
     void changeover()

@@ -1,5 +1,6 @@
-/// @brief The update check's decisions over a scripted web directory (every outcome, the gates, the prompt, the rejection of anything
-/// unsigned or altered), and what it reads: signatures made by the minisign tool, the program list, the version block on disk.
+/// @brief The update check's decisions over a scripted web directory (every outcome, the gates, the prompt, the
+/// rejection of anything unsigned or altered), and what it reads: signatures made by the minisign tool, the program
+/// list, the version block on disk.
 #include "platform/settingsbackend.h"
 #include "platform/settingsstore.h"
 #include "tests/common/fakes.h"
@@ -28,12 +29,18 @@ const QString kFolder = QFileInfo(QStringLiteral("/opt/tallyscope")).absoluteFil
 const QString kDateName = QStringLiteral("tallyscope: Auto Update Date");
 const QString kSwitchName = QStringLiteral("tallyscope: Auto Updates");
 
-QString errorStatus(int n) { return QString::number(n) + QStringLiteral(": Error, where error number has 10 added to it (e.g. error #10 returns 20)."); }
-QString today(const FakeClock& clock, int daysAgo = 0) { return QLocale().toString(clock.now.date().addDays(-daysAgo), QLocale::ShortFormat); }
+QString errorStatus(int n)
+{
+    return QString::number(n)
+           + QStringLiteral(": Error, where error number has 10 added to it (e.g. error #10 returns 20).");
+}
+QString today(const FakeClock& clock, int daysAgo = 0)
+{
+    return QLocale().toString(clock.now.date().addDays(-daysAgo), QLocale::ShortFormat);
+}
 
 struct Rig {
-    explicit Rig(const TestSigner& s, const QString& key)
-        : signer(s), routine(platform, settings, boxes, clock, key)
+    explicit Rig(const TestSigner& s, const QString& key) : signer(s), routine(platform, settings, boxes, clock, key)
     {
         platform.clock = &clock;
         platform.block = versionBlock(QStringLiteral("1.00.0008"));
@@ -41,7 +48,8 @@ struct Rig {
 
     void publish(const QString& version, const QString& comment = QString())
     {
-        const QByteArray digests = digestLine(exe, QStringLiteral("tallyscope")) + digestLine(updater, QStringLiteral("tallyscope-updater"));
+        const QByteArray digests = digestLine(exe, QStringLiteral("tallyscope"))
+                                   + digestLine(updater, QStringLiteral("tallyscope-updater"));
         serveVersionFile(versionFile(version, comment, digests));
         platform.serve(base + QStringLiteral("tallyscope"), {exe, true});
         platform.serve(base + QStringLiteral("tallyscope-updater"), {updater, true});
@@ -52,8 +60,18 @@ struct Rig {
         platform.serve(base + QStringLiteral("tallyscope.ver.minisig"),
                        {signature.isEmpty() ? signer.sign(text, false, trustedComment(text)) : signature});
     }
-    QString stored(const QString& name) const { QString v; return settings.ReadRegValue(settingskeys::Updater, name, v), v; }
-    QStringList titles() const { QStringList t; for (const auto& b : boxes.shown) t << b.title; return t; }
+    QString stored(const QString& name) const
+    {
+        QString v;
+        return settings.ReadRegValue(settingskeys::Updater, name, v), v;
+    }
+    QStringList titles() const
+    {
+        QStringList t;
+        for (const auto& b : boxes.shown)
+            t << b.title;
+        return t;
+    }
     Served& route(const char* name) { return platform.routes[base + QLatin1String(name)]; }
 
     /// The status text, "0" when the program was asked to end, "<timeout>" when neither came.
@@ -81,9 +99,31 @@ struct Rig {
 };
 
 enum Scenario {
-    Latest, Offered, Comment, NoMarker, ErrorPage, SwitchedOff, ExeMissing, UpdaterMissing, NoTask, CheckedToday,
-    HandOver, VersionTimeout, NoContentLength, NoVersionBlock, CommentsAtEnd, ProbeTimeout, DownloadFails,
-    WriteFails, StartFails, WindowsNames, ProbeTooShort, ProbeLongEnough, CheckedYesterday, CheckedAYearAgo, NoDate
+    Latest,
+    Offered,
+    Comment,
+    NoMarker,
+    ErrorPage,
+    SwitchedOff,
+    ExeMissing,
+    UpdaterMissing,
+    NoTask,
+    CheckedToday,
+    HandOver,
+    VersionTimeout,
+    NoContentLength,
+    NoVersionBlock,
+    CommentsAtEnd,
+    ProbeTimeout,
+    DownloadFails,
+    WriteFails,
+    StartFails,
+    WindowsNames,
+    ProbeTooShort,
+    ProbeLongEnough,
+    CheckedYesterday,
+    CheckedAYearAgo,
+    NoDate
 };
 
 } // namespace
@@ -111,36 +151,75 @@ private slots:
 
         const QString prompt = QStringLiteral("tallyscope - Update Available");
         const QString problem = QStringLiteral("tallyscope - Problem updating");
-        QTest::newRow("1 same version") << int(Latest) << 0 << Answer::Yes << "1: Already using the latest version." << QStringList{} << true;
-        QTest::newRow("2 newer version offered, No") << int(Offered) << 0 << Answer::No << "2: Update available but turned down." << QStringList{prompt} << true;
-        QTest::newRow("3 Cancel switches automatic checks off") << int(Offered) << 0 << Answer::Cancel << "3: Told to not do automatic updates." << QStringList{prompt} << true;
-        QTest::newRow("3 with a comment, asked by the user") << int(Comment) << 1 << Answer::Cancel << "3: Told to not do automatic updates." << QStringList{prompt} << true;
-        QTest::newRow("4 LF-only version file") << int(NoMarker) << 1 << Answer::Yes << "4: Can't find the file or the version info in the file." << QStringList{} << true;
-        QTest::newRow("4 error page instead of the file") << int(ErrorPage) << 0 << Answer::Yes << "4: Can't find the file or the version info in the file." << QStringList{} << true;
-        QTest::newRow("5 told not to check") << int(SwitchedOff) << 0 << Answer::Yes << "5: Told not to automatically check." << QStringList{} << false;
-        QTest::newRow("6 executable missing") << int(ExeMissing) << 0 << Answer::Yes << "6: Can't download the new file." << QStringList{prompt, problem} << true;
+        QTest::newRow("1 same version") << int(Latest) << 0 << Answer::Yes << "1: Already using the latest version."
+                                        << QStringList{} << true;
+        QTest::newRow("2 newer version offered, No")
+            << int(Offered) << 0 << Answer::No << "2: Update available but turned down." << QStringList{prompt} << true;
+        QTest::newRow("3 Cancel switches automatic checks off")
+            << int(Offered) << 0 << Answer::Cancel << "3: Told to not do automatic updates." << QStringList{prompt}
+            << true;
+        QTest::newRow("3 with a comment, asked by the user")
+            << int(Comment) << 1 << Answer::Cancel << "3: Told to not do automatic updates." << QStringList{prompt}
+            << true;
+        QTest::newRow("4 LF-only version file")
+            << int(NoMarker) << 1 << Answer::Yes << "4: Can't find the file or the version info in the file."
+            << QStringList{} << true;
+        QTest::newRow("4 error page instead of the file")
+            << int(ErrorPage) << 0 << Answer::Yes << "4: Can't find the file or the version info in the file."
+            << QStringList{} << true;
+        QTest::newRow("5 told not to check")
+            << int(SwitchedOff) << 0 << Answer::Yes << "5: Told not to automatically check." << QStringList{} << false;
+        QTest::newRow("6 executable missing")
+            << int(ExeMissing) << 0 << Answer::Yes << "6: Can't download the new file." << QStringList{prompt, problem}
+            << true;
         // A program really on the server comes back as binary with its true size, at least 2000 bytes.
-        QTest::newRow("6 probe says 1999 bytes") << int(ProbeTooShort) << 0 << Answer::Yes << "6: Can't download the new file." << QStringList{prompt, problem} << true;
-        QTest::newRow("0 probe says 2000 bytes") << int(ProbeLongEnough) << 0 << Answer::Yes << "0" << QStringList{prompt} << true;
-        QTest::newRow("6 probe timed out, no time-out notice") << int(ProbeTimeout) << 1 << Answer::Yes << "6: Can't download the new file." << QStringList{prompt, problem} << true;
-        QTest::newRow("7 changeover program missing") << int(UpdaterMissing) << 0 << Answer::Yes << "7: Can't download the changeover app." << QStringList{prompt, problem} << true;
-        QTest::newRow("8 no task") << int(NoTask) << 0 << Answer::Yes << "8: Could not run the changeover app." << QStringList{prompt} << true;
-        QTest::newRow("9 checked today, although switched off too") << int(CheckedToday) << 0 << Answer::Yes << "9: Already checked today." << QStringList{} << true;
-        QTest::newRow("checked today, asked by the user") << int(CheckedToday) << 1 << Answer::No << "2: Update available but turned down." << QStringList{prompt} << true;
-        QTest::newRow("checked yesterday") << int(CheckedYesterday) << 0 << Answer::No << "2: Update available but turned down." << QStringList{prompt} << true;
-        QTest::newRow("checked a year ago today") << int(CheckedAYearAgo) << 0 << Answer::No << "2: Update available but turned down." << QStringList{prompt} << true;
-        QTest::newRow("stored date is no date") << int(NoDate) << 0 << Answer::No << "2: Update available but turned down." << QStringList{prompt} << true;
+        QTest::newRow("6 probe says 1999 bytes")
+            << int(ProbeTooShort) << 0 << Answer::Yes << "6: Can't download the new file."
+            << QStringList{prompt, problem} << true;
+        QTest::newRow("0 probe says 2000 bytes")
+            << int(ProbeLongEnough) << 0 << Answer::Yes << "0" << QStringList{prompt} << true;
+        QTest::newRow("6 probe timed out, no time-out notice")
+            << int(ProbeTimeout) << 1 << Answer::Yes << "6: Can't download the new file."
+            << QStringList{prompt, problem} << true;
+        QTest::newRow("7 changeover program missing")
+            << int(UpdaterMissing) << 0 << Answer::Yes << "7: Can't download the changeover app."
+            << QStringList{prompt, problem} << true;
+        QTest::newRow("8 no task") << int(NoTask) << 0 << Answer::Yes << "8: Could not run the changeover app."
+                                   << QStringList{prompt} << true;
+        QTest::newRow("9 checked today, although switched off too")
+            << int(CheckedToday) << 0 << Answer::Yes << "9: Already checked today." << QStringList{} << true;
+        QTest::newRow("checked today, asked by the user")
+            << int(CheckedToday) << 1 << Answer::No << "2: Update available but turned down." << QStringList{prompt}
+            << true;
+        QTest::newRow("checked yesterday") << int(CheckedYesterday) << 0 << Answer::No
+                                           << "2: Update available but turned down." << QStringList{prompt} << true;
+        QTest::newRow("checked a year ago today")
+            << int(CheckedAYearAgo) << 0 << Answer::No << "2: Update available but turned down." << QStringList{prompt}
+            << true;
+        QTest::newRow("stored date is no date")
+            << int(NoDate) << 0 << Answer::No << "2: Update available but turned down." << QStringList{prompt} << true;
         QTest::newRow("0 hand-over") << int(HandOver) << 1 << Answer::Yes << "0" << QStringList{prompt} << true;
-        QTest::newRow("0 hand-over with .exe names") << int(WindowsNames) << 1 << Answer::Yes << "0" << QStringList{prompt} << true;
-        QTest::newRow("time-out, asked by the user: notice") << int(VersionTimeout) << 1 << Answer::Yes << errorStatus(35771) << QStringList{QStringLiteral("Form1 - Updating")} << false;
-        QTest::newRow("time-out, automatic: no notice") << int(VersionTimeout) << 0 << Answer::Yes << errorStatus(35771) << QStringList{} << false;
-        QTest::newRow("time-out, mode 2: no notice") << int(VersionTimeout) << 2 << Answer::Yes << errorStatus(35771) << QStringList{} << false;
-        QTest::newRow("no Content-length") << int(NoContentLength) << 0 << Answer::Yes << errorStatus(23) << QStringList{} << false;
-        QTest::newRow("no version information") << int(NoVersionBlock) << 0 << Answer::Yes << errorStatus(15) << QStringList{} << false;
-        QTest::newRow("file ends right after [comments]") << int(CommentsAtEnd) << 0 << Answer::Yes << errorStatus(15) << QStringList{} << true;
-        QTest::newRow("binary download fails") << int(DownloadFails) << 0 << Answer::Yes << errorStatus(35774) << QStringList{prompt} << true;
-        QTest::newRow("writing the download fails") << int(WriteFails) << 0 << Answer::Yes << errorStatus(85) << QStringList{prompt} << true;
-        QTest::newRow("start fails with an error") << int(StartFails) << 0 << Answer::Yes << errorStatus(63) << QStringList{prompt} << true;
+        QTest::newRow("0 hand-over with .exe names")
+            << int(WindowsNames) << 1 << Answer::Yes << "0" << QStringList{prompt} << true;
+        QTest::newRow("time-out, asked by the user: notice")
+            << int(VersionTimeout) << 1 << Answer::Yes << errorStatus(35771)
+            << QStringList{QStringLiteral("Form1 - Updating")} << false;
+        QTest::newRow("time-out, automatic: no notice")
+            << int(VersionTimeout) << 0 << Answer::Yes << errorStatus(35771) << QStringList{} << false;
+        QTest::newRow("time-out, mode 2: no notice")
+            << int(VersionTimeout) << 2 << Answer::Yes << errorStatus(35771) << QStringList{} << false;
+        QTest::newRow("no Content-length")
+            << int(NoContentLength) << 0 << Answer::Yes << errorStatus(23) << QStringList{} << false;
+        QTest::newRow("no version information")
+            << int(NoVersionBlock) << 0 << Answer::Yes << errorStatus(15) << QStringList{} << false;
+        QTest::newRow("file ends right after [comments]")
+            << int(CommentsAtEnd) << 0 << Answer::Yes << errorStatus(15) << QStringList{} << true;
+        QTest::newRow("binary download fails")
+            << int(DownloadFails) << 0 << Answer::Yes << errorStatus(35774) << QStringList{prompt} << true;
+        QTest::newRow("writing the download fails")
+            << int(WriteFails) << 0 << Answer::Yes << errorStatus(85) << QStringList{prompt} << true;
+        QTest::newRow("start fails with an error")
+            << int(StartFails) << 0 << Answer::Yes << errorStatus(63) << QStringList{prompt} << true;
     }
 
     void outcomes()
@@ -158,41 +237,87 @@ private slots:
         const QString downloaded = kFolder + QStringLiteral("/Downloaded Update");
         const QString changeover = kFolder + QStringLiteral("/tallyscope-updater");
         switch (Scenario(scenario)) {
-        case Latest: rig.publish(QStringLiteral("1.00.0008")); break;
-        case Comment: rig.publish(QStringLiteral("1.00.0009"), QStringLiteral("Faster calibration")); break;
-        case NoMarker: rig.serveVersionFile("[version]\n1.00.0009\n"); break;
-        case ErrorPage: rig.platform.routes.clear(); break;
-        case SwitchedOff: rig.settings.WriteRegValue(settingskeys::Updater, kSwitchName, QStringLiteral("x")); break;
-        case ExeMissing: rig.platform.routes.remove(kBase + QStringLiteral("tallyscope")); break;
-        case UpdaterMissing: rig.platform.routes.remove(kBase + QStringLiteral("tallyscope-updater")); break;
-        case NoTask: rig.platform.startTask = 0; break;
+        case Latest:
+            rig.publish(QStringLiteral("1.00.0008"));
+            break;
+        case Comment:
+            rig.publish(QStringLiteral("1.00.0009"), QStringLiteral("Faster calibration"));
+            break;
+        case NoMarker:
+            rig.serveVersionFile("[version]\n1.00.0009\n");
+            break;
+        case ErrorPage:
+            rig.platform.routes.clear();
+            break;
+        case SwitchedOff:
+            rig.settings.WriteRegValue(settingskeys::Updater, kSwitchName, QStringLiteral("x"));
+            break;
+        case ExeMissing:
+            rig.platform.routes.remove(kBase + QStringLiteral("tallyscope"));
+            break;
+        case UpdaterMissing:
+            rig.platform.routes.remove(kBase + QStringLiteral("tallyscope-updater"));
+            break;
+        case NoTask:
+            rig.platform.startTask = 0;
+            break;
         case CheckedToday:
             rig.settings.WriteRegValue(settingskeys::Updater, kDateName, today(rig.clock));
             rig.settings.WriteRegValue(settingskeys::Updater, kSwitchName, QStringLiteral("Don't check for updates"));
             break;
-        case CheckedYesterday: rig.settings.WriteRegValue(settingskeys::Updater, kDateName, today(rig.clock, 1)); break;
-        case CheckedAYearAgo: rig.settings.WriteRegValue(settingskeys::Updater, kDateName, today(rig.clock, 365)); break;
-        case NoDate: rig.settings.WriteRegValue(settingskeys::Updater, kDateName, QStringLiteral("soon")); break;
-        case HandOver: rig.settings.WriteRegValue(settingskeys::Updater, kSwitchName, QStringLiteral("Don't check for updates")); break;
+        case CheckedYesterday:
+            rig.settings.WriteRegValue(settingskeys::Updater, kDateName, today(rig.clock, 1));
+            break;
+        case CheckedAYearAgo:
+            rig.settings.WriteRegValue(settingskeys::Updater, kDateName, today(rig.clock, 365));
+            break;
+        case NoDate:
+            rig.settings.WriteRegValue(settingskeys::Updater, kDateName, QStringLiteral("soon"));
+            break;
+        case HandOver:
+            rig.settings.WriteRegValue(settingskeys::Updater, kSwitchName, QStringLiteral("Don't check for updates"));
+            break;
         case WindowsNames: {
             rig.platform.suffix = QStringLiteral(".exe");
-            const QByteArray digests = digestLine(rig.exe, QStringLiteral("tallyscope.exe")) + digestLine(rig.updater, QStringLiteral("tallyscope-updater.exe"));
+            const QByteArray digests = digestLine(rig.exe, QStringLiteral("tallyscope.exe"))
+                                       + digestLine(rig.updater, QStringLiteral("tallyscope-updater.exe"));
             rig.serveVersionFile(versionFile(QStringLiteral("1.00.0009"), {}, digests));
             rig.platform.serve(kBase + QStringLiteral("tallyscope.exe"), {rig.exe, true});
             rig.platform.serve(kBase + QStringLiteral("tallyscope-updater.exe"), {rig.updater, true});
             break;
         }
-        case VersionTimeout: rig.route("tallyscope.ver").error = UpdateError::TimedOut; break;
-        case NoContentLength: rig.route("tallyscope.ver").contentLength = QString(); break;
-        case NoVersionBlock: rig.platform.block.clear(); break;
-        case CommentsAtEnd: rig.serveVersionFile("[version]\r\n1.00.0009\r\n[comments]"); break;
-        case ProbeTimeout: rig.route("tallyscope").error = UpdateError::TimedOut; break;
-        case DownloadFails: rig.route("tallyscope").binaryError = UpdateError::TransferFailed; break;
-        case ProbeTooShort: rig.route("tallyscope").contentLength = QStringLiteral("1999"); break;
-        case ProbeLongEnough: rig.route("tallyscope").contentLength = QStringLiteral("2000"); break;
-        case WriteFails: rig.platform.writeError = UpdateError::FileAccess; break;
-        case StartFails: rig.platform.startError = UpdateError(53); break;
-        case Offered: break;
+        case VersionTimeout:
+            rig.route("tallyscope.ver").error = UpdateError::TimedOut;
+            break;
+        case NoContentLength:
+            rig.route("tallyscope.ver").contentLength = QString();
+            break;
+        case NoVersionBlock:
+            rig.platform.block.clear();
+            break;
+        case CommentsAtEnd:
+            rig.serveVersionFile("[version]\r\n1.00.0009\r\n[comments]");
+            break;
+        case ProbeTimeout:
+            rig.route("tallyscope").error = UpdateError::TimedOut;
+            break;
+        case DownloadFails:
+            rig.route("tallyscope").binaryError = UpdateError::TransferFailed;
+            break;
+        case ProbeTooShort:
+            rig.route("tallyscope").contentLength = QStringLiteral("1999");
+            break;
+        case ProbeLongEnough:
+            rig.route("tallyscope").contentLength = QStringLiteral("2000");
+            break;
+        case WriteFails:
+            rig.platform.writeError = UpdateError::FileAccess;
+            break;
+        case StartFails:
+            rig.platform.startError = UpdateError(53);
+            break;
+        case Offered:
+            break;
         }
 
         QCOMPARE(rig.run(mode), status);
@@ -206,9 +331,12 @@ private slots:
         const bool handedOver = status == u"0";
         QCOMPARE(rig.platform.started.isEmpty(), !(handedOver || scenario == NoTask || scenario == StartFails));
         if (handedOver) {
-            const QString digest = QString::fromLatin1(QCryptographicHash::hash(rig.exe, QCryptographicHash::Sha256).toHex());
-            QCOMPARE(rig.platform.started.first(), FakeUpdatePlatform::Started(changeover + suffix, {QStringLiteral("tallyscope"), digest}));
-            QCOMPARE(rig.platform.files, (QHash<QString, QByteArray>{{downloaded, rig.exe}, {changeover + suffix, rig.updater}}));
+            const QString digest = QString::fromLatin1(
+                QCryptographicHash::hash(rig.exe, QCryptographicHash::Sha256).toHex());
+            QCOMPARE(rig.platform.started.first(),
+                     FakeUpdatePlatform::Started(changeover + suffix, {QStringLiteral("tallyscope"), digest}));
+            QCOMPARE(rig.platform.files,
+                     (QHash<QString, QByteArray>{{downloaded, rig.exe}, {changeover + suffix, rig.updater}}));
             QCOMPARE(rig.platform.executables, QStringList{changeover + suffix});
         }
         // Files are left for the changeover program, or for the next run's clean-up after an error.
@@ -232,11 +360,16 @@ private slots:
         QTest::newRow("trusted comment names another file") << "other file" << four;
         QTest::newRow("minisign's own trusted comment") << "default comment" << four;
         QTest::newRow("forged Content-Length") << "forged length" << errorStatus(23);
-        QTest::newRow("program listed without its size") << "no size" << "6: Can't download the new file.";
-        QTest::newRow("flipped bit in the executable") << "executable" << "6: Can't download the new file.";
-        QTest::newRow("executable without a digest") << "no executable digest" << "6: Can't download the new file.";
-        QTest::newRow("flipped bit in the changeover program") << "changeover" << "7: Can't download the changeover app.";
-        QTest::newRow("changeover program without a digest") << "no changeover digest" << "7: Can't download the changeover app.";
+        QTest::newRow("program listed without its size") << "no size"
+                                                         << "6: Can't download the new file.";
+        QTest::newRow("flipped bit in the executable") << "executable"
+                                                       << "6: Can't download the new file.";
+        QTest::newRow("executable without a digest") << "no executable digest"
+                                                     << "6: Can't download the new file.";
+        QTest::newRow("flipped bit in the changeover program") << "changeover"
+                                                               << "7: Can't download the changeover app.";
+        QTest::newRow("changeover program without a digest") << "no changeover digest"
+                                                             << "7: Can't download the changeover app.";
     }
 
     void rejectsWhatIsNotVouchedFor()
@@ -302,7 +435,8 @@ private slots:
         QTest::newRow("older: a replayed version file") << "1.00.0007" << QString() << latest;
         QTest::newRow("newer by number, older as text") << "1.0.9" << QString() << offered;
         QTest::newRow("newer, fewer parts") << "2" << QString() << offered;
-        QTest::newRow("newer, more parts, a comment") << "1.00.0008.1" << "Fixes the range display." << offered;
+        QTest::newRow("newer, more parts, a comment") << "1.00.0008.1"
+                                                      << "Fixes the range display." << offered;
         QTest::newRow("not a version") << "1.00.0009 beta" << QString() << four;
         QTest::newRow("empty part") << "1..9" << QString() << four;
     }
@@ -322,10 +456,12 @@ private slots:
         if (rig.boxes.shown.isEmpty())
             return;
         const FakeMessageBoxes::Shown& box = rig.boxes.shown.first();
-        QCOMPARE(box.text, QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version ") + offered + u'.'
-                               + (comment.isNull() ? QString() : QStringLiteral("\r\n") + comment)
-                               + QStringLiteral("\r\n\r\nNote that tallyscope will have to be restarted to update.  \r\n\r\n"
-                                                "Would you like to update?\r\nHit 'Cancel' to stop checking automatically for updates."));
+        QCOMPARE(box.text,
+                 QStringLiteral("A newer version of tallyscope is available.\r\nIt is Version ") + offered + u'.'
+                     + (comment.isNull() ? QString() : QStringLiteral("\r\n") + comment)
+                     + QStringLiteral(
+                         "\r\n\r\nNote that tallyscope will have to be restarted to update.  \r\n\r\n"
+                         "Would you like to update?\r\nHit 'Cancel' to stop checking automatically for updates."));
         QCOMPARE(box.title, QStringLiteral("tallyscope - Update Available"));
         QVERIFY(box.buttons == MessageBoxes::Buttons::YesNoCancel && box.icon == MessageBoxes::Icon::Information);
     }
@@ -338,20 +474,36 @@ private slots:
         QTest::addColumn<QString>("why"); // empty: the check goes ahead
 
         const QString base = QStringLiteral("http://127.0.0.1:1/updates/");
-        QTest::newRow("no address, automatic") << 0 << QString() << "" << "address";
-        QTest::newRow("no address, asked by the user") << 1 << QString() << "" << "address";
-        QTest::newRow("no key, automatic") << 0 << base << "no key" << "no key";
-        QTest::newRow("plain HTTP to a name") << 1 << "http://localhost:1/updates/" << "" << "HTTPS";
-        QTest::newRow("not HTTP at all") << 0 << "ftp://127.0.0.1/updates/" << "" << "HTTPS";
+        QTest::newRow("no address, automatic") << 0 << QString() << ""
+                                               << "address";
+        QTest::newRow("no address, asked by the user") << 1 << QString() << ""
+                                                       << "address";
+        QTest::newRow("no key, automatic") << 0 << base << "no key"
+                                           << "no key";
+        QTest::newRow("plain HTTP to a name") << 1 << "http://localhost:1/updates/"
+                                              << ""
+                                              << "HTTPS";
+        QTest::newRow("not HTTP at all") << 0 << "ftp://127.0.0.1/updates/"
+                                         << ""
+                                         << "HTTPS";
 #ifdef Q_OS_WIN
-        QTest::newRow("installed in Program Files, automatic") << 0 << base << "managed" << "for all users";
+        QTest::newRow("installed in Program Files, automatic") << 0 << base << "managed"
+                                                               << "for all users";
 #else
-        QTest::newRow("installed under /usr, automatic") << 0 << base << "managed" << "package manager";
+        QTest::newRow("installed under /usr, automatic") << 0 << base << "managed"
+                                                         << "package manager";
 #endif
-        QTest::newRow("folder not writable") << 1 << base << "read-only" << "cannot be written";
-        QTest::newRow("HTTPS") << 0 << "https://127.0.0.1:1/updates/" << "" << "";
-        QTest::newRow("loopback, IPv6") << 0 << "http://[::1]:1/updates/" << "" << "";
-        QTest::newRow("loopback, a slash is added") << 0 << "http://127.0.0.1:1/updates" << "" << "";
+        QTest::newRow("folder not writable") << 1 << base << "read-only"
+                                             << "cannot be written";
+        QTest::newRow("HTTPS") << 0 << "https://127.0.0.1:1/updates/"
+                               << ""
+                               << "";
+        QTest::newRow("loopback, IPv6") << 0 << "http://[::1]:1/updates/"
+                                        << ""
+                                        << "";
+        QTest::newRow("loopback, a slash is added") << 0 << "http://127.0.0.1:1/updates"
+                                                    << ""
+                                                    << "";
     }
 
     void refusals()
@@ -387,7 +539,11 @@ private slots:
 
     void redirectRule()
     {
-        const struct { const char* from; const char* to; bool allowed; } cases[] = {
+        const struct {
+            const char* from;
+            const char* to;
+            bool allowed;
+        } cases[] = {
             {"https://a.example/u/", "https://b.example/u/x", true},
             {"https://a.example/u/", "http://127.0.0.1/x", false}, // down to HTTP, even loopback
             {"http://127.0.0.1/u/", "https://b.example/x", true},
@@ -396,7 +552,9 @@ private slots:
             {"http://[::1]/u/", "http://198.51.100.7/x", false},
         };
         for (const auto& c : cases)
-            QVERIFY2(UpdateAddress::redirectAllowed(QUrl(QString::fromLatin1(c.from)), QUrl(QString::fromLatin1(c.to))) == c.allowed, c.to);
+            QVERIFY2(UpdateAddress::redirectAllowed(QUrl(QString::fromLatin1(c.from)), QUrl(QString::fromLatin1(c.to)))
+                         == c.allowed,
+                     c.to);
     }
 
     void transferLimits()
@@ -435,7 +593,8 @@ private slots:
         QCOMPARE(done.first().first().toString(), QStringLiteral("2: Update available but turned down."));
         QCOMPARE(rig.platform.requests.size(), 2);
 
-        auto gone = std::make_unique<UpdateRoutine>(rig.platform, rig.settings, rig.boxes, rig.clock, m_signer->publicKey());
+        auto gone = std::make_unique<UpdateRoutine>(rig.platform, rig.settings, rig.boxes, rig.clock,
+                                                    m_signer->publicKey());
         QVERIFY(gone->UpdateThisApp(UpdateCheckMode::Asked, kBase));
         QTRY_COMPARE(rig.boxes.openCount(), 1);
         gone.reset();
@@ -494,7 +653,8 @@ private slots:
             QVERIFY(!verifier.verify(message, m_signer->sign(message)));
         }
         // The whole .pub file is as good as its key line.
-        const MinisignVerifier fromFile(QStringLiteral("untrusted comment: minisign public key\n") + m_signer->publicKey() + u'\n');
+        const MinisignVerifier fromFile(QStringLiteral("untrusted comment: minisign public key\n")
+                                        + m_signer->publicKey() + u'\n');
         QVERIFY(fromFile.hasKey());
         QVERIFY(fromFile.verify(message, m_signer->sign(message)));
     }
@@ -506,17 +666,26 @@ private slots:
         QTest::addColumn<qint64>("size"); // 0: not listed
 
         const QByteArray hex(64, 'a');
-        QTest::newRow("one blank") << "[sha256]\r\n" + hex + " 2000 tallyscope\r\n" << "tallyscope" << qint64(2000);
-        QTest::newRow("tabs, binary-mode star") << "[sha256]\r\n" + hex + "\t123456789012345\t*tallyscope" << "tallyscope" << qint64(123456789012345);
+        QTest::newRow("one blank") << "[sha256]\r\n" + hex + " 2000 tallyscope\r\n"
+                                   << "tallyscope" << qint64(2000);
+        QTest::newRow("tabs, binary-mode star") << "[sha256]\r\n" + hex + "\t123456789012345\t*tallyscope"
+                                                << "tallyscope" << qint64(123456789012345);
         QTest::newRow("upper-case hex, second line")
-            << "[sha256]\r\n" + QByteArray(64, 'b') + " 9 other\r\n" + hex.toUpper() + " 3000 tallyscope\r\n" << "tallyscope" << qint64(3000);
-        QTest::newRow("other name only") << "[sha256]\r\n" + hex + " 2000 tallyscope-updater\r\n" << "tallyscope" << qint64(0);
-        QTest::newRow("no size: the sha256sum form") << "[sha256]\r\n" + hex + "  tallyscope\r\n" << "tallyscope" << qint64(0);
+            << "[sha256]\r\n" + QByteArray(64, 'b') + " 9 other\r\n" + hex.toUpper() + " 3000 tallyscope\r\n"
+            << "tallyscope" << qint64(3000);
+        QTest::newRow("other name only") << "[sha256]\r\n" + hex + " 2000 tallyscope-updater\r\n"
+                                         << "tallyscope" << qint64(0);
+        QTest::newRow("no size: the sha256sum form") << "[sha256]\r\n" + hex + "  tallyscope\r\n"
+                                                     << "tallyscope" << qint64(0);
         QTest::newRow("a line without size ends the list")
-            << "[sha256]\r\n" + hex + " other\r\n" + hex + " 2000 tallyscope\r\n" << "tallyscope" << qint64(0);
-        QTest::newRow("63 digits") << "[sha256]\r\n" + hex.left(63) + " 2000 tallyscope\r\n" << "tallyscope" << qint64(0);
-        QTest::newRow("list ends at a blank line") << "[sha256]\r\n\r\n" + hex + " 2000 tallyscope\r\n" << "tallyscope" << qint64(0);
-        QTest::newRow("LF-only lines") << "[sha256]\n" + hex + " 2000 tallyscope\n" << "tallyscope" << qint64(0);
+            << "[sha256]\r\n" + hex + " other\r\n" + hex + " 2000 tallyscope\r\n"
+            << "tallyscope" << qint64(0);
+        QTest::newRow("63 digits") << "[sha256]\r\n" + hex.left(63) + " 2000 tallyscope\r\n"
+                                   << "tallyscope" << qint64(0);
+        QTest::newRow("list ends at a blank line") << "[sha256]\r\n\r\n" + hex + " 2000 tallyscope\r\n"
+                                                   << "tallyscope" << qint64(0);
+        QTest::newRow("LF-only lines") << "[sha256]\n" + hex + " 2000 tallyscope\n"
+                                       << "tallyscope" << qint64(0);
     }
 
     void digests()

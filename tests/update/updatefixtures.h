@@ -28,7 +28,8 @@ inline QByteArray digestLine(const QByteArray& bytes, const QString& name)
 }
 
 /// The trusted comment the publisher signs with: the file and the version its text states.
-inline QString trustedComment(const QByteArray& versionFileText, const QString& fileName = QStringLiteral("tallyscope.ver"))
+inline QString trustedComment(const QByteArray& versionFileText,
+                              const QString& fileName = QStringLiteral("tallyscope.ver"))
 {
     const qsizetype at = versionFileText.indexOf("[version]\r\n");
     const QByteArray version = at < 0 ? QByteArray() : versionFileText.mid(at + 11).split('\r').value(0);
@@ -105,11 +106,21 @@ inline QByteArray standInProgram(StandIn mode, QByteArrayView block = {})
         return {};
     QByteArray name;
     switch (mode) {
-    case StandIn::Healthy: name = "healthy"; break;
-    case StandIn::Ends: name = "ends"; break;
-    case StandIn::Hangs: name = "hangs"; break;
-    case StandIn::Restarted: name = "restarted"; break;
-    case StandIn::Waits: name = "waits"; break;
+    case StandIn::Healthy:
+        name = "healthy";
+        break;
+    case StandIn::Ends:
+        name = "ends";
+        break;
+    case StandIn::Hangs:
+        name = "hangs";
+        break;
+    case StandIn::Restarted:
+        name = "restarted";
+        break;
+    case StandIn::Waits:
+        name = "waits";
+        break;
     }
     return program + block.toByteArray() + "\nSTANDIN:" + name + "\n";
 }

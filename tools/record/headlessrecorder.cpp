@@ -2,8 +2,8 @@
 #include "tools/record/headlessrecorder.h"
 
 #include "control/calibrationmodel.h"
-#include "link/protocol.h"
 #include "link/numberformat.h"
+#include "link/protocol.h"
 #include "measure/linkhealth.h"
 #include "platform/clock.h"
 #include "platform/commandline.h"
@@ -48,7 +48,8 @@ QString calibrationProblems(const InstrumentSession::CalibrationShown& calibrati
         if (text == CalibrationModel::Unknown)
             problems.append(QStringLiteral("%1 ??? (no reply)").arg(QLatin1String(w.name)));
         else if (!(v > w.low && v < w.high))
-            problems.append(QStringLiteral("%1 %2 (needs %3 < x < %4)").arg(QLatin1String(w.name), text).arg(w.low).arg(w.high));
+            problems.append(
+                QStringLiteral("%1 %2 (needs %3 < x < %4)").arg(QLatin1String(w.name), text).arg(w.low).arg(w.high));
     }
     return problems.join(QStringLiteral(", "));
 }
@@ -59,10 +60,11 @@ QString megabytes(quint64 bytes) { return QString::number(double(bytes) / 1e6, '
 
 } // namespace
 
-HeadlessRecorder::HeadlessRecorder(InstrumentSession& session, Socket& socket, const Clock& clock, const Settings& settings,
-                                   Output print, Output complain, QObject* parent)
+HeadlessRecorder::HeadlessRecorder(InstrumentSession& session, Socket& socket, const Clock& clock,
+                                   const Settings& settings, Output print, Output complain, QObject* parent)
     : QObject(parent), m_session(session), m_backend(std::make_unique<MemorySettingsBackend>()),
-      m_store(std::make_unique<SettingsStore>(*m_backend)), m_options(std::make_unique<PanelOptions>(*m_store)), m_socket(socket), m_clock(clock), m_settings(settings), m_print(std::move(print)),
+      m_store(std::make_unique<SettingsStore>(*m_backend)), m_options(std::make_unique<PanelOptions>(*m_store)),
+      m_socket(socket), m_clock(clock), m_settings(settings), m_print(std::move(print)),
       m_complain(std::move(complain)), m_progressTimer(clock.makeTimer()), m_durationTimer(clock.makeTimer()),
       m_registerWait(clock.makeTimer()), m_connectRetry(clock.makeTimer()), m_connectTimeout(clock.makeTimer())
 {
@@ -120,8 +122,9 @@ HeadlessRecorder::HeadlessRecorder(InstrumentSession& session, Socket& socket, c
         // Ended from the event loop: this may be inside the decoder's write or the session's
         // own handling of the failure (the sidecar notes it), which must not see the link closed.
         m_dataFileFailed = true;
-        QMetaObject::invokeMethod(this, [this, why] { finish(CommandLine::ExitFailure, QStringLiteral("data file: ") + why); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, why] { finish(CommandLine::ExitFailure, QStringLiteral("data file: ") + why); },
+            Qt::QueuedConnection);
     });
     connect(&m_session, &InstrumentSession::linkLost, this, [this] {
         finish(ExitConnectionLost, m_phase == Phase::Running ? QStringLiteral("connection lost; run stopped")
@@ -145,7 +148,8 @@ HeadlessRecorder::HeadlessRecorder(InstrumentSession& session, Socket& socket, c
     connect(m_registerWait.get(), &Timer::timeout, this, &HeadlessRecorder::startRun);
     // After the session's own handler, so the count includes this arrival's records.
     connect(&m_session, &InstrumentSession::arrivalHandled, this, [this] {
-        if (m_phase == Phase::Running && m_settings.recordLimit && m_session.entriesWritten() >= *m_settings.recordLimit)
+        if (m_phase == Phase::Running && m_settings.recordLimit
+            && m_session.entriesWritten() >= *m_settings.recordLimit)
             finish(CommandLine::ExitOk, QString());
     });
     connect(m_durationTimer.get(), &Timer::timeout, this, [this] { finish(CommandLine::ExitOk, QString()); });
@@ -164,7 +168,7 @@ void HeadlessRecorder::interrupt(int signalNumber)
 {
     const QString name = signalNumber == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM");
     finish(128 + signalNumber, m_phase == Phase::Running ? QStringLiteral("%1: run stopped").arg(name)
-                                                          : QStringLiteral("%1: stopped before the run").arg(name));
+                                                         : QStringLiteral("%1: stopped before the run").arg(name));
 }
 
 void HeadlessRecorder::onCalibrationFinished()
@@ -252,10 +256,12 @@ QString HeadlessRecorder::progressLine() const
         constexpr int Width = 24;
         const double shown = std::clamp(fraction, 0.0, 1.0);
         const int filled = int(shown * Width);
-        line = u'[' + QString(filled, u'#') + QString(Width - filled, u'-') + QStringLiteral("] %1% ").arg(int(shown * 100), 3);
+        line = u'[' + QString(filled, u'#') + QString(Width - filled, u'-')
+               + QStringLiteral("] %1% ").arg(int(shown * 100), 3);
     }
     line += QStringLiteral("%1 records  %2 records/s  %3  %4 s")
-                .arg(grouped(written), grouped(quint64(f.recordsPerSecond)), megabytes(f.bytes), QString::number(seconds, 'f', 1));
+                .arg(grouped(written), grouped(quint64(f.recordsPerSecond)), megabytes(f.bytes),
+                     QString::number(seconds, 'f', 1));
     if (f.rejectedByGate + f.rejectedByPlausibility + f.bytesDroppedByResync + f.errors > 0)
         line += QStringLiteral("  lost: %1 gated, %2 implausible, %3 bytes dropped, %4 errors")
                     .arg(f.rejectedByGate)

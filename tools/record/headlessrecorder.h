@@ -1,4 +1,5 @@
-/// @brief HeadlessRecorder: one run without a window, through InstrumentSession: connect, calibrate, read the registers, record with File ticked, stop cleanly.
+/// @brief HeadlessRecorder: one run without a window, through InstrumentSession: connect, calibrate, read the
+/// registers, record with File ticked, stop cleanly.
 #pragma once
 
 #include <QObject>
@@ -42,8 +43,8 @@ public:
 
     /// `socket` is the one `session` talks through: a refused connect is closed and retried.
     /// `clock` is the session's too, so that the recorder's waits and the run's time agree with it.
-    HeadlessRecorder(InstrumentSession& session, Socket& socket, const Clock& clock, const Settings& settings, Output print,
-                     Output complain, QObject* parent = nullptr);
+    HeadlessRecorder(InstrumentSession& session, Socket& socket, const Clock& clock, const Settings& settings,
+                     Output print, Output complain, QObject* parent = nullptr);
     ~HeadlessRecorder() override;
 
     /// Connects; finished() follows once, with the exit code.

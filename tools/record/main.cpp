@@ -3,12 +3,12 @@
 #include "platform/clock.h"
 #include "platform/commandline.h"
 #include "platform/qtsocket.h"
+#include "platform/signalwatcher.h"
 #include "platform/stderrmessageboxes.h"
 #include "session/instrumentsession.h"
 #include "session/messagelog.h"
 #include "tools/record/headlessrecorder.h"
 #include "tools/record/recordoptions.h"
-#include "platform/signalwatcher.h"
 
 #include <QCoreApplication>
 
@@ -16,13 +16,15 @@
 
 int main(int argc, char* argv[])
 {
-    CommandLine cli(QStringLiteral("tallyscope-record"), QStringLiteral(
-        "Records one run of the timing instrument without a window: connects, calibrates, runs with File ticked\n"
-        "and writes the data file and its .json sidecar exactly as the panel does, until --duration or --records\n"
-        "is reached or it is interrupted (Ctrl-C, SIGTERM).\n"
-        "Exit codes: 0 done, 1 the data file could not be written, 2 no connection within the timeout,\n"
-        "3 calibration outside its windows, 4 connection lost, 64 bad arguments, 130 SIGINT, 143 SIGTERM\n"
-        "(after an interrupt the data file and the sidecar are complete)."));
+    CommandLine cli(
+        QStringLiteral("tallyscope-record"),
+        QStringLiteral(
+            "Records one run of the timing instrument without a window: connects, calibrates, runs with File ticked\n"
+            "and writes the data file and its .json sidecar exactly as the panel does, until --duration or --records\n"
+            "is reached or it is interrupted (Ctrl-C, SIGTERM).\n"
+            "Exit codes: 0 done, 1 the data file could not be written, 2 no connection within the timeout,\n"
+            "3 calibration outside its windows, 4 connection lost, 64 bad arguments, 130 SIGINT, 143 SIGTERM\n"
+            "(after an interrupt the data file and the sidecar are complete)."));
     const RecordOptions options(cli.parser());
     if (const auto exitCode = cli.parse(CommandLine::arguments(argc, argv)))
         return *exitCode;
@@ -49,7 +51,8 @@ int main(int argc, char* argv[])
             std::fputs(text.toLocal8Bit().constData(), stdout);
             std::fflush(stdout);
         };
-        HeadlessRecorder recorder(session, socket, clock, *settings, print, [&cli](const QString& line) { cli.complain(line); });
+        HeadlessRecorder recorder(session, socket, clock, *settings, print,
+                                  [&cli](const QString& line) { cli.complain(line); });
         QObject::connect(&watcher, &SignalWatcher::caught, &recorder, &HeadlessRecorder::interrupt);
         QObject::connect(&recorder, &HeadlessRecorder::finished, &app, &QCoreApplication::exit);
         recorder.start();

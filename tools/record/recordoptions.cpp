@@ -9,18 +9,23 @@
 #include <QLocale>
 
 RecordOptions::RecordOptions(QCommandLineParser& parser)
-    : m_address(QStringLiteral("address"), QStringLiteral("The instrument's address (required)."), QStringLiteral("HOST")),
-      m_port(QStringLiteral("port"), QStringLiteral("The instrument's port (default %1).").arg(protocol::DefaultPort), QStringLiteral("N")),
-      m_folder(QStringLiteral("folder"), QStringLiteral("Where the data file goes (default: %1).").arg(DataFile::defaultFolder()),
+    : m_address(QStringLiteral("address"), QStringLiteral("The instrument's address (required)."),
+                QStringLiteral("HOST")),
+      m_port(QStringLiteral("port"), QStringLiteral("The instrument's port (default %1).").arg(protocol::DefaultPort),
+             QStringLiteral("N")),
+      m_folder(QStringLiteral("folder"),
+               QStringLiteral("Where the data file goes (default: %1).").arg(DataFile::defaultFolder()),
                QStringLiteral("DIR")),
       m_duration(QStringLiteral("duration"), QStringLiteral("Stop the run after S seconds."), QStringLiteral("S")),
       m_records(QStringLiteral("records"),
-                QStringLiteral("Stop the run once N records are written (the arrival that reaches N is written whole)."),
+                QStringLiteral(
+                    "Stop the run once N records are written (the arrival that reaches N is written whole)."),
                 QStringLiteral("N")),
       m_verbose(QStringLiteral("verbose"), QStringLiteral("Verbose record lines (the Verbose option).")),
       m_raw(QStringLiteral("raw"), QStringLiteral("Raw 7-byte records instead of lines (the Raw option).")),
       m_connectTimeout(QStringLiteral("connect-timeout"),
-                       QStringLiteral("Keep trying to connect, once a second, for S seconds (default 10)."), QStringLiteral("S"))
+                       QStringLiteral("Keep trying to connect, once a second, for S seconds (default 10)."),
+                       QStringLiteral("S"))
 {
     parser.addOptions({m_address, m_port, m_folder, m_duration, m_records, m_verbose, m_raw, m_connectTimeout});
 }

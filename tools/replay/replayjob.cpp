@@ -4,10 +4,10 @@
 #include "control/calibrationcapture.h"
 #include "control/calibrationmodel.h"
 #include "control/registermodel.h"
-#include "link/replydecoder.h"
 #include "control/versionmodel.h"
 #include "link/dataoptions.h"
 #include "link/protocol.h"
+#include "link/replydecoder.h"
 #include "measure/histogram.h"
 #include "measure/histogramfeed.h"
 #include "measure/runsidecar.h"
@@ -39,13 +39,15 @@ QString describe(const Calibration& c)
 {
     const QLocale locale;
     return QStringLiteral("A %1..%2, B %3..%4, Tau %5 / %6 ns")
-        .arg(c.cellText(Calibration::ALow, locale), c.cellText(Calibration::AHigh, locale), c.cellText(Calibration::BLow, locale),
-             c.cellText(Calibration::BHigh, locale), c.tauText(Calibration::A, locale), c.tauText(Calibration::B, locale));
+        .arg(c.cellText(Calibration::ALow, locale), c.cellText(Calibration::AHigh, locale),
+             c.cellText(Calibration::BLow, locale), c.cellText(Calibration::BHigh, locale),
+             c.tauText(Calibration::A, locale), c.tauText(Calibration::B, locale));
 }
 
 } // namespace
 
-ReplayJob::ReplayJob(const ReplayOptions::Settings& settings, const CommandLine& cli) : m_settings(settings), m_cli(cli) {}
+ReplayJob::ReplayJob(const ReplayOptions::Settings& settings, const CommandLine& cli) : m_settings(settings), m_cli(cli)
+{}
 
 int ReplayJob::run()
 {
@@ -68,7 +70,8 @@ int ReplayJob::run()
             return ExitData;
         }
     } else if (!s.calA || !s.calB) {
-        return m_cli.usage(QStringLiteral("no sidecar at %1: give --cal-a and --cal-b (and --tau unless 9.47,9.49)").arg(sidecarPath));
+        return m_cli.usage(
+            QStringLiteral("no sidecar at %1: give --cal-a and --cal-b (and --tau unless 9.47,9.49)").arg(sidecarPath));
     }
 
     // The texts are read in the locale the panel read them in, unless told otherwise.
@@ -76,8 +79,8 @@ int ReplayJob::run()
     if (!localeName.isEmpty())
         QLocale::setDefault(QLocale(localeName));
 
-    Calibration start = Calibration::fromTexts({CalibrationModel::Unknown, CalibrationModel::Unknown, CalibrationModel::Unknown,
-                                                CalibrationModel::Unknown},
+    Calibration start = Calibration::fromTexts({CalibrationModel::Unknown, CalibrationModel::Unknown,
+                                                CalibrationModel::Unknown, CalibrationModel::Unknown},
                                                CalibrationModel::DefaultTauA, CalibrationModel::DefaultTauB);
     QList<RunSidecar::CalibrationChange> changes;
     if (sidecar) {
@@ -100,7 +103,8 @@ int ReplayJob::run()
         start.setTau(Calibration::B, numbers::strictNumber(s.tau->second));
     }
     if ((s.calA || s.calB || s.tau) && !changes.isEmpty()) {
-        m_cli.complain(QStringLiteral("note: calibration given on the command line; the sidecar's %1 change(s) during the run are ignored")
+        m_cli.complain(QStringLiteral("note: calibration given on the command line; the sidecar's %1 change(s) during "
+                                      "the run are ignored")
                            .arg(changes.size()));
         changes.clear();
     }
@@ -114,7 +118,8 @@ int ReplayJob::run()
     QFile out;
     if (s.output ? (out.setFileName(*s.output), !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
                  : !out.open(stdout, QIODevice::WriteOnly)) {
-        m_cli.complain(QStringLiteral("cannot write %1: %2").arg(s.output.value_or(QStringLiteral("stdout")), out.errorString()));
+        m_cli.complain(
+            QStringLiteral("cannot write %1: %2").arg(s.output.value_or(QStringLiteral("stdout")), out.errorString()));
         return CommandLine::ExitFailure;
     }
 
@@ -184,28 +189,31 @@ int ReplayJob::run()
     }
 
     const ReplyDecoder::Counters& c = decoder.counters();
-    m_cli.complain(QStringLiteral("%1: %2 bytes, %3 records decoded, %4 rejected by the gate, %5 implausible, %6 bytes dropped, "
-                                  "%7 bytes of an unfinished record, %8 errors")
-                       .arg(QFileInfo(inputPath).fileName())
-                       .arg(fed)
-                       .arg(c.recordsDecoded)
-                       .arg(c.rejectedByGate)
-                       .arg(c.rejectedByPlausibility)
-                       .arg(c.bytesDroppedByResync + c.bytesDroppedAfterError)
-                       .arg(decoder.pendingBytes())
-                       .arg(c.errors));
+    m_cli.complain(
+        QStringLiteral("%1: %2 bytes, %3 records decoded, %4 rejected by the gate, %5 implausible, %6 bytes dropped, "
+                       "%7 bytes of an unfinished record, %8 errors")
+            .arg(QFileInfo(inputPath).fileName())
+            .arg(fed)
+            .arg(c.recordsDecoded)
+            .arg(c.rejectedByGate)
+            .arg(c.rejectedByPlausibility)
+            .arg(c.bytesDroppedByResync + c.bytesDroppedAfterError)
+            .arg(decoder.pendingBytes())
+            .arg(c.errors));
     std::fprintf(stderr, "count     %llu\n", sink.count());
     if (sink.count() > 0) {
-        std::fprintf(stderr, "min       %lld ps\nmax       %lld ps\nrange     %lld ps\nmean      %.3f ps\nstd dev   %.3f ps\n",
+        std::fprintf(stderr,
+                     "min       %lld ps\nmax       %lld ps\nrange     %lld ps\nmean      %.3f ps\nstd dev   %.3f ps\n",
                      qlonglong(*statistics.minimum()), qlonglong(*statistics.maximum()),
                      qlonglong(*statistics.maximum() - *statistics.minimum()), sink.mean(), sink.stdDev());
     }
     if (status != CommandLine::ExitOk)
         return status;
-    const bool clean = c.rejectedByGate == 0 && c.bytesDroppedByResync == 0 && c.bytesDroppedAfterError == 0 && c.errors == 0
-        && decoder.pendingBytes() == 0;
+    const bool clean = c.rejectedByGate == 0 && c.bytesDroppedByResync == 0 && c.bytesDroppedAfterError == 0
+                       && c.errors == 0 && decoder.pendingBytes() == 0;
     if (!clean) {
-        m_cli.complain(QStringLiteral("the file did not decode cleanly: is it a raw data file (Raw ticked), with this calibration?"));
+        m_cli.complain(QStringLiteral(
+            "the file did not decode cleanly: is it a raw data file (Raw ticked), with this calibration?"));
         return ExitData;
     }
     return CommandLine::ExitOk;

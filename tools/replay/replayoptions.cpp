@@ -5,18 +5,22 @@
 #include <QStringList>
 
 ReplayOptions::ReplayOptions(QCommandLineParser& parser)
-    : m_sidecar(QStringLiteral("sidecar"), QStringLiteral("The run's sidecar (default: FILE with .json)."), QStringLiteral("JSON")),
+    : m_sidecar(QStringLiteral("sidecar"), QStringLiteral("The run's sidecar (default: FILE with .json)."),
+                QStringLiteral("JSON")),
       m_calA(QStringLiteral("cal-a"), QStringLiteral("Channel A calibration readings."), QStringLiteral("LOW,HIGH")),
       m_calB(QStringLiteral("cal-b"), QStringLiteral("Channel B calibration readings."), QStringLiteral("LOW,HIGH")),
       m_tau(QStringLiteral("tau"), QStringLiteral("Tau of A and B in ns (default: 9.47,9.49)."), QStringLiteral("A,B")),
       m_verbose(QStringLiteral("verbose"), QStringLiteral("Verbose lines instead of plain ones.")),
-      m_output({QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("Write the lines here instead of stdout."),
-               QStringLiteral("FILE")),
-      m_locale(QStringLiteral("locale"), QStringLiteral("Locale of verbose lines and Tau texts (default: the sidecar's)."),
+      m_output({QStringLiteral("o"), QStringLiteral("output")},
+               QStringLiteral("Write the lines here instead of stdout."), QStringLiteral("FILE")),
+      m_locale(QStringLiteral("locale"),
+               QStringLiteral("Locale of verbose lines and Tau texts (default: the sidecar's)."),
                QStringLiteral("NAME")),
-      m_histogram(QStringLiteral("histogram"), QStringLiteral("Also write the histogram of the time differences as CSV."),
+      m_histogram(QStringLiteral("histogram"),
+                  QStringLiteral("Also write the histogram of the time differences as CSV."),
                   QStringLiteral("FILE.csv")),
-      m_binWidth(QStringLiteral("bin-width"), QStringLiteral("Histogram bin width in ps (default 10)."), QStringLiteral("PS"))
+      m_binWidth(QStringLiteral("bin-width"), QStringLiteral("Histogram bin width in ps (default 10)."),
+                 QStringLiteral("PS"))
 {
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The raw data file."));
     parser.addOptions({m_sidecar, m_calA, m_calB, m_tau, m_verbose, m_output, m_locale, m_histogram, m_binWidth});
@@ -44,7 +48,9 @@ std::optional<ReplayOptions::Settings> ReplayOptions::read(const QCommandLinePar
         if (!ok || !(s.binWidth > 0))
             return fail(QStringLiteral("--bin-width takes a positive number of ps"));
     }
-    const auto given = [&p](const QCommandLineOption& o) { return p.isSet(o) ? std::optional(p.value(o)) : std::nullopt; };
+    const auto given = [&p](const QCommandLineOption& o) {
+        return p.isSet(o) ? std::optional(p.value(o)) : std::nullopt;
+    };
     s.sidecar = given(m_sidecar);
     s.verbose = p.isSet(m_verbose);
     s.output = given(m_output);

@@ -9,8 +9,7 @@
 
 ReplaySink::ReplaySink(QFile& out, HistogramFeed* histogram, std::function<void(const QString&)> complain)
     : m_out(out), m_histogram(histogram), m_complain(std::move(complain))
-{
-}
+{}
 
 bool ReplaySink::writeFile(QByteArrayView bytes, QString& errorText)
 {

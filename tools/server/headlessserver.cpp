@@ -16,16 +16,11 @@
 
 HeadlessServer::HeadlessServer(Socket& socket, const Clock& clock, MessageBoxes& boxes, const Settings& settings,
                                Output complain, QObject* parent)
-    : QObject(parent),
-      m_complain(std::move(complain)),
-      m_controlSettings(settings.control),
-      m_backend(std::make_unique<MemorySettingsBackend>()),
-      m_store(std::make_unique<SettingsStore>(*m_backend)),
-      m_options(std::make_unique<PanelOptions>(*m_store)),
-      m_log(std::make_unique<MessageLog>()),
+    : QObject(parent), m_complain(std::move(complain)), m_controlSettings(settings.control),
+      m_backend(std::make_unique<MemorySettingsBackend>()), m_store(std::make_unique<SettingsStore>(*m_backend)),
+      m_options(std::make_unique<PanelOptions>(*m_store)), m_log(std::make_unique<MessageLog>()),
       m_histogram(std::make_unique<HistogramFeed>()),
-      m_session(std::make_unique<InstrumentSession>(socket, clock, boxes, *m_log)),
-      m_clock(clock),
+      m_session(std::make_unique<InstrumentSession>(socket, clock, boxes, *m_log)), m_clock(clock),
       m_closingCheck(clock.makeTimer())
 {
     m_options->setAddress(settings.address);
@@ -42,7 +37,8 @@ HeadlessServer::HeadlessServer(Socket& socket, const Clock& clock, MessageBoxes&
             m_complain(text.trimmed());
     });
     connect(m_session.get(), &InstrumentSession::decoderError, this, [this](const QString& line) { m_complain(line); });
-    connect(m_session.get(), &InstrumentSession::dataFileFailed, this, [this](const QString& reason, bool inRecordWrite) {
+    connect(m_session.get(), &InstrumentSession::dataFileFailed, this,
+            [this](const QString& reason, bool inRecordWrite) {
         if (!inRecordWrite)
             m_complain(QStringLiteral("data file: ") + reason);
     });

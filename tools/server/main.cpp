@@ -4,9 +4,9 @@
 #include "platform/clock.h"
 #include "platform/commandline.h"
 #include "platform/qtsocket.h"
+#include "platform/signalwatcher.h"
 #include "platform/stderrmessageboxes.h"
 #include "remote/controlport.h"
-#include "platform/signalwatcher.h"
 #include "tools/server/headlessserver.h"
 
 #include <QCoreApplication>
@@ -14,19 +14,23 @@
 
 int main(int argc, char* argv[])
 {
-    CommandLine cli(QStringLiteral("tallyscope-server"), QStringLiteral(
-        "Connects to the timing instrument and keeps its session (calibration, runs, data files, histogram)\n"
-        "without a window, for scripts that speak SCPI on the control port, until SIGINT or SIGTERM\n"
-        "(a run under way then ends with its data file and sidecar complete). See tallyscope-server(1).\n"
-        "Exit codes: 0 stopped by a signal, 1 the control port could not be opened or a data file did not reach the\n"
-        "disk, 64 bad arguments."));
+    CommandLine cli(
+        QStringLiteral("tallyscope-server"),
+        QStringLiteral(
+            "Connects to the timing instrument and keeps its session (calibration, runs, data files, histogram)\n"
+            "without a window, for scripts that speak SCPI on the control port, until SIGINT or SIGTERM\n"
+            "(a run under way then ends with its data file and sidecar complete). See tallyscope-server(1).\n"
+            "Exit codes: 0 stopped by a signal, 1 the control port could not be opened or a data file did not reach "
+            "the\n"
+            "disk, 64 bad arguments."));
     QCommandLineParser& p = cli.parser();
     const QCommandLineOption address(QStringLiteral("address"), QStringLiteral("The instrument's address (required)."),
                                      QStringLiteral("host"));
-    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("The instrument's TCP port."), QStringLiteral("n"),
-                                  QString::number(protocol::DefaultPort));
+    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("The instrument's TCP port."),
+                                  QStringLiteral("n"), QString::number(protocol::DefaultPort));
     const QCommandLineOption folder(QStringLiteral("data-folder"),
-                                    QStringLiteral("Where data files go until FILE:PATH says otherwise (default: the current folder)."),
+                                    QStringLiteral("Where data files go until FILE:PATH says otherwise (default: the "
+                                                   "current folder)."),
                                     QStringLiteral("dir"));
     p.addOptions({address, port, folder});
     const ControlPortOptions controlOptions(p);
@@ -48,7 +52,8 @@ int main(int argc, char* argv[])
     if (!instrumentPort)
         return cli.usage(QStringLiteral("--port: expected 1 to 65535"));
     settings.port = *instrumentPort;
-    settings.folder = QDir::toNativeSeparators(QDir(p.isSet(folder) ? p.value(folder) : QDir::currentPath()).absolutePath());
+    settings.folder = QDir::toNativeSeparators(
+        QDir(p.isSet(folder) ? p.value(folder) : QDir::currentPath()).absolutePath());
 
     QCoreApplication app(argc, argv);
     SignalWatcher watcher;

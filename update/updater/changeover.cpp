@@ -1,4 +1,5 @@
-/// @brief Changeover: polling for the panel's end, the digest check, the atomic replacement, the wait for a healthy start and the rollback.
+/// @brief Changeover: polling for the panel's end, the digest check, the atomic replacement, the wait for a healthy
+/// start and the rollback.
 #include "update/updater/changeover.h"
 #include "platform/commandline.h"
 
@@ -62,7 +63,10 @@ Changeover::Changeover(Settings settings, std::function<void(int)> done)
     QObject::connect(&m_poll, &QTimer::timeout, [this] { m_newPid > 0 ? watchNewPanel() : poll(); });
 }
 
-QString Changeover::target() const { return m_settings.folder + u'/' + m_settings.programName + m_settings.executableSuffix; }
+QString Changeover::target() const
+{
+    return m_settings.folder + u'/' + m_settings.programName + m_settings.executableSuffix;
+}
 
 QString Changeover::backup() const { return target() + QLatin1String(BackupSuffix); }
 
@@ -74,7 +78,8 @@ void Changeover::start()
                         .arg(n, m_settings.folder));
     static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
     if (!m_settings.sha256Hex.isEmpty() && !hex.match(m_settings.sha256Hex).hasMatch())
-        return fail(QStringLiteral("Refused the digest \"%1\": it must be 64 hexadecimal digits.").arg(m_settings.sha256Hex));
+        return fail(
+            QStringLiteral("Refused the digest \"%1\": it must be 64 hexadecimal digits.").arg(m_settings.sha256Hex));
     m_waited.start();
     poll();
 }
@@ -130,36 +135,43 @@ void Changeover::replace()
 
     const QFileInfo freshInfo(fresh);
     if (freshInfo.isSymLink())
-        return fail(QStringLiteral("\"%1\" is a symbolic link; it was not followed and nothing was replaced.").arg(fresh));
+        return fail(
+            QStringLiteral("\"%1\" is a symbolic link; it was not followed and nothing was replaced.").arg(fresh));
     if (!freshInfo.isFile())
         return fail(QStringLiteral("\"%1\" is missing; nothing was replaced.").arg(fresh));
     const QFileInfo targetInfo(target());
     if (targetInfo.isSymLink())
-        return fail(QStringLiteral("\"%1\" is a symbolic link; it was not followed and nothing was replaced.").arg(target()));
+        return fail(
+            QStringLiteral("\"%1\" is a symbolic link; it was not followed and nothing was replaced.").arg(target()));
     if (!targetInfo.isFile())
         return fail(QStringLiteral("\"%1\" is missing; nothing was replaced.").arg(target()));
 
     QFile::remove(backup());
     if (!QFile::copy(target(), backup()))
-        return fail(QStringLiteral("Could not keep a backup of \"%1\" as \"%2\"; nothing was replaced.").arg(target(), backup()));
+        return fail(QStringLiteral("Could not keep a backup of \"%1\" as \"%2\"; nothing was replaced.")
+                        .arg(target(), backup()));
     const auto perms = QFile::permissions(target()) | QFileDevice::ReadOwner | QFileDevice::ExeOwner
                        | QFileDevice::ExeUser;
     // The download may have changed since the panel checked it; this is the last look before it
     // becomes the program.
     if (!m_settings.sha256Hex.isEmpty() && sha256Of(fresh) != m_settings.sha256Hex.toLower().toLatin1()) {
         QFile::remove(backup());
-        return fail(QStringLiteral("\"%1\" does not match the SHA-256 it was downloaded with; nothing was replaced.").arg(fresh));
+        return fail(QStringLiteral("\"%1\" does not match the SHA-256 it was downloaded with; nothing was replaced.")
+                        .arg(fresh));
     }
     if (!QFile::setPermissions(fresh, perms) || !renameOver(fresh, target())) {
         QFile::remove(backup());
-        return fail(QStringLiteral("Could not put \"%1\" in place of \"%2\"; the old program stays.").arg(fresh, target()));
+        return fail(
+            QStringLiteral("Could not put \"%1\" in place of \"%2\"; the old program stays.").arg(fresh, target()));
     }
 
     if (!QProcess::startDetached(target(), {}, m_settings.folder, &m_newPid) || m_newPid <= 0) {
         m_newPid = 0;
         return restore(QStringLiteral("The new \"%1\" could not be started; ").arg(target()));
     }
-    log(QStringLiteral("Replaced \"%1\" by the downloaded update and started it (process %2).").arg(target()).arg(m_newPid));
+    log(QStringLiteral("Replaced \"%1\" by the downloaded update and started it (process %2).")
+            .arg(target())
+            .arg(m_newPid));
     m_waited.restart();
     m_poll.start();
 }

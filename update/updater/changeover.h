@@ -1,4 +1,5 @@
-/// @brief The changeover: wait for the panel to end, put the checked download in its place, start it, and keep the old program until the new one reports a healthy start.
+/// @brief The changeover: wait for the panel to end, put the checked download in its place, start it, and keep the old
+/// program until the new one reports a healthy start.
 #pragma once
 
 #include <QElapsedTimer>

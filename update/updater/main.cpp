@@ -7,12 +7,15 @@
 int main(int argc, char* argv[])
 {
     CommandLine cli(QStringLiteral("tallyscope-updater"),
-                    QStringLiteral("Started by the panel once it has downloaded an update: waits for the panel to end, puts\n"
-                                   "\"Downloaded Update\" in place of the program NAME in its own folder and starts it.\n"
-                                   "Exit codes: 0 done, 1 the changeover failed (see tallyscope-updater.log), 64 bad arguments."));
-    cli.parser().addPositionalArgument(QStringLiteral("NAME"), QStringLiteral("The program to replace, without a folder."));
+                    QStringLiteral(
+                        "Started by the panel once it has downloaded an update: waits for the panel to end, puts\n"
+                        "\"Downloaded Update\" in place of the program NAME in its own folder and starts it.\n"
+                        "Exit codes: 0 done, 1 the changeover failed (see tallyscope-updater.log), 64 bad arguments."));
+    cli.parser().addPositionalArgument(QStringLiteral("NAME"),
+                                       QStringLiteral("The program to replace, without a folder."));
     cli.parser().addPositionalArgument(QStringLiteral("SHA256"),
-                                       QStringLiteral("The digest \"Downloaded Update\" must have (hex); checked just before the rename."),
+                                       QStringLiteral("The digest \"Downloaded Update\" must have (hex); checked just "
+                                                      "before the rename."),
                                        QStringLiteral("[SHA256]"));
     if (const auto exitCode = cli.parse(CommandLine::arguments(argc, argv)))
         return *exitCode;
@@ -36,7 +39,8 @@ int main(int argc, char* argv[])
         QCoreApplication::exit(code);
     });
     // Started from the event loop so that exit() inside it ends exec().
-    QMetaObject::invokeMethod(&app, [&changeover] { changeover.start(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &app, [&changeover] { changeover.start(); }, Qt::QueuedConnection);
     QCoreApplication::exec();
     return exitCode;
 }

@@ -1,4 +1,5 @@
-/// @brief The data folder picker, the "..." choice and the message boxes: what is stored, what the field shows, what stays modal.
+/// @brief The data folder picker, the "..." choice and the message boxes: what is stored, what the field shows, what
+/// stays modal.
 #include "common/fakes.h"
 #include "measure/gui/datafolderchooser.h"
 #include "measure/gui/frmbrowsefolders.h"
@@ -100,16 +101,20 @@ private slots:
         QTest::newRow("opened and accepted") << tree + u'/' << "open:Data okay" << shown(m_data + u'/');
         QTest::newRow("root keeps one separator") << m_data << "open:" + root + " okay" << root;
         QTest::newRow("highlighted only") << tree << "highlight:Data okay" << shown(tree + u'/');
-        QTest::newRow("Enter opens, does not accept") << tree << "highlight:Data enter open:Inner okay" << shown(m_data + "/Inner/");
+        QTest::newRow("Enter opens, does not accept")
+            << tree << "highlight:Data enter open:Inner okay" << shown(m_data + "/Inner/");
         QTest::newRow("Cancel") << tree << "open:Data cancel" << QString();
         QTest::newRow("Escape") << tree << "open:Data escape" << QString();
         QTest::newRow("close button") << tree << "open:Data close" << QString();
         const QString home = shown(QDir::cleanPath(QDir::homePath()) + u'/');
-        QTest::newRow("deleted folder") << tree + "/gone/" << "okay" << home;
+        QTest::newRow("deleted folder") << tree + "/gone/"
+                                        << "okay" << home;
 #ifdef Q_OS_WIN
-        QTest::newRow("relative text") << "Data\\runs" << "okay" << home;
+        QTest::newRow("relative text") << "Data\\runs"
+                                       << "okay" << home;
 #else
-        QTest::newRow("relative text") << "C:\\" << "okay" << home;
+        QTest::newRow("relative text") << "C:\\"
+                                       << "okay" << home;
 #endif
         QTest::newRow("empty") << QString() << "okay" << home;
     }
@@ -126,8 +131,10 @@ private slots:
         QFETCH(QString, field);
         const int writesBefore = m_backend.writeCount();
         std::optional<QString> shown;
-        QPointer<frmBrowseFolders> picker = DataFolderChooser(m_store, &m_boxes)
-                                                .choose(start, &m_mainWindow, [&shown](const QString& text) { shown = text; });
+        QPointer<frmBrowseFolders> picker =
+            DataFolderChooser(m_store, &m_boxes).choose(start, &m_mainWindow, [&shown](const QString& text) {
+                shown = text;
+            });
         // Open, modal, and the choice has not returned anything yet.
         QVERIFY(picker && picker->isVisible() && picker->windowModality() != Qt::NonModal && !shown);
         for (const QString& step : steps.split(u' '))
@@ -182,7 +189,11 @@ private slots:
 
         // A place that cannot be listed: the operator is told, the folder list stays put.
         QTest::keyClick(places, Qt::Key_Down);
-        QCOMPARE(QStringLiteral("%1 %2 %3").arg(picker.currentFolder()).arg(places->currentIndex()).arg(m_boxes.shown.size()), m_data + " 2 1");
+        QCOMPARE(QStringLiteral("%1 %2 %3")
+                     .arg(picker.currentFolder())
+                     .arg(places->currentIndex())
+                     .arg(m_boxes.shown.size()),
+                 m_data + " 2 1");
         QVERIFY(m_boxes.shown[0].text.startsWith(QStringLiteral("OOPS! ")) && m_boxes.shown[0].text.size() > 6
                 && m_boxes.shown[0].buttons == MessageBoxes::Buttons::Ok);
     }
@@ -207,7 +218,9 @@ private slots:
             frmBrowseFolders picker(&owner, &m_boxes);
             picker.show();
             const QRect outer = owner.frameGeometry(), own = picker.frameGeometry();
-            QCOMPARE(own.topLeft(), outer.topLeft() + QPoint(outer.width() / 2 - own.width() / 2, outer.height() / 2 - own.height() / 2));
+            QCOMPARE(own.topLeft(),
+                     outer.topLeft()
+                         + QPoint(outer.width() / 2 - own.width() / 2, outer.height() / 2 - own.height() / 2));
         }
         // Over a window at the top left corner, centring alone would put the picker's top
         // edge above the screen.

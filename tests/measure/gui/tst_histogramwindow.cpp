@@ -1,24 +1,24 @@
 /// @brief Histogram window: figures from records decoded by a session, the refresh throttle, CSV and PNG exports.
 #include "common/fakes.h"
 #include "common/sessiontestaccess.h"
-#include "session/instrumentsession.h"
-#include "session/messagelog.h"
 #include "control/calibrationmodel.h"
 #include "link/replydecoder.h"
 #include "measure/gui/histogramwindow.h"
 #include "measure/histogramfeed.h"
 #include "measure/linkhealth.h"
+#include "session/instrumentsession.h"
+#include "session/messagelog.h"
 
 #include <QApplication>
+#include <QChartView>
+#include <QDoubleSpinBox>
 #include <QFile>
 #include <QImage>
 #include <QLocale>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QDoubleSpinBox>
-#include <QPushButton>
 #include <QWheelEvent>
-#include <QChartView>
 #include <random>
 
 namespace {
@@ -73,13 +73,13 @@ private slots:
         for (int i = 0; i < 3; ++i)
             arrival += record(1500, 1600, 3);
         arrival += record(1500, 1600, 0);
-        arrival += record(100, 1600, 0); // implausible reading: rejected, not counted
+        arrival += record(100, 1600, 0);           // implausible reading: rejected, not counted
         arrival += record(0x8000 + 1500, 1600, 0); // corrupt: rejected and told
         parts.decoder().feed(arrival);
 
         QTRY_COMPARE(window.figureText("Count"), QStringLiteral("4"));
-        QCOMPARE(QStringList({window.figureText("Mean"), window.figureText("Decoded"), window.figureText("Rejected (plausibility)"),
-                              window.figureText("Rejected (overflow)")}),
+        QCOMPARE(QStringList({window.figureText("Mean"), window.figureText("Decoded"),
+                              window.figureText("Rejected (plausibility)"), window.figureText("Rejected (overflow)")}),
                  QStringList({"-22,957.0 ps", "4", "1", "1"}));
         QCOMPARE(log.line(0), QStringLiteral("Doh! (data) Overflow"));
         QVERIFY(window.figureText("Bins").contains("calibrated"));
@@ -157,7 +157,8 @@ private slots:
 
         QWidget* viewport = window.findChild<QChartView*>()->viewport();
         const QPoint middle = viewport->rect().center();
-        QWheelEvent wheel(middle, viewport->mapToGlobal(middle), {}, {0, 240}, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QWheelEvent wheel(middle, viewport->mapToGlobal(middle), {}, {0, 240}, Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
         QApplication::sendEvent(viewport, &wheel);
         const auto [zoomLow, zoomHigh] = window.shownRange();
         // Two notches of 0.8; the edges then snap outwards to the 10 ps bins.
@@ -177,16 +178,18 @@ private slots:
         QCOMPARE(window.shownRange(), std::pair(autoLow, autoHigh));
 
         window.setShowAll(true);
-        QVERIFY(window.shownRange().first < *histogram.summary().minimum && window.shownRange().second > *histogram.summary().maximum);
+        QVERIFY(window.shownRange().first < *histogram.summary().minimum
+                && window.shownRange().second > *histogram.summary().maximum);
         QVERIFY(stepIs125(window.tickInterval()));
         window.setManualRange(1900, 2100);
         QCOMPARE(window.shownRange(), std::pair(1899.5, 2109.5)); // whole 10 ps bins
-        QCOMPARE(window.tickInterval(), 50.0); // 210 ps in at most 8 steps
+        QCOMPARE(window.tickInterval(), 50.0);                    // 210 ps in at most 8 steps
 
         // The read-out gives the count of the bin under the mouse.
         const Histogram::Bin bin = histogram.bins().at(10);
         QCOMPARE(window.readout((bin.low + bin.high) / 2),
-                 QStringLiteral("dt %1 ps, count %2").arg(QLocale().toString((bin.low + bin.high) / 2, 'f', 1), QLocale().toString(bin.count)));
+                 QStringLiteral("dt %1 ps, count %2")
+                     .arg(QLocale().toString((bin.low + bin.high) / 2, 'f', 1), QLocale().toString(bin.count)));
         QCOMPARE(window.readout(5000), QString());
 
         // On a log axis the flat background, a few counts a bin, fills far more of the plot

@@ -1,4 +1,5 @@
-/// @brief HeadlessRecorder, its session and the simulator in one process on one fake clock: how each ending is told, its exit code, and the files left behind.
+/// @brief HeadlessRecorder, its session and the simulator in one process on one fake clock: how each ending is told,
+/// its exit code, and the files left behind.
 #include "common/fakes.h"
 #include "common/fulldisk.h"
 #include "measure/datafile.h"
@@ -30,15 +31,22 @@ private slots:
         QTest::addColumn<QString>("ending");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("lastLine");
-        QTest::newRow("record limit, raw") << "" << "" << 0 << "recording to";
-        QTest::newRow("refused at first") << "starting" << "" << 0 << "recording to";
-        QTest::newRow("SIGTERM") << "" << "SIGTERM" << 143 << "SIGTERM: run stopped";
-        QTest::newRow("link lost") << "" << "silence" << 4 << "connection lost; run stopped";
+        QTest::newRow("record limit, raw") << ""
+                                           << "" << 0 << "recording to";
+        QTest::newRow("refused at first") << "starting"
+                                          << "" << 0 << "recording to";
+        QTest::newRow("SIGTERM") << ""
+                                 << "SIGTERM" << 143 << "SIGTERM: run stopped";
+        QTest::newRow("link lost") << ""
+                                   << "silence" << 4 << "connection lost; run stopped";
 #ifdef Q_OS_UNIX // a full disk needs a per-process file size limit
-        QTest::newRow("disk full, raw") << "" << "disk full" << 1 << "data file: Write failed: File too large";
+        QTest::newRow("disk full, raw") << ""
+                                        << "disk full" << 1 << "data file: Write failed: File too large";
 #endif
-        QTest::newRow("calibration") << "A low 600" << "" << 3 << "calibration failed: A low 600 (needs 450 < x < 550)";
-        QTest::newRow("nobody listening") << "absent" << "" << 2 << "no connection to 127.0.0.1:5025 within 3 s";
+        QTest::newRow("calibration") << "A low 600"
+                                     << "" << 3 << "calibration failed: A low 600 (needs 450 < x < 550)";
+        QTest::newRow("nobody listening") << "absent"
+                                          << "" << 2 << "no connection to 127.0.0.1:5025 within 3 s";
     }
     void endsWithItsExitCodeAndCompleteFiles()
     {
@@ -59,16 +67,22 @@ private slots:
         if (instrument == QStringLiteral("absent"))
             sim.reset();
         QTemporaryDir dir;
-        const HeadlessRecorder::Settings s{.address = QStringLiteral("127.0.0.1"), .port = 5025, .folder = dir.path(), .duration = {},
-                                           .recordLimit = ending.isEmpty() ? std::optional<quint64>(2000) : std::nullopt,
-                                           .raw = QByteArray(QTest::currentDataTag()).contains("raw"), .connectTimeout = 3};
+        const HeadlessRecorder::Settings s{.address = QStringLiteral("127.0.0.1"),
+                                           .port = 5025,
+                                           .folder = dir.path(),
+                                           .duration = {},
+                                           .recordLimit = ending.isEmpty() ? std::optional<quint64>(2000)
+                                                                           : std::nullopt,
+                                           .raw = QByteArray(QTest::currentDataTag()).contains("raw"),
+                                           .connectTimeout = 3};
         FakeMessageBoxes boxes;
         MessageLog log;
         InstrumentSession session(socket, clock, boxes, log);
         QString out;
         QStringList err;
         std::optional<int> code;
-        HeadlessRecorder recorder(session, socket, clock, s, [&](const QString& t) { out += t; }, [&](const QString& l) { err.append(l); });
+        HeadlessRecorder recorder(
+            session, socket, clock, s, [&](const QString& t) { out += t; }, [&](const QString& l) { err.append(l); });
         connect(&recorder, &HeadlessRecorder::finished, this, [&](int c) { code = c; });
         recorder.start();
         const auto runUntil = [&clock](const std::function<bool()>& done) {
@@ -97,22 +111,29 @@ private slots:
         QCOMPARE(*code, exitCode);
         QVERIFY2(err.last().startsWith(lastLine), qPrintable(err.join(u'\n')));
         // A refusal is said once, not once a second.
-        QCOMPARE(err.filter(QStringLiteral("Connection refused")).size(), QStringList({"starting", "absent"}).contains(instrument) ? 1 : 0);
+        QCOMPARE(err.filter(QStringLiteral("Connection refused")).size(),
+                 QStringList({"starting", "absent"}).contains(instrument) ? 1 : 0);
         if (exitCode == HeadlessRecorder::ExitNoConnection || exitCode == HeadlessRecorder::ExitCalibration) {
             QVERIFY(out.isEmpty() && QDir(dir.path()).entryList(QDir::Files).isEmpty());
             return;
         }
 
-        const auto contents = [](const QString& path) { QFile f(path); return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(); };
+        const auto contents = [](const QString& path) {
+            QFile f(path);
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        };
         const QString data = session.dataFileState().path;
         const auto d = RunSidecar::fromJson(contents(RunSidecar::pathFor(data)));
         QVERIFY(d && d->complete && d->entriesWritten >= (ending.isEmpty() ? 2000 : 500));
-        QVERIFY(out.endsWith(QStringLiteral("\n%1 records written to %2\nsidecar %3\n").arg(d->entriesWritten).arg(data, RunSidecar::pathFor(data))));
+        QVERIFY(out.endsWith(QStringLiteral("\n%1 records written to %2\nsidecar %3\n")
+                                 .arg(d->entriesWritten)
+                                 .arg(data, RunSidecar::pathFor(data))));
         const QByteArray content = contents(data);
         QCOMPARE(s.raw ? quint64(content.size()) : quint64(content.count("\r\n")), d->entriesWritten * (s.raw ? 7 : 1));
         // Registers are read before the run, so the sidecar knows them all.
         QCOMPARE(d->registers.size(), 8);
-        QVERIFY(std::all_of(d->registers.begin(), d->registers.end(), [](const RunSidecar::Register& r) { return r.value.has_value(); }));
+        QVERIFY(std::all_of(d->registers.begin(), d->registers.end(),
+                            [](const RunSidecar::Register& r) { return r.value.has_value(); }));
         const bool full = ending == QStringLiteral("disk full");
         QCOMPARE(d->dataFileError, full ? QStringLiteral("Write failed: File too large") : QString());
         QCOMPARE(err.filter(QStringLiteral("Doh! (data) Write failed: File too large")).size(), full ? 1 : 0);

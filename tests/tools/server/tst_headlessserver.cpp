@@ -1,4 +1,5 @@
-/// @brief tallyscope-server's logic in process: it waits out an instrument that is not there yet, and a signal ends a script's run with complete files.
+/// @brief tallyscope-server's logic in process: it waits out an instrument that is not there yet, and a signal ends a
+/// script's run with complete files.
 #include "common/fakes.h"
 #include "link/connectionmanager.h"
 #include "measure/datafile.h"
@@ -13,11 +14,11 @@
 #include "remote/controlserver.h"
 
 #include <QJsonDocument>
-#include <QTcpSocket>
-#include <csignal>
 #include <QJsonObject>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
 
 namespace {
 
@@ -37,7 +38,10 @@ struct Rig {
     FakeMessageBoxes boxes;
     QTemporaryDir dir;
     QStringList err;
-    HeadlessServer server{socket, clock, boxes, {QStringLiteral("127.0.0.1"), 5025, dir.path(), ControlPortSettings{}},
+    HeadlessServer server{socket,
+                          clock,
+                          boxes,
+                          {QStringLiteral("127.0.0.1"), 5025, dir.path(), ControlPortSettings{}},
                           [this](const QString& line) { err << line; }};
     std::optional<int> code;
 
@@ -95,7 +99,8 @@ private slots:
         QVERIFY(lines.open(QIODevice::ReadOnly));
         const qint64 written = lines.readAll().count('\n');
         QVERIFY(written > 10000);
-        QCOMPARE(description.value(QStringLiteral("records")).toObject().value(QStringLiteral("written")).toInteger(), written);
+        QCOMPARE(description.value(QStringLiteral("records")).toObject().value(QStringLiteral("written")).toInteger(),
+                 written);
         QVERIFY2(rig.err.contains(QStringLiteral("Connected.")), qPrintable(rig.err.join(u'\n')));
     }
 
@@ -130,9 +135,17 @@ private slots:
             QByteArray in;
             const auto whole = [&in] {
                 const int digits = in.size() > 1 ? in.at(1) - '0' : 0;
-                return in.size() > 2 + digits && in.size() >= 2 + digits + in.mid(2, digits).toLongLong() + 1 && in.endsWith('\n');
+                return in.size() > 2 + digits && in.size() >= 2 + digits + in.mid(2, digits).toLongLong() + 1
+                       && in.endsWith('\n');
             };
-            return QTest::qWaitFor([&] { in += fetcher.readAll(); return whole(); }, 5000) ? in : QByteArray("(no answer)");
+            return QTest::qWaitFor(
+                       [&] {
+                in += fetcher.readAll();
+                return whole();
+                       },
+                       5000)
+                ? in
+                : QByteArray("(no answer)");
         };
         const auto values = [](const QByteArray& block) { return (block.size() - 3 - (block.at(1) - '0')) / 4; };
         QCOMPARE(fetch("FILE ON;RUN ON;:FORM INT;:FETC:DT?"), QByteArray("#10\n"));

@@ -26,15 +26,15 @@ QStringList g_wiringWarnings;
 
 // A port that misses a renamed signal or an unregistered type still draws something; Qt
 // only says so in a warning, so those warnings fail the check.
-void recordWarning(QtMsgType type, const QMessageLogContext &, const QString &message)
+void recordWarning(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
     std::fprintf(stderr, "qt: %s\n", qPrintable(message));
     if (type == QtDebugMsg || type == QtInfoMsg)
         return;
-    static const char *const wiringMarkers[] = {"QObject::connect", "QObject::disconnect",
-                                                "No such signal", "No such slot",
-                                                "QMetaProperty", "QMetaType", "QVariantAnimation"};
-    for (const char *marker : wiringMarkers) {
+    static const char* const wiringMarkers[] = {"QObject::connect", "QObject::disconnect", "No such signal",
+                                                "No such slot",     "QMetaProperty",       "QMetaType",
+                                                "QVariantAnimation"};
+    for (const char* marker : wiringMarkers) {
         if (message.contains(QLatin1String(marker))) {
             g_wiringWarnings << message;
             return;
@@ -42,11 +42,11 @@ void recordWarning(QtMsgType type, const QMessageLogContext &, const QString &me
     }
 }
 
-int countPixels(const QImage &image, const QColor &wanted, int tolerance)
+int countPixels(const QImage& image, const QColor& wanted, int tolerance)
 {
     int count = 0;
     for (int y = 0; y < image.height(); ++y) {
-        const QRgb *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
         for (int x = 0; x < image.width(); ++x) {
             if (std::abs(qRed(line[x]) - wanted.red()) <= tolerance
                 && std::abs(qGreen(line[x]) - wanted.green()) <= tolerance
@@ -58,7 +58,7 @@ int countPixels(const QImage &image, const QColor &wanted, int tolerance)
 }
 
 // Counts pixels whose colour differs from the background in the given strip.
-int countInk(const QImage &image, const QRect &strip, QRgb background)
+int countInk(const QImage& image, const QRect& strip, QRgb background)
 {
     int count = 0;
     const QRect area = strip.intersected(image.rect());
@@ -69,7 +69,7 @@ int countInk(const QImage &image, const QRect &strip, QRgb background)
     return count;
 }
 
-bool expect(bool condition, const char *what, int figure)
+bool expect(bool condition, const char* what, int figure)
 {
     std::printf("%-46s %8d  %s\n", what, figure, condition ? "ok" : "FAILED");
     return condition;
@@ -77,7 +77,7 @@ bool expect(bool condition, const char *what, int figure)
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     qInstallMessageHandler(recordWarning);
     QApplication app(argc, argv);
@@ -86,14 +86,14 @@ int main(int argc, char *argv[])
     const QColor lineColour(255, 0, 0);
     const QColor areaColour(0, 0, 255);
 
-    auto *chart = new QChart;
+    auto* chart = new QChart;
     chart->setTheme(QChart::ChartThemeLight);
     chart->setAnimationOptions(QChart::NoAnimation);
     chart->setBackgroundBrush(Qt::white);
     chart->setPlotAreaBackgroundVisible(false);
     chart->setTitle(QStringLiteral("check"));
 
-    auto *line = new QLineSeries;
+    auto* line = new QLineSeries;
     line->setName(QStringLiteral("line"));
     for (int i = 0; i <= 100; ++i)
         line->append(i, 1.0 + 999.0 * i / 100.0);
@@ -101,13 +101,13 @@ int main(int argc, char *argv[])
     linePen.setWidth(3);
     line->setPen(linePen);
 
-    auto *upper = new QLineSeries;
-    auto *lower = new QLineSeries;
+    auto* upper = new QLineSeries;
+    auto* lower = new QLineSeries;
     for (int i = 0; i <= 100; ++i) {
         upper->append(i, 100.0);
         lower->append(i, 10.0);
     }
-    auto *area = new QAreaSeries(upper, lower);
+    auto* area = new QAreaSeries(upper, lower);
     area->setName(QStringLiteral("area"));
     area->setBrush(areaColour);
     area->setPen(QPen(areaColour));
@@ -115,22 +115,21 @@ int main(int argc, char *argv[])
     chart->addSeries(area);
     chart->addSeries(line);
 
-    auto *axisX = new QValueAxis;
+    auto* axisX = new QValueAxis;
     axisX->setRange(0, 100);
     axisX->setTickType(QValueAxis::TicksDynamic);
     axisX->setTickAnchor(0);
     axisX->setTickInterval(25);
     axisX->setLabelFormat(QStringLiteral("%d"));
 
-    auto *axisY = new QLogValueAxis;
+    auto* axisY = new QLogValueAxis;
     axisY->setBase(10);
     axisY->setRange(1, 1000);
     axisY->setLabelFormat(QStringLiteral("%g"));
 
     chart->addAxis(axisX, Qt::AlignBottom);
     chart->addAxis(axisY, Qt::AlignLeft);
-    for (QAbstractSeries *series : {static_cast<QAbstractSeries *>(area),
-                                    static_cast<QAbstractSeries *>(line)}) {
+    for (QAbstractSeries* series : {static_cast<QAbstractSeries*>(area), static_cast<QAbstractSeries*>(line)}) {
         series->attachAxis(axisX);
         series->attachAxis(axisY);
     }
@@ -157,10 +156,8 @@ int main(int argc, char *argv[])
     bool ok = true;
     ok &= expect(image.width() >= 640 && image.height() >= 480, "image width", image.width());
     ok &= expect(plot.width() > 300 && plot.height() > 200, "plot area width", int(plot.width()));
-    ok &= expect(countPixels(image, lineColour, 40) > 200, "line pixels",
-                 countPixels(image, lineColour, 40));
-    ok &= expect(countPixels(image, areaColour, 40) > 5000, "area pixels",
-                 countPixels(image, areaColour, 40));
+    ok &= expect(countPixels(image, lineColour, 40) > 200, "line pixels", countPixels(image, lineColour, 40));
+    ok &= expect(countPixels(image, areaColour, 40) > 5000, "area pixels", countPixels(image, areaColour, 40));
     // 10..100 on a 1..1000 log axis is exactly the middle third of the plot's height.
     const int bandTop = int(plot.top() + plot.height() / 3.0);
     const int bandBottom = int(plot.top() + plot.height() * 2.0 / 3.0);
@@ -174,20 +171,15 @@ int main(int argc, char *argv[])
     ok &= expect(countInk(image, QRect(0, 0, plotLeft - 2, image.height()), background) > 100,
                  "ink left of the plot (log axis labels)",
                  countInk(image, QRect(0, 0, plotLeft - 2, image.height()), background));
-    ok &= expect(countInk(image, QRect(0, plotBottom + 2, image.width(), image.height()),
-                          background) > 100,
+    ok &= expect(countInk(image, QRect(0, plotBottom + 2, image.width(), image.height()), background) > 100,
                  "ink below the plot (value axis labels)",
-                 countInk(image, QRect(0, plotBottom + 2, image.width(), image.height()),
-                          background));
-    ok &= expect(countInk(image, QRect(0, 0, image.width(), int(plot.top()) - 2), background)
-                         > 100,
+                 countInk(image, QRect(0, plotBottom + 2, image.width(), image.height()), background));
+    ok &= expect(countInk(image, QRect(0, 0, image.width(), int(plot.top()) - 2), background) > 100,
                  "ink above the plot (title and legend)",
                  countInk(image, QRect(0, 0, image.width(), int(plot.top()) - 2), background));
-    ok &= expect(chart->legend()->markers().size() == 2, "legend markers",
-                 int(chart->legend()->markers().size()));
-    ok &= expect(g_wiringWarnings.isEmpty(), "signal/property warnings",
-                 int(g_wiringWarnings.size()));
-    for (const QString &warning : std::as_const(g_wiringWarnings))
+    ok &= expect(chart->legend()->markers().size() == 2, "legend markers", int(chart->legend()->markers().size()));
+    ok &= expect(g_wiringWarnings.isEmpty(), "signal/property warnings", int(g_wiringWarnings.size()));
+    for (const QString& warning : std::as_const(g_wiringWarnings))
         std::fprintf(stderr, "wiring: %s\n", qPrintable(warning));
 
     std::printf("%s\n", ok ? "chartcheck: PASS" : "chartcheck: FAIL");
