@@ -7,9 +7,13 @@
 #include <algorithm>
 
 #ifdef Q_OS_WIN
-#include <psapi.h>
+// In this order, each in a block of its own so that sorting keeps it: winsock2.h before windows.h,
+// which would bring in the old winsock otherwise, and psapi.h after the types windows.h declares.
+#include <winsock2.h>
+
 #include <windows.h>
-#include <winsock2.h> // before windows.h, which would bring in the old winsock otherwise
+
+#include <psapi.h>
 #endif
 
 namespace benchutil {
