@@ -52,8 +52,18 @@ bool calibrate(SimRig& rig, Cells& cells)
     return reply.at(0) == '3' && reply.at(6) == '3' && reply.at(15) == '4';
 }
 
+/// The commands both split tests send, cut after every byte in turn.
+QByteArray splitSequence()
+{
+    return QByteArray("C\x01"
+                      "34"
+                      "A\x05\xDC"
+                      "V"
+                      "C\x00"
+                      "7",
+                      11);
+}
 } // namespace
-
 class TstSimulator : public QObject {
     Q_OBJECT
 private slots:
@@ -133,13 +143,7 @@ private slots:
     void commandSplitAcrossWrites_data()
     {
         QTest::addColumn<int>("cut");
-        const QByteArray sequence("C\x01"
-                                  "34"
-                                  "A\x05\xDC"
-                                  "V"
-                                  "C\x00"
-                                  "7",
-                                  11);
+        const QByteArray sequence = splitSequence();
         for (int cut = 1; cut < sequence.size(); ++cut)
             QTest::addRow("cut after byte %d", cut) << cut;
     }
@@ -147,13 +151,7 @@ private slots:
     void commandSplitAcrossWrites()
     {
         QFETCH(int, cut);
-        const QByteArray sequence("C\x01"
-                                  "34"
-                                  "A\x05\xDC"
-                                  "V"
-                                  "C\x00"
-                                  "7",
-                                  11);
+        const QByteArray sequence = splitSequence();
         SimRig rig(quietConfig());
         QVERIFY(rig.connect());
         rig.send(sequence.left(cut));
