@@ -6,8 +6,11 @@
 #include "app/vbcheckbox.h"
 #include "bench/benchutil.h"
 #include "bench/literaldecoding.h"
+#include "bench/screenprobe.h"
 #include "control/calibrationsequence.h"
 #include "link/replydecoder.h"
+#include "measure/gui/histogramwindow.h"
+#include "measure/histogramfeed.h"
 #include "measure/linkhealth.h"
 #include "measure/runstatistics.h"
 #include "platform/messagebox.h"
@@ -20,11 +23,14 @@
 #include "tests/common/panelview.h"
 
 #include <QApplication>
+#include <QChartView>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -192,6 +198,34 @@ double literalRecordsPerSecond(bool file, bool verbose)
     return panel.decoded / (t.nsecsElapsed() / 1e9);
 }
 
+/// Bytes per second this folder takes when written sequentially in the data file's way: 64 KiB
+/// writes, a sync every 5 s and one at the end. 0 when it cannot be written.
+double sequentialWriteRate(const QString& folder, qint64 bytes)
+{
+    QFile f(folder + QStringLiteral("/sequential-write-rate.bin"));
+    if (bytes <= 0 || !f.open(QIODevice::WriteOnly))
+        return 0;
+    const QByteArray chunk(64 * 1024, '7');
+    QElapsedTimer t, sinceSync;
+    t.start();
+    sinceSync.start();
+    for (qint64 left = bytes; left > 0; left -= chunk.size()) {
+        if (f.write(chunk.constData(), std::min<qint64>(left, chunk.size())) <= 0)
+            return 0;
+        if (sinceSync.hasExpired(5000)) {
+            f.flush();
+            benchutil::syncFile(f);
+            sinceSync.restart();
+        }
+    }
+    f.flush();
+    benchutil::syncFile(f);
+    const double seconds = double(t.nsecsElapsed()) / 1e9;
+    f.close();
+    f.remove();
+    return double(bytes) / seconds;
+}
+
 int main(int argc, char* argv[])
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -236,8 +270,17 @@ int main(int argc, char* argv[])
                                                   "takes it (paced only by an explicit --rate)."));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Verbose ticked, 1 or 0 (default 0)."),
                                      QStringLiteral("0|1"), QStringLiteral("0"));
-    p.addOptions(
-        {seconds, rate, display, file, autoPoll, sim, calibrateEvery, flood, floodBytes, fetchMs, blast, verbose});
+    const QCommandLineOption raw(QStringLiteral("raw"), QStringLiteral("Raw ticked, 1 or 0 (default 0)."),
+                                 QStringLiteral("0|1"), QStringLiteral("0"));
+    const QCommandLineOption histogram(QStringLiteral("histogram"),
+                                       QStringLiteral("The histogram window open, 1 or 0 (default 0)."),
+                                       QStringLiteral("0|1"), QStringLiteral("0"));
+    const QCommandLineOption idle(QStringLiteral("idle"),
+                                  QStringLiteral("Connect, calibrate, then stay idle (no run, Auto off) for S seconds "
+                                                 "and print the panel's CPU use."),
+                                  QStringLiteral("S"));
+    p.addOptions({seconds, rate, display, file, autoPoll, sim, calibrateEvery, flood, floodBytes, fetchMs, blast,
+                  verbose, raw, histogram, idle});
     p.process(qapp);
     if (p.isSet(flood))
         return runFlood(qapp, p.value(flood).toDouble(), p.value(floodBytes).toULongLong() * 1048576ull);
@@ -306,10 +349,19 @@ int main(int argc, char* argv[])
     app.start();
 
     LatencyProbe probe;
+    benchutil::CpuMeter cpu;
+    double cpuPercent = 0;
+    if (p.value(histogram).toInt())
+        emit app.window().histogramRequested();
+    // Time to screen, on the count caption and (when open) the histogram's chart.
+    ScreenProbe captionProbe(ui.lblCount, [&] { return captionCount(ui.lblCount->text()); });
+    HistogramWindow* histogramWindow = app.histogramWindow();
+    ScreenProbe histogramProbe(histogramWindow->findChild<QChartView*>()->viewport(),
+                               [&] { return captionCount(histogramWindow->figureText(QStringLiteral("Count"))); });
     QElapsedTimer runClock;
     QElapsedTimer waited;
     waited.start();
-    enum class Phase { Calibrating, Running, Pausing, Recalibrating, Draining } phase = Phase::Calibrating;
+    enum class Phase { Calibrating, Idle, Running, Pausing, Recalibrating, Draining } phase = Phase::Calibrating;
     const qint64 calibrateMs = qint64(p.value(calibrateEvery).toDouble() * 1000);
     qint64 nextCalibration = calibrateMs;
     int calibrations = 0;
@@ -325,8 +377,16 @@ int main(int argc, char* argv[])
     quint64 runStartCount = 0;
     const auto startRun = [&] {
         runStartCount = app.session().decoderCounters().recordsDecoded;
+        captionProbe.restart();
+        histogramProbe.restart();
         ui.chkRun->setValue(1);
     };
+    QObject::connect(&app.session(), &InstrumentSession::arrivalHandled, [&] {
+        captionProbe.arrived(app.session().decoderCounters().recordsDecoded - runStartCount);
+        histogramProbe.arrived(app.histogramFeed().histogram().count());
+    });
+    const qint64 idleMs = p.isSet(idle) ? qint64(p.value(idle).toDouble() * 1000) : -1;
+    QElapsedTimer idleClock;
     const auto stopRun = [&] {
         ui.chkRun->setValue(0);
         decodedAtStop += app.session().decoderCounters().recordsDecoded - runStartCount;
@@ -344,11 +404,26 @@ int main(int argc, char* argv[])
                 }
                 return;
             }
+            if (idleMs >= 0) {
+                // Idle: heartbeats only. The driver wakes once at the end, not ten times a second.
+                phase = Phase::Idle;
+                driver.stop();
+                cpu.start();
+                QTimer::singleShot(idleMs, &qapp, [&] {
+                    cpuPercent = cpu.percentOfOneCore();
+                    qapp.quit();
+                });
+                return;
+            }
             ui.chkDisplay->setValue(p.value(display).toInt());
             ui.chkFile->setValue(p.value(file).toInt());
             ui.chkAuto->setValue(p.value(autoPoll).toInt());
             ui.chkVerbose->setValue(p.value(verbose).toInt());
+            ui.chkRaw->setValue(p.value(raw).toInt());
             probe.start();
+            captionProbe.start();
+            histogramProbe.start();
+            cpu.start();
             runClock.start();
             startRun();
             phase = Phase::Running;
@@ -380,6 +455,9 @@ int main(int argc, char* argv[])
             startRun();
             phase = Phase::Running;
         } else if (phase == Phase::Running && runClock.elapsed() >= qint64(p.value(seconds).toDouble() * 1000)) {
+            cpuPercent = cpu.percentOfOneCore();
+            captionProbe.stop();
+            histogramProbe.stop();
             stopRun();
             probe.stop();
             ui.chkAuto->setValue(0);
@@ -401,6 +479,14 @@ int main(int argc, char* argv[])
     QApplication::exec();
     driver.stop();
     const double runSeconds = p.value(seconds).toDouble();
+    if (idleMs >= 0) {
+        simulator.terminate();
+        simulator.waitForFinished(5000);
+        std::printf("idle: %.0f s connected, calibrated, no run, Auto off\n", idleMs / 1000.0);
+        std::printf("panel CPU        %.3f %% of one core (this process only; the simulator excluded)\n", cpuPercent);
+        std::printf("log              %lld lines kept\n", qlonglong(app.log().lineCount()));
+        return exitCode;
+    }
 
     simulator.terminate();
     simulator.waitForFinished(5000);
@@ -414,25 +500,53 @@ int main(int argc, char* argv[])
     }
     const quint64 decoded = app.session().decoderCounters().recordsDecoded;
     qint64 written = 0;
+    qint64 fileBytes = 0;
     const QStringList files = QDir(data.path()).entryList({QStringLiteral("Coincidences *.txt")}, QDir::Files);
-    for (const QString& f : files)
+    for (const QString& f : files) {
         written += benchutil::countLines(data.filePath(f));
+        fileBytes += QFileInfo(data.filePath(f)).size();
+    }
 
-    std::printf("run: %.0f s at %s records/s asked, Display %s, File %s, Auto %s, Verbose %s\n", runSeconds,
-                p.isSet(blast) && !p.isSet(rate) ? "as many" : qPrintable(p.value(rate)), qPrintable(p.value(display)),
-                qPrintable(p.value(file)), qPrintable(p.value(autoPoll)), qPrintable(p.value(verbose)));
+    std::printf("run: %.0f s at %s records/s asked, Display %s, File %s, Auto %s, Verbose %s, Raw %s, histogram %s\n",
+                runSeconds, p.isSet(blast) && !p.isSet(rate) ? "as many" : qPrintable(p.value(rate)),
+                qPrintable(p.value(display)), qPrintable(p.value(file)), qPrintable(p.value(autoPoll)),
+                qPrintable(p.value(verbose)), qPrintable(p.value(raw)),
+                p.value(histogram).toInt() ? "open" : "closed");
     std::printf("records sent     %llu\n", sent);
     std::printf("records decoded  %llu (%s)\n", decoded, decoded == sent ? "all" : "NOT all");
     if (p.value(file).toInt())
         std::printf("records written  %lld (%s the %llu decoded while a run was on; the rest arrived after a stop)\n",
                     written, quint64(written) == decodedAtStop ? "all of" : "NOT all of", decodedAtStop);
     std::printf("sustained rate   %.0f records/s decoded\n", decoded / runSeconds);
+    if (p.value(file).toInt() && written > 0) {
+        // The folder's own limit for this run: the same bytes, written the data file's way.
+        const double bytesPerRecord = double(fileBytes) / double(written);
+        const double diskRate = sequentialWriteRate(data.path(), fileBytes) / bytesPerRecord;
+        const double limit = std::min(diskRate, GigabitRecordsPerSecond);
+        std::printf("physical limit   gigabit wire %.0f records/s; data folder %.0f records/s (%.1f MB/s sequential "
+                    "over %.0f MB, %.2f bytes a record); the lower %.0f\n",
+                    GigabitRecordsPerSecond, diskRate, diskRate * bytesPerRecord / 1e6, fileBytes / 1e6,
+                    bytesPerRecord, limit);
+        std::printf("limit ratio      %.1f %% of the physical limit\n", 100.0 * decoded / runSeconds / limit);
+    }
     const double literalRate = literalRecordsPerSecond(p.value(file).toInt() != 0, p.value(verbose).toInt() != 0);
     std::printf("gigabit ratio    %.1f %% of the gigabit wire rate (%.0f records/s); the literal decoding, measured "
                 "now: "
                 "%.0f records/s = %.2f %%\n",
                 100.0 * decoded / runSeconds / GigabitRecordsPerSecond, GigabitRecordsPerSecond, literalRate,
                 100.0 * literalRate / GigabitRecordsPerSecond);
+    std::printf("panel CPU        %.1f %% of one core over the run (this process only; the simulator excluded)\n",
+                cpuPercent);
+    const auto printScreen = [](const char* what, const ScreenProbe& screen) {
+        const auto [lowest, mean] = screen.refreshesPerSecond();
+        std::printf("time to screen   %s: p50 %.1f ms, p99 %.1f ms, max %.1f ms over %llu records (%llu never "
+                    "painted); %.0f refreshes/s at least, %.1f on average\n",
+                    what, screen.percentileMs(0.50), screen.percentileMs(0.99), screen.maxMs(), screen.recordsSeen(),
+                    screen.neverShown(), lowest, mean);
+    };
+    printScreen("count caption", captionProbe);
+    if (p.value(histogram).toInt())
+        printScreen("histogram    ", histogramProbe);
     std::printf("event loop       10 ms timer late by p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", probe.percentile(0.50),
                 probe.percentile(0.99), probe.percentile(1.0));
     std::printf("peak memory      %.1f MiB resident\n", benchutil::peakResidentMiB());

@@ -14,6 +14,10 @@
 #include <windows.h>
 
 #include <psapi.h>
+#include <io.h>
+#else
+#include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 namespace benchutil {
@@ -55,6 +59,55 @@ inline double peakResidentMiB()
     return 0;
 }
 #endif
+
+/// CPU time this process has used so far, user and system, all threads, in seconds.
+inline double processCpuSeconds()
+{
+#ifdef Q_OS_WIN
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return 0;
+    const auto seconds = [](const FILETIME& t) {
+        return double((quint64(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7; // 100 ns units
+    };
+    return seconds(kernel) + seconds(user);
+#else
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) != 0)
+        return 0;
+    const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+#endif
+}
+
+/// Hands what the file holds to the disk: fsync, or _commit on Windows.
+inline bool syncFile(QFile& f)
+{
+#ifdef Q_OS_WIN
+    return _commit(f.handle()) == 0;
+#else
+    return fsync(f.handle()) == 0;
+#endif
+}
+
+/// Percent of one core that this process used between two readings of processCpuSeconds().
+class CpuMeter {
+public:
+    void start()
+    {
+        m_wall.start();
+        m_cpu = processCpuSeconds();
+    }
+    double percentOfOneCore() const
+    {
+        const double wall = double(m_wall.nsecsElapsed()) / 1e9;
+        return wall > 0 ? 100.0 * (processCpuSeconds() - m_cpu) / wall : 0;
+    }
+
+private:
+    QElapsedTimer m_wall;
+    double m_cpu = 0;
+};
 
 /// Line ends in a file, -1 when it cannot be read.
 inline qint64 countLines(const QString& path)
