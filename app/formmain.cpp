@@ -316,7 +316,16 @@ void FormMain::wireModels()
 
     connect(session, &InstrumentSession::calibrationChanged, this, &FormMain::showCalibration);
     connect(session, &InstrumentSession::runGateChanged, ui.chkRun, &QWidget::setEnabled);
-    connect(session, &InstrumentSession::statisticsChanged, this, &FormMain::showStatistics);
+    m_figuresFrame = m_models.clock->makeTimer();
+    m_figuresFrame->setSingleShot(true);
+    m_figuresFrame->setInterval(FiguresFrameMs);
+    connect(m_figuresFrame.get(), &Timer::timeout, this, [this] {
+        if (std::exchange(m_figuresPending, false)) {
+            showStatistics();
+            m_figuresFrame->start();
+        }
+    });
+    connect(session, &InstrumentSession::statisticsChanged, this, &FormMain::statisticsChanged);
     connect(session, &InstrumentSession::registerChanged, this, &FormMain::showRegister);
     connect(session, &InstrumentSession::versionsChanged, this, [this] {
         const InstrumentSession::VersionCaptions v = m_models.session->versionCaptions();
@@ -473,6 +482,16 @@ void FormMain::showCalibration()
     ui.lblCalAh->setText(cal.cells[1]);
     ui.lblCalBl->setText(cal.cells[2]);
     ui.lblCalBh->setText(cal.cells[3]);
+}
+
+void FormMain::statisticsChanged()
+{
+    if (m_figuresFrame->isActive()) {
+        m_figuresPending = true;
+        return;
+    }
+    showStatistics();
+    m_figuresFrame->start();
 }
 
 void FormMain::showStatistics()

@@ -502,16 +502,18 @@ int main(int argc, char* argv[])
     qint64 written = 0;
     qint64 fileBytes = 0;
     const QStringList files = QDir(data.path()).entryList({QStringLiteral("Coincidences *.txt")}, QDir::Files);
+    const bool rawFile = p.value(raw).toInt() != 0;
     for (const QString& f : files) {
-        written += benchutil::countLines(data.filePath(f));
-        fileBytes += QFileInfo(data.filePath(f)).size();
+        const qint64 bytes = QFileInfo(data.filePath(f)).size();
+        // A raw file is the records' own 7 bytes each, with no line ends to count.
+        written += rawFile ? bytes / 7 : benchutil::countLines(data.filePath(f));
+        fileBytes += bytes;
     }
 
     std::printf("run: %.0f s at %s records/s asked, Display %s, File %s, Auto %s, Verbose %s, Raw %s, histogram %s\n",
                 runSeconds, p.isSet(blast) && !p.isSet(rate) ? "as many" : qPrintable(p.value(rate)),
                 qPrintable(p.value(display)), qPrintable(p.value(file)), qPrintable(p.value(autoPoll)),
-                qPrintable(p.value(verbose)), qPrintable(p.value(raw)),
-                p.value(histogram).toInt() ? "open" : "closed");
+                qPrintable(p.value(verbose)), qPrintable(p.value(raw)), p.value(histogram).toInt() ? "open" : "closed");
     std::printf("records sent     %llu\n", sent);
     std::printf("records decoded  %llu (%s)\n", decoded, decoded == sent ? "all" : "NOT all");
     if (p.value(file).toInt())
@@ -525,8 +527,8 @@ int main(int argc, char* argv[])
         const double limit = std::min(diskRate, GigabitRecordsPerSecond);
         std::printf("physical limit   gigabit wire %.0f records/s; data folder %.0f records/s (%.1f MB/s sequential "
                     "over %.0f MB, %.2f bytes a record); the lower %.0f\n",
-                    GigabitRecordsPerSecond, diskRate, diskRate * bytesPerRecord / 1e6, fileBytes / 1e6,
-                    bytesPerRecord, limit);
+                    GigabitRecordsPerSecond, diskRate, diskRate * bytesPerRecord / 1e6, fileBytes / 1e6, bytesPerRecord,
+                    limit);
         std::printf("limit ratio      %.1f %% of the physical limit\n", 100.0 * decoded / runSeconds / limit);
     }
     const double literalRate = literalRecordsPerSecond(p.value(file).toInt() != 0, p.value(verbose).toInt() != 0);

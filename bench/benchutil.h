@@ -13,8 +13,8 @@
 
 #include <windows.h>
 
-#include <psapi.h>
 #include <io.h>
+#include <psapi.h>
 #else
 #include <sys/resource.h>
 #include <unistd.h>

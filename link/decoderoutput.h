@@ -43,6 +43,9 @@ public:
     /// `lines` whole lines for the data file; on failure as writeFile, the last line being
     /// the one that failed.
     virtual bool writeFileLines(QByteArrayView bytes, qsizetype lines, QString& errorText);
+    /// `records` raw records of `recordSize` bytes each for the data file; on failure as
+    /// writeFileLines, the last record being the one that failed.
+    virtual bool writeFileRecords(QByteArrayView bytes, int recordSize, QString& errorText);
     /// `lines` whole lines for the top of the log, the last one newest.
     virtual void displayAsciiLines(QByteArrayView bytes, qsizetype lines);
 };

@@ -102,6 +102,14 @@ bool DecoderOutput::writeFileLines(QByteArrayView bytes, qsizetype, QString& err
     return forEachLine(bytes, [&](QByteArrayView line) { return writeFile(line, errorText); });
 }
 
+bool DecoderOutput::writeFileRecords(QByteArrayView bytes, int recordSize, QString& errorText)
+{
+    for (qsizetype at = 0; at + recordSize <= bytes.size(); at += recordSize)
+        if (!writeFile(bytes.sliced(at, recordSize), errorText))
+            return false;
+    return true;
+}
+
 void DecoderOutput::displayAsciiLines(QByteArrayView bytes, qsizetype)
 {
     forEachLine(bytes, [&](QByteArrayView line) {
@@ -144,8 +152,10 @@ void ReplyDecoder::feed(QByteArrayView arrival)
         emit localeChanged();
     }
     // The window shows the statistics once per arrival; the records change them one by one.
-    if (!m_batch && m_ctx.output.takesLineBatches())
+    if (!m_batch && m_ctx.output.takesLineBatches()) {
         m_batch = std::make_unique_for_overwrite<char[]>(size_t(BatchBytes + LineCapacity + 2));
+        m_rawBatch = std::make_unique_for_overwrite<char[]>(size_t(BatchBytes + RecordLength));
+    }
     // Lines collected for a batch reach their outputs before the arrival ends, whichever way it ends.
     struct ArrivalScope {
         ReplyDecoder& decoder;
@@ -357,8 +367,8 @@ ReplyDecoder::Outcome ReplyDecoder::outputRecord(const uchar* record, qint32 dt,
     const DataOptions& options = m_options;
     DecoderOutput& output = m_ctx.output;
     const bool toFile = options.file && output.fileIsOpen();
-    if (m_batch && !(toFile && options.raw) && !(options.verbose && !m_separatorIsAscii))
-        return batchLine(toFile, dt, a, b, record[5], record[6]);
+    if (m_batch && !(options.verbose && !m_separatorIsAscii))
+        return batchLine(toFile, record, dt, a, b);
     if (flushBatch() == Outcome::Stop)
         return Outcome::Stop;
     if (options.display || (toFile && !options.raw))
@@ -383,26 +393,36 @@ ReplyDecoder::Outcome ReplyDecoder::outputRecord(const uchar* record, qint32 dt,
     return Outcome::Continue;
 }
 
-ReplyDecoder::Outcome ReplyDecoder::batchLine(bool toFile, qint32 dt, int a, int b, int offset, int flags)
+ReplyDecoder::Outcome ReplyDecoder::batchLine(bool toFile, const uchar* record, qint32 dt, int a, int b)
 {
     const bool display = m_options.display;
-    if (m_batchLines > 0 && (toFile != m_batchToFile || display != m_batchToDisplay) && flushBatch() == Outcome::Stop)
+    const bool raw = toFile && m_options.raw;
+    if (m_batchLines > 0 && (toFile != m_batchToFile || display != m_batchToDisplay || raw != m_batchRaw)
+        && flushBatch() == Outcome::Stop)
         return Outcome::Stop;
     if (!toFile && !display)
         return Outcome::Continue;
     if (m_batchLines == 0) {
         m_batchToFile = toFile;
         m_batchToDisplay = display;
+        m_batchRaw = raw;
         m_batchLimit = toFile ? std::clamp<qsizetype>(m_ctx.output.fileRoom(), 1, BatchBytes) : BatchBytes;
     }
-    char* const end = putLine(m_batch.get() + m_batchSize, dt, a, b, offset, flags);
-    end[0] = '\r';
-    end[1] = '\n';
-    m_batchSize = end + 2 - m_batch.get();
+    if (raw) {
+        std::memcpy(m_rawBatch.get() + m_rawBatchSize, record, RecordLength);
+        m_rawBatchSize += RecordLength;
+    }
+    if (display || !raw) {
+        char* const end = putLine(m_batch.get() + m_batchSize, dt, a, b, record[5], record[6]);
+        end[0] = '\r';
+        end[1] = '\n';
+        m_batchSize = end + 2 - m_batch.get();
+    }
     ++m_batchLines;
-    // At the file's limit the batch goes at once: this record's line is the one whose write
-    // hands the file's buffer over, and fails if that fails.
-    return m_batchSize >= m_batchLimit ? flushBatch() : Outcome::Continue;
+    // At the file's limit the batch goes at once: this record is the one whose write hands the
+    // file's buffer over, and fails if that fails. Lines for the log alone go when the batch is full.
+    const qsizetype forFile = raw ? m_rawBatchSize : m_batchSize;
+    return (toFile && forFile >= m_batchLimit) || m_batchSize >= BatchBytes ? flushBatch() : Outcome::Continue;
 }
 
 ReplyDecoder::Outcome ReplyDecoder::flushBatch()
@@ -412,9 +432,12 @@ ReplyDecoder::Outcome ReplyDecoder::flushBatch()
     const QByteArrayView bytes(m_batch.get(), m_batchSize);
     const qsizetype lines = std::exchange(m_batchLines, 0);
     m_batchSize = 0;
+    const QByteArrayView rawRecords(m_rawBatch.get(), std::exchange(m_rawBatchSize, 0));
     if (m_batchToFile) {
         QString errorText;
-        if (!m_ctx.output.writeFileLines(bytes, lines, errorText)) {
+        const bool written = m_batchRaw ? m_ctx.output.writeFileRecords(rawRecords, RecordLength, errorText)
+                                        : m_ctx.output.writeFileLines(bytes, lines, errorText);
+        if (!written) {
             // Shown are the lines written before the one that failed, as one by one.
             if (m_batchToDisplay && lines > 1) {
                 qsizetype shown = bytes.size() - 2;

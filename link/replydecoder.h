@@ -134,9 +134,11 @@ private:
     char* putLine(char* to, qint32 dt, int a, int b, int offset, int flags) const;
     /// What follows the difference: the verbose fields and the overrange notes.
     char* putAfterDifference(char* to, int a, int b, int offset, int flags) const;
-    /// The line for an output that takes batches: appended to the batch, handed over when full.
-    Outcome batchLine(bool toFile, qint32 dt, int a, int b, int offset, int flags);
-    /// Hands the collected lines over (file, then log). Stop when the file write failed.
+    /// The record for an output that takes batches: its line (and, for a raw file, its bytes)
+    /// appended to the batch, handed over when full.
+    Outcome batchLine(bool toFile, const uchar* record, qint32 dt, int a, int b);
+    /// Hands the collected lines (or raw records) over (file, then log). Stop when the file write
+    /// failed.
     Outcome flushBatch();
     bool writeLine(QString& errorText);
     const QString& lineText();
@@ -189,4 +191,8 @@ private:
     qsizetype m_batchLimit = 0;
     bool m_batchToFile = false;
     bool m_batchToDisplay = false;
+    // A raw file takes the records' own bytes, collected here beside the lines for the log.
+    bool m_batchRaw = false;
+    std::unique_ptr<char[]> m_rawBatch;
+    qsizetype m_rawBatchSize = 0;
 };

@@ -226,7 +226,12 @@ bool DataFile::writeLines(const char* data, qsizetype size, qsizetype lines)
     return lines > 0 ? append(data, size, lines) : isOpen();
 }
 
-bool DataFile::append(const char* data, qsizetype size, qsizetype lines)
+bool DataFile::writeRecords(const char* data, qsizetype size, int recordSize)
+{
+    return size >= recordSize && recordSize > 0 ? append(data, size, size / recordSize, recordSize) : isOpen();
+}
+
+bool DataFile::append(const char* data, qsizetype size, qsizetype lines, int recordSize)
 {
     if (!isOpen())
         return false;
@@ -243,7 +248,7 @@ bool DataFile::append(const char* data, qsizetype size, qsizetype lines)
     else
         std::memcpy(m_buffer.get() + m_used, data, size_t(size));
     m_used += size;
-    m_spans.push_back({m_used, lines});
+    m_spans.push_back({m_used, lines, recordSize});
     if (m_used < MaxBuffered)
         return true;
     if (!handOver())
@@ -321,8 +326,12 @@ void DataFile::cutToWholeEntries(qsizetype handedOver, QString& reason)
             whole += span.entries();
             continue;
         }
-        // A block of lines torn inside: its lines that made it whole stay.
-        if (span.lines > 0) {
+        // A block torn inside: its entries that made it whole stay.
+        if (span.recordSize > 0) {
+            const qsizetype records = (handedOver - kept) / span.recordSize;
+            kept += records * span.recordSize;
+            whole += quint64(records);
+        } else if (span.lines > 0) {
             for (qsizetype i = kept; i < handedOver; ++i) {
                 if (m_buffer[size_t(i)] == '\n') {
                     kept = i + 1;

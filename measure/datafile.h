@@ -92,6 +92,8 @@ public:
     bool write(const QByteArray& bytes) { return write(bytes.constData(), bytes.size()); }
     /// `lines` whole entries at once, each a line ending in LF (record lines with their CR LF).
     bool writeLines(const char* data, qsizetype size, qsizetype lines);
+    /// size / recordSize whole entries at once, each recordSize bytes (raw records).
+    bool writeRecords(const char* data, qsizetype size, int recordSize);
     /// Bytes written before the one that hands the buffer to the OS.
     qsizetype roomBeforeHandOver() const { return MaxBuffered - m_used; }
     /// A record line as single-byte text followed by CR LF.
@@ -184,10 +186,12 @@ private:
     struct Span {
         qsizetype end = 0;
         qsizetype lines = 0;
+        /// Above 0: the span is lines entries of this many bytes each, not lines ending in LF.
+        int recordSize = 0;
         quint64 entries() const { return quint64(std::max<qsizetype>(lines, 1)); }
     };
     std::vector<Span> m_spans;
-    bool append(const char* data, qsizetype size, qsizetype lines);
+    bool append(const char* data, qsizetype size, qsizetype lines, int recordSize = 0);
     qint64 m_fileSize = 0;
     quint64 m_entriesInFile = 0;
     QString m_error;

@@ -242,8 +242,8 @@ Histogram::PeakEstimate Histogram::estimatePeak(double low, double high) const
                                          [](qint32 k, double v) { return k < v; });
     double typicalGap = 1;
     if (endKey - firstKey > 2) {
-        std::vector<qint64> gaps;
-        gaps.reserve(std::size_t(endKey - firstKey - 1));
+        std::vector<qint64>& gaps = m_gapScratch;
+        gaps.clear();
         for (auto k = firstKey + 1; k != endKey; ++k)
             gaps.push_back(qint64(*k) - *(k - 1));
         std::nth_element(gaps.begin(), gaps.begin() + qsizetype(gaps.size() / 2), gaps.end());
@@ -399,7 +399,7 @@ void Histogram::rebuild() const
     resetDerived();
     if (m_sortedKeys.empty())
         return;
-    const std::vector<quint64> counts = countsInKeyOrder();
+    const std::vector<quint64>& counts = countsInKeyOrder();
     computeMoments(counts);
     m_located = locatePeak();
     const std::vector<double> edges = binEdges();
@@ -410,8 +410,12 @@ void Histogram::rebuild() const
 void Histogram::resetDerived() const
 {
     m_bins.clear();
-    m_prefix.assign(m_sortedKeys.size() + 1, 0);
-    m_prefixSum.assign(m_sortedKeys.size() + 1, 0);
+    // Every entry past the first is written by countsInKeyOrder(): no need to clear them first,
+    // which on a run's hundreds of thousands of values cost more than the sums themselves.
+    m_prefix.resize(m_sortedKeys.size() + 1);
+    m_prefixSum.resize(m_sortedKeys.size() + 1);
+    m_prefix[0] = 0;
+    m_prefixSum[0] = 0;
     m_underflow = m_overflow = 0;
     m_fwhm.reset();
     m_peak.reset();
@@ -421,9 +425,12 @@ void Histogram::resetDerived() const
     m_dirty = false;
 }
 
-std::vector<quint64> Histogram::countsInKeyOrder() const
+const std::vector<quint64>& Histogram::countsInKeyOrder() const
 {
-    std::vector<quint64> counts(m_sortedKeys.size());
+    // Kept between rebuilds: a fresh vector of this size is fresh pages for the kernel to hand
+    // out, every refresh.
+    std::vector<quint64>& counts = m_keyCounts;
+    counts.resize(m_sortedKeys.size());
     for (std::size_t i = 0; i < m_sortedKeys.size(); ++i) {
         counts[i] = countOf(m_sortedKeys[i]);
         m_prefix[i + 1] = m_prefix[i] + counts[i];

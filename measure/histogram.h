@@ -175,7 +175,7 @@ private:
     }
     void rebuild() const;
     void resetDerived() const;
-    std::vector<quint64> countsInKeyOrder() const;
+    const std::vector<quint64>& countsInKeyOrder() const;
     void computeMoments(const std::vector<quint64>& counts) const;
     /// Edges on the nominal lattice, snapped to the achievable grid; sets the nominal width.
     std::vector<double> binEdges() const;
@@ -242,6 +242,8 @@ private:
     // window counts without walking the hash.
     mutable std::vector<quint64> m_prefix;
     mutable std::vector<long double> m_prefixSum; ///< running sums of dt x count, same order
+    mutable std::vector<quint64> m_keyCounts;     ///< counts in key order, kept between rebuilds
+    mutable std::vector<qint64> m_gapScratch;
     // Achievable values over [m_gridLow, m_gridHigh]; m_gridValid false: integer grid.
     mutable std::vector<qint32> m_grid;
     mutable qint64 m_gridLow = 0;

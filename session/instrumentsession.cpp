@@ -449,6 +449,18 @@ bool InstrumentSession::writeFileLines(QByteArrayView bytes, qsizetype lines, QS
     return ok;
 }
 
+bool InstrumentSession::writeFileRecords(QByteArrayView bytes, int recordSize, QString& errorText)
+{
+    m_decoderWriting = true;
+    const bool ok = m_dataFile->writeRecords(bytes.data(), bytes.size(), recordSize);
+    m_decoderWriting = false;
+    const auto records = quint64(bytes.size() / recordSize);
+    m_entriesWritten += ok ? records : records - 1;
+    if (!ok)
+        errorText = m_dataFile->errorString();
+    return ok;
+}
+
 void InstrumentSession::displayAsciiLines(QByteArrayView bytes, qsizetype lines)
 {
     m_log.appendAsciiLines(bytes, lines);

@@ -253,6 +253,7 @@ private:
     bool takesLineBatches() const override { return true; }
     qsizetype fileRoom() const override;
     bool writeFileLines(QByteArrayView bytes, qsizetype lines, QString& errorText) override;
+    bool writeFileRecords(QByteArrayView bytes, int recordSize, QString& errorText) override;
     void displayAsciiLines(QByteArrayView bytes, qsizetype lines) override;
 
     void applyDataOptions(const DataOptions& options);

@@ -28,15 +28,16 @@ class QValueAxis;
 
 /// Shows a Histogram that something else fills (HistogramFeed on the decoder). Reads it on a
 /// timer at most RefreshHz times a second while visible, and only redraws when it changed, so
-/// the cost does not follow the record rate. Beside it, strip charts of the rate and the drift,
-/// sampled once a second whether the window is shown or not.
+/// the cost does not follow the record rate. RefreshHz is what keeps a record's way to the chart
+/// under 50 ms: it waits at most one period for the next redraw, which itself takes a few ms. Beside it, strip charts
+/// of the rate and the drift, sampled once a second whether the window is shown or not.
 ///
 /// On the chart the wheel zooms the time axis around the mouse, dragging pans it and a
 /// double-click returns to the automatic range; the mouse position is read out below.
 class HistogramWindow : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int RefreshHz = 10;
+    static constexpr int RefreshHz = 30;
     static constexpr int TrendIntervalMs = 1000;
     /// Most intervals between x-axis ticks.
     static constexpr int MaxTicks = 8;

@@ -259,21 +259,64 @@ private slots:
         p.load();
         p.form->show();
         p.statistics.clearForRunStart();
+        const auto frame = [&p] { p.clock.elapse(FormMain::FiguresFrameMs / 1000.0); };
         for (qint32 dt : {100, -50, 300})
             p.statistics.recordUpdate(dt, false);
         QTest::mouseClick(p.ui->Label7, Qt::LeftButton); // unticked: changes nothing
+        frame();
         QCOMPARE(p.ui->lblMin->text(), QStringLiteral("-50"));
         p.ui->chkRun->setValue(1);
         for (QWidget* target : std::initializer_list<QWidget*>{p.ui->Label5, p.ui->lblMinName, p.ui->Frame6}) {
             p.statistics.recordUpdate(-50, true);
             p.statistics.recordUpdate(300, true);
             QTest::mouseClick(target, Qt::LeftButton, {}, QPoint(2, 2));
+            frame();
             QCOMPARE(p.ui->lblMin->text() + u' ' + p.ui->lblRange->text(), QStringLiteral("300 0"));
         }
         // A right click is no click: it is the group's context menu.
         p.statistics.recordUpdate(-50, true);
         QTest::mouseClick(p.ui->Frame6, Qt::RightButton, {}, QPoint(2, 2));
+        frame();
         QCOMPARE(p.ui->lblMin->text(), QStringLiteral("-50"));
+    }
+
+    void runFiguresShowAtOnceThenAtMostOncePerFrame()
+    {
+        Panel p;
+        p.load();
+        p.statistics.clearForRunStart();
+        const auto shown = [&p] { return p.ui->lblCount->text() + u' ' + p.ui->lblMax->text(); };
+        p.clock.elapse(1);
+        p.statistics.recordUpdate(7, false);
+        QCOMPARE(shown(), QStringLiteral("1 7")); // after a quiet spell: at once
+        p.statistics.recordUpdate(9, false);
+        p.statistics.recordUpdate(11, false);
+        QCOMPARE(shown(), QStringLiteral("1 7")); // inside the frame: held
+        p.clock.elapse((FormMain::FiguresFrameMs - 1) / 1000.0);
+        QCOMPARE(shown(), QStringLiteral("1 7"));
+        p.clock.elapse(0.001);
+        QCOMPARE(shown(), QStringLiteral("3 11")); // the frame's end shows the latest, nothing skipped
+        // Changes that keep coming, one a millisecond: shown at most once a frame, never a frame old.
+        int showings = 0;
+        QString last = p.ui->lblCount->text();
+        for (int ms = 0; ms < 100; ++ms) {
+            p.statistics.recordUpdate(20, false);
+            p.clock.elapse(0.001);
+            const int held = 4 + ms;
+            QVERIFY2(held - p.ui->lblCount->text().toInt() <= FormMain::FiguresFrameMs, qPrintable(last));
+            if (p.ui->lblCount->text() != last) {
+                ++showings;
+                last = p.ui->lblCount->text();
+            }
+        }
+        QVERIFY(showings >= 100 / FormMain::FiguresFrameMs && showings <= 100 / FormMain::FiguresFrameMs + 1);
+        // Quiet again: the next change is at once, and a run start empties the captions at once too.
+        p.clock.elapse(1);
+        p.statistics.recordUpdate(50, false);
+        QCOMPARE(shown(), QStringLiteral("104 50"));
+        p.clock.elapse(1);
+        p.statistics.clearForRunStart();
+        QCOMPARE(p.ui->lblCount->text(), QStringLiteral("0"));
     }
 
     void everyControlInsideItsGroupAndNoOverlaps()

@@ -81,6 +81,7 @@ public:
     bool takesLineBatches() const override { return m_batches; }
     qsizetype fileRoom() const override { return HandOverAt - m_buffered; }
     bool writeFileLines(QByteArrayView bytes, qsizetype, QString& errorText) override { return take(bytes, errorText); }
+    bool writeFileRecords(QByteArrayView bytes, int, QString& errorText) override { return take(bytes, errorText); }
 
     QStringList trace;
     QByteArray file;

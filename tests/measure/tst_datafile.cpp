@@ -363,7 +363,7 @@ private slots:
     {
         QTest::addColumn<QByteArrayList>("entries");
         QTest::addColumn<int>("perHandOver"); // entries per flushToOs(); 0: only the full buffer hands over
-        QTest::addColumn<int>("perBlock");    // lines per writeLines(); 0: one write() per entry
+        QTest::addColumn<int>("perBlock");    // lines per writeLines(); below 0, records per writeRecords(); 0: write()
         QByteArrayList verbose, raw;
         for (int i = 0; i < 400; ++i)
             verbose.append(QByteArray::number(i * 37) + " A=1500 B=1600 Offset=" + QByteArray::number(i % 256)
@@ -377,6 +377,9 @@ private slots:
         QTest::newRow("raw records, on a full memory buffer") << raw << 0 << 0;
         QTest::newRow("verbose lines in blocks, after an arrival") << verbose << 21 << 3;
         QTest::newRow("plain lines in blocks, on a full memory buffer") << plain << 0 << 1000;
+        // Raw bytes hold line feeds of their own: a torn block is cut by record size, not at an LF.
+        QTest::newRow("raw records in blocks, on a full memory buffer") << raw << 0 << -500;
+        QTest::newRow("raw records in blocks, after an arrival") << raw << 300 << -100;
     }
 
     void aFailedWriteLeavesWholeEntries()
@@ -395,11 +398,13 @@ private slots:
             // 1000 bytes: no entry size here divides it, so the failing write tears an entry.
             const FileSizeLimit limit(1000);
             QVERIFY(limit.active());
-            const qsizetype step = std::max(perBlock, 1);
+            const qsizetype step = std::max(std::abs(perBlock), 1);
             for (qsizetype i = 0; i + step <= entries.size(); i += step) {
                 const QByteArray block = entries.mid(i, step).join();
-                if (!(perBlock > 0 ? rig.file.writeLines(block.constData(), block.size(), step)
-                                   : rig.file.write(block)))
+                const bool written = perBlock > 0   ? rig.file.writeLines(block.constData(), block.size(), step)
+                                     : perBlock < 0 ? rig.file.writeRecords(block.constData(), block.size(), 7)
+                                                    : rig.file.write(block);
+                if (!written)
                     break;
                 accepted += step;
                 if (perHandOver > 0 && accepted % perHandOver == 0 && !rig.file.flushToOs())
