@@ -215,7 +215,8 @@ void ReplyDecoder::feed(QByteArrayView arrival)
         }
         const uchar* reply = bytes + pos;
         pos += length;
-        // What a reply sets off (a calibration step, a version caption) comes after the lines before it.
+        // What a reply sets off (a calibration step, a version caption) comes after the lines and
+        // the counts of the records before it.
         if (flushBatch() == Outcome::Stop) {
             m_counters.bytesDroppedAfterError += quint64(size - pos + length);
             return;
@@ -311,6 +312,7 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
         // flood the log.
         if (record[1] >= 128) {
             ++m_counters.rejectedByOverflow;
+            flushDecoded();
             if (!m_overflowReported && flushBatch() == Outcome::Stop)
                 return Outcome::Stop;
             if (!std::exchange(m_overflowReported, true))
@@ -353,13 +355,23 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
             return Outcome::Stop;
     }
 
-    m_ctx.statistics.recordDecoded(dt, a, b, record[5], record[6]);
+    m_decoded[m_decodedCount++] = {dt, quint16(a), quint16(b), record[5], record[6]};
     ++m_counters.recordsDecoded;
     if (m_recordsLeft != Unbounded)
         --m_recordsLeft;
-    if (m_ctx.observer)
-        m_ctx.observer->recordDecoded(dt, a, b, record[5], record[6]);
+    if (m_decodedCount == DecodedBlock)
+        flushDecoded();
     return Outcome::Continue;
+}
+
+void ReplyDecoder::flushDecoded()
+{
+    if (m_decodedCount == 0)
+        return;
+    const std::span<const DecodedRecord> records(m_decoded.data(), size_t(std::exchange(m_decodedCount, 0)));
+    m_ctx.statistics.recordsDecoded(records);
+    if (m_ctx.observer)
+        m_ctx.observer->recordsDecoded(records);
 }
 
 ReplyDecoder::Outcome ReplyDecoder::outputRecord(const uchar* record, qint32 dt, int a, int b)
@@ -427,6 +439,9 @@ ReplyDecoder::Outcome ReplyDecoder::batchLine(bool toFile, const uchar* record, 
 
 ReplyDecoder::Outcome ReplyDecoder::flushBatch()
 {
+    // The records before the lines' last are counted before the lines go: a failing write then
+    // leaves them counted and its own record not, as one by one.
+    flushDecoded();
     if (m_batchLines == 0)
         return Outcome::Continue;
     const QByteArrayView bytes(m_batch.get(), m_batchSize);

@@ -4,6 +4,7 @@
 #include "link/calibration.h"
 #include "link/channeltimetable.h"
 #include "link/dataoptions.h"
+#include "link/decoderoutput.h"
 #include "link/protocol.h"
 
 #include <QByteArrayView>
@@ -137,6 +138,8 @@ private:
     /// The record for an output that takes batches: its line (and, for a raw file, its bytes)
     /// appended to the batch, handed over when full.
     Outcome batchLine(bool toFile, const uchar* record, qint32 dt, int a, int b);
+    /// Hands the records decoded so far to the statistics, then the observer.
+    void flushDecoded();
     /// Hands the collected lines (or raw records) over (file, then log). Stop when the file write
     /// failed.
     Outcome flushBatch();
@@ -191,6 +194,10 @@ private:
     qsizetype m_batchLimit = 0;
     bool m_batchToFile = false;
     bool m_batchToDisplay = false;
+    // Records not yet handed to the statistics and the observer; always empty between arrivals.
+    static constexpr int DecodedBlock = 256;
+    std::array<DecodedRecord, DecodedBlock> m_decoded;
+    int m_decodedCount = 0;
     // A raw file takes the records' own bytes, collected here beside the lines for the log.
     bool m_batchRaw = false;
     std::unique_ptr<char[]> m_rawBatch;

@@ -11,6 +11,7 @@
 class HistogramFeed : public RecordObserver {
 public:
     void recordDecoded(qint32 dt, int a, int b, int offset, int flags) override;
+    void recordsDecoded(std::span<const DecodedRecord> records) override;
 
     /// Run start: forget the previous run's records, as the statistics do.
     void clearForRunStart() { m_histogram.clear(); }

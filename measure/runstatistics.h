@@ -38,6 +38,12 @@ public:
     {
         recordUpdate(dt, [this] { return m_runTicked && m_runTicked(); });
     }
+    void recordsDecoded(std::span<const DecodedRecord> records) override
+    {
+        const auto runTicked = [this] { return m_runTicked && m_runTicked(); };
+        for (const DecodedRecord& r : records)
+            recordUpdate(r.dt, runTicked);
+    }
     void arrivalBegins() override { ++m_batchDepth; }
     void arrivalEnds() override { endBatch(); }
     /// One decoded record. Before any run has started the count starts from 0 and the first

@@ -18,6 +18,11 @@ public:
     explicit DifferenceRing(qsizetype capacity = DefaultCapacity);
 
     void recordDecoded(qint32 dt, int a, int b, int offset, int flags) override;
+    void recordsDecoded(std::span<const DecodedRecord> records) override
+    {
+        for (const DecodedRecord& r : records)
+            append(r.dt);
+    }
 
     void append(qint32 dt)
     {

@@ -785,6 +785,40 @@ private:
         QCOMPARE(b.rejectedByOverflow, s.rejectedByOverflow);
     }
 
+    // Records reach the statistics and the observer in blocks, but never after a reply behind them.
+    void everyRecordIsCountedBeforeTheReplyBehindIt()
+    {
+        Rig rig;
+        struct Seen : RecordObserver {
+            QList<qint32> dts;
+            void recordDecoded(qint32 dt, int, int, int, int) override { dts.append(dt); }
+        } seen;
+        rig.decoder.setObserver(&seen);
+        QStringList atReplies;
+        const auto note = [&](const char* what) {
+            atReplies.append(QStringLiteral("%1 at %2/%3")
+                                 .arg(QLatin1String(what))
+                                 .arg(rig.statistics.count().value_or(0))
+                                 .arg(seen.dts.size()));
+        };
+        QObject::connect(&rig.registers, &RegisterModel::valueChanged, [&](int) { note("register"); });
+        QObject::connect(&rig.versions, &VersionModel::changed, [&] { note("version"); });
+        QByteArray arrival;
+        for (int i = 0; i < 600; ++i) // more than one block
+            arrival += record(1000 + i % 700, 1600);
+        arrival += registerBytes(3, 500);
+        for (int i = 0; i < 5; ++i)
+            arrival += record(1200, 1600);
+        arrival += versionBytes(1, 0x23, "RCM          ");
+        arrival += record(1300, 1600);
+        rig.decoder.feed(arrival);
+        QCOMPARE(atReplies, QStringList({QStringLiteral("register at 600/600"), QStringLiteral("version at 605/605")}));
+        // The arrival's last records are handed on when it ends.
+        QCOMPARE(rig.statistics.count().value_or(0), 606);
+        QCOMPARE(seen.dts.size(), 606);
+        QCOMPARE(seen.dts.last(), rig.decoder.lastDifference().value_or(0));
+    }
+
     static QByteArray splitStream()
     {
         return QByteArray("P\x01") + "H" + RecordMinus30457 + versionBytes(1, 0x23, "RCM          ")
