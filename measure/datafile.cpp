@@ -235,6 +235,15 @@ bool DataFile::append(const char* data, qsizetype size, qsizetype lines, int rec
 {
     if (!isOpen())
         return false;
+    // A block that fills a buffer by itself, arriving on an empty one, goes to the OS from where it
+    // is: at the gigabit rate a second copy of every byte is most of what the buffer would cost.
+    if (m_used == 0 && size >= MaxBuffered) {
+        m_spans.push_back({size, lines, recordSize});
+        if (!handOver(data, size))
+            return false;
+        maybeSync();
+        return isOpen();
+    }
     if (m_used + size > m_capacity) {
         const qsizetype capacity = std::max(MaxBuffered + 4096, m_used + size);
         auto bigger = std::make_unique_for_overwrite<char[]>(size_t(capacity));
@@ -290,17 +299,16 @@ void DataFile::syncTick()
         maybeSync();
 }
 
-bool DataFile::handOver()
+bool DataFile::handOver(const char* bytes, qsizetype size)
 {
     qsizetype done = 0;
-    const qsizetype size = m_used;
     while (done < size) {
-        const qint64 written = m_file.write(m_buffer.get() + done, size - done);
+        const qint64 written = m_file.write(bytes + done, size - done);
         if (written <= 0) {
             // A regular file that takes nothing without an error has no room left.
             QString reason = written < 0 ? m_file.errorString() : QStringLiteral("nothing could be written");
             const FileFailure failure = written < 0 ? m_file.failure() : FileFailure::MediaFull;
-            cutToWholeEntries(done, reason);
+            cutToWholeEntries(bytes, done, reason);
             fail(reason, failure);
             return false;
         }
@@ -316,7 +324,7 @@ bool DataFile::handOver()
     return true;
 }
 
-void DataFile::cutToWholeEntries(qsizetype handedOver, QString& reason)
+void DataFile::cutToWholeEntries(const char* bytes, qsizetype handedOver, QString& reason)
 {
     qsizetype kept = 0;
     quint64 whole = 0;
@@ -333,7 +341,7 @@ void DataFile::cutToWholeEntries(qsizetype handedOver, QString& reason)
             whole += quint64(records);
         } else if (span.lines > 0) {
             for (qsizetype i = kept; i < handedOver; ++i) {
-                if (m_buffer[size_t(i)] == '\n') {
+                if (bytes[i] == '\n') {
                     kept = i + 1;
                     ++whole;
                 }
