@@ -240,13 +240,16 @@ int main(int argc, char* argv[])
     const QCommandLineOption rate(QStringLiteral("rate"),
                                   QStringLiteral("Records per second asked of the simulator (default 1780000)."),
                                   QStringLiteral("R"), QStringLiteral("1780000"));
-    const QCommandLineOption display(QStringLiteral("display"), QStringLiteral("Display ticked, 1 or 0 (default 1)."),
-                                     QStringLiteral("0|1"), QStringLiteral("1"));
-    const QCommandLineOption file(QStringLiteral("file"), QStringLiteral("File ticked, 1 or 0 (default 1)."),
-                                  QStringLiteral("0|1"), QStringLiteral("1"));
-    const QCommandLineOption autoPoll(QStringLiteral("auto"),
-                                      QStringLiteral("Auto polling ticked, 1 or 0 (default 1)."), QStringLiteral("0|1"),
-                                      QStringLiteral("1"));
+    // A switch of the panel's, set to 1 or 0 for the run.
+    const auto onOff = [](const char* name, const char* what, const char* byDefault) {
+        return QCommandLineOption(
+            QString::fromLatin1(name),
+            QStringLiteral("%1, 1 or 0 (default %2).").arg(QLatin1String(what), QLatin1String(byDefault)),
+            QStringLiteral("0|1"), QString::fromLatin1(byDefault));
+    };
+    const QCommandLineOption display = onOff("display", "Display ticked", "1");
+    const QCommandLineOption file = onOff("file", "File ticked", "1");
+    const QCommandLineOption autoPoll = onOff("auto", "Auto polling ticked", "1");
     const QCommandLineOption sim(QStringLiteral("sim"),
                                  QStringLiteral("Path of tallyscope-sim (default: beside this program)."),
                                  QStringLiteral("PATH"));
@@ -268,13 +271,9 @@ int main(int argc, char* argv[])
     const QCommandLineOption blast(QStringLiteral("blast"),
                                    QStringLiteral("The simulator sends a pre-generated ring as fast as the socket "
                                                   "takes it (paced only by an explicit --rate)."));
-    const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Verbose ticked, 1 or 0 (default 0)."),
-                                     QStringLiteral("0|1"), QStringLiteral("0"));
-    const QCommandLineOption raw(QStringLiteral("raw"), QStringLiteral("Raw ticked, 1 or 0 (default 0)."),
-                                 QStringLiteral("0|1"), QStringLiteral("0"));
-    const QCommandLineOption histogram(QStringLiteral("histogram"),
-                                       QStringLiteral("The histogram window open, 1 or 0 (default 0)."),
-                                       QStringLiteral("0|1"), QStringLiteral("0"));
+    const QCommandLineOption verbose = onOff("verbose", "Verbose ticked", "0");
+    const QCommandLineOption raw = onOff("raw", "Raw ticked", "0");
+    const QCommandLineOption histogram = onOff("histogram", "The histogram window open", "0");
     const QCommandLineOption idle(QStringLiteral("idle"),
                                   QStringLiteral("Connect, calibrate, then stay idle (no run, Auto off) for S seconds "
                                                  "and print the panel's CPU use."),

@@ -312,7 +312,6 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
         // flood the log.
         if (record[1] >= 128) {
             ++m_counters.rejectedByOverflow;
-            flushDecoded();
             if (!m_overflowReported && flushBatch() == Outcome::Stop)
                 return Outcome::Stop;
             if (!std::exchange(m_overflowReported, true))

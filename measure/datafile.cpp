@@ -239,10 +239,7 @@ bool DataFile::append(const char* data, qsizetype size, qsizetype lines, int rec
     // is: at the gigabit rate a second copy of every byte is most of what the buffer would cost.
     if (m_used == 0 && size >= MaxBuffered) {
         m_spans.push_back({size, lines, recordSize});
-        if (!handOver(data, size))
-            return false;
-        maybeSync();
-        return isOpen();
+        return handOverAndSync(data, size);
     }
     if (m_used + size > m_capacity) {
         const qsizetype capacity = std::max(MaxBuffered + 4096, m_used + size);
@@ -258,9 +255,12 @@ bool DataFile::append(const char* data, qsizetype size, qsizetype lines, int rec
         std::memcpy(m_buffer.get() + m_used, data, size_t(size));
     m_used += size;
     m_spans.push_back({m_used, lines, recordSize});
-    if (m_used < MaxBuffered)
-        return true;
-    if (!handOver())
+    return m_used < MaxBuffered || handOverAndSync(m_buffer.get(), m_used);
+}
+
+bool DataFile::handOverAndSync(const char* bytes, qsizetype size)
+{
+    if (!handOver(bytes, size))
         return false;
     maybeSync();
     return isOpen();
@@ -268,13 +268,7 @@ bool DataFile::append(const char* data, qsizetype size, qsizetype lines, int rec
 
 bool DataFile::writeLine(const QString& line) { return write(line.toLatin1() + QByteArrayLiteral("\r\n")); }
 
-bool DataFile::flushToOs()
-{
-    if (!isOpen() || !handOver())
-        return false;
-    maybeSync();
-    return isOpen();
-}
+bool DataFile::flushToOs() { return isOpen() && handOverAndSync(m_buffer.get(), m_used); }
 
 bool DataFile::close()
 {

@@ -158,6 +158,8 @@ private:
     bool handOver() { return handOver(m_buffer.get(), m_used); }
     /// Hands bytes to the OS: the buffer's, or a caller's block that fills a buffer by itself.
     bool handOver(const char* bytes, qsizetype size);
+    /// handOver(), then a sync if one is due; false when the file is no longer open.
+    bool handOverAndSync(const char* bytes, qsizetype size);
     void cutToWholeEntries(const char* bytes, qsizetype handedOver, QString& reason);
     /// The periodic sync, beside the event loop where there is one: at gigabit rates five
     /// seconds of data take seconds to reach the disk while the records keep coming.

@@ -36,13 +36,12 @@ public:
     /// The decoder's records: counted, and a Batch for each arrival.
     void recordDecoded(qint32 dt, int, int, int, int) override
     {
-        recordUpdate(dt, [this] { return m_runTicked && m_runTicked(); });
+        recordUpdate(dt, [this] { return runTickedNow(); });
     }
     void recordsDecoded(std::span<const DecodedRecord> records) override
     {
-        const auto runTicked = [this] { return m_runTicked && m_runTicked(); };
         for (const DecodedRecord& r : records)
-            recordUpdate(r.dt, runTicked);
+            recordUpdate(r.dt, [this] { return runTickedNow(); });
     }
     void arrivalBegins() override { ++m_batchDepth; }
     void arrivalEnds() override { endBatch(); }
@@ -109,6 +108,7 @@ private:
     void endBatch();
 
     std::function<bool()> m_runTicked;
+    bool runTickedNow() const { return m_runTicked && m_runTicked(); }
     int m_batchDepth = 0;
     bool m_changePending = false;
 };

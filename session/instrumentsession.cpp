@@ -437,28 +437,28 @@ bool InstrumentSession::writeFile(QByteArrayView bytes, QString& errorText)
 
 qsizetype InstrumentSession::fileRoom() const { return m_dataFile->roomBeforeHandOver(); }
 
-bool InstrumentSession::writeFileLines(QByteArrayView bytes, qsizetype lines, QString& errorText)
+bool InstrumentSession::writeFileEntries(qsizetype entries, QString& errorText, const std::function<bool()>& write)
 {
     m_decoderWriting = true;
-    const bool ok = m_dataFile->writeLines(bytes.data(), bytes.size(), lines);
+    const bool ok = write();
     m_decoderWriting = false;
-    // As one by one: the lines before the last were written when the last one failed.
-    m_entriesWritten += quint64(ok ? lines : lines - 1);
+    // As one by one: the entries before the last were written when the last one failed.
+    m_entriesWritten += quint64(ok ? entries : entries - 1);
     if (!ok)
         errorText = m_dataFile->errorString();
     return ok;
 }
 
+bool InstrumentSession::writeFileLines(QByteArrayView bytes, qsizetype lines, QString& errorText)
+{
+    return writeFileEntries(lines, errorText,
+                            [&] { return m_dataFile->writeLines(bytes.data(), bytes.size(), lines); });
+}
+
 bool InstrumentSession::writeFileRecords(QByteArrayView bytes, int recordSize, QString& errorText)
 {
-    m_decoderWriting = true;
-    const bool ok = m_dataFile->writeRecords(bytes.data(), bytes.size(), recordSize);
-    m_decoderWriting = false;
-    const auto records = quint64(bytes.size() / recordSize);
-    m_entriesWritten += ok ? records : records - 1;
-    if (!ok)
-        errorText = m_dataFile->errorString();
-    return ok;
+    return writeFileEntries(bytes.size() / recordSize, errorText,
+                            [&] { return m_dataFile->writeRecords(bytes.data(), bytes.size(), recordSize); });
 }
 
 void InstrumentSession::displayAsciiLines(QByteArrayView bytes, qsizetype lines)

@@ -14,6 +14,7 @@
 #include <QObject>
 #include <QString>
 #include <array>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -254,6 +255,8 @@ private:
     qsizetype fileRoom() const override;
     bool writeFileLines(QByteArrayView bytes, qsizetype lines, QString& errorText) override;
     bool writeFileRecords(QByteArrayView bytes, int recordSize, QString& errorText) override;
+    /// A block of whole entries through `write`, counted as one by one would count them.
+    bool writeFileEntries(qsizetype entries, QString& errorText, const std::function<bool()>& write);
     void displayAsciiLines(QByteArrayView bytes, qsizetype lines) override;
 
     void applyDataOptions(const DataOptions& options);
