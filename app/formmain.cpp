@@ -1,6 +1,7 @@
 /// @brief FormMain: controls from the layout table, start-up restore rules, resize rule, shutdown, keyboard.
 #include "app/formmain.h"
 
+#include "app/figurelabel.h"
 #include "app/formlayout.h"
 #include "app/logview.h"
 #include "app/vbcheckbox.h"
@@ -220,17 +221,23 @@ void FormMain::buildControls()
     }
 
     ui.Frame6 = frame(C::Frame6, "Coincidences");
+    const auto figure = [this](C name) {
+        auto* l = new FigureLabel(ui.Frame6);
+        place(l, name);
+        l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        return l;
+    };
     ui.chkRun = check(ui.Frame6, C::chkRun, QStringLiteral("&Run"));
     ui.chkRun->setEnabled(false);
     ui.chkRun->setToolTip(QStringLiteral("F5"));
     ui.Label5 = label(ui.Frame6, C::Label5, QStringLiteral("Counts"), Qt::AlignRight);
-    ui.lblCount = label(ui.Frame6, C::lblCount, QString());
+    ui.lblCount = figure(C::lblCount);
     ui.lblMinName = label(ui.Frame6, C::lblMinName, QStringLiteral("Min"), Qt::AlignRight);
-    ui.lblMin = label(ui.Frame6, C::lblMin, QString());
+    ui.lblMin = figure(C::lblMin);
     ui.lblMaxName = label(ui.Frame6, C::lblMaxName, QStringLiteral("Max"), Qt::AlignRight);
-    ui.lblMax = label(ui.Frame6, C::lblMax, QString());
+    ui.lblMax = figure(C::lblMax);
     ui.Label7 = label(ui.Frame6, C::Label7, QStringLiteral("Range"), Qt::AlignRight);
-    ui.lblRange = label(ui.Frame6, C::lblRange, QString());
+    ui.lblRange = figure(C::lblRange);
     // Beside Run, which a script may tick or untick at any moment.
     ui.lblRemote = label(ui.Frame6, C::lblRemote, QStringLiteral("Remote"));
     ui.lblRemote->setFont(sansFont("MS Sans Serif", 8, true));

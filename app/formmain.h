@@ -44,9 +44,9 @@ public:
     /// each showing lays out and paints the "Coincidences" group: hundreds of arrivals a second
     /// cost a quarter of a core for changes no eye can follow. A change after a quiet spell shows
     /// at once; one inside a frame at its end, so a figure is never older than this on screen.
-    /// A frame of a 60 Hz screen: with the event loop's own delays, a record is on screen within
-    /// 50 ms even at the gigabit rate.
-    static constexpr int FiguresFrameMs = 16;
+    /// 50 Hz: with the event loop's own delays a record is on screen within 50 ms even at the
+    /// gigabit rate, and each frame costs a little CPU at the instrument's own rate.
+    static constexpr int FiguresFrameMs = 20;
 
     QPushButton* defaultButton() const { return m_defaultButton; }
 

@@ -319,6 +319,36 @@ private slots:
         QCOMPARE(p.ui->lblCount->text(), QStringLiteral("0"));
     }
 
+    // The run figures keep a picture of the group behind them instead of having it repainted:
+    // on screen they must look exactly as see-through labels would, and follow a new style.
+    void runFiguresLookLikePlainLabels()
+    {
+        Panel p;
+        p.load();
+        p.form->show();
+        p.statistics.clearForRunStart();
+        p.clock.elapse(1);
+        p.statistics.recordUpdate(-12345, false);
+        QLabel* figure = p.ui->lblCount;
+        const auto sameAsPlain = [&] {
+            const QImage shown = p.ui->Frame6->grab().toImage();
+            QLabel plain(figure->text(), p.ui->Frame6);
+            plain.setGeometry(figure->geometry());
+            plain.setAlignment(figure->alignment());
+            plain.setFont(figure->font());
+            figure->hide();
+            plain.show();
+            const QImage expected = p.ui->Frame6->grab().toImage();
+            figure->show();
+            return shown == expected;
+        };
+        QVERIFY(sameAsPlain());
+        QPalette dark = p.ui->Frame6->palette();
+        dark.setColor(QPalette::Window, QColor(40, 40, 60));
+        p.ui->Frame6->setPalette(dark);
+        QVERIFY(sameAsPlain());
+    }
+
     void everyControlInsideItsGroupAndNoOverlaps()
     {
         Panel p;
