@@ -2,6 +2,7 @@
 #include "platform/qtsocket.h"
 
 #include <QElapsedTimer>
+#include <QScopedValueRollback>
 
 QtSocket::QtSocket(QObject* parent) : Socket(parent)
 {
@@ -14,7 +15,7 @@ QtSocket::QtSocket(QObject* parent) : Socket(parent)
         m_peerClosed = false;
         emit connected();
     });
-    connect(&m_sock, &QTcpSocket::readyRead, this, &QtSocket::queueDrain);
+    connect(&m_sock, &QTcpSocket::readyRead, this, &QtSocket::readyRead);
     connect(&m_sock, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError err) {
         // A peer that closes in good order is not an error: the link just goes quiet and
         // the keep-alive notices it, as with any other silence.
@@ -37,6 +38,7 @@ void QtSocket::drain()
     // A drain queued before a close that came from inside an arrival finds nothing to read.
     if (!m_sock.isOpen())
         return;
+    const QScopedValueRollback draining(m_draining, true);
     QElapsedTimer spent;
     spent.start();
     do {
@@ -51,10 +53,25 @@ void QtSocket::drain()
         queueDrain();
 }
 
+void QtSocket::readyRead()
+{
+    // A drain already queued takes these bytes too. Otherwise they are read here, in the pass that
+    // brought them: posting the drain instead would wake the event loop a second time for every
+    // arrival, which at the instrument's own rate costs more than the reading.
+    if (m_drainQueued)
+        return;
+    // Bytes that come while an arrival is handled (a message box's own event loop) wait for the
+    // drain under way to finish, as they would in the next pass.
+    if (m_draining)
+        queueDrain();
+    else
+        drain();
+}
+
 void QtSocket::queueDrain()
 {
-    // Drains run only from here, as posted calls: the event loop takes one per pass, so one
-    // pass never holds two budgets, one for readyRead and one for the rest of the buffer.
+    // What one drain's budget left is read by a posted call: the event loop takes one per pass,
+    // and paints and timers get their turn in between.
     if (m_drainQueued)
         return;
     m_drainQueued = true;

@@ -26,11 +26,13 @@ public:
     static constexpr int DrainBudgetMs = 5;
 
 private:
+    void readyRead();
     void drain();
     void queueDrain();
 
     QTcpSocket m_sock;
     bool m_drainQueued = false;
+    bool m_draining = false;
     bool m_broken = false;
     bool m_peerClosed = false;
 };
