@@ -11,6 +11,9 @@ public:
     virtual ~ClientTransport() = default;
     /// Queues bytes for the client; false when it is gone (then it is reported gone as well).
     virtual bool send(quint64 client, QByteArrayView bytes) = 0;
+    /// Queues the next piece of an answer that send() began. A large answer goes in pieces, so
+    /// that nobody builds a copy of all of it; its start passed the checks, so its rest does too.
+    virtual bool sendMore(quint64 client, QByteArrayView bytes) { return send(client, bytes); }
     /// Bytes queued for the client that the network has not taken yet.
     virtual qint64 unsentBytes(quint64 client) const = 0;
     /// With false no further line of the client arrives until it is turned on again.

@@ -28,6 +28,8 @@ ControlPort::ControlPort(InstrumentSession& session, PanelOptions& options, Hist
 
 bool ControlPort::send(quint64 client, QByteArrayView bytes) { return m_server->send(client, bytes); }
 
+bool ControlPort::sendMore(quint64 client, QByteArrayView bytes) { return m_server->sendMore(client, bytes); }
+
 qint64 ControlPort::unsentBytes(quint64 client) const { return m_server->unsentBytes(client); }
 
 void ControlPort::setReading(quint64 client, bool reading) { m_server->setReading(client, reading); }

@@ -52,6 +52,7 @@ signals:
 
 private:
     bool send(quint64 client, QByteArrayView bytes) override;
+    bool sendMore(quint64 client, QByteArrayView bytes) override;
     qint64 unsentBytes(quint64 client) const override;
     void setReading(quint64 client, bool reading) override;
     QString peerName(quint64 client) const override;

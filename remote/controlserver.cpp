@@ -113,7 +113,13 @@ void ControlServer::acceptPending(QTcpServer* server)
         client.lastLine = m_clock.monotonicSeconds();
         m_clients.emplace(id, std::move(client));
         connect(socket, &QTcpSocket::readyRead, this, [this, id] { readFrom(id); });
-        connect(socket, &QTcpSocket::bytesWritten, this, [this, id] { emit bytesSent(id); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, id, socket] {
+            // Qt hands the network one queued piece per pass of the event loop; a large reply
+            // in pieces would then go no faster than the passes. Whatever the network takes now
+            // goes now.
+            socket->flush();
+            emit bytesSent(id);
+        });
         connect(socket, &QTcpSocket::disconnected, this, [this, id] { drop(id, Ending::Abort); });
         connect(socket, &QTcpSocket::errorOccurred, this, [this, id] {
             // A reset or a failed write; the socket may already be unusable.
@@ -314,6 +320,16 @@ bool ControlServer::send(quint64 client, QByteArrayView bytes)
         drop(client, Ending::Abort);
         return false;
     }
+    if (!bytes.isEmpty())
+        c->socket->write(bytes.data(), bytes.size());
+    return true;
+}
+
+bool ControlServer::sendMore(quint64 client, QByteArrayView bytes)
+{
+    Client* c = find(client);
+    if (!c || c->socket->state() != QAbstractSocket::ConnectedState)
+        return false;
     if (!bytes.isEmpty())
         c->socket->write(bytes.data(), bytes.size());
     return true;

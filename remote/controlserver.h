@@ -55,6 +55,9 @@ public:
     /// has stopped reading: it is disconnected instead, and false returned (false too for a
     /// client that is gone). Memory stays within maxBacklog plus one reply per client.
     bool send(quint64 client, QByteArrayView bytes);
+    /// Queues the next piece of a reply that send() began; the backlog limit is not checked
+    /// again, so a reply larger than it is not cut off half-way.
+    bool sendMore(quint64 client, QByteArrayView bytes);
     /// Bytes queued for the client and not yet taken by the network (0 for a client that is gone).
     qint64 unsentBytes(quint64 client) const;
     /// The client's address and port ("127.0.0.1:50123", "[::1]:50123"); empty when it is gone.

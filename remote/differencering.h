@@ -51,6 +51,13 @@ public:
     /// As fetch(), but writes little-endian int32 bytes whatever the host order, to any
     /// alignment (a block after its "#<n><length>" header).
     qsizetype fetchLittleEndian(Cursor& c, qsizetype max, char* out);
+    /// Brings c to the oldest value held and sets c.lost, as a fetch does, and returns that gap. A
+    /// fetch answered in pieces starts with it: each piece's own gap would be 0.
+    quint64 catchUp(Cursor& c) const
+    {
+        prepare(c, 0);
+        return c.lost;
+    }
     /// The gap reported by the last fetch plus what has been overwritten under c since.
     quint64 lost(const Cursor& c) const;
 

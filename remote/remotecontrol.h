@@ -222,6 +222,7 @@ private:
     DifferenceRing m_ring;
     std::map<quint64, std::unique_ptr<Client>> m_clients;
     std::vector<qint32> m_scratch;
+    std::unique_ptr<char[]> m_piece; ///< one piece of a binary block on its way out
     /// Clients whose turn is due, in the order they get it.
     std::deque<quint64> m_due;
     /// Not on the session's clock: a turn waits for the event loop, not for time.

@@ -239,6 +239,32 @@ private slots:
         QVERIFY(rig.transport.sends[1] >= 2); // the block went out by itself, not behind a copy
     }
 
+    // A fetch answered in pieces is one fetch: the values the ring overwrote before its first
+    // piece are reported lost, in either form, and it starts with the oldest value still held.
+    void aFetchInPiecesReportsTheGapBeforeIt()
+    {
+        Rig rig;
+        rig.remote->clientConnected(1);
+        rig.remote->clientConnected(2);
+        DifferenceRing& ring = rig.remote->ring();
+        constexpr qsizetype Gap = 1000;
+        for (qsizetype i = 0; i < ring.capacity() + Gap; ++i)
+            ring.append(qint32(i % 1000000));
+
+        const QByteArray block = rig.ask(1, "FORM INT;:FETC:DT?;:FETC:DT:LOST?");
+        QVERIFY(block.endsWith(";1000\n"));
+        const QList<qint32> values = blockValues(block);
+        QCOMPARE(values.size(), ring.capacity());
+        QCOMPARE(values.first(), qint32(Gap));
+
+        const QList<QByteArray> list = rig.ask(2, "FETC:DT? 200000;:FETC:DT:LOST?").trimmed().split(';');
+        QCOMPARE(list.size(), 2);
+        const QList<QByteArray> texts = list.first().split(',');
+        QCOMPARE(texts.size(), 200000);
+        QCOMPARE(texts.first(), QByteArray::number(Gap));
+        QCOMPARE(list.last(), QByteArray("1000"));
+    }
+
     // A client that does not take its answers has its commands wait, and a queue that keeps
     // growing stops its input; both pick up again once the network has taken the answers.
     void aClientThatDoesNotReadWaits()
