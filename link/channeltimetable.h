@@ -27,16 +27,6 @@ public:
     void build(double tau, double low, double high);
     /// reading must lie in 0..4095.
     const timeconv::ChannelTime& at(int reading) const { return (*m_entries)[std::size_t(reading)]; }
-    /// Asks the cache for a reading's entry ahead of at(); any reading, since the bytes it came
-    /// from may turn out not to be a record.
-    void prefetch(int reading) const
-    {
-#if defined(__GNUC__)
-        __builtin_prefetch(&(*m_entries)[std::size_t(reading) % Size]);
-#else
-        (void)reading;
-#endif
-    }
 
     /// How many filled tables the process keeps for reuse (64 KiB each); at least 1. Fuzzing
     /// raises it to hold every calibration its inputs can name.

@@ -197,13 +197,6 @@ void ReplyDecoder::feed(QByteArrayView arrival)
         // Runs are streams of records: they skip the dispatch on the reply kind.
         if (bytes[pos] == 'R' && size - pos >= RecordLength) {
             const uchar* record = bytes + pos;
-            // The conversion tables outgrow the first-level cache; a record's two entries are
-            // asked for a few records early so that their misses overlap.
-            if (size - pos >= (PrefetchRecords + 1) * RecordLength) {
-                const uchar* ahead = record + PrefetchRecords * RecordLength;
-                m_tableA.prefetch(256 * ahead[1] + ahead[2]);
-                m_tableB.prefetch(256 * (ahead[3] % 16) + ahead[4]);
-            }
             pos += RecordLength;
             if (decodeRecord(record) == Outcome::Stop) {
                 m_counters.bytesDroppedAfterError += quint64(size - pos);

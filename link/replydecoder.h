@@ -196,8 +196,6 @@ private:
     bool m_batchToDisplay = false;
     // Records not yet handed to the statistics and the observer; always empty between arrivals.
     static constexpr int DecodedBlock = 256;
-    // How far ahead a record's conversion entries are asked for.
-    static constexpr qsizetype PrefetchRecords = 8;
     std::array<DecodedRecord, DecodedBlock> m_decoded;
     int m_decodedCount = 0;
     // A raw file takes the records' own bytes, collected here beside the lines for the log.

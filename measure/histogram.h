@@ -103,19 +103,6 @@ public:
         }
     }
 
-    /// Asks the cache for dt's counter ahead of add(): a run's background of accidental
-    /// coincidences spreads over far more counters than the cache holds.
-    void prefetch(qint32 dt) const
-    {
-#if defined(__GNUC__)
-        const quint64 slot = quint64(qint64(dt) - m_denseBase);
-        if (slot < quint64(DenseSpan))
-            __builtin_prefetch(&m_dense[slot], 1);
-#else
-        (void)dt;
-#endif
-    }
-
     /// The operator's bin width in ps (> 0; others are ignored).
     void setBinWidthPs(double width);
     double binWidthPs() const { return m_binWidth; }

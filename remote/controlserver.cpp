@@ -313,16 +313,12 @@ qint64 ControlServer::unsentBytes(quint64 client) const
 
 bool ControlServer::send(quint64 client, QByteArrayView bytes)
 {
-    Client* c = find(client);
-    if (!c || c->socket->state() != QAbstractSocket::ConnectedState)
-        return false;
-    if (c->socket->bytesToWrite() > m_limits.maxBacklog) {
+    const Client* c = find(client);
+    if (c && c->socket->state() == QAbstractSocket::ConnectedState && c->socket->bytesToWrite() > m_limits.maxBacklog) {
         drop(client, Ending::Abort);
         return false;
     }
-    if (!bytes.isEmpty())
-        c->socket->write(bytes.data(), bytes.size());
-    return true;
+    return sendMore(client, bytes);
 }
 
 bool ControlServer::sendMore(quint64 client, QByteArrayView bytes)
