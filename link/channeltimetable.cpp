@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <unordered_map>
 
@@ -41,8 +42,12 @@ public:
         }
         // Filled outside the lock: 4096 logarithms should not hold up another thread's hit.
         auto filled = std::make_shared<ChannelTimeTable::Entries>();
-        for (int reading = 0; reading < ChannelTimeTable::Size; ++reading)
-            (*filled)[std::size_t(reading)] = timeconv::channelTime(tau, reading, low, high);
+        for (std::size_t reading = 0; reading < std::size_t(ChannelTimeTable::Size); ++reading) {
+            const timeconv::ChannelTime t = timeconv::channelTime(tau, double(reading), low, high);
+            filled->exact[reading] = t;
+            filled->timeOrNaN[reading] = t.fault == timeconv::Fault::None ? t.ns
+                                                                          : std::numeric_limits<double>::quiet_NaN();
+        }
 
         const std::lock_guard lock(m_mutex);
         ++m_filled;
@@ -101,7 +106,7 @@ TableCache& cache()
 
 const std::shared_ptr<const ChannelTimeTable::Entries>& zeroTable()
 {
-    static const auto zeros = std::make_shared<const ChannelTimeTable::Entries>();
+    static const auto zeros = std::make_shared<const ChannelTimeTable::Entries>(ChannelTimeTable::Entries{});
     return zeros;
 }
 

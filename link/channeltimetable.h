@@ -19,14 +19,22 @@
 class ChannelTimeTable {
 public:
     static constexpr int Size = 4096;
-    using Entries = std::array<timeconv::ChannelTime, Size>;
+    struct Entries {
+        std::array<timeconv::ChannelTime, Size> exact;
+        /// The same times, NaN where the entry has a fault: half the size, so that the entries a
+        /// stream of records touches stay in the cache, and a fault shows in the difference as the
+        /// NaN it makes, without a test per reading.
+        std::array<double, Size> timeOrNaN;
+    };
 
     /// Every entry zero until build().
     ChannelTimeTable();
 
     void build(double tau, double low, double high);
     /// reading must lie in 0..4095.
-    const timeconv::ChannelTime& at(int reading) const { return (*m_entries)[std::size_t(reading)]; }
+    const timeconv::ChannelTime& at(int reading) const { return m_entries->exact[std::size_t(reading)]; }
+    /// at(reading).ns, or NaN where at(reading) has a fault.
+    double timeOrNaN(int reading) const { return m_entries->timeOrNaN[std::size_t(reading)]; }
 
     /// How many filled tables the process keeps for reuse (64 KiB each); at least 1. Fuzzing
     /// raises it to hold every calibration its inputs can name.

@@ -331,21 +331,13 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
 
     if (m_tablesDirty)
         refreshTables();
-    // Channel A's faults come before channel B's, as when A's time is computed first.
-    if (!m_numbersA)
-        return fail(typeMismatch());
-    const timeconv::ChannelTime& tA = m_tableA.at(a);
-    if (tA.fault != timeconv::Fault::None)
-        return fail(describe(tA.fault));
-    if (!m_numbersB)
-        return fail(typeMismatch());
-    const timeconv::ChannelTime& tB = m_tableB.at(b);
-    if (tB.fault != timeconv::Fault::None)
-        return fail(describe(tB.fault));
-
-    const timeconv::Difference diff = timeconv::timeDifference(tA.ns, tB.ns, record[5]);
-    if (diff.fault != timeconv::Fault::None)
-        return fail(describe(diff.fault));
+    // A reading's fault is a NaN in its time, which makes the difference fail too: one test on
+    // the way every record takes, and the fault itself is looked for only then.
+    if (!m_numbersA || !m_numbersB) [[unlikely]]
+        return failConversion(a, b, record[5]);
+    const timeconv::Difference diff = timeconv::timeDifference(m_tableA.timeOrNaN(a), m_tableB.timeOrNaN(b), record[5]);
+    if (diff.fault != timeconv::Fault::None) [[unlikely]]
+        return failConversion(a, b, record[5]);
     const qint32 dt = diff.ps;
     m_lastDifference = dt;
 
@@ -361,6 +353,22 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
     if (m_decodedCount == DecodedBlock)
         flushDecoded();
     return Outcome::Continue;
+}
+
+ReplyDecoder::Outcome ReplyDecoder::failConversion(int a, int b, int offset)
+{
+    // Channel A's faults come before channel B's, as when A's time is computed first.
+    if (!m_numbersA)
+        return fail(typeMismatch());
+    const timeconv::ChannelTime& tA = m_tableA.at(a);
+    if (tA.fault != timeconv::Fault::None)
+        return fail(describe(tA.fault));
+    if (!m_numbersB)
+        return fail(typeMismatch());
+    const timeconv::ChannelTime& tB = m_tableB.at(b);
+    if (tB.fault != timeconv::Fault::None)
+        return fail(describe(tB.fault));
+    return fail(describe(timeconv::timeDifference(tA.ns, tB.ns, offset).fault));
 }
 
 void ReplyDecoder::flushDecoded()

@@ -121,6 +121,8 @@ private:
 
     /// reply holds the whole reply its first byte announces.
     Outcome decodeReply(const uchar* reply);
+    /// The fault of a record whose conversion failed: the first in the order of the computation.
+    Outcome failConversion(int a, int b, int offset);
     Outcome decodeRecord(const uchar* record);
     Outcome outputRecord(const uchar* record, qint32 dt, int a, int b);
     void decodeVersion(const uchar* reply);
