@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QVector>
 #include <QtGlobal>
+#include <array>
 #include <bitset>
 #include <limits>
 #include <memory>
@@ -90,17 +91,59 @@ public:
     /// One record with its readings and offset, which narrow the achievable set.
     void add(qint32 dt, int a, int b, int offset)
     {
-        countValue(dt);
-        if (a >= 0 && a < 4096 && b >= 0 && b < 4096 && offset >= 0 && offset < 256) {
-            noteReading(m_seenA, a);
-            noteReading(m_seenB, b);
-            if (!m_seenOffsets.test(std::size_t(offset))) {
-                m_seenOffsets.set(std::size_t(offset));
-                m_gridDirty = true;
+        struct Record {
+            qint32 dt;
+            int a;
+            int b;
+            int offset;
+        };
+        addAll(std::array<Record, 1>{{{dt, a, b, offset}}});
+    }
+
+    /// A block of records with readings, as add() one by one. The run's totals and where the
+    /// counters lie stay in registers over the block instead of going to memory with every record.
+    template <typename Records>
+    void addAll(const Records& records)
+    {
+        quint64* dense = m_dense.get();
+        qint64 base = m_denseBase;
+        bool gridDirty = false;
+        bool anyWithoutReadings = false;
+        quint64 added = 0;
+        for (const auto& r : records) {
+            const quint64 slot = quint64(qint64(r.dt) - base);
+            if (slot < quint64(DenseSpan)) [[likely]] {
+                if (dense[slot]++ == 0)
+                    m_newKeys.push_back(r.dt);
+            } else {
+                countSparse(r.dt);
+                // The run's first record places the array.
+                dense = m_dense.get();
+                base = m_denseBase;
             }
-        } else {
-            m_anyWithoutReadings = true;
+            ++added;
+            const int a = r.a;
+            const int b = r.b;
+            const int offset = r.offset;
+            if (a >= 0 && a < 4096 && b >= 0 && b < 4096 && offset >= 0 && offset < 256) {
+                if (!m_seenA.test(std::size_t(a)) || !m_seenB.test(std::size_t(b))
+                    || !m_seenOffsets.test(std::size_t(offset))) [[unlikely]] {
+                    m_seenA.set(std::size_t(a));
+                    m_seenB.set(std::size_t(b));
+                    m_seenOffsets.set(std::size_t(offset));
+                    gridDirty = true;
+                }
+            } else {
+                anyWithoutReadings = true;
+            }
         }
+        if (added == 0)
+            return;
+        m_count += added;
+        m_revision += added;
+        m_dirty = true;
+        m_gridDirty = m_gridDirty || gridDirty;
+        m_anyWithoutReadings = m_anyWithoutReadings || anyWithoutReadings;
     }
 
     /// The operator's bin width in ps (> 0; others are ignored).
@@ -165,13 +208,6 @@ private:
     {
         const quint64 slot = quint64(qint64(dt) - m_denseBase);
         return slot < quint64(DenseSpan) ? m_dense[slot] : m_counts.value(dt);
-    }
-    void noteReading(std::bitset<4096>& seen, int reading)
-    {
-        if (!seen.test(std::size_t(reading))) {
-            seen.set(std::size_t(reading));
-            m_gridDirty = true;
-        }
     }
     void rebuild() const;
     void resetDerived() const;

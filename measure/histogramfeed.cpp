@@ -6,11 +6,7 @@ void HistogramFeed::recordDecoded(qint32 dt, int a, int b, int offset, int /*fla
     m_histogram.add(dt, a, b, offset);
 }
 
-void HistogramFeed::recordsDecoded(std::span<const DecodedRecord> records)
-{
-    for (const DecodedRecord& r : records)
-        m_histogram.add(r.dt, r.a, r.b, r.offset);
-}
+void HistogramFeed::recordsDecoded(std::span<const DecodedRecord> records) { m_histogram.addAll(records); }
 
 void HistogramFeed::setCalibration(const Calibration& c)
 {

@@ -6,6 +6,7 @@
 #include <QLocale>
 #include <QObject>
 #include <QString>
+#include <algorithm>
 #include <functional>
 #include <optional>
 
@@ -40,8 +41,26 @@ public:
     }
     void recordsDecoded(std::span<const DecodedRecord> records) override
     {
-        for (const DecodedRecord& r : records)
-            recordUpdate(r.dt, [this] { return runTickedNow(); });
+        // Until the count holds a record, one by one: the first may restart minimum and maximum.
+        std::size_t i = 0;
+        for (; i < records.size() && m_count.value_or(0) == 0; ++i)
+            recordUpdate(records[i].dt, [this] { return runTickedNow(); });
+        if (i == records.size())
+            return;
+        // From then on both extremes hold a value, and the block's own extremes and count are
+        // kept in registers and stored once.
+        qint64 low = m_min.value_or(records[i].dt);
+        qint64 high = m_max.value_or(records[i].dt);
+        for (std::size_t j = i; j < records.size(); ++j) {
+            low = std::min<qint64>(low, records[j].dt);
+            high = std::max<qint64>(high, records[j].dt);
+        }
+        m_min = low;
+        m_max = high;
+        m_last = records.back().dt;
+        m_count = *m_count + qint64(records.size() - i);
+        m_rangeShown = true;
+        noteChange();
     }
     void arrivalBegins() override { ++m_batchDepth; }
     void arrivalEnds() override { endBatch(); }
