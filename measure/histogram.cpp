@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 namespace {
@@ -114,6 +115,7 @@ void Histogram::clear()
     ++m_revision;
     m_dirty = true;
     m_gridDirty = true;
+    m_gridNeedsFull = true;
 }
 
 void Histogram::setBinWidthPs(double width)
@@ -144,6 +146,7 @@ void Histogram::setCalibration(double aLow, double aHigh, double bLow, double bH
     ++m_revision;
     m_dirty = true;
     m_gridDirty = true;
+    m_gridNeedsFull = true;
 }
 
 void Histogram::clearCalibration()
@@ -156,6 +159,7 @@ void Histogram::clearCalibration()
     ++m_revision;
     m_dirty = true;
     m_gridDirty = true;
+    m_gridNeedsFull = true;
 }
 
 void Histogram::setRange(std::optional<std::pair<double, double>> range)
@@ -299,86 +303,162 @@ std::vector<qint32> Histogram::achievableValues(qint32 low, qint32 high) const
     return {first, last};
 }
 
+namespace {
+
+struct GridRun {
+    int offset;
+    double tA;
+    const std::vector<double>* timesB;
+    std::size_t first;
+    std::size_t last;
+};
+
+// For one offset and one tA, dt does not increase along ascending tB (every step of the
+// expression is monotone), so the readings that land in the range form one run, found by two
+// binary searches. Returns the pairs added.
+qint64 collectRuns(const std::vector<double>& timesA, const std::vector<double>& timesB, int offset, qint64 low,
+                   qint64 high, std::vector<GridRun>& runs)
+{
+    if (timesA.empty() || timesB.empty() || differenceOrdered(timesA.back(), timesB.front(), offset) < low
+        || differenceOrdered(timesA.front(), timesB.back(), offset) > high)
+        return 0;
+    qint64 pairs = 0;
+    for (const double tA : timesA) {
+        const auto first = std::partition_point(timesB.begin(), timesB.end(),
+                                                [&](double tB) { return differenceOrdered(tA, tB, offset) > high; });
+        const auto end = std::partition_point(first, timesB.end(),
+                                              [&](double tB) { return differenceOrdered(tA, tB, offset) >= low; });
+        if (first == end)
+            continue;
+        runs.push_back({offset, tA, &timesB, std::size_t(first - timesB.begin()), std::size_t(end - timesB.begin())});
+        pairs += end - first;
+    }
+    return pairs;
+}
+
+} // namespace
+
+std::vector<double> Histogram::readingTimes(const std::vector<double>& times, const std::bitset<4096>* only) const
+{
+    std::vector<double> out;
+    for (int r = PlausibleLow + 1; r < PlausibleHigh; ++r) {
+        const double t = times[std::size_t(r)];
+        if (std::isfinite(t) && (!only || only->test(std::size_t(r))))
+            out.push_back(t);
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
 void Histogram::ensureGrid(qint32 low, qint32 high) const
 {
-    if (!m_gridDirty && low >= m_gridLow && high <= m_gridHigh)
+    const bool inRange = low >= m_gridLow && high <= m_gridHigh;
+    if (!m_gridDirty && inRange)
         return;
+    // Readings seen bound the set only when every record brought its readings.
+    const bool useSeen = !m_anyWithoutReadings && m_seenA.any();
+    if (inRange && !m_gridNeedsFull && m_gridValid && m_gridUsedSeen && useSeen) {
+        m_gridDirty = false;
+        extendGrid();
+        return;
+    }
     // Padding lets the automatic range drift a little without a new enumeration.
     const qint64 pad = (qint64(high) - low) / 4 + 16;
     const qint64 gridLow = std::max<qint64>(qint64(low) - pad, std::numeric_limits<qint32>::min());
     const qint64 gridHigh = std::min<qint64>(qint64(high) + pad, std::numeric_limits<qint32>::max());
     m_gridDirty = false;
+    m_gridNeedsFull = false;
     m_gridLow = gridLow;
     m_gridHigh = gridHigh;
     m_grid.clear();
     m_gridValid = false;
+    m_gridUsedSeen = useSeen;
+    m_gridSeenA = m_seenA;
+    m_gridSeenB = m_seenB;
+    m_gridSeenOffsets = m_seenOffsets;
+    m_gridWork = 0;
     if (!m_calibrated || gridHigh - gridLow + 1 > MaxGridSpan)
         return;
 
-    // Readings seen bound the set only when every record brought its readings.
-    const bool useSeen = !m_anyWithoutReadings && m_seenA.any();
-    std::vector<double> timesA;
-    std::vector<double> timesB;
-    for (int r = PlausibleLow + 1; r < PlausibleHigh; ++r) {
-        if (!std::isnan(m_timeA[std::size_t(r)]) && (!useSeen || m_seenA.test(std::size_t(r))))
-            timesA.push_back(m_timeA[std::size_t(r)]);
-        if (!std::isnan(m_timeB[std::size_t(r)]) && (!useSeen || m_seenB.test(std::size_t(r))))
-            timesB.push_back(m_timeB[std::size_t(r)]);
-    }
-    const auto tidy = [](std::vector<double>& v) {
-        v.erase(std::remove_if(v.begin(), v.end(), [](double t) { return !std::isfinite(t); }), v.end());
-        std::sort(v.begin(), v.end());
-        v.erase(std::unique(v.begin(), v.end()), v.end());
-    };
-    tidy(timesA);
-    tidy(timesB);
+    const std::vector<double> timesA = readingTimes(m_timeA, useSeen ? &m_seenA : nullptr);
+    const std::vector<double> timesB = readingTimes(m_timeB, useSeen ? &m_seenB : nullptr);
     if (timesA.empty() || timesB.empty())
         return;
 
-    // For one offset and one tA, dt does not increase along ascending tB (every step of the
-    // expression is monotone), so the readings that land in the range form one run, found by
-    // two binary searches. First the runs are sized against the budget, then enumerated.
-    struct Run {
-        int offset;
-        std::size_t a;
-        std::size_t first;
-        std::size_t last;
-    };
-    std::vector<Run> runs;
-    qint64 work = 0;
+    // First the runs are sized against the budget, then enumerated.
+    std::vector<GridRun> runs;
     for (int offset = 0; offset < 256; ++offset) {
         if (useSeen && !m_seenOffsets.test(std::size_t(offset)))
             continue;
-        if (differenceOrdered(timesA.back(), timesB.front(), offset) < gridLow
-            || differenceOrdered(timesA.front(), timesB.back(), offset) > gridHigh)
-            continue;
-        for (std::size_t ia = 0; ia < timesA.size(); ++ia) {
-            const double tA = timesA[ia];
-            const auto first = std::partition_point(timesB.begin(), timesB.end(), [&](double tB) {
-                return differenceOrdered(tA, tB, offset) > gridHigh;
-            });
-            const auto end = std::partition_point(first, timesB.end(), [&](double tB) {
-                return differenceOrdered(tA, tB, offset) >= gridLow;
-            });
-            if (first == end)
-                continue;
-            runs.push_back({offset, ia, std::size_t(first - timesB.begin()), std::size_t(end - timesB.begin())});
-            work += end - first;
-            if (work > GridBudget)
-                return;
-        }
+        m_gridWork += collectRuns(timesA, timesB, offset, gridLow, gridHigh, runs);
+        if (m_gridWork > GridBudget)
+            return;
     }
 
     std::vector<bool> present(std::size_t(gridHigh - gridLow + 1), false);
-    for (const Run& run : runs) {
+    for (const GridRun& run : runs) {
         for (std::size_t ib = run.first; ib < run.last; ++ib)
-            present[std::size_t(differenceOrdered(timesA[run.a], timesB[ib], run.offset) - gridLow)] = true;
+            present[std::size_t(differenceOrdered(run.tA, (*run.timesB)[ib], run.offset) - gridLow)] = true;
     }
     for (std::size_t i = 0; i < present.size(); ++i) {
         if (present[i])
             m_grid.push_back(qint32(gridLow + qint64(i)));
     }
     m_gridValid = true;
+}
+
+void Histogram::extendGrid() const
+{
+    const std::bitset<4096> newA = m_seenA & ~m_gridSeenA;
+    const std::bitset<4096> newB = m_seenB & ~m_gridSeenB;
+    const std::bitset<256> newOffsets = m_seenOffsets & ~m_gridSeenOffsets;
+    if (newA.none() && newB.none() && newOffsets.none())
+        return;
+    const std::vector<double> allA = readingTimes(m_timeA, &m_seenA);
+    const std::vector<double> allB = readingTimes(m_timeB, &m_seenB);
+    // Times already in the grid are left out of the new ones, so that no pair counts twice
+    // against the budget (two readings can share a time).
+    const auto without = [](const std::vector<double>& times, const std::vector<double>& old) {
+        std::vector<double> out;
+        std::set_difference(times.begin(), times.end(), old.begin(), old.end(), std::back_inserter(out));
+        return out;
+    };
+    const std::vector<double> oldA = readingTimes(m_timeA, &m_gridSeenA);
+    const std::vector<double> addedA = without(readingTimes(m_timeA, &newA), oldA);
+    const std::vector<double> addedB = without(readingTimes(m_timeB, &newB), readingTimes(m_timeB, &m_gridSeenB));
+    m_gridSeenA = m_seenA;
+    m_gridSeenB = m_seenB;
+    m_gridSeenOffsets = m_seenOffsets;
+
+    // Each new pair once: a new offset with every pair; an old one with the new A readings
+    // against every B, and the old A readings against the new B ones.
+    std::vector<GridRun> runs;
+    for (int offset = 0; offset < 256; ++offset) {
+        if (!m_seenOffsets.test(std::size_t(offset)))
+            continue;
+        if (newOffsets.test(std::size_t(offset))) {
+            m_gridWork += collectRuns(allA, allB, offset, m_gridLow, m_gridHigh, runs);
+        } else {
+            m_gridWork += collectRuns(addedA, allB, offset, m_gridLow, m_gridHigh, runs);
+            m_gridWork += collectRuns(oldA, addedB, offset, m_gridLow, m_gridHigh, runs);
+        }
+        if (m_gridWork > GridBudget) {
+            // As a whole enumeration would have found: too many pairs for a grid.
+            m_grid.clear();
+            m_gridValid = false;
+            return;
+        }
+    }
+    std::vector<qint32> added;
+    for (const GridRun& run : runs) {
+        for (std::size_t ib = run.first; ib < run.last; ++ib)
+            added.push_back(qint32(differenceOrdered(run.tA, (*run.timesB)[ib], run.offset)));
+    }
+    std::sort(added.begin(), added.end());
+    const auto middle = m_grid.insert(m_grid.end(), added.begin(), added.end());
+    std::inplace_merge(m_grid.begin(), middle, m_grid.end());
+    m_grid.erase(std::unique(m_grid.begin(), m_grid.end()), m_grid.end());
 }
 
 double Histogram::snapEdge(double edge) const

@@ -230,6 +230,10 @@ private:
     void mergeNewKeys() const;
     std::pair<double, double> automaticRange() const;
     void ensureGrid(qint32 low, qint32 high) const;
+    /// The plausible readings' times, sorted and distinct; only those in `only` unless null.
+    std::vector<double> readingTimes(const std::vector<double>& times, const std::bitset<4096>* only) const;
+    /// Adds the values of the pairs of readings seen since the grid was enumerated.
+    void extendGrid() const;
     double snapEdge(double edge) const;
 
     // Exact counts per dt: a flat array of DenseSpan values from m_denseBase (placed around the
@@ -285,4 +289,12 @@ private:
     mutable qint64 m_gridLow = 0;
     mutable qint64 m_gridHigh = -1;
     mutable bool m_gridValid = false;
+    // What the grid was enumerated from. Readings seen later only add values, so while the
+    // calibration and the range stay, only the pairs with a new reading or offset are enumerated.
+    mutable bool m_gridNeedsFull = true;
+    mutable bool m_gridUsedSeen = false;
+    mutable qint64 m_gridWork = 0; ///< pairs in range so far, against GridBudget
+    mutable std::bitset<4096> m_gridSeenA;
+    mutable std::bitset<4096> m_gridSeenB;
+    mutable std::bitset<256> m_gridSeenOffsets;
 };

@@ -156,6 +156,59 @@ private slots:
         QCOMPARE(binTotal(h), quint64(n));
     }
 
+    // Readings keep turning up during a run (the background's tails); the grid then grows by
+    // the new pairs alone. After every step it must be the grid of all readings seen, and the
+    // bins those of a histogram that saw the same records at once.
+    void aGrowingGridIsTheGridOfEveryReadingSeen()
+    {
+        const Converter conv;
+        Histogram grown;
+        Converter::calibrate(grown);
+        grown.setBinWidthPs(1);
+        struct Record {
+            int a, b, offset;
+        };
+        std::vector<Record> records;
+        const std::vector<std::vector<Record>> steps = {
+            {{1500, 1600, 3}, {1501, 1600, 3}, {1502, 1600, 3}},
+            {{1503, 1600, 3}, {1504, 1600, 3}},                  // new A readings
+            {{1500, 1601, 3}, {1500, 1602, 3}, {1500, 1603, 3}}, // new B readings
+            {{1500, 1600, 4}},                                   // a new offset
+            {{1505, 1604, 4}},                                   // all at once
+        };
+        const qint32 low = conv.dt(1510, 1590, 4) - 100, high = conv.dt(1490, 1610, 3) + 100;
+        for (const std::vector<Record>& step : steps) {
+            for (const Record& r : step) {
+                records.push_back(r);
+                grown.add(conv.dt(r.a, r.b, r.offset), r.a, r.b, r.offset);
+            }
+            std::set<int> as, bs, offsets;
+            for (const Record& r : records) {
+                as.insert(r.a);
+                bs.insert(r.b);
+                offsets.insert(r.offset);
+            }
+            std::set<qint32> expected;
+            for (int offset : offsets)
+                for (int a : as)
+                    for (int b : bs)
+                        if (const qint32 dt = conv.dt(a, b, offset); dt >= low && dt <= high)
+                            expected.insert(dt);
+            QCOMPARE(grown.achievableValues(low, high), std::vector<qint32>(expected.begin(), expected.end()));
+
+            Histogram atOnce;
+            Converter::calibrate(atOnce);
+            atOnce.setBinWidthPs(1);
+            for (const Record& r : records)
+                atOnce.add(conv.dt(r.a, r.b, r.offset), r.a, r.b, r.offset);
+            QCOMPARE(grown.bins().size(), atOnce.bins().size());
+            for (qsizetype i = 0; i < grown.bins().size(); ++i) {
+                QCOMPARE(grown.bins()[i].low, atOnce.bins()[i].low);
+                QCOMPARE(grown.bins()[i].count, atOnce.bins()[i].count);
+            }
+        }
+    }
+
     // Records without readings (a replayed plain file): the grid is every value any plausible
     // pair of readings can give, bit-identical to the conversion.
     void plausibleGridMatchesBruteForce()
