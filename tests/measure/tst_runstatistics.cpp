@@ -4,6 +4,8 @@
 #include <QLocale>
 #include <QSignalSpy>
 #include <QTest>
+#include <span>
+#include <vector>
 
 namespace {
 
@@ -43,6 +45,21 @@ private slots:
             s.recordUpdate(differences[i], true);
             QCOMPARE(shown(s), captions[i]);
             QCOMPARE(s.lastDifference(), QString::number(differences[i]));
+        }
+
+        // The decoder's blocks end where one by one ends: whole, and cut after the first record
+        // (a block that starts with the run's first record restarts minimum and maximum).
+        std::vector<DecodedRecord> records;
+        for (int d : differences)
+            records.push_back(DecodedRecord{d, 0, 0, 0, 0});
+        for (const qsizetype cut : {qsizetype(0), qsizetype(1)}) {
+            RunStatistics blocks;
+            blocks.setRunTickedSource([] { return true; });
+            blocks.clearForRunStart();
+            blocks.recordsDecoded(std::span(records).first(size_t(cut)));
+            blocks.recordsDecoded(std::span(records).subspan(size_t(cut)));
+            QCOMPARE(shown(blocks), captions.last());
+            QCOMPARE(blocks.lastDifference(), QString::number(differences.last()));
         }
     }
 
