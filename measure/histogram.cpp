@@ -134,13 +134,11 @@ void Histogram::setCalibration(double aLow, double aHigh, double bLow, double bH
     ChannelTimeTable b;
     a.build(tauA, aLow, aHigh);
     b.build(tauB, bLow, bHigh);
-    m_timeA.assign(ChannelTimeTable::Size, std::numeric_limits<double>::quiet_NaN());
-    m_timeB.assign(ChannelTimeTable::Size, std::numeric_limits<double>::quiet_NaN());
+    m_timeA.resize(ChannelTimeTable::Size);
+    m_timeB.resize(ChannelTimeTable::Size);
     for (int r = 0; r < ChannelTimeTable::Size; ++r) {
-        if (a.at(r).fault == timeconv::Fault::None)
-            m_timeA[std::size_t(r)] = a.at(r).ns;
-        if (b.at(r).fault == timeconv::Fault::None)
-            m_timeB[std::size_t(r)] = b.at(r).ns;
+        m_timeA[std::size_t(r)] = a.timeOrNaN(r);
+        m_timeB[std::size_t(r)] = b.timeOrNaN(r);
     }
     m_calibrated = true;
     ++m_revision;
