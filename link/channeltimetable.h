@@ -35,6 +35,8 @@ public:
     const timeconv::ChannelTime& at(int reading) const { return m_entries->exact[std::size_t(reading)]; }
     /// at(reading).ns, or NaN where at(reading) has a fault.
     double timeOrNaN(int reading) const { return m_entries->timeOrNaN[std::size_t(reading)]; }
+    /// timeOrNaN for every reading, valid until the next build().
+    const double* timesOrNaN() const { return m_entries->timeOrNaN.data(); }
 
     /// How many filled tables the process keeps for reuse (64 KiB each); at least 1. Fuzzing
     /// raises it to hold every calibration its inputs can name.

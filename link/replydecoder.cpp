@@ -196,9 +196,10 @@ void ReplyDecoder::feed(QByteArrayView arrival)
     while (pos < size) {
         // Runs are streams of records: they skip the dispatch on the reply kind.
         if (bytes[pos] == 'R' && size - pos >= RecordLength) {
-            const uchar* record = bytes + pos;
-            pos += RecordLength;
-            if (decodeRecord(record) == Outcome::Stop) {
+            const uchar* at = bytes + pos;
+            const Outcome outcome = decodeRecords(at, bytes + size);
+            pos = at - bytes;
+            if (outcome == Outcome::Stop) {
                 m_counters.bytesDroppedAfterError += quint64(size - pos);
                 return;
             }
@@ -353,6 +354,141 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
     if (m_decodedCount == DecodedBlock)
         flushDecoded();
     return Outcome::Continue;
+}
+
+ReplyDecoder::Outcome ReplyDecoder::decodeRecords(const uchar*& at, const uchar* const end)
+{
+    while (end - at >= RecordLength && at[0] == 'R') {
+        if (streamRecords(at, end) == Outcome::Stop)
+            return Outcome::Stop;
+        if (end - at < RecordLength || at[0] != 'R')
+            break;
+        // A record with something to say (a fault, a rejection, a batch to start or switch).
+        const uchar* record = at;
+        at += RecordLength;
+        if (decodeRecord(record) == Outcome::Stop)
+            return Outcome::Stop;
+    }
+    return Outcome::Continue;
+}
+
+ReplyDecoder::Outcome ReplyDecoder::streamRecords(const uchar*& at, const uchar* const end)
+{
+    // Each pass holds what it needs in locals until something outside is called (a hand-over,
+    // the statistics), then looks at the decoder again: whoever was called may have changed the
+    // options, the calibration, the bound, or closed the file.
+    for (;;) {
+        if (!m_gateOpen || m_tablesDirty || !m_numbersA || !m_numbersB || m_recordsLeft == 0)
+            return Outcome::Continue;
+        bool lines = false;
+        bool toFile = false;
+        bool raw = false;
+        if (m_options.display || m_options.file) {
+            if (!m_batch || (m_options.verbose && !m_separatorIsAscii))
+                return Outcome::Continue;
+            toFile = m_options.file && m_ctx.output.fileIsOpen();
+            raw = toFile && m_options.raw;
+            lines = toFile || m_options.display;
+            const bool joins = m_batchLines > 0 && toFile == m_batchToFile && m_options.display == m_batchToDisplay
+                               && raw == m_batchRaw;
+            if (joins != lines)
+                return Outcome::Continue;
+        }
+        const bool text = m_options.display || !raw;
+        const bool verbose = m_options.verbose;
+        const double* const timesA = m_tableA.timesOrNaN();
+        const double* const timesB = m_tableB.timesOrNaN();
+        char* const batch = m_batch.get();
+        char* const rawBatch = m_rawBatch.get();
+        const qsizetype limit = m_batchLimit;
+        DecodedRecord* const decoded = m_decoded.data();
+        qsizetype batchSize = 0;
+        qsizetype batchLines = 0;
+        qsizetype rawSize = 0;
+        int decodedCount = 0;
+        quint64 recordsDecoded = 0;
+        quint64 left = 0;
+        std::optional<qint32> lastDifference;
+        const auto load = [&] {
+            batchSize = m_batchSize;
+            batchLines = m_batchLines;
+            rawSize = m_rawBatchSize;
+            decodedCount = m_decodedCount;
+            recordsDecoded = m_counters.recordsDecoded;
+            left = m_recordsLeft;
+            lastDifference = m_lastDifference;
+        };
+        const auto store = [&] {
+            m_batchSize = batchSize;
+            m_batchLines = batchLines;
+            m_rawBatchSize = rawSize;
+            m_decodedCount = decodedCount;
+            m_counters.recordsDecoded = recordsDecoded;
+            m_recordsLeft = left;
+            m_lastDifference = lastDifference;
+        };
+        load();
+
+        bool calledOut = false;
+        while (!calledOut) {
+            if (end - at < RecordLength || at[0] != 'R' || left == 0)
+                break;
+            const uchar* const record = at;
+            const int a = 256 * record[1] + record[2];
+            const int b = 256 * (record[3] % 16) + record[4];
+            if (!(a > PlausibleLow && a < PlausibleHigh && b > PlausibleLow && b < PlausibleHigh))
+                break;
+            const timeconv::Difference diff = timeconv::timeDifference(timesA[a], timesB[b], record[5]);
+            if (diff.fault != timeconv::Fault::None) [[unlikely]]
+                break;
+            const qint32 dt = diff.ps;
+            lastDifference = dt;
+            at += RecordLength;
+
+            if (lines) {
+                if (raw) {
+                    std::memcpy(rawBatch + rawSize, record, RecordLength);
+                    rawSize += RecordLength;
+                }
+                if (text) {
+                    char* lineEnd = nullptr;
+                    if (verbose)
+                        lineEnd = putLine(batch + batchSize, dt, a, b, record[5], record[6]);
+                    else if (record[6] & 3) [[unlikely]]
+                        lineEnd = putAfterDifference(numberformat::putPlainField(batch + batchSize, dt), a, b,
+                                                     record[5], record[6]);
+                    else
+                        lineEnd = numberformat::putPlainField(batch + batchSize, dt);
+                    lineEnd[0] = '\r';
+                    lineEnd[1] = '\n';
+                    batchSize = lineEnd + 2 - batch;
+                }
+                ++batchLines;
+                if ((toFile && (raw ? rawSize : batchSize) >= limit) || batchSize >= BatchBytes) {
+                    // This record's line is the one that hands the batch over, as one by one.
+                    store();
+                    if (flushBatch() == Outcome::Stop)
+                        return Outcome::Stop;
+                    load();
+                    calledOut = true;
+                }
+            }
+
+            decoded[decodedCount++] = {dt, quint16(a), quint16(b), record[5], record[6]};
+            ++recordsDecoded;
+            if (left != Unbounded)
+                --left;
+            if (decodedCount == DecodedBlock) {
+                store();
+                flushDecoded();
+                load();
+                calledOut = true;
+            }
+        }
+        store();
+        if (!calledOut)
+            return Outcome::Continue;
+    }
 }
 
 ReplyDecoder::Outcome ReplyDecoder::failConversion(int a, int b, int offset)

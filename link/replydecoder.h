@@ -124,6 +124,13 @@ private:
     /// The fault of a record whose conversion failed: the first in the order of the computation.
     Outcome failConversion(int a, int b, int offset);
     Outcome decodeRecord(const uchar* record);
+    /// The records from `at` on, up to `end`, advancing `at` past each one taken.
+    Outcome decodeRecords(const uchar*& at, const uchar* end);
+    /// Takes records for as long as each is an ordinary one (plausible, inside the bound,
+    /// converted without a fault, its line joining the batch as it stands) and leaves `at` on
+    /// the first that is not, for decodeRecord. The same effects as decodeRecord, in the same
+    /// order, with the decoder's running state held in registers between the hand-overs.
+    Outcome streamRecords(const uchar*& at, const uchar* end);
     Outcome outputRecord(const uchar* record, qint32 dt, int a, int b);
     void decodeVersion(const uchar* reply);
     void decodeRegister(const uchar* reply);

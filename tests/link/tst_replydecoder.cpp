@@ -731,7 +731,9 @@ private:
         QRandomGenerator random{seed};
         for (int arrival = 0; arrival < 300; ++arrival) {
             QByteArray bytes;
-            for (int n = int(random.bounded(1, 60)); n > 0; --n) {
+            // Now and then an arrival longer than the decoder's blocks of records.
+            const int replies = random.bounded(8) == 0 ? int(random.bounded(300, 700)) : int(random.bounded(1, 60));
+            for (int n = replies; n > 0; --n) {
                 const int kind = int(random.bounded(100));
                 if (kind < 80)
                     bytes += record(int(random.bounded(700, 2300)), int(random.bounded(700, 2300)),
@@ -754,6 +756,7 @@ private:
             // Cut anywhere, records included.
             const qsizetype cut = random.bounded(bytes.size() + 1);
             const int change = int(random.bounded(30));
+            const quint64 bound = random.bounded(400);
             for (DiskRig* rig : {&single, &batched}) {
                 rig->decoder.feed(bytes.left(cut));
                 rig->decoder.feed(bytes.mid(cut));
@@ -768,6 +771,11 @@ private:
                     rig->calibration.setTauA(QStringList{"9.47", "3e6", "x"}.at(change - 3));
                 else if (change == 6 && !rig->out.fileOpen)
                     rig->out.fileOpen = true; // a new run after a failed one
+                else if (change == 7)
+                    // An acquisition of a few records; it may end inside the next arrival.
+                    rig->decoder.setRecordBound(bound);
+                else if (change < 11)
+                    rig->decoder.setRecordBound(std::nullopt);
             }
         }
         QVERIFY(single.decoder.counters().recordsDecoded > 1000);
@@ -783,6 +791,8 @@ private:
         QCOMPARE(b.bytesDroppedAfterError, s.bytesDroppedAfterError);
         QCOMPARE(b.bytesDroppedByResync, s.bytesDroppedByResync);
         QCOMPARE(b.rejectedByOverflow, s.rejectedByOverflow);
+        QCOMPARE(b.refusedByBound, s.refusedByBound);
+        QCOMPARE(batched.decoder.lastDifference(), single.decoder.lastDifference());
     }
 
     // Records reach the statistics and the observer in blocks, but never after a reply behind them.
