@@ -48,6 +48,7 @@ void QtSocket::drain()
         const QByteArray bytes = m_sock.read(MaxArrivalBytes);
         if (bytes.isEmpty())
             break;
+        m_rateWindowBytes += bytes.size();
         emit dataArrived(bytes);
     } while (m_sock.bytesAvailable() > 0 && !spent.hasExpired(DrainBudgetMs));
     // readyRead is not raised again for bytes already buffered, and a full buffer is only
@@ -69,10 +70,18 @@ void QtSocket::readyRead()
         queueDrain();
         return;
     }
+    // The stream's rate, taken anew every tenth of a second.
+    if (!m_rateWindow.isValid()) {
+        m_rateWindow.start();
+    } else if (m_rateWindow.elapsed() >= 100) {
+        const qint64 ms = m_rateWindow.restart();
+        m_fastStream = m_rateWindowBytes * 1000 / ms > GatherBelowBytesPerSecond;
+        m_rateWindowBytes = 0;
+    }
     const qint64 sinceRead = m_sinceRead.isValid() ? m_sinceRead.elapsed() : GatherMs;
     if (std::exchange(m_gatherEnded, false)) {
         m_gather.stop();
-    } else if (sinceRead < GatherMs && m_sock.bytesAvailable() > 0) {
+    } else if (!m_fastStream && sinceRead < GatherMs && m_sock.bytesAvailable() > 0) {
         // A read buffer no larger than what it holds makes Qt stop listening to the socket until
         // the gathering ends: what comes meanwhile waits in the kernel without waking anyone.
         m_gathering = true;
@@ -113,6 +122,9 @@ void QtSocket::stopGathering()
     m_gather.stop();
     listenAgain();
     m_gatherEnded = false;
+    m_rateWindow.invalidate();
+    m_rateWindowBytes = 0;
+    m_fastStream = false;
 }
 
 void QtSocket::queueDrain()

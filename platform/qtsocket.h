@@ -31,6 +31,9 @@ public:
     /// instead of as many small ones as the network delivers, each of which would wake the
     /// program, and a quiet link's reply is still read at once.
     static constexpr int GatherMs = 10;
+    /// Only while bytes come slower than this (twice the instrument's 100 Mbit/s): a faster
+    /// stream keeps the program busy anyway, and every wait would be time it cannot make up.
+    static constexpr qint64 GatherBelowBytesPerSecond = 25'000'000;
 
     /// Bytes are held back, or the gathering has ended and what waited in the kernel meanwhile
     /// is still to be read.
@@ -51,6 +54,10 @@ private:
     QTcpSocket m_sock;
     QTimer m_gather;
     QElapsedTimer m_sinceRead;
+    // The rate the bytes come at, measured over windows of a tenth of a second.
+    QElapsedTimer m_rateWindow;
+    qint64 m_rateWindowBytes = 0;
+    bool m_fastStream = false;
     bool m_gathering = false;
     // The gathering has just ended: the next bytes are read at once, however recent the last read.
     bool m_gatherEnded = false;
