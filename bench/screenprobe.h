@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
-#include <utility>
 #include <vector>
 
 /// Watches one widget that shows a running count of records (the count caption, the histogram).
@@ -23,10 +22,8 @@
 /// arrival wait the same. Waits go into 0.1 ms bins, weighted by records, so the percentiles are
 /// per record, not per paint. A paint that draws a new count is a refresh.
 ///
-/// Bytes the panel's socket holds back to read them together with later ones count from when they
-/// were first held (held()). What it cannot see: time in the kernel's socket buffer before the
-/// panel's socket hears of it, and the time the window system takes to put a painted frame on a
-/// monitor.
+/// What it cannot see: time in the kernel's socket buffer before the panel reads, and the time the
+/// window system takes to put a painted frame on a monitor.
 class ScreenProbe : public QObject {
 public:
     using ShownCount = std::function<quint64()>;
@@ -42,23 +39,12 @@ public:
     /// Takes no more arrivals; paints still count, so that the last records reach the screen.
     void stop() { m_on = false; }
 
-    /// Bytes are waiting and the panel holds them back to read them with what follows: the
-    /// records it reads next are taken to have come now (all of them, also those that come later
-    /// while it waits, so their wait is counted long rather than short).
-    void held()
+    /// The panel now holds `count` records (taken after an arrival was handled).
+    void arrived(quint64 count)
     {
-        if (m_heldNs < 0)
-            m_heldNs = m_clock.nsecsElapsed();
-    }
-
-    /// The panel now holds `count` records (taken after an arrival was handled). While `gathering`,
-    /// bytes held back may still be waiting, and the next arrival counts from the same time.
-    void arrived(quint64 count, bool gathering = false)
-    {
-        const qint64 since = gathering ? m_heldNs : std::exchange(m_heldNs, -1);
         if (!m_on || count <= m_lastArrived)
             return;
-        m_pending.push_back({since >= 0 ? since : m_clock.nsecsElapsed(), count});
+        m_pending.push_back({m_clock.nsecsElapsed(), count});
         m_lastArrived = count;
         m_lastArrivalNs = m_pending.back().ns;
     }
@@ -113,7 +99,6 @@ protected:
 
 private:
     static constexpr double BinMs = 0.1;
-    qint64 m_heldNs = -1;
     struct Arrival {
         qint64 ns;
         quint64 count;
