@@ -389,6 +389,9 @@ ReplyDecoder::Outcome ReplyDecoder::streamRecords(const uchar*& at, const uchar*
             toFile = m_options.file && m_ctx.output.fileIsOpen();
             raw = toFile && m_options.raw;
             lines = toFile || m_options.display;
+            // A line joins a batch already under way for the same outputs; a record without a line
+            // leaves no batch for other outputs waiting. Starting or switching a batch is the
+            // one-by-one path's to do.
             const bool joins = m_batchLines > 0 && toFile == m_batchToFile && m_options.display == m_batchToDisplay
                                && raw == m_batchRaw;
             if (joins != lines)
