@@ -19,6 +19,10 @@ using protocol::RecordLength;
 using protocol::RegisterLength;
 using protocol::VersionLength;
 
+int readingA(const uchar* record) { return 256 * record[1] + record[2]; }
+int readingB(const uchar* record) { return 256 * (record[3] % 16) + record[4]; }
+bool plausible(int a, int b) { return a > PlausibleLow && a < PlausibleHigh && b > PlausibleLow && b < PlausibleHigh; }
+
 /// Length of the reply that starts with this byte; 0 when no reply starts with it.
 int replyLength(uchar first)
 {
@@ -304,9 +308,9 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecord(const uchar* record)
         return Outcome::Continue;
     }
 
-    const int a = 256 * record[1] + record[2];
-    const int b = 256 * (record[3] % 16) + record[4];
-    if (!(a > PlausibleLow && a < PlausibleHigh && b > PlausibleLow && b < PlausibleHigh)) {
+    const int a = readingA(record);
+    const int b = readingB(record);
+    if (!plausible(a, b)) {
         // A keeps all eight bits of its high byte, and 128 or more overflows it. Such a record
         // is corrupt, not the arrival: it is skipped and the replies behind it are still
         // decoded, but the operator hears of it, once per arrival so a corrupt stream cannot
@@ -398,7 +402,6 @@ ReplyDecoder::Outcome ReplyDecoder::streamRecords(const uchar*& at, const uchar*
                 return Outcome::Continue;
         }
         const bool text = m_options.display || !raw;
-        const bool verbose = m_options.verbose;
         const double* const timesA = m_tableA.timesOrNaN();
         const double* const timesB = m_tableB.timesOrNaN();
         char* const batch = m_batch.get();
@@ -437,9 +440,9 @@ ReplyDecoder::Outcome ReplyDecoder::streamRecords(const uchar*& at, const uchar*
             if (end - at < RecordLength || at[0] != 'R' || left == 0)
                 break;
             const uchar* const record = at;
-            const int a = 256 * record[1] + record[2];
-            const int b = 256 * (record[3] % 16) + record[4];
-            if (!(a > PlausibleLow && a < PlausibleHigh && b > PlausibleLow && b < PlausibleHigh))
+            const int a = readingA(record);
+            const int b = readingB(record);
+            if (!plausible(a, b))
                 break;
             const timeconv::Difference diff = timeconv::timeDifference(timesA[a], timesB[b], record[5]);
             if (diff.fault != timeconv::Fault::None) [[unlikely]]
@@ -453,21 +456,10 @@ ReplyDecoder::Outcome ReplyDecoder::streamRecords(const uchar*& at, const uchar*
                     std::memcpy(rawBatch + rawSize, record, RecordLength);
                     rawSize += RecordLength;
                 }
-                if (text) {
-                    char* lineEnd = nullptr;
-                    if (verbose)
-                        lineEnd = putLine(batch + batchSize, dt, a, b, record[5], record[6]);
-                    else if (record[6] & 3) [[unlikely]]
-                        lineEnd = putAfterDifference(numberformat::putPlainField(batch + batchSize, dt), a, b,
-                                                     record[5], record[6]);
-                    else
-                        lineEnd = numberformat::putPlainField(batch + batchSize, dt);
-                    lineEnd[0] = '\r';
-                    lineEnd[1] = '\n';
-                    batchSize = lineEnd + 2 - batch;
-                }
+                if (text)
+                    batchSize = putBatchLine(batch + batchSize, dt, a, b, record[5], record[6]) - batch;
                 ++batchLines;
-                if ((toFile && (raw ? rawSize : batchSize) >= limit) || batchSize >= BatchBytes) {
+                if (batchDue(toFile, raw ? rawSize : batchSize, limit, batchSize)) {
                     // This record's line is the one that hands the batch over, as one by one.
                     store();
                     if (flushBatch() == Outcome::Stop)
@@ -570,17 +562,11 @@ ReplyDecoder::Outcome ReplyDecoder::batchLine(bool toFile, const uchar* record, 
         std::memcpy(m_rawBatch.get() + m_rawBatchSize, record, RecordLength);
         m_rawBatchSize += RecordLength;
     }
-    if (display || !raw) {
-        char* const end = putLine(m_batch.get() + m_batchSize, dt, a, b, record[5], record[6]);
-        end[0] = '\r';
-        end[1] = '\n';
-        m_batchSize = end + 2 - m_batch.get();
-    }
+    if (display || !raw)
+        m_batchSize = putBatchLine(m_batch.get() + m_batchSize, dt, a, b, record[5], record[6]) - m_batch.get();
     ++m_batchLines;
-    // At the file's limit the batch goes at once: this record is the one whose write hands the
-    // file's buffer over, and fails if that fails. Lines for the log alone go when the batch is full.
-    const qsizetype forFile = raw ? m_rawBatchSize : m_batchSize;
-    return (toFile && forFile >= m_batchLimit) || m_batchSize >= BatchBytes ? flushBatch() : Outcome::Continue;
+    return batchDue(toFile, raw ? m_rawBatchSize : m_batchSize, m_batchLimit, m_batchSize) ? flushBatch()
+                                                                                           : Outcome::Continue;
 }
 
 ReplyDecoder::Outcome ReplyDecoder::flushBatch()
@@ -613,14 +599,6 @@ ReplyDecoder::Outcome ReplyDecoder::flushBatch()
     if (m_batchToDisplay)
         m_ctx.output.displayAsciiLines(bytes, lines);
     return Outcome::Continue;
-}
-
-char* ReplyDecoder::putLine(char* end, qint32 dt, int a, int b, int offset, int flags) const
-{
-    if (!m_options.verbose)
-        return putAfterDifference(numberformat::putPlainField(end, dt), a, b, offset, flags);
-    end = numberformat::putGrouped(end, dt, std::string_view(m_separatorBytes.data(), size_t(m_separatorSize)));
-    return putAfterDifference(end, a, b, offset, flags);
 }
 
 char* ReplyDecoder::putAfterDifference(char* end, int a, int b, int offset, int flags) const

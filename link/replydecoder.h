@@ -5,6 +5,7 @@
 #include "link/channeltimetable.h"
 #include "link/dataoptions.h"
 #include "link/decoderoutput.h"
+#include "link/numberformat.h"
 #include "link/protocol.h"
 
 #include <QByteArrayView>
@@ -14,6 +15,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 class Clock;
 class DecoderOutput;
@@ -141,7 +143,32 @@ private:
     void refreshLocale();
     void buildLine(qint32 dt, int a, int b, int offset, int flags);
     /// The record line as bytes at `to`; returns its end. Not for a separator outside ASCII.
-    char* putLine(char* to, qint32 dt, int a, int b, int offset, int flags) const;
+    /// Defined here, as the next two are, so that the record loops take them inline.
+    char* putLine(char* to, qint32 dt, int a, int b, int offset, int flags) const
+    {
+        if (!m_options.verbose) {
+            to = numberformat::putPlainField(to, dt);
+            // Overrange notes are rare: the plain line of almost every record is its field alone.
+            return (flags & 3) != 0 ? putAfterDifference(to, a, b, offset, flags) : to;
+        }
+        to = numberformat::putGrouped(to, dt, std::string_view(m_separatorBytes.data(), size_t(m_separatorSize)));
+        return putAfterDifference(to, a, b, offset, flags);
+    }
+    /// putLine, then CR LF, as lines are kept in a batch; returns the end.
+    char* putBatchLine(char* to, qint32 dt, int a, int b, int offset, int flags) const
+    {
+        char* const end = putLine(to, dt, a, b, offset, flags);
+        end[0] = '\r';
+        end[1] = '\n';
+        return end + 2;
+    }
+    /// The batch goes now: its file part reached `limit`, the file's hand-over point (this record is
+    /// the one whose write hands the file's buffer over, and fails if that fails), or its lines
+    /// filled the batch (lines for the log alone go only then).
+    static bool batchDue(bool toFile, qsizetype forFile, qsizetype limit, qsizetype lineBytes)
+    {
+        return (toFile && forFile >= limit) || lineBytes >= BatchBytes;
+    }
     /// What follows the difference: the verbose fields and the overrange notes.
     char* putAfterDifference(char* to, int a, int b, int offset, int flags) const;
     /// The record for an output that takes batches: its line (and, for a raw file, its bytes)

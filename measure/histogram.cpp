@@ -134,12 +134,8 @@ void Histogram::setCalibration(double aLow, double aHigh, double bLow, double bH
     ChannelTimeTable b;
     a.build(tauA, aLow, aHigh);
     b.build(tauB, bLow, bHigh);
-    m_timeA.resize(ChannelTimeTable::Size);
-    m_timeB.resize(ChannelTimeTable::Size);
-    for (int r = 0; r < ChannelTimeTable::Size; ++r) {
-        m_timeA[std::size_t(r)] = a.timeOrNaN(r);
-        m_timeB[std::size_t(r)] = b.timeOrNaN(r);
-    }
+    m_timeA.assign(a.timesOrNaN(), a.timesOrNaN() + ChannelTimeTable::Size);
+    m_timeB.assign(b.timesOrNaN(), b.timesOrNaN() + ChannelTimeTable::Size);
     m_calibrated = true;
     ++m_revision;
     m_dirty = true;

@@ -83,11 +83,7 @@ public:
     /// Forgets every record (run start); settings and calibration stay.
     void clear();
     /// One record's time difference, readings unknown (e.g. replayed from a plain data file).
-    void add(qint32 dt)
-    {
-        countValue(dt);
-        m_anyWithoutReadings = true;
-    }
+    void add(qint32 dt) { add(dt, -1, -1, -1); }
     /// One record with its readings and offset, which narrow the achievable set.
     void add(qint32 dt, int a, int b, int offset)
     {
@@ -189,20 +185,6 @@ public:
     std::vector<qint32> achievableValues(qint32 low, qint32 high) const;
 
 private:
-    void countValue(qint32 dt)
-    {
-        // Almost every record lands near the first one: a flat array there, a hash for the rest.
-        const quint64 slot = quint64(qint64(dt) - m_denseBase);
-        if (slot < quint64(DenseSpan)) [[likely]] {
-            if (m_dense[slot]++ == 0)
-                m_newKeys.push_back(dt);
-        } else {
-            countSparse(dt);
-        }
-        ++m_count;
-        ++m_revision;
-        m_dirty = true;
-    }
     void countSparse(qint32 dt);
     quint64 countOf(qint32 dt) const
     {
