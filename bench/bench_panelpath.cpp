@@ -23,6 +23,7 @@
 #include <QTemporaryDir>
 #include <cstdio>
 #include <ctime>
+#include <vector>
 
 namespace {
 
@@ -54,7 +55,12 @@ int main(int argc, char* argv[])
                                      QStringLiteral("0|1"), QStringLiteral("0"));
     const QCommandLineOption folder(QStringLiteral("folder"), QStringLiteral("Data folder (default: a temporary one)."),
                                     QStringLiteral("DIR"));
-    p.addOptions({records, arrival, display, file, verbose, folder});
+    const QCommandLineOption evict(QStringLiteral("evict"),
+                                   QStringLiteral(
+                                       "KiB of other memory written between arrivals, outside the timing, as "
+                                       "whatever else the machine runs between them would (default 0)."),
+                                   QStringLiteral("KiB"), QStringLiteral("0"));
+    p.addOptions({records, arrival, display, file, verbose, folder, evict});
     p.process(app);
 
     // Records as the simulator makes them, with the calibration the session is given below.
@@ -98,13 +104,22 @@ int main(int argc, char* argv[])
     session.setRun(true);
 
     const qsizetype step = p.value(arrival).toLongLong();
+    std::vector<char> other(size_t(p.value(evict).toLongLong()) * 1024);
     QElapsedTimer wall;
-    wall.start();
-    const double cpu0 = cpuSeconds();
-    for (qsizetype at = 0; at < stream.size(); at += step)
-        socket.deliver(stream.mid(at, step));
-    const double cpu = cpuSeconds() - cpu0;
-    const double seconds = wall.nsecsElapsed() * 1e-9;
+    double cpu = 0;
+    qint64 ns = 0;
+    for (qsizetype at = 0; at < stream.size(); at += step) {
+        // Each arrival then finds the caches as the other work left them.
+        for (size_t i = 0; i < other.size(); i += 64)
+            ++other[i];
+        const QByteArray bytes = stream.mid(at, step);
+        wall.start();
+        const double cpu0 = cpuSeconds();
+        socket.deliver(bytes);
+        cpu += cpuSeconds() - cpu0;
+        ns += wall.nsecsElapsed();
+    }
+    const double seconds = double(ns) * 1e-9;
     session.setRun(false);
     const quint64 decoded = session.decoderCounters().recordsDecoded;
     std::printf("%lld records in %lld-byte arrivals, Display %s, File %s, Verbose %s\n", qlonglong(total),
