@@ -378,12 +378,9 @@ ReplyDecoder::Outcome ReplyDecoder::decodeRecords(const uchar*& at, const uchar*
 
 ReplyDecoder::Outcome ReplyDecoder::streamRecords(const uchar*& at, const uchar* const end)
 {
-    // Each pass converts a run of ordinary records first, then writes their lines, then counts
-    // them. Converting apart from the lines lets the processor work on many records at once:
-    // interleaved, each record's table loads and arithmetic waited for the one before. A pass
-    // ends at whatever calls outside (a hand-over, the statistics); the next looks at the
-    // decoder again, because whoever was called may have changed the options, the calibration,
-    // the bound, or closed the file.
+    // Each pass holds what it needs in locals until something outside is called (a hand-over,
+    // the statistics), then looks at the decoder again: whoever was called may have changed the
+    // options, the calibration, the bound, or closed the file.
     for (;;) {
         if (!m_gateOpen || m_tablesDirty || !m_numbersA || !m_numbersB || m_recordsLeft == 0)
             return Outcome::Continue;
@@ -404,20 +401,45 @@ ReplyDecoder::Outcome ReplyDecoder::streamRecords(const uchar*& at, const uchar*
             if (joins != lines)
                 return Outcome::Continue;
         }
-
-        // The run ends at the first record with something to say, at the end of the block for the
-        // statistics, and where the bound is used up. Converted records wait in the block's free
-        // slots; they count only once their lines are out.
-        qsizetype room = std::min<qsizetype>((end - at) / RecordLength, DecodedBlock - m_decodedCount);
-        if (m_recordsLeft != Unbounded)
-            room = qsizetype(std::min<quint64>(quint64(room), m_recordsLeft));
+        const bool text = m_options.display || !raw;
         const double* const timesA = m_tableA.timesOrNaN();
         const double* const timesB = m_tableB.timesOrNaN();
-        DecodedRecord* const converted = m_decoded.data() + m_decodedCount;
-        qsizetype count = 0;
-        for (const uchar* record = at; count < room; ++count, record += RecordLength) {
-            if (record[0] != 'R')
+        char* const batch = m_batch.get();
+        char* const rawBatch = m_rawBatch.get();
+        const qsizetype limit = m_batchLimit;
+        DecodedRecord* const decoded = m_decoded.data();
+        qsizetype batchSize = 0;
+        qsizetype batchLines = 0;
+        qsizetype rawSize = 0;
+        int decodedCount = 0;
+        quint64 recordsDecoded = 0;
+        quint64 left = 0;
+        std::optional<qint32> lastDifference;
+        const auto load = [&] {
+            batchSize = m_batchSize;
+            batchLines = m_batchLines;
+            rawSize = m_rawBatchSize;
+            decodedCount = m_decodedCount;
+            recordsDecoded = m_counters.recordsDecoded;
+            left = m_recordsLeft;
+            lastDifference = m_lastDifference;
+        };
+        const auto store = [&] {
+            m_batchSize = batchSize;
+            m_batchLines = batchLines;
+            m_rawBatchSize = rawSize;
+            m_decodedCount = decodedCount;
+            m_counters.recordsDecoded = recordsDecoded;
+            m_recordsLeft = left;
+            m_lastDifference = lastDifference;
+        };
+        load();
+
+        bool calledOut = false;
+        while (!calledOut) {
+            if (end - at < RecordLength || at[0] != 'R' || left == 0)
                 break;
+            const uchar* const record = at;
             const int a = readingA(record);
             const int b = readingB(record);
             if (!plausible(a, b))
@@ -425,64 +447,41 @@ ReplyDecoder::Outcome ReplyDecoder::streamRecords(const uchar*& at, const uchar*
             const timeconv::Difference diff = timeconv::timeDifference(timesA[a], timesB[b], record[5]);
             if (diff.fault != timeconv::Fault::None) [[unlikely]]
                 break;
-            converted[count] = {diff.ps, quint16(a), quint16(b), record[5], record[6]};
-        }
-        if (count == 0)
-            return Outcome::Continue;
+            const qint32 dt = diff.ps;
+            lastDifference = dt;
+            at += RecordLength;
 
-        // The record whose line hands the batch over is the last one this pass takes.
-        qsizetype taken = count;
-        bool handOver = false;
-        if (lines) {
-            const bool text = m_options.display || !raw;
-            char* const batch = m_batch.get();
-            char* const rawBatch = m_rawBatch.get();
-            const qsizetype limit = m_batchLimit;
-            qsizetype batchSize = m_batchSize;
-            qsizetype rawSize = m_rawBatchSize;
-            for (qsizetype i = 0; i < count; ++i) {
-                const DecodedRecord& r = converted[i];
+            if (lines) {
                 if (raw) {
-                    std::memcpy(rawBatch + rawSize, at + i * RecordLength, RecordLength);
+                    std::memcpy(rawBatch + rawSize, record, RecordLength);
                     rawSize += RecordLength;
                 }
                 if (text)
-                    batchSize = putBatchLine(batch + batchSize, r.dt, r.a, r.b, r.offset, r.flags) - batch;
+                    batchSize = putBatchLine(batch + batchSize, dt, a, b, record[5], record[6]) - batch;
+                ++batchLines;
                 if (batchDue(toFile, raw ? rawSize : batchSize, limit, batchSize)) {
-                    taken = i + 1;
-                    handOver = true;
-                    break;
+                    // This record's line is the one that hands the batch over, as one by one.
+                    store();
+                    if (flushBatch() == Outcome::Stop)
+                        return Outcome::Stop;
+                    load();
+                    calledOut = true;
                 }
             }
-            m_batchSize = batchSize;
-            m_rawBatchSize = rawSize;
-            m_batchLines += taken;
-        }
 
-        const DecodedRecord last = converted[taken - 1];
-        m_lastDifference = last.dt;
-        at += taken * RecordLength;
-        if (handOver) {
-            // As one by one: the records before it are counted, it is counted once its batch is out.
-            m_decodedCount += int(taken - 1);
-            m_counters.recordsDecoded += quint64(taken - 1);
-            if (m_recordsLeft != Unbounded)
-                m_recordsLeft -= quint64(taken - 1);
-            if (flushBatch() == Outcome::Stop)
-                return Outcome::Stop;
-            m_decoded[m_decodedCount++] = last;
-            ++m_counters.recordsDecoded;
-            if (m_recordsLeft != Unbounded)
-                --m_recordsLeft;
-        } else {
-            m_decodedCount += int(taken);
-            m_counters.recordsDecoded += quint64(taken);
-            if (m_recordsLeft != Unbounded)
-                m_recordsLeft -= quint64(taken);
+            decoded[decodedCount++] = {dt, quint16(a), quint16(b), record[5], record[6]};
+            ++recordsDecoded;
+            if (left != Unbounded)
+                --left;
+            if (decodedCount == DecodedBlock) {
+                store();
+                flushDecoded();
+                load();
+                calledOut = true;
+            }
         }
-        if (m_decodedCount == DecodedBlock)
-            flushDecoded();
-        else if (!handOver)
+        store();
+        if (!calledOut)
             return Outcome::Continue;
     }
 }

@@ -131,7 +131,7 @@ private:
     /// Takes records for as long as each is an ordinary one (plausible, inside the bound,
     /// converted without a fault, its line joining the batch as it stands) and leaves `at` on
     /// the first that is not, for decodeRecord. The same effects as decodeRecord, in the same
-    /// order; a run of records is converted before their lines are written.
+    /// order, with the decoder's running state held in registers between the hand-overs.
     Outcome streamRecords(const uchar*& at, const uchar* end);
     Outcome outputRecord(const uchar* record, qint32 dt, int a, int b);
     void decodeVersion(const uchar* reply);
