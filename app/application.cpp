@@ -232,6 +232,7 @@ void Application::wire()
     bindHistogramFeed(*s, *m_histogramFeed);
     m_histogramWindow = std::make_unique<HistogramWindow>(
         m_histogramFeed->histogram(), [s] { return s->linkHealthFigures(); }, w);
+    connect(m_histogramWindow.get(), &HistogramWindow::aboutToRefresh, s, &InstrumentSession::catchUp);
     connect(w, &FormMain::histogramRequested, this, [this] {
         m_histogramWindow->show();
         m_histogramWindow->raise();

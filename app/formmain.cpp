@@ -327,6 +327,8 @@ void FormMain::wireModels()
     m_figuresFrame->setSingleShot(true);
     m_figuresFrame->setInterval(FiguresFrameMs);
     connect(m_figuresFrame.get(), &Timer::timeout, this, [this] {
+        // What the link left waiting for this frame is decoded first, so that the frame shows it.
+        m_models.session->catchUp();
         if (std::exchange(m_figuresPending, false)) {
             showStatistics();
             m_figuresFrame->start();

@@ -14,6 +14,7 @@
 #include "measure/linkhealth.h"
 #include "measure/runstatistics.h"
 #include "platform/messagebox.h"
+#include "platform/qtsocket.h"
 #include "platform/settingsbackend.h"
 #include "remote/controlserver.h"
 #include "session/instrumentsession.h"
@@ -313,7 +314,11 @@ int main(int argc, char* argv[])
     o.port = port;
     if (p.isSet(fetchMs))
         o.control = ControlPortSettings{};
-    Application app(o, settings, boxes);
+    // The panel's own kind of socket, in hand so that the time to screen sees what it leaves waiting.
+    QtSocket socket;
+    Application::Seams seams;
+    seams.socket = &socket;
+    Application app(o, settings, boxes, seams);
     // The script connects before anything is decoded, so that it must get every record.
     QProcess script;
     QByteArray scriptOutput;
@@ -357,6 +362,10 @@ int main(int argc, char* argv[])
     HistogramWindow* histogramWindow = app.histogramWindow();
     ScreenProbe histogramProbe(histogramWindow->findChild<QChartView*>()->viewport(),
                                [&] { return captionCount(histogramWindow->figureText(QStringLiteral("Count"))); });
+    QObject::connect(&socket, &QtSocket::bytesHeld, [&] {
+        captionProbe.held();
+        histogramProbe.held();
+    });
     QElapsedTimer runClock;
     QElapsedTimer waited;
     waited.start();
@@ -381,8 +390,8 @@ int main(int argc, char* argv[])
         ui.chkRun->setValue(1);
     };
     QObject::connect(&app.session(), &InstrumentSession::arrivalHandled, [&] {
-        captionProbe.arrived(app.session().decoderCounters().recordsDecoded - runStartCount);
-        histogramProbe.arrived(app.histogramFeed().histogram().count());
+        captionProbe.arrived(app.session().decoderCounters().recordsDecoded - runStartCount, socket.catchingUp());
+        histogramProbe.arrived(app.histogramFeed().histogram().count(), socket.catchingUp());
     });
     const qint64 idleMs = p.isSet(idle) ? qint64(p.value(idle).toDouble() * 1000) : -1;
     QElapsedTimer idleClock;

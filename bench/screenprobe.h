@@ -22,8 +22,10 @@
 /// arrival wait the same. Waits go into 0.1 ms bins, weighted by records, so the percentiles are
 /// per record, not per paint. A paint that draws a new count is a refresh.
 ///
-/// What it cannot see: time in the kernel's socket buffer before the panel reads, and the time the
-/// window system takes to put a painted frame on a monitor.
+/// Bytes the panel's socket leaves in the kernel for a frame to catch up with count from when they
+/// were first held (held()). What it cannot see: time in the kernel's socket buffer before the
+/// panel's socket hears of it, and the time the window system takes to put a painted frame on a
+/// monitor.
 class ScreenProbe : public QObject {
 public:
     using ShownCount = std::function<quint64()>;
@@ -39,12 +41,19 @@ public:
     /// Takes no more arrivals; paints still count, so that the last records reach the screen.
     void stop() { m_on = false; }
 
-    /// The panel now holds `count` records (taken after an arrival was handled).
-    void arrived(quint64 count)
+    /// Bytes have come and the panel leaves them in the kernel until a frame catches up with them.
+    /// Everything that catch-up reads is taken to have come now: also what came later while it
+    /// waited, so that a wait is counted long rather than short.
+    void held() { m_heldNs = m_clock.nsecsElapsed(); }
+
+    /// The panel now holds `count` records (taken after an arrival was handled); `caughtUp` when
+    /// the arrival was read by a catch-up of held bytes.
+    void arrived(quint64 count, bool caughtUp = false)
     {
+        const qint64 since = caughtUp ? m_heldNs : -1;
         if (!m_on || count <= m_lastArrived)
             return;
-        m_pending.push_back({m_clock.nsecsElapsed(), count});
+        m_pending.push_back({since >= 0 ? since : m_clock.nsecsElapsed(), count});
         m_lastArrived = count;
         m_lastArrivalNs = m_pending.back().ns;
     }
@@ -99,6 +108,7 @@ protected:
 
 private:
     static constexpr double BinMs = 0.1;
+    qint64 m_heldNs = -1;
     struct Arrival {
         qint64 ns;
         quint64 count;

@@ -71,6 +71,10 @@ int ConnectionManager::socketState() const { return m_socket.state(); }
 
 qint64 ConnectionManager::bufferedBytes() const { return m_socket.bufferedBytes(); }
 
+void ConnectionManager::catchUp() { m_socket.catchUp(); }
+
+void ConnectionManager::setHoldAllowed(bool allowed) { m_socket.setHoldAllowed(allowed); }
+
 void ConnectionManager::setKeepAliveEnabled(bool enabled)
 {
     if (enabled)

@@ -45,6 +45,10 @@ public:
     int socketState() const;
     /// Received bytes the socket holds, not yet handed on.
     qint64 bufferedBytes() const;
+    /// Bytes of a stream left waiting for a display frame are handed on now.
+    void catchUp();
+    /// Off: every byte is handed on as it comes.
+    void setHoldAllowed(bool allowed);
 
     /// The calibration stops the keep-alive for its whole length.
     void setKeepAliveEnabled(bool enabled);

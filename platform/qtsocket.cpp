@@ -6,7 +6,8 @@
 
 QtSocket::QtSocket(QObject* parent) : Socket(parent)
 {
-    m_sock.setReadBufferSize(ReadBufferBytes);
+    m_holdLimit.setSingleShot(true);
+    connect(&m_holdLimit, &QTimer::timeout, this, &QtSocket::catchUp);
     connect(&m_sock, &QTcpSocket::connected, this, [this] {
         // Only a connected socket takes the option. Without it a command sent soon after
         // another (a run start after a stop) waits for the instrument's delayed acknowledgement.
@@ -36,36 +37,124 @@ QtSocket::QtSocket(QObject* parent) : Socket(parent)
 void QtSocket::drain()
 {
     // A drain queued before a close that came from inside an arrival finds nothing to read.
-    if (!m_sock.isOpen())
+    if (!m_sock.isOpen() || m_sock.state() != QAbstractSocket::ConnectedState)
         return;
     const QScopedValueRollback draining(m_draining, true);
     QElapsedTimer spent;
     spent.start();
-    do {
+    for (;;) {
         const QByteArray bytes = m_sock.read(MaxArrivalBytes);
-        if (bytes.isEmpty())
-            break;
+        if (bytes.isEmpty()) {
+            readFailed();
+            m_sinceDryRead.start();
+            return;
+        }
+        m_rateWindowBytes += bytes.size();
         emit dataArrived(bytes);
-    } while (m_sock.bytesAvailable() > 0 && !spent.hasExpired(DrainBudgetMs));
-    // readyRead is not raised again for bytes already buffered, and a full buffer is only
-    // refilled once it has been read empty, so the rest is fetched by the next pass.
-    if (m_sock.bytesAvailable() > 0)
-        queueDrain();
+        // A short piece took all the kernel had: reading on would only be told so.
+        if (bytes.size() < MaxArrivalBytes) {
+            m_sinceDryRead.start();
+            return;
+        }
+        // The rest waits for the next pass: a read re-arms Qt's notice of waiting bytes.
+        if (spent.hasExpired(DrainBudgetMs)) {
+            m_sinceDryRead.invalidate();
+            return;
+        }
+    }
+}
+
+void QtSocket::readFailed()
+{
+    // Unbuffered, Qt tells nobody of a link that ends in a read; it only leaves the state.
+    if (m_sock.state() == QAbstractSocket::ConnectedState)
+        return;
+    const QAbstractSocket::SocketError err = m_sock.error();
+    if (err == QAbstractSocket::RemoteHostClosedError) {
+        m_peerClosed = true;
+        return;
+    }
+    m_broken = true;
+    emit errorOccurred(int(err), m_sock.errorString());
+}
+
+bool QtSocket::shouldHold() const
+{
+    return m_holdAllowed && !m_fastStream && m_sinceDryRead.isValid() && m_sinceDryRead.elapsed() < HoldMs;
 }
 
 void QtSocket::readyRead()
 {
-    // A drain already queued takes these bytes too. Otherwise they are read here, in the pass that
-    // brought them: posting the drain instead would wake the event loop a second time for every
-    // arrival, which at the instrument's own rate costs more than the reading.
-    if (m_drainQueued)
+    // A drain already queued takes these bytes too; held bytes wait for their catch-up. Unread,
+    // Qt stops listening to the socket on its next pass, and the kernel keeps what follows
+    // without waking anyone.
+    if (m_drainQueued || m_holding)
         return;
     // Bytes that come while an arrival is handled (a message box's own event loop) wait for the
     // drain under way to finish, as they would in the next pass.
-    if (m_draining)
+    if (m_draining) {
         queueDrain();
-    else
-        drain();
+        return;
+    }
+    // The stream's rate, taken anew every tenth of a second at most.
+    if (!m_rateWindow.isValid()) {
+        m_rateWindow.start();
+    } else if (m_rateWindow.elapsed() >= 100) {
+        const qint64 ms = m_rateWindow.restart();
+        m_fastStream = m_rateWindowBytes * 1000 / ms > HoldBelowBytesPerSecond;
+        m_rateWindowBytes = 0;
+    }
+    if (shouldHold()) {
+        m_holding = true;
+        m_holdLimit.start(int(HoldMs - m_sinceDryRead.elapsed()));
+        emit bytesHeld();
+        return;
+    }
+    // Otherwise they are read here, in the pass that brought them: posting the drain instead
+    // would wake the event loop a second time for every arrival.
+    drain();
+}
+
+void QtSocket::catchUp()
+{
+    if (!m_holding)
+        return;
+    m_holding = false;
+    m_holdLimit.stop();
+    if (m_draining) {
+        queueDrain();
+        return;
+    }
+    const QScopedValueRollback catchingUp(m_catchingUp, true);
+    const qint64 before = m_rateWindowBytes;
+    drain();
+    // What waited came close to filling the kernel's buffer: the peer may have been held back
+    // by TCP meanwhile, and holding on would cap its rate at the buffer's size per hold, which
+    // the measured rate could then never exceed. Read at once until the next measurement.
+    const qint64 read = m_rateWindowBytes - before;
+    const qint64 kernelBuffer = m_sock.socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toLongLong();
+    if (kernelBuffer > 0 && read > kernelBuffer / 2) {
+        m_fastStream = true;
+        m_rateWindow.start();
+        m_rateWindowBytes = 0;
+    }
+}
+
+void QtSocket::setHoldAllowed(bool allowed)
+{
+    m_holdAllowed = allowed;
+    if (!allowed)
+        catchUp();
+}
+
+void QtSocket::resetHold()
+{
+    m_holding = false;
+    m_holdLimit.stop();
+    m_sinceDryRead.invalidate();
+    m_rateWindow.invalidate();
+    m_rateWindowBytes = 0;
+    m_fastStream = false;
 }
 
 void QtSocket::queueDrain()
@@ -91,14 +180,18 @@ void QtSocket::connectToHost(const QString& host, quint16 port)
         return;
     if (m_sock.state() != QAbstractSocket::UnconnectedState)
         m_sock.abort();
+    resetHold();
     m_broken = false;
     m_peerClosed = false;
-    m_sock.connectToHost(host, port);
+    // Unbuffered: a read takes the bytes straight from the kernel, so that a catch-up gets
+    // everything that has come, and nothing waits in a buffer of ours.
+    m_sock.connectToHost(host, port, QIODevice::ReadWrite | QIODevice::Unbuffered);
 }
 
 void QtSocket::close()
 {
     m_sock.abort();
+    resetHold();
     m_broken = false;
     m_peerClosed = false;
 }
@@ -107,10 +200,15 @@ bool QtSocket::send(const QByteArray& bytes)
 {
     if (state() != Connected)
         return false;
-    return m_sock.write(bytes) == bytes.size();
+    if (m_sock.write(bytes) == bytes.size())
+        return true;
+    // Unbuffered, a write that fails in the kernel is only told to the caller.
+    if (m_sock.error() != QAbstractSocket::OperationError && m_sock.error() != QAbstractSocket::UnknownSocketError) {
+        m_broken = true;
+        emit errorOccurred(int(m_sock.error()), m_sock.errorString());
+    }
+    return false;
 }
-
-qint64 QtSocket::bufferedBytes() const { return m_sock.bytesAvailable(); }
 
 int QtSocket::state() const
 {

@@ -23,6 +23,11 @@ public:
     virtual int state() const = 0;
     /// Bytes received and held, not yet handed on as an arrival.
     virtual qint64 bufferedBytes() const { return 0; }
+    /// Hands on at once whatever a stream's bytes were left waiting for (a display frame is due).
+    virtual void catchUp() {}
+    /// Whether a stream's bytes may wait for the next catch-up; off, every byte is read as it
+    /// comes (a run timed to the millisecond needs each arrival's own time).
+    virtual void setHoldAllowed(bool /*allowed*/) {}
 
 signals:
     void connected();

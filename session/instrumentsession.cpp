@@ -234,9 +234,15 @@ void InstrumentSession::startAcquisition(const AcquisitionBounds& bounds)
     setRun(true);
     m_startingBounds.reset();
     m_acquisition = Acquisition{bounds, std::nullopt, AcquisitionEnd::Interrupted};
+    // A run timed to the millisecond ends by each arrival's own time, which bytes left waiting
+    // for a display frame would no longer have.
+    if (bounds.milliseconds > 0)
+        m_link->setHoldAllowed(false);
     if (bounds.records > 0)
         m_decoder->setRecordBound(bounds.records);
 }
+
+void InstrumentSession::catchUp() { m_link->catchUp(); }
 
 void InstrumentSession::abortAcquisition()
 {
@@ -279,6 +285,7 @@ void InstrumentSession::setRun(bool ticked)
         acquisitionEnd = m_acquisition->end;
         m_acquisition.reset();
         m_acquisitionTimer->stop();
+        m_link->setHoldAllowed(true);
         m_decoder->setRecordBound(0);
     }
     if (ticked) {

@@ -170,6 +170,9 @@ public:
     void startAcquisition(const AcquisitionBounds& bounds);
     /// Ends the acquisition under way as its bound would, with what it has so far.
     void abortAcquisition();
+    /// A display frame is due: records of a stream that the link left waiting are decoded now,
+    /// so that the frame shows them.
+    void catchUp();
     bool isAcquiring() const { return m_acquisition.has_value(); }
     /// Register polling (the Auto box).
     void setAuto(bool ticked);

@@ -318,6 +318,7 @@ void HistogramWindow::applySettings()
 
 void HistogramWindow::refresh()
 {
+    emit aboutToRefresh();
     if (m_histogram.revision() != m_shownRevision) {
         m_shownRevision = m_histogram.revision();
         redrawChart();

@@ -94,6 +94,10 @@ public slots:
     /// Takes one trend point now and redraws the strip charts when shown.
     void sampleTrend();
 
+signals:
+    /// A refresh is due and reads the histogram next: whatever feeds it can catch up first.
+    void aboutToRefresh();
+
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;

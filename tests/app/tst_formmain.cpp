@@ -317,6 +317,18 @@ private slots:
         p.clock.elapse(1);
         p.statistics.clearForRunStart();
         QCOMPARE(p.ui->lblCount->text(), QStringLiteral("0"));
+        // What the link left waiting for a frame is read at the frame's end and shown in it, all
+        // of it: not the first of it then and the rest a frame later.
+        p.clock.elapse(1);
+        p.statistics.recordUpdate(1, false);
+        p.socket.onCatchUp = [&p] {
+            p.statistics.recordUpdate(-5, false);
+            p.statistics.recordUpdate(60, false);
+            p.socket.onCatchUp = {};
+        };
+        QCOMPARE(shown(), QStringLiteral("1 1"));
+        p.clock.elapse(FormMain::FiguresFrameMs / 1000.0);
+        QCOMPARE(shown(), QStringLiteral("3 60"));
     }
 
     // The run figures keep a picture of the group behind them instead of having it repainted:

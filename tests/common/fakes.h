@@ -8,6 +8,7 @@
 
 #include <QList>
 #include <QStringList>
+#include <functional>
 
 /// Records what the logic asks of the link; the test decides what the link reports back.
 class FakeSocket final : public Socket {
@@ -25,6 +26,13 @@ public:
         return m_state == Connected;
     }
     int state() const override { return m_state; }
+    void catchUp() override
+    {
+        // A copy runs, so that the hand-over may end itself.
+        if (const std::function<void()> handOver = onCatchUp)
+            handOver();
+    }
+    void setHoldAllowed(bool allowed) override { holdAllowed = allowed; }
 
     void completeConnect() { m_state = Connected, emit connected(); }
     void fail(const QString& description) { m_state = Error, emit errorOccurred(10061, description); }
@@ -33,6 +41,9 @@ public:
     QStringList connects;
     QList<QByteArray> sent;
     int closes = 0;
+    /// What the link had left waiting for a display frame, handed on when one catches up.
+    std::function<void()> onCatchUp;
+    bool holdAllowed = true;
 
 private:
     int m_state = Closed;

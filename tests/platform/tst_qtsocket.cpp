@@ -1,11 +1,13 @@
 /// @brief The Qt socket behind the link's seam, on loopback: a second connect on a standing link and a send without one
-/// leave it whole.
+/// leave it whole; a stream's held bytes come with a frame's catch-up or soon after; a peer's close is seen.
 #include "platform/qtsocket.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
+#include <functional>
 
 class TestQtSocket : public QObject {
     Q_OBJECT
@@ -35,6 +37,99 @@ private slots:
         QTest::qWait(50);
         QVERIFY(!server.hasPendingConnections()); // no second connection was made
         QCOMPARE(errors.size(), 0);
+    }
+
+    // A stream's bytes that follow a read closely wait in the kernel for a frame's catch-up, which
+    // hands them on before it returns; without one they still come, and in order.
+    void heldBytesComeWithTheCatchUpOrSoonAfter()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        QtSocket link;
+        QByteArray received;
+        connect(&link, &Socket::dataArrived, [&](const QByteArray& bytes) { received += bytes; });
+        QSignalSpy held(&link, &QtSocket::bytesHeld);
+        link.connectToHost(QStringLiteral("127.0.0.1"), server.serverPort());
+        QTRY_VERIFY(server.hasPendingConnections());
+        QTcpSocket* peer = server.nextPendingConnection();
+        QTRY_COMPARE(link.state(), int(Socket::Connected));
+
+        QByteArray sent;
+        // Writes `bytes` as soon as everything before has been read, and waits until they are held
+        // (a loaded machine may take longer than the hold between the two: tried a few times).
+        const auto processUntil = [](const std::function<bool()>& done) {
+            QElapsedTimer waiting;
+            waiting.start();
+            while (!done() && waiting.elapsed() < 2000)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+            return done();
+        };
+        const auto sendAfterRead = [&](const QByteArray& bytes) {
+            for (int attempt = 0; attempt < 20; ++attempt) {
+                if (!processUntil([&] { return received == sent; }))
+                    return false;
+                const qsizetype before = held.size();
+                peer->write(bytes);
+                peer->waitForBytesWritten(1000);
+                sent += bytes;
+                if (processUntil([&] { return held.size() > before || received == sent; }) && held.size() > before)
+                    return true;
+            }
+            return false;
+        };
+        peer->write("first;");
+        sent += "first;";
+        QVERIFY(sendAfterRead("second;"));
+        QVERIFY(link.holding());
+        QVERIFY(received != sent);
+        link.catchUp();
+        QCOMPARE(received, sent); // before anything else runs
+        QVERIFY(!link.holding());
+
+        // Without a catch-up the bytes wait no longer than the hold.
+        QVERIFY(sendAfterRead("third;"));
+        QElapsedTimer waited;
+        waited.start();
+        QTRY_COMPARE_WITH_TIMEOUT(received, sent, 2000);
+        QVERIFY(waited.elapsed() >= QtSocket::HoldMs / 2);
+
+        // Not allowed to hold (a run timed by its arrivals): held bytes come at once, and the
+        // next ones are read as they come.
+        QVERIFY(sendAfterRead("fourth;"));
+        link.setHoldAllowed(false);
+        QCOMPARE(received, sent);
+        const qsizetype heldBefore = held.size();
+        for (int i = 0; i < 5; ++i) {
+            const QByteArray more = "more" + QByteArray::number(i) + ';';
+            peer->write(more);
+            sent += more;
+            QTRY_COMPARE_WITH_TIMEOUT(received, sent, 2000);
+        }
+        QCOMPARE(held.size(), heldBefore);
+    }
+
+    // Unbuffered, the end of the link shows only in a read: the peer's close must still be seen,
+    // after the last bytes it sent.
+    void aPeerThatClosesIsSeenAfterItsLastBytes()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        QtSocket link;
+        QByteArray received;
+        connect(&link, &Socket::dataArrived, [&](const QByteArray& bytes) { received += bytes; });
+        QSignalSpy errors(&link, &Socket::errorOccurred);
+        link.connectToHost(QStringLiteral("127.0.0.1"), server.serverPort());
+        QTRY_VERIFY(server.hasPendingConnections());
+        QTcpSocket* peer = server.nextPendingConnection();
+        QTRY_COMPARE(link.state(), int(Socket::Connected));
+        peer->write("last words");
+        peer->disconnectFromHost();
+        QTRY_COMPARE(link.state(), int(Socket::Closing));
+        QCOMPARE(received, QByteArray("last words"));
+        QCOMPARE(errors.size(), 0);
+        QVERIFY(!link.send("H"));
+        link.close();
+        QCOMPARE(link.state(), int(Socket::Closed));
     }
 };
 

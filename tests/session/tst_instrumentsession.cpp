@@ -151,6 +151,32 @@ private slots:
         QVERIFY(!session.linkState().connected);
     }
 
+    // A run timed to the millisecond ends by each arrival's own time: while it lasts the link may
+    // not leave a stream's bytes waiting for a display frame, and may again once it has ended,
+    // whichever way it ends.
+    void aTimedAcquisitionHasEveryArrivalReadAtOnce()
+    {
+        FakeSocket socket;
+        FakeClock clock;
+        FakeMessageBoxes boxes;
+        MessageLog log;
+        InstrumentSession session(socket, clock, boxes, log);
+        session.startAcquisition({0, 200});
+        QVERIFY(!socket.holdAllowed);
+        session.abortAcquisition();
+        QVERIFY(socket.holdAllowed);
+        session.startAcquisition({1000, 0});
+        QVERIFY(socket.holdAllowed);
+        session.startAcquisition({0, 200});
+        QVERIFY(!socket.holdAllowed);
+        session.startAcquisition({1000, 0}); // a new start ends the timed one
+        QVERIFY(socket.holdAllowed);
+        session.startAcquisition({0, 200});
+        clock.advance(0.3);
+        session.setRun(false);
+        QVERIFY(socket.holdAllowed);
+    }
+
 #ifdef Q_OS_UNIX
     // What a script is told: each run starts healthy, a failure of its data file makes it
     // unhealthy with a kind to act on, and every failure is told once; a sidecar's failure is
