@@ -278,6 +278,9 @@ void RemoteControl::runTurn(quint64 id)
     Client& c = *it->second;
     c.processing = true;
     m_inTurn = true;
+    // The answers include every record that has come, also those the link left waiting for the
+    // next display frame.
+    m_session.catchUp();
     QElapsedTimer spent;
     spent.start();
     int done = 0;

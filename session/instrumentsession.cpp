@@ -186,6 +186,8 @@ void InstrumentSession::bindOptions(PanelOptions& options)
 
 void InstrumentSession::applyDataOptions(const DataOptions& options)
 {
+    // Records that came before the change are decoded the way they would have been then.
+    m_link->catchUp();
     m_decoder->setOptions(options);
     m_runSwitch->setFileTicked(options.file);
 }
@@ -226,7 +228,11 @@ void InstrumentSession::requestRegisters() { m_registerPanel->requestAll(); }
 
 void InstrumentSession::requestRegister(int index) { m_registerPanel->request(index); }
 
-void InstrumentSession::resetMinMax(bool runTicked) { m_statistics->minMaxReset(runTicked); }
+void InstrumentSession::resetMinMax(bool runTicked)
+{
+    m_link->catchUp();
+    m_statistics->minMaxReset(runTicked);
+}
 
 void InstrumentSession::startAcquisition(const AcquisitionBounds& bounds)
 {
@@ -277,6 +283,9 @@ void InstrumentSession::acquisitionAfterArrival(double now, quint64 decodedBefor
 
 void InstrumentSession::setRun(bool ticked)
 {
+    // Records the link left waiting for a display frame came before this start or stop: they
+    // belong to the run (or the quiet) that was on when they came, its file and its figures.
+    m_link->catchUp();
     m_runTicked = ticked;
     // Whatever ends or starts a run ends the acquisition it was: what came after its end stays
     // out of its count, its file and every view, until the next start lets records in again.
@@ -362,9 +371,17 @@ InstrumentSession::LinkState InstrumentSession::linkState() const
 
 Calibration InstrumentSession::calibration() const { return m_calibration->calibration(); }
 
-void InstrumentSession::setTauA(const QString& text) { m_calibration->setTauA(text); }
+void InstrumentSession::setTauA(const QString& text)
+{
+    m_link->catchUp();
+    m_calibration->setTauA(text);
+}
 
-void InstrumentSession::setTauB(const QString& text) { m_calibration->setTauB(text); }
+void InstrumentSession::setTauB(const QString& text)
+{
+    m_link->catchUp();
+    m_calibration->setTauB(text);
+}
 
 InstrumentSession::CalibrationShown InstrumentSession::calibrationShown() const
 {

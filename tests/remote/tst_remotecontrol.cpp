@@ -3,6 +3,7 @@
 #include "common/fakes.h"
 #include "common/fulldisk.h"
 #include "common/remoterig.h"
+#include "common/sessiontestaccess.h"
 #include "control/calibrationmodel.h"
 #include "control/registermodel.h"
 #include "link/connectionmanager.h"
@@ -26,6 +27,39 @@ using namespace remoterig;
 class TestRemoteControl : public QObject {
     Q_OBJECT
 private slots:
+    // A script's question is answered with every record that has come, also those the link left
+    // waiting in the kernel for the next display frame.
+    void answersIncludeWhatTheLinkLeftWaiting()
+    {
+        FakeSocket socket;
+        FakeClock clock;
+        FakeMessageBoxes boxes;
+        MessageLog log;
+        MemorySettingsBackend backend;
+        SettingsStore store(backend);
+        PanelOptions options(store);
+        InstrumentSession session(socket, clock, boxes, log);
+        session.bindOptions(options);
+        HistogramFeed feed;
+        bindHistogramFeed(session, feed);
+        RecordingTransport transport;
+        RemoteControl remote(session, options, feed, clock, QStringLiteral("9.8.7"), transport);
+        remote.setTurnBudget({1 << 30, 1 << 30});
+        remote.clientConnected(1);
+        const char* cells[] = {"500", "3600", "510", "3590"};
+        for (int c = 0; c < 4; ++c)
+            SessionTestAccess(session).calibration().setCell(CalibrationModel::Cell(c), QString::fromLatin1(cells[c]));
+        session.setRun(true);
+        const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
+        socket.deliver(QByteArray(record, 7).repeated(2));
+        socket.onCatchUp = [&] {
+            socket.onCatchUp = {};
+            socket.deliver(QByteArray(record, 7).repeated(6));
+        };
+        remote.lineReceived(1, "FETC:COUN?");
+        QCOMPARE(transport.answers[1], QByteArray("8\n"));
+    }
+
     // A script's whole run: calibrate with *OPC?, record with File on, fetch every difference
     // and check it against what the simulator sent, the histogram and the data file.
     void scriptRunsAndFetchesEveryDifference()

@@ -151,6 +151,48 @@ private slots:
         QVERIFY(!session.linkState().connected);
     }
 
+    // Records the link left waiting for a display frame came before whatever the operator does
+    // next: a stop counts and writes them in the run they came in, an option change decodes them
+    // the way they would have been.
+    void waitingRecordsBelongToTheRunTheyCameIn()
+    {
+        FakeSocket socket;
+        FakeClock clock;
+        FakeMessageBoxes boxes;
+        MessageLog log;
+        MemorySettingsBackend backend;
+        SettingsStore store(backend);
+        PanelOptions options(store);
+        InstrumentSession session(socket, clock, boxes, log);
+        SessionTestAccess parts(session);
+        session.bindOptions(options);
+        const char* cells[] = {"500", "3600", "510", "3590"};
+        for (int c = 0; c < 4; ++c)
+            parts.calibration().setCell(CalibrationModel::Cell(c), QString::fromLatin1(cells[c]));
+        const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
+        const auto waiting = [&socket, &record](int records) {
+            socket.onCatchUp = [&socket, &record, records] {
+                socket.onCatchUp = {};
+                socket.deliver(QByteArray(record, 7).repeated(records));
+            };
+        };
+        options.setValue(PanelOptions::Display, 1);
+        session.setRun(true);
+        socket.deliver(QByteArray(record, 7).repeated(10));
+        waiting(5);
+        session.setRun(false);
+        QCOMPARE(parts.statistics().count(), std::optional<qint64>(15));
+        // Display off: the waiting lines are shown first, then no more.
+        session.setRun(true);
+        waiting(3);
+        const qsizetype shownBefore = log.text().count(QStringLiteral("-30457"));
+        options.setValue(PanelOptions::Display, 0);
+        QCOMPARE(log.text().count(QStringLiteral("-30457")) - shownBefore, 3);
+        socket.deliver(QByteArray(record, 7).repeated(4));
+        QCOMPARE(log.text().count(QStringLiteral("-30457")) - shownBefore, 3);
+        QCOMPARE(parts.statistics().count(), std::optional<qint64>(7));
+    }
+
     // A run timed to the millisecond ends by each arrival's own time: while it lasts the link may
     // not leave a stream's bytes waiting for a display frame, and may again once it has ended,
     // whichever way it ends.
