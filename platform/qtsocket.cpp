@@ -51,6 +51,9 @@ void QtSocket::drain()
         }
         m_rateWindowBytes += bytes.size();
         emit dataArrived(bytes);
+        // Whoever handled it may have closed the link, or opened a new one.
+        if (m_sock.state() != QAbstractSocket::ConnectedState)
+            return;
         // A short piece took all the kernel had: reading on would only be told so.
         if (bytes.size() < MaxArrivalBytes) {
             m_sinceDryRead.start();
@@ -67,7 +70,7 @@ void QtSocket::drain()
 void QtSocket::readFailed()
 {
     // Unbuffered, Qt tells nobody of a link that ends in a read; it only leaves the state.
-    if (m_sock.state() == QAbstractSocket::ConnectedState)
+    if (!m_sock.isOpen() || m_sock.state() == QAbstractSocket::ConnectedState)
         return;
     const QAbstractSocket::SocketError err = m_sock.error();
     if (err == QAbstractSocket::RemoteHostClosedError) {

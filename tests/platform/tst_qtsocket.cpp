@@ -108,6 +108,31 @@ private slots:
         QCOMPARE(held.size(), heldBefore);
     }
 
+    // A link closed by whoever handles an arrival is left alone: the bytes behind are not read,
+    // and a deliberate close is not reported as a broken link.
+    void aCloseFromInsideAnArrivalEndsTheReading()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        QtSocket link;
+        int arrivals = 0;
+        connect(&link, &Socket::dataArrived, [&] {
+            ++arrivals;
+            link.close();
+        });
+        QSignalSpy errors(&link, &Socket::errorOccurred);
+        link.connectToHost(QStringLiteral("127.0.0.1"), server.serverPort());
+        QTRY_VERIFY(server.hasPendingConnections());
+        QTcpSocket* peer = server.nextPendingConnection();
+        QTRY_COMPARE(link.state(), int(Socket::Connected));
+        peer->write(QByteArray(4 * QtSocket::MaxArrivalBytes, 'R'));
+        QTRY_COMPARE(arrivals, 1);
+        QTest::qWait(50);
+        QCOMPARE(arrivals, 1);
+        QCOMPARE(errors.size(), 0);
+        QCOMPARE(link.state(), int(Socket::Closed));
+    }
+
     // Unbuffered, the end of the link shows only in a read: the peer's close must still be seen,
     // after the last bytes it sent.
     void aPeerThatClosesIsSeenAfterItsLastBytes()
