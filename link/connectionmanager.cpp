@@ -69,8 +69,6 @@ bool ConnectionManager::isOpenOrOpening() const
 
 int ConnectionManager::socketState() const { return m_socket.state(); }
 
-qint64 ConnectionManager::bufferedBytes() const { return m_socket.bufferedBytes(); }
-
 void ConnectionManager::catchUp() { m_socket.catchUp(); }
 
 void ConnectionManager::setHoldAllowed(bool allowed) { m_socket.setHoldAllowed(allowed); }

@@ -43,8 +43,6 @@ public:
     /// Connected, or a connect is on its way.
     bool isOpenOrOpening() const;
     int socketState() const;
-    /// Received bytes the socket holds, not yet handed on.
-    qint64 bufferedBytes() const;
     /// Bytes of a stream left waiting for a display frame are handed on now.
     void catchUp();
     /// Off: every byte is handed on as it comes.

@@ -48,7 +48,6 @@ private:
     void readyRead();
     void drain();
     void queueDrain();
-    void endHold();
     void resetHold();
     bool shouldHold() const;
     void readFailed();

@@ -21,8 +21,6 @@ public:
     /// Queues the bytes as one write; false when not connected (the bytes are dropped).
     virtual bool send(const QByteArray& bytes) = 0;
     virtual int state() const = 0;
-    /// Bytes received and held, not yet handed on as an arrival.
-    virtual qint64 bufferedBytes() const { return 0; }
     /// Hands on at once whatever a stream's bytes were left waiting for (a display frame is due).
     virtual void catchUp() {}
     /// Whether a stream's bytes may wait for the next catch-up; off, every byte is read as it

@@ -28,7 +28,6 @@ public:
     void close() override;
     bool send(const QByteArray& bytes) override;
     int state() const override { return m_state; }
-    qint64 bufferedBytes() const override { return m_inboundBytes; }
 
     QString lastHost() const { return m_host; }
     quint16 lastPort() const { return m_port; }

@@ -19,7 +19,7 @@ class SessionTestAccess {
 public:
     explicit SessionTestAccess(InstrumentSession& session) : m_s(session) {}
 
-    /// The keep-alive's timer and tick, the socket's buffer.
+    /// The keep-alive's timer and tick, the arrivals it hands on.
     ConnectionManager& link() { return *m_s.m_link; }
     CalibrationModel& calibration() { return *m_s.m_calibration; }
     CalibrationSequence& calibrationSequence() { return *m_s.m_calibrationSequence; }

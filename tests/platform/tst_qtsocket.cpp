@@ -9,6 +9,30 @@
 #include <QtTest>
 #include <functional>
 
+namespace {
+
+/// The link's socket, and a server of the test's own on loopback to be its peer.
+struct LoopbackLink {
+    QTcpServer server;
+    QtSocket link;
+    QTcpSocket* peer = nullptr;
+
+    /// Connects; false when the link did not come up within 5 s.
+    bool connect()
+    {
+        if (!server.listen(QHostAddress::LocalHost, 0))
+            return false;
+        link.connectToHost(QStringLiteral("127.0.0.1"), server.serverPort());
+        if (!QTest::qWaitFor([this] { return server.hasPendingConnections() && link.state() == Socket::Connected; },
+                             5000))
+            return false;
+        peer = server.nextPendingConnection();
+        return true;
+    }
+};
+
+} // namespace
+
 class TestQtSocket : public QObject {
     Q_OBJECT
 private slots:
@@ -43,16 +67,13 @@ private slots:
     // hands them on before it returns; without one they still come, and in order.
     void heldBytesComeWithTheCatchUpOrSoonAfter()
     {
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        QtSocket link;
+        LoopbackLink pair;
+        QtSocket& link = pair.link;
         QByteArray received;
         connect(&link, &Socket::dataArrived, [&](const QByteArray& bytes) { received += bytes; });
         QSignalSpy held(&link, &QtSocket::bytesHeld);
-        link.connectToHost(QStringLiteral("127.0.0.1"), server.serverPort());
-        QTRY_VERIFY(server.hasPendingConnections());
-        QTcpSocket* peer = server.nextPendingConnection();
-        QTRY_COMPARE(link.state(), int(Socket::Connected));
+        QVERIFY(pair.connect());
+        QTcpSocket* peer = pair.peer;
 
         QByteArray sent;
         // Writes `bytes` as soon as everything before has been read, and waits until they are held
@@ -112,19 +133,16 @@ private slots:
     // and a deliberate close is not reported as a broken link.
     void aCloseFromInsideAnArrivalEndsTheReading()
     {
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        QtSocket link;
+        LoopbackLink pair;
+        QtSocket& link = pair.link;
         int arrivals = 0;
         connect(&link, &Socket::dataArrived, [&] {
             ++arrivals;
             link.close();
         });
         QSignalSpy errors(&link, &Socket::errorOccurred);
-        link.connectToHost(QStringLiteral("127.0.0.1"), server.serverPort());
-        QTRY_VERIFY(server.hasPendingConnections());
-        QTcpSocket* peer = server.nextPendingConnection();
-        QTRY_COMPARE(link.state(), int(Socket::Connected));
+        QVERIFY(pair.connect());
+        QTcpSocket* peer = pair.peer;
         peer->write(QByteArray(4 * QtSocket::MaxArrivalBytes, 'R'));
         QTRY_COMPARE(arrivals, 1);
         QTest::qWait(50);
@@ -137,16 +155,13 @@ private slots:
     // after the last bytes it sent.
     void aPeerThatClosesIsSeenAfterItsLastBytes()
     {
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        QtSocket link;
+        LoopbackLink pair;
+        QtSocket& link = pair.link;
         QByteArray received;
         connect(&link, &Socket::dataArrived, [&](const QByteArray& bytes) { received += bytes; });
         QSignalSpy errors(&link, &Socket::errorOccurred);
-        link.connectToHost(QStringLiteral("127.0.0.1"), server.serverPort());
-        QTRY_VERIFY(server.hasPendingConnections());
-        QTcpSocket* peer = server.nextPendingConnection();
-        QTRY_COMPARE(link.state(), int(Socket::Connected));
+        QVERIFY(pair.connect());
+        QTcpSocket* peer = pair.peer;
         peer->write("last words");
         peer->disconnectFromHost();
         QTRY_COMPARE(link.state(), int(Socket::Closing));

@@ -46,9 +46,7 @@ private slots:
         RemoteControl remote(session, options, feed, clock, QStringLiteral("9.8.7"), transport);
         remote.setTurnBudget({1 << 30, 1 << 30});
         remote.clientConnected(1);
-        const char* cells[] = {"500", "3600", "510", "3590"};
-        for (int c = 0; c < 4; ++c)
-            SessionTestAccess(session).calibration().setCell(CalibrationModel::Cell(c), QString::fromLatin1(cells[c]));
+        SessionTestAccess(session).setCells({"500", "3600", "510", "3590"});
         session.setRun(true);
         const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
         socket.deliver(QByteArray(record, 7).repeated(2));

@@ -16,6 +16,29 @@
 
 #include <cerrno>
 
+namespace {
+
+/// A session on a fake link, bound to options kept in memory.
+struct OptionedSession {
+    FakeSocket socket;
+    FakeClock clock;
+    FakeMessageBoxes boxes;
+    MessageLog log;
+    MemorySettingsBackend backend;
+    SettingsStore store{backend};
+    PanelOptions options{store};
+    InstrumentSession session{socket, clock, boxes, log};
+    SessionTestAccess parts{session};
+
+    OptionedSession()
+    {
+        options.setAddress(QStringLiteral("127.0.0.1"));
+        session.bindOptions(options);
+    }
+};
+
+} // namespace
+
 class TestInstrumentSession : public QObject {
     Q_OBJECT
 private slots:
@@ -156,19 +179,9 @@ private slots:
     // the way they would have been.
     void waitingRecordsBelongToTheRunTheyCameIn()
     {
-        FakeSocket socket;
-        FakeClock clock;
-        FakeMessageBoxes boxes;
-        MessageLog log;
-        MemorySettingsBackend backend;
-        SettingsStore store(backend);
-        PanelOptions options(store);
-        InstrumentSession session(socket, clock, boxes, log);
-        SessionTestAccess parts(session);
-        session.bindOptions(options);
-        const char* cells[] = {"500", "3600", "510", "3590"};
-        for (int c = 0; c < 4; ++c)
-            parts.calibration().setCell(CalibrationModel::Cell(c), QString::fromLatin1(cells[c]));
+        OptionedSession o;
+        auto& [socket, clock, boxes, log, backend, store, options, session, parts] = o;
+        parts.setCells({"500", "3600", "510", "3590"});
         const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
         const auto waiting = [&socket, &record](int records) {
             socket.onCatchUp = [&socket, &record, records] {
@@ -225,21 +238,10 @@ private slots:
     // told too but leaves the data file's health alone.
     void dataFileHealthFollowsEachRun()
     {
-        FakeSocket socket;
-        FakeClock clock;
-        FakeMessageBoxes boxes;
-        MessageLog log;
-        MemorySettingsBackend backend;
-        SettingsStore store(backend);
-        PanelOptions options(store);
-        options.setAddress(QStringLiteral("127.0.0.1"));
-        InstrumentSession session(socket, clock, boxes, log);
-        SessionTestAccess parts(session);
-        session.bindOptions(options);
+        OptionedSession o;
+        auto& [socket, clock, boxes, log, backend, store, options, session, parts] = o;
         QTemporaryDir dir;
-        const char* cells[] = {"500", "3600", "510", "3590"};
-        for (int c = 0; c < 4; ++c)
-            parts.calibration().setCell(CalibrationModel::Cell(c), QString::fromLatin1(cells[c]));
+        parts.setCells({"500", "3600", "510", "3590"});
         const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
         const QByteArray arrival = QByteArray(record, 7).repeated(100);
         QList<std::pair<FileFailure, QString>> told;
