@@ -88,11 +88,17 @@ bool QtSocket::shouldHold() const
 
 void QtSocket::readyRead()
 {
-    // A drain already queued takes these bytes too; held bytes wait for their catch-up. Unread,
-    // Qt stops listening to the socket on its next pass, and the kernel keeps what follows
-    // without waking anyone.
-    if (m_drainQueued || m_holding)
+    // A drain already queued takes these bytes too.
+    if (m_drainQueued)
         return;
+    // Held bytes wait for their catch-up: unread, Qt stops listening to the socket on its next
+    // pass, and the kernel keeps what follows without waking anyone. On Windows, though, Qt
+    // announces a peer's close again in every pass, which starves the hold's timer and the
+    // window alike; a second notice for held bytes therefore reads them now.
+    if (m_holding) {
+        catchUp();
+        return;
+    }
     // Bytes that come while an arrival is handled (a message box's own event loop) wait for the
     // drain under way to finish, as they would in the next pass.
     if (m_draining) {
