@@ -240,8 +240,8 @@ private slots:
         t.options.setValue(PanelOptions::Display, 1);
         t.options.setValue(PanelOptions::File, 1);
         t.options.setDataFolder(t.dir.path());
-        const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
-        const QByteArray arrival = QByteArray(record, 7).repeated(100);
+        const QByteArray record = recordBytes(1500, 1600);
+        const QByteArray arrival = record.repeated(100);
         const QByteArray line("   -30457\r\n");
 
         session.setRun(true);

@@ -49,6 +49,13 @@ private:
     int m_state = Closed;
 };
 
+/// One record reply as the instrument sends it: readings A and B, the offset, no flags.
+inline QByteArray recordBytes(int a, int b, int offset = 3)
+{
+    const char bytes[7] = {'R', char(a >> 8), char(a & 0xFF), char(b >> 8), char(b & 0xFF), char(offset), 0};
+    return QByteArray(bytes, 7);
+}
+
 class FakeMessageBoxes final : public MessageBoxes {
 public:
     struct Shown {

@@ -2,6 +2,7 @@
 /// many clients.
 #include "common/fakes.h"
 #include "common/fulldisk.h"
+#include "common/optionedsession.h"
 #include "common/remoterig.h"
 #include "common/sessiontestaccess.h"
 #include "control/calibrationmodel.h"
@@ -31,28 +32,21 @@ private slots:
     // waiting in the kernel for the next display frame.
     void answersIncludeWhatTheLinkLeftWaiting()
     {
-        FakeSocket socket;
-        FakeClock clock;
-        FakeMessageBoxes boxes;
-        MessageLog log;
-        MemorySettingsBackend backend;
-        SettingsStore store(backend);
-        PanelOptions options(store);
-        InstrumentSession session(socket, clock, boxes, log);
-        session.bindOptions(options);
+        OptionedSession o;
+        auto& [socket, clock, boxes, log, backend, store, options, session, parts] = o;
         HistogramFeed feed;
         bindHistogramFeed(session, feed);
         RecordingTransport transport;
         RemoteControl remote(session, options, feed, clock, QStringLiteral("9.8.7"), transport);
         remote.setTurnBudget({1 << 30, 1 << 30});
         remote.clientConnected(1);
-        SessionTestAccess(session).setCells({"500", "3600", "510", "3590"});
+        parts.setCells({"500", "3600", "510", "3590"});
         session.setRun(true);
-        const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
-        socket.deliver(QByteArray(record, 7).repeated(2));
+        const QByteArray record = recordBytes(1500, 1600);
+        socket.deliver(record.repeated(2));
         socket.onCatchUp = [&] {
             socket.onCatchUp = {};
-            socket.deliver(QByteArray(record, 7).repeated(6));
+            socket.deliver(record.repeated(6));
         };
         remote.lineReceived(1, "FETC:COUN?");
         QCOMPARE(transport.answers[1], QByteArray("8\n"));

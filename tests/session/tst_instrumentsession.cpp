@@ -2,6 +2,7 @@
 /// run by run.
 #include "common/fakes.h"
 #include "common/fulldisk.h"
+#include "common/optionedsession.h"
 #include "common/sessiontestaccess.h"
 #include "measure/runsidecar.h"
 #include "platform/settingsbackend.h"
@@ -15,29 +16,6 @@
 #include <QTest>
 
 #include <cerrno>
-
-namespace {
-
-/// A session on a fake link, bound to options kept in memory.
-struct OptionedSession {
-    FakeSocket socket;
-    FakeClock clock;
-    FakeMessageBoxes boxes;
-    MessageLog log;
-    MemorySettingsBackend backend;
-    SettingsStore store{backend};
-    PanelOptions options{store};
-    InstrumentSession session{socket, clock, boxes, log};
-    SessionTestAccess parts{session};
-
-    OptionedSession()
-    {
-        options.setAddress(QStringLiteral("127.0.0.1"));
-        session.bindOptions(options);
-    }
-};
-
-} // namespace
 
 class TestInstrumentSession : public QObject {
     Q_OBJECT
@@ -182,16 +160,16 @@ private slots:
         OptionedSession o;
         auto& [socket, clock, boxes, log, backend, store, options, session, parts] = o;
         parts.setCells({"500", "3600", "510", "3590"});
-        const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
+        const QByteArray record = recordBytes(1500, 1600);
         const auto waiting = [&socket, &record](int records) {
             socket.onCatchUp = [&socket, &record, records] {
                 socket.onCatchUp = {};
-                socket.deliver(QByteArray(record, 7).repeated(records));
+                socket.deliver(record.repeated(records));
             };
         };
         options.setValue(PanelOptions::Display, 1);
         session.setRun(true);
-        socket.deliver(QByteArray(record, 7).repeated(10));
+        socket.deliver(record.repeated(10));
         waiting(5);
         session.setRun(false);
         QCOMPARE(parts.statistics().count(), std::optional<qint64>(15));
@@ -201,7 +179,7 @@ private slots:
         const qsizetype shownBefore = log.text().count(QStringLiteral("-30457"));
         options.setValue(PanelOptions::Display, 0);
         QCOMPARE(log.text().count(QStringLiteral("-30457")) - shownBefore, 3);
-        socket.deliver(QByteArray(record, 7).repeated(4));
+        socket.deliver(record.repeated(4));
         QCOMPARE(log.text().count(QStringLiteral("-30457")) - shownBefore, 3);
         QCOMPARE(parts.statistics().count(), std::optional<qint64>(7));
     }
@@ -242,8 +220,8 @@ private slots:
         auto& [socket, clock, boxes, log, backend, store, options, session, parts] = o;
         QTemporaryDir dir;
         parts.setCells({"500", "3600", "510", "3590"});
-        const char record[] = {'R', char(1500 >> 8), char(1500 & 0xFF), char(1600 >> 8), char(1600 & 0xFF), 3, 0};
-        const QByteArray arrival = QByteArray(record, 7).repeated(100);
+        const QByteArray record = recordBytes(1500, 1600);
+        const QByteArray arrival = record.repeated(100);
         QList<std::pair<FileFailure, QString>> told;
         connect(&session, &InstrumentSession::fileFailure, this, [&told](FileFailure failure, const QString& reason) {
             told.append({failure, reason});
