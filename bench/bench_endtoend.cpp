@@ -275,12 +275,16 @@ int main(int argc, char* argv[])
     const QCommandLineOption verbose = onOff("verbose", "Verbose ticked", "0");
     const QCommandLineOption raw = onOff("raw", "Raw ticked", "0");
     const QCommandLineOption histogram = onOff("histogram", "The histogram window open", "0");
+    const QCommandLineOption probes = onOff("probes",
+                                            "The time-to-screen probes and the 10 ms lateness timer on; 0 measures the "
+                                            "panel's CPU without the benchmark's own wake-ups",
+                                            "1");
     const QCommandLineOption idle(QStringLiteral("idle"),
                                   QStringLiteral("Connect, calibrate, then stay idle (no run, Auto off) for S seconds "
                                                  "and print the panel's CPU use."),
                                   QStringLiteral("S"));
     p.addOptions({seconds, rate, display, file, autoPoll, sim, calibrateEvery, flood, floodBytes, fetchMs, blast,
-                  verbose, raw, histogram, idle});
+                  verbose, raw, histogram, probes, idle});
     p.process(qapp);
     if (p.isSet(flood))
         return runFlood(qapp, p.value(flood).toDouble(), p.value(floodBytes).toULongLong() * 1048576ull);
@@ -389,10 +393,12 @@ int main(int argc, char* argv[])
         histogramProbe.restart();
         ui.chkRun->setValue(1);
     };
-    QObject::connect(&app.session(), &InstrumentSession::arrivalHandled, [&] {
-        captionProbe.arrived(app.session().decoderCounters().recordsDecoded - runStartCount, socket.catchingUp());
-        histogramProbe.arrived(app.histogramFeed().histogram().count(), socket.catchingUp());
-    });
+    const bool probing = p.value(probes).toInt() != 0;
+    if (probing)
+        QObject::connect(&app.session(), &InstrumentSession::arrivalHandled, [&] {
+            captionProbe.arrived(app.session().decoderCounters().recordsDecoded - runStartCount, socket.catchingUp());
+            histogramProbe.arrived(app.histogramFeed().histogram().count(), socket.catchingUp());
+        });
     const qint64 idleMs = p.isSet(idle) ? qint64(p.value(idle).toDouble() * 1000) : -1;
     QElapsedTimer idleClock;
     const auto stopRun = [&] {
@@ -428,9 +434,11 @@ int main(int argc, char* argv[])
             ui.chkAuto->setValue(p.value(autoPoll).toInt());
             ui.chkVerbose->setValue(p.value(verbose).toInt());
             ui.chkRaw->setValue(p.value(raw).toInt());
-            probe.start();
-            captionProbe.start();
-            histogramProbe.start();
+            if (probing) {
+                probe.start();
+                captionProbe.start();
+                histogramProbe.start();
+            }
             cpu.start();
             runClock.start();
             startRun();
@@ -554,11 +562,15 @@ int main(int argc, char* argv[])
                     what, screen.percentileMs(0.50), screen.percentileMs(0.99), screen.maxMs(), screen.recordsSeen(),
                     screen.neverShown(), lowest, mean);
     };
-    printScreen("count caption", captionProbe);
-    if (p.value(histogram).toInt())
-        printScreen("histogram    ", histogramProbe);
-    std::printf("event loop       10 ms timer late by p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", probe.percentile(0.50),
-                probe.percentile(0.99), probe.percentile(1.0));
+    if (probing) {
+        printScreen("count caption", captionProbe);
+        if (p.value(histogram).toInt())
+            printScreen("histogram    ", histogramProbe);
+        std::printf("event loop       10 ms timer late by p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
+                    probe.percentile(0.50), probe.percentile(0.99), probe.percentile(1.0));
+    } else {
+        std::printf("time to screen   not measured (--probes 0)\n");
+    }
     std::printf("peak memory      %.1f MiB resident\n", benchutil::peakResidentMiB());
     if (calibrateMs > 0) {
         const auto& counters = app.session().decoderCounters();
