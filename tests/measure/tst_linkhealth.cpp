@@ -39,17 +39,11 @@ public:
     void versionReplied(const QString&, const QString&) override {}
 };
 
-QByteArray record(int a, int b, int offset = 3)
-{
-    const char bytes[7] = {'R', char(a >> 8), char(a & 0xFF), char(b >> 8), char(b & 0xFF), char(offset), 0};
-    return QByteArray(bytes, 7);
-}
-
 QByteArray records(int n)
 {
     QByteArray out;
     for (int i = 0; i < n; ++i)
-        out += record(1500 + i, 1600);
+        out += recordBytes(1500 + i, 1600);
     return out;
 }
 
@@ -121,9 +115,9 @@ private slots:
     void countsStartAgainAtEachRun()
     {
         // Before the run: one implausible record, one corrupt, a gated record and a garbage tail.
-        arrive(record(600, 1600) + record(0x8000 + 1500, 1600) + record(1500, 1600));
+        arrive(recordBytes(600, 1600) + recordBytes(0x8000 + 1500, 1600) + recordBytes(1500, 1600));
         m_decoder->setCalibrationUnderWay(true);
-        arrive(record(1500, 1600));
+        arrive(recordBytes(1500, 1600));
         m_decoder->setCalibrationUnderWay(false);
         arrive(QByteArray("xyz"));
         QCOMPARE(counts(), QStringLiteral("1 1 1 1 3 0 31"));
@@ -137,7 +131,7 @@ private slots:
         Calibration noTauA = calibrated();
         noTauA.setTau(Calibration::A, std::nullopt);
         m_decoder->setCalibration(noTauA);
-        arrive(record(1500, 1600) + record(1500, 1600));
+        arrive(recordBytes(1500, 1600) + recordBytes(1500, 1600));
         m_decoder->setCalibration(calibrated());
         arrive(records(4) + "Q");
         QCOMPARE(counts(), QStringLiteral("4 0 0 0 1 1 43"));

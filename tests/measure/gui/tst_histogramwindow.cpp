@@ -25,11 +25,6 @@
 
 namespace {
 
-QByteArray record(int a, int b, int offset)
-{
-    return QByteArray("R") + char(a >> 8) + char(a & 0xFF) + char(b >> 8) + char(b & 0xFF) + char(offset) + '\0';
-}
-
 // A peak at 2,000 ps (sigma 20) on a flat background over ±60 ns.
 void fillPeakOnBackground(Histogram& h)
 {
@@ -73,10 +68,10 @@ private slots:
         // 1500/1600/3 gives -30457 ps and 1500/1600/0 gives -457 ps with these cells.
         QByteArray arrival;
         for (int i = 0; i < 3; ++i)
-            arrival += record(1500, 1600, 3);
-        arrival += record(1500, 1600, 0);
-        arrival += record(100, 1600, 0);           // implausible reading: rejected, not counted
-        arrival += record(0x8000 + 1500, 1600, 0); // corrupt: rejected and told
+            arrival += recordBytes(1500, 1600, 3);
+        arrival += recordBytes(1500, 1600, 0);
+        arrival += recordBytes(100, 1600, 0);           // implausible reading: rejected, not counted
+        arrival += recordBytes(0x8000 + 1500, 1600, 0); // corrupt: rejected and told
         // Bytes the link left waiting for a frame: a refresh catches up first and shows them.
         QObject::connect(&window, &HistogramWindow::aboutToRefresh, &session, &InstrumentSession::catchUp);
         QString shownByThatRefresh;
