@@ -158,6 +158,8 @@ void ReplyDecoder::feed(QByteArrayView arrival)
     // The window shows the statistics once per arrival; the records change them one by one.
     if (!m_batch && m_ctx.output.takesLineBatches()) {
         m_batch = std::make_unique_for_overwrite<char[]>(size_t(BatchBytes + LineCapacity + 2));
+        static_assert(PlainLines::WriteBytes <= LineCapacity + 2);
+        m_plainLines = std::make_unique<PlainLines>();
         m_rawBatch = std::make_unique_for_overwrite<char[]>(size_t(BatchBytes + RecordLength));
     }
     // Lines collected for a batch reach their outputs before the arrival ends, whichever way it ends.
@@ -405,6 +407,7 @@ ReplyDecoder::Outcome ReplyDecoder::streamRecords(const uchar*& at, const uchar*
         const double* const timesA = m_tableA.timesOrNaN();
         const double* const timesB = m_tableB.timesOrNaN();
         char* const batch = m_batch.get();
+        PlainLines* const plainLines = m_options.verbose ? nullptr : m_plainLines.get();
         char* const rawBatch = m_rawBatch.get();
         const qsizetype limit = m_batchLimit;
         DecodedRecord* const decoded = m_decoded.data();
@@ -456,8 +459,13 @@ ReplyDecoder::Outcome ReplyDecoder::streamRecords(const uchar*& at, const uchar*
                     std::memcpy(rawBatch + rawSize, record, RecordLength);
                     rawSize += RecordLength;
                 }
-                if (text)
-                    batchSize = putBatchLine(batch + batchSize, dt, a, b, record[5], record[6]) - batch;
+                if (text) {
+                    char* const to = batch + batchSize;
+                    // Overrange notes are rare, and make a line no longer a function of dt alone.
+                    batchSize = (plainLines && (record[6] & 3) == 0 ? plainLines->put(to, dt)
+                                                                    : putBatchLine(to, dt, a, b, record[5], record[6]))
+                                - batch;
+                }
                 ++batchLines;
                 if (batchDue(toFile, raw ? rawSize : batchSize, limit, batchSize)) {
                     // This record's line is the one that hands the batch over, as one by one.

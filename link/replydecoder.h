@@ -6,6 +6,7 @@
 #include "link/dataoptions.h"
 #include "link/decoderoutput.h"
 #include "link/numberformat.h"
+#include "link/plainlines.h"
 #include "link/protocol.h"
 
 #include <QByteArrayView>
@@ -225,6 +226,7 @@ private:
     // Plain record lines not yet handed to an output that takes them in bulk, with where they go.
     static constexpr qsizetype BatchBytes = 64 * 1024;
     std::unique_ptr<char[]> m_batch;
+    std::unique_ptr<PlainLines> m_plainLines;
     qsizetype m_batchSize = 0;
     qsizetype m_batchLines = 0;
     qsizetype m_batchLimit = 0;

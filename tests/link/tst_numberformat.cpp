@@ -1,6 +1,7 @@
 /// @brief Record-line number fields as bytes against their definitions in text: the plain field and the grouped
 /// pattern.
 #include "link/numberformat.h"
+#include "link/plainlines.h"
 
 #include <QTest>
 #include <limits>
@@ -48,6 +49,34 @@ private slots:
             QCOMPARE(end - buf, qsizetype(numberformat::PlainWidth));
             QCOMPARE(buf[numberformat::PlainWidth], 'x'); // nothing written behind the field
             QCOMPARE(QString::fromLatin1(buf, end - buf), plainByDefinition(value));
+        }
+    }
+
+    // Lines come from slots shared by differences with the same low bits: each must still be
+    // its own difference's line, first time or repeated, after a neighbour took the slot.
+    void plainLinesAreTheFieldsWhateverCameBefore()
+    {
+        PlainLines lines;
+        QList<qint32> sequence;
+        for (qint64 v : interestingValues()) {
+            if (qint32(v) != v)
+                continue;
+            const auto value = qint32(v);
+            // The slot's first tags are its index plus one: values that would match one unfilled.
+            for (qint64 w : {v, v + 1, v + 2048, v - 2048, v, v + 65536, v})
+                if (qint32(w) == w)
+                    sequence << qint32(w);
+            sequence << value;
+        }
+        QByteArray batch(sequence.size() * PlainLines::LineBytes + PlainLines::WriteBytes, 'x');
+        char* to = batch.data();
+        for (qint32 value : sequence)
+            to = lines.put(to, value);
+        QCOMPARE(to - batch.data(), qsizetype(sequence.size()) * PlainLines::LineBytes);
+        for (int i = 0; i < sequence.size(); ++i) {
+            const QString line = QString::fromLatin1(batch.constData() + i * PlainLines::LineBytes,
+                                                     PlainLines::LineBytes);
+            QCOMPARE(line, plainByDefinition(sequence[i]) + QStringLiteral("\r\n"));
         }
     }
 
