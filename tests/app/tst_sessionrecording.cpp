@@ -240,8 +240,7 @@ private slots:
         t.options.setValue(PanelOptions::Display, 1);
         t.options.setValue(PanelOptions::File, 1);
         t.options.setDataFolder(t.dir.path());
-        const QByteArray record = recordBytes(1500, 1600);
-        const QByteArray arrival = record.repeated(100);
+        const QByteArray arrival = recordBytes(1500, 1600).repeated(100);
         const QByteArray line("   -30457\r\n");
 
         session.setRun(true);

@@ -220,8 +220,7 @@ private slots:
         auto& [socket, clock, boxes, log, backend, store, options, session, parts] = o;
         QTemporaryDir dir;
         parts.setCells({"500", "3600", "510", "3590"});
-        const QByteArray record = recordBytes(1500, 1600);
-        const QByteArray arrival = record.repeated(100);
+        const QByteArray arrival = recordBytes(1500, 1600).repeated(100);
         QList<std::pair<FileFailure, QString>> told;
         connect(&session, &InstrumentSession::fileFailure, this, [&told](FileFailure failure, const QString& reason) {
             told.append({failure, reason});
